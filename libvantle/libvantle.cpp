@@ -1,0 +1,259 @@
+// Front end of the library: parses the option words into the configuration
+// variables, validates them, initialises one simulator and routes every
+// reference and report request to it. Keeps no per-reference state.
+#include "libvantle/libvantle.h"
+
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "libvantle/linesweep.h"
+#include "libvantle/lookahead.h"
+#include "libvantle/rowseer.h"
+#include "libvantle/saclru.h"
+#include "libvantle/wideseer.h"
+#include "libvantle/widestack.h"
+
+extern "C" {
+int A, B, C, L, N, T, P_INTERVAL, SAVE_INTERVAL, MISS_RATIO_INTERVAL;
+int trace_config;
+unsigned int MAX_CACHE_SIZE, MAX_LINES;
+short repl;
+
+const char *outstrings[15] = {
+    "LRU",    "OPT",   "Set-associative", "Fully-associative",
+    "Direct-mapped",   "Basic", "Pixie", "DIN", "an instruction", "a load",
+    " ",      "a store", " ", "a data", "a unified"};
+}
+
+enum { SET_ASSOC = 2, FULLY_ASSOC = 3, DIRECT_MAPPED = 4 };
+enum { POLICY_LRU = 0, POLICY_OPT = 1 };
+
+static int initialized;
+
+// Writes one "libvantle: " message to stderr and ends the process.
+[[noreturn]] static void refuse(const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  fputs("libvantle: ", stderr);
+  vfprintf(stderr, fmt, ap);
+  va_end(ap);
+  exit(1);
+}
+
+// The standard atoi: leading blanks, a sign, decimal digits; no digits is 0.
+static int to_int(const char *text) {
+  return static_cast<int>(strtol(text, nullptr, 10));
+}
+
+static void set_defaults() {
+  A = 7;
+  B = 14;
+  L = 4;
+  N = 1;
+  C = 16;
+  T = 2147483647;
+  MAX_CACHE_SIZE = 524288;
+  MISS_RATIO_INTERVAL = 512;
+  P_INTERVAL = 2147483647;
+  SAVE_INTERVAL = 2147483647;
+  trace_config = SET_ASSOC;
+  repl = POLICY_LRU;
+}
+
+static void parse_word(const char *word) {
+  if (word[0] != '-') refuse("illegal argument `%s'\n", word);
+  char letter = word[1];
+  const char *value = letter ? word + 2 : word + 1;
+  switch (letter) {
+    case 'C':
+      if (!strcmp(value, "fa") || !strcmp(value, "FA"))
+        trace_config = FULLY_ASSOC;
+      else if (!strcmp(value, "sa") || !strcmp(value, "SA"))
+        trace_config = SET_ASSOC;
+      else if (!strcmp(value, "dm") || !strcmp(value, "DM"))
+        trace_config = DIRECT_MAPPED;
+      else
+        refuse("configuration `%s' not supported\n", value);
+      break;
+    case 'R':
+      if (!strcmp(value, "lru") || !strcmp(value, "LRU"))
+        repl = POLICY_LRU;
+      else if (!strcmp(value, "opt") || !strcmp(value, "OPT"))
+        repl = POLICY_OPT;
+      else
+        refuse("replacement policy `%s' not supported\n", value);
+      break;
+    case 'a': A = to_int(value); break;
+    case 'b': B = to_int(value); break;
+    case 'c': C = to_int(value); break;
+    case 'l': L = to_int(value); break;
+    case 'n': N = to_int(value); break;
+    case 'i': MISS_RATIO_INTERVAL = to_int(value); break;
+    case 'M': MAX_CACHE_SIZE = static_cast<unsigned int>(to_int(value)); break;
+    case '\0':
+      fprintf(stderr, "libvantle: `-' is not a valid option\n");
+      break;
+    default:
+      fprintf(stderr, "libvantle: `-%c' is not a valid option\n", letter);
+      break;
+  }
+}
+
+// Exponents become shifts of 32-bit values and sizes printed as ints, so
+// each must keep 2^value within a signed 32-bit int.
+static void check_exponent(char option, const char *what, int value, int lo,
+                           int hi) {
+  if (value < lo || value > hi)
+    refuse("-%c: %s must be in %d..%d, got %d\n", option, what, lo, hi,
+           value);
+}
+
+static void init_fully_associative() {
+  check_exponent('l', "line size exponent", L, 0, 30);
+  int line_size = 1 << L;
+  if (line_size > MISS_RATIO_INTERVAL) {
+    fprintf(stderr, "libvantle: line size > output interval!!\n");
+    fprintf(stderr, "libvantle: output interval changed to line size\n");
+    MISS_RATIO_INTERVAL = 1;
+  } else {
+    MISS_RATIO_INTERVAL =
+        static_cast<int>(static_cast<unsigned int>(MISS_RATIO_INTERVAL) >> L);
+  }
+  if (static_cast<unsigned int>(line_size) > MAX_CACHE_SIZE)
+    refuse("max cache size is less than line size\n");
+  MAX_LINES = MAX_CACHE_SIZE >> L;
+  // The stacks count depths and sizes in signed 32-bit fields.
+  if (MAX_LINES > (1u << 30))
+    refuse("-M: max cache size must be at most 2^30 lines, got %u lines\n",
+           MAX_LINES);
+  if (MAX_LINES * 35u > 8388608u)
+    fprintf(stderr, "libvantle: warning: mem limit may be exceeded\n");
+  if (repl == POLICY_LRU) {
+    init_widestack();
+  } else {
+    init_wideseer();
+    init_optpp();
+  }
+}
+
+static void init_direct_mapped() {
+  check_exponent('a', "min line size exponent", A, 0, 30);
+  check_exponent('b', "max line size exponent", B, 0, 30);
+  // A cache of at least 2 bytes keeps every real tag below all ones.
+  check_exponent('c', "cache size exponent", C, 1, 30);
+  if (A > B) refuse("min line size greater than max line\n");
+  if (B > C) refuse("max line size greater than cache size\n");
+  init_linesweep();
+}
+
+static void init_set_associative() {
+  check_exponent('a', "min set count exponent", A, 0, 30);
+  check_exponent('b', "max set count exponent", B, 0, 30);
+  check_exponent('n', "associativity exponent", N, 0, 30);
+  check_exponent('l', "line size exponent", L, 0, 30);
+  if (A > B) refuse("min number of sets greater than max\n");
+  // The lists of all set counts take 2^N * 2^(B+1) entries in one table.
+  if (B + 1 + N > 31)
+    refuse("-b/-n: max set count and associativity exponents must add up "
+           "to at most 30, got %d + %d\n", B, N);
+  if (repl == POLICY_LRU) {
+    init_saclru();
+  } else {
+    init_rowseer();
+    init_optpp();
+  }
+}
+
+void vantle_init(int argc, char **argv) {
+  if (initialized) refuse("already initialized\n");
+  initialized = 1;
+  set_defaults();
+  for (int i = 0; i < argc; i++) parse_word(argv[i]);
+  switch (trace_config) {
+    case FULLY_ASSOC: init_fully_associative(); break;
+    case DIRECT_MAPPED: init_direct_mapped(); break;
+    default: init_set_associative(); break;
+  }
+}
+
+void vantle_config(FILE *fd) {
+  fprintf(fd, "\nlibvantle: ** simulation parameters **\n");
+  if (trace_config == DIRECT_MAPPED)
+    fprintf(fd, "libvantle: %s caches being simulated\n",
+            outstrings[trace_config]);
+  else
+    fprintf(fd, "libvantle: %s %s caches being simulated\n", outstrings[repl],
+            outstrings[trace_config]);
+  switch (trace_config) {
+    case FULLY_ASSOC:
+      fprintf(fd, "libvantle: max cache size is %d bytes\n",
+              static_cast<int>(MAX_CACHE_SIZE));
+      fprintf(fd, "libvantle: line size is %d bytes\n", 1 << L);
+      break;
+    case DIRECT_MAPPED:
+      fprintf(fd, "libvantle: cache size is %d bytes\n", 1 << C);
+      fprintf(fd, "libvantle: line sizes from %d to %d bytes\n", 1 << A,
+              1 << B);
+      break;
+    case SET_ASSOC:
+      fprintf(fd, "libvantle: number of sets from %d to %d\n", 1 << A, 1 << B);
+      fprintf(fd, "libvantle: maximum associativity is %d\n", 1 << N);
+      fprintf(fd, "libvantle: line size is %d bytes\n", 1 << L);
+      break;
+    default:
+      refuse("configuration wrongly set.\n");
+  }
+}
+
+void vantle_access(md_addr_t addr) {
+  if (trace_config == FULLY_ASSOC) {
+    if (repl == POLICY_LRU)
+      ptc(addr);
+    else
+      optpp(addr, L, stack_proc_fa, inf_handler_fa);
+  } else if (trace_config == DIRECT_MAPPED) {
+    linesweep(addr);
+  } else if (trace_config == SET_ASSOC) {
+    if (repl == POLICY_LRU)
+      sacnmul_woarr(addr);
+    else
+      optpp(addr, L, stack_proc_sa, inf_handler_sa);
+  } else {
+    refuse("configuration wrongly set\n");
+  }
+}
+
+void vantle_stats(FILE *fd, int mid) {
+  fprintf(fd, "\nlibvantle: ** end of simulation **\n");
+  if (trace_config == FULLY_ASSOC) {
+    if (repl == POLICY_LRU) {
+      outpr_widestack(fd);
+    } else {
+      if (!mid) term_optpp(stack_proc_fa);
+      outpr_wideseer(fd);
+    }
+  } else if (trace_config == DIRECT_MAPPED) {
+    outpr_linesweep(fd);
+  } else if (trace_config == SET_ASSOC) {
+    if (repl == POLICY_LRU) {
+      outpr_saclru(fd);
+    } else {
+      if (!mid) term_optpp(stack_proc_sa);
+      outpr_rowseer(fd);
+    }
+  } else {
+    refuse("configuration wrongly set\n");
+  }
+}
+
+int vantle_results(vantle_result *rows, int capacity) {
+  if (capacity < 0 || (capacity > 0 && !rows)) capacity = 0;
+  if (!initialized) return 0;
+  if (trace_config == FULLY_ASSOC)
+    return repl == POLICY_LRU ? results_widestack(rows, capacity)
+                              : results_wideseer(rows, capacity);
+  if (trace_config == DIRECT_MAPPED) return results_linesweep(rows, capacity);
+  return repl == POLICY_LRU ? results_saclru(rows, capacity)
+                            : results_rowseer(rows, capacity);
+}

@@ -1,0 +1,141 @@
+// Look-ahead window for the OPT simulators. Owns the circular window of
+// 200000 references (addr_array, time_array), the hand-off schedule, and the
+// last-occurrence table that finds each line's previous reference. Time is
+// the reference number counted from 0. Reads no configuration variable: the
+// line-size exponent comes with every reference.
+#include "libvantle/lookahead.h"
+
+#include <stdio.h>
+
+#include "libvantle/util.h"
+
+md_addr_t addr_array[LA_WINDOW];
+uint32_t time_array[LA_WINDOW];
+
+static int p_inum;      // time of the next accepted reference
+static int la_limit;    // hand off a block when p_inum reaches this
+static int base;        // multiple of LA_WINDOW below the oldest buffered time
+static int oe_flag = 1; // base grows at every second hand-off
+static int start, end;  // window positions of the block being handed off
+static bool flushed;    // term_optpp has run
+
+static ft_hash_table ft_slot[LA_BUCKETS];
+static short ft_slot_flag[LA_BUCKETS];
+static ft_hash_table *head_free_list;
+
+static int window_pos(int time) { return (time - base) % LA_WINDOW; }
+
+// Counts one hand-off: the window moves on by one block.
+static void advance_window() {
+  la_limit += LA_BLOCK;
+  oe_flag = oe_flag == 1 ? 0 : 1;
+  if (oe_flag == 1) base += LA_WINDOW;
+}
+
+void init_optpp(void) {
+  la_limit = LA_WINDOW;
+  base = 0;
+}
+
+void optpp(md_addr_t addr, int L, stack_proc_fn stack_proc,
+           inf_handler_fn inf_handler) {
+  if (p_inum >= la_limit) {
+    start = la_limit % LA_WINDOW;
+    end = start + LA_BLOCK;
+    if (stack_proc(start, end)) return;
+    advance_window();
+  }
+  md_addr_t line = addr >> L;
+  addr_array[window_pos(p_inum)] = line;
+  int prev = ft_hash(line);
+  if (prev < 0 || la_limit - prev > LA_WINDOW)
+    inf_handler(line, p_inum);
+  else
+    time_array[window_pos(prev)] = static_cast<uint32_t>(p_inum);
+  p_inum++;
+}
+
+void term_optpp(stack_proc_fn stack_proc) {
+  if (flushed) return;
+  flushed = true;
+  start = la_limit % LA_WINDOW;
+  end = p_inum < LA_BLOCK ? p_inum : start + LA_BLOCK;
+  stack_proc(start, end);
+  if (p_inum > la_limit - LA_BLOCK) {
+    advance_window();
+    int rest = p_inum % LA_BLOCK;
+    start = la_limit % LA_WINDOW;
+    end = start + (rest ? rest : LA_BLOCK);
+    stack_proc(start, end);
+  }
+}
+
+ft_hash_table *LA_Get_from_free_list(void) {
+  ft_hash_table *record = head_free_list;
+  if (record) head_free_list = record->nxt;
+  return record;
+}
+
+void LA_Add_to_free_list(ft_hash_table *record) {
+  record->nxt = head_free_list;
+  head_free_list = record;
+}
+
+int ft_hash(md_addr_t addr) {
+  unsigned bucket = addr % LA_BUCKETS;
+  ft_hash_table *rec = &ft_slot[bucket];
+  if (!ft_slot_flag[bucket]) {
+    ft_slot_flag[bucket] = 1;
+    rec->addr = addr;
+    rec->pt = p_inum;
+    rec->nxt = nullptr;
+    return -1;
+  }
+  for (;; rec = rec->nxt) {
+    if (rec->addr == addr) {
+      int prev = rec->pt;
+      rec->pt = p_inum;
+      return prev;
+    }
+    if (!rec->nxt) break;
+  }
+  ft_hash_table *added = LA_Get_from_free_list();
+  if (!added)
+    added = static_cast<ft_hash_table *>(checked_calloc(
+        1, sizeof(ft_hash_table), "lookahead", "ft_hash", __LINE__));
+  added->addr = addr;
+  added->pt = p_inum;
+  added->nxt = nullptr;
+  rec->nxt = added;
+  return -1;
+}
+
+void ft_hash_del(md_addr_t addr) {
+  unsigned bucket = addr % LA_BUCKETS;
+  ft_hash_table *head = &ft_slot[bucket];
+  if (!ft_slot_flag[bucket]) {
+    printf("Error: addr not found in hash_table\n");
+    return;
+  }
+  if (head->addr == addr) {
+    ft_hash_table *next = head->nxt;
+    if (!next) {
+      ft_slot_flag[bucket] = 0;
+      return;
+    }
+    head->addr = next->addr;
+    head->pt = next->pt;
+    head->nxt = next->nxt;
+    LA_Add_to_free_list(next);
+    return;
+  }
+  for (ft_hash_table *prev = head; prev->nxt; prev = prev->nxt) {
+    ft_hash_table *rec = prev->nxt;
+    if (rec->addr == addr) {
+      prev->nxt = rec->nxt;
+      LA_Add_to_free_list(rec);
+      return;
+    }
+  }
+  printf("Error: addr not found in hash_table\n");
+}

@@ -1,0 +1,56 @@
+// Look-ahead window of the OPT simulators: buffers references with the time
+// of each line's next reference and hands them on in blocks.
+#ifndef VANTLE_LIBVANTLE_LOOKAHEAD_H_
+#define VANTLE_LIBVANTLE_LOOKAHEAD_H_
+
+#include <stdint.h>
+
+#include "libvantle/libvantle.h"
+
+enum {
+  LA_WINDOW = 200000,  // references buffered
+  LA_BLOCK = 100000,   // references handed off at a time
+  LA_BUCKETS = 7211,   // buckets of the last-occurrence table (a prime)
+};
+
+// The window, shared with the simulators, which read and clear a position
+// only inside the block callback. addr_array holds line addresses;
+// time_array the time of the same line's next reference, or 0 when unknown.
+extern md_addr_t addr_array[LA_WINDOW];
+extern uint32_t time_array[LA_WINDOW];
+
+// A line's record in the last-occurrence table: the time of its most recent
+// reference, and the next record of its bucket.
+struct ft_hash_table {
+  md_addr_t addr;
+  int32_t pt;
+  ft_hash_table *nxt;
+};
+
+// Processes window positions start .. end-1 in order, clearing both entries
+// of each; returns 1 when it stopped early (reference limit), else 0.
+typedef int (*stack_proc_fn)(int start, int end);
+// Told that line addr, referenced at cur_time, had no earlier reference still
+// in the window: its next use, if it was in a cache, is cur_time.
+typedef void (*inf_handler_fn)(md_addr_t addr, int cur_time);
+
+// Arms the window. Called once, after the simulator's own initialiser.
+void init_optpp(void);
+// Accepts one byte address; line size 2^L. Hands off the oldest block first
+// when the window is full.
+void optpp(md_addr_t addr, int L, stack_proc_fn stack_proc,
+           inf_handler_fn inf_handler);
+// Hands off every reference not yet handed off (the final flush). A second
+// call hands off nothing.
+void term_optpp(stack_proc_fn stack_proc);
+// Records the current time as the line's most recent reference; returns the
+// time of the previous one, or -1 when the line had no record.
+int ft_hash(md_addr_t addr);
+// Removes the line's record, so that its next reference counts as its first.
+// Writes "Error: addr not found in hash_table" to stdout when there is none.
+void ft_hash_del(md_addr_t addr);
+// The table's own free list of overflow records.
+void LA_Add_to_free_list(ft_hash_table *record);
+ft_hash_table *LA_Get_from_free_list(void);
+
+#endif  // VANTLE_LIBVANTLE_LOOKAHEAD_H_

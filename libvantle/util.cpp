@@ -1,0 +1,198 @@
+// Support routines shared by the library units. State: the shared free list
+// of hash records and the fatal hook.
+#include "libvantle/util.h"
+
+#include <stdarg.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+static hash_table *uht_free_list;
+static fatal_hook_fn hook;
+
+// Right rotation of the subtree at p whose left child is x. p's right
+// subtree is unchanged; x gains p and p's right subtree on its right.
+static tree_node *rotate_right(tree_node *p) {
+  tree_node *x = p->lft;
+  p->lft = x->rt;
+  x->rt = p;
+  x->rtwt += 1 + p->rtwt;
+  return x;
+}
+
+// Left rotation of the subtree at p whose right child is x. p keeps only
+// x's old left subtree on its right: p->rtwt was 1 + |x.lft| + x->rtwt.
+static tree_node *rotate_left(tree_node *p) {
+  tree_node *x = p->rt;
+  p->rt = x->lft;
+  x->lft = p;
+  p->rtwt -= 1 + x->rtwt;
+  return x;
+}
+
+static tree_node *rotate_up(tree_node *parent, tree_node *child) {
+  return parent->lft == child ? rotate_right(parent) : rotate_left(parent);
+}
+
+void splay(int at, tree_node **p_stack) {
+  tree_node *x = p_stack[at];
+  tree_node *parent = p_stack[at - 1];
+  if (at == 2) {
+    p_stack[1] = rotate_up(parent, x);
+    return;
+  }
+  tree_node *grand = p_stack[at - 2];
+  bool same_side = (grand->lft == parent) == (parent->lft == x);
+  tree_node *top;
+  if (same_side) {  // zig-zig: rotate the grandparent first
+    top = rotate_up(grand, parent);
+    top = rotate_up(top, x);
+  } else {  // zig-zag: rotate x over its parent, then over the grandparent
+    if (grand->lft == parent)
+      grand->lft = rotate_up(parent, x);
+    else
+      grand->rt = rotate_up(parent, x);
+    top = rotate_up(grand, x);
+  }
+  if (at > 3) {
+    tree_node *above = p_stack[at - 3];
+    if (above->lft == grand)
+      above->lft = top;
+    else
+      above->rt = top;
+  }
+  p_stack[at - 2] = top;
+}
+
+uint32_t **idim2(int rows, int cols) {
+  if (rows < 0 || cols < 0)
+    _fatal("util", "idim2", __LINE__, "out of virtual memory");
+  auto **table = static_cast<uint32_t **>(checked_calloc(
+      rows ? rows : 1, sizeof(uint32_t *), "util", "idim2", __LINE__));
+  size_t cells = static_cast<size_t>(rows) * static_cast<size_t>(cols);
+  auto *body = static_cast<uint32_t *>(checked_calloc(
+      cells ? cells : 1, sizeof(uint32_t), "util", "idim2", __LINE__));
+  for (int r = 0; r < rows; r++) table[r] = body + static_cast<size_t>(r) * cols;
+  return table;
+}
+
+hash_table *UHT_Get_from_free_list(void) {
+  hash_table *record = uht_free_list;
+  if (record) uht_free_list = record->nxt;
+  return record;
+}
+
+void UHT_Add_to_free_list(hash_table *record) {
+  record->nxt = uht_free_list;
+  uht_free_list = record;
+}
+
+// Prints one conversion spec (spec[0] == '%', length len) with its argument
+// taken from ap according to the conversion letter and length modifier.
+static int print_one(FILE *stream, const char *spec, size_t len, va_list *ap) {
+  char fmt[64];
+  if (len >= sizeof fmt) return -1;
+  memcpy(fmt, spec, len);
+  fmt[len] = '\0';
+  char conv = fmt[len - 1];
+  bool is_long = strstr(fmt, "l") != nullptr;
+  bool is_long_long = strstr(fmt, "ll") != nullptr;
+  bool is_size = strchr(fmt, 'z') != nullptr;
+  switch (conv) {
+    case '%':
+      return fputs("%", stream) == EOF ? -1 : 1;
+    case 'p': {  // a 32-bit target address, in hexadecimal
+      fmt[len - 1] = 'x';
+      return fprintf(stream, fmt, va_arg(*ap, unsigned int));
+    }
+    case 'd': case 'i': case 'c':
+      if (is_long_long) return fprintf(stream, fmt, va_arg(*ap, long long));
+      if (is_long) return fprintf(stream, fmt, va_arg(*ap, long));
+      if (is_size) return fprintf(stream, fmt, va_arg(*ap, ptrdiff_t));
+      return fprintf(stream, fmt, va_arg(*ap, int));
+    case 'u': case 'x': case 'X': case 'o':
+      if (is_long_long)
+        return fprintf(stream, fmt, va_arg(*ap, unsigned long long));
+      if (is_long) return fprintf(stream, fmt, va_arg(*ap, unsigned long));
+      if (is_size) return fprintf(stream, fmt, va_arg(*ap, size_t));
+      return fprintf(stream, fmt, va_arg(*ap, unsigned int));
+    case 'f': case 'F': case 'e': case 'E': case 'g': case 'G':
+      return fprintf(stream, fmt, va_arg(*ap, double));
+    case 's':
+      return fprintf(stream, fmt, va_arg(*ap, const char *));
+    default:
+      return fputs(fmt, stream) == EOF ? -1 : static_cast<int>(len);
+  }
+}
+
+int myfprintf(FILE *stream, const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  int total = 0;
+  const char *p = format;
+  while (*p) {
+    const char *pct = strchr(p, '%');
+    size_t plain = pct ? static_cast<size_t>(pct - p) : strlen(p);
+    if (plain) {
+      fwrite(p, 1, plain, stream);
+      total += static_cast<int>(plain);
+    }
+    if (!pct) break;
+    // The spec runs to the first conversion letter; '*' widths are not used.
+    size_t len = 1 + strspn(pct + 1, "-+ #0123456789.hlLqjzt");
+    if (pct[len] == '\0') {
+      total += fputs(pct, stream) == EOF ? 0 : static_cast<int>(strlen(pct));
+      break;
+    }
+    len += 1;
+    int n = print_one(stream, pct, len, &ap);
+    if (n > 0) total += n;
+    p = pct + len;
+  }
+  va_end(ap);
+  return total;
+}
+
+void fatal_hook(fatal_hook_fn fn) { hook = fn; }
+
+void _fatal(const char *file, const char *func, int line, const char *fmt,
+            ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  fflush(stdout);
+  fprintf(stderr, "fatal: ");
+  vfprintf(stderr, fmt, ap);
+  fprintf(stderr, " [%s:%s, line %d]\n", file, func, line);
+  va_end(ap);
+  fatal_hook_fn run = hook;
+  hook = nullptr;  // a fatal error inside the hook must not loop
+  if (run) run(stderr);
+  exit(1);
+}
+
+void *checked_calloc(size_t count, size_t size, const char *unit,
+                     const char *func, int line) {
+  if (size != 0 && count > SIZE_MAX / size)
+    _fatal(unit, func, line, "out of virtual memory");
+  void *p = calloc(count, size);
+  if (!p && count != 0 && size != 0)
+    _fatal(unit, func, line, "out of virtual memory");
+  return p;
+}
+
+vantle_result result_row(int organisation, int policy, uint32_t line_size,
+                         uint32_t sets, uint32_t associativity,
+                         uint64_t cache_size, uint64_t references,
+                         uint64_t hits) {
+  vantle_result row;
+  row.organisation = organisation;
+  row.policy = policy;
+  row.line_size = line_size;
+  row.sets = sets;
+  row.associativity = associativity;
+  row.cache_size = cache_size;
+  row.references = references;
+  row.hits = hits;
+  row.miss_ratio = 1.0 - static_cast<double>(hits) / references;
+  return row;
+}
