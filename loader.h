@@ -1,0 +1,65 @@
+// Program loader: opens what the command line names and hands out its
+// memory references in batches. The input is a trace file (din, lackey,
+// hex or bin32, plain or gzip-compressed, read through the host's gzip) or
+// a program, run under valgrind's lackey tool with its memory trace
+// streamed back through a pipe while it runs. Addresses wider than 32 bits
+// are folded into 32 bits by a first-touch map of aligned regions.
+#ifndef VANTLE_LOADER_H_
+#define VANTLE_LOADER_H_
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include "machine.h"
+
+// Folding: regions of 2^LD_REGION_BITS bytes keep their low-order bits; the
+// 32-bit space holds 2^(32 - LD_REGION_BITS) of them.
+enum { LD_REGION_BITS = 24, LD_REGION_SLOTS = 1 << (32 - LD_REGION_BITS) };
+
+// What ld_read stopped at when it returned 0.
+enum ld_state { LD_READING, LD_END, LD_MALFORMED };
+
+// Opens a trace file or readies a program (argv[0] is name, argc >= 1).
+// format is an md_format; MD_FMT_AUTO decides by content: an executable
+// (ELF or "#!" with execute permission, or found on PATH) is a program,
+// anything else a trace. Program output goes to progout when non-null.
+// Ends the process with a clear message when the input cannot be used.
+void ld_open(const char *name, int argc, char **argv, int format,
+             FILE *progout);
+
+// Starts the program under valgrind; does nothing for a trace file.
+void ld_start(void);
+
+// Reads up to cap references into addrs (and their kinds into kinds when
+// the format carries kinds; else kinds is left alone). Returns how many;
+// 0 when the input is over or stopped at a malformed record (ld_state()
+// tells which). Ends the process on a folding overflow or read error.
+size_t ld_read(md_addr_t *addrs, unsigned char *kinds, size_t cap);
+
+// Ends a program's run: reaps it (killing it first when kill_it) and
+// returns its exit status (128 + signal when a signal ended it). For a
+// trace, reaps the decompressor and ends the process when it failed.
+int ld_finish(int kill_it);
+
+// Kills and reaps whatever is still running. Safe to call at any time.
+void ld_close(void);
+
+// Facts about the input.
+int ld_state(void);
+int ld_is_program(void);
+int ld_format(void);            // the format in use (never auto)
+int ld_has_kinds(void);         // records carry reference kinds
+int ld_compressed(void);
+const char *ld_name(void);
+long long ld_line_number(void); // line of the last text record read
+const char *ld_bad_record(void);  // printable text of the malformed record
+long long ld_bytes_read(void);  // bytes consumed (compressed input: 0)
+long long ld_total_bytes(void); // file size, -1 when unknown
+
+// Maps a 64-bit address to 32 bits; returns 0 when the map is full.
+int ld_fold_address(uint64_t addr, md_addr_t *folded);
+// Forgets every region (tests).
+void ld_fold_reset(void);
+
+#endif  // VANTLE_LOADER_H_

@@ -1,0 +1,195 @@
+// vantle-sim's process entry: installs the signal handlers and the fatal
+// hook, builds the options database, redirects output, prints the banner,
+// seeds, renices, hands the program or trace to the simulator module, echoes
+// the configuration, runs the simulation and prints the statistics on every
+// way out. Defines the simulator's shared state (sim.h).
+#include <setjmp.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "host.h"
+#include "loader.h"
+#include "machine.h"
+#include "misc.h"
+#include "options.h"
+#include "qlint.h"
+#include "sim.h"
+#include "stats.h"
+
+// Shared simulator state.
+int sim_dump_stats = 0;
+int sim_exit_now = 0;
+jmp_buf sim_exit_buf;
+int sim_swap_bytes = 0, sim_swap_words = 0;
+counter_t sim_num_insn = 0;
+time_t sim_start_time = 0, sim_end_time = 0;
+int sim_elapsed_time = 0;
+opt_odb_t *sim_odb = nullptr;
+stat_sdb_t *sim_sdb = nullptr;
+char *sim_xtr_fname = nullptr;
+char *sim_chkpt_fname = nullptr;
+FILE *sim_xtr_fd = nullptr;
+FILE *sim_progfd = nullptr;
+
+// Private state.
+static int exec_index = -1;
+static int help_me = 0;
+static int rand_seed = 0;
+static int init_quit = 0;
+static int nice_priority = 0;
+static char *sim_simout = nullptr;
+static char *sim_progout = nullptr;
+static int running = 0;
+
+static void signal_sim_stats(int) { sim_dump_stats = 1; }
+static void signal_exit_now(int) { sim_exit_now = 1; }
+
+static int orphan_fn(int i, int, char **) {
+  exec_index = i;
+  return 0;
+}
+
+static void banner(FILE *fd, int, char **argv) {
+  fprintf(fd,
+          "%s: vantle one-pass cache simulator, whole families of caches in "
+          "one run\n"
+          "Copyright (c) the vantle authors. Free to use, change and share; "
+          "no warranty.\n"
+          "Miss ratios are the simulator's estimate for the trace given, "
+          "nothing more.\n\n",
+          base_name(argv[0]));
+}
+
+static void usage(FILE *fd, int, char **argv) {
+  fprintf(fd, "Usage: %s {-options} executable {arguments}\n", argv[0]);
+  opt_print_help(sim_odb, fd);
+}
+
+void sim_print_stats(FILE *fd) {
+  if (!running) return;
+  sim_end_time = time(nullptr);
+  sim_elapsed_time = static_cast<int>(sim_end_time - sim_start_time);
+  if (sim_elapsed_time <= 0) sim_elapsed_time = 1;
+  fprintf(fd, "\nsim: ** simulation statistics **\n");
+  stat_print_stats(sim_sdb, fd);
+  sim_aux_stats(fd);
+  fprintf(fd, "\n");
+}
+
+[[noreturn]] static void exit_now(int exit_code) {
+  sim_print_stats(stderr);
+  sim_uninit();
+  exit(exit_code);
+}
+
+int main(int argc, char **argv, char **envp) {
+  signal(SIGUSR1, signal_sim_stats);
+  signal(SIGUSR2, signal_exit_now);
+  fatal_hook(sim_print_stats);
+
+  // A simulated program's exit comes back here with its status + 1.
+  int jump_value = setjmp(sim_exit_buf);
+  if (jump_value != 0) exit_now(jump_value - 1);
+
+  sim_odb = opt_new(orphan_fn);
+  opt_reg_flag(sim_odb, "-h", "print help message", &help_me, 0, 0, nullptr);
+  opt_reg_flag(sim_odb, "-v", "verbose operation", &verbose, 0, 0, nullptr);
+  opt_reg_flag(sim_odb, "-d", "enable debug message", &debugging, 0, 0,
+               nullptr);
+  opt_reg_flag(sim_odb, "-i", "start in Qlint debugger", &qlint_active, 0, 0,
+               nullptr);
+  opt_reg_int(sim_odb, "-seed",
+              "random number generator seed (0 for timer seed)", &rand_seed,
+              1, 1, nullptr);
+  opt_reg_flag(sim_odb, "-q", "initialize and terminate immediately",
+               &init_quit, 0, 0, nullptr);
+  opt_reg_string(sim_odb, "-chkpt", "restore XTR trace execution from <fname>",
+                 &sim_chkpt_fname, nullptr, 0, nullptr);
+  opt_reg_string(sim_odb, "-redir:sim",
+                 "redirect simulator output to file (non-interactive only)",
+                 &sim_simout, nullptr, 0, nullptr);
+  opt_reg_string(sim_odb, "-redir:prog",
+                 "redirect simulated program output to file", &sim_progout,
+                 nullptr, 0, nullptr);
+  opt_reg_int(sim_odb, "-nice", "simulator scheduling priority",
+              &nice_priority, 0, 1, nullptr);
+  sim_reg_options(sim_odb);
+
+  exec_index = -1;
+  opt_process_options(sim_odb, argc, argv);
+
+  if (sim_simout) {
+    fflush(stderr);
+    if (!freopen(sim_simout, "w", stderr))
+      _fatal("main", "main", __LINE__,
+             "unable to redirect simulator output to file `%s'", sim_simout);
+  }
+  if (sim_progout) {
+    sim_progfd = fopen(sim_progout, "w");
+    if (!sim_progfd)
+      _fatal("main", "main", __LINE__,
+             "unable to redirect program output to file `%s'", sim_progout);
+  }
+
+  if (argc < 2) {
+    banner(stderr, argc, argv);
+    usage(stderr, argc, argv);
+    exit(1);
+  }
+  banner(stderr, argc, argv);
+  if (help_me) {
+    usage(stderr, argc, argv);
+    exit(1);
+  }
+
+  if (rand_seed != 0)
+    mysrand(static_cast<unsigned int>(rand_seed));
+  else
+    mysrand(static_cast<unsigned int>(time(nullptr)));
+
+  if (exec_index == -1) {
+    fprintf(stderr, "error: no executable specified\n");
+    usage(stderr, argc, argv);
+    exit(1);
+  }
+
+  sim_check_options(sim_odb, argc, argv);
+
+  if (nice(0) < nice_priority) {
+    if (nice(nice_priority - nice(0)) < 0)
+      _fatal("main", "main", __LINE__, "could not renice simulator process");
+  }
+
+  sim_num_insn = 0;
+  md_init_decoder();
+  sim_init();
+
+  sim_load_prog(argv[exec_index], argc - exec_index, argv + exec_index, envp);
+
+  sim_sdb = stat_new();
+  sim_reg_stats(sim_sdb);
+
+  sim_start_time = time(nullptr);
+  fprintf(stderr, "sim: command line: ");
+  for (int i = 0; i < argc; i++) fprintf(stderr, "%s ", argv[i]);
+  fprintf(stderr, "\n");
+  char *started = ctime(&sim_start_time);
+  size_t len = started ? strlen(started) : 0;
+  if (len > 0 && started[len - 1] == '\n') started[len - 1] = '\0';
+  fprintf(stderr, "\nsim: simulation started @ %s, options follow:\n",
+          started ? started : "?");
+  opt_print_options(sim_odb, stderr, 1, 1);
+  sim_aux_config(stderr);
+  fprintf(stderr, "\n");
+
+  sim_start_time = time(nullptr);
+  if (init_quit) exit_now(0);
+
+  running = 1;
+  sim_main();
+  exit_now(0);
+}

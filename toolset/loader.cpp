@@ -1,0 +1,456 @@
+// Program loader: owns the input of the run (a trace file, the gzip that
+// decompresses it, or valgrind running the traced program), the read
+// buffer, the text line counter and the map that folds 64-bit addresses
+// into 32 bits. Reads GZIP_PATH (host.h) and PATH (to find valgrind).
+#include "loader.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "host.h"
+#include "misc.h"
+
+enum { BUFFER_SIZE = 1 << 20 };
+
+static char *input_name;     // as the user named it
+static char *program_path;   // resolved executable of a program
+static char *valgrind_path;
+static char **program_argv;  // argv of the program, null-terminated
+static FILE *program_out;
+static int input_format = MD_FMT_AUTO;
+static int input_compressed, input_is_program;
+static int input_fd = -1;
+static pid_t child_pid = -1;  // gzip or valgrind
+static unsigned char *buffer;
+static size_t buffer_start, buffer_end;
+static bool at_eof;
+static int read_state = LD_READING;
+static long long line_number, bytes_in, total_bytes = -1;
+static char bad_record[160];
+
+// Ends the process: the input named on the command line cannot be used.
+#define fail(...) _fatal("loader", "ld_open", __LINE__, __VA_ARGS__)
+
+// Returns a copy of the full path of an executable named without '/', as
+// found on PATH, or null.
+static char *find_on_path(const char *name) {
+  const char *path = getenv("PATH");
+  if (!path || !*name) return nullptr;
+  while (*path) {
+    const char *colon = strchr(path, ':');
+    size_t n = colon ? static_cast<size_t>(colon - path) : strlen(path);
+    char *full = static_cast<char *>(malloc(n + strlen(name) + 2));
+    if (!full) return nullptr;
+    snprintf(full, n + strlen(name) + 2, "%.*s/%s", static_cast<int>(n),
+             n ? path : ".", name);
+    struct stat st;
+    if (stat(full, &st) == 0 && S_ISREG(st.st_mode) && access(full, X_OK) == 0)
+      return full;
+    free(full);
+    if (!colon) break;
+    path = colon + 1;
+  }
+  return nullptr;
+}
+
+// True for a regular, executable file that starts like an ELF image or a
+// script ("#!").
+static bool is_executable_file(const char *path) {
+  struct stat st;
+  if (stat(path, &st) != 0 || !S_ISREG(st.st_mode) || access(path, X_OK) != 0)
+    return false;
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  unsigned char head[4] = {0, 0, 0, 0};
+  ssize_t n = read(fd, head, sizeof head);
+  close(fd);
+  if (n >= 4 && head[0] == 0x7f && head[1] == 'E' && head[2] == 'L' &&
+      head[3] == 'F')
+    return true;
+  return n >= 2 && head[0] == '#' && head[1] == '!';
+}
+
+// Starts "gzip -dc name" with its output on a pipe that becomes the input.
+static void start_gzip(const char *name) {
+  const char *gzip = GZIP_PATH;
+  if (!*gzip || access(gzip, X_OK) != 0)
+    fail("cannot read compressed trace `%s': gzip not found at `%s'", name,
+         gzip);
+  int p[2];
+  if (pipe2(p, O_CLOEXEC) != 0) fail("cannot read `%s': %s", name, strerror(errno));
+  pid_t pid = fork();
+  if (pid < 0) fail("cannot read `%s': %s", name, strerror(errno));
+  if (pid == 0) {
+    dup2(p[1], 1);
+    execl(gzip, "gzip", "-dc", "--", name, static_cast<char *>(nullptr));
+    fprintf(stderr, "vantle-sim: cannot run %s: %s\n", gzip, strerror(errno));
+    _exit(127);
+  }
+  close(p[1]);
+  input_fd = p[0];
+  child_pid = pid;
+}
+
+// Reads once more into the buffer, after moving what is left to its start.
+// Returns the number of bytes read; 0 at end of input.
+static size_t fill_buffer() {
+  if (buffer_start > 0) {
+    memmove(buffer, buffer + buffer_start, buffer_end - buffer_start);
+    buffer_end -= buffer_start;
+    buffer_start = 0;
+  }
+  if (at_eof || buffer_end == BUFFER_SIZE) return 0;
+  for (;;) {
+    ssize_t n = read(input_fd, buffer + buffer_end, BUFFER_SIZE - buffer_end);
+    if (n > 0) {
+      buffer_end += static_cast<size_t>(n);
+      bytes_in += n;
+      return static_cast<size_t>(n);
+    }
+    if (n == 0) {
+      at_eof = true;
+      return 0;
+    }
+    if (errno != EINTR)
+      _fatal("loader", "fill_buffer", __LINE__, "cannot read `%s': %s",
+             input_name, strerror(errno));
+  }
+}
+
+// Copies up to 80 bytes of a record into bad_record, escaping what does not
+// print.
+static void keep_bad_record(const char *text, size_t len) {
+  size_t out = 0;
+  for (size_t i = 0; i < len && out + 5 < sizeof bad_record; i++) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7f)
+      bad_record[out++] = static_cast<char>(c);
+    else
+      out += static_cast<size_t>(snprintf(bad_record + out,
+                                          sizeof bad_record - out, "\\x%02x", c));
+    if (i == 80) {
+      snprintf(bad_record + out, sizeof bad_record - out, "...");
+      return;
+    }
+  }
+  bad_record[out] = '\0';
+}
+
+static void open_trace(const char *name, int format) {
+  struct stat st;
+  int fd = open(name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) fail("cannot open trace file `%s': %s", name, strerror(errno));
+  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
+    fail("cannot read trace file `%s': it is a directory", name);
+  unsigned char magic[2] = {0, 0};
+  bool regular = S_ISREG(st.st_mode);
+  if (regular) {
+    total_bytes = st.st_size;
+    if (pread(fd, magic, 2, 0) < 0)
+      fail("cannot read trace file `%s': %s", name, strerror(errno));
+  }
+  if (regular && magic[0] == 0x1f && magic[1] == 0x8b) {
+    close(fd);
+    input_compressed = 1;
+    total_bytes = -1;  // the decompressed size is not known
+    start_gzip(name);
+  } else {
+    input_fd = fd;
+  }
+  while (buffer_end < 4096 && fill_buffer() > 0) {
+  }
+  if (buffer_end == 0) {
+    if (input_compressed && ld_finish(0) != 0)
+      fail("cannot decompress trace file `%s'", name);
+    fail("trace file `%s' is empty", name);
+  }
+  input_format = format;
+  if (format == MD_FMT_AUTO) {
+    input_format = md_guess_format(buffer, buffer_end);
+    if (input_format == MD_FMT_AUTO)
+      fail("cannot recognise the format of trace file `%s'; name it with "
+           "-trace:format", name);
+  }
+}
+
+void ld_open(const char *name, int argc, char **argv, int format,
+             FILE *progout) {
+  md_init_decoder();
+  input_name = strdup(name);
+  buffer = static_cast<unsigned char *>(
+      checked_calloc(BUFFER_SIZE, 1, "loader", "ld_open", __LINE__));
+  if (format == MD_FMT_AUTO) {
+    if (is_executable_file(name))
+      program_path = strdup(name);
+    else if (!strchr(name, '/') && access(name, F_OK) != 0)
+      program_path = find_on_path(name);
+  }
+  if (!program_path) {
+    open_trace(name, format);
+    return;
+  }
+  input_is_program = 1;
+  input_format = MD_FMT_LACKEY;
+  valgrind_path = find_on_path("valgrind");
+  if (!valgrind_path)
+    fail("valgrind is not installed (not found on PATH); it is needed to "
+         "trace the program `%s'", name);
+  program_out = progout;
+  program_argv = static_cast<char **>(checked_calloc(
+      static_cast<size_t>(argc) + 1, sizeof(char *), "loader", "ld_open",
+      __LINE__));
+  program_argv[0] = program_path;
+  for (int i = 1; i < argc; i++) program_argv[i] = argv[i];
+}
+
+void ld_start(void) {
+  if (!input_is_program || child_pid > 0) return;
+  int p[2];
+  if (pipe(p) != 0)
+    _fatal("loader", "ld_start", __LINE__, "cannot make a pipe: %s",
+           strerror(errno));
+  fcntl(p[0], F_SETFD, FD_CLOEXEC);
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid < 0)
+    _fatal("loader", "ld_start", __LINE__, "cannot fork: %s", strerror(errno));
+  if (pid == 0) {
+    if (program_out) {
+      dup2(fileno(program_out), 1);
+      dup2(fileno(program_out), 2);
+    }
+    char log_fd[32];
+    snprintf(log_fd, sizeof log_fd, "--log-fd=%d", p[1]);
+    int argc = 0;
+    while (program_argv[argc]) argc++;
+    char **args = static_cast<char **>(calloc(static_cast<size_t>(argc) + 5,
+                                              sizeof(char *)));
+    if (!args) _exit(127);
+    char tool[] = "--tool=lackey", trace[] = "--trace-mem=yes";
+    int k = 0;
+    args[k++] = valgrind_path;
+    args[k++] = tool;
+    args[k++] = trace;
+    args[k++] = log_fd;
+    for (int i = 0; i < argc; i++) args[k++] = program_argv[i];
+    execv(valgrind_path, args);
+    fprintf(stderr, "vantle-sim: cannot run %s: %s\n", valgrind_path,
+            strerror(errno));
+    _exit(127);
+  }
+  close(p[1]);
+  input_fd = p[0];
+  child_pid = pid;
+  if (verbose)
+    fprintf(stderr, "sim: tracing `%s' under %s (pid %d)\n", program_path,
+            valgrind_path, static_cast<int>(pid));
+}
+
+// bin32: little-endian 32-bit words, back to back.
+static size_t read_bin32(md_addr_t *addrs, size_t cap) {
+  size_t have = buffer_end - buffer_start;
+  if (have < 4) {
+    fill_buffer();
+    have = buffer_end - buffer_start;
+    if (have < 4) {
+      if (!at_eof) return 0;  // a short read; the caller asks again
+      if (have) {
+        char text[96];
+        snprintf(text, sizeof text,
+                 "%zu trailing bytes at the end (a bin32 trace holds whole "
+                 "32-bit words)", have);
+        snprintf(bad_record, sizeof bad_record, "%s", text);
+        line_number = 0;
+        read_state = LD_MALFORMED;
+      } else {
+        read_state = LD_END;
+      }
+      return 0;
+    }
+  }
+  size_t n = have / 4;
+  if (n > cap) n = cap;
+  const unsigned char *p = buffer + buffer_start;
+#if HOST_LITTLE_ENDIAN
+  memcpy(addrs, p, n * 4);
+#else
+  for (size_t i = 0; i < n; i++)
+    addrs[i] = p[4 * i] | (p[4 * i + 1] << 8) | (p[4 * i + 2] << 16) |
+               (static_cast<md_addr_t>(p[4 * i + 3]) << 24);
+#endif
+  buffer_start += n * 4;
+  return n;
+}
+
+// Decodes one line; false when it is malformed (the run stops there).
+static bool take_line(const char *line, size_t len, md_addr_t *addrs,
+                      unsigned char *kinds, size_t *n) {
+  line_number++;
+  md_ref ref;
+  int result = md_decode_line(input_format, line, len, &ref);
+  if (result == MD_LINE_SKIP) return true;
+  if (result == MD_LINE_BAD) {
+    keep_bad_record(line, len);
+    read_state = LD_MALFORMED;
+    return false;
+  }
+  md_addr_t folded;
+  if (!ld_fold_address(ref.addr, &folded))
+    _fatal("loader", "ld_read", __LINE__,
+           "`%s', line %lld: address 0x%llx: the map folding 64-bit "
+           "addresses into 32 bits is full (%d regions of %d MiB)",
+           input_name, line_number, static_cast<unsigned long long>(ref.addr),
+           LD_REGION_SLOTS, 1 << (LD_REGION_BITS - 20));
+  addrs[*n] = folded;
+  if (kinds) kinds[*n] = static_cast<unsigned char>(ref.kind);
+  ++*n;
+  return true;
+}
+
+static size_t read_text(md_addr_t *addrs, unsigned char *kinds, size_t cap) {
+  size_t n = 0;
+  while (n < cap) {
+    const char *start = reinterpret_cast<const char *>(buffer + buffer_start);
+    size_t have = buffer_end - buffer_start;
+    const char *nl = static_cast<const char *>(memchr(start, '\n', have));
+    if (nl) {
+      size_t len = static_cast<size_t>(nl - start);
+      buffer_start += len + 1;
+      if (!take_line(start, len, addrs, kinds, &n)) return n;
+      continue;
+    }
+    if (at_eof) {
+      if (have > 0) {  // a last line without its newline
+        buffer_start = buffer_end;
+        if (!take_line(start, have, addrs, kinds, &n)) return n;
+      }
+      if (n == 0) read_state = LD_END;
+      return n;
+    }
+    if (n > 0) return n;  // hand over what is there before waiting for more
+    if (have == BUFFER_SIZE) {
+      line_number++;
+      keep_bad_record(start, 80);
+      snprintf(bad_record + strlen(bad_record), 40, " (line too long)");
+      read_state = LD_MALFORMED;
+      return 0;
+    }
+    fill_buffer();
+  }
+  return n;
+}
+
+size_t ld_read(md_addr_t *addrs, unsigned char *kinds, size_t cap) {
+  if (read_state != LD_READING || cap == 0) return 0;
+  if (input_format == MD_FMT_BIN32) {
+    size_t n;
+    do n = read_bin32(addrs, cap);
+    while (n == 0 && read_state == LD_READING);
+    return n;
+  }
+  return read_text(addrs, kinds, cap);
+}
+
+int ld_finish(int kill_it) {
+  if (input_fd >= 0) {
+    close(input_fd);
+    input_fd = -1;
+  }
+  if (child_pid <= 0) return 0;
+  if (kill_it) kill(child_pid, SIGKILL);
+  int status = 0;
+  while (waitpid(child_pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  child_pid = -1;
+  int code = WIFEXITED(status) ? WEXITSTATUS(status)
+                               : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  if (!input_is_program && !kill_it && code != 0 && read_state == LD_END)
+    _fatal("loader", "ld_finish", __LINE__,
+           "gzip could not decompress `%s' (status %d)", input_name, code);
+  return code;
+}
+
+void ld_close(void) {
+  if (child_pid > 0) ld_finish(1);
+  if (input_fd >= 0) {
+    close(input_fd);
+    input_fd = -1;
+  }
+}
+
+int ld_state(void) { return read_state; }
+int ld_is_program(void) { return input_is_program; }
+int ld_format(void) { return input_format; }
+int ld_has_kinds(void) {
+  return input_format == MD_FMT_DIN || input_format == MD_FMT_LACKEY;
+}
+int ld_compressed(void) { return input_compressed; }
+const char *ld_name(void) { return input_name ? input_name : ""; }
+long long ld_line_number(void) { return line_number; }
+const char *ld_bad_record(void) { return bad_record; }
+long long ld_bytes_read(void) { return input_compressed ? 0 : bytes_in; }
+long long ld_total_bytes(void) { return total_bytes; }
+
+// The folding map: region (address >> LD_REGION_BITS) to slot, in an
+// open-addressed table four times the number of slots.
+enum { FOLD_TABLE = 4 * LD_REGION_SLOTS };
+static uint64_t fold_key[FOLD_TABLE];  // region + 1; 0 marks a free entry
+static uint32_t fold_slot[FOLD_TABLE];
+static bool slot_used[LD_REGION_SLOTS];
+static int slots_taken;
+static int next_high_slot = LD_REGION_SLOTS - 1;
+static uint64_t last_region = ~0ull;
+static md_addr_t last_base;
+
+void ld_fold_reset(void) {
+  memset(fold_key, 0, sizeof fold_key);
+  memset(slot_used, 0, sizeof slot_used);
+  slots_taken = 0;
+  next_high_slot = LD_REGION_SLOTS - 1;
+  last_region = ~0ull;
+}
+
+// A region keeps its own place when it lies in the 32-bit space and that
+// place is free; any other region takes the highest free slot, so that
+// traces of 32-bit addresses are left exactly as they are.
+static int claim_slot(uint64_t region) {
+  if (slots_taken == LD_REGION_SLOTS) return -1;
+  int slot;
+  if (region < LD_REGION_SLOTS && !slot_used[region]) {
+    slot = static_cast<int>(region);
+  } else {
+    while (slot_used[next_high_slot]) next_high_slot--;
+    slot = next_high_slot;
+  }
+  slot_used[slot] = true;
+  slots_taken++;
+  debug("region 0x%llx folded into slot %d\n",
+        static_cast<unsigned long long>(region), slot);
+  return slot;
+}
+
+int ld_fold_address(uint64_t addr, md_addr_t *folded) {
+  const uint64_t low_mask = (1ull << LD_REGION_BITS) - 1;
+  uint64_t region = addr >> LD_REGION_BITS;
+  if (region != last_region) {
+    size_t at = static_cast<size_t>((region * 0x9E3779B97F4A7C15ull) >> 54) %
+                FOLD_TABLE;
+    while (fold_key[at] && fold_key[at] != region + 1) at = (at + 1) % FOLD_TABLE;
+    if (!fold_key[at]) {
+      int slot = claim_slot(region);
+      if (slot < 0) return 0;
+      fold_key[at] = region + 1;
+      fold_slot[at] = static_cast<uint32_t>(slot);
+    }
+    last_region = region;
+    last_base = fold_slot[at] << LD_REGION_BITS;
+  }
+  *folded = last_base | static_cast<md_addr_t>(addr & low_mask);
+  return 1;
+}

@@ -1,0 +1,340 @@
+// Simulator module of vantle-sim: feeds the references of a trace file or
+// of a program traced live to the cache library. Owns the module's options
+// (-cache:opts, -cache:results, -trace:*, -progress), the reference
+// counters it registers as statistics, and the batch buffers of the main
+// loop. Reads the driver's shared state (sim.h): the signal flags, the
+// exit buffer and sim_progfd.
+#include <limits.h>
+#include <math.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "libvantle/libvantle.h"
+#include "loader.h"
+#include "machine.h"
+#include "misc.h"
+#include "qlint.h"
+#include "sim.h"
+
+// Options.
+static char *cache_opts;
+static char *results_fname;
+static char *refs_name;
+static char *format_name;
+static char *max_text;
+static char *progress_text;
+
+static int input_format;
+static counter_t max_refs;      // 0: no limit
+static bool progress_on;
+static FILE *results_fd;
+static bool wanted[MD_REF_MODIFY + 1];  // by md_ref_kind
+
+// Statistics.
+static counter_t refs_read, refs_fed, loads, stores, modifies;
+
+// Report state.
+static bool library_ready, final_report_done, interim_report;
+
+enum { BATCH = 1 << 16 };
+static md_addr_t batch_addrs[BATCH];
+static unsigned char batch_kinds[BATCH];
+
+[[noreturn]] static void option_error(const char *fmt, const char *value) {
+  fputs("error: ", stderr);
+  fprintf(stderr, fmt, value);
+  fputs(" (-h lists the options)\n", stderr);
+  exit(1);
+}
+
+void sim_reg_options(opt_odb_t *odb) {
+  opt_reg_string(odb, "-cache:opts",
+                 "the cache library's option words, e.g. \"-Cfa -M65536\"",
+                 &cache_opts, "", 1, nullptr);
+  opt_reg_string(odb, "-cache:results",
+                 "also write the miss ratio of every cache to this file",
+                 &results_fname, nullptr, 1, nullptr);
+  opt_reg_string(odb, "-trace:refs",
+                 "references that feed the cache: all|inst|data|load|store",
+                 &refs_name, "all", 1, nullptr);
+  opt_reg_string(odb, "-trace:format",
+                 "input format: auto|din|lackey|hex|bin32", &format_name,
+                 "auto", 1, nullptr);
+  opt_reg_string(odb, "-trace:max", "stop after this many references (0: all)",
+                 &max_text, "0", 1, nullptr);
+  opt_reg_string(odb, "-progress",
+                 "progress line on a terminal's error stream: true|false",
+                 &progress_text, "true", 0, nullptr);
+}
+
+// Sets wanted[] from -trace:refs; false for an unknown selection.
+static bool select_refs(const char *name) {
+  memset(wanted, 0, sizeof wanted);
+  bool all = !strcmp(name, "all"), data = !strcmp(name, "data");
+  wanted[MD_REF_NONE] = all;
+  wanted[MD_REF_INST] = all || !strcmp(name, "inst");
+  wanted[MD_REF_LOAD] = all || data || !strcmp(name, "load");
+  wanted[MD_REF_STORE] = all || data || !strcmp(name, "store");
+  // A modify reads and writes one location: one data reference.
+  wanted[MD_REF_MODIFY] = all || data || !strcmp(name, "load") ||
+                          !strcmp(name, "store");
+  return wanted[MD_REF_INST] || wanted[MD_REF_LOAD] || wanted[MD_REF_STORE];
+}
+
+void sim_check_options(opt_odb_t *, int, char **) {
+  if (!select_refs(refs_name))
+    option_error("-trace:refs must be all, inst, data, load or store, not "
+                 "`%s'", refs_name);
+  input_format = md_format_by_name(format_name);
+  if (input_format < 0)
+    option_error("-trace:format must be auto, din, lackey, hex or bin32, "
+                 "not `%s'", format_name);
+  char *end = nullptr;
+  long long max = strtoll(max_text, &end, 10);
+  if (!*max_text || *end || max < 0 || max == LLONG_MAX)
+    option_error("-trace:max needs a count of references, not `%s'",
+                 max_text);
+  max_refs = max;
+  if (strcmp(progress_text, "true") && strcmp(progress_text, "false"))
+    option_error("-progress must be true or false, not `%s'", progress_text);
+  progress_on = !strcmp(progress_text, "true") && isatty(2);
+  if (sim_chkpt_fname)
+    option_error("cannot restore `%s': vantle-sim has no checkpoints",
+                 sim_chkpt_fname);
+  if (results_fname && !(results_fd = fopen(results_fname, "w")))
+    option_error("cannot write the results file `%s'", results_fname);
+}
+
+void sim_init(void) {
+  static char *words[256];
+  int count = 0;
+  char *text = strdup(cache_opts ? cache_opts : "");
+  for (char *w = strtok(text, " \t"); w; w = strtok(nullptr, " \t")) {
+    if (count == 256) option_error("-cache:opts holds too many words: `%s'",
+                                   cache_opts);
+    words[count++] = w;
+  }
+  vantle_init(count, words);
+  library_ready = true;
+}
+
+void sim_load_prog(char *fname, int argc, char **argv, char **) {
+  ld_open(fname, argc, argv, input_format, sim_progfd);
+  if (!ld_is_program()) {
+    sim_xtr_fname = fname;
+    if (argc > 1)
+      option_error("`%s' is a trace file, which takes no arguments", fname);
+  }
+  if (!ld_has_kinds() && strcmp(refs_name, "all"))
+    option_error("-trace:refs %s needs reference kinds, which this trace's "
+                 "format does not record", refs_name);
+}
+
+// Statistics formulas.
+static double ref_rate(void) {
+  return static_cast<double>(refs_fed) / (sim_elapsed_time ? sim_elapsed_time : 1);
+}
+
+void sim_reg_stats(stat_sdb_t *sdb) {
+  stat_reg_counter(sdb, "sim_num_refs", "references read from the input",
+                   &refs_read, 0, nullptr);
+  stat_reg_counter(sdb, "sim_num_fed", "references fed to the cache",
+                   &refs_fed, 0, nullptr);
+  stat_reg_counter(sdb, "sim_num_insn", "instruction fetches read",
+                   &sim_num_insn, 0, nullptr);
+  stat_reg_counter(sdb, "sim_num_loads", "loads read", &loads, 0, nullptr);
+  stat_reg_counter(sdb, "sim_num_stores", "stores read", &stores, 0, nullptr);
+  stat_reg_counter(sdb, "sim_num_modifies",
+                   "modifies read (each one data reference)", &modifies, 0,
+                   nullptr);
+  stat_reg_int(sdb, "sim_elapsed_time",
+               "total simulation time in seconds", &sim_elapsed_time, 0,
+               nullptr);
+  stat_reg_formula(sdb, "sim_ref_rate",
+                   "references fed per second", ref_rate, "%.0f");
+}
+
+static const char *refs_description(void) {
+  if (!ld_has_kinds()) return "every address of the trace (unified)";
+  if (!strcmp(refs_name, "all"))
+    return "all (instruction fetches, loads, stores, modifies: unified)";
+  if (!strcmp(refs_name, "inst")) return "instruction fetches only";
+  if (!strcmp(refs_name, "data")) return "data only (loads, stores, modifies)";
+  if (!strcmp(refs_name, "load")) return "loads and modifies only";
+  return "stores and modifies only";
+}
+
+void sim_aux_config(FILE *stream) {
+  vantle_config(stream);
+  if (ld_is_program())
+    fprintf(stream, "sim: input: program `%s' traced live under valgrind "
+                    "--tool=lackey (lackey records)\n", ld_name());
+  else
+    fprintf(stream, "sim: input: trace file `%s' (%s%s)\n", ld_name(),
+            md_format_name(ld_format()),
+            ld_compressed() ? ", gzip-compressed" : "");
+  fprintf(stream, "sim: references fed to the cache: %s\n", refs_description());
+  if (max_refs)
+    fprintf(stream, "sim: stopping after %lld references\n",
+            static_cast<long long>(max_refs));
+}
+
+// Writes one row per cache of the family to the -cache:results file.
+static void write_results(void) {
+  if (!results_fd) return;
+  int n = vantle_results(nullptr, 0);
+  vantle_result *rows = static_cast<vantle_result *>(checked_calloc(
+      n ? n : 1, sizeof(vantle_result), "sim_vantle", "write_results",
+      __LINE__));
+  vantle_results(rows, n);
+  fprintf(results_fd, "# organisation policy line_size sets associativity "
+                      "cache_size references hits miss_ratio\n");
+  for (int i = 0; i < n; i++) {
+    const vantle_result &r = rows[i];
+    fprintf(results_fd, "%d %d %u %u %u %llu %llu %llu %.6f\n",
+            r.organisation, r.policy, r.line_size, r.sets, r.associativity,
+            static_cast<unsigned long long>(r.cache_size),
+            static_cast<unsigned long long>(r.references),
+            static_cast<unsigned long long>(r.hits), r.miss_ratio);
+  }
+  free(rows);
+  fclose(results_fd);
+  results_fd = nullptr;
+}
+
+void sim_aux_stats(FILE *stream) {
+  if (!library_ready || final_report_done) return;
+  if (interim_report) {
+    vantle_stats(stream, 1);
+    return;
+  }
+  final_report_done = true;
+  vantle_stats(stream, 0);
+  write_results();
+}
+
+void sim_uninit(void) { ld_close(); }
+
+// The statistics and an interim report, while the run goes on.
+static void interim_stats(void) {
+  interim_report = true;
+  sim_print_stats(stderr);
+  interim_report = false;
+  fflush(stderr);
+}
+
+static bool limit_reached(void) { return max_refs && refs_fed >= max_refs; }
+
+// Counts and feeds n references; stops at the -trace:max limit.
+static void feed(size_t n) {
+  if (!ld_has_kinds()) {
+    if (max_refs && refs_fed + static_cast<counter_t>(n) > max_refs)
+      n = static_cast<size_t>(max_refs - refs_fed);
+    for (size_t i = 0; i < n; i++) vantle_access(batch_addrs[i]);
+    refs_read += n;
+    refs_fed += n;
+    return;
+  }
+  counter_t by_kind[MD_REF_MODIFY + 1] = {0, 0, 0, 0, 0};
+  size_t i = 0;
+  for (; i < n && !limit_reached(); i++) {
+    int kind = batch_kinds[i];
+    by_kind[kind]++;
+    if (wanted[kind]) {
+      vantle_access(batch_addrs[i]);
+      refs_fed++;
+    }
+  }
+  refs_read += i;
+  sim_num_insn += by_kind[MD_REF_INST];
+  loads += by_kind[MD_REF_LOAD];
+  stores += by_kind[MD_REF_STORE];
+  modifies += by_kind[MD_REF_MODIFY];
+}
+
+static double now_seconds(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec + ts.tv_nsec * 1e-9;
+}
+
+// The one updating progress line on the error stream.
+static void show_progress(bool last) {
+  static double started, shown;
+  double now = now_seconds();
+  if (started == 0) started = shown = now;
+  if (last) {
+    if (shown > started) fprintf(stderr, "\r%72s\r", "");
+    return;
+  }
+  if (now - shown < 0.5) return;
+  shown = now;
+  double rate = refs_read / (now - started);
+  fprintf(stderr, "\rsim: %lld references read, %.2f M/s",
+          static_cast<long long>(refs_read), rate / 1e6);
+  long long total = ld_total_bytes();
+  if (total > 0)
+    fprintf(stderr, ", %3.0f%%",
+            floor(100.0 * static_cast<double>(ld_bytes_read()) / total));
+  fflush(stderr);
+}
+
+// The run stops at a malformed record: statistics and the report of what
+// was read first, then the error.
+[[noreturn]] static void stop_at_malformed(void) {
+  fatal_hook(nullptr);
+  sim_print_stats(stderr);
+  sim_uninit();
+  if (ld_format() == MD_FMT_BIN32)
+    _fatal("sim_vantle", "sim_main", __LINE__, "`%s': %s", ld_name(),
+           ld_bad_record());
+  _fatal("sim_vantle", "sim_main", __LINE__,
+         "`%s', line %lld: malformed %s record: `%s'", ld_name(),
+         ld_line_number(), md_format_name(ld_format()), ld_bad_record());
+}
+
+// Asks the debugger what to do; returns the number of records to read
+// before asking again (0: never ask again), or -1 to quit.
+static counter_t ask_debugger(void) {
+  for (;;) {
+    counter_t steps = 0;
+    switch (qlint_command(stdin, stderr, refs_read, &steps)) {
+      case QLINT_STEP: return steps;
+      case QLINT_REPORT: interim_stats(); break;
+      case QLINT_QUIT: return -1;
+      default: return 0;
+    }
+  }
+}
+
+void sim_main(void) {
+  ld_start();
+  counter_t budget = qlint_active ? ask_debugger() : 0;
+  bool ended_early = budget < 0;
+  while (!ended_early) {
+    size_t cap = BATCH;
+    if (budget > 0 && budget < BATCH) cap = static_cast<size_t>(budget);
+    size_t n = ld_read(batch_addrs, batch_kinds, cap);
+    if (sim_exit_now) {  // SIGUSR2: what this batch holds is not fed
+      ended_early = true;
+      break;
+    }
+    feed(n);
+    if (ld_state() == LD_MALFORMED) stop_at_malformed();
+    if (n == 0 || limit_reached()) break;
+    if (sim_dump_stats) {
+      sim_dump_stats = 0;
+      interim_stats();
+    }
+    if (progress_on) show_progress(false);
+    if (budget > 0 && (budget -= static_cast<counter_t>(n)) <= 0) {
+      budget = ask_debugger();
+      ended_early = budget < 0;
+    }
+  }
+  if (progress_on) show_progress(true);
+  bool stopped = ended_early || limit_reached();
+  int status = ld_finish(stopped);
+  if (ld_is_program() && !stopped) longjmp(sim_exit_buf, status + 1);
+}
