@@ -17,7 +17,8 @@
 // 32-bit space holds 2^(32 - LD_REGION_BITS) of them.
 enum { LD_REGION_BITS = 24, LD_REGION_SLOTS = 1 << (32 - LD_REGION_BITS) };
 
-// What ld_read stopped at when it returned 0.
+// Where reading stands. LD_MALFORMED: stopped at a record that cannot be
+// used (malformed, or its address does not fold); ld_error() says why.
 enum ld_state { LD_READING, LD_END, LD_MALFORMED };
 
 // Opens a trace file or readies a program (argv[0] is name, argc >= 1).
@@ -33,8 +34,8 @@ void ld_start(void);
 
 // Reads up to cap references into addrs (and their kinds into kinds when
 // the format carries kinds; else kinds is left alone). Returns how many;
-// 0 when the input is over or stopped at a malformed record (ld_state()
-// tells which). Ends the process on a folding overflow or read error.
+// 0 when the input is over; stops early, before an unusable record
+// (ld_state() tells). Ends the process on a read error.
 size_t ld_read(md_addr_t *addrs, unsigned char *kinds, size_t cap);
 
 // Ends a program's run: reaps it (killing it first when kill_it) and
@@ -53,7 +54,7 @@ int ld_has_kinds(void);         // records carry reference kinds
 int ld_compressed(void);
 const char *ld_name(void);
 long long ld_line_number(void); // line of the last text record read
-const char *ld_bad_record(void);  // printable text of the malformed record
+const char *ld_error(void);     // file, line and record where reading stopped
 long long ld_bytes_read(void);  // bytes consumed (compressed input: 0)
 long long ld_total_bytes(void); // file size, -1 when unknown
 

@@ -123,10 +123,14 @@ int main(int argc, char **argv, char **envp) {
   opt_process_options(sim_odb, argc, argv);
 
   if (sim_simout) {
+    // Open first and then move the stream onto the file: reopening in place
+    // would close the error stream before a failure could be reported on it.
     fflush(stderr);
-    if (!freopen(sim_simout, "w", stderr))
+    FILE *simout = fopen(sim_simout, "w");
+    if (!simout || dup2(fileno(simout), fileno(stderr)) < 0)
       _fatal("main", "main", __LINE__,
              "unable to redirect simulator output to file `%s'", sim_simout);
+    fclose(simout);
   }
   if (sim_progout) {
     sim_progfd = fopen(sim_progout, "w");

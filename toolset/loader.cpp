@@ -32,7 +32,7 @@ static size_t buffer_start, buffer_end;
 static bool at_eof;
 static int read_state = LD_READING;
 static long long line_number, bytes_in, total_bytes = -1;
-static char bad_record[160];
+static char error_text[512];  // why reading stopped early
 
 // Ends the process: the input named on the command line cannot be used.
 #define fail(...) _fatal("loader", "ld_open", __LINE__, __VA_ARGS__)
@@ -123,23 +123,25 @@ static size_t fill_buffer() {
   }
 }
 
-// Copies up to 80 bytes of a record into bad_record, escaping what does not
-// print.
-static void keep_bad_record(const char *text, size_t len) {
+// Stops reading at a malformed record: keeps the file, line and up to 80
+// bytes of the record, with what does not print escaped.
+static void stop_at_bad_record(const char *text, size_t len,
+                               const char *why) {
+  char shown[400];
   size_t out = 0;
-  for (size_t i = 0; i < len && out + 5 < sizeof bad_record; i++) {
+  for (size_t i = 0; i < len && i < 80; i++) {
     unsigned char c = static_cast<unsigned char>(text[i]);
     if (c >= 0x20 && c < 0x7f)
-      bad_record[out++] = static_cast<char>(c);
+      shown[out++] = static_cast<char>(c);
     else
-      out += static_cast<size_t>(snprintf(bad_record + out,
-                                          sizeof bad_record - out, "\\x%02x", c));
-    if (i == 80) {
-      snprintf(bad_record + out, sizeof bad_record - out, "...");
-      return;
-    }
+      out += static_cast<size_t>(snprintf(shown + out, sizeof shown - out,
+                                          "\\x%02x", c));
   }
-  bad_record[out] = '\0';
+  snprintf(shown + out, sizeof shown - out, "%s", len > 80 ? "..." : "");
+  snprintf(error_text, sizeof error_text,
+           "`%s', line %lld: malformed %s record: `%s'%s", input_name,
+           line_number, md_format_name(input_format), shown, why);
+  read_state = LD_MALFORMED;
 }
 
 static void open_trace(const char *name, int format) {
@@ -163,7 +165,10 @@ static void open_trace(const char *name, int format) {
   } else {
     input_fd = fd;
   }
-  while (buffer_end < 4096 && fill_buffer() > 0) {
+  // Enough bytes to recognise the format; from a pipe, no more than the
+  // first line, which may be all there is for a while.
+  while (buffer_end < 4096 &&
+         (regular || !memchr(buffer, '\n', buffer_end)) && fill_buffer() > 0) {
   }
   if (buffer_end == 0) {
     if (input_compressed && ld_finish(0) != 0)
@@ -261,12 +266,9 @@ static size_t read_bin32(md_addr_t *addrs, size_t cap) {
     if (have < 4) {
       if (!at_eof) return 0;  // a short read; the caller asks again
       if (have) {
-        char text[96];
-        snprintf(text, sizeof text,
-                 "%zu trailing bytes at the end (a bin32 trace holds whole "
-                 "32-bit words)", have);
-        snprintf(bad_record, sizeof bad_record, "%s", text);
-        line_number = 0;
+        snprintf(error_text, sizeof error_text,
+                 "`%s': %zu trailing bytes at the end (a bin32 trace holds "
+                 "whole 32-bit words)", input_name, have);
         read_state = LD_MALFORMED;
       } else {
         read_state = LD_END;
@@ -296,17 +298,20 @@ static bool take_line(const char *line, size_t len, md_addr_t *addrs,
   int result = md_decode_line(input_format, line, len, &ref);
   if (result == MD_LINE_SKIP) return true;
   if (result == MD_LINE_BAD) {
-    keep_bad_record(line, len);
-    read_state = LD_MALFORMED;
+    stop_at_bad_record(line, len, "");
     return false;
   }
   md_addr_t folded;
-  if (!ld_fold_address(ref.addr, &folded))
-    _fatal("loader", "ld_read", __LINE__,
-           "`%s', line %lld: address 0x%llx: the map folding 64-bit "
-           "addresses into 32 bits is full (%d regions of %d MiB)",
-           input_name, line_number, static_cast<unsigned long long>(ref.addr),
-           LD_REGION_SLOTS, 1 << (LD_REGION_BITS - 20));
+  if (!ld_fold_address(ref.addr, &folded)) {
+    snprintf(error_text, sizeof error_text,
+             "`%s', line %lld: address 0x%llx: the map folding 64-bit "
+             "addresses into 32 bits is full (%d regions of %d MiB)",
+             input_name, line_number,
+             static_cast<unsigned long long>(ref.addr), LD_REGION_SLOTS,
+             1 << (LD_REGION_BITS - 20));
+    read_state = LD_MALFORMED;
+    return false;
+  }
   addrs[*n] = folded;
   if (kinds) kinds[*n] = static_cast<unsigned char>(ref.kind);
   ++*n;
@@ -336,9 +341,7 @@ static size_t read_text(md_addr_t *addrs, unsigned char *kinds, size_t cap) {
     if (n > 0) return n;  // hand over what is there before waiting for more
     if (have == BUFFER_SIZE) {
       line_number++;
-      keep_bad_record(start, 80);
-      snprintf(bad_record + strlen(bad_record), 40, " (line too long)");
-      read_state = LD_MALFORMED;
+      stop_at_bad_record(start, have, " (line too long)");
       return 0;
     }
     fill_buffer();
@@ -393,7 +396,7 @@ int ld_has_kinds(void) {
 int ld_compressed(void) { return input_compressed; }
 const char *ld_name(void) { return input_name ? input_name : ""; }
 long long ld_line_number(void) { return line_number; }
-const char *ld_bad_record(void) { return bad_record; }
+const char *ld_error(void) { return error_text; }
 long long ld_bytes_read(void) { return input_compressed ? 0 : bytes_in; }
 long long ld_total_bytes(void) { return total_bytes; }
 

@@ -280,18 +280,13 @@ static void show_progress(bool last) {
   fflush(stderr);
 }
 
-// The run stops at a malformed record: statistics and the report of what
+// The run stops at an unusable record: statistics and the report of what
 // was read first, then the error.
 [[noreturn]] static void stop_at_malformed(void) {
   fatal_hook(nullptr);
   sim_print_stats(stderr);
   sim_uninit();
-  if (ld_format() == MD_FMT_BIN32)
-    _fatal("sim_vantle", "sim_main", __LINE__, "`%s': %s", ld_name(),
-           ld_bad_record());
-  _fatal("sim_vantle", "sim_main", __LINE__,
-         "`%s', line %lld: malformed %s record: `%s'", ld_name(),
-         ld_line_number(), md_format_name(ld_format()), ld_bad_record());
+  _fatal("sim_vantle", "sim_main", __LINE__, "%s", ld_error());
 }
 
 // Asks the debugger what to do; returns the number of records to read

@@ -1,0 +1,567 @@
+// vantle-sim as a user runs it: the built program in a subprocess, on small
+// traces in every format and on the example program traced under valgrind,
+// checking its output, its files and its exit status. Expected miss ratios
+// come from the naive model in tests/reference/.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "reference/naive_sim.h"
+
+namespace {
+
+const char *const kSim = VANTLE_SIM_PATH;
+const char *const kMatmul = MATMUL_PATH;
+
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string read_file(const std::string &path) {
+  std::string text;
+  FILE *f = fopen(path.c_str(), "rb");
+  if (!f) return text;
+  char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+  fclose(f);
+  return text;
+}
+
+void write_file(const std::string &path, const std::string &bytes) {
+  FILE *f = fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr) << path;
+  fwrite(bytes.data(), 1, bytes.size(), f);
+  fclose(f);
+}
+
+int count(const std::string &text, const std::string &what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos;
+       at = text.find(what, at + 1))
+    n++;
+  return n;
+}
+
+// A scratch directory per test.
+class SimTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/vantle-sim-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    std::string cmd = "rm -rf '" + dir_ + "'";
+    if (system(cmd.c_str()) != 0) perror("rm");
+  }
+  std::string path(const std::string &name) { return dir_ + "/" + name; }
+
+  // Runs vantle-sim with args; path_env replaces PATH when non-null.
+  Outcome run(const std::vector<std::string> &args,
+              const char *path_env = nullptr) {
+    std::string out = path("stdout.txt"), err = path("stderr.txt");
+    pid_t pid = fork();
+    if (pid == 0) {
+      int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int in = open("/dev/null", O_RDONLY);
+      dup2(o, 1);
+      dup2(e, 2);
+      dup2(in, 0);
+      if (path_env) setenv("PATH", path_env, 1);
+      std::vector<char *> argv{const_cast<char *>(kSim)};
+      for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(kSim, argv.data());
+      _exit(127);
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    Outcome o;
+    o.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    o.out = read_file(out);
+    o.err = read_file(err);
+    return o;
+  }
+
+  std::string dir_;
+};
+
+// A deterministic mixed trace: kind 0 load, 1 store, 2 fetch, 3 modify.
+struct Ref {
+  uint64_t addr;
+  int kind;
+};
+
+std::vector<Ref> make_trace(int n, uint64_t seed, bool wide = false) {
+  std::vector<Ref> refs;
+  uint64_t x = seed * 2654435761u + 1;
+  const uint64_t wide_bases[] = {0x400000ull, 0x1ffefff000ull,
+                                 0x7fff12000000ull, 0x4a00000ull,
+                                 0x5555aa000000ull};
+  for (int i = 0; i < n; i++) {
+    x = x * 6364136223846793005ull + 1442695040888963407ull;
+    uint32_t r = static_cast<uint32_t>(x >> 33);
+    uint64_t base = wide ? wide_bases[r % 5] : 0x10000ull * (r % 3);
+    uint64_t addr = base + ((r >> 3) % 2048) * 4;
+    refs.push_back({addr, static_cast<int>((r >> 20) % 4)});
+  }
+  return refs;
+}
+
+std::string as_din(const std::vector<Ref> &refs) {
+  static const char label[] = {'0', '1', '2', '0'};  // a modify as a read
+  std::string text;
+  char line[64];
+  for (auto &r : refs) {
+    snprintf(line, sizeof line, "%c %llx\n", label[r.kind],
+             static_cast<unsigned long long>(r.addr));
+    text += line;
+  }
+  return text;
+}
+
+std::string as_lackey(const std::vector<Ref> &refs) {
+  static const char *const head[] = {" L ", " S ", "I  ", " M "};
+  std::string text = "==123== Lackey, an example Valgrind tool\n";
+  char line[64];
+  for (auto &r : refs) {
+    snprintf(line, sizeof line, "%s%08llx,%d\n", head[r.kind],
+             static_cast<unsigned long long>(r.addr), 4);
+    text += line;
+  }
+  return text + "==123== \n";
+}
+
+std::string as_hex(const std::vector<Ref> &refs) {
+  std::string text = "# a hex trace\n";
+  char line[64];
+  for (size_t i = 0; i < refs.size(); i++) {
+    snprintf(line, sizeof line, i % 2 ? "0x%llx\n" : "%llx  # odd one\n",
+             static_cast<unsigned long long>(refs[i].addr));
+    text += line;
+  }
+  return text;
+}
+
+std::string as_bin32(const std::vector<Ref> &refs) {
+  std::string bytes;
+  for (auto &r : refs)
+    for (int b = 0; b < 4; b++)
+      bytes.push_back(static_cast<char>((r.addr >> (8 * b)) & 0xff));
+  return bytes;
+}
+
+std::vector<uint64_t> addresses(const std::vector<Ref> &refs,
+                                bool (*keep)(int kind)) {
+  std::vector<uint64_t> out;
+  for (auto &r : refs)
+    if (keep(r.kind)) out.push_back(r.addr);
+  return out;
+}
+
+bool any_kind(int) { return true; }
+bool data_kind(int kind) { return kind != 2; }
+bool inst_kind(int kind) { return kind == 2; }
+bool store_kind(int kind) { return kind == 1 || kind == 3; }
+
+// Reads the -cache:results file: sets, associativity, references, hits.
+std::vector<NaiveRow> read_results(const std::string &file) {
+  std::vector<NaiveRow> rows;
+  std::string text = read_file(file);
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t nl = text.find('\n', at);
+    std::string line = text.substr(at, nl - at);
+    at = nl == std::string::npos ? text.size() : nl + 1;
+    if (line.empty() || line[0] == '#') continue;
+    int org, pol;
+    unsigned line_size, sets, assoc;
+    unsigned long long size, refs, hits;
+    double ratio;
+    if (sscanf(line.c_str(), "%d %d %u %u %u %llu %llu %llu %lf", &org, &pol,
+               &line_size, &sets, &assoc, &size, &refs, &hits, &ratio) == 9)
+      rows.push_back({sets, assoc, refs, hits});
+  }
+  return rows;
+}
+
+const char *const kFamily = "-a1 -b4 -n2 -l4";  // 2..16 sets, 1..4 ways
+
+void expect_family(const std::vector<NaiveRow> &got,
+                   const std::vector<uint64_t> &trace) {
+  std::vector<NaiveRow> want = naive_family(trace, 1, 4, 2, 4);
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < want.size(); i++) {
+    EXPECT_EQ(got[i].sets, want[i].sets) << i;
+    EXPECT_EQ(got[i].associativity, want[i].associativity) << i;
+    EXPECT_EQ(got[i].references, want[i].references) << i;
+    EXPECT_EQ(got[i].hits, want[i].hits) << "sets " << want[i].sets
+                                         << " ways " << want[i].associativity;
+  }
+}
+
+std::string stat_line(const std::string &err, const std::string &name) {
+  size_t at = err.find("\n" + name + " ");
+  if (at == std::string::npos) return "";
+  size_t end = err.find('\n', at + 1);
+  return err.substr(at + 1, end - at - 1);
+}
+
+long long stat_value(const std::string &err, const std::string &name) {
+  std::string line = stat_line(err, name);
+  if (line.empty()) return -1;
+  return atoll(line.c_str() + name.size());
+}
+
+TEST_F(SimTest, NoArgumentPrintsBannerAndUsage) {
+  Outcome o = run({});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err.rfind("vantle-sim: ", 0), 0u) << o.err;  // last component
+  EXPECT_NE(o.err.find(std::string("Usage: ") + kSim +
+                       " {-options} executable {arguments}"),
+            std::string::npos);
+  EXPECT_NE(o.err.find("-redir:prog"), std::string::npos);
+  EXPECT_EQ(o.err.find("error:"), std::string::npos);
+}
+
+TEST_F(SimTest, HelpWithExecutableLoadsNothing) {
+  write_file(path("t.hex"), "10\n");
+  Outcome o = run({"-h", path("t.hex")});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("Usage: "), std::string::npos);
+  EXPECT_EQ(o.err.find("sim: command line"), std::string::npos);
+}
+
+TEST_F(SimTest, NoExecutableIsAnError) {
+  Outcome o = run({"-seed", "7", "-v"});
+  EXPECT_EQ(o.status, 1);
+  size_t error = o.err.find("error: no executable specified\n");
+  ASSERT_NE(error, std::string::npos) << o.err;
+  EXPECT_GT(o.err.find("Usage: "), error);
+  EXPECT_LT(o.err.find("vantle-sim: "), error);  // banner first
+}
+
+TEST_F(SimTest, BadOptionsAreOneLineErrors) {
+  write_file(path("t.hex"), "10\n");
+  const std::vector<std::vector<std::string>> cases = {
+      {"-seed", "x1", path("t.hex")},
+      {"-bogus", path("t.hex")},
+      {"-trace:refs", "code", path("t.hex")},
+      {"-trace:format", "csv", path("t.hex")},
+      {"-trace:max", "-3", path("t.hex")},
+      {"-trace:refs", "inst", path("t.hex")},  // hex has no kinds
+      {"-chkpt", path("t.hex"), path("t.hex")},
+      {"-nice"}};
+  for (auto &args : cases) {
+    Outcome o = run(args);
+    EXPECT_EQ(o.status, 1) << args[0];
+    EXPECT_NE(o.err.find("error: "), std::string::npos) << args[0];
+    EXPECT_EQ(o.err.find("simulation statistics"), std::string::npos);
+  }
+}
+
+TEST_F(SimTest, QuitAfterInitialisationPrintsNoStatistics) {
+  write_file(path("t.din"), as_din(make_trace(50, 1)));
+  Outcome o = run({"-q", path("t.din")});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_NE(o.err.find("sim: command line: " + std::string(kSim) + " -q " +
+                       path("t.din") + " \n"),
+            std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("sim: simulation started @ "), std::string::npos);
+  EXPECT_NE(o.err.find("options follow:\n"), std::string::npos);
+  EXPECT_NE(o.err.find("simulation parameters"), std::string::npos);
+  EXPECT_EQ(o.err.find("simulation statistics"), std::string::npos);
+  EXPECT_EQ(o.err.find("end of simulation"), std::string::npos);
+}
+
+TEST_F(SimTest, ShortRunAtNiceZeroReportsOneSecond) {
+  write_file(path("t.din"), as_din(make_trace(100, 2)));
+  Outcome o = run({"-nice", "0", path("t.din")});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(stat_value(o.err, "sim_elapsed_time"), 1);
+  EXPECT_EQ(stat_value(o.err, "sim_num_fed"), 100);
+  EXPECT_EQ(count(o.err, "sim: ** simulation statistics **"), 1);
+  EXPECT_EQ(count(o.err, "** end of simulation **"), 1);
+}
+
+TEST_F(SimTest, RedirectSimulatorOutput) {
+  write_file(path("t.din"), as_din(make_trace(100, 3)));
+  Outcome o = run({"-redir:sim", path("sim.txt"), path("t.din")});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.err, "");
+  std::string text = read_file(path("sim.txt"));
+  EXPECT_EQ(text.rfind("vantle-sim: ", 0), 0u);
+  EXPECT_NE(text.find("sim: ** simulation statistics **"), std::string::npos);
+  EXPECT_NE(text.find("** end of simulation **"), std::string::npos);
+}
+
+TEST_F(SimTest, RedirectionToABadPathIsFatal) {
+  write_file(path("t.din"), "0 10\n");
+  std::string bad = path("no/such/dir/out.txt");
+  Outcome sim = run({"-redir:sim", bad, path("t.din")});
+  EXPECT_NE(sim.status, 0);
+  EXPECT_NE(sim.err.find("unable to redirect simulator output to file `" +
+                         bad + "'"),
+            std::string::npos) << sim.err;
+  Outcome prog = run({"-redir:prog", bad, path("t.din")});
+  EXPECT_NE(prog.status, 0);
+  EXPECT_NE(prog.err.find("unable to redirect program output to file `" +
+                          bad + "'"),
+            std::string::npos);
+  EXPECT_EQ(prog.err.find("simulation statistics"), std::string::npos);
+}
+
+// Every format, plain and gzip-compressed, recognised by content and named
+// explicitly, gives the naive model's hits for every cache of the family.
+TEST_F(SimTest, EveryFormatMatchesTheNaiveModel) {
+  std::vector<Ref> refs = make_trace(4000, 4);
+  struct Format {
+    const char *name;
+    std::string text;
+  } formats[] = {{"din", as_din(refs)},
+                 {"lackey", as_lackey(refs)},
+                 {"hex", as_hex(refs)},
+                 {"bin32", as_bin32(refs)}};
+  std::vector<uint64_t> all = addresses(refs, any_kind);
+  for (auto &f : formats) {
+    std::string file = path(std::string("trace.") + f.name);
+    write_file(file, f.text);
+    std::string gz = "gzip -c '" + file + "' > '" + file + ".gz'";
+    ASSERT_EQ(system(gz.c_str()), 0);
+    for (std::string input : {file, file + ".gz"}) {
+      for (std::string format : {std::string("auto"), std::string(f.name)}) {
+        SCOPED_TRACE(input + " as " + format);
+        Outcome o = run({"-cache:opts", kFamily, "-cache:results",
+                         path("r.txt"), "-trace:format", format, input});
+        ASSERT_EQ(o.status, 0) << o.err;
+        EXPECT_NE(o.err.find(std::string("(") + f.name), std::string::npos);
+        expect_family(read_results(path("r.txt")), all);
+      }
+    }
+  }
+}
+
+TEST_F(SimTest, ReferenceKindsSelectWhatFeedsTheCache) {
+  std::vector<Ref> refs = make_trace(3000, 5);
+  write_file(path("t.din"), as_din(refs));
+  write_file(path("t.lk"), as_lackey(refs));
+  // din records a modify as a read, so its stores are the plain stores.
+  struct Case {
+    const char *file;
+    const char *refs;
+    bool (*keep)(int);
+  } cases[] = {{"t.lk", "data", data_kind},
+               {"t.lk", "inst", inst_kind},
+               {"t.lk", "store", store_kind},
+               {"t.din", "data", data_kind},
+               {"t.din", "inst", inst_kind}};
+  for (auto &c : cases) {
+    SCOPED_TRACE(std::string(c.file) + " " + c.refs);
+    Outcome o = run({"-cache:opts", kFamily, "-cache:results", path("r.txt"),
+                     "-trace:refs", c.refs, path(c.file)});
+    ASSERT_EQ(o.status, 0) << o.err;
+    expect_family(read_results(path("r.txt")), addresses(refs, c.keep));
+    EXPECT_EQ(stat_value(o.err, "sim_num_refs"), 3000);
+  }
+  int fetches = 0;
+  for (auto &r : refs) fetches += r.kind == 2;
+  Outcome o = run({"-trace:refs", "data", path("t.lk")});
+  EXPECT_EQ(stat_value(o.err, "sim_num_insn"), fetches);
+}
+
+TEST_F(SimTest, MaxStopsAfterThatManyReferences) {
+  std::vector<Ref> refs = make_trace(1000, 6);
+  write_file(path("t.bin"), as_bin32(refs));
+  Outcome o = run({"-cache:opts", kFamily, "-cache:results", path("r.txt"),
+                   "-trace:max", "300", path("t.bin")});
+  ASSERT_EQ(o.status, 0) << o.err;
+  std::vector<uint64_t> first(300);
+  for (int i = 0; i < 300; i++) first[i] = refs[i].addr;
+  expect_family(read_results(path("r.txt")), first);
+}
+
+// Addresses of a 64-bit program fold into 32 bits without two lines
+// sharing a place: hits equal those on the unfolded addresses.
+TEST_F(SimTest, WideAddressesFoldWithoutCollisions) {
+  std::vector<Ref> refs = make_trace(4000, 7, true);
+  write_file(path("t.lk"), as_lackey(refs));
+  write_file(path("t.hex"), as_hex(refs));
+  for (const char *file : {"t.lk", "t.hex"}) {
+    Outcome o = run({"-cache:opts", kFamily, "-cache:results", path("r.txt"),
+                     path(file)});
+    ASSERT_EQ(o.status, 0) << o.err;
+    expect_family(read_results(path("r.txt")), addresses(refs, any_kind));
+  }
+}
+
+TEST_F(SimTest, FoldingMapOverflowIsAClearError) {
+  std::string text;
+  char line[64];
+  for (int region = 0; region < 300; region++) {
+    snprintf(line, sizeof line, "%llx\n",
+             (static_cast<unsigned long long>(region) + 1) << 36);
+    text += line;
+  }
+  write_file(path("t.hex"), text);
+  Outcome o = run({path("t.hex")});
+  EXPECT_NE(o.status, 0);
+  EXPECT_NE(o.err.find("line 257: address 0x101000000000: the map folding "
+                       "64-bit addresses into 32 bits is full"),
+            std::string::npos) << o.err;
+  EXPECT_EQ(stat_value(o.err, "sim_num_fed"), 256);  // statistics still out
+}
+
+TEST_F(SimTest, MalformedLineStopsWithFileLineAndText) {
+  std::vector<Ref> refs = make_trace(6, 8);
+  std::string text = as_din(refs) + "2 zz\n" + as_din(make_trace(20, 9));
+  write_file(path("t.din"), text);
+  Outcome o = run({path("t.din")});
+  EXPECT_EQ(o.status, 1);
+  std::string message =
+      "`" + path("t.din") + "', line 7: malformed din record: `2 zz'";
+  size_t at = o.err.find(message);
+  ASSERT_NE(at, std::string::npos) << o.err;
+  EXPECT_LT(o.err.find("** end of simulation **"), at);  // report first
+  EXPECT_EQ(stat_value(o.err, "sim_num_fed"), 6);
+  EXPECT_EQ(count(o.err, "** end of simulation **"), 1);
+}
+
+TEST_F(SimTest, UnusableInputsAreClearErrors) {
+  write_file(path("empty"), "");
+  write_file(path("odd.bin"), std::string("\x01\x02\x03\x04\x05\x00", 6));
+  write_file(path("words.txt"), "hello world\n");
+  struct Case {
+    std::string file, message;
+  } cases[] = {{path("empty"), "is empty"},
+               {path("missing"), "cannot open trace file"},
+               {dir_, "it is a directory"},
+               {path("odd.bin"), "2 trailing bytes"},
+               {path("words.txt"), "cannot recognise the format"}};
+  for (auto &c : cases) {
+    Outcome o = run({c.file});
+    EXPECT_NE(o.status, 0) << c.file;
+    EXPECT_NE(o.err.find(c.message), std::string::npos) << o.err;
+  }
+}
+
+// Runs vantle-sim on a FIFO fed by the test, so that the signal arrives
+// while the run waits for input; waits for the configuration echo first
+// (the handlers are in place by then).
+struct FifoRun {
+  pid_t pid = -1;
+  int err_fd = -1;
+  FILE *input = nullptr;
+  std::string err;
+
+  void start(const std::string &fifo, const std::string &first_lines) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    pid = fork();
+    if (pid == 0) {
+      dup2(p[1], 2);
+      close(p[0]);
+      close(p[1]);
+      execl(kSim, kSim, "-progress", "false", fifo.c_str(),
+            static_cast<char *>(nullptr));
+      _exit(127);
+    }
+    close(p[1]);
+    err_fd = p[0];
+    input = fopen(fifo.c_str(), "w");
+    ASSERT_NE(input, nullptr);
+    fputs(first_lines.c_str(), input);
+    fflush(input);
+    read_until("sim: references fed to the cache");
+  }
+  void read_until(const std::string &marker) {
+    char buf[4096];
+    while (err.find(marker) == std::string::npos) {
+      ssize_t n = read(err_fd, buf, sizeof buf);
+      if (n <= 0) break;
+      err.append(buf, static_cast<size_t>(n));
+    }
+  }
+  int finish() {
+    if (input) fclose(input);
+    input = nullptr;
+    read_until("\x01never");
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    close(err_fd);
+    return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+  }
+};
+
+TEST_F(SimTest, FirstUserSignalGivesAnInterimReport) {
+  ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+  FifoRun r;
+  r.start(path("fifo"), as_din(make_trace(100, 10)));
+  kill(r.pid, SIGUSR1);
+  fputs(as_din(make_trace(100, 11)).c_str(), r.input);
+  EXPECT_EQ(r.finish(), 0);
+  EXPECT_EQ(count(r.err, "sim: ** simulation statistics **"), 2) << r.err;
+  EXPECT_EQ(count(r.err, "** end of simulation **"), 2);
+  // The run went on to the end: the final statistics count everything.
+  size_t last = r.err.rfind("sim: ** simulation statistics **");
+  EXPECT_EQ(stat_value(r.err.substr(last), "sim_num_fed"), 200);
+  EXPECT_LT(stat_value(r.err, "sim_num_fed"), 200);  // the interim one
+}
+
+TEST_F(SimTest, SecondUserSignalEndsTheRunEarly) {
+  signal(SIGPIPE, SIG_IGN);
+  ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+  FifoRun r;
+  r.start(path("fifo"), as_din(make_trace(100, 12)));
+  kill(r.pid, SIGUSR2);
+  std::string more = as_din(make_trace(5000, 13));
+  fwrite(more.data(), 1, more.size(), r.input);
+  fflush(r.input);
+  EXPECT_EQ(r.finish(), 0);
+  EXPECT_EQ(count(r.err, "sim: ** simulation statistics **"), 1) << r.err;
+  EXPECT_EQ(count(r.err, "** end of simulation **"), 1);
+  EXPECT_LE(stat_value(r.err, "sim_num_fed"), 100);
+}
+
+// The example program traced live under valgrind (slow: kept few).
+TEST_F(SimTest, TracedProgramExitStatusEndsTheRun) {
+  Outcome o = run({"-trace:refs", "data", "-redir:prog", path("prog.txt"),
+                   kMatmul, "-s", "3", "8"});
+  EXPECT_EQ(o.status, 3) << o.err;
+  EXPECT_EQ(count(o.err, "sim: ** simulation statistics **"), 1);
+  EXPECT_EQ(count(o.err, "** end of simulation **"), 1);
+  EXPECT_GT(stat_value(o.err, "sim_num_fed"), 8 * 8 * 8 * 2);
+  EXPECT_GT(stat_value(o.err, "sim_num_insn"), 8 * 8 * 8);
+  EXPECT_NE(read_file(path("prog.txt")).find("matmul plain n=8: checksum"),
+            std::string::npos);
+}
+
+TEST_F(SimTest, WordsAfterTheProgramAreItsOwn) {
+  Outcome o = run({"-redir:prog", path("prog.txt"), kMatmul, "-h"});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.err.find("Usage: "), std::string::npos);
+  EXPECT_NE(read_file(path("prog.txt")).find("usage: matmul"),
+            std::string::npos);
+  EXPECT_EQ(o.out, "");
+}
+
+TEST_F(SimTest, ProgramWithoutValgrindIsAClearError) {
+  Outcome o = run({kMatmul, "8"}, path("empty-bin").c_str());
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("valgrind is not installed"), std::string::npos)
+      << o.err;
+}
+
+}  // namespace
