@@ -1,0 +1,269 @@
+// Record decoders, format recognition, reading trace files through the
+// loader (plain, compressed, broken, random bytes) and the folding map.
+#include "loader.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "isolate.h"
+#include "machine.h"
+
+namespace {
+
+struct Decoded {
+  int result;
+  uint64_t addr;
+  int kind;
+};
+
+Decoded decode(int format, const std::string &line) {
+  md_init_decoder();
+  md_ref ref{0, -1};
+  int result = md_decode_line(format, line.data(), line.size(), &ref);
+  return {result, ref.addr, ref.kind};
+}
+
+void expect_ref(int format, const std::string &line, uint64_t addr, int kind) {
+  Decoded d = decode(format, line);
+  EXPECT_EQ(d.result, MD_LINE_REF) << line;
+  EXPECT_EQ(d.addr, addr) << line;
+  EXPECT_EQ(d.kind, kind) << line;
+}
+
+void expect_result(int format, const std::string &line, int result) {
+  EXPECT_EQ(decode(format, line).result, result) << "`" << line << "'";
+}
+
+TEST(Decoders, Din) {
+  expect_ref(MD_FMT_DIN, "0 1f00", 0x1f00, MD_REF_LOAD);
+  expect_ref(MD_FMT_DIN, "1 0x7FFF0000", 0x7fff0000, MD_REF_STORE);
+  expect_ref(MD_FMT_DIN, "  2\t400100 extra fields\r", 0x400100, MD_REF_INST);
+  expect_ref(MD_FMT_DIN, "0 ffffffffffffffff", ~0ull, MD_REF_LOAD);
+  for (const char *skipped : {"3 0", "4 10", "", "   \r"})
+    expect_result(MD_FMT_DIN, skipped, MD_LINE_SKIP);
+  for (const char *bad : {"5 10", "0", "0 ", "0 xyz", "01 10", "0 10000000000000000",
+                          "0 12g", "a 10", "0 0x", "-1 10"})
+    expect_result(MD_FMT_DIN, bad, MD_LINE_BAD);
+}
+
+TEST(Decoders, Lackey) {
+  expect_ref(MD_FMT_LACKEY, "I  04001100,3", 0x4001100, MD_REF_INST);
+  expect_ref(MD_FMT_LACKEY, " L 1ffefffd48,8", 0x1ffefffd48ull, MD_REF_LOAD);
+  expect_ref(MD_FMT_LACKEY, " S 7fff00001000,4", 0x7fff00001000ull,
+             MD_REF_STORE);
+  expect_ref(MD_FMT_LACKEY, " M 0804a000,16  ", 0x804a000, MD_REF_MODIFY);
+  for (const char *skipped : {"==1234== Lackey", "==1== ", ""})
+    expect_result(MD_FMT_LACKEY, skipped, MD_LINE_SKIP);
+  for (const char *bad : {" X 10,4", " L 10", " L 10,", " L 10,4x", "I 10 4",
+                          "L10,4", "hello", " L ,4"})
+    expect_result(MD_FMT_LACKEY, bad, MD_LINE_BAD);
+}
+
+TEST(Decoders, Hex) {
+  expect_ref(MD_FMT_HEX, "deadbeef", 0xdeadbeef, MD_REF_NONE);
+  expect_ref(MD_FMT_HEX, "  0X10 # a comment", 0x10, MD_REF_NONE);
+  for (const char *skipped : {"# only a comment", "", " \t"})
+    expect_result(MD_FMT_HEX, skipped, MD_LINE_SKIP);
+  for (const char *bad : {"10 20", "0x", "zz", "10;", "12345678901234567"})
+    expect_result(MD_FMT_HEX, bad, MD_LINE_BAD);
+}
+
+TEST(Decoders, GuessFormatByContent) {
+  auto guess = [](const std::string &text) {
+    return md_guess_format(reinterpret_cast<const unsigned char *>(text.data()),
+                           text.size());
+  };
+  EXPECT_EQ(guess("==1== Lackey\nI  0400,3\n L 10,4\n"), MD_FMT_LACKEY);
+  EXPECT_EQ(guess("\n2 400\n0 10\n"), MD_FMT_DIN);
+  EXPECT_EQ(guess("# trace\n0x400\n10\n"), MD_FMT_HEX);
+  EXPECT_EQ(guess(std::string("\x00\x10\x00\x00\x04\x10\x00\x00", 8)),
+            MD_FMT_BIN32);
+  EXPECT_EQ(guess("hello world\n"), MD_FMT_AUTO);
+  EXPECT_EQ(guess(""), MD_FMT_AUTO);
+  EXPECT_EQ(md_format_by_name("bin32"), MD_FMT_BIN32);
+  EXPECT_EQ(md_format_by_name("csv"), -1);
+}
+
+// Random lines never crash a decoder and give one of its three answers.
+TEST(Decoders, RandomLinesAreSkippedDecodedOrRefused) {
+  srand(1);
+  for (int i = 0; i < 20000; i++) {
+    std::string line(static_cast<size_t>(rand() % 40), ' ');
+    const char alphabet[] = "0123456789abcdefxX ,=#ILSM\t\r\x01\xff";
+    for (char &c : line)
+      c = i % 2 ? static_cast<char>(rand()) : alphabet[rand() % 31];
+    for (int format : {MD_FMT_DIN, MD_FMT_LACKEY, MD_FMT_HEX}) {
+      int r = decode(format, line).result;
+      EXPECT_TRUE(r == MD_LINE_REF || r == MD_LINE_SKIP || r == MD_LINE_BAD);
+    }
+  }
+}
+
+class LoaderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/vantle-loader-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    std::string cmd = "rm -rf '" + dir_ + "'";
+    if (system(cmd.c_str()) != 0) perror("rm");
+  }
+  std::string write(const std::string &name, const std::string &bytes) {
+    std::string path = dir_ + "/" + name;
+    FILE *f = fopen(path.c_str(), "wb");
+    fwrite(bytes.data(), 1, bytes.size(), f);
+    fclose(f);
+    return path;
+  }
+  std::string dir_;
+};
+
+// Reads a whole input in a child; sends back addresses and kinds, and
+// prints the final state and error.
+ChildOutcome read_all(const std::string &path, int format = MD_FMT_AUTO) {
+  return run_isolated([&] {
+    char *argv[] = {const_cast<char *>(path.c_str()), nullptr};
+    ld_open(path.c_str(), 1, argv, format, nullptr);
+    md_addr_t addrs[7];
+    unsigned char kinds[7];
+    size_t n;
+    while ((n = ld_read(addrs, kinds, 7)) > 0)
+      for (size_t i = 0; i < n; i++) {
+        send_to_parent(&addrs[i], sizeof addrs[i]);
+        unsigned char k = ld_has_kinds() ? kinds[i] : 0;
+        send_to_parent(&k, 1);
+      }
+    printf("%s state %d: %s\n", md_format_name(ld_format()), ld_state(),
+           ld_error());
+    ld_finish(0);
+  });
+}
+
+std::vector<std::pair<md_addr_t, int>> refs_of(const ChildOutcome &o) {
+  std::vector<std::pair<md_addr_t, int>> refs;
+  for (size_t at = 0; at + 5 <= o.data.size(); at += 5) {
+    md_addr_t a;
+    memcpy(&a, o.data.data() + at, 4);
+    refs.push_back({a, static_cast<unsigned char>(o.data[at + 4])});
+  }
+  return refs;
+}
+
+TEST_F(LoaderTest, ReadsBin32PlainAndCompressed) {
+  std::string bytes;
+  std::vector<md_addr_t> want;
+  for (uint32_t i = 0; i < 10000; i++) {
+    md_addr_t a = i * 2654435761u;
+    want.push_back(a);
+    for (int b = 0; b < 4; b++) bytes.push_back(static_cast<char>(a >> (8 * b)));
+  }
+  std::string path = write("t.bin", bytes);
+  std::string gz = "gzip -c '" + path + "' > '" + path + ".gz'";
+  ASSERT_EQ(system(gz.c_str()), 0);
+  for (std::string input : {path, path + ".gz"}) {
+    ChildOutcome o = read_all(input);
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out, "bin32 state 1: \n");
+    auto refs = refs_of(o);
+    ASSERT_EQ(refs.size(), want.size());
+    for (size_t i = 0; i < want.size(); i++) ASSERT_EQ(refs[i].first, want[i]);
+  }
+}
+
+TEST_F(LoaderTest, StopsAtTheFirstMalformedLine) {
+  std::string path = write("t.din", "2 10\n0 20\n\n1 30\n0 4O\n0 50\n");
+  ChildOutcome o = read_all(path);
+  ASSERT_EQ(o.status, 0) << o.err;
+  auto refs = refs_of(o);
+  ASSERT_EQ(refs.size(), 3u);
+  EXPECT_EQ(refs[2], std::make_pair(md_addr_t{0x30}, int{MD_REF_STORE}));
+  EXPECT_EQ(o.out, "din state 2: `" + path +
+                       "', line 5: malformed din record: `0 4O'\n");
+}
+
+TEST_F(LoaderTest, LastLineWithoutNewlineAndLongLines) {
+  ChildOutcome o = read_all(write("t.hex", "10\n20"));
+  EXPECT_EQ(refs_of(o).size(), 2u);
+  EXPECT_EQ(o.out, "hex state 1: \n");
+  std::string longline = "10\n" + std::string(1 << 21, '1') + "\n";
+  o = read_all(write("long.hex", longline), MD_FMT_HEX);
+  EXPECT_EQ(refs_of(o).size(), 1u);
+  EXPECT_NE(o.out.find("line 2: malformed hex record: `1111"), std::string::npos);
+  EXPECT_NE(o.out.find("...' (line too long)"), std::string::npos) << o.out;
+}
+
+TEST_F(LoaderTest, BrokenCompressedFileIsAClearError) {
+  std::string path = write("t.gz", std::string("\x1f\x8b\x08\x00garbage", 11));
+  ChildOutcome o = read_all(path);
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("fatal: "), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find(path), std::string::npos);
+}
+
+// Files of random bytes (and random text) never crash the loader: they are
+// read through, or stopped with a message, or refused with a fatal error.
+TEST_F(LoaderTest, RandomBytesNeverCrash) {
+  srand(2);
+#ifdef __SANITIZE_ADDRESS__
+  const int files = 60;
+#else
+  const int files = 200;
+#endif
+  for (int i = 0; i < files; i++) {
+    std::string bytes(static_cast<size_t>(rand() % 3000), '\0');
+    const char text[] = "0123456789abcdef \n\n#=ILSMx,";
+    for (char &c : bytes)
+      c = i % 2 ? static_cast<char>(rand()) : text[rand() % 28];
+    char name[32];
+    snprintf(name, sizeof name, "r%d", i);
+    std::string path = write(name, bytes);
+    ChildOutcome o = read_all(path);
+    EXPECT_EQ(o.signal, 0) << path;
+    if (o.status == 0)
+      EXPECT_NE(o.out.find(" state "), std::string::npos);
+    else
+      EXPECT_EQ(o.err.rfind("fatal: ", 0), 0u) << o.err;
+  }
+}
+
+TEST(Folding, KeepsLowAddressesAndNeverCollides) {
+  ld_fold_reset();
+  md_addr_t f;
+  ASSERT_TRUE(ld_fold_address(0x12345678, &f));
+  EXPECT_EQ(f, 0x12345678u);
+  // A wide region takes the highest free slot and keeps its low 24 bits.
+  ASSERT_TRUE(ld_fold_address(0x7fff00abcdefull, &f));
+  EXPECT_EQ(f, 0xffabcdefu);
+  // A low region whose place is taken moves, not shares.
+  ASSERT_TRUE(ld_fold_address(0xff000010ull, &f));
+  EXPECT_EQ(f, 0xfe000010u);
+  ASSERT_TRUE(ld_fold_address(0x7fff00000001ull, &f));
+  EXPECT_EQ(f, 0xff000001u);
+  EXPECT_TRUE(ld_fold_address(0x12000000, &f));
+  EXPECT_EQ(f, 0x12000000u);
+}
+
+TEST(Folding, FullMapRefusesANewRegion) {
+  ld_fold_reset();
+  md_addr_t f;
+  std::vector<bool> seen(LD_REGION_SLOTS);
+  for (uint64_t r = 0; r < LD_REGION_SLOTS; r++) {
+    ASSERT_TRUE(ld_fold_address(((r * 7919 + 1) << 40) | 0x5a, &f));
+    EXPECT_EQ(f & 0xffffff, 0x5au);
+    EXPECT_FALSE(seen[f >> 24]) << r;
+    seen[f >> 24] = true;
+  }
+  EXPECT_FALSE(ld_fold_address(0x1234, &f));
+  EXPECT_TRUE(ld_fold_address((1ull << 40) | 0x77, &f));  // a known region
+  EXPECT_EQ(f & 0xffffff, 0x77u);
+}
+
+}  // namespace
