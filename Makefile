@@ -1,6 +1,6 @@
 # Thin wrapper over CMake. `make test` builds and runs every test;
 # `make test-sanitize` does the same under ASan and UBSan; `make bench`
-# runs the throughput benchmarks.
+# runs the throughput benchmarks; `make run` traces the example program.
 BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
 JOBS ?= $(shell nproc)
@@ -23,6 +23,16 @@ test-sanitize:
 
 bench: build
 	@for b in $(BUILD)/bench_*; do [ -x "$$b" ] && "$$b" || exit 1; done
+
+# The main job: trace the example matrix multiply live under valgrind, plain
+# and blocked, and print the miss ratios of 16..256 sets x 1..4 ways of
+# 32-byte lines for its data references.
+RUN_SIM = $(BUILD)/vantle-sim -trace:refs data -cache:opts "-a4 -b8 -n2 -l5"
+run: build
+	@echo "== vantle-sim: matmul, plain i-j-k loops, 96 x 96 doubles =="
+	$(RUN_SIM) $(BUILD)/examples/matmul 96
+	@echo "== vantle-sim: matmul, blocked in 16 x 16 tiles, 96 x 96 doubles =="
+	$(RUN_SIM) $(BUILD)/examples/matmul -b 16 96
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD)
