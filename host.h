@@ -16,8 +16,13 @@
 #endif
 #endif
 
-// 1 when the host stores the least significant byte first.
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+// 1 when the host stores the least significant byte first: the probe's
+// BYTES_BIG_ENDIAN / BYTES_LITTLE_ENDIAN, else the compiler's own macro.
+#if defined(BYTES_BIG_ENDIAN)
+#define HOST_LITTLE_ENDIAN 0
+#elif defined(BYTES_LITTLE_ENDIAN)
+#define HOST_LITTLE_ENDIAN 1
+#elif defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
 #define HOST_LITTLE_ENDIAN 0
 #else
 #define HOST_LITTLE_ENDIAN 1
