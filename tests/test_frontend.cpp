@@ -5,6 +5,7 @@
 #include <string>
 
 #include "isolate.h"
+#include "libvantle/frontend.h"
 #include "libvantle/libvantle.h"
 
 namespace {
@@ -212,6 +213,47 @@ TEST(BeforeInit, EveryCallButResultsEndsTheProcess) {
     printf("%d", vantle_results(&row, 1));
   });
   EXPECT_EQ(results.out, "0");
+}
+
+TEST(ReferenceLimit, LaterReferencesAreIgnoredWithOneMessage) {
+  for (const char *family : {"-Cfa -Rlru", "-Csa", "-Cdm", "-Cfa -Ropt",
+                             "-Csa -Ropt"}) {
+    ChildOutcome o = run_isolated([&] {
+      vantle_set_reference_limit(5);
+      init_with(family);
+      for (md_addr_t a = 0; a < 9; a++) vantle_access(a * 4096);
+      vantle_stats(stdout, 0);
+      send_results();
+    });
+    EXPECT_EQ(o.status, 0) << family << o.err;
+    EXPECT_EQ(o.err,
+              "libvantle: reference limit of 5 reached; later references are "
+              "not simulated\n")
+        << family;
+    std::vector<vantle_result> rows = received_results(o);
+    ASSERT_FALSE(rows.empty()) << family;
+    for (const vantle_result &row : rows) EXPECT_EQ(row.references, 5u);
+  }
+  EXPECT_EQ(vantle_reference_limit(), 2147483647u);
+}
+
+TEST(Configure, ReturnsInsteadOfEndingTheProcess) {
+  ChildOutcome o = run_isolated([] {
+    char bad[] = "-Cxx", good[] = "-Cdm", a[] = "-a1", b[] = "-b3",
+         c[] = "-c2";
+    char *first[] = {bad};
+    char *second[] = {good, a, b, c};
+    char *third[] = {good};
+    int refused = vantle_configure(1, first);
+    int too_large = vantle_configure(4, second);
+    int fine = vantle_configure(1, third);
+    printf("%d %d %d", refused, too_large, fine);
+  });
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out, "1 1 0");
+  EXPECT_EQ(o.err,
+            "libvantle: configuration `xx' not supported\n"
+            "libvantle: max line size greater than cache size\n");
 }
 
 }  // namespace
