@@ -143,11 +143,13 @@ static void walk_row(uint32_t *tags, uint32_t *subs, uint32_t orig_tag,
     tags[pos] = tag;
     subs[pos] = set2;
     if (st == orig_set2) {
-      if (tg == orig_tag) rhits_arr[depth][n - 1]++;
+      rhits_arr[depth][n - 1] += tg == orig_tag;
       return;
     }
     uint32_t set2_match = lm_arr[st ^ orig_set2];
-    if (tg == orig_tag) rhits_arr[depth][set2_match]++;
+    // Hits along the walk are rare and random: add the comparison rather
+    // than branch on it.
+    rhits_arr[depth][set2_match] += tg == orig_tag;
     tag = tg;
     set2 = st;
     depth = set2_match + 1;
@@ -180,7 +182,7 @@ void linesweep(md_addr_t addr) {
     uint32_t tag = tags[0];
     uint32_t set2 = subs[0];
     uint32_t set2_match = lm_arr[set2 ^ orig_set2];
-    if (tag == orig_tag) rhits_arr[0][set2_match]++;
+    rhits_arr[0][set2_match] += tag == orig_tag;
     tags[0] = orig_tag;
     subs[0] = orig_set2;
     walk_row(tags, subs, orig_tag, orig_set2, tag, set2, set2_match + 1);
