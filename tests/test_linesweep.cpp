@@ -325,19 +325,6 @@ TEST(LinesweepFrontEnd, RefusesBadExponents) {
   }
 }
 
-TEST(LinesweepFrontEnd, ParametersPrintout) {
-  ChildOutcome o = run_isolated([] {
-    init_with("-Cdm -a3 -b9 -c12 -Ropt");
-    vantle_config(stdout);
-  });
-  ASSERT_EQ(o.status, 0) << o.err;
-  EXPECT_EQ(o.out,
-            "\nlibvantle: ** simulation parameters **\n"
-            "libvantle: Direct-mapped caches being simulated\n"
-            "libvantle: cache size is 4096 bytes\n"
-            "libvantle: line sizes from 8 to 512 bytes\n");
-}
-
 TEST(LinesweepPeriodic, ProgressLinesAndInterimReports) {
   ChildOutcome o = run_isolated([] {
     A = 4;
