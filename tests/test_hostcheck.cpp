@@ -147,7 +147,8 @@ struct Scratch {
   }
   ~Scratch() {
     std::string cmd = "rm -rf '" + dir + "'";
-    if (system(cmd.c_str()) != 0) fprintf(stderr, "cannot remove %s\n", dir.c_str());
+    if (system(cmd.c_str()) != 0)
+      fprintf(stderr, "cannot remove %s\n", dir.c_str());
   }
 };
 

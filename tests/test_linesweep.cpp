@@ -191,12 +191,13 @@ TEST(LinesweepEdges, HighestDifferingBitSplitsLineSizes) {
 
 TEST(LinesweepEdges, AddressesOneCacheSizeApartAlwaysMiss) {
   std::vector<md_addr_t> trace;
-  for (int i = 0; i < 50; i++) trace.push_back(i % 2 ? 0x5040u + 0x10000u
-                                                     : 0x5040u);
+  for (int i = 0; i < 50; i++)
+    trace.push_back(i % 2 ? 0x5040u + 0x10000u : 0x5040u);
   EXPECT_EQ(hits_of("-Cdm", trace), std::vector<uint64_t>(8, 0));
   // Same with a single set (B = C) and with a single line size (A = B).
   trace.clear();
-  for (int i = 0; i < 50; i++) trace.push_back(i % 2 ? 0x300u + 0x400u : 0x300u);
+  for (int i = 0; i < 50; i++)
+    trace.push_back(i % 2 ? 0x300u + 0x400u : 0x300u);
   EXPECT_EQ(hits_of("-Cdm -a2 -b10 -c10", trace), std::vector<uint64_t>(9, 0));
   EXPECT_EQ(hits_of("-Cdm -a6 -b6 -c10", trace), std::vector<uint64_t>(1, 0));
 }
