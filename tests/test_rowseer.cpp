@@ -187,7 +187,7 @@ TEST(RowseerDifferential, CleanUpBoundCoversEverySetCount) {
                                     200001, 300000, 300001, 400000};
   const uint32_t special_x[] = {2, 4, 1, 1, 0, 2, 4, 2, 0};
   auto line_of = [](uint32_t x) { return 128 * (x % 2) + 16384 * (x / 2); };
-  for (size_t t = 0; t < trace.size(); t++) trace[t] = 16 * line_of(1);
+  for (size_t t = 0; t < trace.size(); t++) trace[t] = 16;  // line 1
   for (int s = 0; s < 9; s++)
     trace[special_times[s]] = 16 * line_of(special_x[s]);
   ChildOutcome o = simulate("-Csa -Ropt -a7 -b14 -n1 -l4", trace);
@@ -282,6 +282,25 @@ TEST(RowseerShortcut, DeeperHitBlocksShortcut) {
     CHILD_CHECK(rowseer_hit0() == 1);
     CHILD_CHECK(rowseer_hits(0, 0) == 1);
   }));
+}
+
+// The window forgets a line only when it leaves the largest set count with
+// an unknown next use; the line's address is rebuilt from tag and set.
+TEST(RowseerShortcut, ForgetsOnlyLinesLeavingLargestSetCount) {
+  ChildOutcome o = run_isolated([] {
+    init_with("-Csa -Ropt -a1 -b2 -n0 -l0");
+    for (md_addr_t line : {5u, 1u, 9u, 3u}) ft_hash(line);
+    gfsoptls(3, -1);   // set 1 of 2, set 3 of 4
+    gfsoptls(5, -2);   // bypassed at 2 sets, alone in set 1 of 4
+    gfsoptls(1, 100);  // drops 3 at 2 sets, 5 at 4 sets
+    gfsoptls(9, 50);   // bypassed everywhere, its next use known
+    CHILD_CHECK(ft_hash(5) == -1);
+    CHILD_CHECK(ft_hash(3) == 0);
+    CHILD_CHECK(ft_hash(1) == 0);
+    CHILD_CHECK(ft_hash(9) == 0);
+  });
+  expect_ok(o);
+  EXPECT_EQ(o.out, "");
 }
 
 // --- Late next-use correction -------------------------------------------
