@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <stdint.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 
 #include <string>
 #include <vector>
@@ -198,6 +199,20 @@ TEST(RowseerDifferential, CleanUpBoundCoversEverySetCount) {
   EXPECT_EQ(rows[1].references - rows[1].hits, 6u);
   expect_matches_naive({7, 14, 1, 4}, trace);
 }
+
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer needs more address space
+TEST(RowseerLimits, TooLargeForMemoryEndsThroughFatal) {
+  ChildOutcome o = run_isolated([] {
+    rlimit limit = {size_t{1} << 30, size_t{1} << 30};
+    setrlimit(RLIMIT_AS, &limit);
+    init_with("-Csa -Ropt -a0 -b24 -n5");  // two tables of 2^30 entries
+  });
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err.find("fatal: out of virtual memory [rowseer:init_rowseer"),
+            0u)
+      << o.err;
+}
+#endif
 
 // --- Position-0 shortcut and lazy propagation -----------------------------
 
