@@ -68,7 +68,8 @@ void propagate(md_addr_t base_setno) {
   size_t base = list_start(A, base_setno);
   int32_t real_prty = prty_arr[base];
   md_addr_t prev_addr = (tag_arr[base] << A) | base_setno;
-  for (int i = A + 1; i <= B; i++) prty_arr[list_start(i, prev_addr)] = real_prty;
+  for (int i = A + 1; i <= B; i++)
+    prty_arr[list_start(i, prev_addr)] = real_prty;
 }
 
 // Largest unknown priority held in line x's set of every set count, or the
