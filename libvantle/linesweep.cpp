@@ -12,7 +12,6 @@
 // end of init_linesweep. Reads A, B, C, P_INTERVAL and SAVE_INTERVAL.
 #include "libvantle/linesweep.h"
 
-#include <limits.h>
 #include <stdint.h>
 
 static const uint32_t kNeverUsed = 0xFFFFFFFFu;  // tag of an untouched entry
@@ -21,21 +20,17 @@ static uint32_t CACHE_SZ, MIN_LINE_SZ, MAX_LINE_SZ, NO_LINES, MIN_SET_SZ;
 static uint32_t TAG_MASK, TAG_SET1_MASK;
 static uint32_t **tag_arr, **set_arr, **hits_arr;
 static uint32_t *lm_arr;
-static uint64_t *hits;
+static uint32_t *hits;
 
 // The copy that the per-reference path reads.
 static uint32_t RCACHE_SZ, RMIN_LINE_SZ, RMAX_LINE_SZ, RNO_LINES;
 static uint32_t RTAG_MASK, RTAG_SET1_MASK;
 static uint32_t **rtag_arr, **rset_arr, **rhits_arr;
 
-// The counts are 64-bit so that traces beyond 2^31 references stay exact:
-// hits_arr cells are 32-bit and gain at most one per reference, so they are
-// folded into hits_folded every 2^31 references, before they can wrap.
-static const int64_t kFoldPeriod = int64_t{1} << 31;
-static uint64_t **hits_folded;
-static int64_t t_entries;
-static int64_t next_save_time;
-static int64_t next_progress_time;
+// The front end caps a run at 2^31 - 1 references, so 32-bit counts do not
+// wrap.
+static int32_t t_entries;
+static int32_t next_save_time;
 
 static void set_derived_sizes() {
   MIN_LINE_SZ = static_cast<uint32_t>(A);
@@ -102,29 +97,13 @@ void init_linesweep(void) {
   lm_arr = static_cast<uint32_t *>(checked_calloc(
       static_cast<size_t>(cols), sizeof(uint32_t), "linesweep",
       "init_linesweep", __LINE__));
-  hits = static_cast<uint64_t *>(checked_calloc(
-      MAX_LINE_SZ + 1, sizeof(uint64_t), "linesweep", "init_linesweep",
+  hits = static_cast<uint32_t *>(checked_calloc(
+      MAX_LINE_SZ + 1, sizeof(uint32_t), "linesweep", "init_linesweep",
       __LINE__));
-  hits_folded = static_cast<uint64_t **>(checked_calloc(
-      static_cast<size_t>(n), sizeof(uint64_t *), "linesweep",
-      "init_linesweep", __LINE__));
-  for (int d = 0; d < n; d++)
-    hits_folded[d] = static_cast<uint64_t *>(checked_calloc(
-        static_cast<size_t>(n), sizeof(uint64_t), "linesweep",
-        "init_linesweep", __LINE__));
   for (int r = 0; r < rows; r++) fill_row(tag_arr[r], set_arr[r]);
   fill_prefix_lengths();
   copy_mirror();
   next_save_time = SAVE_INTERVAL;
-  next_progress_time = P_INTERVAL;
-}
-
-static void fold_hits() {
-  for (uint32_t d = 0; d < RNO_LINES; d++)
-    for (uint32_t m = d; m < RNO_LINES; m++) {
-      hits_folded[d][m] += rhits_arr[d][m];
-      rhits_arr[d][m] = 0;
-    }
 }
 
 // Walks the row below position 0 after the reference (orig_tag, orig_set2)
@@ -159,12 +138,8 @@ static void walk_row(uint32_t *tags, uint32_t *subs, uint32_t orig_tag,
 
 void linesweep(md_addr_t addr) {
   t_entries++;
-  if (t_entries == next_progress_time) {
-    fprintf(stderr, "libvantle: addresses processed  %lld\n",
-            static_cast<long long>(t_entries));
-    next_progress_time += P_INTERVAL;
-  }
-  if ((t_entries & (kFoldPeriod - 1)) == 0) fold_hits();
+  if (P_INTERVAL > 0 && t_entries % P_INTERVAL == 0)
+    fprintf(stderr, "libvantle: addresses processed  %d\n", t_entries);
 
   uint32_t orig_tag = addr >> RCACHE_SZ;
   uint32_t set1 = (addr & RTAG_MASK) >> RMAX_LINE_SZ;
@@ -188,9 +163,7 @@ void linesweep(md_addr_t addr) {
     walk_row(tags, subs, orig_tag, orig_set2, tag, set2, set2_match + 1);
   }
 
-  // The largest int is the "no interval" default: no interim report ever.
-  if (SAVE_INTERVAL > 0 && SAVE_INTERVAL < INT_MAX &&
-      t_entries > next_save_time) {
+  if (t_entries > next_save_time) {
     outpr_linesweep(stderr);
     next_save_time += SAVE_INTERVAL;
   }
@@ -198,22 +171,21 @@ void linesweep(md_addr_t addr) {
 
 // Hits of line-size index i (line 2^(MIN_LINE_SZ + i)): every recorded
 // interval of prefix lengths [d, m] that contains N-1-i.
-static uint64_t hits_of_line_size(uint32_t i) {
+static uint32_t hits_of_line_size(uint32_t i) {
   uint32_t prefix = NO_LINES - 1 - i;
-  uint64_t sum = 0;
+  uint32_t sum = 0;
   for (uint32_t d = 0; d <= prefix; d++)
-    for (uint32_t m = prefix; m < NO_LINES; m++)
-      sum += static_cast<uint64_t>(hits_arr[d][m]) + hits_folded[d][m];
+    for (uint32_t m = prefix; m < NO_LINES; m++) sum += hits_arr[d][m];
   return sum;
 }
 
 void outpr_linesweep(FILE *fd) {
   fprintf(fd, "Direct Mapped Caches\n");
-  fprintf(fd, "Addresses processed %lld\n", static_cast<long long>(t_entries));
+  fprintf(fd, "Addresses processed %d\n", t_entries);
   fprintf(fd, "Cache size: %d bytes\n", 1 << CACHE_SZ);
   fprintf(fd, "Line size (bytes)\tMiss ratio\n");
   for (uint32_t i = 0; i < NO_LINES; i++) {
-    uint64_t &h = hits[MIN_LINE_SZ + i];
+    uint32_t &h = hits[MIN_LINE_SZ + i];
     h = hits_of_line_size(i);
     double ratio = 1.0 - static_cast<double>(h) /
                              static_cast<double>(t_entries);
