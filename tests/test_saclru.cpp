@@ -13,11 +13,7 @@
 
 namespace {
 
-#ifdef __SANITIZE_ADDRESS__
-constexpr size_t kRefs = 100000;
-#else
 constexpr size_t kRefs = 300000;
-#endif
 
 // A set-associative LRU family: 2^a..2^b sets, 1..2^n ways, 2^l-byte lines.
 struct Family {

@@ -14,11 +14,7 @@
 
 namespace {
 
-#ifdef __SANITIZE_ADDRESS__
-constexpr size_t kRefs = 100000;  // the naive stack is slow under ASan
-#else
 constexpr size_t kRefs = 200000;
-#endif
 
 const char kHeading[] = "\nlibvantle: ** end of simulation **\n";
 
