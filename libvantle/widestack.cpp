@@ -281,13 +281,21 @@ void ptc(md_addr_t addr) {
   root = record;
 }
 
+// The report step in lines. The front end makes it at least one line; a
+// direct caller that left it at 0 gets every size rather than a division
+// by zero.
+static uint32_t report_interval() {
+  return MISS_RATIO_INTERVAL > 0 ? static_cast<uint32_t>(MISS_RATIO_INTERVAL)
+                                 : 1;
+}
+
 void outpr_widestack(FILE *fd) {
   fprintf(fd, "Addresses processed : %u\n", t_entries);
   fprintf(fd, "Line size : %d bytes \n", 1 << L);
   fprintf(fd, "Number of distinct lines  %u\n", tot_addrs);
   fprintf(fd, "Cache size (bytes)\tMiss Ratio\n");
   uint32_t stack_end = MAX_LINES < tot_addrs ? MAX_LINES : tot_addrs;
-  uint32_t interval = static_cast<uint32_t>(MISS_RATIO_INTERVAL);
+  uint32_t interval = report_interval();
   uint32_t sum = 0;
   double refs = static_cast<double>(t_entries);
   for (uint32_t i = 1; i <= stack_end; i++) {
@@ -302,7 +310,7 @@ void outpr_widestack(FILE *fd) {
 }
 
 int results_widestack(vantle_result *rows, int capacity) {
-  uint32_t interval = static_cast<uint32_t>(MISS_RATIO_INTERVAL);
+  uint32_t interval = report_interval();
   int count = static_cast<int>(MAX_LINES / interval);
   uint32_t line_size = 1u << L;
   uint64_t sum = 0;
