@@ -67,7 +67,8 @@ NaiveRun naive_fully_associative(const std::vector<uint32_t> &trace,
   size_t done = 0;
   while (done < trace.size() && seconds_since(start) < kNaiveBudgetSeconds) {
     size_t end = std::min(trace.size(), done + kChunk);
-    for (; done < end; done++) at_depth[stack.access(trace[done] >> line_bits)]++;
+    for (; done < end; done++)
+      at_depth[stack.access(trace[done] >> line_bits)]++;
   }
   return {done, seconds_since(start)};
 }

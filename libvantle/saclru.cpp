@@ -26,10 +26,15 @@ static uint32_t *fill_arr;
 static uint32_t t_entries;
 static uint64_t next_save_time;
 
+// SAVE_INTERVAL widened with its sign.
+static uint64_t save_interval() {
+  return static_cast<uint64_t>(static_cast<int64_t>(SAVE_INTERVAL));
+}
+
 void init_saclru(void) {
   TWO_PWR_N = 1 << N;
   MAX_DEPTH = B - A;
-  next_save_time = static_cast<uint64_t>(static_cast<int64_t>(SAVE_INTERVAL));
+  next_save_time = save_interval();
   size_t lists = (static_cast<size_t>(1) << (B + 1)) -
                  (static_cast<size_t>(1) << A);
   tag_arr = static_cast<uint32_t *>(
@@ -50,7 +55,7 @@ static void hit_at_head_from(int first) {
 void sacnmul_woarr(md_addr_t addr) {
   if (t_entries > next_save_time) {
     outpr_saclru(stderr);
-    next_save_time += static_cast<uint64_t>(static_cast<int64_t>(SAVE_INTERVAL));
+    next_save_time += save_interval();
   }
   t_entries++;
   if (P_INTERVAL > 0 && t_entries % static_cast<uint32_t>(P_INTERVAL) == 0)

@@ -37,8 +37,13 @@ static int32_t delete_top;
 static tree_node **delete_stack;
 static uint32_t last_inum;  // inum of delete_stack[delete_top] when stored
 
+// SAVE_INTERVAL widened with its sign.
+static uint64_t save_interval() {
+  return static_cast<uint64_t>(static_cast<int64_t>(SAVE_INTERVAL));
+}
+
 void init_widestack(void) {
-  next_save_time = static_cast<uint64_t>(static_cast<int64_t>(SAVE_INTERVAL));
+  next_save_time = save_interval();
   out_stack = static_cast<uint32_t *>(
       checked_calloc(static_cast<size_t>(MAX_LINES) + 1000, sizeof(uint32_t),
                      kUnit, "init_widestack", __LINE__));
@@ -163,7 +168,8 @@ void ref_tree(uint32_t i_inum, md_addr_t addr) {
   if (node->addr != addr)
     fprintf(stderr, "libvantle: inconsistency w/ inum & addr'\n");
   node->rtwt--;
-  for (tree_node *next = node->rt; next; next = next->lft) p_stack[++top] = next;
+  for (tree_node *next = node->rt; next; next = next->lft)
+    p_stack[++top] = next;
 
   // Free one record: the found one when it has no right subtree, otherwise
   // its in-order successor, whose line then moves into the found record.
@@ -249,7 +255,7 @@ void ptc(md_addr_t addr) {
   }
   if (t_entries > next_save_time) {
     outpr_widestack(stderr);
-    next_save_time += static_cast<uint64_t>(static_cast<int64_t>(SAVE_INTERVAL));
+    next_save_time += save_interval();
   }
   t_entries++;
   if (P_INTERVAL > 0 && t_entries % static_cast<uint32_t>(P_INTERVAL) == 0)
