@@ -222,8 +222,8 @@ void vantle_config(FILE *fd) {
             outstrings[trace_config]);
   switch (trace_config) {
     case FULLY_ASSOC:
-      fprintf(fd, "libvantle: max cache size is %d bytes\n",
-              static_cast<int>(MAX_CACHE_SIZE));
+      // Unsigned: -M takes sizes up to 4 GiB - 1.
+      fprintf(fd, "libvantle: max cache size is %u bytes\n", MAX_CACHE_SIZE);
       fprintf(fd, "libvantle: line size is %d bytes\n", 1 << L);
       break;
     case DIRECT_MAPPED:

@@ -191,6 +191,16 @@ TEST(Config, PrintsTheParametersOfEachOrganisation) {
             "libvantle: line size is 64 bytes\n");
 }
 
+TEST(Config, PrintsCacheSizesOf2GiBAndMoreUnsigned) {
+  ChildOutcome o = run_isolated([] {
+    char fa[] = "-Cfa", max[] = "-M-16";
+    char *words[] = {fa, max};
+    if (vantle_configure(2, words) == 0) vantle_config(stdout);
+  });
+  EXPECT_NE(o.out.find("libvantle: max cache size is 4294967280 bytes\n"),
+            std::string::npos);
+}
+
 TEST(BeforeInit, EveryCallButResultsEndsTheProcess) {
   ChildOutcome access = run_isolated([] { vantle_access(64); });
   EXPECT_EQ(access.status, 1);
