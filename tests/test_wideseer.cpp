@@ -17,12 +17,6 @@
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
 struct Rng {  // splitmix64: deterministic and good enough for traces
   uint64_t s;
   explicit Rng(uint64_t seed) : s(seed) {}
@@ -215,7 +209,7 @@ TEST(WideseerOpt, LongReuseAcrossBlockBoundaries) {
 }
 
 TEST(WideseerOpt, AboutOneMillionReferences) {
-  size_t n = kSanitized ? 400003 : 1000003;
+  const size_t n = 1000003;
   expect_matches_opt(hot_cold(n, 64, 3000, 0.02, 77), 4096, "hot-cold 1M");
   std::vector<uint32_t> mix = hot_cold(n, 32, 6000, 0.03, 78);
   std::vector<uint32_t> sweep = hot_sweep(n, 24, 900, 150, 79);
