@@ -58,13 +58,14 @@ void expect_no_fault_messages(const std::string &err) {
 // hits against Mattson's stack with exact next-use times.
 void expect_matches_opt(const std::vector<uint32_t> &lines,
                         uint32_t max_lines, const std::string &name,
-                        int l = 4) {
+                        int l = 4, size_t keep = SIZE_MAX) {
   ChildOutcome o = simulate(words_for(l, max_lines), to_bytes(lines, l));
   ASSERT_EQ(o.status, 0) << name << "\n" << o.err.substr(0, 2000);
   expect_no_fault_messages(o.err);
   std::vector<vantle_result> rows = received_results(o);
   ASSERT_EQ(rows.size(), max_lines) << name;
-  std::vector<uint64_t> want = naive_opt::opt_stack_hits(lines, max_lines);
+  std::vector<uint64_t> want =
+      naive_opt::opt_stack_hits(lines, max_lines, keep);
   int wrong = 0;
   for (uint32_t k = 1; k <= max_lines && wrong < 5; k++) {
     const vantle_result &row = rows[k - 1];
@@ -139,6 +140,9 @@ TEST(NaiveOpt, StackModelAgreesWithOneSimulationPerSize) {
     std::vector<uint64_t> stack = naive_opt::opt_stack_hits(t, 120);
     std::vector<uint64_t> per_size = naive_opt::belady_hits_per_size(t, 120);
     ASSERT_EQ(stack, per_size) << "seed " << seed;
+    std::vector<uint64_t> kept = naive_opt::opt_stack_hits(t, 20, 20);
+    ASSERT_TRUE(std::equal(kept.begin(), kept.end(), per_size.begin()))
+        << "seed " << seed;
   }
 }
 
@@ -229,6 +233,13 @@ TEST(WideseerOpt, PastTheLineLimit) {
                      "hot-cold, long, over limit");
   expect_matches_opt(hot_sweep(400000, 20, 1500, 100, 35), 200,
                      "sweep over limit");
+}
+
+// Past 10000000 references with the limit passed, the unknown-priority
+// table is purged of records whose lines have left the stack.
+TEST(WideseerOpt, PurgeAfterTenMillionReferences) {
+  std::vector<uint32_t> t = hot_cold(10200000, 40, 3000, 0.02, 99);
+  expect_matches_opt(t, 256, "hot-cold 10.2M over limit", 4, 1024);
 }
 
 // --- report text ----------------------------------------------------------------
@@ -355,6 +366,34 @@ TEST(WideseerReport, InterimReportLeavesTheWindowAlone) {
                 "16\t\t\t1.000000\n"
                 "32\t\t\t0.666667\n"
                 "Miss ratio is 0.666667 for all bigger caches\n"
+                "\n\n\n");
+}
+
+TEST(WideseerReport, ProgressLinesAndTheReferenceLimit) {
+  // T and P_INTERVAL have no option; set them behind the front end's back.
+  // The first two references build the stack, so progress is first checked
+  // at the third. Processing stops right after the reference that takes
+  // the count above T, in the middle of the block.
+  ChildOutcome o = run_isolated([] {
+    init_with("-Cfa -Ropt -i16");
+    P_INTERVAL = 2;
+    T = 5;
+    for (int i = 0; i < 10; i++) vantle_access(i % 2 ? 0x10 : 0x20);
+    vantle_stats(stdout, 0);
+  });
+  ASSERT_EQ(o.status, 0);
+  EXPECT_EQ(o.err,
+            "libvantle: addresses processed  4\n"
+            "libvantle: addresses processed  6\n");
+  EXPECT_EQ(o.out,
+            std::string(kHeading) +
+                "Addresses processed : 6\n"
+                "Line size : 16 bytes \n"
+                "Number of distinct addresses  2\n"
+                "Cache size (bytes)\tMiss Ratio\n"
+                "16\t\t\t1.000000\n"
+                "32\t\t\t0.333333\n"
+                "Miss ratio is 0.333333 for all bigger caches\n"
                 "\n\n\n");
 }
 

@@ -70,8 +70,13 @@ inline std::vector<uint64_t> belady_hits_per_size(
 // carried down, and at each position the entry used sooner stays while the
 // other moves on, until the carried entry fills the hole. Returns hits[k]
 // (references that hit in an optimal cache of k lines) for k = 0 .. max_k.
+// Only the top `keep` entries are kept (at least max_k): no entry but the
+// referenced one ever rises in this stack, so one pushed below `keep` can
+// only come back as a miss for every size up to keep.
 inline std::vector<uint64_t> opt_stack_hits(const std::vector<uint32_t> &lines,
-                                            size_t max_k) {
+                                            size_t max_k,
+                                            size_t keep = SIZE_MAX) {
+  if (keep < max_k) keep = max_k;
   std::vector<uint64_t> next = next_uses(lines);
   std::vector<std::pair<uint32_t, uint64_t>> stack;  // (line, next use)
   std::vector<uint64_t> at_depth(max_k + 2, 0);
@@ -95,7 +100,7 @@ inline std::vector<uint64_t> opt_stack_hits(const std::vector<uint32_t> &lines,
       if (stack[j].second > carried.second) std::swap(stack[j], carried);
     if (hole < stack.size())
       stack[hole] = carried;
-    else
+    else if (stack.size() < keep)
       stack.push_back(carried);
   }
   std::vector<uint64_t> hits(max_k + 1, 0);
