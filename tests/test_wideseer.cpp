@@ -79,7 +79,7 @@ void expect_matches_opt(const std::vector<uint32_t> &lines,
   }
 }
 
-// --- trace families --------------------------------------------------------
+// --- trace families ---
 
 std::vector<uint32_t> uniform(size_t n, uint32_t distinct, uint64_t seed) {
   Rng rng(seed);
@@ -131,7 +131,7 @@ std::vector<uint32_t> loops(size_t n, uint64_t seed) {
   return t;
 }
 
-// --- the yardstick itself ---------------------------------------------------
+// --- the yardstick itself ---
 
 TEST(NaiveOpt, StackModelAgreesWithOneSimulationPerSize) {
   for (uint64_t seed = 1; seed <= 12; seed++) {
@@ -158,7 +158,7 @@ TEST(NaiveOpt, HandWorkedCases) {
   EXPECT_EQ(h, (std::vector<uint64_t>{0, 0, 2, 3}));
 }
 
-// --- every size against the yardstick ----------------------------------------
+// --- every size against the yardstick ---
 
 TEST(WideseerOpt, SmallCases) {
   expect_matches_opt({1, 2, 1, 3, 2}, 8, "x y x z y");
@@ -242,7 +242,7 @@ TEST(WideseerOpt, PurgeAfterTenMillionReferences) {
   expect_matches_opt(t, 256, "hot-cold 10.2M over limit", 4, 1024);
 }
 
-// --- report text ----------------------------------------------------------------
+// --- report text ---
 
 std::string report_of(const std::string &words,
                       const std::vector<md_addr_t> &trace,
@@ -416,7 +416,7 @@ TEST(WideseerReport, ResultsRowsReachTheLargestCache) {
   }
 }
 
-// --- priority tree --------------------------------------------------------------
+// --- priority tree ---
 
 using Key = std::pair<int32_t, int32_t>;  // (grpno, prty)
 
@@ -563,7 +563,53 @@ TEST(PriorityTree, DuplicateKeyLeavesTheTreeValid) {
             "libvantle: error in delete\n");
 }
 
-// --- unknown-priority table ------------------------------------------------------
+TEST(PriorityTree, BothUnknownSearchesFindTheEntryToDisplace) {
+  ChildOutcome o = run_isolated([] {
+    init_with("-Cfa -Ropt -M65536");
+    Rng rng(7);
+    std::set<Key, StackOrder> ref;
+    static tree_node top{};
+    top.prty = 1000;
+    Insert(&top);
+    ref.insert({0, 1000});
+    for (int i = 0; i < 300; i++) {
+      Key k(1 + rng.below(6), static_cast<int32_t>(rng.below(61)) - 30);
+      if (k.second == 0 || ref.count(k)) continue;
+      tree_node *n = new tree_node{};
+      n->grpno = k.first;
+      n->prty = k.second;
+      Insert(n);
+      ref.insert(k);
+    }
+    for (int q = 0; q < 3000; q++) {
+      int32_t g = 1 + rng.below(6), s = -1 - static_cast<int32_t>(rng.below(31));
+      int32_t d = s + 1 + static_cast<int32_t>(rng.below(-s));  // s < d <= 0
+      // Expected: the key itself, else the entry just above its place
+      // when that entry is in group g with a priority below d.
+      Key want(-1, 0);
+      auto it = ref.lower_bound({g, s});
+      if (it != ref.end() && *it == Key(g, s)) {
+        want = *it;
+      } else {
+        Key above = *std::prev(it);
+        if (above.first == g && above.second < d) want = above;
+      }
+      tree_node key = probe({g, s});
+      tree_node *a = Get_first_unknown_wobacking(g, s, d);
+      tree_node *b = Get_first_unknown(&key, s, d);
+      Key got_a = a ? Key(a->grpno, a->prty) : Key(-1, 0);
+      Key got_b = b ? Key(b->grpno, b->prty) : Key(-1, 0);
+      if (got_a != want || got_b != want)
+        printf("query (%d,%d,%d): want (%d,%d), got (%d,%d) and (%d,%d)\n",
+               g, s, d, want.first, want.second, got_a.first, got_a.second,
+               got_b.first, got_b.second);
+    }
+  });
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "");
+}
+
+// --- unknown-priority table ---
 
 // In the child: prints a removal's group number and the priority slot.
 void show_del(md_addr_t addr, int *prty) {
