@@ -10,13 +10,17 @@
 static hash_table *uht_free_list;
 static fatal_hook_fn hook;
 
+// rtwt arithmetic wraps: a tree that does not keep the counts (the OPT tree)
+// lets them drift without bound, and nothing there reads them.
+static uint32_t u32(int32_t v) { return static_cast<uint32_t>(v); }
+
 // Right rotation of the subtree at p whose left child is x. p's right
 // subtree is unchanged; x gains p and p's right subtree on its right.
 static tree_node *rotate_right(tree_node *p) {
   tree_node *x = p->lft;
   p->lft = x->rt;
   x->rt = p;
-  x->rtwt += 1 + p->rtwt;
+  x->rtwt = static_cast<int32_t>(u32(x->rtwt) + 1u + u32(p->rtwt));
   return x;
 }
 
@@ -26,7 +30,7 @@ static tree_node *rotate_left(tree_node *p) {
   tree_node *x = p->rt;
   p->rt = x->lft;
   x->lft = p;
-  p->rtwt -= 1 + x->rtwt;
+  p->rtwt = static_cast<int32_t>(u32(p->rtwt) - 1u - u32(x->rtwt));
   return x;
 }
 
