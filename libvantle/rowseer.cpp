@@ -311,30 +311,7 @@ void inf_handler_sa(md_addr_t addr, int cur_time) {
 
 void outpr_rowseer(FILE *fd) {
   fold_hit0();
-  fprintf(fd, "Addresses processed: %u\n", t_entries);
-  fprintf(fd, "Line size: %d bytes\n", 1 << L);
-  fprintf(fd, "\n");
-  fprintf(fd, "Miss Ratios\n");
-  fprintf(fd, "___________\n\n");
-  fprintf(fd, "\t\tAssociativity\n");
-  fprintf(fd, "\t\t");
-  for (int k = 1; k <= TWO_PWR_N; k++) fprintf(fd, "%d\t\t", k);
-  fprintf(fd, "\n");
-  fprintf(fd, "No. of sets\n");
-  for (int r = 0; r <= MAX_DEPTH; r++) {
-    fprintf(fd, "%d\t\t", 1 << (r + A));
-    uint64_t sum = 0;
-    for (int j = 0; j < TWO_PWR_N; j++) {
-      sum += hits[r][j];
-      // No reference yet: the ratio is undefined, and says so.
-      if (t_entries == 0)
-        fprintf(fd, "nan\t");
-      else
-        fprintf(fd, "%f\t", 1.0 - static_cast<double>(sum) / t_entries);
-    }
-    fprintf(fd, "\n");
-  }
-  fprintf(fd, "\n\n\n");
+  print_sa_report(fd, t_entries, hits, MAX_DEPTH + 1, TWO_PWR_N);
 }
 
 int results_rowseer(vantle_result *rows, int capacity) {

@@ -90,27 +90,7 @@ void sacnmul_woarr(md_addr_t addr) {
 }
 
 void outpr_saclru(FILE *fd) {
-  fprintf(fd, "Addresses processed: %u\n", t_entries);
-  fprintf(fd, "Line size: %d bytes\n", 1 << L);
-  fprintf(fd, "\n");
-  fprintf(fd, "Miss Ratios\n");
-  fprintf(fd, "___________\n\n");
-  fprintf(fd, "\t\tAssociativity\n");
-  fprintf(fd, "\t\t");
-  for (int k = 1; k <= TWO_PWR_N; k++) fprintf(fd, "%d\t\t", k);
-  fprintf(fd, "\n");
-  fprintf(fd, "No. of sets\n");
-  double refs = static_cast<double>(t_entries);
-  for (int row = 0; row <= MAX_DEPTH; row++) {
-    fprintf(fd, "%d\t\t", 1 << (row + A));
-    uint64_t sum = 0;
-    for (int j = 0; j < TWO_PWR_N; j++) {
-      sum += sac_hits[row][j];
-      fprintf(fd, "%f\t", 1.0 - static_cast<double>(sum) / refs);
-    }
-    fprintf(fd, "\n");
-  }
-  fprintf(fd, "\n\n\n");
+  print_sa_report(fd, t_entries, sac_hits, MAX_DEPTH + 1, TWO_PWR_N);
 }
 
 int results_saclru(vantle_result *rows, int capacity) {

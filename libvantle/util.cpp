@@ -200,3 +200,30 @@ vantle_result result_row(int organisation, int policy, uint32_t line_size,
   row.miss_ratio = 1.0 - static_cast<double>(hits) / references;
   return row;
 }
+
+void print_sa_report(FILE *fd, uint32_t references, uint32_t *const *hits,
+                     int rows, int ways) {
+  fprintf(fd, "Addresses processed: %u\n", references);
+  fprintf(fd, "Line size: %d bytes\n", 1 << L);
+  fprintf(fd, "\n");
+  fprintf(fd, "Miss Ratios\n");
+  fprintf(fd, "___________\n\n");
+  fprintf(fd, "\t\tAssociativity\n");
+  fprintf(fd, "\t\t");
+  for (int k = 1; k <= ways; k++) fprintf(fd, "%d\t\t", k);
+  fprintf(fd, "\n");
+  fprintf(fd, "No. of sets\n");
+  for (int r = 0; r < rows; r++) {
+    fprintf(fd, "%d\t\t", 1 << (r + A));
+    uint64_t sum = 0;
+    for (int j = 0; j < ways; j++) {
+      sum += hits[r][j];
+      if (references == 0)
+        fprintf(fd, "nan\t");  // no reference yet: undefined, and says so
+      else
+        fprintf(fd, "%f\t", 1.0 - static_cast<double>(sum) / references);
+    }
+    fprintf(fd, "\n");
+  }
+  fprintf(fd, "\n\n\n");
+}
