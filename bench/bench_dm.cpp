@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "isolate.h"
+#include "rng.h"
 
 namespace {
 
@@ -20,15 +21,6 @@ double now_seconds() {
   return static_cast<double>(ts.tv_sec) + ts.tv_nsec * 1e-9;
 }
 
-struct Rng {
-  uint64_t s;
-  uint64_t next() {
-    uint64_t z = (s += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-};
 
 // Program-like: a hot loop body, sweeps over a 256 KiB and a 4 MiB array,
 // a wandering stack, and random references over 16 MiB, so working sets run

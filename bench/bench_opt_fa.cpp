@@ -13,6 +13,7 @@
 
 #include "isolate.h"
 #include "reference/naive_opt.h"
+#include "rng.h"
 
 namespace {
 
@@ -24,15 +25,6 @@ double now() {
   return ts.tv_sec + ts.tv_nsec * 1e-9;
 }
 
-struct Rng {  // splitmix64
-  uint64_t s;
-  uint64_t next() {
-    uint64_t z = (s += 0x9e3779b97f4a7c15ull);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-    return z ^ (z >> 31);
-  }
-};
 
 // 80% of the references go to a hot tenth of the working set, the rest
 // spread over all of it; each line is a 16-byte line.

@@ -7,29 +7,14 @@
 
 #include <vector>
 
-// splitmix64: small, fast and the same on every platform.
-class TraceRng {
- public:
-  explicit TraceRng(uint64_t seed) : state_(seed) {}
-  uint64_t next() {
-    uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  uint32_t below(uint64_t bound) {
-    return static_cast<uint32_t>(next() % bound);
-  }
+#include "rng.h"
 
- private:
-  uint64_t state_;
-};
 
 // count byte addresses spread uniformly over a working set of span bytes
 // starting at base.
 inline std::vector<uint32_t> uniform_trace(size_t count, uint64_t span,
                                            uint32_t base, uint64_t seed) {
-  TraceRng rng(seed);
+  Rng rng(seed);
   std::vector<uint32_t> trace(count);
   for (auto &addr : trace) addr = base + rng.below(span);
   return trace;
@@ -52,7 +37,7 @@ inline std::vector<uint32_t> strided_trace(size_t count, uint32_t span,
 inline std::vector<uint32_t> looping_trace(size_t count, uint32_t loop_lines,
                                            uint32_t line_bytes,
                                            uint64_t seed) {
-  TraceRng rng(seed);
+  Rng rng(seed);
   std::vector<uint32_t> trace(count);
   uint32_t next = 0;
   for (size_t i = 0; i < count; i++) {
@@ -72,7 +57,7 @@ inline std::vector<uint32_t> looping_trace(size_t count, uint32_t loop_lines,
 inline std::vector<uint32_t> mixed_trace(size_t count, uint32_t hot_lines,
                                          uint32_t line_bytes,
                                          size_t phase_length, uint64_t seed) {
-  TraceRng rng(seed);
+  Rng rng(seed);
   std::vector<uint32_t> trace(count);
   uint32_t hot_base = 0;
   for (size_t i = 0; i < count; i++) {

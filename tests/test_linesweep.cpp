@@ -10,6 +10,7 @@
 #include "isolate.h"
 #include "libvantle/linesweep.h"
 #include "reference/naive_dm.h"
+#include "rng.h"
 
 namespace {
 
@@ -22,17 +23,6 @@ std::string words_of(const Family &f) {
          " -c" + std::to_string(f.c);
 }
 
-// splitmix64: deterministic, fast, good enough to spread addresses.
-struct Rng {
-  uint64_t s;
-  uint64_t next() {
-    uint64_t z = (s += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  uint32_t below(uint64_t n) { return static_cast<uint32_t>(next() % n); }
-};
 
 const size_t kTraceLength = 100000;
 

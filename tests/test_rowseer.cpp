@@ -14,6 +14,7 @@
 #include "libvantle/lookahead.h"
 #include "libvantle/rowseer.h"
 #include "reference/naive_sa_opt.h"
+#include "rng.h"
 
 namespace {
 
@@ -31,17 +32,6 @@ struct Family {
   }
 };
 
-struct Rng {
-  uint64_t s;
-  explicit Rng(uint64_t seed) : s(seed * 0x9E3779B97F4A7C15ull + 1) {}
-  uint64_t next() {
-    uint64_t z = (s += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  uint32_t below(uint32_t n) { return static_cast<uint32_t>(next() % n); }
-};
 
 // Byte address of a line, at a random offset inside the line.
 uint32_t byte_of(uint32_t line, int l, Rng &rng) {

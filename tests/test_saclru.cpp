@@ -79,7 +79,7 @@ TEST(SaclruDifferential, ManyWays) {
 // With one-byte lines and one base set every 32-bit value is a tag, the
 // all-ones one included; nothing may mistake it for an empty entry.
 TEST(SaclruDifferential, EveryAddressIsATag) {
-  TraceRng rng(20);
+  Rng rng(20);
   std::vector<uint32_t> trace(kRefs);
   for (auto &addr : trace) {
     uint32_t k = rng.below(24);

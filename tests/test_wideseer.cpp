@@ -14,21 +14,10 @@
 #include "isolate.h"
 #include "libvantle/wideseer.h"
 #include "reference/naive_opt.h"
+#include "rng.h"
 
 namespace {
 
-struct Rng {  // splitmix64: deterministic and good enough for traces
-  uint64_t s;
-  explicit Rng(uint64_t seed) : s(seed) {}
-  uint64_t next() {
-    uint64_t z = (s += 0x9e3779b97f4a7c15ull);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-    return z ^ (z >> 31);
-  }
-  uint32_t below(uint32_t n) { return static_cast<uint32_t>(next() % n); }
-  bool chance(double p) { return (next() >> 11) * 0x1.0p-53 < p; }
-};
 
 // Byte addresses of the given lines, each at a varying offset in its line.
 std::vector<md_addr_t> to_bytes(const std::vector<uint32_t> &lines, int l,

@@ -143,7 +143,7 @@ TEST(WidestackDifferential, TinyLimits) {
 // Lines that share hash buckets, line address 1 among them, so that
 // evictions remove bucket heads with followers and records inside chains.
 TEST(WidestackDifferential, CollidingLinesAndLineOne) {
-  TraceRng rng(6);
+  Rng rng(6);
   std::vector<uint32_t> trace(kRefs);
   for (auto &addr : trace) addr = rng.below(700) * 7211 + rng.below(2);
   expect_matches_naive({0, 512, 1}, trace);
@@ -151,7 +151,7 @@ TEST(WidestackDifferential, CollidingLinesAndLineOne) {
 }
 
 TEST(WidestackDifferential, LineOneOftenFromTheStart) {
-  TraceRng rng(7);
+  Rng rng(7);
   std::vector<uint32_t> trace(kRefs);
   for (auto &addr : trace)
     addr = rng.below(4) == 0 ? 16 + rng.below(16) : rng.below(300 * 16);
