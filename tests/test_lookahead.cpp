@@ -80,7 +80,7 @@ Recording run_window(const std::vector<md_addr_t> &trace, int shift) {
     memcpy(&n, p, sizeof n);
     p += sizeof n;
     v.resize(n);
-    memcpy(v.data(), p, n * sizeof v[0]);
+    if (n) memcpy(v.data(), p, n * sizeof v[0]);
     p += n * sizeof v[0];
   };
   take(r.blocks);

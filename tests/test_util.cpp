@@ -93,6 +93,8 @@ TEST(Idim2, GivesZeroFilledIndependentRows) {
   t[2][6] = 9;
   EXPECT_EQ(t[3][0], 0u);
   EXPECT_EQ(t[2][6], 9u);
+  free(t[0]);  // the rows share one block
+  free(t);
 }
 
 TEST(FreeList, ReturnsRecordsLastInFirstOutThenNull) {
