@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "libvantle/frontend.h"
 #include "libvantle/linesweep.h"
 #include "libvantle/lookahead.h"
 #include "libvantle/rowseer.h"
@@ -31,13 +32,26 @@ enum { POLICY_LRU = 0, POLICY_OPT = 1 };
 
 static int initialized;
 
-// Writes one "libvantle: " message to stderr and ends the process.
-[[noreturn]] static void refuse(const char *fmt, ...) {
+// The simulators count references and times in 32 bits: a longer run would
+// wrap them and corrupt the stacks, so later references are ignored.
+static uint64_t reference_limit = VANTLE_REFERENCE_LIMIT;
+static uint64_t references_accepted;
+
+// Writes one "libvantle: " message to stderr; returns false so that
+// validation can say `return complain(...)`.
+static bool complain(const char *fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
   fputs("libvantle: ", stderr);
   vfprintf(stderr, fmt, ap);
   va_end(ap);
+  return false;
+}
+
+// complain, then end the process with status 1.
+[[noreturn]] static void refuse(const char *message) {
+  fputs("libvantle: ", stderr);
+  fputs(message, stderr);
   exit(1);
 }
 
@@ -61,8 +75,8 @@ static void set_defaults() {
   repl = POLICY_LRU;
 }
 
-static void parse_word(const char *word) {
-  if (word[0] != '-') refuse("illegal argument `%s'\n", word);
+static bool parse_word(const char *word) {
+  if (word[0] != '-') return complain("illegal argument `%s'\n", word);
   char letter = word[1];
   const char *value = letter ? word + 2 : word + 1;
   switch (letter) {
@@ -74,7 +88,7 @@ static void parse_word(const char *word) {
       else if (!strcmp(value, "dm") || !strcmp(value, "DM"))
         trace_config = DIRECT_MAPPED;
       else
-        refuse("configuration `%s' not supported\n", value);
+        return complain("configuration `%s' not supported\n", value);
       break;
     case 'R':
       if (!strcmp(value, "lru") || !strcmp(value, "LRU"))
@@ -82,7 +96,7 @@ static void parse_word(const char *word) {
       else if (!strcmp(value, "opt") || !strcmp(value, "OPT"))
         repl = POLICY_OPT;
       else
-        refuse("replacement policy `%s' not supported\n", value);
+        return complain("replacement policy `%s' not supported\n", value);
       break;
     case 'a': A = to_int(value); break;
     case 'b': B = to_int(value); break;
@@ -98,19 +112,20 @@ static void parse_word(const char *word) {
       fprintf(stderr, "libvantle: `-%c' is not a valid option\n", letter);
       break;
   }
+  return true;
 }
 
 // Exponents become shifts of 32-bit values and sizes printed as ints, so
 // each must keep 2^value within a signed 32-bit int.
-static void check_exponent(char option, const char *what, int value, int lo,
-                           int hi) {
-  if (value < lo || value > hi)
-    refuse("-%c: %s must be in %d..%d, got %d\n", option, what, lo, hi,
-           value);
+static bool exponent_in_range(char option, const char *what, int value,
+                              int lo, int hi) {
+  if (value >= lo && value <= hi) return true;
+  return complain("-%c: %s must be in %d..%d, got %d\n", option, what, lo, hi,
+                  value);
 }
 
-static void init_fully_associative() {
-  check_exponent('l', "line size exponent", L, 0, 30);
+static bool validate_fully_associative() {
+  if (!exponent_in_range('l', "line size exponent", L, 0, 30)) return false;
   int line_size = 1 << L;
   if (line_size > MISS_RATIO_INTERVAL) {
     fprintf(stderr, "libvantle: line size > output interval!!\n");
@@ -121,43 +136,68 @@ static void init_fully_associative() {
         static_cast<int>(static_cast<unsigned int>(MISS_RATIO_INTERVAL) >> L);
   }
   if (static_cast<unsigned int>(line_size) > MAX_CACHE_SIZE)
-    refuse("max cache size is less than line size\n");
+    return complain("max cache size is less than line size\n");
   MAX_LINES = MAX_CACHE_SIZE >> L;
   // The stacks count depths and sizes in signed 32-bit fields.
   if (MAX_LINES > (1u << 30))
-    refuse("-M: max cache size must be at most 2^30 lines, got %u lines\n",
-           MAX_LINES);
+    return complain(
+        "-M: max cache size must be at most 2^30 lines, got %u lines\n",
+        MAX_LINES);
   if (MAX_LINES * 35u > 8388608u)
     fprintf(stderr, "libvantle: warning: mem limit may be exceeded\n");
-  if (repl == POLICY_LRU) {
-    init_widestack();
-  } else {
-    init_wideseer();
-    init_optpp();
-  }
+  return true;
 }
 
-static void init_direct_mapped() {
-  check_exponent('a', "min line size exponent", A, 0, 30);
-  check_exponent('b', "max line size exponent", B, 0, 30);
+static bool validate_direct_mapped() {
   // A cache of at least 2 bytes keeps every real tag below all ones.
-  check_exponent('c', "cache size exponent", C, 1, 30);
-  if (A > B) refuse("min line size greater than max line\n");
-  if (B > C) refuse("max line size greater than cache size\n");
-  init_linesweep();
+  if (!exponent_in_range('a', "min line size exponent", A, 0, 30) ||
+      !exponent_in_range('b', "max line size exponent", B, 0, 30) ||
+      !exponent_in_range('c', "cache size exponent", C, 1, 30))
+    return false;
+  if (A > B) return complain("min line size greater than max line\n");
+  if (B > C) return complain("max line size greater than cache size\n");
+  return true;
 }
 
-static void init_set_associative() {
-  check_exponent('a', "min set count exponent", A, 0, 30);
-  check_exponent('b', "max set count exponent", B, 0, 30);
-  check_exponent('n', "associativity exponent", N, 0, 30);
-  check_exponent('l', "line size exponent", L, 0, 30);
-  if (A > B) refuse("min number of sets greater than max\n");
+static bool validate_set_associative() {
+  if (!exponent_in_range('a', "min set count exponent", A, 0, 30) ||
+      !exponent_in_range('b', "max set count exponent", B, 0, 30) ||
+      !exponent_in_range('n', "associativity exponent", N, 0, 30) ||
+      !exponent_in_range('l', "line size exponent", L, 0, 30))
+    return false;
+  if (A > B) return complain("min number of sets greater than max\n");
   // The lists of all set counts take 2^N * 2^(B+1) entries in one table.
   if (B + 1 + N > 31)
-    refuse("-b/-n: max set count and associativity exponents must add up "
-           "to at most 30, got %d + %d\n", B, N);
-  if (repl == POLICY_LRU) {
+    return complain(
+        "-b/-n: max set count and associativity exponents must add up to "
+        "at most 30, got %d + %d\n", B, N);
+  return true;
+}
+
+int vantle_configure(int argc, char **argv) {
+  set_defaults();
+  for (int i = 0; i < argc; i++)
+    if (!parse_word(argv[i])) return 1;
+  bool valid;
+  switch (trace_config) {
+    case FULLY_ASSOC: valid = validate_fully_associative(); break;
+    case DIRECT_MAPPED: valid = validate_direct_mapped(); break;
+    default: valid = validate_set_associative(); break;
+  }
+  return valid ? 0 : 1;
+}
+
+static void init_simulator() {
+  if (trace_config == FULLY_ASSOC) {
+    if (repl == POLICY_LRU) {
+      init_widestack();
+    } else {
+      init_wideseer();
+      init_optpp();
+    }
+  } else if (trace_config == DIRECT_MAPPED) {
+    init_linesweep();
+  } else if (repl == POLICY_LRU) {
     init_saclru();
   } else {
     init_rowseer();
@@ -168,13 +208,8 @@ static void init_set_associative() {
 void vantle_init(int argc, char **argv) {
   if (initialized) refuse("already initialized\n");
   initialized = 1;
-  set_defaults();
-  for (int i = 0; i < argc; i++) parse_word(argv[i]);
-  switch (trace_config) {
-    case FULLY_ASSOC: init_fully_associative(); break;
-    case DIRECT_MAPPED: init_direct_mapped(); break;
-    default: init_set_associative(); break;
-  }
+  if (vantle_configure(argc, argv)) exit(1);
+  init_simulator();
 }
 
 void vantle_config(FILE *fd) {
@@ -187,8 +222,8 @@ void vantle_config(FILE *fd) {
             outstrings[trace_config]);
   switch (trace_config) {
     case FULLY_ASSOC:
-      fprintf(fd, "libvantle: max cache size is %d bytes\n",
-              static_cast<int>(MAX_CACHE_SIZE));
+      // Unsigned: -M takes sizes up to 4 GiB - 1.
+      fprintf(fd, "libvantle: max cache size is %u bytes\n", MAX_CACHE_SIZE);
       fprintf(fd, "libvantle: line size is %d bytes\n", 1 << L);
       break;
     case DIRECT_MAPPED:
@@ -206,7 +241,22 @@ void vantle_config(FILE *fd) {
   }
 }
 
+static void ignore_past_limit() {
+  static bool reported;
+  if (reported) return;
+  reported = true;
+  fprintf(stderr,
+          "libvantle: reference limit of %llu reached; later references are "
+          "not simulated\n",
+          static_cast<unsigned long long>(reference_limit));
+}
+
 void vantle_access(md_addr_t addr) {
+  if (references_accepted >= reference_limit) {
+    ignore_past_limit();
+    return;
+  }
+  references_accepted++;
   if (trace_config == FULLY_ASSOC) {
     if (repl == POLICY_LRU)
       ptc(addr);
@@ -257,3 +307,7 @@ int vantle_results(vantle_result *rows, int capacity) {
   return repl == POLICY_LRU ? results_saclru(rows, capacity)
                             : results_rowseer(rows, capacity);
 }
+
+uint64_t vantle_reference_limit(void) { return reference_limit; }
+
+void vantle_set_reference_limit(uint64_t limit) { reference_limit = limit; }

@@ -64,6 +64,14 @@ void vantle_access(md_addr_t addr);
  * first drains the window so that every reference fed is counted. */
 void vantle_stats(FILE *fd, int mid);
 
+/* The most references one run simulates; the simulators count in 32 bits.
+ * vantle_access ignores every later reference, after writing one message
+ * to stderr, so every report stays exact for the references simulated. */
+#define VANTLE_REFERENCE_LIMIT 2147483647u
+
+/* The reference limit in force (VANTLE_REFERENCE_LIMIT outside tests). */
+uint64_t vantle_reference_limit(void);
+
 /* One configuration of the family and its result. */
 typedef struct vantle_result {
   int organisation;        /* trace_config code: 2, 3 or 4 */

@@ -1,4 +1,5 @@
-// Direct-mapped simulator of one cache size for every line size 2^A..2^B.
+// Direct-mapped simulator of one cache size for every line size 2^A..2^B:
+// calls of the front end and, for tests, a view of the per-row state.
 #ifndef VANTLE_LIBVANTLE_LINESWEEP_H_
 #define VANTLE_LIBVANTLE_LINESWEEP_H_
 
@@ -8,13 +9,18 @@
 #include "libvantle/libvantle.h"
 #include "libvantle/util.h"
 
-// Derives the sizes and allocates and fills the tables.
+// Derives the sizes from A, B, C and allocates and fills the tables. Ends
+// through _fatal when memory is out.
 void init_linesweep(void);
 // Simulates one reference to the byte address addr.
 void linesweep(md_addr_t addr);
 // Prints the miss ratio of every line size to fd.
 void outpr_linesweep(FILE *fd);
-// vantle_results for this family.
+// vantle_results for this family: one row per line size, smallest first.
 int results_linesweep(vantle_result *rows, int capacity);
+
+// For tests: copies row `row` (position order) into tags[] and subs[], each
+// 2^(B-A) entries long. Returns 0 when row is out of range, else 1.
+int linesweep_row_copy(uint32_t row, uint32_t *tags, uint32_t *subs);
 
 #endif  // VANTLE_LIBVANTLE_LINESWEEP_H_

@@ -1,15 +1,356 @@
-// Placeholder until the set-associative OPT simulator lands: refuses to run.
+// Set-associative OPT simulator: every cache with 2^A .. 2^B sets and
+// associativity 1 .. 2^N, optimal replacement with bypass, in one pass.
+// Each set of each set count owns a list of 2^N (tag, priority) entries; the
+// first k entries are the contents of the k-way cache. All lists live in two
+// flat tables. Owns the lists, the hit counters, the position-0 shortcut
+// flags, the table of lines whose next use lay beyond the look-ahead window,
+// and the late correction that repairs them. Reads A, B, N, L, T,
+// P_INTERVAL, SAVE_INTERVAL.
 #include "libvantle/rowseer.h"
 
-#include <stdlib.h>
+#include <stddef.h>
 
-[[noreturn]] static void unavailable() {
-  fprintf(stderr, "libvantle: set-associative OPT simulator not available\n");
-  exit(1);
+#include "libvantle/lookahead.h"
+
+namespace {
+
+const md_addr_t kEmptyTag = 0xFFFFFFFFu;
+const int32_t kEmptyPrty = -2147483642;  // below every real priority
+const int32_t kKnownBase = 2147483647;   // priority = kKnownBase - next use
+
+int TWO_PWR_N;        // largest associativity, entries per list
+int MAX_DEPTH;        // number of set counts minus one
+int SET_SIZE;         // entries per list
+int BASE_CACHE_SIZE;  // entries of the configuration with 2^A sets
+
+md_addr_t *tag_arr;
+int32_t *prty_arr;
+int16_t *all_hit_flag;   // per base set: last reference hit at 0 everywhere
+uint32_t **hits;         // [set count - A][list position]
+uint32_t hit0;           // shortcut hits not yet folded into hits[*][0]
+uint32_t t_entries;      // references processed
+uint32_t next_save_time; // interim report once t_entries passes this
+int32_t inf_count;       // last unknown priority given out
+
+hash_table *slot;        // unknown next-use table: 2^B bucket heads
+int16_t *slot_flag;      // 1 when the bucket's head record is in use
+
+md_addr_t low_bits(md_addr_t x, int bits) {
+  return x & ((md_addr_t{1} << bits) - 1);
 }
 
-void init_rowseer(void) { unavailable(); }
-int stack_proc_sa(int, int) { unavailable(); }
-void inf_handler_sa(md_addr_t, int) { unavailable(); }
-void outpr_rowseer(FILE *) { unavailable(); }
-int results_rowseer(vantle_result *, int) { unavailable(); }
+// First entry of the list of line x's set in the configuration with 2^i
+// sets.
+size_t list_start(int i, md_addr_t x) {
+  size_t config = static_cast<size_t>(BASE_CACHE_SIZE) *
+                  ((size_t{1} << (i - A)) - 1);
+  return config + static_cast<size_t>(SET_SIZE) * low_bits(x, i);
+}
+
+// Whether entry e holds the line with this tag. The empty priority guards
+// against a real line whose tag is all ones (possible when L + A is 0).
+bool holds(size_t e, md_addr_t tag) {
+  return tag_arr[e] == tag && prty_arr[e] != kEmptyPrty;
+}
+
+void swap_entry(size_t e, md_addr_t *tag, int32_t *prty) {
+  md_addr_t t = tag_arr[e];
+  int32_t p = prty_arr[e];
+  tag_arr[e] = *tag;
+  prty_arr[e] = *prty;
+  *tag = t;
+  *prty = p;
+}
+
+// Brings the position-0 priority of the larger set counts up to date after
+// shortcut hits in base set base_setno (whose flag the caller has seen set).
+void propagate(md_addr_t base_setno) {
+  size_t base = list_start(A, base_setno);
+  int32_t real_prty = prty_arr[base];
+  md_addr_t prev_addr = (tag_arr[base] << A) | base_setno;
+  for (int i = A + 1; i <= B; i++)
+    prty_arr[list_start(i, prev_addr)] = real_prty;
+}
+
+// Largest unknown priority held in line x's set of every set count, or the
+// empty value when none holds one.
+int32_t max_unknown_in_sets(md_addr_t x) {
+  int32_t max_prty = kEmptyPrty;
+  for (int i = A; i <= B; i++) {
+    size_t p = list_start(i, x);
+    for (int j = 0; j < TWO_PWR_N; j++) {
+      int32_t prty = prty_arr[p + j];
+      if (prty < 0 && prty > max_prty) max_prty = prty;
+    }
+  }
+  return max_prty;
+}
+
+void fold_hit0() {
+  for (int r = 0; r <= MAX_DEPTH; r++) hits[r][0] += hit0;
+  hit0 = 0;
+}
+
+// Gives back an overflow record of the unknown next-use table.
+void release(hash_table *record) {
+  record->nxt = nullptr;
+  UHT_Add_to_free_list(record);
+}
+
+// Removes the head record of a bucket: its successor's data moves in.
+void remove_head(md_addr_t bucket) {
+  hash_table *head = &slot[bucket];
+  hash_table *next = head->nxt;
+  if (!next) {
+    slot_flag[bucket] = 0;
+    return;
+  }
+  head->addr = next->addr;
+  head->prty = next->prty;
+  head->nxt = next->nxt;
+  release(next);
+}
+
+}  // namespace
+
+void init_rowseer(void) {
+  TWO_PWR_N = 1 << N;
+  MAX_DEPTH = B - A;
+  SET_SIZE = TWO_PWR_N;
+  BASE_CACHE_SIZE = SET_SIZE << A;
+  next_save_time = static_cast<uint32_t>(SAVE_INTERVAL);
+  size_t entries = static_cast<size_t>(TWO_PWR_N) << (B + 1);
+  tag_arr = static_cast<md_addr_t *>(checked_calloc(
+      entries, sizeof(md_addr_t), "rowseer", "init_rowseer", __LINE__));
+  prty_arr = static_cast<int32_t *>(checked_calloc(
+      entries, sizeof(int32_t), "rowseer", "init_rowseer", __LINE__));
+  all_hit_flag = static_cast<int16_t *>(checked_calloc(
+      size_t{1} << A, sizeof(int16_t), "rowseer", "init_rowseer", __LINE__));
+  hits = idim2(MAX_DEPTH + 2, TWO_PWR_N);
+  slot = static_cast<hash_table *>(checked_calloc(
+      size_t{1} << B, sizeof(hash_table), "rowseer", "init_rowseer",
+      __LINE__));
+  slot_flag = static_cast<int16_t *>(checked_calloc(
+      size_t{1} << B, sizeof(int16_t), "rowseer", "init_rowseer", __LINE__));
+  for (size_t e = 0; e < entries; e++) {
+    tag_arr[e] = kEmptyTag;
+    prty_arr[e] = kEmptyPrty;
+  }
+}
+
+int Priority_sa(int i) {
+  if (time_array[i] != 0)
+    return kKnownBase - static_cast<int32_t>(time_array[i]);
+  return --inf_count;
+}
+
+int stack_proc_sa(int start, int end) {
+  for (int l = start; l < end; l++) {
+    t_entries++;
+    if (P_INTERVAL > 0 && t_entries % static_cast<uint32_t>(P_INTERVAL) == 0)
+      fprintf(stderr, "libvantle: addresses processed %u\n", t_entries);
+    if (t_entries > next_save_time) {
+      outpr_rowseer(stderr);
+      next_save_time += static_cast<uint32_t>(SAVE_INTERVAL);
+    }
+    md_addr_t addr = addr_array[l];
+    int priority = Priority_sa(l);
+    if (priority < 0) unk_hash_add_sa(addr, priority);
+    gfsoptls(addr, priority);
+    addr_array[l] = 0;
+    time_array[l] = 0;
+    if (t_entries > static_cast<uint32_t>(T)) return 1;
+  }
+  return 0;
+}
+
+void gfsoptls(md_addr_t addr, int priority) {
+  md_addr_t orig_tag = addr >> A;
+  md_addr_t base_setno = low_bits(addr, A);
+  size_t base = list_start(A, base_setno);
+  if (all_hit_flag[base_setno] == 1) {
+    if (holds(base, orig_tag)) {
+      hit0++;
+      prty_arr[base] = priority;
+      return;
+    }
+    propagate(base_setno);
+  }
+  all_hit_flag[base_setno] = 1;
+  bool hit = false;
+  for (int i = A; i <= B; i++) {
+    size_t p = list_start(i, addr);
+    md_addr_t de_tag = orig_tag;
+    int32_t de_prty = priority;
+    hit = false;
+    int j = 0;
+    for (; j < TWO_PWR_N; j++) {
+      size_t e = p + j;
+      if (holds(e, orig_tag)) {
+        hit = true;
+        hits[i - A][j]++;
+        tag_arr[e] = de_tag;
+        prty_arr[e] = de_prty;
+        break;
+      }
+      if (de_prty > prty_arr[e]) swap_entry(e, &de_tag, &de_prty);
+    }
+    if (j > 0) all_hit_flag[base_setno] = 0;
+    // The carried entry dropped out; at the largest set count a line of
+    // unknown next use leaves every cache, so the window forgets it.
+    if (!hit && i == B && de_prty < 0 && de_prty > kEmptyPrty)
+      ft_hash_del((de_tag << A) | low_bits(addr, B));
+  }
+  // The bound spans the reference's set at every set count: the late
+  // correction repairs all of them from the same records, so a record may
+  // only go when no list of any set count could still use it.
+  if (!hit) hash_clean_sa(addr, max_unknown_in_sets(addr));
+}
+
+void unk_hash_add_sa(md_addr_t addr, int prty) {
+  md_addr_t bucket = low_bits(addr, B);
+  hash_table *head = &slot[bucket];
+  if (!slot_flag[bucket]) {
+    slot_flag[bucket] = 1;
+    head->addr = addr;
+    head->prty = prty;
+    head->nxt = nullptr;
+    return;
+  }
+  hash_table *last = head;
+  for (hash_table *rec = head; rec; rec = rec->nxt) {
+    if (rec->addr == addr) {
+      fprintf(stderr, "libvantle: address already in hash table\n");
+      myfprintf(stderr, "addr: 0x%p; t_entries: %u; prty: %d\n", addr,
+                t_entries, rec->prty);
+      myfprintf(stderr, "slot addr: 0x%p; prty: %d\n", head->addr,
+                head->prty);
+    }
+    last = rec;
+  }
+  hash_table *added = UHT_Get_from_free_list();
+  if (!added)
+    added = static_cast<hash_table *>(checked_calloc(
+        1, sizeof(hash_table), "rowseer", "unk_hash_add_sa", __LINE__));
+  added->addr = addr;
+  added->nxt = nullptr;
+  added->prty = prty;
+  last->nxt = added;
+}
+
+int unk_hash_del_sa(md_addr_t addr) {
+  md_addr_t bucket = low_bits(addr, B);
+  if (!slot_flag[bucket]) return 0;
+  hash_table *head = &slot[bucket];
+  if (head->addr == addr) {
+    int prty = head->prty;
+    remove_head(bucket);
+    return prty;
+  }
+  for (hash_table *prev = head; prev->nxt; prev = prev->nxt) {
+    hash_table *rec = prev->nxt;
+    if (rec->addr == addr) {
+      int prty = rec->prty;
+      prev->nxt = rec->nxt;
+      release(rec);
+      return prty;
+    }
+  }
+  return 0;
+}
+
+void hash_clean_sa(md_addr_t addr, int max_prty) {
+  if (max_prty >= 0)
+    fprintf(stderr, "libvantle: max unknown priority non-negative\n");
+  md_addr_t bucket = low_bits(addr, B);
+  while (slot_flag[bucket] && slot[bucket].prty > max_prty)
+    remove_head(bucket);
+  if (!slot_flag[bucket]) return;
+  hash_table *prev = &slot[bucket];
+  while (prev->nxt) {
+    hash_table *rec = prev->nxt;
+    if (rec->prty > max_prty) {
+      prev->nxt = rec->nxt;
+      release(rec);
+    } else {
+      prev = rec;
+    }
+  }
+}
+
+void inf_handler_sa(md_addr_t addr, int cur_time) {
+  int32_t old_prty = unk_hash_del_sa(addr);
+  if (old_prty == 0) return;
+  int32_t priority = kKnownBase - cur_time;
+  md_addr_t base_setno = low_bits(addr, A);
+  if (all_hit_flag[base_setno] == 1) {
+    all_hit_flag[base_setno] = 0;
+    propagate(base_setno);
+  }
+  md_addr_t orig_tag = addr >> A;
+  for (int i = A; i <= B; i++) {
+    size_t p = list_start(i, addr);
+    md_addr_t de_tag = orig_tag;
+    int32_t de_prty = priority;
+    for (int j = 0; j < TWO_PWR_N; j++) {
+      size_t e = p + j;
+      int32_t prty = prty_arr[e];
+      if (holds(e, orig_tag)) {
+        if (prty <= 0) {
+          tag_arr[e] = de_tag;
+          prty_arr[e] = de_prty;
+          break;
+        }
+        fprintf(stderr, "libvantle: inconsistency in inf_handler\n");
+      } else if (prty < 0 && prty > old_prty && prty < de_prty) {
+        swap_entry(e, &de_tag, &de_prty);
+      }
+    }
+  }
+}
+
+void outpr_rowseer(FILE *fd) {
+  fold_hit0();
+  print_sa_report(fd, t_entries, hits, MAX_DEPTH + 1, TWO_PWR_N);
+}
+
+int results_rowseer(vantle_result *rows, int capacity) {
+  int count = (MAX_DEPTH + 1) * TWO_PWR_N;
+  int n = 0;
+  for (int r = 0; r <= MAX_DEPTH; r++) {
+    uint32_t sets = 1u << (r + A);
+    uint64_t sum = hit0;  // shortcut hits are position-0 hits everywhere
+    for (int j = 0; j < TWO_PWR_N; j++, n++) {
+      sum += hits[r][j];
+      if (n >= capacity) continue;
+      uint32_t ways = static_cast<uint32_t>(j + 1);
+      uint64_t size = static_cast<uint64_t>(sets) * ways << L;
+      rows[n] = result_row(trace_config, repl, 1u << L, sets, ways, size,
+                           t_entries, sum);
+    }
+  }
+  return count;
+}
+
+// Inspection of the unit's state, for tests.
+
+void rowseer_entry(int i, md_addr_t addr, int j, md_addr_t *tag, int *prty) {
+  size_t e = list_start(i, addr) + j;
+  *tag = tag_arr[e];
+  *prty = prty_arr[e];
+}
+
+void rowseer_set_entry(int i, md_addr_t addr, int j, md_addr_t tag,
+                       int prty) {
+  size_t e = list_start(i, addr) + j;
+  tag_arr[e] = tag;
+  prty_arr[e] = prty;
+}
+
+int rowseer_all_hit_flag(md_addr_t addr) {
+  return all_hit_flag[low_bits(addr, A)];
+}
+
+uint32_t rowseer_hits(int i, int j) { return hits[i - A][j]; }
+
+uint32_t rowseer_hit0(void) { return hit0; }

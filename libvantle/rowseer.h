@@ -9,16 +9,43 @@
 #include "libvantle/libvantle.h"
 #include "libvantle/util.h"
 
-// Computes the sizes and allocates and fills every table.
+// Computes the sizes and allocates and fills every table; ends the process
+// through _fatal when memory is out.
 void init_rowseer(void);
 // Block callback of the look-ahead window: processes positions
 // [start, end); returns 1 when it stopped early past T, else 0.
 int stack_proc_sa(int start, int end);
-// Late next-use callback: the line addr referenced at cur_time.
+// Late next-use callback: the line addr referenced at cur_time, which may
+// hold an unknown priority, gets its known one in every list.
 void inf_handler_sa(md_addr_t addr, int cur_time);
-// Prints the miss-ratio table to fd.
+// Prints the miss-ratio table to fd, first folding the shortcut hits in.
 void outpr_rowseer(FILE *fd);
-// vantle_results for this family.
+// vantle_results for this family; changes no state.
 int results_rowseer(vantle_result *rows, int capacity);
+
+// Internal operations, declared for tests.
+
+// Priority of window position i: 2147483647 - next use, or a fresh unknown
+// (negative, decreasing) priority when the next use is not known.
+int Priority_sa(int i);
+// Applies one reference of line addr with its new priority to every list.
+void gfsoptls(md_addr_t addr, int priority);
+// Records that line addr received the unknown priority prty.
+void unk_hash_add_sa(md_addr_t addr, int prty);
+// Removes line addr's first record and returns its priority; 0 when none.
+int unk_hash_del_sa(md_addr_t addr);
+// Removes every record of addr's bucket whose priority exceeds max_prty.
+void hash_clean_sa(md_addr_t addr, int max_prty);
+
+// Reads entry j of the list of line addr's set at 2^i sets.
+void rowseer_entry(int i, md_addr_t addr, int j, md_addr_t *tag, int *prty);
+// Overwrites entry j of the list of line addr's set at 2^i sets.
+void rowseer_set_entry(int i, md_addr_t addr, int j, md_addr_t tag, int prty);
+// The shortcut flag of line addr's base set.
+int rowseer_all_hit_flag(md_addr_t addr);
+// Hits counted at list position j at 2^i sets (shortcut hits excluded).
+uint32_t rowseer_hits(int i, int j);
+// Shortcut hits not yet folded into the report.
+uint32_t rowseer_hit0(void);
 
 #endif  // VANTLE_LIBVANTLE_ROWSEER_H_

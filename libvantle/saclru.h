@@ -9,12 +9,14 @@
 #include "libvantle/libvantle.h"
 #include "libvantle/util.h"
 
-// Allocates the lists of every set count. Ends through _fatal when memory
-// is out.
+// Allocates the lists of every set count and the hit table sac_hits. Ends
+// through _fatal when memory is out.
 void init_saclru(void);
-// Simulates one reference to the byte address addr.
+// Simulates one reference to the byte address addr in every configuration;
+// a hit at list position j is counted in sac_hits[set count - A][j].
 void sacnmul_woarr(md_addr_t addr);
-// Prints the miss-ratio table to fd.
+// Prints the miss-ratio table (one row per set count, one column per
+// associativity) to fd.
 void outpr_saclru(FILE *fd);
 // vantle_results for this family.
 int results_saclru(vantle_result *rows, int capacity);

@@ -10,13 +10,17 @@
 static hash_table *uht_free_list;
 static fatal_hook_fn hook;
 
+// rtwt arithmetic wraps: a tree that does not keep the counts (the OPT tree)
+// lets them drift without bound, and nothing there reads them.
+static uint32_t u32(int32_t v) { return static_cast<uint32_t>(v); }
+
 // Right rotation of the subtree at p whose left child is x. p's right
 // subtree is unchanged; x gains p and p's right subtree on its right.
 static tree_node *rotate_right(tree_node *p) {
   tree_node *x = p->lft;
   p->lft = x->rt;
   x->rt = p;
-  x->rtwt += 1 + p->rtwt;
+  x->rtwt = static_cast<int32_t>(u32(x->rtwt) + 1u + u32(p->rtwt));
   return x;
 }
 
@@ -26,7 +30,7 @@ static tree_node *rotate_left(tree_node *p) {
   tree_node *x = p->rt;
   p->rt = x->lft;
   x->lft = p;
-  p->rtwt -= 1 + x->rtwt;
+  p->rtwt = static_cast<int32_t>(u32(p->rtwt) - 1u - u32(x->rtwt));
   return x;
 }
 
@@ -195,4 +199,31 @@ vantle_result result_row(int organisation, int policy, uint32_t line_size,
   row.hits = hits;
   row.miss_ratio = 1.0 - static_cast<double>(hits) / references;
   return row;
+}
+
+void print_sa_report(FILE *fd, uint32_t references, uint32_t *const *hits,
+                     int rows, int ways) {
+  fprintf(fd, "Addresses processed: %u\n", references);
+  fprintf(fd, "Line size: %d bytes\n", 1 << L);
+  fprintf(fd, "\n");
+  fprintf(fd, "Miss Ratios\n");
+  fprintf(fd, "___________\n\n");
+  fprintf(fd, "\t\tAssociativity\n");
+  fprintf(fd, "\t\t");
+  for (int k = 1; k <= ways; k++) fprintf(fd, "%d\t\t", k);
+  fprintf(fd, "\n");
+  fprintf(fd, "No. of sets\n");
+  for (int r = 0; r < rows; r++) {
+    fprintf(fd, "%d\t\t", 1 << (r + A));
+    uint64_t sum = 0;
+    for (int j = 0; j < ways; j++) {
+      sum += hits[r][j];
+      if (references == 0)
+        fprintf(fd, "nan\t");  // no reference yet: undefined, and says so
+      else
+        fprintf(fd, "%f\t", 1.0 - static_cast<double>(sum) / references);
+    }
+    fprintf(fd, "\n");
+  }
+  fprintf(fd, "\n\n\n");
 }

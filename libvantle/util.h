@@ -77,4 +77,11 @@ vantle_result result_row(int organisation, int policy, uint32_t line_size,
                          uint64_t cache_size, uint64_t references,
                          uint64_t hits);
 
+// Writes the miss-ratio table that the set-associative LRU and OPT families
+// share: the header lines, one column per associativity 1..ways and one row
+// per set count 2^A.. (rows of them), each ratio from the running sum of
+// hits[row][0..j]. With no reference every ratio reads "nan".
+void print_sa_report(FILE *fd, uint32_t references, uint32_t *const *hits,
+                     int rows, int ways);
+
 #endif  // VANTLE_LIBVANTLE_UTIL_H_

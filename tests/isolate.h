@@ -44,6 +44,7 @@ inline std::string slurp(FILE *f) {
 
 // Sends bytes from the child to the parent's ChildOutcome::data.
 inline void send_to_parent(const void *bytes, size_t n) {
+  if (n == 0) return;
   fwrite(bytes, 1, n, isolate_detail::data_channel());
 }
 

@@ -1,0 +1,38 @@
+// Writers of a run's results for other programs and for people: CSV and
+// JSON tables of the vantle_results rows, and an SVG miss-ratio plot.
+#ifndef VANTLE_EXPORT_H_
+#define VANTLE_EXPORT_H_
+
+#include <stdio.h>
+
+#include "libvantle/libvantle.h"
+
+// What the run was, for the JSON header and the plot's title.
+struct run_description {
+  const char *family;   // e.g. "OPT Fully-associative"
+  const char *options;  // the library's option words
+  const char *input;    // trace file or program name
+  unsigned long long references;  // references fed to the library
+};
+
+// The family's display name: policy and organisation, as the parameter
+// printout names them ("Direct-mapped" alone for the direct-mapped family).
+const char *family_name(const vantle_result *first_row);
+
+// Writes a header line and one line per row. Returns 0, or -1 when the
+// stream reports an error.
+int write_results_csv(FILE *out, const vantle_result *rows, int count);
+
+// Writes one JSON object: the run's description and its rows. Returns 0,
+// or -1 when the stream reports an error.
+int write_results_json(FILE *out, const run_description *run,
+                       const vantle_result *rows, int count);
+
+// Writes an SVG plot of the miss ratios: against cache size (fully
+// associative), number of sets with one curve per associativity (set
+// associative), or line size (direct mapped); logarithmic x axis. Returns
+// 0, or -1 when the stream reports an error.
+int write_results_svg(FILE *out, const run_description *run,
+                      const vantle_result *rows, int count);
+
+#endif  // VANTLE_EXPORT_H_

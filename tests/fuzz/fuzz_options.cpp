@@ -1,0 +1,28 @@
+// Fuzz target: the library's option words, parsed and validated through
+// the entry that returns instead of ending the process. The input is split
+// into words at blanks, newlines and NULs.
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "libvantle/frontend.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  std::vector<std::string> words;
+  std::string word;
+  for (size_t i = 0; i <= size; i++) {
+    char ch = i < size ? static_cast<char>(data[i]) : '\0';
+    if (ch == ' ' || ch == '\n' || ch == '\0') {
+      if (!word.empty()) words.push_back(word);
+      word.clear();
+    } else {
+      word += ch;
+    }
+  }
+  std::vector<char *> argv;
+  for (std::string &w : words) argv.push_back(w.data());
+  vantle_configure(static_cast<int>(argv.size()), argv.data());
+  return 0;
+}

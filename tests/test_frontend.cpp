@@ -1,0 +1,269 @@
+// The front end: option parsing, validation and its failure table, the
+// parameter printout, and the calls made before initialisation.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "isolate.h"
+#include "libvantle/frontend.h"
+#include "libvantle/libvantle.h"
+
+namespace {
+
+// Initialises with words and prints the configuration variables.
+ChildOutcome init_and_show(const std::string &words) {
+  return run_isolated([&] {
+    init_with(words);
+    printf("A=%d B=%d C=%d L=%d N=%d T=%d M=%u lines=%u i=%d cfg=%d repl=%d",
+           A, B, C, L, N, T, MAX_CACHE_SIZE, MAX_LINES, MISS_RATIO_INTERVAL,
+           trace_config, repl);
+  });
+}
+
+ChildOutcome config_of(const std::string &words) {
+  return run_isolated([&] {
+    init_with(words);
+    vantle_config(stdout);
+  });
+}
+
+void expect_refused(const std::string &words, const std::string &message) {
+  ChildOutcome o = init_and_show(words);
+  EXPECT_EQ(o.status, 1) << words;
+  EXPECT_EQ(o.err, message) << words;
+  EXPECT_EQ(o.out, "") << words;
+}
+
+TEST(Options, EmptyVectorGivesTheDefaultSetAssociativeLruRun) {
+  ChildOutcome o = init_and_show("");
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.err, "");
+  EXPECT_EQ(o.out,
+            "A=7 B=14 C=16 L=4 N=1 T=2147483647 M=524288 lines=0 i=512 cfg=2 "
+            "repl=0");
+}
+
+TEST(Options, ValuesAreGluedConvertedLikeAtoiAndLaterWordsWin) {
+  ChildOutcome o = init_and_show("-b12abc -a+3 -n -l2 -a5 -Rlru -CSA");
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out,
+            "A=5 B=12 C=16 L=2 N=0 T=2147483647 M=524288 lines=0 i=512 cfg=2 "
+            "repl=0");
+}
+
+TEST(Options, OrderDoesNotMatterForValidation) {
+  // -a9 alone would exceed the default B; the later -b fixes it.
+  EXPECT_EQ(init_and_show("-a9 -Csa -b10").status, 0);
+  EXPECT_EQ(init_and_show("-b10 -a9").status, 0);
+}
+
+TEST(Options, UnknownLettersAreReportedAndSkipped) {
+  ChildOutcome o = init_and_show("-x5 -Cfa -A3 -L2 -l5");
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.err,
+            "libvantle: `-x' is not a valid option\n"
+            "libvantle: `-A' is not a valid option\n"
+            "libvantle: `-L' is not a valid option\n");
+  EXPECT_NE(o.out.find("L=5 "), std::string::npos);
+  EXPECT_NE(o.out.find("cfg=3 "), std::string::npos);
+}
+
+TEST(Options, RefusedWordsAndValues) {
+  expect_refused("-Cfa 7", "libvantle: illegal argument `7'\n");
+  expect_refused("-a 7", "libvantle: illegal argument `7'\n");
+  expect_refused("-C16", "libvantle: configuration `16' not supported\n");
+  expect_refused("-CFa", "libvantle: configuration `Fa' not supported\n");
+  expect_refused("-RLru", "libvantle: replacement policy `Lru' not supported\n");
+  expect_refused("-R", "libvantle: replacement policy `' not supported\n");
+}
+
+TEST(Options, PolicyAndOrganisationNamesInBothCases) {
+  for (const char *words : {"-Rlru", "-RLRU"})
+    EXPECT_NE(init_and_show(words).out.find("repl=0"), std::string::npos);
+  for (const char *words : {"-Ropt -Cfa", "-ROPT -CFA"}) {
+    ChildOutcome o = init_and_show(words);
+    EXPECT_NE(o.out.find("cfg=3 repl=1"), std::string::npos) << o.err;
+  }
+  EXPECT_NE(init_and_show("-CDM").out.find("cfg=4"), std::string::npos);
+}
+
+TEST(Init, SecondInitialisationIsRefused) {
+  ChildOutcome o = run_isolated([] {
+    init_with("-Cfa");
+    init_with("-Csa");
+  });
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err, "libvantle: already initialized\n");
+}
+
+TEST(FullyAssociative, IntervalBecomesLinesOrOneLine) {
+  EXPECT_NE(init_and_show("-Cfa").out.find("lines=32768 i=32 "),
+            std::string::npos);
+  EXPECT_NE(init_and_show("-Cfa -i100").out.find("i=6 "), std::string::npos);
+  ChildOutcome o = init_and_show("-Cfa -i0");
+  EXPECT_EQ(o.err,
+            "libvantle: line size > output interval!!\n"
+            "libvantle: output interval changed to line size\n");
+  EXPECT_NE(o.out.find("i=1 "), std::string::npos);
+}
+
+TEST(FullyAssociative, CacheSmallerThanALineIsRefusedAfterIntervalMessages) {
+  expect_refused("-Cfa -M8",
+                 "libvantle: max cache size is less than line size\n");
+  expect_refused("-Cfa -M8 -i8",
+                 "libvantle: line size > output interval!!\n"
+                 "libvantle: output interval changed to line size\n"
+                 "libvantle: max cache size is less than line size\n");
+}
+
+TEST(FullyAssociative, LargeCacheWarnsAndGoesOn) {
+  ChildOutcome o = init_and_show("-Cfa -M4194304");
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.err, "libvantle: warning: mem limit may be exceeded\n");
+  EXPECT_NE(o.out.find("lines=262144 "), std::string::npos);
+}
+
+TEST(Validation, OrderingOfExponents) {
+  expect_refused("-Cdm -a3 -b2",
+                 "libvantle: min line size greater than max line\n");
+  expect_refused("-Cdm -b17",
+                 "libvantle: max line size greater than cache size\n");
+  expect_refused("-Csa -a9 -b8",
+                 "libvantle: min number of sets greater than max\n");
+  expect_refused("-Csa -Ropt -a9 -b8",
+                 "libvantle: min number of sets greater than max\n");
+}
+
+TEST(Validation, ExponentsOutsideTheWordAreRefusedNamingTheOption) {
+  expect_refused("-Cfa -l31",
+                 "libvantle: -l: line size exponent must be in 0..30, got "
+                 "31\n");
+  expect_refused("-Cfa -l-1",
+                 "libvantle: -l: line size exponent must be in 0..30, got "
+                 "-1\n");
+  expect_refused("-Csa -a-2",
+                 "libvantle: -a: min set count exponent must be in 0..30, "
+                 "got -2\n");
+  expect_refused("-Csa -Ropt -b20 -n11",
+                 "libvantle: -b/-n: max set count and associativity "
+                 "exponents must add up to at most 30, got 20 + 11\n");
+  expect_refused("-Csa -n40",
+                 "libvantle: -n: associativity exponent must be in 0..30, "
+                 "got 40\n");
+  expect_refused("-Cdm -c31 -b20",
+                 "libvantle: -c: cache size exponent must be in 1..30, got "
+                 "31\n");
+  expect_refused("-Cdm -a0 -b0 -c0",
+                 "libvantle: -c: cache size exponent must be in 1..30, got "
+                 "0\n");
+  expect_refused("-Cfa -l0 -M-1",
+                 "libvantle: -M: max cache size must be at most 2^30 lines, "
+                 "got 4294967295 lines\n");
+}
+
+TEST(Config, PrintsTheParametersOfEachOrganisation) {
+  EXPECT_EQ(config_of("").out,
+            "\nlibvantle: ** simulation parameters **\n"
+            "libvantle: LRU Set-associative caches being simulated\n"
+            "libvantle: number of sets from 128 to 16384\n"
+            "libvantle: maximum associativity is 2\n"
+            "libvantle: line size is 16 bytes\n");
+  EXPECT_EQ(config_of("-Cfa -Rlru -l5 -M65536").out,
+            "\nlibvantle: ** simulation parameters **\n"
+            "libvantle: LRU Fully-associative caches being simulated\n"
+            "libvantle: max cache size is 65536 bytes\n"
+            "libvantle: line size is 32 bytes\n");
+  EXPECT_EQ(config_of("-Cfa -Ropt").out,
+            "\nlibvantle: ** simulation parameters **\n"
+            "libvantle: OPT Fully-associative caches being simulated\n"
+            "libvantle: max cache size is 524288 bytes\n"
+            "libvantle: line size is 16 bytes\n");
+  EXPECT_EQ(config_of("-Cdm -Ropt -a4 -b6 -c12").out,
+            "\nlibvantle: ** simulation parameters **\n"
+            "libvantle: Direct-mapped caches being simulated\n"
+            "libvantle: cache size is 4096 bytes\n"
+            "libvantle: line sizes from 16 to 64 bytes\n");
+  EXPECT_EQ(config_of("-Csa -Ropt -a0 -b3 -n2 -l6").out,
+            "\nlibvantle: ** simulation parameters **\n"
+            "libvantle: OPT Set-associative caches being simulated\n"
+            "libvantle: number of sets from 1 to 8\n"
+            "libvantle: maximum associativity is 4\n"
+            "libvantle: line size is 64 bytes\n");
+}
+
+TEST(Config, PrintsCacheSizesOf2GiBAndMoreUnsigned) {
+  ChildOutcome o = run_isolated([] {
+    char fa[] = "-Cfa", max[] = "-M-16";
+    char *words[] = {fa, max};
+    if (vantle_configure(2, words) == 0) vantle_config(stdout);
+  });
+  EXPECT_NE(o.out.find("libvantle: max cache size is 4294967280 bytes\n"),
+            std::string::npos);
+}
+
+TEST(BeforeInit, EveryCallButResultsEndsTheProcess) {
+  ChildOutcome access = run_isolated([] { vantle_access(64); });
+  EXPECT_EQ(access.status, 1);
+  EXPECT_EQ(access.err, "libvantle: configuration wrongly set\n");
+
+  ChildOutcome stats = run_isolated([] { vantle_stats(stdout, 0); });
+  EXPECT_EQ(stats.status, 1);
+  EXPECT_EQ(stats.out, "\nlibvantle: ** end of simulation **\n");
+  EXPECT_EQ(stats.err, "libvantle: configuration wrongly set\n");
+
+  ChildOutcome config = run_isolated([] { vantle_config(stdout); });
+  EXPECT_EQ(config.status, 1);
+  EXPECT_EQ(config.out,
+            "\nlibvantle: ** simulation parameters **\n"
+            "libvantle: LRU LRU caches being simulated\n");
+  EXPECT_EQ(config.err, "libvantle: configuration wrongly set.\n");
+
+  ChildOutcome results = run_isolated([] {
+    vantle_result row;
+    printf("%d", vantle_results(&row, 1));
+  });
+  EXPECT_EQ(results.out, "0");
+}
+
+TEST(ReferenceLimit, LaterReferencesAreIgnoredWithOneMessage) {
+  for (const char *family : {"-Cfa -Rlru", "-Csa", "-Cdm", "-Cfa -Ropt",
+                             "-Csa -Ropt"}) {
+    ChildOutcome o = run_isolated([&] {
+      vantle_set_reference_limit(5);
+      init_with(family);
+      for (md_addr_t a = 0; a < 9; a++) vantle_access(a * 4096);
+      vantle_stats(stdout, 0);
+      send_results();
+    });
+    EXPECT_EQ(o.status, 0) << family << o.err;
+    EXPECT_EQ(o.err,
+              "libvantle: reference limit of 5 reached; later references are "
+              "not simulated\n")
+        << family;
+    std::vector<vantle_result> rows = received_results(o);
+    ASSERT_FALSE(rows.empty()) << family;
+    for (const vantle_result &row : rows) EXPECT_EQ(row.references, 5u);
+  }
+  EXPECT_EQ(vantle_reference_limit(), 2147483647u);
+}
+
+TEST(Configure, ReturnsInsteadOfEndingTheProcess) {
+  ChildOutcome o = run_isolated([] {
+    char bad[] = "-Cxx", good[] = "-Cdm", a[] = "-a1", b[] = "-b3",
+         c[] = "-c2";
+    char *first[] = {bad};
+    char *second[] = {good, a, b, c};
+    char *third[] = {good};
+    int refused = vantle_configure(1, first);
+    int too_large = vantle_configure(4, second);
+    int fine = vantle_configure(1, third);
+    printf("%d %d %d", refused, too_large, fine);
+  });
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out, "1 1 0");
+  EXPECT_EQ(o.err,
+            "libvantle: configuration `xx' not supported\n"
+            "libvantle: max line size greater than cache size\n");
+}
+
+}  // namespace

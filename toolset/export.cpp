@@ -1,0 +1,302 @@
+// CSV, JSON and SVG writers of a run's vantle_results rows.
+#include "export.h"
+
+#include <math.h>
+#include <stdint.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+enum { SET_ASSOC = 2, FULLY_ASSOC = 3, DIRECT_MAPPED = 4 };
+
+const char *organisation_name(int organisation) {
+  switch (organisation) {
+    case FULLY_ASSOC: return "fully-associative";
+    case DIRECT_MAPPED: return "direct-mapped";
+    default: return "set-associative";
+  }
+}
+
+const char *policy_name(const vantle_result &row) {
+  if (row.organisation == DIRECT_MAPPED) return "";
+  return row.policy ? "OPT" : "LRU";
+}
+
+void put_json_string(FILE *out, const char *text) {
+  fputc('"', out);
+  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(
+           text ? text : "");
+       *p; p++) {
+    if (*p == '"' || *p == '\\')
+      fprintf(out, "\\%c", *p);
+    else if (*p < 0x20)
+      fprintf(out, "\\u%04x", *p);
+    else
+      fputc(*p, out);
+  }
+  fputc('"', out);
+}
+
+int finish(FILE *out) { return fflush(out) == 0 && !ferror(out) ? 0 : -1; }
+
+}  // namespace
+
+const char *family_name(const vantle_result *first) {
+  if (!first) return "no";
+  switch (first->organisation) {
+    case FULLY_ASSOC:
+      return first->policy ? "OPT Fully-associative" : "LRU Fully-associative";
+    case DIRECT_MAPPED: return "Direct-mapped";
+    default: return first->policy ? "OPT Set-associative" : "LRU Set-associative";
+  }
+}
+
+int write_results_csv(FILE *out, const vantle_result *rows, int count) {
+  fprintf(out,
+          "organisation,policy,line_size,sets,associativity,cache_size,"
+          "references,hits,miss_ratio\n");
+  for (int i = 0; i < count; i++) {
+    const vantle_result &r = rows[i];
+    fprintf(out, "%s,%s,%u,%u,%u,%llu,%llu,%llu,",
+            organisation_name(r.organisation), policy_name(r), r.line_size,
+            r.sets, r.associativity,
+            static_cast<unsigned long long>(r.cache_size),
+            static_cast<unsigned long long>(r.references),
+            static_cast<unsigned long long>(r.hits));
+    if (!isnan(r.miss_ratio)) fprintf(out, "%.6f", r.miss_ratio);
+    fputc('\n', out);
+  }
+  return finish(out);
+}
+
+int write_results_json(FILE *out, const run_description *run,
+                       const vantle_result *rows, int count) {
+  fputs("{\n  \"family\": ", out);
+  put_json_string(out, run->family);
+  fputs(",\n  \"options\": ", out);
+  put_json_string(out, run->options);
+  fputs(",\n  \"input\": ", out);
+  put_json_string(out, run->input);
+  fprintf(out, ",\n  \"references\": %llu,\n  \"rows\": [", run->references);
+  for (int i = 0; i < count; i++) {
+    const vantle_result &r = rows[i];
+    fprintf(out,
+            "%s\n    {\"organisation\": \"%s\", \"policy\": \"%s\", "
+            "\"line_size\": %u, \"sets\": %u, \"associativity\": %u, "
+            "\"cache_size\": %llu, \"references\": %llu, \"hits\": %llu, "
+            "\"miss_ratio\": ",
+            i ? "," : "", organisation_name(r.organisation), policy_name(r),
+            r.line_size, r.sets, r.associativity,
+            static_cast<unsigned long long>(r.cache_size),
+            static_cast<unsigned long long>(r.references),
+            static_cast<unsigned long long>(r.hits));
+    if (isnan(r.miss_ratio))
+      fputs("null}", out);
+    else
+      fprintf(out, "%.6f}", r.miss_ratio);
+  }
+  fputs(count ? "\n  ]\n}\n" : "]\n}\n", out);
+  return finish(out);
+}
+
+// ---------------------------------------------------------------- SVG plot
+
+namespace {
+
+struct Curve {
+  std::string label;
+  std::vector<std::pair<double, double>> points;  // (x value, miss ratio)
+};
+
+struct Plot {
+  std::string title, x_label;
+  std::vector<Curve> curves;
+  bool x_in_bytes;  // tick labels with a B suffix
+};
+
+// 1536 -> "1.5K", 65536 -> "64K", 1048576 -> "1M".
+std::string short_size(double value) {
+  const char *units[] = {"", "K", "M", "G", "T"};
+  int u = 0;
+  while (value >= 1024 && u < 4) {
+    value /= 1024;
+    u++;
+  }
+  char text[32];
+  if (value == floor(value))
+    snprintf(text, sizeof text, "%.0f%s", value, units[u]);
+  else
+    snprintf(text, sizeof text, "%.1f%s", value, units[u]);
+  return text;
+}
+
+Plot build_plot(const run_description *run, const vantle_result *rows,
+                int count) {
+  Plot plot;
+  plot.title = std::string(run->family ? run->family : family_name(rows)) +
+               " caches: " + (run->input ? run->input : "");
+  int organisation = count ? rows[0].organisation : FULLY_ASSOC;
+  plot.x_in_bytes = organisation != SET_ASSOC;
+  if (organisation == SET_ASSOC) {
+    plot.x_label = "number of sets";
+    for (int i = 0; i < count; i++) {
+      std::string label = std::to_string(rows[i].associativity) + "-way";
+      Curve *curve = nullptr;
+      for (Curve &c : plot.curves)
+        if (c.label == label) curve = &c;
+      if (!curve) {
+        plot.curves.push_back({label, {}});
+        curve = &plot.curves.back();
+      }
+      curve->points.push_back({double(rows[i].sets), rows[i].miss_ratio});
+    }
+    return plot;
+  }
+  Curve curve;
+  if (organisation == DIRECT_MAPPED) {
+    plot.x_label = "line size (bytes)";
+    curve.label = short_size(double(count ? rows[0].cache_size : 0)) +
+                  "B cache";
+  } else {
+    plot.x_label = "cache size (bytes)";
+    curve.label = std::string(count && rows[0].policy ? "OPT" : "LRU") + ", " +
+                  std::to_string(count ? rows[0].line_size : 0) + "-byte lines";
+  }
+  for (int i = 0; i < count; i++) {
+    double x = organisation == DIRECT_MAPPED ? double(rows[i].line_size)
+                                            : double(rows[i].cache_size);
+    curve.points.push_back({x, rows[i].miss_ratio});
+  }
+  plot.curves.push_back(curve);
+  return plot;
+}
+
+const char *const kColours[] = {"#1f77b4", "#d62728", "#2ca02c", "#ff7f0e",
+                                "#9467bd", "#8c564b", "#e377c2", "#17becf",
+                                "#7f7f7f", "#bcbd22"};
+const char *const kDashes[] = {"", "6,3", "2,3"};
+
+void put_xml_text(FILE *out, const std::string &text) {
+  for (char ch : text) {
+    if (ch == '<') fputs("&lt;", out);
+    else if (ch == '>') fputs("&gt;", out);
+    else if (ch == '&') fputs("&amp;", out);
+    else if (ch == '"') fputs("&quot;", out);
+    else fputc(ch, out);
+  }
+}
+
+// A step of 1, 2 or 5 times a power of ten giving about five ticks.
+double tick_step(double span) {
+  double raw = span / 5;
+  double power = pow(10, floor(log10(raw)));
+  for (double m : {1.0, 2.0, 5.0})
+    if (m * power >= raw) return m * power;
+  return 10 * power;
+}
+
+}  // namespace
+
+int write_results_svg(FILE *out, const run_description *run,
+                      const vantle_result *rows, int count) {
+  Plot plot = build_plot(run, rows, count);
+  const double width = 820, height = 520;
+  const double left = 80, right = 170, top = 50, bottom = 70;
+  const double plot_w = width - left - right, plot_h = height - top - bottom;
+
+  double x_min = INFINITY, x_max = -INFINITY, y_max = 0;
+  for (const Curve &c : plot.curves)
+    for (auto [x, y] : c.points) {
+      x_min = fmin(x_min, x);
+      x_max = fmax(x_max, x);
+      if (!isnan(y)) y_max = fmax(y_max, y);
+    }
+  bool empty = !(x_min <= x_max);
+  double lx_min = empty ? 0 : floor(log2(x_min));
+  double lx_max = empty ? 1 : ceil(log2(x_max));
+  if (lx_max <= lx_min) lx_max = lx_min + 1;
+  double y_step = tick_step(y_max > 0 ? y_max : 1);
+  double y_top = y_max > 0 ? ceil(y_max / y_step - 1e-9) * y_step : 1;
+  if (y_top <= 0) y_top = 1;
+  auto px = [&](double x) {
+    return left + (log2(x) - lx_min) / (lx_max - lx_min) * plot_w;
+  };
+  auto py = [&](double y) { return top + plot_h - y / y_top * plot_h; };
+
+  fprintf(out,
+          "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+          "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" "
+          "height=\"%.0f\" viewBox=\"0 0 %.0f %.0f\" "
+          "font-family=\"Helvetica, Arial, sans-serif\" font-size=\"13\">\n"
+          "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n",
+          width, height, width, height);
+  fprintf(out, "<text x=\"%.1f\" y=\"28\" font-size=\"16\" "
+               "text-anchor=\"middle\">", left + plot_w / 2);
+  put_xml_text(out, plot.title);
+  fputs("</text>\n", out);
+
+  // Grid, ticks and tick labels. Label at most about 12 x ticks.
+  int decades = static_cast<int>(lx_max - lx_min);
+  int label_every = decades > 12 ? (decades + 11) / 12 : 1;
+  for (int k = 0; k <= decades; k++) {
+    double x = left + k * plot_w / decades;
+    fprintf(out, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" "
+                 "stroke=\"#e5e5e5\"/>\n", x, top, x, top + plot_h);
+    if (k % label_every) continue;
+    std::string label = short_size(exp2(lx_min + k));
+    fprintf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%s"
+                 "</text>\n", x, top + plot_h + 18, label.c_str());
+  }
+  for (double y = 0; y <= y_top + y_step / 2; y += y_step) {
+    fprintf(out, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" "
+                 "stroke=\"#e5e5e5\"/>\n", left, py(y), left + plot_w, py(y));
+    fprintf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">%g</text>\n",
+            left - 8, py(y) + 4, round(y / y_step) * y_step);
+  }
+  fprintf(out, "<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" "
+               "fill=\"none\" stroke=\"black\"/>\n", left, top, plot_w, plot_h);
+  fprintf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">",
+          left + plot_w / 2, height - 22);
+  put_xml_text(out, plot.x_label + " (log scale)");
+  fputs("</text>\n", out);
+  fprintf(out, "<text transform=\"translate(22 %.1f) rotate(-90)\" "
+               "text-anchor=\"middle\">miss ratio</text>\n", top + plot_h / 2);
+
+  // Curves and legend.
+  for (size_t i = 0; i < plot.curves.size(); i++) {
+    const Curve &c = plot.curves[i];
+    const char *colour = kColours[i % 10];
+    const char *dash = kDashes[(i / 10) % 3];
+    fprintf(out, "<polyline class=\"curve\" fill=\"none\" stroke=\"%s\" "
+                 "stroke-width=\"2\"%s%s%s points=\"", colour,
+            *dash ? " stroke-dasharray=\"" : "", dash, *dash ? "\"" : "");
+    for (auto [x, y] : c.points)
+      if (!isnan(y)) fprintf(out, "%.1f,%.1f ", px(x), py(y));
+    fputs("\"/>\n", out);
+    if (c.points.size() <= 40)
+      for (auto [x, y] : c.points)
+        if (!isnan(y))
+          fprintf(out, "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"2.5\" fill=\"%s\"/>"
+                       "\n", px(x), py(y), colour);
+    double ly = top + 12 + 20 * i;
+    fprintf(out, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" "
+                 "stroke=\"%s\" stroke-width=\"2\"%s%s%s/>\n",
+            left + plot_w + 14, ly, left + plot_w + 40, ly, colour,
+            *dash ? " stroke-dasharray=\"" : "", dash, *dash ? "\"" : "");
+    fprintf(out, "<text x=\"%.1f\" y=\"%.1f\">", left + plot_w + 46, ly + 4);
+    put_xml_text(out, c.label);
+    fputs("</text>\n", out);
+  }
+  if (empty || y_max == 0) {
+    bool no_refs = count == 0 || rows[0].references == 0;
+    if (no_refs)
+      fprintf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" "
+                   "fill=\"#888\">no references</text>\n",
+              left + plot_w / 2, top + plot_h / 2);
+  }
+  fputs("</svg>\n", out);
+  return finish(out);
+}
