@@ -3,6 +3,7 @@
 // seeds, renices, hands the program or trace to the simulator module, echoes
 // the configuration, runs the simulation and prints the statistics on every
 // way out. Defines the simulator's shared state (sim.h).
+#include <errno.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <stdio.h>
@@ -164,7 +165,10 @@ int main(int argc, char **argv, char **envp) {
   sim_check_options(sim_odb, argc, argv);
 
   if (nice(0) < nice_priority) {
-    if (nice(nice_priority - nice(0)) < 0)
+    // A negative niceness is a legal result for a privileged process:
+    // nice() reports failure through errno.
+    errno = 0;
+    if (nice(nice_priority - nice(0)) == -1 && errno != 0)
       _fatal("main", "main", __LINE__, "could not renice simulator process");
   }
 

@@ -68,15 +68,16 @@ class SimTest : public ::testing::Test {
   }
   std::string path(const std::string &name) { return dir_ + "/" + name; }
 
-  // Runs vantle-sim with args; path_env replaces PATH when non-null.
+  // Runs vantle-sim with args; path_env replaces PATH when non-null, and
+  // standard input is /dev/null or the file input.
   Outcome run(const std::vector<std::string> &args,
-              const char *path_env = nullptr) {
+              const char *path_env = nullptr, const char *input = nullptr) {
     std::string out = path("stdout.txt"), err = path("stderr.txt");
     pid_t pid = fork();
     if (pid == 0) {
       int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      int in = open("/dev/null", O_RDONLY);
+      int in = open(input ? input : "/dev/null", O_RDONLY);
       dup2(o, 1);
       dup2(e, 2);
       dup2(in, 0);
@@ -295,6 +296,21 @@ TEST_F(SimTest, ShortRunAtNiceZeroReportsOneSecond) {
   EXPECT_EQ(stat_value(o.err, "sim_num_fed"), 100);
   EXPECT_EQ(count(o.err, "sim: ** simulation statistics **"), 1);
   EXPECT_EQ(count(o.err, "** end of simulation **"), 1);
+  EXPECT_EQ(o.err.find('\r'), std::string::npos);  // no progress off a tty
+}
+
+TEST_F(SimTest, DebuggerStepsReportsAndQuits) {
+  write_file(path("t.din"), as_din(make_trace(100, 2)));
+  write_file(path("commands"), "s 10\nbogus\nr\ns\nq\n");
+  Outcome o = run({"-i", path("t.din")}, nullptr, path("commands").c_str());
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_NE(o.err.find("qlint (10 references)> "), std::string::npos)
+      << o.err;
+  EXPECT_NE(o.err.find("qlint commands:"), std::string::npos);
+  EXPECT_EQ(count(o.err, "sim: ** simulation statistics **"), 2);
+  EXPECT_EQ(stat_value(o.err, "sim_num_fed"), 10);  // the interim report
+  size_t last = o.err.rfind("sim: ** simulation statistics **");
+  EXPECT_EQ(stat_value(o.err.substr(last), "sim_num_fed"), 11);
 }
 
 TEST_F(SimTest, RedirectSimulatorOutput) {
