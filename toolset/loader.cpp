@@ -76,6 +76,13 @@ static bool is_executable_file(const char *path) {
   return n >= 2 && head[0] == '#' && head[1] == '!';
 }
 
+// Whatever ends the process (a fatal error included) stops the child too.
+static void reap_at_exit() {
+  static bool registered;
+  if (!registered) atexit(ld_close);
+  registered = true;
+}
+
 // Starts "gzip -dc name" with its output on a pipe that becomes the input.
 static void start_gzip(const char *name) {
   const char *gzip = GZIP_PATH;
@@ -95,6 +102,7 @@ static void start_gzip(const char *name) {
   close(p[1]);
   input_fd = p[0];
   child_pid = pid;
+  reap_at_exit();
 }
 
 // Reads once more into the buffer, after moving what is left to its start.
@@ -252,6 +260,7 @@ void ld_start(void) {
   close(p[1]);
   input_fd = p[0];
   child_pid = pid;
+  reap_at_exit();
   if (verbose)
     fprintf(stderr, "sim: tracing `%s' under %s (pid %d)\n", program_path,
             valgrind_path, static_cast<int>(pid));
