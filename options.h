@@ -35,6 +35,9 @@ struct opt_odb_t {
 // Returns a new, empty database that hands orphans to orphan_fn (or null).
 opt_odb_t *opt_new(orphan_fn_t orphan_fn);
 
+// Releases the database and its option records (the variables stay).
+void opt_delete(opt_odb_t *odb);
+
 // Registers a flag: absent 0 (or def), "-name" sets 1.
 void opt_reg_flag(opt_odb_t *odb, const char *name, const char *desc,
                   int *var, int def, int print, const char *format);

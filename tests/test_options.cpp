@@ -42,7 +42,7 @@ void parse(opt_odb_t *odb, std::vector<const char *> words) {
 
 TEST(Options, RegistrationSetsDefaults) {
   Vars v;
-  make_db(&v);
+  opt_delete(make_db(&v));
   EXPECT_EQ(v.flag, 0);
   EXPECT_EQ(v.number, 7);
   EXPECT_EQ(v.count, 3u);
@@ -62,6 +62,7 @@ TEST(Options, ParsesValuesAndStopsAtTheFirstOtherWord) {
   EXPECT_EQ(orphan_index, 8);  // words after it are left alone
   EXPECT_TRUE(opt_find_option(odb, "-f")->given);
   EXPECT_EQ(opt_find_option(odb, "-nope"), nullptr);
+  opt_delete(odb);
 }
 
 TEST(Options, NoOrphanLeavesTheIndexAlone) {
@@ -70,6 +71,7 @@ TEST(Options, NoOrphanLeavesTheIndexAlone) {
   orphan_index = -1;
   parse(odb, {"-n", "1"});
   EXPECT_EQ(orphan_index, -1);
+  opt_delete(odb);
 }
 
 TEST(Options, BadCommandLinesEndWithOneLineAndStatusOne) {

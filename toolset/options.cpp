@@ -17,6 +17,16 @@ opt_odb_t *opt_new(orphan_fn_t orphan_fn) {
   return odb;
 }
 
+void opt_delete(opt_odb_t *odb) {
+  opt_opt_t *opt = odb->options;
+  while (opt) {
+    opt_opt_t *next = opt->next;
+    free(opt);
+    opt = next;
+  }
+  free(odb);
+}
+
 static opt_opt_t *add_option(opt_odb_t *odb, const char *name,
                              const char *desc, int kind, void *var, int print,
                              const char *format) {

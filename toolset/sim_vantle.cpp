@@ -311,17 +311,19 @@ void sim_main(void) {
     size_t cap = BATCH;
     if (budget > 0 && budget < BATCH) cap = static_cast<size_t>(budget);
     size_t n = ld_read(batch_addrs, batch_kinds, cap);
-    if (sim_exit_now) {  // SIGUSR2: what this batch holds is not fed
+    // The signals are answered before the new batch is fed, so a report
+    // covers exactly what was fed before the signal came.
+    if (sim_exit_now) {
       ended_early = true;
       break;
     }
-    feed(n);
-    if (ld_state() == LD_MALFORMED) stop_at_malformed();
-    if (n == 0 || limit_reached()) break;
     if (sim_dump_stats) {
       sim_dump_stats = 0;
       interim_stats();
     }
+    feed(n);
+    if (ld_state() == LD_MALFORMED) stop_at_malformed();
+    if (n == 0 || limit_reached()) break;
     if (progress_on) show_progress(false);
     if (budget > 0 && (budget -= static_cast<counter_t>(n)) <= 0) {
       budget = ask_debugger();
