@@ -69,7 +69,8 @@ int main(int argc, char **argv) {
     multiply_plain(n, a, b, c);
   double sum = 0;
   for (int x = 0; x < n * n; x++) sum += c[x];
-  printf("matmul %s n=%d: checksum %.1f\n", block ? "blocked" : "plain", n, sum);
+  printf("matmul %s n=%d: checksum %.1f\n", block ? "blocked" : "plain", n,
+         sum);
   free(a);
   free(b);
   free(c);

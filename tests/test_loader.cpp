@@ -47,7 +47,8 @@ TEST(Decoders, Din) {
   expect_ref(MD_FMT_DIN, "0 ffffffffffffffff", ~0ull, MD_REF_LOAD);
   for (const char *skipped : {"3 0", "4 10", "", "   \r"})
     expect_result(MD_FMT_DIN, skipped, MD_LINE_SKIP);
-  for (const char *bad : {"5 10", "0", "0 ", "0 xyz", "01 10", "0 10000000000000000",
+  for (const char *bad : {"5 10", "0", "0 ", "0 xyz", "01 10",
+                          "0 10000000000000000",
                           "0 12g", "a 10", "0 0x", "-1 10"})
     expect_result(MD_FMT_DIN, bad, MD_LINE_BAD);
 }
@@ -163,7 +164,8 @@ TEST_F(LoaderTest, ReadsBin32PlainAndCompressed) {
   for (uint32_t i = 0; i < 10000; i++) {
     md_addr_t a = i * 2654435761u;
     want.push_back(a);
-    for (int b = 0; b < 4; b++) bytes.push_back(static_cast<char>(a >> (8 * b)));
+    for (int b = 0; b < 4; b++)
+      bytes.push_back(static_cast<char>(a >> (8 * b)));
   }
   std::string path = write("t.bin", bytes);
   std::string gz = "gzip -c '" + path + "' > '" + path + ".gz'";
@@ -196,7 +198,8 @@ TEST_F(LoaderTest, LastLineWithoutNewlineAndLongLines) {
   std::string longline = "10\n" + std::string(1 << 21, '1') + "\n";
   o = read_all(write("long.hex", longline), MD_FMT_HEX);
   EXPECT_EQ(refs_of(o).size(), 1u);
-  EXPECT_NE(o.out.find("line 2: malformed hex record: `1111"), std::string::npos);
+  EXPECT_NE(o.out.find("line 2: malformed hex record: `1111"),
+            std::string::npos);
   EXPECT_NE(o.out.find("...' (line too long)"), std::string::npos) << o.out;
 }
 

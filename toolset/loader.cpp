@@ -90,7 +90,8 @@ static void start_gzip(const char *name) {
     fail("cannot read compressed trace `%s': gzip not found at `%s'", name,
          gzip);
   int p[2];
-  if (pipe2(p, O_CLOEXEC) != 0) fail("cannot read `%s': %s", name, strerror(errno));
+  if (pipe2(p, O_CLOEXEC) != 0)
+    fail("cannot read `%s': %s", name, strerror(errno));
   pid_t pid = fork();
   if (pid < 0) fail("cannot read `%s': %s", name, strerror(errno));
   if (pid == 0) {
@@ -380,8 +381,9 @@ int ld_finish(int kill_it) {
   while (waitpid(child_pid, &status, 0) < 0 && errno == EINTR) {
   }
   child_pid = -1;
-  int code = WIFEXITED(status) ? WEXITSTATUS(status)
-                               : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  int code = WIFEXITED(status)     ? WEXITSTATUS(status)
+             : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
+                                   : 128;
   if (!input_is_program && !kill_it && code != 0 && read_state == LD_END)
     _fatal("loader", "ld_finish", __LINE__,
            "gzip could not decompress `%s' (status %d)", input_name, code);
@@ -453,7 +455,8 @@ int ld_fold_address(uint64_t addr, md_addr_t *folded) {
   if (region != last_region) {
     size_t at = static_cast<size_t>((region * 0x9E3779B97F4A7C15ull) >> 54) %
                 FOLD_TABLE;
-    while (fold_key[at] && fold_key[at] != region + 1) at = (at + 1) % FOLD_TABLE;
+    while (fold_key[at] && fold_key[at] != region + 1)
+      at = (at + 1) % FOLD_TABLE;
     if (!fold_key[at]) {
       int slot = claim_slot(region);
       if (slot < 0) return 0;

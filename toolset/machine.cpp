@@ -10,12 +10,14 @@
 static unsigned char hex_value[256];
 static bool decoder_ready;
 
+static unsigned char to_byte(int v) { return static_cast<unsigned char>(v); }
+
 void md_init_decoder(void) {
   if (decoder_ready) return;
   memset(hex_value, 16, sizeof hex_value);
-  for (int c = '0'; c <= '9'; c++) hex_value[c] = static_cast<unsigned char>(c - '0');
-  for (int c = 'a'; c <= 'f'; c++) hex_value[c] = static_cast<unsigned char>(c - 'a' + 10);
-  for (int c = 'A'; c <= 'F'; c++) hex_value[c] = static_cast<unsigned char>(c - 'A' + 10);
+  for (int c = '0'; c <= '9'; c++) hex_value[c] = to_byte(c - '0');
+  for (int c = 'a'; c <= 'f'; c++) hex_value[c] = to_byte(c - 'a' + 10);
+  for (int c = 'A'; c <= 'F'; c++) hex_value[c] = to_byte(c - 'A' + 10);
   decoder_ready = true;
 }
 
@@ -28,7 +30,8 @@ static inline bool is_blank(char c) {
 static inline bool read_hex(const char *line, size_t len, size_t *at,
                             uint64_t *value) {
   size_t i = *at;
-  if (i + 1 < len && line[i] == '0' && (line[i + 1] == 'x' || line[i + 1] == 'X'))
+  if (i + 1 < len && line[i] == '0' &&
+      (line[i + 1] == 'x' || line[i + 1] == 'X'))
     i += 2;
   size_t first = i;
   uint64_t v = 0;
@@ -145,7 +148,8 @@ int md_guess_format(const unsigned char *bytes, size_t len) {
   const char *text = reinterpret_cast<const char *>(bytes);
   size_t start = 0;
   while (start < len) {
-    const char *nl = static_cast<const char *>(memchr(text + start, '\n', len - start));
+    const char *nl =
+        static_cast<const char *>(memchr(text + start, '\n', len - start));
     size_t end = nl ? static_cast<size_t>(nl - text) : len;
     const char *line = text + start;
     size_t n = end - start;

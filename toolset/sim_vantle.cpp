@@ -133,7 +133,8 @@ void sim_load_prog(char *fname, int argc, char **argv, char **) {
 
 // Statistics formulas.
 static double ref_rate(void) {
-  return static_cast<double>(refs_fed) / (sim_elapsed_time ? sim_elapsed_time : 1);
+  int seconds = sim_elapsed_time > 0 ? sim_elapsed_time : 1;
+  return static_cast<double>(refs_fed) / seconds;
 }
 
 void sim_reg_stats(stat_sdb_t *sdb) {
