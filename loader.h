@@ -21,7 +21,8 @@ enum { LD_REGION_BITS = 24, LD_REGION_SLOTS = 1 << (32 - LD_REGION_BITS) };
 // used (malformed, or its address does not fold); ld_error() says why.
 enum ld_state { LD_READING, LD_END, LD_MALFORMED };
 
-// Opens a trace file or readies a program (argv[0] is name, argc >= 1).
+// Opens a trace file ("-": standard input) or readies a program (argv[0]
+// is name, argc >= 1).
 // format is an md_format; MD_FMT_AUTO decides by content: an executable
 // (ELF or "#!" with execute permission, or found on PATH) is a program,
 // anything else a trace. Program output goes to progout when non-null.

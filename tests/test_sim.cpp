@@ -398,6 +398,15 @@ TEST_F(SimTest, ReferenceKindsSelectWhatFeedsTheCache) {
   EXPECT_EQ(stat_value(o.err, "sim_num_insn"), fetches);
 }
 
+TEST_F(SimTest, DashReadsStandardInput) {
+  std::vector<Ref> refs = make_trace(500, 14);
+  write_file(path("t.lk"), as_lackey(refs));
+  Outcome o = run({"-cache:opts", kFamily, "-cache:results", path("r.txt"),
+                   "-"}, nullptr, path("t.lk").c_str());
+  ASSERT_EQ(o.status, 0) << o.err;
+  expect_family(read_results(path("r.txt")), addresses(refs, any_kind));
+}
+
 TEST_F(SimTest, MaxStopsAfterThatManyReferences) {
   std::vector<Ref> refs = make_trace(1000, 6);
   write_file(path("t.bin"), as_bin32(refs));

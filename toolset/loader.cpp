@@ -153,11 +153,14 @@ static void stop_at_bad_record(const char *text, size_t len,
   read_state = LD_MALFORMED;
 }
 
+// "-" names standard input.
 static void open_trace(const char *name, int format) {
   struct stat st;
-  int fd = open(name, O_RDONLY | O_CLOEXEC);
+  int fd = strcmp(name, "-") ? open(name, O_RDONLY | O_CLOEXEC) : dup(0);
   if (fd < 0) fail("cannot open trace file `%s': %s", name, strerror(errno));
-  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
+  if (fstat(fd, &st) != 0)
+    fail("cannot read trace file `%s': %s", name, strerror(errno));
+  if (S_ISDIR(st.st_mode))
     fail("cannot read trace file `%s': it is a directory", name);
   unsigned char magic[2] = {0, 0};
   bool regular = S_ISREG(st.st_mode);
@@ -184,6 +187,9 @@ static void open_trace(const char *name, int format) {
       fail("cannot decompress trace file `%s'", name);
     fail("trace file `%s' is empty", name);
   }
+  if (!regular && buffer_end >= 2 && buffer[0] == 0x1f && buffer[1] == 0x8b)
+    fail("compressed trace `%s' is not a regular file; decompress it into "
+         "a pipe instead (e.g. gzip -dc file | vantle-sim -)", name);
   input_format = format;
   if (format == MD_FMT_AUTO) {
     input_format = md_guess_format(buffer, buffer_end);

@@ -123,7 +123,7 @@ void opt_process_options(opt_odb_t *odb, int argc, char **argv) {
   int i = 1;
   while (i < argc) {
     char *word = argv[i];
-    if (word[0] != '-' || word[1] == '\0') {
+    if (word[0] != '-' || word[1] == '\0') {  // "-" alone: standard input
       if (!odb->orphan_fn || !odb->orphan_fn(i, argc, argv)) return;
       i++;
       continue;
