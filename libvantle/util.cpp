@@ -142,7 +142,7 @@ int myfprintf(FILE *stream, const char *format, ...) {
       total += static_cast<int>(plain);
     }
     if (!pct) break;
-    // The spec runs to the first conversion letter; '*' widths are not used.
+    // A conversion runs to its letter; '*' widths are not used.
     size_t len = 1 + strspn(pct + 1, "-+ #0123456789.hlLqjzt");
     if (pct[len] == '\0') {
       total += fputs(pct, stream) == EOF ? 0 : static_cast<int>(strlen(pct));
