@@ -80,6 +80,8 @@ int write_results_json(FILE *out, const run_description *run,
   put_json_string(out, run->options);
   fputs(",\n  \"input\": ", out);
   put_json_string(out, run->input);
+  fputs(",\n  \"reference_kinds\": ", out);
+  put_json_string(out, run->kinds);
   fprintf(out, ",\n  \"references\": %llu,\n  \"rows\": [", run->references);
   for (int i = 0; i < count; i++) {
     const vantle_result &r = rows[i];
@@ -136,12 +138,16 @@ std::string short_size(double value) {
 Plot build_plot(const run_description *run, const vantle_result *rows,
                 int count) {
   Plot plot;
+  // The input's last path component: a title, not a locator.
+  const char *input = run->input ? run->input : "";
+  if (strrchr(input, '/') && strrchr(input, '/')[1])
+    input = strrchr(input, '/') + 1;
   plot.title = std::string(run->family ? run->family : family_name(rows)) +
-               " caches: " + (run->input ? run->input : "");
+               " caches: " + input;
   int organisation = count ? rows[0].organisation : FULLY_ASSOC;
   plot.x_in_bytes = organisation != SET_ASSOC;
   if (organisation == SET_ASSOC) {
-    plot.x_label = "number of sets";
+    plot.x_label = "number of sets (log scale)";
     for (int i = 0; i < count; i++) {
       std::string label = std::to_string(rows[i].associativity) + "-way";
       Curve *curve = nullptr;
@@ -157,11 +163,11 @@ Plot build_plot(const run_description *run, const vantle_result *rows,
   }
   Curve curve;
   if (organisation == DIRECT_MAPPED) {
-    plot.x_label = "line size (bytes)";
+    plot.x_label = "line size (bytes, log scale)";
     curve.label = short_size(double(count ? rows[0].cache_size : 0)) +
                   "B cache";
   } else {
-    plot.x_label = "cache size (bytes)";
+    plot.x_label = "cache size (bytes, log scale)";
     curve.label = std::string(count && rows[0].policy ? "OPT" : "LRU") + ", " +
                   std::to_string(count ? rows[0].line_size : 0) + "-byte lines";
   }
@@ -189,9 +195,9 @@ void put_xml_text(FILE *out, const std::string &text) {
   }
 }
 
-// A step of 1, 2 or 5 times a power of ten giving about five ticks.
+// A step of 1, 2 or 5 times a power of ten giving five to ten ticks.
 double tick_step(double span) {
-  double raw = span / 5;
+  double raw = span / 6;
   double power = pow(10, floor(log10(raw)));
   for (double m : {1.0, 2.0, 5.0})
     if (m * power >= raw) return m * power;
@@ -260,12 +266,19 @@ int write_results_svg(FILE *out, const run_description *run,
                "fill=\"none\" stroke=\"black\"/>\n", left, top, plot_w, plot_h);
   fprintf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">",
           left + plot_w / 2, height - 22);
-  put_xml_text(out, plot.x_label + " (log scale)");
+  put_xml_text(out, plot.x_label);
   fputs("</text>\n", out);
   fprintf(out, "<text transform=\"translate(22 %.1f) rotate(-90)\" "
                "text-anchor=\"middle\">miss ratio</text>\n", top + plot_h / 2);
 
-  // Curves and legend.
+  // Curves and legend. The legend's lines close up to fit the plot's
+  // height; past kLegendMost entries the rest are counted, not listed.
+  const size_t kLegendMost = 40;
+  size_t listed = plot.curves.size();
+  if (listed > kLegendMost) listed = kLegendMost - 1;
+  double spacing = fmin(20, (plot_h - 12) / fmax(1, double(listed)));
+  if (listed < plot.curves.size())
+    spacing = (plot_h - 12) / double(kLegendMost);
   for (size_t i = 0; i < plot.curves.size(); i++) {
     const Curve &c = plot.curves[i];
     const char *colour = kColours[i % 10];
@@ -281,15 +294,22 @@ int write_results_svg(FILE *out, const run_description *run,
         if (!isnan(y))
           fprintf(out, "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"2.5\" fill=\"%s\"/>"
                        "\n", px(x), py(y), colour);
-    double ly = top + 12 + 20 * i;
+    if (i >= listed) continue;
+    double ly = top + 12 + spacing * i;
     fprintf(out, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" "
                  "stroke=\"%s\" stroke-width=\"2\"%s%s%s/>\n",
             left + plot_w + 14, ly, left + plot_w + 40, ly, colour,
             *dash ? " stroke-dasharray=\"" : "", dash, *dash ? "\"" : "");
-    fprintf(out, "<text x=\"%.1f\" y=\"%.1f\">", left + plot_w + 46, ly + 4);
+    fprintf(out, "<text x=\"%.1f\" y=\"%.1f\" font-size=\"%.0f\">",
+            left + plot_w + 46, ly + 4, fmin(13, spacing - 1));
     put_xml_text(out, c.label);
     fputs("</text>\n", out);
   }
+  if (listed < plot.curves.size())
+    fprintf(out, "<text x=\"%.1f\" y=\"%.1f\" font-size=\"%.0f\">"
+                 "(%zu more)</text>\n", left + plot_w + 14,
+            top + 12 + spacing * listed + 4, fmin(13, spacing - 1),
+            plot.curves.size() - listed);
   if (empty || y_max == 0) {
     bool no_refs = count == 0 || rows[0].references == 0;
     if (no_refs)
