@@ -25,17 +25,39 @@ const char *policy_name(const vantle_result &row) {
   return row.policy ? "OPT" : "LRU";
 }
 
+// Length of the well-formed UTF-8 sequence at p (1 to 4), or 0 when the
+// bytes there are not one: file names are bytes, JSON and XML are text.
+int utf8_length(const unsigned char *p) {
+  if (p[0] < 0x80) return 1;
+  int n = p[0] >= 0xf0 ? 4 : p[0] >= 0xe0 ? 3 : p[0] >= 0xc2 ? 2 : 0;
+  if (n == 0 || p[0] > 0xf4) return 0;
+  uint32_t code = p[0] & (0x7f >> n);
+  for (int i = 1; i < n; i++) {
+    if ((p[i] & 0xc0) != 0x80) return 0;
+    code = code << 6 | (p[i] & 0x3f);
+  }
+  bool shortest = code >= (n == 2 ? 0x80u : n == 3 ? 0x800u : 0x10000u);
+  bool scalar = code <= 0x10ffff && (code < 0xd800 || code > 0xdfff);
+  return shortest && scalar ? n : 0;
+}
+
+const char kReplacement[] = "\xef\xbf\xbd";  // U+FFFD
+
 void put_json_string(FILE *out, const char *text) {
   fputc('"', out);
   for (const unsigned char *p = reinterpret_cast<const unsigned char *>(
            text ? text : "");
-       *p; p++) {
+       *p;) {
+    int n = utf8_length(p);
     if (*p == '"' || *p == '\\')
       fprintf(out, "\\%c", *p);
     else if (*p < 0x20)
       fprintf(out, "\\u%04x", *p);
+    else if (n == 0)
+      fputs(kReplacement, out);
     else
-      fputc(*p, out);
+      fwrite(p, 1, n, out);
+    p += n ? n : 1;
   }
   fputc('"', out);
 }
@@ -185,13 +207,20 @@ const char *const kColours[] = {"#1f77b4", "#d62728", "#2ca02c", "#ff7f0e",
                                 "#7f7f7f", "#bcbd22"};
 const char *const kDashes[] = {"", "6,3", "2,3"};
 
+// XML 1.0 allows no control character but tab and line breaks.
 void put_xml_text(FILE *out, const std::string &text) {
-  for (char ch : text) {
-    if (ch == '<') fputs("&lt;", out);
-    else if (ch == '>') fputs("&gt;", out);
-    else if (ch == '&') fputs("&amp;", out);
-    else if (ch == '"') fputs("&quot;", out);
-    else fputc(ch, out);
+  for (const unsigned char *p =
+           reinterpret_cast<const unsigned char *>(text.c_str());
+       *p;) {
+    int n = utf8_length(p);
+    if (*p == '<') fputs("&lt;", out);
+    else if (*p == '>') fputs("&gt;", out);
+    else if (*p == '&') fputs("&amp;", out);
+    else if (*p == '"') fputs("&quot;", out);
+    else if (n == 0 || (*p < 0x20 && *p != '\t' && *p != '\n' && *p != '\r'))
+      fputs(kReplacement, out);
+    else fwrite(p, 1, n, out);
+    p += n ? n : 1;
   }
 }
 
