@@ -231,7 +231,8 @@ class ExportTest : public ::testing::Test {
 
   // Runs a script of SetUp on file; its standard output, or "" on failure.
   std::string python(const char *script, const std::string &file) {
-    std::string cmd = "PYTHONIOENCODING=utf-8 python3 '" + path(script) + "' '" + file + "' 2>&1";
+    std::string cmd = "PYTHONIOENCODING=utf-8 python3 '" + path(script) +
+                      "' '" + file + "' 2>&1";
     FILE *p = popen(cmd.c_str(), "r");
     if (!p) return "";
     std::string text;
@@ -383,8 +384,8 @@ TEST_F(ExportTest, EveryFamilyWritesTheTextReportsNumbers) {
     std::map<std::string, std::string> ratios = report_ratios(o.err);
     ASSERT_EQ(ratios["processed"], "3000") << o.err;
 
-    std::vector<Row> csv = rows_of(lines_of(python("read_csv.py", path("r.csv"))),
-                                   0);
+    std::vector<Row> csv =
+        rows_of(lines_of(python("read_csv.py", path("r.csv"))), 0);
     std::vector<std::string> json = lines_of(python("read_json.py",
                                                     path("r.json")));
     ASSERT_GE(json.size(), 5u);
@@ -517,6 +518,29 @@ TEST_F(ExportTest, OutputsThatCannotBeWrittenAreClearErrors) {
   ASSERT_NE(report, std::string::npos) << o.err;
   ASSERT_NE(error, std::string::npos) << o.err;
   EXPECT_LT(report, error);
+}
+
+// A malformed record ends the run after the report of what came before
+// it; the files hold that report's numbers, and a file that cannot be
+// written does not hide the fatal error.
+TEST_F(ExportTest, MalformedRecordWritesWhatWasReadAndKeepsItsError) {
+  std::string trace = path("bad.din");
+  write_file(trace, "0 10\n0 20\n0 10\nbogus line\n0 30\n");
+  Outcome o = run({"-cache:opts", "-Cdm -c10 -a4 -b5", "-out:json",
+                   path("r.json"), "-out:csv", "/dev/full", trace});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("error: -out:csv: cannot write `/dev/full'"),
+            std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("line 4: malformed din record"), std::string::npos)
+      << o.err;
+  std::vector<std::string> json = lines_of(python("read_json.py",
+                                                  path("r.json")));
+  ASSERT_EQ(json.size(), 7u);
+  EXPECT_EQ(json[4], "3");
+  // Addresses 0x10, 0x20, 0x10: with 16-byte lines the third hits; with
+  // 32-byte lines 0x20 is a line of its own, so again only the third.
+  EXPECT_EQ(json[5], "direct-mapped - 16 64 1 1024 3 1 0.666667");
+  EXPECT_EQ(json[6], "direct-mapped - 32 32 1 1024 3 1 0.666667");
 }
 
 }  // namespace

@@ -72,7 +72,8 @@ const char *family_name(const vantle_result *first) {
     case FULLY_ASSOC:
       return first->policy ? "OPT Fully-associative" : "LRU Fully-associative";
     case DIRECT_MAPPED: return "Direct-mapped";
-    default: return first->policy ? "OPT Set-associative" : "LRU Set-associative";
+    default:
+      return first->policy ? "OPT Set-associative" : "LRU Set-associative";
   }
 }
 
