@@ -139,7 +139,6 @@ struct Curve {
 struct Plot {
   std::string title, x_label;
   std::vector<Curve> curves;
-  bool x_in_bytes;  // tick labels with a B suffix
 };
 
 // 1536 -> "1.5K", 65536 -> "64K", 1048576 -> "1M".
@@ -168,19 +167,16 @@ Plot build_plot(const run_description *run, const vantle_result *rows,
   plot.title = std::string(run->family ? run->family : family_name(rows)) +
                " caches: " + input;
   int organisation = count ? rows[0].organisation : FULLY_ASSOC;
-  plot.x_in_bytes = organisation != SET_ASSOC;
   if (organisation == SET_ASSOC) {
     plot.x_label = "number of sets (log scale)";
+    // Associativities run 1, 2, ... up to the largest: curve ways - 1.
     for (int i = 0; i < count; i++) {
-      std::string label = std::to_string(rows[i].associativity) + "-way";
-      Curve *curve = nullptr;
-      for (Curve &c : plot.curves)
-        if (c.label == label) curve = &c;
-      if (!curve) {
-        plot.curves.push_back({label, {}});
-        curve = &plot.curves.back();
-      }
-      curve->points.push_back({double(rows[i].sets), rows[i].miss_ratio});
+      uint32_t ways = rows[i].associativity ? rows[i].associativity : 1;
+      while (plot.curves.size() < ways)
+        plot.curves.push_back(
+            {std::to_string(plot.curves.size() + 1) + "-way", {}});
+      plot.curves[ways - 1].points.push_back(
+          {double(rows[i].sets), rows[i].miss_ratio});
     }
     return plot;
   }
@@ -316,8 +312,16 @@ int write_results_svg(FILE *out, const run_description *run,
     fprintf(out, "<polyline class=\"curve\" fill=\"none\" stroke=\"%s\" "
                  "stroke-width=\"2\"%s%s%s points=\"", colour,
             *dash ? " stroke-dasharray=\"" : "", dash, *dash ? "\"" : "");
-    for (auto [x, y] : c.points)
-      if (!isnan(y)) fprintf(out, "%.1f,%.1f ", px(x), py(y));
+    // A point less than half a pixel right of the last one drawn adds
+    // nothing (a fully-associative family may have millions of rows).
+    double drawn = -INFINITY;
+    for (size_t k = 0; k < c.points.size(); k++) {
+      auto [x, y] = c.points[k];
+      bool last = k + 1 == c.points.size();
+      if (isnan(y) || (px(x) - drawn < 0.5 && !last)) continue;
+      drawn = px(x);
+      fprintf(out, "%.1f,%.1f ", drawn, py(y));
+    }
     fputs("\"/>\n", out);
     if (c.points.size() <= 40)
       for (auto [x, y] : c.points)
