@@ -12,6 +12,7 @@ struct run_description {
   const char *family;   // e.g. "OPT Fully-associative"
   const char *options;  // the library's option words
   const char *input;    // trace file or program name
+  const char *kinds;    // the reference kinds fed (-trace:refs)
   unsigned long long references;  // references fed to the library
 };
 

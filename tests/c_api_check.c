@@ -1,6 +1,7 @@
 /* Compiles and links a plain C program against the public header. */
 #include "libvantle/libvantle.h"
 
+#include <math.h>
 #include <string.h>
 
 int main(void) {
@@ -13,6 +14,21 @@ int main(void) {
   vantle_init(3, words);
   if (A != 3 || B != 4 || trace_config != 2 || repl != 0) return 5;
   vantle_config(sink);
-  if (vantle_results(NULL, 0) < 0) return 6;
+  /* 8 and 16 sets, 1 and 2 ways: four rows, set counts ascending. */
+  vantle_result rows[4];
+  if (vantle_results(NULL, 0) != 4) return 6;
+  if (vantle_results(rows, 4) != 4) return 7;
+  if (rows[0].sets != 8 || rows[3].sets != 16 || rows[3].associativity != 2 ||
+      rows[3].cache_size != 16 * 2 * 16 || rows[0].references != 0 ||
+      !isnan(rows[0].miss_ratio))
+    return 8;
+  /* The same line twice: one hit in every cache. */
+  vantle_access(0x40);
+  vantle_access(0x44);
+  vantle_stats(sink, 0);
+  vantle_results(rows, 4);
+  if (rows[2].references != 2 || rows[2].hits != 1 ||
+      rows[2].miss_ratio != 0.5)
+    return 9;
   return 0;
 }

@@ -178,7 +178,7 @@ bool data_kind(int kind) { return kind != 2; }
 bool inst_kind(int kind) { return kind == 2; }
 bool store_kind(int kind) { return kind == 1 || kind == 3; }
 
-// Reads the -cache:results file: sets, associativity, references, hits.
+// Reads the -out:csv file: sets, associativity, references, hits.
 std::vector<NaiveRow> read_results(const std::string &file) {
   std::vector<NaiveRow> rows;
   std::string text = read_file(file);
@@ -187,13 +187,10 @@ std::vector<NaiveRow> read_results(const std::string &file) {
     size_t nl = text.find('\n', at);
     std::string line = text.substr(at, nl - at);
     at = nl == std::string::npos ? text.size() : nl + 1;
-    if (line.empty() || line[0] == '#') continue;
-    int org, pol;
     unsigned line_size, sets, assoc;
     unsigned long long size, refs, hits;
-    double ratio;
-    if (sscanf(line.c_str(), "%d %d %u %u %u %llu %llu %llu %lf", &org, &pol,
-               &line_size, &sets, &assoc, &size, &refs, &hits, &ratio) == 9)
+    if (sscanf(line.c_str(), "set-associative,LRU,%u,%u,%u,%llu,%llu,%llu,",
+               &line_size, &sets, &assoc, &size, &refs, &hits) == 6)
       rows.push_back({sets, assoc, refs, hits});
   }
   return rows;
@@ -360,7 +357,7 @@ TEST_F(SimTest, EveryFormatMatchesTheNaiveModel) {
     for (std::string input : {file, file + ".gz"}) {
       for (std::string format : {std::string("auto"), std::string(f.name)}) {
         SCOPED_TRACE(input + " as " + format);
-        Outcome o = run({"-cache:opts", kFamily, "-cache:results",
+        Outcome o = run({"-cache:opts", kFamily, "-out:csv",
                          path("r.txt"), "-trace:format", format, input});
         ASSERT_EQ(o.status, 0) << o.err;
         EXPECT_NE(o.err.find(std::string("(") + f.name), std::string::npos);
@@ -386,7 +383,7 @@ TEST_F(SimTest, ReferenceKindsSelectWhatFeedsTheCache) {
                {"t.din", "inst", inst_kind}};
   for (auto &c : cases) {
     SCOPED_TRACE(std::string(c.file) + " " + c.refs);
-    Outcome o = run({"-cache:opts", kFamily, "-cache:results", path("r.txt"),
+    Outcome o = run({"-cache:opts", kFamily, "-out:csv", path("r.txt"),
                      "-trace:refs", c.refs, path(c.file)});
     ASSERT_EQ(o.status, 0) << o.err;
     expect_family(read_results(path("r.txt")), addresses(refs, c.keep));
@@ -401,7 +398,7 @@ TEST_F(SimTest, ReferenceKindsSelectWhatFeedsTheCache) {
 TEST_F(SimTest, DashReadsStandardInput) {
   std::vector<Ref> refs = make_trace(500, 14);
   write_file(path("t.lk"), as_lackey(refs));
-  Outcome o = run({"-cache:opts", kFamily, "-cache:results", path("r.txt"),
+  Outcome o = run({"-cache:opts", kFamily, "-out:csv", path("r.txt"),
                    "-"}, nullptr, path("t.lk").c_str());
   ASSERT_EQ(o.status, 0) << o.err;
   expect_family(read_results(path("r.txt")), addresses(refs, any_kind));
@@ -410,7 +407,7 @@ TEST_F(SimTest, DashReadsStandardInput) {
 TEST_F(SimTest, MaxStopsAfterThatManyReferences) {
   std::vector<Ref> refs = make_trace(1000, 6);
   write_file(path("t.bin"), as_bin32(refs));
-  Outcome o = run({"-cache:opts", kFamily, "-cache:results", path("r.txt"),
+  Outcome o = run({"-cache:opts", kFamily, "-out:csv", path("r.txt"),
                    "-trace:max", "300", path("t.bin")});
   ASSERT_EQ(o.status, 0) << o.err;
   std::vector<uint64_t> first(300);
@@ -425,7 +422,7 @@ TEST_F(SimTest, WideAddressesFoldWithoutCollisions) {
   write_file(path("t.lk"), as_lackey(refs));
   write_file(path("t.hex"), as_hex(refs));
   for (const char *file : {"t.lk", "t.hex"}) {
-    Outcome o = run({"-cache:opts", kFamily, "-cache:results", path("r.txt"),
+    Outcome o = run({"-cache:opts", kFamily, "-out:csv", path("r.txt"),
                      path(file)});
     ASSERT_EQ(o.status, 0) << o.err;
     expect_family(read_results(path("r.txt")), addresses(refs, any_kind));

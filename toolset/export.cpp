@@ -25,17 +25,39 @@ const char *policy_name(const vantle_result &row) {
   return row.policy ? "OPT" : "LRU";
 }
 
+// Length of the well-formed UTF-8 sequence at p (1 to 4), or 0 when the
+// bytes there are not one: file names are bytes, JSON and XML are text.
+int utf8_length(const unsigned char *p) {
+  if (p[0] < 0x80) return 1;
+  int n = p[0] >= 0xf0 ? 4 : p[0] >= 0xe0 ? 3 : p[0] >= 0xc2 ? 2 : 0;
+  if (n == 0 || p[0] > 0xf4) return 0;
+  uint32_t code = p[0] & (0x7f >> n);
+  for (int i = 1; i < n; i++) {
+    if ((p[i] & 0xc0) != 0x80) return 0;
+    code = code << 6 | (p[i] & 0x3f);
+  }
+  bool shortest = code >= (n == 2 ? 0x80u : n == 3 ? 0x800u : 0x10000u);
+  bool scalar = code <= 0x10ffff && (code < 0xd800 || code > 0xdfff);
+  return shortest && scalar ? n : 0;
+}
+
+const char kReplacement[] = "\xef\xbf\xbd";  // U+FFFD
+
 void put_json_string(FILE *out, const char *text) {
   fputc('"', out);
   for (const unsigned char *p = reinterpret_cast<const unsigned char *>(
            text ? text : "");
-       *p; p++) {
+       *p;) {
+    int n = utf8_length(p);
     if (*p == '"' || *p == '\\')
       fprintf(out, "\\%c", *p);
     else if (*p < 0x20)
       fprintf(out, "\\u%04x", *p);
+    else if (n == 0)
+      fputs(kReplacement, out);
     else
-      fputc(*p, out);
+      fwrite(p, 1, n, out);
+    p += n ? n : 1;
   }
   fputc('"', out);
 }
@@ -50,7 +72,8 @@ const char *family_name(const vantle_result *first) {
     case FULLY_ASSOC:
       return first->policy ? "OPT Fully-associative" : "LRU Fully-associative";
     case DIRECT_MAPPED: return "Direct-mapped";
-    default: return first->policy ? "OPT Set-associative" : "LRU Set-associative";
+    default:
+      return first->policy ? "OPT Set-associative" : "LRU Set-associative";
   }
 }
 
@@ -80,6 +103,8 @@ int write_results_json(FILE *out, const run_description *run,
   put_json_string(out, run->options);
   fputs(",\n  \"input\": ", out);
   put_json_string(out, run->input);
+  fputs(",\n  \"reference_kinds\": ", out);
+  put_json_string(out, run->kinds);
   fprintf(out, ",\n  \"references\": %llu,\n  \"rows\": [", run->references);
   for (int i = 0; i < count; i++) {
     const vantle_result &r = rows[i];
@@ -114,7 +139,6 @@ struct Curve {
 struct Plot {
   std::string title, x_label;
   std::vector<Curve> curves;
-  bool x_in_bytes;  // tick labels with a B suffix
 };
 
 // 1536 -> "1.5K", 65536 -> "64K", 1048576 -> "1M".
@@ -136,32 +160,33 @@ std::string short_size(double value) {
 Plot build_plot(const run_description *run, const vantle_result *rows,
                 int count) {
   Plot plot;
+  // The input's last path component: a title, not a locator.
+  const char *input = run->input ? run->input : "";
+  if (strrchr(input, '/') && strrchr(input, '/')[1])
+    input = strrchr(input, '/') + 1;
   plot.title = std::string(run->family ? run->family : family_name(rows)) +
-               " caches: " + (run->input ? run->input : "");
+               " caches: " + input;
   int organisation = count ? rows[0].organisation : FULLY_ASSOC;
-  plot.x_in_bytes = organisation != SET_ASSOC;
   if (organisation == SET_ASSOC) {
-    plot.x_label = "number of sets";
+    plot.x_label = "number of sets (log scale)";
+    // Associativities run 1, 2, ... up to the largest: curve ways - 1.
     for (int i = 0; i < count; i++) {
-      std::string label = std::to_string(rows[i].associativity) + "-way";
-      Curve *curve = nullptr;
-      for (Curve &c : plot.curves)
-        if (c.label == label) curve = &c;
-      if (!curve) {
-        plot.curves.push_back({label, {}});
-        curve = &plot.curves.back();
-      }
-      curve->points.push_back({double(rows[i].sets), rows[i].miss_ratio});
+      uint32_t ways = rows[i].associativity ? rows[i].associativity : 1;
+      while (plot.curves.size() < ways)
+        plot.curves.push_back(
+            {std::to_string(plot.curves.size() + 1) + "-way", {}});
+      plot.curves[ways - 1].points.push_back(
+          {double(rows[i].sets), rows[i].miss_ratio});
     }
     return plot;
   }
   Curve curve;
   if (organisation == DIRECT_MAPPED) {
-    plot.x_label = "line size (bytes)";
+    plot.x_label = "line size (bytes, log scale)";
     curve.label = short_size(double(count ? rows[0].cache_size : 0)) +
                   "B cache";
   } else {
-    plot.x_label = "cache size (bytes)";
+    plot.x_label = "cache size (bytes, log scale)";
     curve.label = std::string(count && rows[0].policy ? "OPT" : "LRU") + ", " +
                   std::to_string(count ? rows[0].line_size : 0) + "-byte lines";
   }
@@ -179,19 +204,26 @@ const char *const kColours[] = {"#1f77b4", "#d62728", "#2ca02c", "#ff7f0e",
                                 "#7f7f7f", "#bcbd22"};
 const char *const kDashes[] = {"", "6,3", "2,3"};
 
+// XML 1.0 allows no control character but tab and line breaks.
 void put_xml_text(FILE *out, const std::string &text) {
-  for (char ch : text) {
-    if (ch == '<') fputs("&lt;", out);
-    else if (ch == '>') fputs("&gt;", out);
-    else if (ch == '&') fputs("&amp;", out);
-    else if (ch == '"') fputs("&quot;", out);
-    else fputc(ch, out);
+  for (const unsigned char *p =
+           reinterpret_cast<const unsigned char *>(text.c_str());
+       *p;) {
+    int n = utf8_length(p);
+    if (*p == '<') fputs("&lt;", out);
+    else if (*p == '>') fputs("&gt;", out);
+    else if (*p == '&') fputs("&amp;", out);
+    else if (*p == '"') fputs("&quot;", out);
+    else if (n == 0 || (*p < 0x20 && *p != '\t' && *p != '\n' && *p != '\r'))
+      fputs(kReplacement, out);
+    else fwrite(p, 1, n, out);
+    p += n ? n : 1;
   }
 }
 
-// A step of 1, 2 or 5 times a power of ten giving about five ticks.
+// A step of 1, 2 or 5 times a power of ten giving five to ten ticks.
 double tick_step(double span) {
-  double raw = span / 5;
+  double raw = span / 6;
   double power = pow(10, floor(log10(raw)));
   for (double m : {1.0, 2.0, 5.0})
     if (m * power >= raw) return m * power;
@@ -260,12 +292,19 @@ int write_results_svg(FILE *out, const run_description *run,
                "fill=\"none\" stroke=\"black\"/>\n", left, top, plot_w, plot_h);
   fprintf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">",
           left + plot_w / 2, height - 22);
-  put_xml_text(out, plot.x_label + " (log scale)");
+  put_xml_text(out, plot.x_label);
   fputs("</text>\n", out);
   fprintf(out, "<text transform=\"translate(22 %.1f) rotate(-90)\" "
                "text-anchor=\"middle\">miss ratio</text>\n", top + plot_h / 2);
 
-  // Curves and legend.
+  // Curves and legend. The legend's lines close up to fit the plot's
+  // height; past kLegendMost entries the rest are counted, not listed.
+  const size_t kLegendMost = 40;
+  size_t listed = plot.curves.size();
+  if (listed > kLegendMost) listed = kLegendMost - 1;
+  double spacing = fmin(20, (plot_h - 12) / fmax(1, double(listed)));
+  if (listed < plot.curves.size())
+    spacing = (plot_h - 12) / double(kLegendMost);
   for (size_t i = 0; i < plot.curves.size(); i++) {
     const Curve &c = plot.curves[i];
     const char *colour = kColours[i % 10];
@@ -273,23 +312,38 @@ int write_results_svg(FILE *out, const run_description *run,
     fprintf(out, "<polyline class=\"curve\" fill=\"none\" stroke=\"%s\" "
                  "stroke-width=\"2\"%s%s%s points=\"", colour,
             *dash ? " stroke-dasharray=\"" : "", dash, *dash ? "\"" : "");
-    for (auto [x, y] : c.points)
-      if (!isnan(y)) fprintf(out, "%.1f,%.1f ", px(x), py(y));
+    // A point less than half a pixel right of the last one drawn adds
+    // nothing (a fully-associative family may have millions of rows).
+    double drawn = -INFINITY;
+    for (size_t k = 0; k < c.points.size(); k++) {
+      auto [x, y] = c.points[k];
+      bool last = k + 1 == c.points.size();
+      if (isnan(y) || (px(x) - drawn < 0.5 && !last)) continue;
+      drawn = px(x);
+      fprintf(out, "%.1f,%.1f ", drawn, py(y));
+    }
     fputs("\"/>\n", out);
     if (c.points.size() <= 40)
       for (auto [x, y] : c.points)
         if (!isnan(y))
           fprintf(out, "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"2.5\" fill=\"%s\"/>"
                        "\n", px(x), py(y), colour);
-    double ly = top + 12 + 20 * i;
+    if (i >= listed) continue;
+    double ly = top + 12 + spacing * i;
     fprintf(out, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" "
                  "stroke=\"%s\" stroke-width=\"2\"%s%s%s/>\n",
             left + plot_w + 14, ly, left + plot_w + 40, ly, colour,
             *dash ? " stroke-dasharray=\"" : "", dash, *dash ? "\"" : "");
-    fprintf(out, "<text x=\"%.1f\" y=\"%.1f\">", left + plot_w + 46, ly + 4);
+    fprintf(out, "<text x=\"%.1f\" y=\"%.1f\" font-size=\"%.0f\">",
+            left + plot_w + 46, ly + 4, fmin(13, spacing - 1));
     put_xml_text(out, c.label);
     fputs("</text>\n", out);
   }
+  if (listed < plot.curves.size())
+    fprintf(out, "<text x=\"%.1f\" y=\"%.1f\" font-size=\"%.0f\">"
+                 "(%zu more)</text>\n", left + plot_w + 14,
+            top + 12 + spacing * listed + 4, fmin(13, spacing - 1),
+            plot.curves.size() - listed);
   if (empty || y_max == 0) {
     bool no_refs = count == 0 || rows[0].references == 0;
     if (no_refs)

@@ -1,15 +1,19 @@
 // Simulator module of vantle-sim: feeds the references of a trace file or
 // of a program traced live to the cache library. Owns the module's options
-// (-cache:opts, -cache:results, -trace:*, -progress), the reference
-// counters it registers as statistics, and the batch buffers of the main
-// loop. Reads the driver's shared state (sim.h): the signal flags, the
+// (-cache:opts, -out:*, -trace:*, -progress), the reference counters it
+// registers as statistics, the -out: files and the batch buffers of the
+// main loop. Reads the driver's shared state (sim.h): the signal flags, the
 // exit buffer and sim_progfd.
+#include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <math.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "export.h"
 #include "libvantle/libvantle.h"
 #include "loader.h"
 #include "machine.h"
@@ -19,7 +23,6 @@
 
 // Options.
 static char *cache_opts;
-static char *results_fname;
 static char *refs_name;
 static char *format_name;
 static char *max_text;
@@ -28,8 +31,19 @@ static char *progress_text;
 static int input_format;
 static counter_t max_refs;      // 0: no limit
 static bool progress_on;
-static FILE *results_fd;
 static bool wanted[MD_REF_MODIFY + 1];  // by md_ref_kind
+
+// The -out: files: opened when the options are checked, so that a bad path
+// fails before the run; emptied once the input is known not to be one of
+// them; written once, after the final report.
+enum { OUT_CSV, OUT_JSON, OUT_PLOT, OUT_KINDS };
+static struct {
+  const char *option;
+  char *fname;
+  FILE *fd;
+} outputs[OUT_KINDS] = {{"-out:csv", nullptr, nullptr},
+                        {"-out:json", nullptr, nullptr},
+                        {"-out:plot", nullptr, nullptr}};
 
 // Statistics.
 static counter_t refs_read, refs_fed, loads, stores, modifies;
@@ -52,9 +66,16 @@ void sim_reg_options(opt_odb_t *odb) {
   opt_reg_string(odb, "-cache:opts",
                  "the cache library's option words, e.g. \"-Cfa -M65536\"",
                  &cache_opts, "", 1, nullptr);
-  opt_reg_string(odb, "-cache:results",
-                 "also write the miss ratio of every cache to this file",
-                 &results_fname, nullptr, 1, nullptr);
+  opt_reg_string(odb, "-out:csv",
+                 "at the end, write every cache's result to this CSV file",
+                 &outputs[OUT_CSV].fname, nullptr, 1, nullptr);
+  opt_reg_string(odb, "-out:json",
+                 "at the end, write the run and every cache's result to "
+                 "this JSON file", &outputs[OUT_JSON].fname, nullptr, 1,
+                 nullptr);
+  opt_reg_string(odb, "-out:plot",
+                 "at the end, write a miss-ratio plot to this SVG file",
+                 &outputs[OUT_PLOT].fname, nullptr, 1, nullptr);
   opt_reg_string(odb, "-trace:refs",
                  "references that feed the cache: all|inst|data|load|store",
                  &refs_name, "all", 1, nullptr);
@@ -82,6 +103,52 @@ static bool select_refs(const char *name) {
   return wanted[MD_REF_INST] || wanted[MD_REF_LOAD] || wanted[MD_REF_STORE];
 }
 
+// Opens every -out: file for writing without emptying it yet: the input,
+// which is not known here, could be one of them.
+static void open_outputs(void) {
+  for (int i = 0; i < OUT_KINDS; i++) {
+    if (!outputs[i].fname) continue;
+    int fd = open(outputs[i].fname, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0 || !(outputs[i].fd = fdopen(fd, "w"))) {
+      char what[4096];
+      snprintf(what, sizeof what, "%s: cannot write `%s': %s",
+               outputs[i].option, outputs[i].fname, strerror(errno));
+      option_error("%s", what);
+    }
+  }
+}
+
+// The device and inode of an open -out: file (0, 0 when not a regular file).
+static struct stat output_identity(int i) {
+  struct stat st;
+  if (fstat(fileno(outputs[i].fd), &st) != 0 || !S_ISREG(st.st_mode))
+    memset(&st, 0, sizeof st);
+  return st;
+}
+
+static bool same_file(const struct stat &a, const struct stat &b) {
+  return a.st_ino != 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Refuses an input that is also an output, and two outputs in one file,
+// then empties the outputs, so that none keeps an earlier run's results.
+static void claim_outputs(const char *input) {
+  struct stat in;
+  bool have_input = strcmp(input, "-") && stat(input, &in) == 0;
+  for (int i = 0; i < OUT_KINDS; i++) {
+    if (!outputs[i].fd) continue;
+    struct stat st = output_identity(i);
+    if (have_input && same_file(st, in))
+      option_error("-out: files must not overwrite the input `%s'", input);
+    for (int j = 0; j < i; j++)
+      if (outputs[j].fd && same_file(st, output_identity(j)))
+        option_error("-out: files must differ, and `%s' is named twice",
+                     outputs[i].fname);
+    if (st.st_ino != 0 && ftruncate(fileno(outputs[i].fd), 0) != 0)
+      option_error("cannot empty `%s'", outputs[i].fname);
+  }
+}
+
 void sim_check_options(opt_odb_t *, int, char **) {
   if (!select_refs(refs_name))
     option_error("-trace:refs must be all, inst, data, load or store, not "
@@ -102,8 +169,7 @@ void sim_check_options(opt_odb_t *, int, char **) {
   if (sim_chkpt_fname)
     option_error("cannot restore `%s': vantle-sim has no checkpoints",
                  sim_chkpt_fname);
-  if (results_fname && !(results_fd = fopen(results_fname, "w")))
-    option_error("cannot write the results file `%s'", results_fname);
+  open_outputs();
 }
 
 void sim_init(void) {
@@ -120,6 +186,7 @@ void sim_init(void) {
 }
 
 void sim_load_prog(char *fname, int argc, char **argv, char **) {
+  claim_outputs(fname);
   ld_open(fname, argc, argv, input_format, sim_progfd);
   if (!ld_is_program()) {
     sim_xtr_fname = fname;
@@ -181,27 +248,36 @@ void sim_aux_config(FILE *stream) {
             static_cast<long long>(max_refs));
 }
 
-// Writes one row per cache of the family to the -cache:results file.
-static void write_results(void) {
-  if (!results_fd) return;
+// Writes the -out: files from the library's results, once, after the final
+// report. A file that cannot be written ends the run with status 1 (after
+// a malformed record, the fatal error that follows does).
+static void write_outputs(void) {
   int n = vantle_results(nullptr, 0);
   vantle_result *rows = static_cast<vantle_result *>(checked_calloc(
-      n ? n : 1, sizeof(vantle_result), "sim_vantle", "write_results",
+      n ? n : 1, sizeof(vantle_result), "sim_vantle", "write_outputs",
       __LINE__));
   vantle_results(rows, n);
-  fprintf(results_fd, "# organisation policy line_size sets associativity "
-                      "cache_size references hits miss_ratio\n");
-  for (int i = 0; i < n; i++) {
-    const vantle_result &r = rows[i];
-    fprintf(results_fd, "%d %d %u %u %u %llu %llu %llu %.6f\n",
-            r.organisation, r.policy, r.line_size, r.sets, r.associativity,
-            static_cast<unsigned long long>(r.cache_size),
-            static_cast<unsigned long long>(r.references),
-            static_cast<unsigned long long>(r.hits), r.miss_ratio);
+  run_description run = {family_name(n ? rows : nullptr), cache_opts,
+                         ld_name(), refs_name,
+                         static_cast<unsigned long long>(refs_fed)};
+  bool failed = false;
+  for (int i = 0; i < OUT_KINDS; i++) {
+    FILE *fd = outputs[i].fd;
+    if (!fd) continue;
+    outputs[i].fd = nullptr;
+    errno = 0;
+    int status = i == OUT_CSV    ? write_results_csv(fd, rows, n)
+                 : i == OUT_JSON ? write_results_json(fd, &run, rows, n)
+                                 : write_results_svg(fd, &run, rows, n);
+    if (fclose(fd) != 0) status = -1;
+    if (status != 0) {
+      fprintf(stderr, "error: %s: cannot write `%s': %s\n", outputs[i].option,
+              outputs[i].fname, errno ? strerror(errno) : "write error");
+      failed = true;
+    }
   }
   free(rows);
-  fclose(results_fd);
-  results_fd = nullptr;
+  if (failed && ld_state() != LD_MALFORMED) exit(1);
 }
 
 void sim_aux_stats(FILE *stream) {
@@ -212,7 +288,7 @@ void sim_aux_stats(FILE *stream) {
   }
   final_report_done = true;
   vantle_stats(stream, 0);
-  write_results();
+  write_outputs();
 }
 
 void sim_uninit(void) { ld_close(); }

@@ -1,0 +1,546 @@
+// The -out:csv, -out:json and -out:plot files of vantle-sim, read back with
+// real parsers (Python's csv, json and xml.etree) and compared with the text
+// report of the same run, for every family; the writers on their own for
+// rows with no reference and for names that need escaping; and the errors
+// for outputs that cannot be written.
+#include <fcntl.h>
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "export.h"
+
+namespace {
+
+const char *const kSim = VANTLE_SIM_PATH;
+
+// Each row as one line: organisation policy line sets ways size references
+// hits ratio (six decimals, or nan); policy "-" when empty.
+const char kCsvScript[] = R"(
+import csv, sys
+with open(sys.argv[1], newline='') as f:
+    rows = list(csv.DictReader(f))
+for r in rows:
+    ratio = '%.6f' % float(r['miss_ratio']) if r['miss_ratio'] else 'nan'
+    print(r['organisation'], r['policy'] or '-', r['line_size'], r['sets'],
+          r['associativity'], r['cache_size'], r['references'], r['hits'],
+          ratio)
+)";
+
+// The run's fields, one per line, then the rows as above.
+const char kJsonScript[] = R"(
+import json, sys
+with open(sys.argv[1]) as f:
+    d = json.load(f)
+for key in ('family', 'options', 'input', 'reference_kinds', 'references'):
+    print(d[key])
+for r in d['rows']:
+    ratio = 'nan' if r['miss_ratio'] is None else '%.6f' % r['miss_ratio']
+    print(r['organisation'], r['policy'] or '-', r['line_size'], r['sets'],
+          r['associativity'], r['cache_size'], r['references'], r['hits'],
+          ratio)
+)";
+
+// The plot frame (x0 y0 x1 y1), every text joined by '|', then per curve
+// the number of points and the points.
+const char kSvgScript[] = R"(
+import sys, xml.etree.ElementTree as ET
+ns = '{http://www.w3.org/2000/svg}'
+root = ET.parse(sys.argv[1]).getroot()
+assert root.tag == ns + 'svg', root.tag
+frame = [e for e in root.iter(ns + 'rect') if e.get('fill') == 'none'][0]
+x, y = float(frame.get('x')), float(frame.get('y'))
+print(x, y, x + float(frame.get('width')), y + float(frame.get('height')))
+print('|'.join(''.join(t.itertext()) for t in root.iter(ns + 'text')))
+for c in root.iter(ns + 'polyline'):
+    if c.get('class') != 'curve':
+        continue
+    points = c.get('points').split()
+    print(len(points), ' '.join(p.replace(',', ' ') for p in points))
+)";
+
+struct Row {
+  std::string organisation, policy;
+  unsigned long long line, sets, ways, size, references, hits;
+  std::string ratio;
+};
+
+std::vector<std::string> lines_of(const std::string &text) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t nl = text.find('\n', at);
+    if (nl == std::string::npos) nl = text.size();
+    lines.push_back(text.substr(at, nl - at));
+    at = nl + 1;
+  }
+  return lines;
+}
+
+bool parse_row(const std::string &line, Row *row) {
+  char org[64], pol[16], ratio[32];
+  if (sscanf(line.c_str(), "%63s %15s %llu %llu %llu %llu %llu %llu %31s",
+             org, pol, &row->line, &row->sets, &row->ways, &row->size,
+             &row->references, &row->hits, ratio) != 9)
+    return false;
+  row->organisation = org;
+  row->policy = pol;
+  row->ratio = ratio;
+  return true;
+}
+
+std::string read_file(const std::string &path) {
+  std::string text;
+  FILE *f = fopen(path.c_str(), "rb");
+  if (!f) return text;
+  char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+  fclose(f);
+  return text;
+}
+
+void write_file(const std::string &path, const std::string &bytes) {
+  FILE *f = fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr) << path;
+  fwrite(bytes.data(), 1, bytes.size(), f);
+  fclose(f);
+}
+
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+// Ratios of the text report, by configuration key: "sets ways" for the
+// set-associative families, the cache size for fully associative, the line
+// size for direct mapped. "bigger" holds the fully-associative closing
+// ratio, "processed" the references the report counts.
+std::map<std::string, std::string> report_ratios(const std::string &err) {
+  std::map<std::string, std::string> ratios;
+  std::vector<std::string> lines = lines_of(err);
+  std::vector<unsigned> ways;
+  enum { NONE, SA_WAYS, SA_ROWS, TABLE } state = NONE;
+  for (const std::string &line : lines) {
+    char word[64];
+    unsigned long long n;
+    if (sscanf(line.c_str(), "Addresses processed%*[ :]%llu", &n) == 1)
+      ratios["processed"] = std::to_string(n);
+    if (sscanf(line.c_str(), "Miss ratio is %63s for all bigger", word) == 1)
+      ratios["bigger"] = word;
+    if (line.find("Associativity") != std::string::npos) {
+      state = SA_WAYS;
+      continue;
+    }
+    if (line.find("(bytes)\tMiss") != std::string::npos) {
+      state = TABLE;
+      continue;
+    }
+    if (state == SA_WAYS) {
+      for (const char *p = line.c_str(); *p;) {
+        char *end;
+        unsigned long w = strtoul(p, &end, 10);
+        if (end == p) break;
+        ways.push_back(static_cast<unsigned>(w));
+        p = end;
+      }
+      state = NONE;
+    } else if (line == "No. of sets") {
+      state = SA_ROWS;
+    } else if (state == SA_ROWS) {
+      char *end;
+      unsigned long sets = strtoul(line.c_str(), &end, 10);
+      if (end == line.c_str()) {
+        state = NONE;
+        continue;
+      }
+      for (unsigned w : ways) {
+        while (*end == '\t') end++;
+        char *stop = strchr(end, '\t');
+        if (!stop) break;
+        ratios[std::to_string(sets) + " " + std::to_string(w)] =
+            std::string(end, stop);
+        end = stop;
+      }
+    } else if (state == TABLE) {
+      if (sscanf(line.c_str(), "%llu %63s", &n, word) == 2)
+        ratios[std::to_string(n)] = word;
+      else
+        state = NONE;
+    }
+  }
+  return ratios;
+}
+
+class ExportTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ASSERT_EQ(system("python3 -c 'import csv, json, xml.etree.ElementTree' "
+                     ">/dev/null 2>&1"), 0)
+        << "these tests read the files with python3 (csv, json, xml)";
+  }
+  void SetUp() override {
+    char pattern[] = "/tmp/vantle-export-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    write_file(path("read_csv.py"), kCsvScript);
+    write_file(path("read_json.py"), kJsonScript);
+    write_file(path("read_svg.py"), kSvgScript);
+  }
+  void TearDown() override {
+    std::string cmd = "rm -rf '" + dir_ + "'";
+    if (system(cmd.c_str()) != 0) perror("rm");
+  }
+  std::string path(const std::string &name) { return dir_ + "/" + name; }
+
+  Outcome run(const std::vector<std::string> &args) {
+    std::string out = path("stdout.txt"), err = path("stderr.txt");
+    pid_t pid = fork();
+    if (pid == 0) {
+      int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int in = open("/dev/null", O_RDONLY);
+      dup2(o, 1);
+      dup2(e, 2);
+      dup2(in, 0);
+      std::vector<char *> argv{const_cast<char *>(kSim)};
+      for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(kSim, argv.data());
+      _exit(127);
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    Outcome o;
+    o.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    o.out = read_file(out);
+    o.err = read_file(err);
+    return o;
+  }
+
+  // Runs a script of SetUp on file; its standard output, or "" on failure.
+  std::string python(const char *script, const std::string &file) {
+    std::string cmd = "PYTHONIOENCODING=utf-8 python3 '" + path(script) +
+                      "' '" + file + "' 2>&1";
+    FILE *p = popen(cmd.c_str(), "r");
+    if (!p) return "";
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
+    int status = pclose(p);
+    EXPECT_EQ(status, 0) << script << " on " << file << ":\n" << text;
+    return status == 0 ? text : "";
+  }
+
+  std::vector<Row> rows_of(const std::vector<std::string> &lines,
+                           size_t from) {
+    std::vector<Row> rows;
+    for (size_t i = from; i < lines.size(); i++) {
+      Row r;
+      EXPECT_TRUE(parse_row(lines[i], &r)) << lines[i];
+      rows.push_back(r);
+    }
+    return rows;
+  }
+
+  std::string dir_;
+};
+
+// A small din trace over a few hot and some cold lines, deterministic.
+std::string small_trace(int n) {
+  std::string text;
+  uint32_t x = 7;
+  char line[48];
+  for (int i = 0; i < n; i++) {
+    x = x * 1664525u + 1013904223u;
+    uint32_t r = x >> 8;
+    uint32_t addr = r % 4 ? 0x1000 + (r % 96) * 16 : 0x80000 + (r % 700) * 16;
+    snprintf(line, sizeof line, "%u %x\n", (r >> 20) % 3, addr);
+    text += line;
+  }
+  return text;
+}
+
+struct Family {
+  const char *words, *family, *organisation, *policy;
+  size_t rows, curves, points;  // points per curve
+};
+
+const Family kFamilies[] = {
+    {"-Csa -Rlru -a2 -b6 -n2 -l4", "LRU Set-associative", "set-associative",
+     "LRU", 20, 4, 5},
+    {"-Csa -Ropt -a1 -b5 -n1 -l5", "OPT Set-associative", "set-associative",
+     "OPT", 10, 2, 5},
+    {"-Cfa -Rlru -l4 -M16384 -i1024", "LRU Fully-associative",
+     "fully-associative", "LRU", 16, 1, 16},
+    {"-Cfa -Ropt -l4 -M8192 -i512", "OPT Fully-associative",
+     "fully-associative", "OPT", 16, 1, 16},
+    {"-Cdm -c13 -a4 -b9", "Direct-mapped", "direct-mapped", "-", 6, 1, 6},
+};
+
+// The text report's ratio for a row's configuration.
+std::string reported(const std::map<std::string, std::string> &ratios,
+                     const Row &row) {
+  std::string key = row.organisation == "set-associative"
+                        ? std::to_string(row.sets) + " " +
+                              std::to_string(row.ways)
+                    : row.organisation == "direct-mapped"
+                        ? std::to_string(row.line)
+                        : std::to_string(row.size);
+  auto at = ratios.find(key);
+  if (at != ratios.end()) return at->second;
+  // Fully associative: sizes past the distinct lines share the last line.
+  at = ratios.find("bigger");
+  return row.organisation == "fully-associative" && at != ratios.end()
+             ? at->second
+             : "(not in the report)";
+}
+
+// Checks the plot's curves: count, points, everything inside the frame,
+// x rising and linear in log2 of the row's value, y linear in the ratio.
+void expect_plot(const std::vector<std::string> &svg, const Family &f,
+                 const std::vector<Row> &rows, const std::string &input) {
+  ASSERT_GE(svg.size(), 2u);
+  double x0, y0, x1, y1;
+  ASSERT_EQ(sscanf(svg[0].c_str(), "%lf %lf %lf %lf", &x0, &y0, &x1, &y1), 4);
+  const std::string &texts = svg[1];
+  EXPECT_NE(texts.find(std::string(f.family) + " caches: " + input),
+            std::string::npos) << texts;
+  EXPECT_NE(texts.find("miss ratio"), std::string::npos);
+  ASSERT_EQ(svg.size() - 2, f.curves);
+  // The value on the x axis for row i, in curve order: the set-associative
+  // rows go associativity fastest, one curve per associativity.
+  auto row_of = [&](size_t curve, size_t point) -> const Row & {
+    return f.curves > 1 ? rows[point * f.curves + curve] : rows[point];
+  };
+  auto x_value = [&](const Row &r) {
+    return double(r.organisation == "set-associative" ? r.sets
+                  : r.organisation == "direct-mapped" ? r.line
+                                                      : r.size);
+  };
+  std::vector<std::pair<double, double>> heights;  // (ratio, pixels)
+  for (size_t c = 0; c < f.curves; c++) {
+    if (f.curves > 1) {
+      EXPECT_NE(texts.find(std::to_string(c + 1) + "-way"), std::string::npos);
+    }
+    const char *p = svg[c + 2].c_str();
+    char *end;
+    size_t n = strtoul(p, &end, 10);
+    ASSERT_EQ(n, f.points) << "curve " << c;
+    std::vector<std::pair<double, double>> points;
+    for (size_t i = 0; i < n; i++) {
+      double x = strtod(end, &end), y = strtod(end, &end);
+      EXPECT_TRUE(x >= x0 - 0.1 && x <= x1 + 0.1 && y >= y0 - 0.1 &&
+                  y <= y1 + 0.1) << x << "," << y;
+      points.push_back({x, y});
+    }
+    double first = log2(x_value(row_of(c, 0)));
+    double last = log2(x_value(row_of(c, n - 1)));
+    for (size_t i = 0; i < n; i++) {
+      const Row &r = row_of(c, i);
+      double want_x = points[0].first + (log2(x_value(r)) - first) /
+                      (last - first) * (points[n - 1].first - points[0].first);
+      EXPECT_NEAR(points[i].first, want_x, 0.15) << "curve " << c << " " << i;
+      if (i) {
+        EXPECT_GT(points[i].first, points[i - 1].first);
+      }
+      heights.push_back({atof(r.ratio.c_str()), y1 - points[i].second});
+    }
+  }
+  // Heights above the x axis in proportion to the ratios, the largest
+  // giving the scale.
+  auto top = std::max_element(heights.begin(), heights.end());
+  ASSERT_GT(top->first, 0);
+  for (auto [ratio, height] : heights)
+    EXPECT_NEAR(height, ratio * top->second / top->first, 0.3) << ratio;
+}
+
+TEST_F(ExportTest, EveryFamilyWritesTheTextReportsNumbers) {
+  std::string trace = path("small.din");
+  write_file(trace, small_trace(3000));
+  for (const Family &f : kFamilies) {
+    SCOPED_TRACE(f.words);
+    // Leftovers of a longer earlier run must not survive.
+    write_file(path("r.csv"), std::string(200000, 'x') + "\n");
+    write_file(path("r.json"), std::string(200000, 'x') + "\n");
+    Outcome o = run({"-cache:opts", f.words, "-out:csv", path("r.csv"),
+                     "-out:json", path("r.json"), "-out:plot", path("r.svg"),
+                     trace});
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.err.find("organisation"), std::string::npos);
+    std::map<std::string, std::string> ratios = report_ratios(o.err);
+    ASSERT_EQ(ratios["processed"], "3000") << o.err;
+
+    std::vector<Row> csv =
+        rows_of(lines_of(python("read_csv.py", path("r.csv"))), 0);
+    std::vector<std::string> json = lines_of(python("read_json.py",
+                                                    path("r.json")));
+    ASSERT_GE(json.size(), 5u);
+    EXPECT_EQ(json[0], f.family);
+    EXPECT_EQ(json[1], f.words);
+    EXPECT_EQ(json[2], trace);
+    EXPECT_EQ(json[3], "all");
+    EXPECT_EQ(json[4], "3000");
+    std::vector<Row> rows = rows_of(json, 5);
+    ASSERT_EQ(csv.size(), f.rows);
+    ASSERT_EQ(rows.size(), f.rows);
+    for (size_t i = 0; i < f.rows; i++) {
+      SCOPED_TRACE("row " + std::to_string(i));
+      const Row &c = csv[i], &j = rows[i];
+      EXPECT_EQ(c.organisation, f.organisation);
+      EXPECT_EQ(c.policy, f.policy);
+      EXPECT_EQ(c.references, 3000u);
+      EXPECT_EQ(c.ratio, reported(ratios, c));
+      char from_hits[32];
+      snprintf(from_hits, sizeof from_hits, "%.6f",
+               1 - double(c.hits) / double(c.references));
+      EXPECT_EQ(c.ratio, from_hits);
+      EXPECT_EQ(j.organisation, c.organisation);
+      EXPECT_EQ(j.policy, c.policy);
+      EXPECT_EQ(j.line, c.line);
+      EXPECT_EQ(j.sets, c.sets);
+      EXPECT_EQ(j.ways, c.ways);
+      EXPECT_EQ(j.size, c.size);
+      EXPECT_EQ(j.references, c.references);
+      EXPECT_EQ(j.hits, c.hits);
+      EXPECT_EQ(j.ratio, c.ratio);
+    }
+    expect_plot(lines_of(python("read_svg.py", path("r.svg"))), f, csv,
+                "small.din");
+  }
+}
+
+// The writers on their own: rows with no reference yet, and names that
+// need escaping in JSON and XML.
+TEST_F(ExportTest, WritersHandleNoReferencesAndAwkwardNames) {
+  vantle_result rows[3];
+  memset(rows, 0, sizeof rows);
+  for (int i = 0; i < 3; i++) {
+    rows[i].organisation = 4;
+    rows[i].line_size = 16u << i;
+    rows[i].sets = 1024u >> i;
+    rows[i].associativity = 1;
+    rows[i].cache_size = 16384;
+    rows[i].miss_ratio = NAN;
+  }
+  // Quotes, a backslash, markup, control characters, UTF-8 and a byte
+  // that is not UTF-8 (shown as U+FFFD).
+  const char *awkward = "dir/we\"ird\\ <name> & \x01tab\there \xc3\xa9\xff.din";
+  const char *in_json =
+      "dir/we\"ird\\ <name> & \x01tab\there \xc3\xa9\xef\xbf\xbd.din";
+  const char *in_title =
+      "we\"ird\\ <name> & \xef\xbf\xbdtab\there \xc3\xa9\xef\xbf\xbd.din";
+  run_description run = {family_name(rows), "-Cdm -c14", awkward, "data", 0};
+  EXPECT_STREQ(run.family, "Direct-mapped");
+  struct {
+    const char *name;
+    int (*write)(FILE *, const run_description *, const vantle_result *, int);
+  } writers[] = {
+      {"w.csv", [](FILE *f, const run_description *, const vantle_result *r,
+                   int n) { return write_results_csv(f, r, n); }},
+      {"w.json", write_results_json},
+      {"w.svg", write_results_svg}};
+  for (auto &w : writers) {
+    FILE *f = fopen(path(w.name).c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(w.write(f, &run, rows, 3), 0) << w.name;
+    fclose(f);
+  }
+  std::vector<std::string> csv = lines_of(python("read_csv.py", path("w.csv")));
+  ASSERT_EQ(csv.size(), 3u);
+  EXPECT_EQ(csv[2], "direct-mapped - 64 256 1 16384 0 0 nan");
+  std::vector<std::string> json = lines_of(python("read_json.py",
+                                                  path("w.json")));
+  ASSERT_GE(json.size(), 5u);
+  EXPECT_EQ(json[2], in_json);
+  EXPECT_EQ(json[3], "data");
+  EXPECT_EQ(json.back(), "direct-mapped - 64 256 1 16384 0 0 nan");
+  std::vector<std::string> svg = lines_of(python("read_svg.py", path("w.svg")));
+  ASSERT_EQ(svg.size(), 3u);
+  EXPECT_NE(svg[1].find(in_title), std::string::npos) << svg[1];
+  EXPECT_NE(svg[1].find("no references"), std::string::npos) << svg[1];
+  EXPECT_EQ(svg[2], "0 ");
+  // A write error is reported, not lost in the stream's buffer.
+  FILE *full = fopen("/dev/full", "w");
+  ASSERT_NE(full, nullptr);
+  EXPECT_EQ(write_results_json(full, &run, rows, 3), -1);
+  fclose(full);
+}
+
+TEST_F(ExportTest, OutputsThatCannotBeWrittenAreClearErrors) {
+  std::string trace = path("t.din");
+  std::string text = small_trace(200);
+  write_file(trace, text);
+  const std::string no_dir = path("missing/r.csv");
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{"-out:csv", no_dir, trace},
+       "error: -out:csv: cannot write `" + no_dir +
+           "': No such file or directory"},
+      {{"-out:plot", dir_, trace},
+       "error: -out:plot: cannot write `" + dir_ + "': Is a directory"},
+      {{"-out:json", trace, trace},
+       "error: -out: files must not overwrite the input `" + trace + "'"},
+      {{"-out:csv", path("same"), "-out:plot", path("same"), trace},
+       "error: -out: files must differ, and `" + path("same") +
+           "' is named twice"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.message);
+    Outcome o = run(c.args);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.err.find(c.message), std::string::npos) << o.err;
+    EXPECT_EQ(o.err.find("simulation statistics"), std::string::npos)
+        << "the error must come before the run";
+    EXPECT_EQ(read_file(trace), text) << "the input was changed";
+  }
+  // A full disk shows at the end: the report stands, then the error.
+  Outcome o = run({"-out:json", "/dev/full", trace});
+  EXPECT_EQ(o.status, 1);
+  size_t report = o.err.find("Miss Ratios");
+  size_t error = o.err.find(
+      "error: -out:json: cannot write `/dev/full': No space left on device");
+  ASSERT_NE(report, std::string::npos) << o.err;
+  ASSERT_NE(error, std::string::npos) << o.err;
+  EXPECT_LT(report, error);
+}
+
+// A malformed record ends the run after the report of what came before
+// it; the files hold that report's numbers, and a file that cannot be
+// written does not hide the fatal error.
+TEST_F(ExportTest, MalformedRecordWritesWhatWasReadAndKeepsItsError) {
+  std::string trace = path("bad.din");
+  write_file(trace, "0 10\n0 20\n0 10\nbogus line\n0 30\n");
+  Outcome o = run({"-cache:opts", "-Cdm -c10 -a4 -b5", "-out:json",
+                   path("r.json"), "-out:csv", "/dev/full", trace});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("error: -out:csv: cannot write `/dev/full'"),
+            std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("line 4: malformed din record"), std::string::npos)
+      << o.err;
+  std::vector<std::string> json = lines_of(python("read_json.py",
+                                                  path("r.json")));
+  ASSERT_EQ(json.size(), 7u);
+  EXPECT_EQ(json[4], "3");
+  // Addresses 0x10, 0x20, 0x10: with 16-byte lines the third hits; with
+  // 32-byte lines 0x20 is a line of its own, so again only the third.
+  EXPECT_EQ(json[5], "direct-mapped - 16 64 1 1024 3 1 0.666667");
+  EXPECT_EQ(json[6], "direct-mapped - 32 32 1 1024 3 1 0.666667");
+}
+
+}  // namespace
