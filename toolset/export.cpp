@@ -164,9 +164,15 @@ Plot build_plot(const run_description *run, const vantle_result *rows,
   const char *input = run->input ? run->input : "";
   if (strrchr(input, '/') && strrchr(input, '/')[1])
     input = strrchr(input, '/') + 1;
-  plot.title = std::string(run->family ? run->family : family_name(rows)) +
-               " caches: " + input;
   int organisation = count ? rows[0].organisation : FULLY_ASSOC;
+  // The set-associative legend names associativities only: the title says
+  // the line size.
+  std::string lines = count && organisation == SET_ASSOC
+                          ? ", " + std::to_string(rows[0].line_size) +
+                                "-byte lines"
+                          : "";
+  plot.title = std::string(run->family ? run->family : family_name(rows)) +
+               " caches" + lines + ": " + input;
   if (organisation == SET_ASSOC) {
     plot.x_label = "number of sets (log scale)";
     // Associativities run 1, 2, ... up to the largest: curve ways - 1.
