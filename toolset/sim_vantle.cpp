@@ -10,6 +10,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "libvantle/frontend.h"
 #include "libvantle/libvantle.h"
 #include "loader.h"
 #include "machine.h"
@@ -30,6 +31,10 @@ static counter_t max_refs;      // 0: no limit
 static bool progress_on;
 static FILE *results_fd;
 static bool wanted[MD_REF_MODIFY + 1];  // by md_ref_kind
+// The library simulates at most this many references; the run stops at the
+// first reference past it.
+static counter_t reference_limit;
+static bool past_reference_limit;
 
 // Statistics.
 static counter_t refs_read, refs_fed, loads, stores, modifies;
@@ -116,6 +121,13 @@ void sim_init(void) {
     words[count++] = w;
   }
   vantle_init(count, words);
+#ifdef VANTLE_SIM_TEST_LIMIT
+  // Test builds only: a lower limit lets tests reach it in milliseconds.
+  const char *lower = getenv("VANTLE_TEST_REFERENCE_LIMIT");
+  if (lower && strtoull(lower, nullptr, 10) < vantle_reference_limit())
+    vantle_set_reference_limit(strtoull(lower, nullptr, 10));
+#endif
+  reference_limit = static_cast<counter_t>(vantle_reference_limit());
   library_ready = true;
 }
 
@@ -227,11 +239,16 @@ static void interim_stats(void) {
 
 static bool limit_reached(void) { return max_refs && refs_fed >= max_refs; }
 
-// Counts and feeds n references; stops at the -trace:max limit.
+// Counts and feeds n references; stops at the -trace:max limit, and before
+// the first reference past the library's limit.
 static void feed(size_t n) {
   if (!ld_has_kinds()) {
     if (max_refs && refs_fed + static_cast<counter_t>(n) > max_refs)
       n = static_cast<size_t>(max_refs - refs_fed);
+    if (refs_fed + static_cast<counter_t>(n) > reference_limit) {
+      n = static_cast<size_t>(reference_limit - refs_fed);
+      past_reference_limit = true;
+    }
     for (size_t i = 0; i < n; i++) vantle_access(batch_addrs[i]);
     refs_read += n;
     refs_fed += n;
@@ -241,11 +258,15 @@ static void feed(size_t n) {
   size_t i = 0;
   for (; i < n && !limit_reached(); i++) {
     int kind = batch_kinds[i];
-    by_kind[kind]++;
     if (wanted[kind]) {
+      if (refs_fed == reference_limit) {
+        past_reference_limit = true;
+        break;
+      }
       vantle_access(batch_addrs[i]);
       refs_fed++;
     }
+    by_kind[kind]++;
   }
   refs_read += i;
   sim_num_insn += by_kind[MD_REF_INST];
@@ -323,8 +344,10 @@ void sim_main(void) {
       interim_stats();
     }
     feed(n);
-    if (ld_state() == LD_MALFORMED) stop_at_malformed();
-    if (n == 0 || limit_reached()) break;
+    // A record after the limit is never reached.
+    if (ld_state() == LD_MALFORMED && !past_reference_limit)
+      stop_at_malformed();
+    if (n == 0 || limit_reached() || past_reference_limit) break;
     if (progress_on) show_progress(false);
     if (budget > 0 && (budget -= static_cast<counter_t>(n)) <= 0) {
       budget = ask_debugger();
@@ -332,7 +355,15 @@ void sim_main(void) {
     }
   }
   if (progress_on) show_progress(true);
-  bool stopped = ended_early || limit_reached();
+  if (past_reference_limit)
+    fprintf(stderr, "sim: reference limit of %lld reached; the rest of the "
+            "input is not simulated\n", static_cast<long long>(refs_fed));
+  bool stopped = ended_early || limit_reached() || past_reference_limit;
   int status = ld_finish(stopped);
-  if (ld_is_program() && !stopped) longjmp(sim_exit_buf, status + 1);
+  if (ld_is_program() && !stopped) {
+    if (ld_exit_signal())
+      fprintf(stderr, "sim: program `%s' terminated by signal %d (%s)\n",
+              ld_name(), ld_exit_signal(), strsignal(ld_exit_signal()));
+    longjmp(sim_exit_buf, status + 1);
+  }
 }
