@@ -249,30 +249,28 @@ static void feed(size_t n) {
       n = static_cast<size_t>(reference_limit - refs_fed);
       past_reference_limit = true;
     }
-    for (size_t i = 0; i < n; i++) vantle_access(batch_addrs[i]);
-    refs_read += n;
-    refs_fed += n;
+    // Counted as they go, so that the statistics printed after a fatal
+    // error (exhausted memory) match what the library was given.
+    for (size_t i = 0; i < n; i++, refs_read++, refs_fed++)
+      vantle_access(batch_addrs[i]);
     return;
   }
-  counter_t by_kind[MD_REF_MODIFY + 1] = {0, 0, 0, 0, 0};
-  size_t i = 0;
-  for (; i < n && !limit_reached(); i++) {
+  static counter_t no_kind;
+  counter_t *const by_kind[MD_REF_MODIFY + 1] = {&no_kind, &sim_num_insn,
+                                                 &loads, &stores, &modifies};
+  for (size_t i = 0; i < n && !limit_reached(); i++) {
     int kind = batch_kinds[i];
     if (wanted[kind]) {
       if (refs_fed == reference_limit) {
         past_reference_limit = true;
-        break;
+        return;
       }
       vantle_access(batch_addrs[i]);
       refs_fed++;
     }
-    by_kind[kind]++;
+    refs_read++;
+    ++*by_kind[kind];
   }
-  refs_read += i;
-  sim_num_insn += by_kind[MD_REF_INST];
-  loads += by_kind[MD_REF_LOAD];
-  stores += by_kind[MD_REF_STORE];
-  modifies += by_kind[MD_REF_MODIFY];
 }
 
 static double now_seconds(void) {
@@ -325,7 +323,18 @@ static counter_t ask_debugger(void) {
   }
 }
 
+// A fatal error during the run (exhausted memory): the statistics and an
+// interim report, since draining an OPT look-ahead window needs memory.
+static void stats_after_fatal(FILE *stream) {
+  interim_report = true;
+  sim_print_stats(stream);
+  if (library_ready && repl == 1)
+    fprintf(stream, "sim: the run ended early: the report covers the "
+                    "references that left the look-ahead window\n");
+}
+
 void sim_main(void) {
+  fatal_hook(stats_after_fatal);
   ld_start();
   counter_t budget = qlint_active ? ask_debugger() : 0;
   bool ended_early = budget < 0;
@@ -344,8 +353,9 @@ void sim_main(void) {
       interim_stats();
     }
     feed(n);
-    // A record after the limit is never reached.
-    if (ld_state() == LD_MALFORMED && !past_reference_limit)
+    // A record after either limit is never reached.
+    if (ld_state() == LD_MALFORMED && !past_reference_limit &&
+        !limit_reached())
       stop_at_malformed();
     if (n == 0 || limit_reached() || past_reference_limit) break;
     if (progress_on) show_progress(false);
