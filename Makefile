@@ -8,7 +8,7 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 30
 JOBS ?= $(shell nproc)
 
-.PHONY: all build test test-sanitize bench bench-limit fuzz run clean
+.PHONY: all build test test-sanitize bench fuzz run clean
 
 all: build
 
@@ -26,10 +26,6 @@ test-sanitize:
 
 bench: build
 	@for b in $(BUILD)/bench_*; do [ -x "$$b" ] && "$$b" || exit 1; done
-
-# 2^31 + 10 references through the library: minutes.
-bench-limit: build
-	$(BUILD)/bench_limit --full
 
 # libFuzzer targets, each run for FUZZ_SECONDS from its seed corpus in
 # tests/fuzz/<name>/; what they add goes to $(FUZZ_BUILD)/corpus/<name>/,
