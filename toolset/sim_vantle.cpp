@@ -328,7 +328,7 @@ static counter_t ask_debugger(void) {
 static void stats_after_fatal(FILE *stream) {
   interim_report = true;
   sim_print_stats(stream);
-  if (library_ready && repl == 1)
+  if (library_ready && repl == 1 && trace_config != 4)  // OPT, not DM
     fprintf(stream, "sim: the run ended early: the report covers the "
                     "references that left the look-ahead window\n");
 }
