@@ -1,11 +1,14 @@
 # Thin wrapper over CMake. `make test` builds and runs every test;
 # `make test-sanitize` does the same under ASan and UBSan; `make bench`
 # runs the throughput benchmarks; `make run` traces the example program.
+# `make fuzz` (needs clang) runs every fuzz target for FUZZ_SECONDS each.
 BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 30
 JOBS ?= $(shell nproc)
 
-.PHONY: all build test test-sanitize bench run clean
+.PHONY: all build test test-sanitize bench fuzz run clean
 
 all: build
 
@@ -24,6 +27,26 @@ test-sanitize:
 bench: build
 	@for b in $(BUILD)/bench_*; do [ -x "$$b" ] && "$$b" || exit 1; done
 
+# libFuzzer targets, each run for FUZZ_SECONDS from its seed corpus in
+# tests/fuzz/<name>/; what they add goes to $(FUZZ_BUILD)/corpus/<name>/,
+# a failing input to $(FUZZ_BUILD)/artifacts/. Needs clang and its runtime
+# (e.g. Debian's clang and libclang-rt-dev); installs nothing.
+FUZZ_TARGETS = options din lackey hex bin32 gzip sim_options
+fuzz:
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVANTLE_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) \
+	  --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+	@mkdir -p $(FUZZ_BUILD)/artifacts
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$t; \
+	  echo "== fuzz_$$t: $(FUZZ_SECONDS) s =="; \
+	  $(FUZZ_BUILD)/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	    -close_fd_mask=3 -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ_BUILD)/artifacts/fuzz_$$t- \
+	    $(FUZZ_BUILD)/corpus/$$t tests/fuzz/$$t || exit 1; \
+	done
+
 # The main job: trace the example matrix multiply live under valgrind, plain
 # and blocked, and print the miss ratios of 16..256 sets x 1..4 ways of
 # 32-byte lines for its data references.
@@ -35,4 +58,4 @@ run: build
 	$(RUN_SIM) $(BUILD)/examples/matmul -b 16 96
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)

@@ -47,6 +47,13 @@ int ld_finish(int kill_it);
 // Kills and reaps whatever is still running. Safe to call at any time.
 void ld_close(void);
 
+// The signal that ended the traced program, 0 when it exited or still runs.
+int ld_exit_signal(void);
+
+// Closes the input and returns the loader to its state before ld_open, so
+// that one process can open many inputs (tests, fuzzing).
+void ld_reset(void);
+
 // Facts about the input.
 int ld_state(void);
 int ld_is_program(void);

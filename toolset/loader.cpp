@@ -27,9 +27,13 @@ static int input_format = MD_FMT_AUTO;
 static int input_compressed, input_is_program;
 static int input_fd = -1;
 static pid_t child_pid = -1;  // gzip or valgrind
+static int child_signal;      // the signal that ended it, or 0
 static unsigned char *buffer;
 static size_t buffer_start, buffer_end;
 static bool at_eof;
+// Why the input ended before its end: a read error, or gzip failing on a
+// truncated or corrupt file. Reading stops after the last whole record.
+static char input_failure[256];
 static int read_state = LD_READING;
 static long long line_number, bytes_in, total_bytes = -1;
 static char error_text[512];  // why reading stopped early
@@ -106,6 +110,21 @@ static void start_gzip(const char *name) {
   reap_at_exit();
 }
 
+// gzip's output has ended: reaps it, and notes a failure.
+static void reap_decompressor() {
+  if (child_pid <= 0) return;
+  int status = 0;
+  while (waitpid(child_pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  child_pid = -1;
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return;
+  snprintf(input_failure, sizeof input_failure,
+           "gzip could not decompress the rest (%s %d); the file is "
+           "truncated or corrupt",
+           WIFSIGNALED(status) ? "signal" : "status",
+           WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
+}
+
 // Reads once more into the buffer, after moving what is left to its start.
 // Returns the number of bytes read; 0 at end of input.
 static size_t fill_buffer() {
@@ -124,11 +143,15 @@ static size_t fill_buffer() {
     }
     if (n == 0) {
       at_eof = true;
+      if (input_compressed) reap_decompressor();
       return 0;
     }
-    if (errno != EINTR)
-      _fatal("loader", "fill_buffer", __LINE__, "cannot read `%s': %s",
-             input_name, strerror(errno));
+    if (errno != EINTR) {
+      snprintf(input_failure, sizeof input_failure, "cannot read it: %s",
+               strerror(errno));
+      at_eof = true;
+      return 0;
+    }
   }
 }
 
@@ -183,8 +206,8 @@ static void open_trace(const char *name, int format) {
          (regular || !memchr(buffer, '\n', buffer_end)) && fill_buffer() > 0) {
   }
   if (buffer_end == 0) {
-    if (input_compressed && ld_finish(0) != 0)
-      fail("cannot decompress trace file `%s'", name);
+    if (*input_failure)
+      fail("cannot read trace file `%s': %s", name, input_failure);
     fail("trace file `%s' is empty", name);
   }
   if (!regular && buffer_end >= 2 && buffer[0] == 0x1f && buffer[1] == 0x8b)
@@ -281,7 +304,7 @@ static size_t read_bin32(md_addr_t *addrs, size_t cap) {
     have = buffer_end - buffer_start;
     if (have < 4) {
       if (!at_eof) return 0;  // a short read; the caller asks again
-      if (have) {
+      if (have && !*input_failure) {
         snprintf(error_text, sizeof error_text,
                  "`%s': %zu trailing bytes at the end (a bin32 trace holds "
                  "whole 32-bit words)", input_name, have);
@@ -347,7 +370,8 @@ static size_t read_text(md_addr_t *addrs, unsigned char *kinds, size_t cap) {
       continue;
     }
     if (at_eof) {
-      if (have > 0) {  // a last line without its newline
+      // A last line without its newline; not when the input broke off.
+      if (have > 0 && !*input_failure) {
         buffer_start = buffer_end;
         if (!take_line(start, have, addrs, kinds, &n)) return n;
       }
@@ -365,15 +389,30 @@ static size_t read_text(md_addr_t *addrs, unsigned char *kinds, size_t cap) {
   return n;
 }
 
+// The input ended early: the run stops after what came before.
+static void stop_at_failure() {
+  if (input_format == MD_FMT_BIN32)
+    snprintf(error_text, sizeof error_text, "`%s', after byte %lld: %s",
+             input_name, bytes_in - static_cast<long long>(buffer_end -
+                                                           buffer_start),
+             input_failure);
+  else
+    snprintf(error_text, sizeof error_text, "`%s', after line %lld: %s",
+             input_name, line_number, input_failure);
+  read_state = LD_MALFORMED;
+}
+
 size_t ld_read(md_addr_t *addrs, unsigned char *kinds, size_t cap) {
   if (read_state != LD_READING || cap == 0) return 0;
+  size_t n;
   if (input_format == MD_FMT_BIN32) {
-    size_t n;
     do n = read_bin32(addrs, cap);
     while (n == 0 && read_state == LD_READING);
-    return n;
+  } else {
+    n = read_text(addrs, kinds, cap);
   }
-  return read_text(addrs, kinds, cap);
+  if (read_state == LD_END && *input_failure) stop_at_failure();
+  return n;
 }
 
 int ld_finish(int kill_it) {
@@ -387,6 +426,7 @@ int ld_finish(int kill_it) {
   while (waitpid(child_pid, &status, 0) < 0 && errno == EINTR) {
   }
   child_pid = -1;
+  child_signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   int code = WIFEXITED(status)     ? WEXITSTATUS(status)
              : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
                                    : 128;
@@ -402,6 +442,30 @@ void ld_close(void) {
     close(input_fd);
     input_fd = -1;
   }
+}
+
+int ld_exit_signal(void) { return child_signal; }
+
+void ld_reset(void) {
+  ld_close();
+  free(input_name);
+  free(program_path);
+  free(valgrind_path);
+  free(program_argv);
+  free(buffer);
+  input_name = program_path = valgrind_path = nullptr;
+  program_argv = nullptr;
+  buffer = nullptr;
+  program_out = nullptr;
+  input_format = MD_FMT_AUTO;
+  input_compressed = input_is_program = child_signal = 0;
+  buffer_start = buffer_end = 0;
+  at_eof = false;
+  read_state = LD_READING;
+  line_number = bytes_in = 0;
+  total_bytes = -1;
+  error_text[0] = input_failure[0] = '\0';
+  ld_fold_reset();
 }
 
 int ld_state(void) { return read_state; }

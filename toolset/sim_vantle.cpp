@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "export.h"
+#include "libvantle/frontend.h"
 #include "libvantle/libvantle.h"
 #include "loader.h"
 #include "machine.h"
@@ -32,6 +33,10 @@ static int input_format;
 static counter_t max_refs;      // 0: no limit
 static bool progress_on;
 static bool wanted[MD_REF_MODIFY + 1];  // by md_ref_kind
+// The library simulates at most this many references; the run stops at the
+// first reference past it.
+static counter_t reference_limit;
+static bool past_reference_limit;
 
 // The -out: files: opened when the options are checked, so that a bad path
 // fails before the run; emptied once the input is known not to be one of
@@ -182,6 +187,13 @@ void sim_init(void) {
     words[count++] = w;
   }
   vantle_init(count, words);
+#ifdef VANTLE_SIM_TEST_LIMIT
+  // Test builds only: a lower limit lets tests reach it in milliseconds.
+  const char *lower = getenv("VANTLE_TEST_REFERENCE_LIMIT");
+  if (lower && strtoull(lower, nullptr, 10) < vantle_reference_limit())
+    vantle_set_reference_limit(strtoull(lower, nullptr, 10));
+#endif
+  reference_limit = static_cast<counter_t>(vantle_reference_limit());
   library_ready = true;
 }
 
@@ -303,31 +315,38 @@ static void interim_stats(void) {
 
 static bool limit_reached(void) { return max_refs && refs_fed >= max_refs; }
 
-// Counts and feeds n references; stops at the -trace:max limit.
+// Counts and feeds n references; stops at the -trace:max limit, and before
+// the first reference past the library's limit.
 static void feed(size_t n) {
   if (!ld_has_kinds()) {
     if (max_refs && refs_fed + static_cast<counter_t>(n) > max_refs)
       n = static_cast<size_t>(max_refs - refs_fed);
-    for (size_t i = 0; i < n; i++) vantle_access(batch_addrs[i]);
-    refs_read += n;
-    refs_fed += n;
+    if (refs_fed + static_cast<counter_t>(n) > reference_limit) {
+      n = static_cast<size_t>(reference_limit - refs_fed);
+      past_reference_limit = true;
+    }
+    // Counted as they go, so that the statistics printed after a fatal
+    // error (exhausted memory) match what the library was given.
+    for (size_t i = 0; i < n; i++, refs_read++, refs_fed++)
+      vantle_access(batch_addrs[i]);
     return;
   }
-  counter_t by_kind[MD_REF_MODIFY + 1] = {0, 0, 0, 0, 0};
-  size_t i = 0;
-  for (; i < n && !limit_reached(); i++) {
+  static counter_t no_kind;
+  counter_t *const by_kind[MD_REF_MODIFY + 1] = {&no_kind, &sim_num_insn,
+                                                 &loads, &stores, &modifies};
+  for (size_t i = 0; i < n && !limit_reached(); i++) {
     int kind = batch_kinds[i];
-    by_kind[kind]++;
     if (wanted[kind]) {
+      if (refs_fed == reference_limit) {
+        past_reference_limit = true;
+        return;
+      }
       vantle_access(batch_addrs[i]);
       refs_fed++;
     }
+    refs_read++;
+    ++*by_kind[kind];
   }
-  refs_read += i;
-  sim_num_insn += by_kind[MD_REF_INST];
-  loads += by_kind[MD_REF_LOAD];
-  stores += by_kind[MD_REF_STORE];
-  modifies += by_kind[MD_REF_MODIFY];
 }
 
 static double now_seconds(void) {
@@ -380,7 +399,18 @@ static counter_t ask_debugger(void) {
   }
 }
 
+// A fatal error during the run (exhausted memory): the statistics and an
+// interim report, since draining an OPT look-ahead window needs memory.
+static void stats_after_fatal(FILE *stream) {
+  interim_report = true;
+  sim_print_stats(stream);
+  if (library_ready && repl == 1 && trace_config != 4)  // OPT, not DM
+    fprintf(stream, "sim: the run ended early: the report covers the "
+                    "references that left the look-ahead window\n");
+}
+
 void sim_main(void) {
+  fatal_hook(stats_after_fatal);
   ld_start();
   counter_t budget = qlint_active ? ask_debugger() : 0;
   bool ended_early = budget < 0;
@@ -399,8 +429,11 @@ void sim_main(void) {
       interim_stats();
     }
     feed(n);
-    if (ld_state() == LD_MALFORMED) stop_at_malformed();
-    if (n == 0 || limit_reached()) break;
+    // A record after either limit is never reached.
+    if (ld_state() == LD_MALFORMED && !past_reference_limit &&
+        !limit_reached())
+      stop_at_malformed();
+    if (n == 0 || limit_reached() || past_reference_limit) break;
     if (progress_on) show_progress(false);
     if (budget > 0 && (budget -= static_cast<counter_t>(n)) <= 0) {
       budget = ask_debugger();
@@ -408,7 +441,15 @@ void sim_main(void) {
     }
   }
   if (progress_on) show_progress(true);
-  bool stopped = ended_early || limit_reached();
+  if (past_reference_limit)
+    fprintf(stderr, "sim: reference limit of %lld reached; the rest of the "
+            "input is not simulated\n", static_cast<long long>(refs_fed));
+  bool stopped = ended_early || limit_reached() || past_reference_limit;
   int status = ld_finish(stopped);
-  if (ld_is_program() && !stopped) longjmp(sim_exit_buf, status + 1);
+  if (ld_is_program() && !stopped) {
+    if (ld_exit_signal())
+      fprintf(stderr, "sim: program `%s' terminated by signal %d (%s)\n",
+              ld_name(), ld_exit_signal(), strsignal(ld_exit_signal()));
+    longjmp(sim_exit_buf, status + 1);
+  }
 }

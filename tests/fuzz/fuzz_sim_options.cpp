@@ -1,0 +1,103 @@
+// Fuzz target: vantle-sim's command line, parsed by the options database
+// with the driver's and the simulator module's option tables, then echoed
+// and listed as vantle-sim does. The input is split into words at blanks,
+// newlines and NULs. A refused command line ends through exit(), which
+// this target is linked to wrap (-Wl,--wrap=exit) so that it returns here.
+#include <setjmp.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "options.h"
+#include "sim.h"
+
+// The simulator's shared state, which vantle-sim's driver defines.
+int sim_dump_stats, sim_exit_now;
+jmp_buf sim_exit_buf;
+int sim_swap_bytes, sim_swap_words;
+counter_t sim_num_insn;
+time_t sim_start_time, sim_end_time;
+int sim_elapsed_time;
+opt_odb_t *sim_odb;
+stat_sdb_t *sim_sdb;
+char *sim_xtr_fname, *sim_chkpt_fname;
+FILE *sim_xtr_fd, *sim_progfd;
+void sim_print_stats(FILE *) {}
+
+static jmp_buf refused;
+static bool parsing;
+
+extern "C" [[noreturn]] void __real_exit(int status);
+extern "C" [[noreturn]] void __wrap_exit(int status) {
+  if (parsing) longjmp(refused, 1);
+  __real_exit(status);
+}
+
+namespace {
+
+int exec_index;
+int help_me, verbose_flag, debug_flag, qlint_flag, seed, init_quit, priority;
+char *simout, *progout;
+
+int orphan(int i, int, char **) {
+  exec_index = i;
+  return 0;
+}
+
+// The driver's options, registered as vantle-sim's main registers them.
+void reg_driver_options(opt_odb_t *odb) {
+  opt_reg_flag(odb, "-h", "print help message", &help_me, 0, 0, nullptr);
+  opt_reg_flag(odb, "-v", "verbose operation", &verbose_flag, 0, 0, nullptr);
+  opt_reg_flag(odb, "-d", "enable debug message", &debug_flag, 0, 0, nullptr);
+  opt_reg_flag(odb, "-i", "start in Qlint debugger", &qlint_flag, 0, 0,
+               nullptr);
+  opt_reg_int(odb, "-seed", "random number generator seed", &seed, 1, 1,
+              nullptr);
+  opt_reg_flag(odb, "-q", "initialize and terminate immediately", &init_quit,
+               0, 0, nullptr);
+  opt_reg_string(odb, "-chkpt", "restore", &sim_chkpt_fname, nullptr, 0,
+                 nullptr);
+  opt_reg_string(odb, "-redir:sim", "redirect simulator output", &simout,
+                 nullptr, 0, nullptr);
+  opt_reg_string(odb, "-redir:prog", "redirect program output", &progout,
+                 nullptr, 0, nullptr);
+  opt_reg_int(odb, "-nice", "simulator scheduling priority", &priority, 0, 1,
+              nullptr);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  static FILE *sink = fopen("/dev/null", "w");
+  std::vector<std::string> words{"vantle-sim"};
+  std::string word;
+  for (size_t i = 0; i <= size; i++) {
+    char ch = i < size ? static_cast<char>(data[i]) : '\0';
+    if (ch == ' ' || ch == '\n' || ch == '\0') {
+      if (!word.empty()) words.push_back(word);
+      word.clear();
+    } else {
+      word += ch;
+    }
+  }
+  std::vector<char *> argv;
+  for (std::string &w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  opt_odb_t *odb = opt_new(orphan);
+  reg_driver_options(odb);
+  sim_reg_options(odb);
+  exec_index = -1;
+  parsing = true;
+  if (setjmp(refused) == 0) {
+    opt_process_options(odb, static_cast<int>(words.size()), argv.data());
+    opt_print_options(odb, sink, 1, 1);
+    opt_print_options(odb, sink, 0, 0);
+    opt_print_help(odb, sink);
+  }
+  parsing = false;
+  opt_delete(odb);
+  return 0;
+}
