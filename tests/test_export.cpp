@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "export.h"
+#include "sim_run.h"
 
 namespace {
 
@@ -100,29 +101,6 @@ bool parse_row(const std::string &line, Row *row) {
   return true;
 }
 
-std::string read_file(const std::string &path) {
-  std::string text;
-  FILE *f = fopen(path.c_str(), "rb");
-  if (!f) return text;
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-  fclose(f);
-  return text;
-}
-
-void write_file(const std::string &path, const std::string &bytes) {
-  FILE *f = fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr) << path;
-  fwrite(bytes.data(), 1, bytes.size(), f);
-  fclose(f);
-}
-
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
-
 // Ratios of the text report, by configuration key: "sets ways" for the
 // set-associative families, the cache size for fully associative, the line
 // size for direct mapped. "bigger" holds the fully-associative closing
@@ -183,7 +161,7 @@ std::map<std::string, std::string> report_ratios(const std::string &err) {
   return ratios;
 }
 
-class ExportTest : public ::testing::Test {
+class ExportTest : public ScratchDirTest {
  protected:
   static void SetUpTestSuite() {
     ASSERT_EQ(system("python3 -c 'import csv, json, xml.etree.ElementTree' "
@@ -191,42 +169,14 @@ class ExportTest : public ::testing::Test {
         << "these tests read the files with python3 (csv, json, xml)";
   }
   void SetUp() override {
-    char pattern[] = "/tmp/vantle-export-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    ScratchDirTest::SetUp();
     write_file(path("read_csv.py"), kCsvScript);
     write_file(path("read_json.py"), kJsonScript);
     write_file(path("read_svg.py"), kSvgScript);
   }
-  void TearDown() override {
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    if (system(cmd.c_str()) != 0) perror("rm");
-  }
-  std::string path(const std::string &name) { return dir_ + "/" + name; }
 
   Outcome run(const std::vector<std::string> &args) {
-    std::string out = path("stdout.txt"), err = path("stderr.txt");
-    pid_t pid = fork();
-    if (pid == 0) {
-      int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      int in = open("/dev/null", O_RDONLY);
-      dup2(o, 1);
-      dup2(e, 2);
-      dup2(in, 0);
-      std::vector<char *> argv{const_cast<char *>(kSim)};
-      for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(kSim, argv.data());
-      _exit(127);
-    }
-    int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
-    Outcome o;
-    o.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-    o.out = read_file(out);
-    o.err = read_file(err);
-    return o;
+    return run_program(kSim, args);
   }
 
   // Runs a script of SetUp on file; its standard output, or "" on failure.
@@ -254,8 +204,6 @@ class ExportTest : public ::testing::Test {
     }
     return rows;
   }
-
-  std::string dir_;
 };
 
 // A small din trace over a few hot and some cold lines, deterministic.

@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "reference/naive_sim.h"
+#include "sim_run.h"
 
 namespace {
 
@@ -27,56 +28,10 @@ const char *const kSim = VANTLE_SIM_PATH;
 // library's reference limit.
 const char *const kSimTestLimit = VANTLE_SIM_TESTLIMIT_PATH;
 
-struct Outcome {
-  int status = -1;  // exit status, -1 when a signal ended it
-  int signal = 0;
-  std::string err;
-};
-
-std::string read_file(const std::string &path) {
-  std::string text;
-  FILE *f = fopen(path.c_str(), "rb");
-  if (!f) return text;
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-  fclose(f);
-  return text;
-}
-
-void write_file(const std::string &path, const std::string &bytes) {
-  FILE *f = fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr) << path;
-  fwrite(bytes.data(), 1, bytes.size(), f);
-  fclose(f);
-}
-
-bool has(const std::string &text, const std::string &what) {
-  return text.find(what) != std::string::npos;
-}
-
 long long stat_value(const std::string &err, const std::string &name) {
   size_t at = err.find("\n" + name + " ");
   if (at == std::string::npos) return -1;
   return atoll(err.c_str() + at + 1 + name.size());
-}
-
-// Sets, associativity, references and hits of each row of an -out:csv file.
-std::vector<NaiveRow> read_results(const std::string &file) {
-  std::vector<NaiveRow> rows;
-  std::string text = read_file(file);
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t nl = text.find('\n', at);
-    std::string line = text.substr(at, nl - at);
-    at = nl == std::string::npos ? text.size() : nl + 1;
-    unsigned line_size, sets, assoc;
-    unsigned long long size, refs, hits;
-    if (sscanf(line.c_str(), "set-associative,LRU,%u,%u,%u,%llu,%llu,%llu,",
-               &line_size, &sets, &assoc, &size, &refs, &hits) == 6)
-      rows.push_back({sets, assoc, refs, hits});
-  }
-  return rows;
 }
 
 const char *const kFamily = "-a1 -b3 -n1 -l4";  // 2..8 sets, 1..2 ways
@@ -122,50 +77,17 @@ std::vector<uint64_t> first(const std::vector<uint64_t> &v, size_t n) {
   return std::vector<uint64_t>(v.begin(), v.begin() + n);
 }
 
-class HostileTest : public ::testing::Test {
+class HostileTest : public ScratchDirTest {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/vantle-hostile-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::string cmd = "chmod -R u+rwx '" + dir_ + "'; rm -rf '" + dir_ + "'";
-    if (system(cmd.c_str()) != 0) perror("rm");
-  }
-  std::string path(const std::string &name) { return dir_ + "/" + name; }
-
   // Runs program with args; limit lowers the reference limit (test build
   // only) when non-null; address_space, when non-zero, caps the child's
   // address space in bytes.
   Outcome run(const char *program, const std::vector<std::string> &args,
               const char *limit = nullptr, size_t address_space = 0) {
-    std::string err = path("stderr.txt");
-    pid_t pid = fork();
-    if (pid == 0) {
-      int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      int null = open("/dev/null", O_RDWR);
-      dup2(null, 0);
-      dup2(null, 1);
-      dup2(e, 2);
-      if (limit) setenv("VANTLE_TEST_REFERENCE_LIMIT", limit, 1);
-      if (address_space) {
-        rlimit r{address_space, address_space};
-        setrlimit(RLIMIT_AS, &r);
-      }
-      std::vector<char *> argv{const_cast<char *>(program)};
-      for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(program, argv.data());
-      _exit(127);
-    }
-    int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
-    Outcome o;
-    o.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-    o.signal = WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : 0;
-    o.err = read_file(err);
-    return o;
+    Launch launch;
+    launch.limit_env = limit;
+    launch.address_space = address_space;
+    return run_program(program, args, launch);
   }
 
   // vantle-sim on one trace with the test family and a results file.
@@ -178,8 +100,6 @@ class HostileTest : public ::testing::Test {
     args.push_back(file);
     return run(limit ? kSimTestLimit : kSim, args, limit);
   }
-
-  std::string dir_;
 };
 
 const char kLimitMessage[] = "sim: reference limit of ";

@@ -17,87 +17,24 @@
 #include <gtest/gtest.h>
 
 #include "reference/naive_sim.h"
+#include "sim_run.h"
 
 namespace {
 
 const char *const kSim = VANTLE_SIM_PATH;
 const char *const kMatmul = MATMUL_PATH;
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string read_file(const std::string &path) {
-  std::string text;
-  FILE *f = fopen(path.c_str(), "rb");
-  if (!f) return text;
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-  fclose(f);
-  return text;
-}
-
-void write_file(const std::string &path, const std::string &bytes) {
-  FILE *f = fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr) << path;
-  fwrite(bytes.data(), 1, bytes.size(), f);
-  fclose(f);
-}
-
-int count(const std::string &text, const std::string &what) {
-  int n = 0;
-  for (size_t at = text.find(what); at != std::string::npos;
-       at = text.find(what, at + 1))
-    n++;
-  return n;
-}
-
-// A scratch directory per test.
-class SimTest : public ::testing::Test {
+class SimTest : public ScratchDirTest {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/vantle-sim-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    if (system(cmd.c_str()) != 0) perror("rm");
-  }
-  std::string path(const std::string &name) { return dir_ + "/" + name; }
-
   // Runs vantle-sim with args; path_env replaces PATH when non-null, and
   // standard input is /dev/null or the file input.
   Outcome run(const std::vector<std::string> &args,
               const char *path_env = nullptr, const char *input = nullptr) {
-    std::string out = path("stdout.txt"), err = path("stderr.txt");
-    pid_t pid = fork();
-    if (pid == 0) {
-      int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      int in = open(input ? input : "/dev/null", O_RDONLY);
-      dup2(o, 1);
-      dup2(e, 2);
-      dup2(in, 0);
-      if (path_env) setenv("PATH", path_env, 1);
-      std::vector<char *> argv{const_cast<char *>(kSim)};
-      for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(kSim, argv.data());
-      _exit(127);
-    }
-    int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
-    Outcome o;
-    o.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-    o.out = read_file(out);
-    o.err = read_file(err);
-    return o;
+    Launch launch;
+    launch.path_env = path_env;
+    launch.input = input;
+    return run_program(kSim, args, launch);
   }
-
-  std::string dir_;
 };
 
 // A deterministic mixed trace: kind 0 load, 1 store, 2 fetch, 3 modify.
@@ -177,24 +114,6 @@ bool any_kind(int) { return true; }
 bool data_kind(int kind) { return kind != 2; }
 bool inst_kind(int kind) { return kind == 2; }
 bool store_kind(int kind) { return kind == 1 || kind == 3; }
-
-// Reads the -out:csv file: sets, associativity, references, hits.
-std::vector<NaiveRow> read_results(const std::string &file) {
-  std::vector<NaiveRow> rows;
-  std::string text = read_file(file);
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t nl = text.find('\n', at);
-    std::string line = text.substr(at, nl - at);
-    at = nl == std::string::npos ? text.size() : nl + 1;
-    unsigned line_size, sets, assoc;
-    unsigned long long size, refs, hits;
-    if (sscanf(line.c_str(), "set-associative,LRU,%u,%u,%u,%llu,%llu,%llu,",
-               &line_size, &sets, &assoc, &size, &refs, &hits) == 6)
-      rows.push_back({sets, assoc, refs, hits});
-  }
-  return rows;
-}
 
 const char *const kFamily = "-a1 -b4 -n2 -l4";  // 2..16 sets, 1..4 ways
 
