@@ -8,18 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "clock.h"
 #include "isolate.h"
 #include "rng.h"
 
 namespace {
 
 const size_t kReferences = 10000000;
-
-double now_seconds() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + ts.tv_nsec * 1e-9;
-}
 
 
 // Program-like: a hot loop body, sweeps over a 256 KiB and a 4 MiB array,

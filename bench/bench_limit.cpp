@@ -11,17 +11,12 @@
 #include <stdio.h>
 #include <time.h>
 
+#include "clock.h"
 #include "libvantle/libvantle.h"
 
 namespace {
 
 const uint64_t kStream = (uint64_t{1} << 31) + 10;
-
-double now_seconds() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + ts.tv_nsec * 1e-9;
-}
 
 }  // namespace
 

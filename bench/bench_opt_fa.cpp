@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "clock.h"
 #include "isolate.h"
 #include "reference/naive_opt.h"
 #include "rng.h"
@@ -18,12 +19,6 @@
 namespace {
 
 constexpr size_t kRefs = 10000000;
-
-double now() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec + ts.tv_nsec * 1e-9;
-}
 
 
 // 80% of the references go to a hot tenth of the working set, the rest
@@ -48,10 +43,10 @@ double library_seconds(const std::string &words,
   ChildOutcome o = run_isolated([&] {
     init_with(words);
     FILE *sink = fopen("/dev/null", "w");
-    double t0 = now();
+    double t0 = now_seconds();
     for (md_addr_t a : bytes) vantle_access(a);
     vantle_stats(sink, 0);
-    double seconds = now() - t0;
+    double seconds = now_seconds() - t0;
     send_to_parent(&seconds, sizeof seconds);
     send_results();
   });
@@ -90,7 +85,7 @@ int main() {
       printf("opt_fa %-8s %-22s library %12.0f refs/s", f.name, ws.name,
              rate);
       if (std::string(f.name) == "8192B") {
-        double t0 = now();
+        double t0 = now_seconds();
         std::vector<uint64_t> next = naive_opt::next_uses(lines);
         int disagree = 0;
         for (size_t k = kSmallStep; k <= kSmallLines; k += kSmallStep) {
@@ -98,7 +93,7 @@ int main() {
           size_t row = k / kSmallStep - 1;
           disagree += row >= rows.size() || rows[row].hits != hits;
         }
-        double naive_s = now() - t0;
+        double naive_s = now_seconds() - t0;
         naive_rate = kRefs / naive_s;
         printf("  naive per-size (%zu sizes) %10.0f refs/s  ratio %6.1fx"
                "  %s",

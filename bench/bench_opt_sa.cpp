@@ -9,34 +9,23 @@
 #include <string>
 #include <vector>
 
+#include "clock.h"
 #include "isolate.h"
 #include "reference/naive_sa_opt.h"
+#include "rng.h"
 
 namespace {
 
 const size_t kReferences = 10000000;
 
-double now_seconds() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec + ts.tv_nsec * 1e-9;
-}
-
-uint64_t mix(uint64_t *s) {
-  uint64_t z = (*s += 0x9E3779B97F4A7C15ull);
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-  return z ^ (z >> 31);
-}
-
 // Working sets from cache-sized to far larger: a 64 KiB hot region, a 2 MiB
 // region, a 64 MiB stream, and 256 lines that crowd a few sets.
 std::vector<uint32_t> make_trace() {
   std::vector<uint32_t> trace(kReferences);
-  uint64_t s = 42;
+  Rng rng(42);
   uint32_t stream = 0;
   for (size_t t = 0; t < kReferences; t++) {
-    uint64_t r = mix(&s);
+    uint64_t r = rng.next();
     uint32_t pick = r % 20, word = static_cast<uint32_t>(r >> 32) & ~3u;
     if (pick < 10)
       trace[t] = 0x10000000u + word % (64u << 10);

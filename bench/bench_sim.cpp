@@ -14,17 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "clock.h"
 #include "isolate.h"
 
 namespace {
 
 const int kRefs = 10000000;
-
-double now() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec + ts.tv_nsec * 1e-9;
-}
 
 // Loops over working sets from cache-sized to far larger, with a random
 // stream mixed in; deterministic.
@@ -44,12 +39,12 @@ std::vector<md_addr_t> make_trace() {
 double library_seconds(const std::string &words,
                        const std::vector<md_addr_t> &trace) {
   ChildOutcome o = run_isolated([&] {
-    double start = now();
+    double start = now_seconds();
     init_with(words);
     for (md_addr_t a : trace) vantle_access(a);
     FILE *null = fopen("/dev/null", "w");
     vantle_stats(null, 0);
-    double seconds = now() - start;
+    double seconds = now_seconds() - start;
     send_to_parent(&seconds, sizeof seconds);
   });
   double seconds = -1;
@@ -60,7 +55,7 @@ double library_seconds(const std::string &words,
 
 // Wall-clock seconds of a whole vantle-sim run on the trace file.
 double sim_seconds(const std::string &words, const std::string &file) {
-  double start = now();
+  double start = now_seconds();
   pid_t pid = fork();
   if (pid == 0) {
     int null = open("/dev/null", O_WRONLY);
@@ -72,7 +67,7 @@ double sim_seconds(const std::string &words, const std::string &file) {
   }
   int status = 0;
   waitpid(pid, &status, 0);
-  double seconds = now() - start;
+  double seconds = now_seconds() - start;
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds : -1;
 }
 

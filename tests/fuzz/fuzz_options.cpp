@@ -8,19 +8,10 @@
 #include <vector>
 
 #include "libvantle/frontend.h"
+#include "words.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  std::vector<std::string> words;
-  std::string word;
-  for (size_t i = 0; i <= size; i++) {
-    char ch = i < size ? static_cast<char>(data[i]) : '\0';
-    if (ch == ' ' || ch == '\n' || ch == '\0') {
-      if (!word.empty()) words.push_back(word);
-      word.clear();
-    } else {
-      word += ch;
-    }
-  }
+  std::vector<std::string> words = split_words(data, size);
   std::vector<char *> argv;
   for (std::string &w : words) argv.push_back(w.data());
   vantle_configure(static_cast<int>(argv.size()), argv.data());

@@ -13,6 +13,7 @@
 
 #include "options.h"
 #include "sim.h"
+#include "words.h"
 
 // The simulator's shared state, which vantle-sim's driver defines.
 int sim_dump_stats, sim_exit_now;
@@ -73,16 +74,7 @@ void reg_driver_options(opt_odb_t *odb) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static FILE *sink = fopen("/dev/null", "w");
   std::vector<std::string> words{"vantle-sim"};
-  std::string word;
-  for (size_t i = 0; i <= size; i++) {
-    char ch = i < size ? static_cast<char>(data[i]) : '\0';
-    if (ch == ' ' || ch == '\n' || ch == '\0') {
-      if (!word.empty()) words.push_back(word);
-      word.clear();
-    } else {
-      word += ch;
-    }
-  }
+  for (std::string &w : split_words(data, size)) words.push_back(w);
   std::vector<char *> argv;
   for (std::string &w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
