@@ -149,7 +149,7 @@ static void grow(line_table *t) {
 }
 
 line_record *line_table_add(line_table *t, md_addr_t addr) {
-  if (t->count >= (t->mask + 1) / 2) {
+  if (t->count >= (t->mask + 1) / 4 * 3) {
     if (t->shift <= 1)
       _fatal(t->unit, "line_table_add", __LINE__, "out of virtual memory");
     grow(t);
