@@ -139,7 +139,7 @@ static void grow(line_table *t) {
   line_record *old = t->slots;
   uint32_t capacity = t->mask + 1;
   uint32_t start = 0;
-  while (old[start].used) start++;  // at most half the slots are in use
+  while (old[start].used) start++;  // at most 3/4 of the slots are in use
   allocate_slots(t, 33 - t->shift);
   for (uint32_t k = 1; k <= capacity; k++) {
     const line_record &r = old[(start + k) & (capacity - 1)];
@@ -149,7 +149,7 @@ static void grow(line_table *t) {
 }
 
 line_record *line_table_add(line_table *t, md_addr_t addr) {
-  if (t->count >= (t->mask + 1) / 4 * 3) {
+  if (t->count >= (t->mask + 1) / 4 * 3) {  // load factor at most 3/4
     if (t->shift <= 1)
       _fatal(t->unit, "line_table_add", __LINE__, "out of virtual memory");
     grow(t);

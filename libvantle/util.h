@@ -41,8 +41,9 @@ struct line_record {
 };
 
 // The library's one hash table keyed by line address: open addressing with
-// linear probing over a power-of-two array that doubles before it is half
-// full, so that a look-up costs a few probes whatever the working set. A
+// linear probing over a power-of-two array that doubles before it is three
+// quarters full, so that a look-up costs a few probes whatever the working
+// set, and the table stays small enough to keep in the cache. A
 // line may have several records; they keep the order in which they came.
 struct line_table {
   line_record *slots;
