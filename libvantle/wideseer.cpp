@@ -3,18 +3,31 @@
 // top k entries are an optimal k-line cache; the position of a referenced
 // line is its stack distance, and a histogram of positions gives every miss
 // ratio. Below the top entry the stack is cut into groups of strictly
-// falling priority, all held in a binary tree keyed by (group, priority),
-// so that a reference compares the carried entry only with each group's
-// first and last entry.
+// falling priority, so that a reference compares the carried entry only
+// with each group's first and last entry.
 //
-// Owns: the stack (headgrp, the groups, the tree with p_stack), the hit
-// histogram out_stack, the unknown-priority table (unknowns) and the
-// two carried entries. Reads L, T, MAX_LINES, MISS_RATIO_INTERVAL,
-// SAVE_INTERVAL and P_INTERVAL; reads and clears the look-ahead window
-// inside stack_proc_fa.
+// Layout: the specification holds every entry as a node of one binary tree
+// keyed by (group, priority). Here the stack is a table of groups in stack
+// order, deepest first, the top entry being a group of its own (number 0)
+// at the end; each group keeps its entries as a sorted run of (priority,
+// line) pairs in a buffer of its own, and its descriptor caches what the
+// per-reference loops read: the first entry's line, the last entry's
+// priority, and the number and highest of its unknown (negative)
+// priorities. A group step is then one or two comparisons on one
+// descriptor; a carried entry settling in a group moves the few pairs
+// between its place and the group's end; the late next-use handler finds
+// its recorded group by binary search and decides most groups from their
+// descriptors alone. The order of the stack, the groups, their numbers and
+// every priority are those of the specification's tree.
+//
+// Owns: the group table and the groups' buffers, the hit histogram
+// out_stack and the unknown-priority table (unknowns). Reads L, T,
+// MAX_LINES, MISS_RATIO_INTERVAL, SAVE_INTERVAL and P_INTERVAL; reads and
+// clears the look-ahead window inside stack_proc_fa.
 #include "libvantle/wideseer.h"
 
 #include <stdlib.h>
+#include <string.h>
 
 #include "libvantle/lookahead.h"
 
@@ -23,90 +36,310 @@ namespace {
 constexpr int32_t kMaxPriority = 2147483647;  // priority of "next use at 0"
 constexpr int32_t kFirstGroup = 2147483647;   // group numbers count down
 constexpr int32_t kNoUnknown = -2147483642;   // below every unknown priority
+constexpr int32_t kNoNegative = INT32_MIN;    // maxneg of a group without one
+constexpr uint32_t kNewGroupRoom = 8;         // entries of a new group buffer
+constexpr uint32_t kShrinkAbove = 64;         // buffers this big may shrink
+
+// One stack entry.
+struct Entry {
+  int32_t prty;
+  md_addr_t addr;
+};
+
+// One priority group: entries buf[lo..hi), priorities falling strictly.
+// Unknown (negative) priorities, being the lowest, are the run
+// buf[hi - nneg..hi).
+struct Group {
+  md_addr_t first_addr;  // buf[lo].addr
+  int32_t last_prty;     // buf[hi - 1].prty
+  uint32_t lo, hi;
+  int32_t grpno;
+  int32_t nneg;    // entries of negative priority
+  int32_t maxneg;  // buf[hi - nneg].prty, or kNoNegative when nneg is 0
+  uint32_t cap;    // entries the buffer holds
+  Entry *buf;
+};
 
 }  // namespace
 
-// The stack.
-static group_desc headgrp;  // stands for the top entry; nxt is the first group
-static tree_node *root;     // the top entry's node; every other node is left
-static tree_node **p_stack; // path array of the tree operations
-static short insert_flag;   // which insertion variant comes next
+// The stack: groups in stack order from the deepest (index 0) to the top
+// entry's (index ng - 1). Group numbers fall strictly with the index.
+static Group *grp;
+static uint32_t ng;
+static uint32_t grp_room;    // descriptors the table holds
+static int32_t root_grpno;   // group of the first entry put into the stack
+static short insert_flag;    // which insertion variant comes next
 static int32_t grp_ct = kFirstGroup;
-static int32_t inf_count;   // last unknown priority handed out
+static int32_t inf_count;    // last unknown priority handed out
 
 // Counts.
 static uint32_t *out_stack;  // out_stack[d]: hits at stack position d
 static int32_t t_entries;    // references processed
 static int32_t tot_addrs;    // entries that entered the stack
 static short size_exceeded;  // the stack stopped growing at MAX_LINES + 1
-static int32_t log_tot_addrs;
-static uint32_t next_two_pwr;
 static int32_t next_save_time;
 static int32_t CLEAN_INTERVAL;
 static int32_t next_clean_time;
-
-// Carried entries: one for process_groups, one for inf_handler_fa.
-static tree_node dummy_for_del_line;
-static tree_node *del_line = &dummy_for_del_line;
-static tree_node dummy_for_inf_del_line;
-static tree_node *inf_del_line = &dummy_for_inf_del_line;
 
 // Unknown-priority table: field a is the recorded group number, b the
 // unknown priority.
 static line_table unknowns;
 
 // ---------------------------------------------------------------------------
-// Priority tree
+// Groups
 
-// True when key (g1, p1) lies deeper in the stack than key (g2, p2).
-static bool deeper(int32_t g1, int32_t p1, int32_t g2, int32_t p2) {
-  return g1 > g2 || (g1 == g2 && p1 < p2);
+static void *unit_calloc(size_t count, size_t size, const char *func,
+                         int line) {
+  return checked_calloc(count, size, "wideseer", func, line);
 }
 
-static bool deeper_than_node(const tree_node *key, const tree_node *n) {
-  return deeper(key->grpno, key->prty, n->grpno, n->prty);
+static uint32_t size_of(const Group &g) { return g.hi - g.lo; }
+
+// First index in [from, to) whose priority is below prty, else to.
+static uint32_t first_below(const Entry *b, uint32_t from, uint32_t to,
+                            int32_t prty) {
+  while (from < to) {
+    uint32_t mid = from + (to - from) / 2;
+    if (b[mid].prty < prty)
+      to = mid;
+    else
+      from = mid + 1;
+  }
+  return from;
 }
 
-static bool same_key(const tree_node *a, const tree_node *b) {
-  return a->grpno == b->grpno && a->prty == b->prty;
+// First index in [from, to) whose priority is at or below prty, else to.
+static uint32_t first_at_or_below(const Entry *b, uint32_t from, uint32_t to,
+                                  int32_t prty) {
+  return prty == INT32_MAX ? from : first_below(b, from, to, prty + 1);
+}
+
+// Moves g's entries into a buffer of cap entries, centred.
+static void rehouse(Group &g, uint32_t cap, const char *func, int line) {
+  uint32_t n = size_of(g);
+  Entry *b = static_cast<Entry *>(unit_calloc(cap, sizeof(Entry), func, line));
+  uint32_t lo = (cap - n) / 2;
+  if (n) memcpy(b + lo, g.buf + g.lo, n * sizeof(Entry));
+  free(g.buf);
+  g.buf = b;
+  g.cap = cap;
+  g.lo = lo;
+  g.hi = lo + n;
+}
+
+// Gives g free places at both ends of its run: centres a run that fills at
+// most half the buffer, else doubles the buffer.
+static void make_room(Group &g, const char *func, int line) {
+  uint32_t n = size_of(g);
+  if (n < g.cap / 2) {
+    uint32_t lo = (g.cap - n) / 2;
+    memmove(g.buf + lo, g.buf + g.lo, n * sizeof(Entry));
+    g.lo = lo;
+    g.hi = lo + n;
+  } else {
+    rehouse(g, g.cap <= UINT32_MAX / 2 ? g.cap * 2 : UINT32_MAX, func, line);
+  }
+}
+
+// Halves the buffer of a group that fills less than an eighth of it.
+static void maybe_shrink(Group &g) {
+  if (g.cap > kShrinkAbove && size_of(g) < g.cap / 8)
+    rehouse(g, g.cap / 2, "process_groups", __LINE__);
+}
+
+// Keeps the cached first line and last priority.
+static void refresh_ends(Group &g) {
+  g.first_addr = g.buf[g.lo].addr;
+  g.last_prty = g.buf[g.hi - 1].prty;
+}
+
+// Counts an entry that came into g (after the buffer holds it).
+static void count_in(Group &g, int32_t prty) {
+  if (prty < 0) {
+    g.nneg++;
+    if (prty > g.maxneg) g.maxneg = prty;
+  }
+}
+
+// Counts an entry that left g (after the buffer no longer holds it).
+static void count_out(Group &g, int32_t prty) {
+  if (prty < 0) {
+    g.nneg--;
+    if (prty == g.maxneg)
+      g.maxneg = g.nneg ? g.buf[g.hi - g.nneg].prty : kNoNegative;
+  }
+}
+
+// Inserts e at index p of g's run (which has a free place at the end that
+// moves fewer entries); the caller has checked the order.
+static void insert_at(Group &g, uint32_t p, Entry e, const char *func,
+                      int line) {
+  if (g.lo == 0 && g.hi == g.cap) {
+    uint32_t off = p - g.lo;
+    make_room(g, func, line);
+    p = g.lo + off;
+  }
+  Entry *b = g.buf;
+  if (g.lo > 0 && (p - g.lo < g.hi - p || g.hi == g.cap)) {
+    memmove(b + g.lo - 1, b + g.lo, (p - g.lo) * sizeof(Entry));
+    g.lo--;
+    b[p - 1] = e;
+  } else {
+    memmove(b + p + 1, b + p, (g.hi - p) * sizeof(Entry));
+    g.hi++;
+    b[p] = e;
+  }
+  refresh_ends(g);
+  count_in(g, e.prty);
+}
+
+// Removes the entry at index p of a run of two or more entries.
+static Entry remove_at(Group &g, uint32_t p) {
+  Entry *b = g.buf;
+  Entry gone = b[p];
+  if (p - g.lo < g.hi - 1 - p) {
+    memmove(b + g.lo + 1, b + g.lo, (p - g.lo) * sizeof(Entry));
+    g.lo++;
+  } else {
+    memmove(b + p, b + p + 1, (g.hi - 1 - p) * sizeof(Entry));
+    g.hi--;
+  }
+  refresh_ends(g);
+  count_out(g, gone.prty);
+  maybe_shrink(g);
+  return gone;
+}
+
+// Appends e below g's last entry.
+static void push_last(Group &g, Entry e) {
+  if (g.hi == g.cap) make_room(g, "process_groups", __LINE__);
+  if (g.hi == g.lo) g.first_addr = e.addr;
+  g.buf[g.hi++] = e;
+  g.last_prty = e.prty;
+  count_in(g, e.prty);
+}
+
+// Opens an empty group numbered grpno at index at of the table; the groups
+// from at on move one place up.
+static Group &open_group(uint32_t at, int32_t grpno, const char *func,
+                         int line) {
+  if (ng == grp_room) {
+    uint32_t room = grp_room == 0             ? 16
+                    : grp_room <= UINT32_MAX / 2 ? 2 * grp_room
+                                                 : UINT32_MAX;
+    Group *t = static_cast<Group *>(unit_calloc(room, sizeof(Group), func,
+                                                line));
+    if (ng) memcpy(t, grp, ng * sizeof(Group));
+    free(grp);
+    grp = t;
+    grp_room = room;
+  }
+  memmove(grp + at + 1, grp + at, (ng - at) * sizeof(Group));
+  ng++;
+  Group &g = grp[at];
+  g = Group{};
+  g.grpno = grpno;
+  g.maxneg = kNoNegative;
+  g.buf = static_cast<Entry *>(
+      unit_calloc(kNewGroupRoom, sizeof(Entry), func, line));
+  g.cap = kNewGroupRoom;
+  g.lo = g.hi = kNewGroupRoom / 4;
+  return g;
+}
+
+// Takes the group at index at out of the table and frees its buffer.
+static void close_group(uint32_t at) {
+  free(grp[at].buf);
+  memmove(grp + at, grp + at + 1, (ng - at - 1) * sizeof(Group));
+  ng--;
+}
+
+// Index of the first group whose number is at or below grpno (ng when
+// none): the place of group grpno, or where it would go.
+static uint32_t group_place(int32_t grpno) {
+  uint32_t from = 0, to = ng;
+  while (from < to) {
+    uint32_t mid = from + (to - from) / 2;
+    if (grp[mid].grpno <= grpno)
+      to = mid;
+    else
+      from = mid + 1;
+  }
+  return from;
+}
+
+// Index of group grpno, or -1.
+static int64_t find_group(int32_t grpno) {
+  uint32_t at = group_place(grpno);
+  return at < ng && grp[at].grpno == grpno ? at : -1;
+}
+
+// Index of the entry with priority prty in g, or g.hi.
+static uint32_t find_entry(const Group &g, int32_t prty) {
+  uint32_t p = first_at_or_below(g.buf, g.lo, g.hi, prty);
+  return p < g.hi && g.buf[p].prty == prty ? p : g.hi;
+}
+
+// ---------------------------------------------------------------------------
+// The priority-tree operations over the groups
+
+// The records handed back, one or two per operation.
+static tree_node next_node, prev_node, deleted_node, above_deleted_node,
+    replaced_node, unknown_node;
+
+static tree_node *describe(tree_node *n, Entry e, int32_t grpno) {
+  *n = tree_node{};
+  n->addr = e.addr;
+  n->grpno = grpno;
+  n->prty = e.prty;
+  return n;
+}
+
+static tree_node *describe_first(tree_node *n, const Group &g) {
+  return describe(n, g.buf[g.lo], g.grpno);
+}
+
+static tree_node *describe_last(tree_node *n, const Group &g) {
+  return describe(n, g.buf[g.hi - 1], g.grpno);
 }
 
 tree_node *Lookup_next(tree_node *entry) {
-  tree_node *below = nullptr;
-  tree_node *n = root;
-  while (n && !same_key(entry, n)) {
-    if (deeper_than_node(entry, n)) {
-      n = n->lft;
-    } else {
-      below = n;
-      n = n->rt;
-    }
+  int32_t grpno = entry->grpno, prty = entry->prty;
+  uint32_t at = group_place(grpno);
+  if (at < ng && grp[at].grpno == grpno) {
+    const Group &g = grp[at];
+    uint32_t p = first_below(g.buf, g.lo, g.hi, prty);
+    if (p < g.hi) return describe(&next_node, g.buf[p], grpno);
   }
-  if (n && n->lft) {
-    tree_node *m = n->lft;
-    while (m->rt) m = m->rt;
-    return m;
-  }
-  return below;
+  return at > 0 ? describe_first(&next_node, grp[at - 1]) : nullptr;
 }
 
 tree_node *Lookup_prev(tree_node *entry) {
-  tree_node *above = nullptr;
-  tree_node *n = root;
-  while (n && !same_key(entry, n)) {
-    if (deeper_than_node(entry, n)) {
-      above = n;
-      n = n->lft;
-    } else {
-      n = n->rt;
-    }
+  int32_t grpno = entry->grpno, prty = entry->prty;
+  uint32_t at = group_place(grpno);
+  if (at < ng && grp[at].grpno == grpno) {
+    const Group &g = grp[at];
+    uint32_t p = first_at_or_below(g.buf, g.lo, g.hi, prty);
+    if (p > g.lo) return describe(&prev_node, g.buf[p - 1], grpno);
+    at++;
   }
-  if (n && n->rt) {
-    tree_node *m = n->rt;
-    while (m->lft) m = m->lft;
-    return m;
+  return at < ng ? describe_last(&prev_node, grp[at]) : nullptr;
+}
+
+// Puts n's entry into the stack; a key already present prints dup_message.
+static void insert_entry(tree_node *n, const char *dup_message) {
+  n->lft = n->rt = nullptr;
+  if (ng == 0) root_grpno = n->grpno;
+  uint32_t at = group_place(n->grpno);
+  if (at == ng || grp[at].grpno != n->grpno)
+    open_group(at, n->grpno, "Insert", __LINE__);
+  Group &g = grp[at];
+  uint32_t p = first_at_or_below(g.buf, g.lo, g.hi, n->prty);
+  if (p < g.hi && g.buf[p].prty == n->prty) {
+    fprintf(stderr, "%s", dup_message);
+    return;
   }
-  return above;
+  insert_at(g, p, Entry{n->prty, n->addr}, "Insert", __LINE__);
 }
 
 void Insert(tree_node *ins_node) {
@@ -118,137 +351,61 @@ void Insert(tree_node *ins_node) {
 }
 
 void Insert_no_Balance(tree_node *ins_node) {
-  ins_node->lft = ins_node->rt = nullptr;
-  if (!root) {
-    root = ins_node;
-    return;
-  }
-  tree_node *n = root;
-  for (;;) {
-    if (same_key(ins_node, n)) {
-      // The node stays out: the tree keeps one node per key.
-      fprintf(stderr, "libvantle: error in insert\n");
-      return;
-    }
-    tree_node **link = deeper_than_node(ins_node, n) ? &n->lft : &n->rt;
-    if (!*link) {
-      *link = ins_node;
-      return;
-    }
-    n = *link;
-  }
-}
-
-// Lifts p_stack[at] to the top of the subtree below the root.
-static void splay_to_top(int at) {
-  for (; at > 1; at -= 2) splay(at, p_stack);
-  root->lft = p_stack[1];
+  insert_entry(ins_node, "libvantle: error in insert\n");
 }
 
 void Insert_and_Balance(tree_node *ins_node) {
-  ins_node->lft = ins_node->rt = nullptr;
-  if (!root) {
-    root = ins_node;
-    return;
-  }
-  if (!root->lft) {
-    root->lft = ins_node;
-    return;
-  }
-  int top = 0;
-  tree_node *n = root->lft;
-  for (;;) {
-    if (same_key(ins_node, n)) {
-      fprintf(stderr, "libvantle: error in Insert\n");
-      return;
-    }
-    p_stack[++top] = n;
-    tree_node **link = deeper_than_node(ins_node, n) ? &n->lft : &n->rt;
-    if (!*link) {
-      *link = ins_node;
-      break;
-    }
-    n = *link;
-  }
-  p_stack[++top] = ins_node;
-  if (top > log_tot_addrs) splay_to_top(top);
+  insert_entry(ins_node, "libvantle: error in Insert\n");
 }
 
-// Puts `with` in the place of `old`, the child of parent (root when parent
-// is null) on the side given by went_left.
-static void replace_child(tree_node *parent, bool went_left, tree_node *with) {
-  if (!parent)
-    root = with;
-  else if (went_left)
-    parent->lft = with;
-  else
-    parent->rt = with;
+// Removes the entry at index p of the group at index at, closing the group
+// when it empties.
+static Entry take_entry(uint32_t at, uint32_t p) {
+  Group &g = grp[at];
+  if (size_of(g) == 1) {
+    Entry gone = g.buf[p];
+    close_group(at);
+    return gone;
+  }
+  return remove_at(g, p);
 }
 
 tree_node *Delete(tree_node *entry, tree_node **prev_entry) {
-  tree_node *parent = nullptr, *above = nullptr;
-  bool went_left = false;
-  tree_node *d = root;
-  while (d && !same_key(entry, d)) {
-    parent = d;
-    went_left = deeper_than_node(entry, d);
-    if (went_left) above = d;
-    d = went_left ? d->lft : d->rt;
-  }
-  if (!d) {
+  int64_t at = find_group(entry->grpno);
+  uint32_t p = at < 0 ? 0 : find_entry(grp[at], entry->prty);
+  if (at < 0 || p == grp[at].hi) {
     fprintf(stderr, "libvantle: error in delete\n");
     return nullptr;
   }
-  if (!d->rt) {
-    replace_child(parent, went_left, d->lft);
-    *prev_entry = above;
-  } else if (!d->lft) {
-    replace_child(parent, went_left, d->rt);
-    tree_node *m = d->rt;
-    while (m->lft) m = m->lft;
-    *prev_entry = m;
-  } else {
-    tree_node *m_parent = d, *m = d->rt;
-    while (m->lft) {
-      m_parent = m;
-      m = m->lft;
-    }
-    *prev_entry = m;
-    if (m_parent == d)
-      d->rt = m->rt;
-    else
-      m_parent->lft = m->rt;
-    m->lft = d->lft;
-    m->rt = d->rt;
-    replace_child(parent, went_left, m);
-  }
-  return d;
+  const Group &g = grp[at];
+  if (p > g.lo)
+    *prev_entry = describe(&above_deleted_node, g.buf[p - 1], g.grpno);
+  else if (at + 1 < ng)
+    *prev_entry = describe_last(&above_deleted_node, grp[at + 1]);
+  else
+    *prev_entry = nullptr;
+  int32_t grpno = g.grpno;
+  return describe(&deleted_node, take_entry(static_cast<uint32_t>(at), p),
+                  grpno);
 }
 
 tree_node *Lookup_Delete_Insert(tree_node *del_entry, tree_node *ins_entry) {
-  if (del_entry->grpno == root->grpno) {
+  if (ng > 0 && del_entry->grpno == root_grpno) {
     fprintf(stderr, "libvantle: hit at root\n");
     return nullptr;
   }
-  int pos = 0;
-  tree_node *n = root->lft;
-  while (n) {
-    p_stack[++pos] = n;
-    if (same_key(del_entry, n)) break;
-    n = deeper_than_node(del_entry, n) ? n->lft : n->rt;
-  }
-  if (!n) {
+  int64_t at = find_group(del_entry->grpno);
+  uint32_t p = at < 0 ? 0 : find_entry(grp[at], del_entry->prty);
+  if (at < 0 || p == grp[at].hi) {
     fprintf(stderr, "libvantle: error in Lookup_Delete_Insert\n");
     return nullptr;
   }
-  n->grpno = ins_entry->grpno;
-  n->prty = ins_entry->prty;
-  n->addr = ins_entry->addr;
-  splay_to_top(pos);
-  return n;
+  take_entry(static_cast<uint32_t>(at), p);
+  tree_node n = *ins_entry;
+  insert_entry(&n, "libvantle: error in Lookup_Delete_Insert\n");
+  return describe(&replaced_node, Entry{n.prty, n.addr}, n.grpno);
 }
 
-// ---------------------------------------------------------------------------
 // Unknown-priority table
 
 void unk_hash_add_fa(md_addr_t addr, int grpno, int prty) {
@@ -282,20 +439,10 @@ int unk_hash_del_fa(md_addr_t addr, int *prty_ptr) {
   return grp;
 }
 
-// Pushes n and the chain of its left links onto p_stack.
-static void push_left_chain(tree_node *n, int *top) {
-  for (; n; n = n->lft) p_stack[++*top] = n;
-}
-
 int Get_max_prty_unknown(void) {
   int32_t max = kNoUnknown;
-  int top = 0;
-  push_left_chain(root, &top);
-  while (top > 0) {
-    tree_node *n = p_stack[top--];
-    if (n->prty < 0 && n->prty > max) max = n->prty;
-    push_left_chain(n->rt, &top);
-  }
+  for (uint32_t at = 0; at < ng; at++)
+    if (grp[at].maxneg > max) max = grp[at].maxneg;
   return max;
 }
 
@@ -313,81 +460,105 @@ void hash_clean_fa(void) {
 
 tree_node *Get_first_unknown_wobacking(int grpno, int search_prty,
                                        int del_prty) {
-  tree_node *above = nullptr;
-  tree_node *n = root;
-  while (n) {
-    if (n->grpno == grpno && n->prty == search_prty) return n;
-    if (deeper(grpno, search_prty, n->grpno, n->prty)) {
-      above = n;
-      n = n->lft;
-    } else {
-      n = n->rt;
-    }
-  }
-  if (above && above->grpno == grpno && above->prty < del_prty) return above;
+  int64_t at = find_group(grpno);
+  if (at < 0) return nullptr;
+  const Group &g = grp[at];
+  uint32_t p = first_at_or_below(g.buf, g.lo, g.hi, search_prty);
+  if (p < g.hi && g.buf[p].prty == search_prty)
+    return describe(&unknown_node, g.buf[p], grpno);
+  if (p > g.lo && g.buf[p - 1].prty < del_prty)
+    return describe(&unknown_node, g.buf[p - 1], grpno);
   return nullptr;
 }
 
 tree_node *Get_first_unknown(tree_node *entry, int search_prty,
                              int del_prty) {
-  int top = 0;
-  tree_node *n = root;
-  while (n && !same_key(entry, n)) {
-    if (deeper_than_node(entry, n)) {
-      p_stack[++top] = n;
-      n = n->lft;
-    } else {
-      n = n->rt;
-    }
-  }
-  if (n) p_stack[++top] = n;
-  while (top > 0) {
-    tree_node *m = p_stack[top--];
-    if (m->prty > 0 || m->grpno != entry->grpno) return nullptr;
-    if (m->prty == search_prty ||
-        (m->prty > search_prty && m->prty < del_prty))
-      return m;
-    push_left_chain(m->rt, &top);
+  int64_t at = find_group(entry->grpno);
+  if (at < 0) return nullptr;
+  const Group &g = grp[at];
+  // From the entry's place (or the entry just above it) up to the group's
+  // first entry; the entry above that belongs to another group.
+  int64_t p = first_at_or_below(g.buf, g.lo, g.hi, entry->prty);
+  if (p == g.hi || g.buf[p].prty != entry->prty) p--;
+  for (; p >= static_cast<int64_t>(g.lo); p--) {
+    Entry e = g.buf[p];
+    if (e.prty > 0) return nullptr;
+    if (e.prty == search_prty || (e.prty > search_prty && e.prty < del_prty))
+      return describe(&unknown_node, e, g.grpno);
   }
   return nullptr;
 }
 
+// Index in g of the entry that a resolution with the line's old priority u
+// and bound d displaces: the entry of priority u, else g's lowest entry
+// above u when its priority is below d; g.hi when there is none. Decided
+// from the descriptor unless g holds unknown priorities on both sides of u.
+static uint32_t displaced_in(const Group &g, int32_t u, int32_t d) {
+  if (g.last_prty >= u)
+    return g.last_prty == u || g.last_prty < d ? g.hi - 1 : g.hi;
+  if (g.maxneg < u) return g.hi;  // every entry above u is known
+  uint32_t neg = g.hi - g.nneg;
+  if (g.maxneg == u) return neg;
+  uint32_t p = first_at_or_below(g.buf, neg, g.hi, u);
+  if (g.buf[p].prty == u) return p;
+  return g.buf[p - 1].prty < d ? p - 1 : g.hi;
+}
+
+// Puts c in the place of g's entry at index e, which has a lower priority.
+static void displace(Group &g, uint32_t e, Entry c) {
+  Entry *b = g.buf;
+  Entry gone = b[e];
+  uint32_t p = first_below(b, g.lo, e, c.prty);
+  if (e - p <= 64) {
+    memmove(b + p + 1, b + p, (e - p) * sizeof(Entry));
+    b[p] = c;
+    refresh_ends(g);
+    count_in(g, c.prty);
+    count_out(g, gone.prty);
+  } else {
+    remove_at(g, e);
+    insert_at(g, first_below(g.buf, g.lo, g.hi, c.prty), c, "inf_handler_fa",
+              __LINE__);
+  }
+}
+
 void inf_handler_fa(md_addr_t addr, int cur_time) {
   int32_t known = kMaxPriority - cur_time;
-  tree_node *top = headgrp.first;
-  if (top && top->addr == addr) {
-    if (top->prty > 0)
+  if (ng > 0 && grp[ng - 1].first_addr == addr) {
+    Group &top = grp[ng - 1];
+    if (top.last_prty > 0) {
       fprintf(stderr, "libvantle: unknown has > 0 prty\n");
-    else
-      top->prty = known;
+    } else {
+      top.buf[top.lo].prty = known;
+      top.last_prty = known;
+      top.nneg = 0;
+      top.maxneg = kNoNegative;
+    }
     return;
   }
   int old_prty = 0;
   int32_t recorded_grp = unk_hash_del_fa(addr, &old_prty);
-  if (recorded_grp == 0) return;
-  group_desc *g = headgrp.nxt;
-  while (g && g->grpno < recorded_grp) g = g->nxt;
-  while (g && g->last->prty > 0) g = g->nxt;
-  // The line's new node displaces, group by group, the unknown entry that
-  // wrongly ranked above its old one, until its old node comes out.
-  tree_node *carried = inf_del_line;
-  carried->prty = known;
-  carried->addr = addr;
+  if (recorded_grp == 0 || ng < 2) return;
+  // Below the top, from the recorded group on, skipping groups whose last
+  // entry is known: they hold no unknown priority.
+  uint32_t at = group_place(recorded_grp);
+  int64_t i = at < ng && grp[at].grpno == recorded_grp ? at : at - int64_t{1};
+  if (i > static_cast<int64_t>(ng) - 2) i = static_cast<int64_t>(ng) - 2;
+  while (i >= 0 && grp[i].last_prty > 0) i--;
+  // The line's new entry displaces, group by group, the unknown entry that
+  // wrongly ranked above its old one, until its old entry comes out.
+  Entry carried{known, addr};
   int32_t below = 0;
-  for (; g; g = g->nxt) {
-    tree_node *displaced = Get_first_unknown_wobacking(g->grpno, old_prty,
-                                                       below);
-    if (!displaced) continue;
-    carried->grpno = g->grpno;
-    Insert(carried);
-    if (carried->prty > g->first->prty) g->first = carried;
-    tree_node *p = nullptr;
-    carried = Delete(displaced, &p);
-    if (displaced == g->last) g->last = p;
-    if (displaced->prty == old_prty) break;
-    below = displaced->prty;
+  for (; i >= 0; i--) {
+    Group &g = grp[i];
+    uint32_t e = displaced_in(g, old_prty, below);
+    if (e == g.hi) continue;
+    Entry gone = g.buf[e];
+    displace(g, e, carried);
+    if (gone.prty == old_prty) break;
+    carried = gone;
+    below = gone.prty;
   }
-  inf_del_line = carried;
 }
 
 // ---------------------------------------------------------------------------
@@ -398,46 +569,35 @@ int Priority_fa(int i) {
   return kMaxPriority - static_cast<int32_t>(time_array[i]);
 }
 
-static void *unit_calloc(size_t count, size_t size, const char *func,
-                         int line) {
-  return checked_calloc(count, size, "wideseer", func, line);
-}
-
-static group_desc *new_group(const char *func, int line) {
-  return static_cast<group_desc *>(
-      unit_calloc(1, sizeof(group_desc), func, line));
-}
-
 void init_wideseer(void) {
   CLEAN_INTERVAL = 10000000;
   next_save_time = SAVE_INTERVAL;
   size_t lines = MAX_LINES;
   out_stack = static_cast<uint32_t *>(
       unit_calloc(lines + 1, sizeof(uint32_t), "init_wideseer", __LINE__));
-  p_stack = static_cast<tree_node **>(
-      unit_calloc(lines + 1000, sizeof(tree_node *), "init_wideseer",
-                  __LINE__));
   line_table_init(&unknowns, "wideseer");
   next_clean_time = CLEAN_INTERVAL;
 }
 
+// The top entry takes line addr with priority prty.
+static void set_top(md_addr_t addr, int32_t prty) {
+  Group &top = grp[ng - 1];
+  top.buf[top.lo] = Entry{prty, addr};
+  top.first_addr = addr;
+  top.last_prty = prty;
+  top.nneg = prty < 0;
+  top.maxneg = prty < 0 ? prty : kNoNegative;
+}
+
 // The old top entry moves below the top as the first group's only entry;
-// the top node takes line addr with priority prty.
+// the top takes line addr with priority prty.
 static void push_top_into_first_group(md_addr_t addr, int32_t prty) {
-  tree_node *first = static_cast<tree_node *>(
-      unit_calloc(1, sizeof(tree_node), "stack_proc_fa", __LINE__));
-  first->addr = root->addr;
-  first->prty = root->prty;
-  first->grpno = kFirstGroup;
-  if (first->prty < 0) unk_hash_add_fa(first->addr, kFirstGroup, first->prty);
-  root->addr = addr;
-  root->prty = prty;
-  root->lft = first;
-  group_desc *g = new_group("stack_proc_fa", __LINE__);
-  g->first = g->last = first;
-  g->grpno = kFirstGroup;
-  g->wt = 1;
-  headgrp.nxt = g;
+  Entry old_top = grp[ng - 1].buf[grp[ng - 1].lo];
+  if (old_top.prty < 0)
+    unk_hash_add_fa(old_top.addr, kFirstGroup, old_top.prty);
+  Group &first = open_group(0, kFirstGroup, "stack_proc_fa", __LINE__);
+  push_last(first, old_top);
+  set_top(addr, prty);
 }
 
 // Builds the stack from the start of the first block; returns the index of
@@ -446,26 +606,20 @@ static void push_top_into_first_group(md_addr_t addr, int32_t prty) {
 // by the first miss (process_groups).
 static int build_stack(int end) {
   if (end <= 0) return end;
-  root = static_cast<tree_node *>(
-      unit_calloc(1, sizeof(tree_node), "stack_proc_fa", __LINE__));
-  root->prty = Priority_fa(0);
-  root->addr = addr_array[0];
-  root->grpno = 0;
-  headgrp.first = headgrp.last = root;
-  headgrp.grpno = 0;
+  Group &top = open_group(0, 0, "stack_proc_fa", __LINE__);
+  root_grpno = 0;
+  push_last(top, Entry{Priority_fa(0), addr_array[0]});
   int i = 0;
   while (i < end && addr_array[i] == addr_array[0]) i++;
-  log_tot_addrs = 1;
-  next_two_pwr = 4;
   if (i == end) {
-    if (end > 1) root->prty = Priority_fa(end - 1);
+    if (end > 1) set_top(addr_array[0], Priority_fa(end - 1));
     out_stack[1] += end - 1;
     tot_addrs = 1;
     for (int k = 0; k < end; k++) addr_array[k] = time_array[k] = 0;
     t_entries = end;
     return end;
   }
-  root->prty = Priority_fa(i - 1);  // the first line's last repeat
+  set_top(addr_array[0], Priority_fa(i - 1));  // the first line's last repeat
   push_top_into_first_group(addr_array[i], Priority_fa(i));
   out_stack[1] += i - 1;
   tot_addrs = 2;
@@ -474,18 +628,35 @@ static int build_stack(int end) {
   return i + 1;
 }
 
-// The carried entry meets group g on its way down: when it outranks g's
-// last entry it settles in g and that entry is carried on instead.
-static void pass_group(group_desc *g) {
-  if (del_line->prty <= g->last->prty) return;
-  del_line->grpno = g->grpno;
-  Insert(del_line);
-  if (del_line->prty > g->first->prty) g->first = del_line;
-  tree_node *p = nullptr;
-  del_line = Delete(g->last, &p);
-  g->last = p;
-  if (p->grpno != g->grpno)
-    fprintf(stderr, "libvantle: inconsistent prev entry\n");
+// The carried entry c meets group g on its way down: when it outranks g's
+// last entry it settles in g, and that entry is carried on instead.
+static inline void pass_group(Group &g, Entry &c) {
+  if (c.prty <= g.last_prty) return;
+  Entry *b = g.buf;
+  uint32_t lo = g.lo, last = g.hi - 1;
+  Entry out = b[last];
+  // c's place among b[lo..last): most carried entries settle near the end.
+  uint32_t p;
+  if (last - lo > 8 && b[last - 8].prty < c.prty) {
+    p = first_below(b, lo, last - 8, c.prty);
+  } else {
+    p = last;
+    while (p > lo && b[p - 1].prty < c.prty) p--;
+  }
+  if (lo > 0 && p - lo < last - p) {  // the entries above move up a place
+    memmove(b + lo - 1, b + lo, (p - lo) * sizeof(Entry));
+    g.lo = lo - 1;
+    g.hi = last;
+    b[p - 1] = c;
+  } else {  // the entries below move down a place over the last
+    memmove(b + p + 1, b + p, (last - p) * sizeof(Entry));
+    b[p] = c;
+  }
+  g.last_prty = b[g.hi - 1].prty;
+  if (p == lo) g.first_addr = c.addr;
+  count_in(g, c.prty);
+  count_out(g, out.prty);
+  c = out;
 }
 
 static void count_hit(uint32_t position) {
@@ -493,110 +664,94 @@ static void count_hit(uint32_t position) {
 }
 
 // Hit on the first group's first entry: the old top entry takes its place,
-// in the same group or as a new group of its own in front of it.
-static void hit_at_second(group_desc *s, tree_node *top) {
+// in the same group or as a new group of its own in front of it; then the
+// top takes line addr with priority prty.
+static void hit_at_second(md_addr_t addr, int32_t prty) {
   count_hit(2);
-  bool joins = s->wt == 1;
-  tree_node *second = nullptr;
-  if (!joins) {
-    second = Lookup_next(s->first);
-    if (!second || second->grpno != s->grpno)
-      fprintf(stderr, "libvantle: inconsistent next entry\n");
-    joins = second && second->prty < top->prty;
-  }
-  tree_node *n = s->first;
-  n->addr = top->addr;
-  n->prty = top->prty;
-  if (!joins) {
+  Entry old_top = grp[ng - 1].buf[grp[ng - 1].lo];
+  Group &s = grp[ng - 2];
+  if (size_of(s) == 1 || s.buf[s.lo + 1].prty < old_top.prty) {
+    Entry gone = s.buf[s.lo];
+    s.buf[s.lo] = old_top;
+    refresh_ends(s);
+    count_in(s, old_top.prty);
+    count_out(s, gone.prty);
+  } else {
+    Entry gone = s.buf[s.lo];
+    s.lo++;
+    refresh_ends(s);
+    count_out(s, gone.prty);
     grp_ct--;
-    group_desc *g = new_group("process_groups", __LINE__);
-    n->grpno = grp_ct;
-    g->first = g->last = n;
-    g->grpno = grp_ct;
-    g->wt = 1;
-    g->nxt = s;
-    headgrp.nxt = g;
-    s->first = second;
-    s->wt--;
+    Group &g = open_group(ng - 1, grp_ct, "process_groups", __LINE__);
+    push_last(g, old_top);
   }
+  set_top(addr, prty);
 }
 
-// Hit on group g's first entry below prev: that node takes the carried
-// entry in place as prev's new last entry.
-static void hit_in_group(group_desc *prev, group_desc *g) {
-  del_line->grpno = prev->grpno;
-  tree_node *n = Lookup_Delete_Insert(g->first, del_line);
-  prev->last = n;
-  prev->wt++;
-  if (g->first == g->last) {
-    prev->nxt = g->nxt;
-    free(g);
+// Hit on the first entry of the group at index at, below the group at index
+// prev: the carried entry c becomes prev's last entry, and the referenced
+// line leaves its group, which closes when it held nothing else.
+static void hit_in_group(uint32_t prev, uint32_t at, Entry c) {
+  push_last(grp[prev], c);
+  Group &g = grp[at];
+  if (size_of(g) == 1) {
+    close_group(at);
     return;
   }
-  g->first = Lookup_next(n);
-  g->wt--;
-  if (!g->first || g->first->grpno != g->grpno)
-    fprintf(stderr, "libvantle: inconsistent next entry\n");
+  Entry gone = g.buf[g.lo];
+  g.lo++;
+  g.first_addr = g.buf[g.lo].addr;
+  count_out(g, gone.prty);
+  maybe_shrink(g);
 }
 
 int process_groups(md_addr_t addr, int priority) {
-  tree_node *top = headgrp.first;
-  group_desc *s = headgrp.nxt;
-  if (top->addr == addr) {
+  Group &top = grp[ng - 1];
+  if (top.first_addr == addr) {
     count_hit(1);
-    top->prty = priority;
+    set_top(addr, priority);
     return 0;
   }
-  if (!s) {  // the stack held one line only
+  if (ng == 1) {  // the stack held one line only
     push_top_into_first_group(addr, priority);
     return 1;
   }
-  bool at_second = s->first->addr == addr;
-  if (top->prty < 0)
-    unk_hash_add_fa(top->addr, at_second ? s->grpno - 1 : s->grpno,
-                    top->prty);
+  Entry c = top.buf[top.lo];
+  const Group &s = grp[ng - 2];
+  bool at_second = s.first_addr == addr;
+  if (c.prty < 0)
+    unk_hash_add_fa(c.addr, at_second ? s.grpno - 1 : s.grpno, c.prty);
   if (at_second) {
-    hit_at_second(s, top);
-    top->addr = addr;
-    top->prty = priority;
+    hit_at_second(addr, priority);
     return 0;
   }
-  del_line->prty = top->prty;
-  del_line->addr = top->addr;
-  top->addr = addr;
-  top->prty = priority;
-  pass_group(s);
-  group_desc *prev = s;
-  uint32_t depth = static_cast<uint32_t>(s->wt) + 1;
-  for (group_desc *g = s->nxt; g; g = g->nxt) {
-    if (g->first->addr == addr) {
+  set_top(addr, priority);
+  // The old top entry is carried down, group by group.
+  uint32_t prev = ng - 2;
+  pass_group(grp[prev], c);
+  uint32_t depth = size_of(grp[prev]) + 1;
+  for (uint32_t at = prev; at-- > 0;) {
+    Group &g = grp[at];
+    if (g.first_addr == addr) {
       count_hit(depth + 1);
-      hit_in_group(prev, g);
+      hit_in_group(prev, at, c);
       return 0;
     }
-    pass_group(g);
-    prev = g;
-    depth += static_cast<uint32_t>(g->wt);
+    pass_group(g, c);
+    prev = at;
+    depth += size_of(g);
   }
-  if (!size_exceeded) {
-    del_line->grpno = prev->grpno;
-    Insert(del_line);
-    prev->last = del_line;
-    prev->wt++;
-    del_line = static_cast<tree_node *>(
-        unit_calloc(1, sizeof(tree_node), "process_groups", __LINE__));
-  } else if (del_line->prty < 0) {
-    ft_hash_del(del_line->addr);
-  }
+  // A miss: the carried entry becomes the new bottom, or leaves the stack
+  // once it has stopped growing.
+  if (!size_exceeded)
+    push_last(grp[0], c);
+  else if (c.prty < 0)
+    ft_hash_del(c.addr);
   return 1;
 }
 
 static void count_miss() {
   tot_addrs++;
-  if (static_cast<uint32_t>(tot_addrs) > next_two_pwr) {
-    log_tot_addrs++;
-    next_two_pwr *= 2;
-  }
   if (!size_exceeded && static_cast<uint32_t>(tot_addrs) > MAX_LINES) {
     size_exceeded = 1;
     fprintf(stderr, "libvantle: tot_addrs limit exceeded, t_entries=%d\n",

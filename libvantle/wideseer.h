@@ -10,17 +10,7 @@
 #include "libvantle/libvantle.h"
 #include "libvantle/util.h"
 
-// One priority group: a run of stack entries whose priorities fall strictly
-// from first to last.
-struct group_desc {
-  tree_node *first;  // shallowest entry, highest priority
-  tree_node *last;   // deepest entry, lowest priority
-  int32_t grpno;     // carried by every entry of the group
-  int32_t wt;        // number of entries
-  group_desc *nxt;   // next deeper group, or null
-};
-
-// Allocates the histogram and the path array; the stack is built by the
+// Allocates the histogram and the group table; the stack is built by the
 // first block. Ends through _fatal when memory is out.
 void init_wideseer(void);
 // Block callback of the look-ahead window: processes positions
@@ -42,25 +32,33 @@ int Priority_fa(int i);
 // counts its hit position; returns 0 on a hit, 1 when the line was absent.
 int process_groups(md_addr_t addr, int priority);
 
-// Priority tree, keyed by (grpno, prty) in stack order. The first node
-// inserted into an empty tree becomes its root (the top entry).
-// Node just below entry's key in the stack, or null.
+// The ordered stack, keyed by (grpno, prty): an entry lies deeper than
+// another when its group number is larger, or when the groups are equal and
+// its priority is lower. It is held as a table of groups, each a sorted run
+// of (priority, line) pairs; the operations below see it as the priority
+// tree of the specification. Nodes are records that describe one entry:
+// callers hand entries in by a node, which the stack copies, and get entries
+// back as nodes that belong to the unit, each operation with its own
+// record(s), valid until that operation runs again. Only grpno, prty and addr
+// of a node are read or set.
+// Entry just below entry's key in the stack, or null.
 tree_node *Lookup_next(tree_node *entry);
-// Node just above entry's key in the stack, or null.
+// Entry just above entry's key in the stack, or null.
 tree_node *Lookup_prev(tree_node *entry);
-// Inserts a node not in the tree, alternating the two variants below. A key
-// already present is reported and the node is left out.
+// Puts an entry into the stack at the place of its key, alternating the two
+// variants below. A key already present is reported and the entry left out.
 void Insert(tree_node *ins_node);
-// Plain binary-tree insertion.
+// The two variants differ only in the message for a key already present
+// ("error in insert" and "error in Insert"); the first entry put into an
+// empty stack is its root (the top entry).
 void Insert_no_Balance(tree_node *ins_node);
-// Insertion that lifts a node landing deeper than log_tot_addrs to the top
-// of the subtree below the root.
 void Insert_and_Balance(tree_node *ins_node);
-// Removes the node with entry's key and returns it (null when absent);
-// *prev_entry gets the node just above it in the stack.
+// Removes the entry with entry's key and returns it (null when absent);
+// *prev_entry gets the entry just above it in the stack (null at the top).
 tree_node *Delete(tree_node *entry, tree_node **prev_entry);
-// Gives the node with del_entry's key ins_entry's group, priority and line
-// in place and lifts it below the root; returns it (null on error).
+// Replaces the entry with del_entry's key by ins_entry's group, priority and
+// line, which the caller guarantees sort at the same place; returns the new
+// entry (null when del_entry is in the root's group or absent).
 tree_node *Lookup_Delete_Insert(tree_node *del_entry, tree_node *ins_entry);
 
 // Unknown-priority table, keyed by line address.
@@ -72,7 +70,7 @@ int unk_hash_del_fa(md_addr_t addr, int *prty_ptr);
 // Removes every record whose priority is above the tree's highest negative
 // priority: their entries have left the stack.
 void hash_clean_fa(void);
-// Highest negative priority in the tree, or -2147483642 when there is none.
+// Highest negative priority in the stack, or -2147483642 when there is none.
 int Get_max_prty_unknown(void);
 
 // Late resolution: the node to displace in group grpno (the entry with key
@@ -80,7 +78,7 @@ int Get_max_prty_unknown(void);
 // its priority is below del_prty), or null.
 tree_node *Get_first_unknown_wobacking(int grpno, int search_prty,
                                        int del_prty);
-// The same search by walking up the stack from entry's key with p_stack.
+// The same search by walking up the stack from entry's key.
 tree_node *Get_first_unknown(tree_node *entry, int search_prty, int del_prty);
 
 #endif  // VANTLE_LIBVANTLE_WIDESEER_H_

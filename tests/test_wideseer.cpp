@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 #include <string>
 #include <utility>
@@ -423,97 +424,122 @@ tree_node probe(Key k) {
   return n;
 }
 
-// In the child: prints a line for every disagreement between the tree,
+// The reference stack: every key with its line.
+using RefStack = std::map<Key, md_addr_t, StackOrder>;
+
+// Highest negative priority of the reference, as Get_max_prty_unknown
+// gives it.
+int32_t max_unknown(const RefStack &ref) {
+  int32_t max = -2147483642;
+  for (const auto &[key, addr] : ref)
+    if (key.second < 0 && key.second > max) max = key.second;
+  return max;
+}
+
+// In the child: prints a line for every disagreement between the stack,
 // walked from the top with Lookup_next and back with Lookup_prev, and the
-// reference set.
-void check_tree(tree_node *top, const std::set<Key, StackOrder> &ref,
-                const char *when) {
-  std::vector<Key> down;
+// reference.
+void check_tree(tree_node *top, const RefStack &ref, const char *when) {
+  std::vector<std::pair<Key, md_addr_t>> down;
   for (tree_node *n = top; n && down.size() <= ref.size() + 1;
        n = Lookup_next(n))
-    down.push_back({n->grpno, n->prty});
-  std::vector<Key> want(ref.begin(), ref.end());
+    down.push_back({{n->grpno, n->prty}, n->addr});
+  std::vector<std::pair<Key, md_addr_t>> want(ref.begin(), ref.end());
   if (down != want) {
-    printf("order differs %s: %zu nodes walked, %zu expected\n", when,
+    printf("order differs %s: %zu entries walked, %zu expected\n", when,
            down.size(), want.size());
     return;
   }
   for (size_t i = 0; i < want.size(); i++) {
-    tree_node p = probe(want[i]);
+    tree_node p = probe(want[i].first);
     tree_node *above = Lookup_prev(&p);
     if (i == 0 ? above != nullptr
-               : !above || Key(above->grpno, above->prty) != want[i - 1])
+               : !above || Key(above->grpno, above->prty) != want[i - 1].first)
       printf("Lookup_prev wrong at %zu %s\n", i, when);
   }
+  if (Get_max_prty_unknown() != max_unknown(ref))
+    printf("highest unknown priority wrong %s\n", when);
 }
 
+// Entries go into the stack by copy and come back as the unit's records,
+// so one local node serves every insertion.
 TEST(PriorityTree, RandomInsertsDeletesAndReplacements) {
   ChildOutcome o = run_isolated([] {
     init_with("-Cfa -Ropt -M1048576");
     Rng rng(2024);
-    std::set<Key, StackOrder> ref;
+    RefStack ref;
     static tree_node top{};  // grpno 0: the top entry, the tree's root
     Insert(&top);
-    ref.insert({0, 0});
-    std::vector<tree_node *> spare;
+    ref[{0, 0}] = 0;
     int ops = 0;
     auto random_key = [&] {
       return Key(1 + rng.below(40), static_cast<int32_t>(rng.below(4000)) -
                                         2000);
+    };
+    // Deletes a present key other than the top's.
+    auto delete_one = [&] {
+      auto it = std::next(ref.begin(), 1 + rng.below(ref.size() - 1));
+      Key above = std::prev(it)->first;
+      tree_node p = probe(it->first), *prev = nullptr;
+      tree_node *gone = Delete(&p, &prev);
+      if (!gone || Key(gone->grpno, gone->prty) != it->first ||
+          gone->addr != it->second)
+        printf("Delete returned the wrong entry\n");
+      if (!prev || Key(prev->grpno, prev->prty) != above)
+        printf("Delete reported the wrong entry above\n");
+      ref.erase(it);
     };
     for (int step = 0; step < 30000; step++) {
       uint32_t what = rng.below(10);
       if (what < 5 || ref.size() < 3) {  // insert a fresh key
         Key k = random_key();
         if (ref.count(k)) continue;
-        tree_node *n = spare.empty() ? new tree_node{} : spare.back();
-        if (!spare.empty()) spare.pop_back();
-        n->grpno = k.first;
-        n->prty = k.second;
-        n->addr = static_cast<md_addr_t>(step);
-        Insert(n);
-        ref.insert(k);
-      } else if (what < 8) {  // delete a present key other than the top
-        auto it = std::next(ref.begin(), 1 + rng.below(ref.size() - 1));
-        Key above = *std::prev(it);
-        tree_node p = probe(*it), *prev = nullptr;
-        tree_node *gone = Delete(&p, &prev);
-        if (!gone || Key(gone->grpno, gone->prty) != *it)
-          printf("Delete returned the wrong node\n");
-        if (!prev || Key(prev->grpno, prev->prty) != above)
-          printf("Delete reported the wrong entry above\n");
-        ref.erase(it);
-        if (gone) spare.push_back(gone);
+        tree_node n{};
+        n.grpno = k.first;
+        n.prty = k.second;
+        n.addr = static_cast<md_addr_t>(step);
+        Insert(&n);
+        ref[k] = n.addr;
+      } else if (what < 8) {
+        delete_one();
       } else {  // first entry of a group becomes last of the group above
         auto it = std::next(ref.begin(), 1 + rng.below(ref.size() - 1));
-        Key above = *std::prev(it);
+        Key above = std::prev(it)->first;
         auto below = std::next(it);
         Key fresh(above.first, above.second - 1);
-        bool fits = above.first != 0 && fresh != *it &&
-                    (below == ref.end() || StackOrder()(fresh, *below));
+        bool fits = above.first != 0 && fresh != it->first &&
+                    (below == ref.end() || StackOrder()(fresh, below->first));
         if (!fits) {  // else shift the priority within its own place
-          fresh = Key(it->first, it->second + 1);
+          fresh = Key(it->first.first, it->first.second + 1);
           fits = StackOrder()(above, fresh) && fresh != above;
         }
         if (!fits) continue;
-        tree_node p = probe(*it), ins = probe(fresh);
+        tree_node p = probe(it->first), ins = probe(fresh);
         ins.addr = 77;
         tree_node *n = Lookup_Delete_Insert(&p, &ins);
         if (!n || Key(n->grpno, n->prty) != fresh || n->addr != 77)
-          printf("Lookup_Delete_Insert returned the wrong node\n");
+          printf("Lookup_Delete_Insert returned the wrong entry\n");
         ref.erase(it);
-        ref.insert(fresh);
+        ref[fresh] = 77;
       }
       if (++ops % 97 == 0) check_tree(&top, ref, "during the run");
     }
     check_tree(&top, ref, "at the end");
     // The deepest entry has nothing below; the top has the first group's
     // first entry below.
-    tree_node deepest = probe(*ref.rbegin());
+    tree_node deepest = probe(ref.rbegin()->first);
     if (Lookup_next(&deepest) != nullptr) printf("deepest has a next\n");
     tree_node *first = Lookup_next(&top);
-    if (!first || Key(first->grpno, first->prty) != *std::next(ref.begin()))
+    Key second = std::next(ref.begin())->first;
+    if (!first || Key(first->grpno, first->prty) != second)
       printf("next of top wrong\n");
+    // Emptied again, groups closing one by one: the top stays alone.
+    while (ref.size() > 1) {
+      delete_one();
+      if (ref.size() % 61 == 0) check_tree(&top, ref, "while emptying");
+    }
+    check_tree(&top, ref, "emptied");
+    if (Lookup_next(&top) != nullptr) printf("emptied stack has a next\n");
   });
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.out, "");
@@ -524,21 +550,27 @@ TEST(PriorityTree, DuplicateKeyLeavesTheTreeValid) {
   ChildOutcome o = run_isolated([] {
     init_with("-Cfa -Ropt -M4096");
     static tree_node top{}, a{}, b{}, c{}, dup1{}, dup2{};
-    std::set<Key, StackOrder> ref{{0, 0}};
+    RefStack ref{{{0, 0}, 0}};
     Insert(&top);
+    md_addr_t line = 0xa0;
     for (tree_node *n : {&a, &b, &c}) {
       n->grpno = 5;
       n->prty = static_cast<int32_t>(ref.size()) * 10;
+      n->addr = line++;
       Insert(n);
-      ref.insert({n->grpno, n->prty});
+      ref[{n->grpno, n->prty}] = n->addr;
     }
     dup1.grpno = dup2.grpno = 5;
     dup1.prty = dup2.prty = 20;
+    dup1.addr = 0xd1;
+    dup2.addr = 0xd2;
     Insert_no_Balance(&dup1);
     Insert_and_Balance(&dup2);
     check_tree(&top, ref, "after duplicates");
     tree_node p = probe({5, 20}), *prev = nullptr;
-    if (Delete(&p, &prev) != &b) printf("the original node was replaced\n");
+    tree_node *gone = Delete(&p, &prev);
+    if (!gone || gone->addr != b.addr)
+      printf("the original entry was replaced\n");
     ref.erase({5, 20});
     check_tree(&top, ref, "after deleting the key");
     // An absent key: reported, nothing changes.
