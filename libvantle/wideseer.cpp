@@ -635,25 +635,30 @@ static inline void pass_group(Group &g, Entry &c) {
   Entry *b = g.buf;
   uint32_t lo = g.lo, last = g.hi - 1;
   Entry out = b[last];
-  // c's place among b[lo..last): most carried entries settle near the end.
-  uint32_t p;
-  if (last - lo > 8 && b[last - 8].prty < c.prty) {
-    p = first_below(b, lo, last - 8, c.prty);
-  } else {
-    p = last;
-    while (p > lo && b[p - 1].prty < c.prty) p--;
+  uint32_t p = last;  // c's place
+  if (p > lo && b[p - 1].prty < c.prty) {
+    if (last - lo > 8 && b[last - 8].prty < c.prty) {
+      // Far from the end: the shorter side moves a place.
+      p = first_below(b, lo, last - 8, c.prty);
+      if (lo > 0 && p - lo < last - p) {
+        memmove(b + lo - 1, b + lo, (p - lo) * sizeof(Entry));
+        g.lo = lo - 1;
+        g.hi = last;
+        p--;
+      } else {
+        memmove(b + p + 1, b + p, (last - p) * sizeof(Entry));
+      }
+    } else {
+      // Most carried entries settle within a few places of the end.
+      do {
+        b[p] = b[p - 1];
+        p--;
+      } while (p > lo && b[p - 1].prty < c.prty);
+    }
   }
-  if (lo > 0 && p - lo < last - p) {  // the entries above move up a place
-    memmove(b + lo - 1, b + lo, (p - lo) * sizeof(Entry));
-    g.lo = lo - 1;
-    g.hi = last;
-    b[p - 1] = c;
-  } else {  // the entries below move down a place over the last
-    memmove(b + p + 1, b + p, (last - p) * sizeof(Entry));
-    b[p] = c;
-  }
+  b[p] = c;
   g.last_prty = b[g.hi - 1].prty;
-  if (p == lo) g.first_addr = c.addr;
+  if (p == g.lo) g.first_addr = c.addr;
   count_in(g, c.prty);
   count_out(g, out.prty);
   c = out;
