@@ -10,20 +10,22 @@
 // keyed by (group, priority). Here the stack is a table of groups in stack
 // order, deepest first, the top entry being a group of its own (number 0)
 // at the end; each group keeps its entries as a sorted run of (priority,
-// line) pairs in a buffer of its own, and its descriptor caches what the
-// per-reference loops read: the first entry's line, the last entry's
-// priority, and the number and highest of its unknown (negative)
-// priorities. A group step is then one or two comparisons on one
-// descriptor; a carried entry settling in a group moves the few pairs
-// between its place and the group's end; the late next-use handler finds
-// its recorded group by binary search and decides most groups from their
-// descriptors alone. The order of the stack, the groups, their numbers and
-// every priority are those of the specification's tree.
+// line) pairs in a buffer of its own. What the per-reference loops read of
+// a group lies in three arrays beside the table: the line of its first
+// entry, the priority of its last entry and its highest unknown (negative)
+// priority. Both loops test four groups a step on those arrays and stop
+// only at a group where something happens: the referenced line, a group
+// where the carried entry settles, a group that may hold the entry a late
+// next-use displaces. A carried entry settling in a group moves the few
+// pairs between its place and the group's end; the late next-use handler
+// finds its recorded group by binary search. The order of the stack, the
+// groups, their numbers and every priority are those of the specification's
+// tree.
 //
-// Owns: the group table and the groups' buffers, the hit histogram
-// out_stack and the unknown-priority table (unknowns). Reads L, T,
-// MAX_LINES, MISS_RATIO_INTERVAL, SAVE_INTERVAL and P_INTERVAL; reads and
-// clears the look-ahead window inside stack_proc_fa.
+// Owns: the group table with its arrays and the groups' buffers, the hit
+// histogram out_stack and the unknown-priority table (unknowns). Reads L,
+// T, MAX_LINES, MISS_RATIO_INTERVAL, SAVE_INTERVAL and P_INTERVAL; reads
+// and clears the look-ahead window inside stack_proc_fa.
 #include "libvantle/wideseer.h"
 
 #include <stdlib.h>
@@ -36,9 +38,10 @@ namespace {
 constexpr int32_t kMaxPriority = 2147483647;  // priority of "next use at 0"
 constexpr int32_t kFirstGroup = 2147483647;   // group numbers count down
 constexpr int32_t kNoUnknown = -2147483642;   // below every unknown priority
-constexpr int32_t kNoNegative = INT32_MIN;    // maxneg of a group without one
+constexpr int32_t kNoNegative = INT32_MIN;    // max_unknown without one
 constexpr uint32_t kNewGroupRoom = 8;         // entries of a new group buffer
 constexpr uint32_t kShrinkAbove = 64;         // buffers this big may shrink
+constexpr uint32_t kNone = UINT32_MAX;        // no group, no entry
 
 // One stack entry.
 struct Entry {
@@ -50,23 +53,42 @@ struct Entry {
 // Unknown (negative) priorities, being the lowest, are the run
 // buf[hi - nneg..hi).
 struct Group {
-  md_addr_t first_addr;  // buf[lo].addr
-  int32_t last_prty;     // buf[hi - 1].prty
   uint32_t lo, hi;
   int32_t grpno;
   int32_t nneg;    // entries of negative priority
-  int32_t maxneg;  // buf[hi - nneg].prty, or kNoNegative when nneg is 0
+  uint32_t above;  // entries in the stack above buf[lo]
   uint32_t cap;    // entries the buffer holds
   Entry *buf;
 };
 
+// Four lanes of 32 bits, for testing four groups at once.
+typedef int32_t Lanes __attribute__((vector_size(16)));
+
+Lanes load_lanes(const void *p) {
+  Lanes v;
+  memcpy(&v, p, sizeof v);
+  return v;
+}
+
+bool any_lane(Lanes m) {
+  uint64_t w[2];
+  memcpy(w, &m, sizeof w);
+  return (w[0] | w[1]) != 0;
+}
+
 }  // namespace
 
 // The stack: groups in stack order from the deepest (index 0) to the top
-// entry's (index ng - 1). Group numbers fall strictly with the index.
+// entry's (index ng - 1). Group numbers fall strictly with the index. For
+// the group at index at, first_line[at] is the line of its first entry,
+// last_prty[at] the priority of its last entry and max_unknown[at] its
+// highest negative priority (kNoNegative when it has none).
 static Group *grp;
+static md_addr_t *first_line;
+static int32_t *last_prty;
+static int32_t *max_unknown;
 static uint32_t ng;
-static uint32_t grp_room;    // descriptors the table holds
+static uint32_t grp_room;    // groups the table and arrays hold
 static int32_t root_grpno;   // group of the first entry put into the stack
 static short insert_flag;    // which insertion variant comes next
 static int32_t grp_ct = kFirstGroup;
@@ -147,33 +169,39 @@ static void maybe_shrink(Group &g) {
     rehouse(g, g.cap / 2, "process_groups", __LINE__);
 }
 
-// Keeps the cached first line and last priority.
-static void refresh_ends(Group &g) {
-  g.first_addr = g.buf[g.lo].addr;
-  g.last_prty = g.buf[g.hi - 1].prty;
+// Keeps the first line and last priority of the group at index at.
+static void refresh_ends(uint32_t at) {
+  const Group &g = grp[at];
+  first_line[at] = g.buf[g.lo].addr;
+  last_prty[at] = g.buf[g.hi - 1].prty;
 }
 
-// Counts an entry that came into g (after the buffer holds it).
-static void count_in(Group &g, int32_t prty) {
+// Counts an entry that came into the group at index at (after its buffer
+// holds it).
+static void count_in(uint32_t at, int32_t prty) {
   if (prty < 0) {
-    g.nneg++;
-    if (prty > g.maxneg) g.maxneg = prty;
+    grp[at].nneg++;
+    if (prty > max_unknown[at]) max_unknown[at] = prty;
   }
 }
 
-// Counts an entry that left g (after the buffer no longer holds it).
-static void count_out(Group &g, int32_t prty) {
+// Counts an entry that left the group at index at (after its buffer no
+// longer holds it).
+static void count_out(uint32_t at, int32_t prty) {
   if (prty < 0) {
+    Group &g = grp[at];
     g.nneg--;
-    if (prty == g.maxneg)
-      g.maxneg = g.nneg ? g.buf[g.hi - g.nneg].prty : kNoNegative;
+    if (prty == max_unknown[at])
+      max_unknown[at] = g.nneg ? g.buf[g.hi - g.nneg].prty : kNoNegative;
   }
 }
 
-// Inserts e at index p of g's run (which has a free place at the end that
-// moves fewer entries); the caller has checked the order.
-static void insert_at(Group &g, uint32_t p, Entry e, const char *func,
+// Inserts e at index p of the run of the group at index at (moving the
+// entries on the side that has room and holds fewer); the caller has
+// checked the order.
+static void insert_at(uint32_t at, uint32_t p, Entry e, const char *func,
                       int line) {
+  Group &g = grp[at];
   if (g.lo == 0 && g.hi == g.cap) {
     uint32_t off = p - g.lo;
     make_room(g, func, line);
@@ -189,12 +217,13 @@ static void insert_at(Group &g, uint32_t p, Entry e, const char *func,
     g.hi++;
     b[p] = e;
   }
-  refresh_ends(g);
-  count_in(g, e.prty);
+  refresh_ends(at);
+  count_in(at, e.prty);
 }
 
 // Removes the entry at index p of a run of two or more entries.
-static Entry remove_at(Group &g, uint32_t p) {
+static Entry remove_at(uint32_t at, uint32_t p) {
+  Group &g = grp[at];
   Entry *b = g.buf;
   Entry gone = b[p];
   if (p - g.lo < g.hi - 1 - p) {
@@ -204,53 +233,89 @@ static Entry remove_at(Group &g, uint32_t p) {
     memmove(b + p, b + p + 1, (g.hi - 1 - p) * sizeof(Entry));
     g.hi--;
   }
-  refresh_ends(g);
-  count_out(g, gone.prty);
+  refresh_ends(at);
+  count_out(at, gone.prty);
   maybe_shrink(g);
   return gone;
 }
 
-// Appends e below g's last entry.
-static void push_last(Group &g, Entry e) {
+// Appends e below the last entry of the group at index at.
+static void push_last(uint32_t at, Entry e) {
+  Group &g = grp[at];
   if (g.hi == g.cap) make_room(g, "process_groups", __LINE__);
-  if (g.hi == g.lo) g.first_addr = e.addr;
+  if (g.hi == g.lo) first_line[at] = e.addr;
   g.buf[g.hi++] = e;
-  g.last_prty = e.prty;
-  count_in(g, e.prty);
+  last_prty[at] = e.prty;
+  count_in(at, e.prty);
+}
+
+// Moves the n elements of size bytes at index at of table one place up.
+static void shift_up(void *table, size_t size, uint32_t at, uint32_t n) {
+  char *t = static_cast<char *>(table) + at * size;
+  memmove(t + size, t, n * size);
+}
+
+// Moves the n elements of size bytes after index at of table one place
+// down, over the element at at.
+static void shift_down(void *table, size_t size, uint32_t at, uint32_t n) {
+  char *t = static_cast<char *>(table) + at * size;
+  memmove(t, t + size, n * size);
+}
+
+// A copy of table (used elements of size bytes) in room zero-filled ones.
+static void *regrow(void *table, size_t size, uint32_t used, uint32_t room,
+                    const char *func, int line) {
+  void *t = unit_calloc(room, size, func, line);
+  if (used) memcpy(t, table, used * size);
+  free(table);
+  return t;
 }
 
 // Opens an empty group numbered grpno at index at of the table; the groups
 // from at on move one place up.
-static Group &open_group(uint32_t at, int32_t grpno, const char *func,
-                         int line) {
+static void open_group(uint32_t at, int32_t grpno, const char *func,
+                       int line) {
   if (ng == grp_room) {
     uint32_t room = grp_room == 0             ? 16
                     : grp_room <= UINT32_MAX / 2 ? 2 * grp_room
                                                  : UINT32_MAX;
-    Group *t = static_cast<Group *>(unit_calloc(room, sizeof(Group), func,
-                                                line));
-    if (ng) memcpy(t, grp, ng * sizeof(Group));
-    free(grp);
-    grp = t;
+    grp = static_cast<Group *>(
+        regrow(grp, sizeof(Group), ng, room, func, line));
+    first_line = static_cast<md_addr_t *>(
+        regrow(first_line, sizeof(md_addr_t), ng, room, func, line));
+    last_prty = static_cast<int32_t *>(
+        regrow(last_prty, sizeof(int32_t), ng, room, func, line));
+    max_unknown = static_cast<int32_t *>(
+        regrow(max_unknown, sizeof(int32_t), ng, room, func, line));
     grp_room = room;
   }
-  memmove(grp + at + 1, grp + at, (ng - at) * sizeof(Group));
+  Entry *buf = static_cast<Entry *>(
+      unit_calloc(kNewGroupRoom, sizeof(Entry), func, line));
+  uint32_t later = ng - at;
+  shift_up(grp, sizeof(Group), at, later);
+  shift_up(first_line, sizeof(md_addr_t), at, later);
+  shift_up(last_prty, sizeof(int32_t), at, later);
+  shift_up(max_unknown, sizeof(int32_t), at, later);
   ng++;
   Group &g = grp[at];
   g = Group{};
   g.grpno = grpno;
-  g.maxneg = kNoNegative;
-  g.buf = static_cast<Entry *>(
-      unit_calloc(kNewGroupRoom, sizeof(Entry), func, line));
+  g.buf = buf;
   g.cap = kNewGroupRoom;
   g.lo = g.hi = kNewGroupRoom / 4;
-  return g;
+  first_line[at] = 0;
+  last_prty[at] = 0;
+  max_unknown[at] = kNoNegative;
 }
 
 // Takes the group at index at out of the table and frees its buffer.
 static void close_group(uint32_t at) {
   free(grp[at].buf);
-  memmove(grp + at, grp + at + 1, (ng - at - 1) * sizeof(Group));
+  uint32_t later = ng - at - 1;
+  shift_down(grp, sizeof(Group), at, later);
+  shift_down(first_line, sizeof(md_addr_t), at, later);
+  shift_down(last_prty, sizeof(int32_t), at, later);
+  shift_down(max_unknown, sizeof(int32_t), at, later);
   ng--;
 }
 
@@ -268,16 +333,26 @@ static uint32_t group_place(int32_t grpno) {
   return from;
 }
 
-// Index of group grpno, or -1.
-static int64_t find_group(int32_t grpno) {
+// Index of group grpno, or kNone.
+static uint32_t find_group(int32_t grpno) {
   uint32_t at = group_place(grpno);
-  return at < ng && grp[at].grpno == grpno ? at : -1;
+  return at < ng && grp[at].grpno == grpno ? at : kNone;
 }
 
 // Index of the entry with priority prty in g, or g.hi.
 static uint32_t find_entry(const Group &g, int32_t prty) {
   uint32_t p = first_at_or_below(g.buf, g.lo, g.hi, prty);
   return p < g.hi && g.buf[p].prty == prty ? p : g.hi;
+}
+
+// Sets every group's count of entries above it, after a change of sizes
+// that the stack processing does not keep up itself.
+static void recount_above() {
+  uint32_t above = 0;
+  for (uint32_t at = ng; at-- > 0;) {
+    grp[at].above = above;
+    above += size_of(grp[at]);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -333,13 +408,14 @@ static void insert_entry(tree_node *n, const char *dup_message) {
   uint32_t at = group_place(n->grpno);
   if (at == ng || grp[at].grpno != n->grpno)
     open_group(at, n->grpno, "Insert", __LINE__);
-  Group &g = grp[at];
+  const Group &g = grp[at];
   uint32_t p = first_at_or_below(g.buf, g.lo, g.hi, n->prty);
   if (p < g.hi && g.buf[p].prty == n->prty) {
     fprintf(stderr, "%s", dup_message);
     return;
   }
-  insert_at(g, p, Entry{n->prty, n->addr}, "Insert", __LINE__);
+  insert_at(at, p, Entry{n->prty, n->addr}, "Insert", __LINE__);
+  recount_above();
 }
 
 void Insert(tree_node *ins_node) {
@@ -361,19 +437,21 @@ void Insert_and_Balance(tree_node *ins_node) {
 // Removes the entry at index p of the group at index at, closing the group
 // when it empties.
 static Entry take_entry(uint32_t at, uint32_t p) {
-  Group &g = grp[at];
-  if (size_of(g) == 1) {
-    Entry gone = g.buf[p];
+  Entry gone;
+  if (size_of(grp[at]) == 1) {
+    gone = grp[at].buf[p];
     close_group(at);
-    return gone;
+  } else {
+    gone = remove_at(at, p);
   }
-  return remove_at(g, p);
+  recount_above();
+  return gone;
 }
 
 tree_node *Delete(tree_node *entry, tree_node **prev_entry) {
-  int64_t at = find_group(entry->grpno);
-  uint32_t p = at < 0 ? 0 : find_entry(grp[at], entry->prty);
-  if (at < 0 || p == grp[at].hi) {
+  uint32_t at = find_group(entry->grpno);
+  uint32_t p = at == kNone ? 0 : find_entry(grp[at], entry->prty);
+  if (at == kNone || p == grp[at].hi) {
     fprintf(stderr, "libvantle: error in delete\n");
     return nullptr;
   }
@@ -385,8 +463,7 @@ tree_node *Delete(tree_node *entry, tree_node **prev_entry) {
   else
     *prev_entry = nullptr;
   int32_t grpno = g.grpno;
-  return describe(&deleted_node, take_entry(static_cast<uint32_t>(at), p),
-                  grpno);
+  return describe(&deleted_node, take_entry(at, p), grpno);
 }
 
 tree_node *Lookup_Delete_Insert(tree_node *del_entry, tree_node *ins_entry) {
@@ -394,13 +471,13 @@ tree_node *Lookup_Delete_Insert(tree_node *del_entry, tree_node *ins_entry) {
     fprintf(stderr, "libvantle: hit at root\n");
     return nullptr;
   }
-  int64_t at = find_group(del_entry->grpno);
-  uint32_t p = at < 0 ? 0 : find_entry(grp[at], del_entry->prty);
-  if (at < 0 || p == grp[at].hi) {
+  uint32_t at = find_group(del_entry->grpno);
+  uint32_t p = at == kNone ? 0 : find_entry(grp[at], del_entry->prty);
+  if (at == kNone || p == grp[at].hi) {
     fprintf(stderr, "libvantle: error in Lookup_Delete_Insert\n");
     return nullptr;
   }
-  take_entry(static_cast<uint32_t>(at), p);
+  take_entry(at, p);
   tree_node n = *ins_entry;
   insert_entry(&n, "libvantle: error in Lookup_Delete_Insert\n");
   return describe(&replaced_node, Entry{n.prty, n.addr}, n.grpno);
@@ -442,7 +519,7 @@ int unk_hash_del_fa(md_addr_t addr, int *prty_ptr) {
 int Get_max_prty_unknown(void) {
   int32_t max = kNoUnknown;
   for (uint32_t at = 0; at < ng; at++)
-    if (grp[at].maxneg > max) max = grp[at].maxneg;
+    if (max_unknown[at] > max) max = max_unknown[at];
   return max;
 }
 
@@ -460,8 +537,8 @@ void hash_clean_fa(void) {
 
 tree_node *Get_first_unknown_wobacking(int grpno, int search_prty,
                                        int del_prty) {
-  int64_t at = find_group(grpno);
-  if (at < 0) return nullptr;
+  uint32_t at = find_group(grpno);
+  if (at == kNone) return nullptr;
   const Group &g = grp[at];
   uint32_t p = first_at_or_below(g.buf, g.lo, g.hi, search_prty);
   if (p < g.hi && g.buf[p].prty == search_prty)
@@ -473,8 +550,8 @@ tree_node *Get_first_unknown_wobacking(int grpno, int search_prty,
 
 tree_node *Get_first_unknown(tree_node *entry, int search_prty,
                              int del_prty) {
-  int64_t at = find_group(entry->grpno);
-  if (at < 0) return nullptr;
+  uint32_t at = find_group(entry->grpno);
+  if (at == kNone) return nullptr;
   const Group &g = grp[at];
   // From the entry's place (or the entry just above it) up to the group's
   // first entry; the entry above that belongs to another group.
@@ -489,72 +566,110 @@ tree_node *Get_first_unknown(tree_node *entry, int search_prty,
   return nullptr;
 }
 
-// Index in g of the entry that a resolution with the line's old priority u
-// and bound d displaces: the entry of priority u, else g's lowest entry
-// above u when its priority is below d; g.hi when there is none. Decided
-// from the descriptor unless g holds unknown priorities on both sides of u.
-static uint32_t displaced_in(const Group &g, int32_t u, int32_t d) {
-  if (g.last_prty >= u)
-    return g.last_prty == u || g.last_prty < d ? g.hi - 1 : g.hi;
-  if (g.maxneg < u) return g.hi;  // every entry above u is known
-  uint32_t neg = g.hi - g.nneg;
-  if (g.maxneg == u) return neg;
-  uint32_t p = first_at_or_below(g.buf, neg, g.hi, u);
-  if (g.buf[p].prty == u) return p;
-  return g.buf[p - 1].prty < d ? p - 1 : g.hi;
+// Whether the group at index at may hold the entry that a resolution with
+// the line's old priority u and bound d displaces: its last entry lies in
+// [u, d), or it holds unknown priorities on both sides of u.
+static bool may_displace(uint32_t at, int32_t u, int32_t d) {
+  int32_t last = last_prty[at];
+  return last < u ? max_unknown[at] >= u : last < d;
 }
 
-// Puts c in the place of g's entry at index e, which has a lower priority.
-static void displace(Group &g, uint32_t e, Entry c) {
+// The index below from (towards the deepest group) of the first group that
+// may_displace, or kNone.
+static uint32_t next_candidate(uint32_t from, int32_t u, int32_t d) {
+  Lanes lu = Lanes{} + u, ld = Lanes{} + d;
+  uint32_t at = from;
+  for (; at >= 4; at -= 4) {
+    Lanes last = load_lanes(last_prty + at - 4);
+    Lanes high = load_lanes(max_unknown + at - 4);
+    Lanes under = last < lu;
+    if (any_lane((under & (high >= lu)) | (~under & (last < ld)))) break;
+  }
+  while (at-- > 0)
+    if (may_displace(at, u, d)) return at;
+  return kNone;
+}
+
+// Index in the group at index at of the entry that a resolution with the
+// line's old priority u and bound d displaces: the entry of priority u,
+// else the group's lowest entry above u when its priority is below d; kNone
+// when there is none.
+static uint32_t displaced_in(uint32_t at, int32_t u, int32_t d) {
+  const Group &g = grp[at];
+  int32_t last = last_prty[at];
+  if (last >= u) return last == u || last < d ? g.hi - 1 : kNone;
+  if (max_unknown[at] < u) return kNone;  // every entry above u is known
+  uint32_t neg = g.hi - g.nneg;
+  if (max_unknown[at] == u) return neg;
+  uint32_t p = first_at_or_below(g.buf, neg, g.hi, u);
+  if (g.buf[p].prty == u) return p;
+  return g.buf[p - 1].prty < d ? p - 1 : kNone;
+}
+
+// Puts c in the place of the entry at index e of the group at index at,
+// which has a lower priority; returns that entry.
+static Entry displace(uint32_t at, uint32_t e, Entry c) {
+  Group &g = grp[at];
   Entry *b = g.buf;
   Entry gone = b[e];
   uint32_t p = first_below(b, g.lo, e, c.prty);
-  if (e - p <= 64) {
-    memmove(b + p + 1, b + p, (e - p) * sizeof(Entry));
+  // Directly, the entries between c's place and e's move a place; else e's
+  // entry leaves and c comes in, each moving the shorter side of the run.
+  uint32_t direct = e - p;
+  uint32_t n = size_of(g);
+  uint32_t apart = (e - g.lo < n / 2 ? e - g.lo : g.hi - 1 - e) +
+                   (p - g.lo < n / 2 ? p - g.lo : g.hi - p);
+  if (direct <= apart) {
+    memmove(b + p + 1, b + p, direct * sizeof(Entry));
     b[p] = c;
-    refresh_ends(g);
-    count_in(g, c.prty);
-    count_out(g, gone.prty);
+    refresh_ends(at);
+    count_in(at, c.prty);
+    count_out(at, gone.prty);
   } else {
-    remove_at(g, e);
-    insert_at(g, first_below(g.buf, g.lo, g.hi, c.prty), c, "inf_handler_fa",
-              __LINE__);
+    remove_at(at, e);
+    const Group &h = grp[at];
+    insert_at(at, first_below(h.buf, h.lo, h.hi, c.prty), c,
+              "inf_handler_fa", __LINE__);
   }
+  return gone;
+}
+
+// The top entry takes priority prty.
+static void set_top_priority(int32_t prty) {
+  Group &top = grp[ng - 1];
+  top.buf[top.lo].prty = prty;
+  last_prty[ng - 1] = prty;
+  top.nneg = prty < 0;
+  max_unknown[ng - 1] = prty < 0 ? prty : kNoNegative;
 }
 
 void inf_handler_fa(md_addr_t addr, int cur_time) {
   int32_t known = kMaxPriority - cur_time;
-  if (ng > 0 && grp[ng - 1].first_addr == addr) {
-    Group &top = grp[ng - 1];
-    if (top.last_prty > 0) {
+  if (ng > 0 && first_line[ng - 1] == addr) {
+    if (last_prty[ng - 1] > 0)
       fprintf(stderr, "libvantle: unknown has > 0 prty\n");
-    } else {
-      top.buf[top.lo].prty = known;
-      top.last_prty = known;
-      top.nneg = 0;
-      top.maxneg = kNoNegative;
-    }
+    else
+      set_top_priority(known);
     return;
   }
   int old_prty = 0;
   int32_t recorded_grp = unk_hash_del_fa(addr, &old_prty);
   if (recorded_grp == 0 || ng < 2) return;
-  // Below the top, from the recorded group on, skipping groups whose last
-  // entry is known: they hold no unknown priority.
-  uint32_t at = group_place(recorded_grp);
-  int64_t i = at < ng && grp[at].grpno == recorded_grp ? at : at - int64_t{1};
-  if (i > static_cast<int64_t>(ng) - 2) i = static_cast<int64_t>(ng) - 2;
-  while (i >= 0 && grp[i].last_prty > 0) i--;
+  // Below the top, from the recorded group on. Groups that cannot hold the
+  // entry to displace are passed unchanged: those whose last entry is known
+  // first of all.
+  uint32_t from = group_place(recorded_grp);
+  if (from < ng && grp[from].grpno == recorded_grp) from++;
+  if (from > ng - 1) from = ng - 1;
   // The line's new entry displaces, group by group, the unknown entry that
   // wrongly ranked above its old one, until its old entry comes out.
   Entry carried{known, addr};
   int32_t below = 0;
-  for (; i >= 0; i--) {
-    Group &g = grp[i];
-    uint32_t e = displaced_in(g, old_prty, below);
-    if (e == g.hi) continue;
-    Entry gone = g.buf[e];
-    displace(g, e, carried);
+  for (uint32_t at; (at = next_candidate(from, old_prty, below)) != kNone;
+       from = at) {
+    uint32_t e = displaced_in(at, old_prty, below);
+    if (e == kNone) continue;
+    Entry gone = displace(at, e, carried);
     if (gone.prty == old_prty) break;
     carried = gone;
     below = gone.prty;
@@ -582,11 +697,9 @@ void init_wideseer(void) {
 // The top entry takes line addr with priority prty.
 static void set_top(md_addr_t addr, int32_t prty) {
   Group &top = grp[ng - 1];
-  top.buf[top.lo] = Entry{prty, addr};
-  top.first_addr = addr;
-  top.last_prty = prty;
-  top.nneg = prty < 0;
-  top.maxneg = prty < 0 ? prty : kNoNegative;
+  top.buf[top.lo].addr = addr;
+  first_line[ng - 1] = addr;
+  set_top_priority(prty);
 }
 
 // The old top entry moves below the top as the first group's only entry;
@@ -595,8 +708,9 @@ static void push_top_into_first_group(md_addr_t addr, int32_t prty) {
   Entry old_top = grp[ng - 1].buf[grp[ng - 1].lo];
   if (old_top.prty < 0)
     unk_hash_add_fa(old_top.addr, kFirstGroup, old_top.prty);
-  Group &first = open_group(0, kFirstGroup, "stack_proc_fa", __LINE__);
-  push_last(first, old_top);
+  open_group(0, kFirstGroup, "stack_proc_fa", __LINE__);
+  push_last(0, old_top);
+  grp[0].above = 1;
   set_top(addr, prty);
 }
 
@@ -606,20 +720,20 @@ static void push_top_into_first_group(md_addr_t addr, int32_t prty) {
 // by the first miss (process_groups).
 static int build_stack(int end) {
   if (end <= 0) return end;
-  Group &top = open_group(0, 0, "stack_proc_fa", __LINE__);
+  open_group(0, 0, "stack_proc_fa", __LINE__);
   root_grpno = 0;
-  push_last(top, Entry{Priority_fa(0), addr_array[0]});
+  push_last(0, Entry{Priority_fa(0), addr_array[0]});
   int i = 0;
   while (i < end && addr_array[i] == addr_array[0]) i++;
   if (i == end) {
-    if (end > 1) set_top(addr_array[0], Priority_fa(end - 1));
+    if (end > 1) set_top_priority(Priority_fa(end - 1));
     out_stack[1] += end - 1;
     tot_addrs = 1;
     for (int k = 0; k < end; k++) addr_array[k] = time_array[k] = 0;
     t_entries = end;
     return end;
   }
-  set_top(addr_array[0], Priority_fa(i - 1));  // the first line's last repeat
+  set_top_priority(Priority_fa(i - 1));  // the first line's last repeat
   push_top_into_first_group(addr_array[i], Priority_fa(i));
   out_stack[1] += i - 1;
   tot_addrs = 2;
@@ -628,10 +742,10 @@ static int build_stack(int end) {
   return i + 1;
 }
 
-// The carried entry c meets group g on its way down: when it outranks g's
-// last entry it settles in g, and that entry is carried on instead.
-static inline void pass_group(Group &g, Entry &c) {
-  if (c.prty <= g.last_prty) return;
+// The carried entry c, which outranks the last entry of the group at index
+// at, settles in that group, and its last entry is carried on instead.
+static void settle(uint32_t at, Entry &c) {
+  Group &g = grp[at];
   Entry *b = g.buf;
   uint32_t lo = g.lo, last = g.hi - 1;
   Entry out = b[last];
@@ -657,11 +771,28 @@ static inline void pass_group(Group &g, Entry &c) {
     }
   }
   b[p] = c;
-  g.last_prty = b[g.hi - 1].prty;
-  if (p == g.lo) g.first_addr = c.addr;
-  count_in(g, c.prty);
-  count_out(g, out.prty);
+  last_prty[at] = b[g.hi - 1].prty;
+  if (p == g.lo) first_line[at] = c.addr;
+  count_in(at, c.prty);
+  count_out(at, out.prty);
   c = out;
+}
+
+// The index below from (towards the deepest group) of the first group whose
+// first entry holds addr or whose last entry's priority is below prty, or
+// kNone: the next group where a carried entry of priority prty stops.
+static inline uint32_t next_stop(uint32_t from, md_addr_t addr,
+                                 int32_t prty) {
+  Lanes la = Lanes{} + static_cast<int32_t>(addr), lp = Lanes{} + prty;
+  uint32_t at = from;
+  for (; at >= 4; at -= 4) {
+    Lanes first = load_lanes(first_line + at - 4);
+    Lanes last = load_lanes(last_prty + at - 4);
+    if (any_lane((first == la) | (last < lp))) break;
+  }
+  while (at-- > 0)
+    if (first_line[at] == addr || last_prty[at] < prty) return at;
+  return kNone;
 }
 
 static void count_hit(uint32_t position) {
@@ -673,31 +804,32 @@ static void count_hit(uint32_t position) {
 // top takes line addr with priority prty.
 static void hit_at_second(md_addr_t addr, int32_t prty) {
   count_hit(2);
+  uint32_t s = ng - 2;
   Entry old_top = grp[ng - 1].buf[grp[ng - 1].lo];
-  Group &s = grp[ng - 2];
-  if (size_of(s) == 1 || s.buf[s.lo + 1].prty < old_top.prty) {
-    Entry gone = s.buf[s.lo];
-    s.buf[s.lo] = old_top;
+  Group &g = grp[s];
+  Entry gone = g.buf[g.lo];
+  if (size_of(g) == 1 || g.buf[g.lo + 1].prty < old_top.prty) {
+    g.buf[g.lo] = old_top;
     refresh_ends(s);
     count_in(s, old_top.prty);
-    count_out(s, gone.prty);
   } else {
-    Entry gone = s.buf[s.lo];
-    s.lo++;
+    g.lo++;
+    g.above = 2;
     refresh_ends(s);
-    count_out(s, gone.prty);
     grp_ct--;
-    Group &g = open_group(ng - 1, grp_ct, "process_groups", __LINE__);
-    push_last(g, old_top);
+    open_group(ng - 1, grp_ct, "process_groups", __LINE__);
+    push_last(ng - 2, old_top);
+    grp[ng - 2].above = 1;
   }
+  count_out(s, gone.prty);
   set_top(addr, prty);
 }
 
-// Hit on the first entry of the group at index at, below the group at index
-// prev: the carried entry c becomes prev's last entry, and the referenced
-// line leaves its group, which closes when it held nothing else.
-static void hit_in_group(uint32_t prev, uint32_t at, Entry c) {
-  push_last(grp[prev], c);
+// Hit on the first entry of the group at index at: the carried entry c
+// becomes the last entry of the group above it, and the referenced line
+// leaves its group, which closes when it held nothing else.
+static void hit_in_group(uint32_t at, Entry c) {
+  push_last(at + 1, c);
   Group &g = grp[at];
   if (size_of(g) == 1) {
     close_group(at);
@@ -705,51 +837,48 @@ static void hit_in_group(uint32_t prev, uint32_t at, Entry c) {
   }
   Entry gone = g.buf[g.lo];
   g.lo++;
-  g.first_addr = g.buf[g.lo].addr;
-  count_out(g, gone.prty);
+  g.above++;
+  first_line[at] = g.buf[g.lo].addr;
+  count_out(at, gone.prty);
   maybe_shrink(g);
 }
 
 int process_groups(md_addr_t addr, int priority) {
-  Group &top = grp[ng - 1];
-  if (top.first_addr == addr) {
+  uint32_t top = ng - 1;
+  if (first_line[top] == addr) {
     count_hit(1);
-    set_top(addr, priority);
+    set_top_priority(priority);
     return 0;
   }
   if (ng == 1) {  // the stack held one line only
     push_top_into_first_group(addr, priority);
     return 1;
   }
-  Entry c = top.buf[top.lo];
-  const Group &s = grp[ng - 2];
-  bool at_second = s.first_addr == addr;
+  Entry c = grp[top].buf[grp[top].lo];
+  uint32_t s = top - 1;
+  bool at_second = first_line[s] == addr;
   if (c.prty < 0)
-    unk_hash_add_fa(c.addr, at_second ? s.grpno - 1 : s.grpno, c.prty);
+    unk_hash_add_fa(c.addr, at_second ? grp[s].grpno - 1 : grp[s].grpno,
+                    c.prty);
   if (at_second) {
     hit_at_second(addr, priority);
     return 0;
   }
   set_top(addr, priority);
-  // The old top entry is carried down, group by group.
-  uint32_t prev = ng - 2;
-  pass_group(grp[prev], c);
-  uint32_t depth = size_of(grp[prev]) + 1;
-  for (uint32_t at = prev; at-- > 0;) {
-    Group &g = grp[at];
-    if (g.first_addr == addr) {
-      count_hit(depth + 1);
-      hit_in_group(prev, at, c);
+  // The old top entry is carried down; it stops at the referenced line and
+  // at each group whose last entry it outranks.
+  for (uint32_t at = top; (at = next_stop(at, addr, c.prty)) != kNone;) {
+    if (first_line[at] == addr) {
+      count_hit(grp[at].above + 1);
+      hit_in_group(at, c);
       return 0;
     }
-    pass_group(g, c);
-    prev = at;
-    depth += size_of(g);
+    settle(at, c);
   }
   // A miss: the carried entry becomes the new bottom, or leaves the stack
   // once it has stopped growing.
   if (!size_exceeded)
-    push_last(grp[0], c);
+    push_last(0, c);
   else if (c.prty < 0)
     ft_hash_del(c.addr);
   return 1;
