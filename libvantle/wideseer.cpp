@@ -42,6 +42,7 @@ constexpr int32_t kNoNegative = INT32_MIN;    // max_unknown without one
 constexpr uint32_t kNewGroupRoom = 8;         // entries of a new group buffer
 constexpr uint32_t kShrinkAbove = 64;         // buffers this big may shrink
 constexpr uint32_t kNone = UINT32_MAX;        // no group, no entry
+constexpr uint32_t kPad = 4;                  // stops before index 0
 
 // One stack entry.
 struct Entry {
@@ -76,13 +77,22 @@ bool any_lane(Lanes m) {
   return (w[0] | w[1]) != 0;
 }
 
+// The highest lane set in a mask of all-ones and all-zero lanes, of which
+// one at least is set; without a branch.
+int highest_lane(Lanes m) {
+  int32_t upper = m[2] | m[3];
+  int32_t pair = (m[3] & upper) | (m[1] & ~upper);  // the set pair's upper
+  return (upper & 2) | (pair & 1);
+}
+
 }  // namespace
 
 // The stack: groups in stack order from the deepest (index 0) to the top
 // entry's (index ng - 1). Group numbers fall strictly with the index. For
 // the group at index at, first_line[at] is the line of its first entry,
 // last_prty[at] the priority of its last entry and max_unknown[at] its
-// highest negative priority (kNoNegative when it has none).
+// highest negative priority (kNoNegative when it has none). The three
+// arrays have kPad places before index 0 whose values stop every scan.
 static Group *grp;
 static md_addr_t *first_line;
 static int32_t *last_prty;
@@ -117,17 +127,40 @@ static void *unit_calloc(size_t count, size_t size, const char *func,
 
 static uint32_t size_of(const Group &g) { return g.hi - g.lo; }
 
-// First index in [from, to) whose priority is below prty, else to.
+// First index in [from, to) whose priority is below prty, else to. The
+// halving takes no branch on the priorities, which are as good as random.
 static uint32_t first_below(const Entry *b, uint32_t from, uint32_t to,
                             int32_t prty) {
-  while (from < to) {
-    uint32_t mid = from + (to - from) / 2;
-    if (b[mid].prty < prty)
-      to = mid;
-    else
-      from = mid + 1;
+  if (from == to) return from;
+  const Entry *base = b + from;
+  for (uint32_t n = to - from; n > 1; n -= n / 2)
+    base = base[n / 2].prty >= prty ? base + n / 2 : base;
+  return static_cast<uint32_t>(base - b) + (base->prty >= prty);
+}
+
+// The same, looked for outward from index start in steps that double, so
+// that it costs about the logarithm of the distance from start.
+static uint32_t first_below_from(const Entry *b, uint32_t from, uint32_t to,
+                                 int32_t prty, uint32_t start) {
+  if (from >= to) return from;
+  if (start < from) start = from;
+  if (start >= to) start = to - 1;
+  if (b[start].prty < prty) {  // at or above start
+    uint32_t below = start;
+    for (uint32_t step = 1;; step *= 2) {
+      if (below - from <= step) return first_below(b, from, below, prty);
+      uint32_t probe = below - step;
+      if (b[probe].prty >= prty) return first_below(b, probe + 1, below, prty);
+      below = probe;
+    }
   }
-  return from;
+  uint32_t above = start;  // below start
+  for (uint32_t step = 1;; step *= 2) {
+    if (to - above <= step) return first_below(b, above + 1, to, prty);
+    uint32_t probe = above + step;
+    if (b[probe].prty < prty) return first_below(b, above + 1, probe, prty);
+    above = probe;
+  }
 }
 
 // First index in [from, to) whose priority is at or below prty, else to.
@@ -179,36 +212,35 @@ static void refresh_ends(uint32_t at) {
 // Counts an entry that came into the group at index at (after its buffer
 // holds it).
 static void count_in(uint32_t at, int32_t prty) {
-  if (prty < 0) {
-    grp[at].nneg++;
-    if (prty > max_unknown[at]) max_unknown[at] = prty;
-  }
+  bool unknown = prty < 0;
+  grp[at].nneg += unknown;
+  int32_t high = max_unknown[at];
+  max_unknown[at] = unknown && prty > high ? prty : high;
 }
 
 // Counts an entry that left the group at index at (after its buffer no
 // longer holds it).
 static void count_out(uint32_t at, int32_t prty) {
-  if (prty < 0) {
-    Group &g = grp[at];
-    g.nneg--;
-    if (prty == max_unknown[at])
-      max_unknown[at] = g.nneg ? g.buf[g.hi - g.nneg].prty : kNoNegative;
-  }
+  Group &g = grp[at];
+  g.nneg -= prty < 0;
+  if (prty == max_unknown[at])  // never for a known priority
+    max_unknown[at] = g.nneg ? g.buf[g.hi - g.nneg].prty : kNoNegative;
 }
 
-// Inserts e at index p of the run of the group at index at (moving the
-// entries on the side that has room and holds fewer); the caller has
-// checked the order.
+// Inserts e at index p of the run of the group at index at, moving the
+// entries on the side that holds fewer (after making room on that side);
+// the caller has checked the order.
 static void insert_at(uint32_t at, uint32_t p, Entry e, const char *func,
                       int line) {
   Group &g = grp[at];
-  if (g.lo == 0 && g.hi == g.cap) {
+  bool upward = p - g.lo < g.hi - p;
+  if (upward ? g.lo == 0 : g.hi == g.cap) {
     uint32_t off = p - g.lo;
     make_room(g, func, line);
     p = g.lo + off;
   }
   Entry *b = g.buf;
-  if (g.lo > 0 && (p - g.lo < g.hi - p || g.hi == g.cap)) {
+  if (upward) {
     memmove(b + g.lo - 1, b + g.lo, (p - g.lo) * sizeof(Entry));
     g.lo--;
     b[p - 1] = e;
@@ -271,6 +303,17 @@ static void *regrow(void *table, size_t size, uint32_t used, uint32_t room,
   return t;
 }
 
+// The same for one of the padded arrays, whose pad is filled with value.
+template <typename T>
+static T *regrow_padded(T *array, uint32_t used, uint32_t room, T value,
+                        const char *func, int line) {
+  T *t = static_cast<T *>(regrow(array ? array - kPad : nullptr, sizeof(T),
+                                 array ? used + kPad : 0, room + kPad, func,
+                                 line));
+  for (uint32_t k = 0; k < kPad; k++) t[k] = value;
+  return t + kPad;
+}
+
 // Opens an empty group numbered grpno at index at of the table; the groups
 // from at on move one place up.
 static void open_group(uint32_t at, int32_t grpno, const char *func,
@@ -281,12 +324,13 @@ static void open_group(uint32_t at, int32_t grpno, const char *func,
                                                  : UINT32_MAX;
     grp = static_cast<Group *>(
         regrow(grp, sizeof(Group), ng, room, func, line));
-    first_line = static_cast<md_addr_t *>(
-        regrow(first_line, sizeof(md_addr_t), ng, room, func, line));
-    last_prty = static_cast<int32_t *>(
-        regrow(last_prty, sizeof(int32_t), ng, room, func, line));
-    max_unknown = static_cast<int32_t *>(
-        regrow(max_unknown, sizeof(int32_t), ng, room, func, line));
+    // The pad satisfies both scans' tests: a last priority below every
+    // other, a highest unknown priority above.
+    first_line = regrow_padded<md_addr_t>(first_line, ng, room, 0, func, line);
+    last_prty = regrow_padded<int32_t>(last_prty, ng, room, INT32_MIN, func,
+                                       line);
+    max_unknown = regrow_padded<int32_t>(max_unknown, ng, room, INT32_MAX,
+                                         func, line);
     grp_room = room;
   }
   Entry *buf = static_cast<Entry *>(
@@ -566,28 +610,22 @@ tree_node *Get_first_unknown(tree_node *entry, int search_prty,
   return nullptr;
 }
 
-// Whether the group at index at may hold the entry that a resolution with
-// the line's old priority u and bound d displaces: its last entry lies in
-// [u, d), or it holds unknown priorities on both sides of u.
-static bool may_displace(uint32_t at, int32_t u, int32_t d) {
-  int32_t last = last_prty[at];
-  return last < u ? max_unknown[at] >= u : last < d;
-}
-
 // The index below from (towards the deepest group) of the first group that
-// may_displace, or kNone.
+// may hold the entry that a resolution with the line's old priority u and
+// bound d displaces, or kNone: a group whose last entry lies in [u, d), or
+// that holds unknown priorities on both sides of u.
 static uint32_t next_candidate(uint32_t from, int32_t u, int32_t d) {
   Lanes lu = Lanes{} + u, ld = Lanes{} + d;
-  uint32_t at = from;
-  for (; at >= 4; at -= 4) {
+  for (int64_t at = from;; at -= 4) {
     Lanes last = load_lanes(last_prty + at - 4);
     Lanes high = load_lanes(max_unknown + at - 4);
     Lanes under = last < lu;
-    if (any_lane((under & (high >= lu)) | (~under & (last < ld)))) break;
+    Lanes m = (under & (high >= lu)) | (~under & (last < ld));
+    if (any_lane(m)) {
+      int64_t found = at - 4 + highest_lane(m);
+      return found >= 0 ? static_cast<uint32_t>(found) : kNone;
+    }
   }
-  while (at-- > 0)
-    if (may_displace(at, u, d)) return at;
-  return kNone;
 }
 
 // Index in the group at index at of the entry that a resolution with the
@@ -601,7 +639,12 @@ static uint32_t displaced_in(uint32_t at, int32_t u, int32_t d) {
   if (max_unknown[at] < u) return kNone;  // every entry above u is known
   uint32_t neg = g.hi - g.nneg;
   if (max_unknown[at] == u) return neg;
-  uint32_t p = first_at_or_below(g.buf, neg, g.hi, u);
+  // Start where u would lie were the unknown priorities evenly spread.
+  int64_t spread = static_cast<int64_t>(max_unknown[at]) - last;
+  int64_t guess = (static_cast<int64_t>(max_unknown[at]) - u) * (g.nneg - 1) /
+                  spread;
+  uint32_t p = first_below_from(g.buf, neg, g.hi, u + 1,
+                                neg + static_cast<uint32_t>(guess));
   if (g.buf[p].prty == u) return p;
   return g.buf[p - 1].prty < d ? p - 1 : kNone;
 }
@@ -612,7 +655,12 @@ static Entry displace(uint32_t at, uint32_t e, Entry c) {
   Group &g = grp[at];
   Entry *b = g.buf;
   Entry gone = b[e];
-  uint32_t p = first_below(b, g.lo, e, c.prty);
+  // A line's new known priority is the lowest known one in the stack (its
+  // next use is the latest reference seen), so it mostly goes just above
+  // the group's unknown priorities; an unknown one carried on mostly goes
+  // just above the entry it displaces.
+  uint32_t guess = c.prty > 0 ? g.hi - g.nneg : e - 1;
+  uint32_t p = first_below_from(b, g.lo, e, c.prty, guess);
   // Directly, the entries between c's place and e's move a place; else e's
   // entry leaves and c comes in, each moving the shorter side of the run.
   uint32_t direct = e - p;
@@ -753,8 +801,16 @@ static void settle(uint32_t at, Entry &c) {
   if (p > lo && b[p - 1].prty < c.prty) {
     if (last - lo > 8 && b[last - 8].prty < c.prty) {
       // Far from the end: the shorter side moves a place.
-      p = first_below(b, lo, last - 8, c.prty);
-      if (lo > 0 && p - lo < last - p) {
+      p = first_below_from(b, lo, last - 8, c.prty, last - 8);
+      if (p - lo < last - p) {
+        if (lo == 0) {
+          uint32_t off = p - lo;
+          make_room(g, "process_groups", __LINE__);
+          b = g.buf;
+          lo = g.lo;
+          last = g.hi - 1;
+          p = lo + off;
+        }
         memmove(b + lo - 1, b + lo, (p - lo) * sizeof(Entry));
         g.lo = lo - 1;
         g.hi = last;
@@ -784,15 +840,15 @@ static void settle(uint32_t at, Entry &c) {
 static inline uint32_t next_stop(uint32_t from, md_addr_t addr,
                                  int32_t prty) {
   Lanes la = Lanes{} + static_cast<int32_t>(addr), lp = Lanes{} + prty;
-  uint32_t at = from;
-  for (; at >= 4; at -= 4) {
+  for (int64_t at = from;; at -= 4) {
     Lanes first = load_lanes(first_line + at - 4);
     Lanes last = load_lanes(last_prty + at - 4);
-    if (any_lane((first == la) | (last < lp))) break;
+    Lanes m = (first == la) | (last < lp);
+    if (any_lane(m)) {
+      int64_t found = at - 4 + highest_lane(m);
+      return found >= 0 ? static_cast<uint32_t>(found) : kNone;
+    }
   }
-  while (at-- > 0)
-    if (first_line[at] == addr || last_prty[at] < prty) return at;
-  return kNone;
 }
 
 static void count_hit(uint32_t position) {
