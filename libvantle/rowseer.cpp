@@ -61,13 +61,15 @@ struct line_lists {
 };
 
 void find_lists(md_addr_t x, line_lists *out) {
-  const int a = A, b = B;
-  const size_t ways = static_cast<size_t>(TWO_PWR_N);
-  list_entry *config = lists;  // the lists of 2^i sets start here
-  for (int i = a; i <= b; i++) {
-    out->at[i - a] = config + ways * low_bits(x, i);
-    config += ways << i;
-  }
+  const int depth = MAX_DEPTH, n = N;
+  size_t sets = size_t{1} << A;
+  list_entry *config = lists;  // the lists of this many sets start here
+  int r = 0;
+  do {  // at least one set count, so that at[0] is always written
+    out->at[r] = config + ((x & (sets - 1)) << n);
+    config += sets << n;
+    sets <<= 1;
+  } while (++r <= depth);
 }
 
 // Whether e holds the line with this tag. The empty priority guards
