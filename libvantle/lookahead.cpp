@@ -1,6 +1,7 @@
 // Look-ahead window for the OPT simulators. Owns the circular window of
 // 200000 references (addr_array, time_array), the hand-off schedule, and the
-// last-occurrence table that finds each line's previous reference. Time is
+// last-occurrence table that finds each line's previous reference (a
+// line_table whose field a is the time of the line's latest reference). Time is
 // the reference number counted from 0. Reads no configuration variable: the
 // line-size exponent comes with every reference.
 #include "libvantle/lookahead.h"
@@ -19,9 +20,7 @@ static int oe_flag = 1; // base grows at every second hand-off
 static int start, end;  // window positions of the block being handed off
 static bool flushed;    // term_optpp has run
 
-static ft_hash_table ft_slot[LA_BUCKETS];
-static short ft_slot_flag[LA_BUCKETS];
-static ft_hash_table *head_free_list;
+static line_table last_seen;
 
 static int window_pos(int time) { return (time - base) % LA_WINDOW; }
 
@@ -35,6 +34,7 @@ static void advance_window() {
 void init_optpp(void) {
   la_limit = LA_WINDOW;
   base = 0;
+  line_table_init(&last_seen, "lookahead");
 }
 
 void optpp(md_addr_t addr, int L, stack_proc_fn stack_proc,
@@ -70,72 +70,21 @@ void term_optpp(stack_proc_fn stack_proc) {
   }
 }
 
-ft_hash_table *LA_Get_from_free_list(void) {
-  ft_hash_table *record = head_free_list;
-  if (record) head_free_list = record->nxt;
-  return record;
-}
-
-void LA_Add_to_free_list(ft_hash_table *record) {
-  record->nxt = head_free_list;
-  head_free_list = record;
-}
-
 int ft_hash(md_addr_t addr) {
-  unsigned bucket = addr % LA_BUCKETS;
-  ft_hash_table *rec = &ft_slot[bucket];
-  if (!ft_slot_flag[bucket]) {
-    ft_slot_flag[bucket] = 1;
-    rec->addr = addr;
-    rec->pt = p_inum;
-    rec->nxt = nullptr;
+  line_record *r = line_table_find(&last_seen, addr);
+  if (!r) {
+    line_table_add(&last_seen, addr)->a = p_inum;
     return -1;
   }
-  for (;; rec = rec->nxt) {
-    if (rec->addr == addr) {
-      int prev = rec->pt;
-      rec->pt = p_inum;
-      return prev;
-    }
-    if (!rec->nxt) break;
-  }
-  ft_hash_table *added = LA_Get_from_free_list();
-  if (!added)
-    added = static_cast<ft_hash_table *>(checked_calloc(
-        1, sizeof(ft_hash_table), "lookahead", "ft_hash", __LINE__));
-  added->addr = addr;
-  added->pt = p_inum;
-  added->nxt = nullptr;
-  rec->nxt = added;
-  return -1;
+  int prev = r->a;
+  r->a = p_inum;
+  return prev;
 }
 
 void ft_hash_del(md_addr_t addr) {
-  unsigned bucket = addr % LA_BUCKETS;
-  ft_hash_table *head = &ft_slot[bucket];
-  if (!ft_slot_flag[bucket]) {
+  line_record *r = line_table_find(&last_seen, addr);
+  if (r)
+    line_table_remove(&last_seen, r);
+  else
     printf("Error: addr not found in hash_table\n");
-    return;
-  }
-  if (head->addr == addr) {
-    ft_hash_table *next = head->nxt;
-    if (!next) {
-      ft_slot_flag[bucket] = 0;
-      return;
-    }
-    head->addr = next->addr;
-    head->pt = next->pt;
-    head->nxt = next->nxt;
-    LA_Add_to_free_list(next);
-    return;
-  }
-  for (ft_hash_table *prev = head; prev->nxt; prev = prev->nxt) {
-    ft_hash_table *rec = prev->nxt;
-    if (rec->addr == addr) {
-      prev->nxt = rec->nxt;
-      LA_Add_to_free_list(rec);
-      return;
-    }
-  }
-  printf("Error: addr not found in hash_table\n");
 }

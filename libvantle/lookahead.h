@@ -10,7 +10,6 @@
 enum {
   LA_WINDOW = 200000,  // references buffered
   LA_BLOCK = 100000,   // references handed off at a time
-  LA_BUCKETS = 7211,   // buckets of the last-occurrence table (a prime)
 };
 
 // The window, shared with the simulators, which read and clear a position
@@ -18,14 +17,6 @@ enum {
 // time_array the time of the same line's next reference, or 0 when unknown.
 extern md_addr_t addr_array[LA_WINDOW];
 extern uint32_t time_array[LA_WINDOW];
-
-// A line's record in the last-occurrence table: the time of its most recent
-// reference, and the next record of its bucket.
-struct ft_hash_table {
-  md_addr_t addr;
-  int32_t pt;
-  ft_hash_table *nxt;
-};
 
 // Processes window positions start .. end-1 in order, clearing both entries
 // of each; returns 1 when it stopped early (reference limit), else 0.
@@ -49,8 +40,5 @@ int ft_hash(md_addr_t addr);
 // Removes the line's record, so that its next reference counts as its first.
 // Writes "Error: addr not found in hash_table" to stdout when there is none.
 void ft_hash_del(md_addr_t addr);
-// The table's own free list of overflow records.
-void LA_Add_to_free_list(ft_hash_table *record);
-ft_hash_table *LA_Get_from_free_list(void);
 
 #endif  // VANTLE_LIBVANTLE_LOOKAHEAD_H_

@@ -1,8 +1,8 @@
 // Set-associative OPT simulator: every cache with 2^A .. 2^B sets and
 // associativity 1 .. 2^N, optimal replacement with bypass, in one pass.
 // Each set of each set count owns a list of 2^N (tag, priority) entries; the
-// first k entries are the contents of the k-way cache. All lists live in two
-// flat tables. Owns the lists, the hit counters, the position-0 shortcut
+// first k entries are the contents of the k-way cache. All lists live in one
+// flat table. Owns the lists, the hit counters, the position-0 shortcut
 // flags, the table of lines whose next use lay beyond the look-ahead window,
 // and the late correction that repairs them. Reads A, B, N, L, T,
 // P_INTERVAL, SAVE_INTERVAL.
@@ -23,8 +23,14 @@ int MAX_DEPTH;        // number of set counts minus one
 int SET_SIZE;         // entries per list
 int BASE_CACHE_SIZE;  // entries of the configuration with 2^A sets
 
-md_addr_t *tag_arr;
-int32_t *prty_arr;
+// One list entry. Tag and priority side by side, so that the walk along a
+// list reads one cache line per set count.
+struct list_entry {
+  md_addr_t tag;
+  int32_t prty;
+};
+
+list_entry *lists;       // every list of every set count, flat
 int16_t *all_hit_flag;   // per base set: last reference hit at 0 everywhere
 uint32_t **hits;         // [set count - A][list position]
 uint32_t hit0;           // shortcut hits not yet folded into hits[*][0]
@@ -47,43 +53,66 @@ size_t list_start(int i, md_addr_t x) {
   return config + static_cast<size_t>(SET_SIZE) * low_bits(x, i);
 }
 
-// Whether entry e holds the line with this tag. The empty priority guards
-// against a real line whose tag is all ones (possible when L + A is 0).
-bool holds(size_t e, md_addr_t tag) {
-  return tag_arr[e] == tag && prty_arr[e] != kEmptyPrty;
+// The lists of line x's set at 2^A .. 2^B sets, in at[0 .. B-A]. The walks
+// go through these pointers: list stores cannot then force the geometry to
+// be read again, which they would through the int globals.
+struct line_lists {
+  list_entry *at[32];
+};
+
+void find_lists(md_addr_t x, line_lists *out) {
+  const int a = A, b = B;
+  const size_t ways = static_cast<size_t>(TWO_PWR_N);
+  list_entry *config = lists;  // the lists of 2^i sets start here
+  for (int i = a; i <= b; i++) {
+    out->at[i - a] = config + ways * low_bits(x, i);
+    config += ways << i;
+  }
 }
 
-void swap_entry(size_t e, md_addr_t *tag, int32_t *prty) {
-  md_addr_t t = tag_arr[e];
-  int32_t p = prty_arr[e];
-  tag_arr[e] = *tag;
-  prty_arr[e] = *prty;
-  *tag = t;
-  *prty = p;
+// Whether e holds the line with this tag. The empty priority guards
+// against a real line whose tag is all ones (possible when L + A is 0).
+bool holds(const list_entry &e, md_addr_t tag) {
+  return e.tag == tag && e.prty != kEmptyPrty;
+}
+
+// Puts the carried entry (tag, prty) into e and carries e's old contents on.
+void swap_entry(list_entry *e, md_addr_t *tag, int32_t *prty) {
+  list_entry old = *e;
+  *e = list_entry{*tag, *prty};
+  *tag = old.tag;
+  *prty = old.prty;
 }
 
 // Brings the position-0 priority of the larger set counts up to date after
 // shortcut hits in base set base_setno (whose flag the caller has seen set).
 void propagate(md_addr_t base_setno) {
   size_t base = list_start(A, base_setno);
-  int32_t real_prty = prty_arr[base];
-  md_addr_t prev_addr = (tag_arr[base] << A) | base_setno;
+  int32_t real_prty = lists[base].prty;
+  md_addr_t prev_addr = (lists[base].tag << A) | base_setno;
   for (int i = A + 1; i <= B; i++)
-    prty_arr[list_start(i, prev_addr)] = real_prty;
+    lists[list_start(i, prev_addr)].prty = real_prty;
 }
 
 // Largest unknown priority held in line x's set of every set count, or the
 // empty value when none holds one.
-int32_t max_unknown_in_sets(md_addr_t x) {
+int32_t max_unknown_in_sets(const line_lists &sets) {
+  const int depth = MAX_DEPTH, ways = TWO_PWR_N;
   int32_t max_prty = kEmptyPrty;
-  for (int i = A; i <= B; i++) {
-    size_t p = list_start(i, x);
-    for (int j = 0; j < TWO_PWR_N; j++) {
-      int32_t prty = prty_arr[p + j];
+  for (int r = 0; r <= depth; r++)
+    for (int j = 0; j < ways; j++) {
+      int32_t prty = sets.at[r][j].prty;
       if (prty < 0 && prty > max_prty) max_prty = prty;
     }
-  }
   return max_prty;
+}
+
+// Starts loading the lists that line addr will walk, so that their cache
+// misses overlap with the work on the references before it.
+void prefetch_lists(md_addr_t addr) {
+  line_lists sets;
+  find_lists(addr, &sets);
+  for (int r = 0; r <= MAX_DEPTH; r++) __builtin_prefetch(sets.at[r]);
 }
 
 void fold_hit0() {
@@ -120,10 +149,8 @@ void init_rowseer(void) {
   BASE_CACHE_SIZE = SET_SIZE << A;
   next_save_time = static_cast<uint32_t>(SAVE_INTERVAL);
   size_t entries = static_cast<size_t>(TWO_PWR_N) << (B + 1);
-  tag_arr = static_cast<md_addr_t *>(checked_calloc(
-      entries, sizeof(md_addr_t), "rowseer", "init_rowseer", __LINE__));
-  prty_arr = static_cast<int32_t *>(checked_calloc(
-      entries, sizeof(int32_t), "rowseer", "init_rowseer", __LINE__));
+  lists = static_cast<list_entry *>(checked_calloc(
+      entries, sizeof(list_entry), "rowseer", "init_rowseer", __LINE__));
   all_hit_flag = static_cast<int16_t *>(checked_calloc(
       size_t{1} << A, sizeof(int16_t), "rowseer", "init_rowseer", __LINE__));
   hits = idim2(MAX_DEPTH + 2, TWO_PWR_N);
@@ -133,8 +160,8 @@ void init_rowseer(void) {
   slot_flag = static_cast<int16_t *>(checked_calloc(
       size_t{1} << B, sizeof(int16_t), "rowseer", "init_rowseer", __LINE__));
   for (size_t e = 0; e < entries; e++) {
-    tag_arr[e] = kEmptyTag;
-    prty_arr[e] = kEmptyPrty;
+    lists[e].tag = kEmptyTag;
+    lists[e].prty = kEmptyPrty;
   }
 }
 
@@ -145,7 +172,9 @@ int Priority_sa(int i) {
 }
 
 int stack_proc_sa(int start, int end) {
+  const int kAhead = 8;  // references prefetched ahead
   for (int l = start; l < end; l++) {
+    if (l + kAhead < end) prefetch_lists(addr_array[l + kAhead]);
     t_entries++;
     if (P_INTERVAL > 0 && t_entries % static_cast<uint32_t>(P_INTERVAL) == 0)
       fprintf(stderr, "libvantle: addresses processed %u\n", t_entries);
@@ -165,46 +194,51 @@ int stack_proc_sa(int start, int end) {
 }
 
 void gfsoptls(md_addr_t addr, int priority) {
-  md_addr_t orig_tag = addr >> A;
-  md_addr_t base_setno = low_bits(addr, A);
-  size_t base = list_start(A, base_setno);
+  const int a = A, depth = MAX_DEPTH, ways = TWO_PWR_N;
+  md_addr_t orig_tag = addr >> a;
+  md_addr_t base_setno = low_bits(addr, a);
+  line_lists sets;
+  find_lists(addr, &sets);
+  list_entry &base = sets.at[0][0];
   if (all_hit_flag[base_setno] == 1) {
     if (holds(base, orig_tag)) {
       hit0++;
-      prty_arr[base] = priority;
+      base.prty = priority;
       return;
     }
     propagate(base_setno);
   }
-  all_hit_flag[base_setno] = 1;
-  bool hit = false;
-  for (int i = A; i <= B; i++) {
-    size_t p = list_start(i, addr);
-    md_addr_t de_tag = orig_tag;
-    int32_t de_prty = priority;
+  bool hit = false, moved = false;
+  list_entry carried{};
+  for (int r = 0; r <= depth; r++) {
+    list_entry *list = sets.at[r];
+    carried = list_entry{orig_tag, priority};
     hit = false;
     int j = 0;
-    for (; j < TWO_PWR_N; j++) {
-      size_t e = p + j;
-      if (holds(e, orig_tag)) {
+    for (; j < ways; j++) {
+      list_entry here = list[j];
+      if (holds(here, orig_tag)) {
         hit = true;
-        hits[i - A][j]++;
-        tag_arr[e] = de_tag;
-        prty_arr[e] = de_prty;
+        hits[r][j]++;
+        list[j] = carried;
         break;
       }
-      if (de_prty > prty_arr[e]) swap_entry(e, &de_tag, &de_prty);
+      // Without a branch: which entry stays here is as good as random.
+      bool stays = carried.prty <= here.prty;
+      list[j] = stays ? here : carried;
+      carried = stays ? carried : here;
     }
-    if (j > 0) all_hit_flag[base_setno] = 0;
-    // The carried entry dropped out; at the largest set count a line of
-    // unknown next use leaves every cache, so the window forgets it.
-    if (!hit && i == B && de_prty < 0 && de_prty > kEmptyPrty)
-      ft_hash_del((de_tag << A) | low_bits(addr, B));
+    moved = moved || j > 0;
   }
+  // The carried entry dropped out; at the largest set count a line of
+  // unknown next use leaves every cache, so the window forgets it.
+  if (!hit && carried.prty < 0 && carried.prty > kEmptyPrty)
+    ft_hash_del((carried.tag << a) | low_bits(addr, B));
+  all_hit_flag[base_setno] = moved ? 0 : 1;
   // The bound spans the reference's set at every set count: the late
   // correction repairs all of them from the same records, so a record may
   // only go when no list of any set count could still use it.
-  if (!hit) hash_clean_sa(addr, max_unknown_in_sets(addr));
+  if (!hit) hash_clean_sa(addr, max_unknown_in_sets(sets));
 }
 
 void unk_hash_add_sa(md_addr_t addr, int prty) {
@@ -287,23 +321,24 @@ void inf_handler_sa(md_addr_t addr, int cur_time) {
     all_hit_flag[base_setno] = 0;
     propagate(base_setno);
   }
+  const int depth = MAX_DEPTH, ways = TWO_PWR_N;
   md_addr_t orig_tag = addr >> A;
-  for (int i = A; i <= B; i++) {
-    size_t p = list_start(i, addr);
+  line_lists sets;
+  find_lists(addr, &sets);
+  for (int r = 0; r <= depth; r++) {
+    list_entry *list = sets.at[r];
     md_addr_t de_tag = orig_tag;
     int32_t de_prty = priority;
-    for (int j = 0; j < TWO_PWR_N; j++) {
-      size_t e = p + j;
-      int32_t prty = prty_arr[e];
-      if (holds(e, orig_tag)) {
+    for (int j = 0; j < ways; j++) {
+      int32_t prty = list[j].prty;
+      if (holds(list[j], orig_tag)) {
         if (prty <= 0) {
-          tag_arr[e] = de_tag;
-          prty_arr[e] = de_prty;
+          list[j] = list_entry{de_tag, de_prty};
           break;
         }
         fprintf(stderr, "libvantle: inconsistency in inf_handler\n");
       } else if (prty < 0 && prty > old_prty && prty < de_prty) {
-        swap_entry(e, &de_tag, &de_prty);
+        swap_entry(&list[j], &de_tag, &de_prty);
       }
     }
   }
@@ -336,15 +371,15 @@ int results_rowseer(vantle_result *rows, int capacity) {
 
 void rowseer_entry(int i, md_addr_t addr, int j, md_addr_t *tag, int *prty) {
   size_t e = list_start(i, addr) + j;
-  *tag = tag_arr[e];
-  *prty = prty_arr[e];
+  *tag = lists[e].tag;
+  *prty = lists[e].prty;
 }
 
 void rowseer_set_entry(int i, md_addr_t addr, int j, md_addr_t tag,
                        int prty) {
   size_t e = list_start(i, addr) + j;
-  tag_arr[e] = tag;
-  prty_arr[e] = prty;
+  lists[e].tag = tag;
+  lists[e].prty = prty;
 }
 
 int rowseer_all_hit_flag(md_addr_t addr) {

@@ -8,7 +8,7 @@
 // first and last entry.
 //
 // Owns: the stack (headgrp, the groups, the tree with p_stack), the hit
-// histogram out_stack, the unknown-priority table (slot, slot_flag) and the
+// histogram out_stack, the unknown-priority table (unknowns) and the
 // two carried entries. Reads L, T, MAX_LINES, MISS_RATIO_INTERVAL,
 // SAVE_INTERVAL and P_INTERVAL; reads and clears the look-ahead window
 // inside stack_proc_fa.
@@ -23,7 +23,6 @@ namespace {
 constexpr int32_t kMaxPriority = 2147483647;  // priority of "next use at 0"
 constexpr int32_t kFirstGroup = 2147483647;   // group numbers count down
 constexpr int32_t kNoUnknown = -2147483642;   // below every unknown priority
-constexpr int kBuckets = 7211;                // unknown-priority table (prime)
 
 }  // namespace
 
@@ -52,9 +51,9 @@ static tree_node *del_line = &dummy_for_del_line;
 static tree_node dummy_for_inf_del_line;
 static tree_node *inf_del_line = &dummy_for_inf_del_line;
 
-// Unknown-priority table.
-static hash_table slot[kBuckets];
-static short slot_flag[kBuckets];
+// Unknown-priority table: field a is the recorded group number, b the
+// unknown priority.
+static line_table unknowns;
 
 // ---------------------------------------------------------------------------
 // Priority tree
@@ -252,81 +251,35 @@ tree_node *Lookup_Delete_Insert(tree_node *del_entry, tree_node *ins_entry) {
 // ---------------------------------------------------------------------------
 // Unknown-priority table
 
-static hash_table *new_overflow_record() {
-  hash_table *rec = UHT_Get_from_free_list();
-  if (!rec)
-    rec = static_cast<hash_table *>(checked_calloc(
-        1, sizeof(hash_table), "wideseer", "unk_hash_add_fa", __LINE__));
-  return rec;
-}
-
 void unk_hash_add_fa(md_addr_t addr, int grpno, int prty) {
-  unsigned b = addr % kBuckets;
-  hash_table *head = &slot[b];
-  if (!slot_flag[b]) {
-    slot_flag[b] = 1;
-    head->addr = addr;
-    head->grptime = grpno;
-    head->prty = prty;
-    head->nxt = nullptr;
-    return;
-  }
-  hash_table *rec = head;
-  for (;;) {
-    if (rec->addr == addr) {
-      fprintf(stderr, "libvantle: addr already in hash table\n");
-      myfprintf(stderr, "addr: 0x%p; t_entries: %u; prty: %d\n", addr,
-                t_entries, rec->prty);
-      myfprintf(stderr, "slot addr: 0x%p; prty: %d\n", head->addr,
-                head->prty);
+  const line_record *earlier = line_table_find(&unknowns, addr);
+  if (earlier) {
+    // Records of one line sit in one probe run, oldest first.
+    const line_record *oldest = earlier;
+    const line_record *end = unknowns.slots + unknowns.mask + 1;
+    for (const line_record *r = earlier; r->used;) {
+      if (r->addr == addr) {
+        fprintf(stderr, "libvantle: addr already in hash table\n");
+        myfprintf(stderr, "addr: 0x%p; t_entries: %u; prty: %d\n", addr,
+                  t_entries, r->b);
+        myfprintf(stderr, "slot addr: 0x%p; prty: %d\n", oldest->addr,
+                  oldest->b);
+      }
+      r = r + 1 == end ? unknowns.slots : r + 1;
     }
-    if (!rec->nxt) break;
-    rec = rec->nxt;
   }
-  hash_table *added = new_overflow_record();
-  added->addr = addr;
-  added->nxt = nullptr;
-  added->grptime = grpno;
-  added->prty = prty;
-  rec->nxt = added;
-}
-
-// Drops the head record of bucket b: its first follower moves into it.
-static void drop_head(unsigned b) {
-  hash_table *head = &slot[b];
-  hash_table *next = head->nxt;
-  if (!next) {
-    slot_flag[b] = 0;
-    return;
-  }
-  head->addr = next->addr;
-  head->grptime = next->grptime;
-  head->prty = next->prty;
-  head->nxt = next->nxt;
-  UHT_Add_to_free_list(next);
+  line_record *added = line_table_add(&unknowns, addr);
+  added->a = grpno;
+  added->b = prty;
 }
 
 int unk_hash_del_fa(md_addr_t addr, int *prty_ptr) {
-  unsigned b = addr % kBuckets;
-  if (!slot_flag[b]) return 0;
-  hash_table *head = &slot[b];
-  if (head->addr == addr) {
-    int grp = head->grptime;
-    *prty_ptr = head->prty;
-    drop_head(b);
-    return grp;
-  }
-  for (hash_table *prev = head; prev->nxt; prev = prev->nxt) {
-    hash_table *rec = prev->nxt;
-    if (rec->addr == addr) {
-      *prty_ptr = rec->prty;
-      int grp = rec->grptime;
-      prev->nxt = rec->nxt;
-      UHT_Add_to_free_list(rec);
-      return grp;
-    }
-  }
-  return 0;
+  line_record *r = line_table_find(&unknowns, addr);
+  if (!r) return 0;
+  int grp = r->a;
+  *prty_ptr = r->b;
+  line_table_remove(&unknowns, r);
+  return grp;
 }
 
 // Pushes n and the chain of its left links onto p_stack.
@@ -346,22 +299,13 @@ int Get_max_prty_unknown(void) {
   return max;
 }
 
+static bool above_max(const line_record *r, void *max) {
+  return r->b > *static_cast<int32_t *>(max);
+}
+
 void hash_clean_fa(void) {
   int32_t max = Get_max_prty_unknown();
-  for (unsigned b = 0; b < kBuckets; b++) {
-    while (slot_flag[b] && slot[b].prty > max) drop_head(b);
-    if (!slot_flag[b]) continue;
-    hash_table *prev = &slot[b];
-    while (prev->nxt) {
-      hash_table *rec = prev->nxt;
-      if (rec->prty > max) {
-        prev->nxt = rec->nxt;
-        UHT_Add_to_free_list(rec);
-      } else {
-        prev = rec;
-      }
-    }
-  }
+  line_table_remove_if(&unknowns, above_max, &max);
 }
 
 // ---------------------------------------------------------------------------
@@ -473,6 +417,7 @@ void init_wideseer(void) {
   p_stack = static_cast<tree_node **>(
       unit_calloc(lines + 1000, sizeof(tree_node *), "init_wideseer",
                   __LINE__));
+  line_table_init(&unknowns, "wideseer");
   next_clean_time = CLEAN_INTERVAL;
 }
 

@@ -211,7 +211,7 @@ TEST(Window, AStoppedHandOffDropsTheReferenceAndIsRetried) {
 TEST(LastOccurrence, KeepsTimesAndSurvivesRemovalOfABucketHead) {
   ChildOutcome o = run_isolated([] {
     init_optpp();
-    const md_addr_t a = 5, b = 5 + LA_BUCKETS, c = 5 + 2 * LA_BUCKETS;
+    const md_addr_t a = 5, b = 5 + 7211, c = 5 + 2 * 7211;
     printf("%d %d %d|", ft_hash(a), ft_hash(b), ft_hash(c));
     ft_hash_del(a);  // b's data moves into the head
     printf("%d %d %d|", ft_hash(b), ft_hash(c), ft_hash(a));

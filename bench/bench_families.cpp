@@ -1,0 +1,199 @@
+// The benchmark table: every default family on the shared benchmark trace
+// (gen_bin 10000000 65536 7: 10 M references, 564379 distinct 16-byte
+// lines), through the four calls and through vantle-sim reading the same
+// references as a bin32 file; then the growth check on a trace of random
+// lines over 4 M lines (gen_bin 10000000 4194304 3), whose rate over the
+// first 10 M references must stay within 1.5 times that over the first 1 M.
+#include <fcntl.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "clock.h"
+#include "isolate.h"
+
+namespace {
+
+// The stream of ../shared/bench/gen_bin.c, generated in memory: 60 % a
+// skewed hot set of ws/16 lines, 30 % uniform over ws lines, 10 % a stream.
+std::vector<md_addr_t> gen_bin(size_t n, uint64_t ws, uint64_t seed) {
+  uint64_t s = seed * 2654435761u + 88172645463325252ull;
+  auto rnd = [&s] {
+    s ^= s << 13;
+    s ^= s >> 7;
+    s ^= s << 17;
+    return s;
+  };
+  uint32_t base = 0x10000000u, stream = 0x80000000u;
+  std::vector<md_addr_t> trace(n);
+  for (md_addr_t &addr : trace) {
+    uint64_t r = rnd() % 100;
+    if (r < 60) {
+      uint64_t a = rnd() % (ws / 16 + 1), b = rnd() % (ws / 16 + 1);
+      uint32_t line = static_cast<uint32_t>(a < b ? a : b);
+      addr = base + line * 16 + static_cast<uint32_t>(rnd() % 16);
+    } else if (r < 90) {
+      uint32_t line = static_cast<uint32_t>(rnd() % ws);
+      addr = base + line * 16 + static_cast<uint32_t>(rnd() % 16);
+    } else {
+      addr = stream += 8;
+    }
+  }
+  return trace;
+}
+
+// Resident-set figure of this process from /proc/self/status, in KiB.
+long status_kib(const char *field) {
+  FILE *f = fopen("/proc/self/status", "r");
+  if (!f) return -1;
+  char line[256];
+  long kib = -1;
+  size_t len = strlen(field);
+  while (fgets(line, sizeof line, f))
+    if (!strncmp(line, field, len)) kib = atol(line + len);
+  fclose(f);
+  return kib;
+}
+
+struct LibraryRun {
+  double init = 0, access = 0, stats = 0;  // seconds
+  double peak_mib = 0;  // resident memory the run added at its peak
+  bool ok = false;
+};
+
+// One whole run of the library over trace[0 .. count), in a child.
+LibraryRun run_library(const std::string &words,
+                       const std::vector<md_addr_t> &trace, size_t count) {
+  ChildOutcome o = run_isolated([&] {
+    LibraryRun run;
+    long start_kib = status_kib("VmRSS:");
+    FILE *sink = fopen("/dev/null", "w");
+    double t0 = now_seconds();
+    init_with(words);
+    double t1 = now_seconds();
+    for (size_t i = 0; i < count; i++) vantle_access(trace[i]);
+    double t2 = now_seconds();
+    vantle_stats(sink, 0);
+    double t3 = now_seconds();
+    run.init = t1 - t0;
+    run.access = t2 - t1;
+    run.stats = t3 - t2;
+    run.peak_mib = (status_kib("VmHWM:") - start_kib) / 1024.0;
+    run.ok = true;
+    send_to_parent(&run, sizeof run);
+  });
+  LibraryRun run;
+  if (o.status == 0 && o.data.size() == sizeof run)
+    memcpy(&run, o.data.data(), sizeof run);
+  return run;
+}
+
+// Wall-clock seconds of a whole vantle-sim run on a bin32 file; -1 when it
+// fails.
+double run_sim(const std::string &words, const char *file) {
+  double start = now_seconds();
+  pid_t pid = fork();
+  if (pid == 0) {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(null, 2);
+    execl(VANTLE_SIM_PATH, "vantle-sim", "-cache:opts", words.c_str(),
+          "-trace:format", "bin32", file, static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  double seconds = now_seconds() - start;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds : -1;
+}
+
+bool write_bin32(const char *path, const std::vector<md_addr_t> &trace) {
+  FILE *f = fopen(path, "wb");  // the host is little-endian, like bin32
+  if (!f) return false;
+  bool ok = fwrite(trace.data(), sizeof(md_addr_t), trace.size(), f) ==
+            trace.size();
+  return fclose(f) == 0 && ok;
+}
+
+struct Family {
+  const char *name;
+  const char *words;
+  const char *words_wide;  // for the 4 M line trace
+  double required;         // M references per second
+};
+
+const Family kFamilies[] = {
+    {"-Cfa -Rlru", "-Cfa -Rlru", "-Cfa -Rlru -M1048576", 10},
+    {"-Cfa -Ropt", "-Cfa -Ropt", "-Cfa -Ropt -M1048576", 3},
+    {"-Csa -Rlru", "-Csa -Rlru", "-Csa -Rlru", 35},
+    {"-Csa -Ropt", "-Csa -Ropt", "-Csa -Ropt", 10},
+    {"-Cdm", "-Cdm", "-Cdm", 70},
+};
+
+double mrefs(size_t count, double seconds) { return count / seconds / 1e6; }
+
+}  // namespace
+
+int main() {
+  bool all_met = true;
+  std::vector<md_addr_t> trace = gen_bin(10000000, 65536, 7);
+  char file[] = "/tmp/vantle-bench-XXXXXX";
+  int fd = mkstemp(file);
+  if (fd < 0 || close(fd) != 0 || !write_bin32(file, trace)) {
+    fprintf(stderr, "bench_families: cannot write %s\n", file);
+    return 1;
+  }
+  printf("benchmark trace: gen_bin 10000000 65536 7 (10 M refs, "
+         "16-byte lines); best of 2\n");
+  printf("%-11s %9s %8s %9s %9s %8s %8s\n", "family", "Mrefs/s", "required",
+         "stats s", "peak MiB", "sim s", "sim/lib");
+  for (const Family &f : kFamilies) {
+    LibraryRun best;
+    double sim = -1;
+    for (int round = 0; round < 2; round++) {
+      LibraryRun run = run_library(f.words, trace, trace.size());
+      if (run.ok && (!best.ok || run.access < best.access)) best = run;
+      double s = run_sim(f.words, file);
+      if (s > 0 && (sim < 0 || s < sim)) sim = s;
+    }
+    if (!best.ok || sim < 0) {
+      fprintf(stderr, "bench_families: %s failed\n", f.name);
+      unlink(file);
+      return 1;
+    }
+    double rate = mrefs(trace.size(), best.access);
+    double library = best.init + best.access + best.stats;
+    all_met = all_met && rate >= f.required && sim <= 1.25 * library;
+    printf("%-11s %9.2f %8.0f %9.3f %9.1f %8.3f %8.2f\n", f.name, rate,
+           f.required, best.stats, best.peak_mib, sim, sim / library);
+  }
+  unlink(file);
+
+  trace = gen_bin(10000000, 4194304, 3);
+  printf("\ngrowth: gen_bin 10000000 4194304 3 (random over 4 M lines); "
+         "the rate over 10 M must be at least 1/1.5 of that over 1 M\n");
+  printf("%-21s %9s %9s %9s %8s\n", "family", "1M Mr/s", "10M Mr/s",
+         "ratio", "peak MiB");
+  for (const Family &f : kFamilies) {
+    LibraryRun first = run_library(f.words_wide, trace, 1000000);
+    LibraryRun all = run_library(f.words_wide, trace, trace.size());
+    if (!first.ok || !all.ok) {
+      fprintf(stderr, "bench_families: %s failed\n", f.words_wide);
+      return 1;
+    }
+    double r1 = mrefs(1000000, first.access + first.stats);
+    double r10 = mrefs(trace.size(), all.access + all.stats);
+    all_met = all_met && r1 <= 1.5 * r10;
+    printf("%-21s %9.2f %9.2f %9.2f %8.1f\n", f.words_wide, r1, r10, r1 / r10,
+           all.peak_mib);
+  }
+  printf("\n%s\n", all_met ? "every family meets its required rate"
+                           : "some family misses its required rate");
+  return 0;
+}
