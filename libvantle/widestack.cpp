@@ -11,10 +11,11 @@
 // maps each line to its position. Hits are counted per depth in out_stack; a
 // cache of k lines hits every reference of depth at most k.
 //
-// The stack holds MAX_LINES + 2 entries once full. The first of them is a
-// sentinel below every line, planted by init_widestack: it holds no line and
-// is the first evicted, so the stack evicts its first line one new line later
-// than it would without it.
+// The stack grows until more than MAX_LINES lines have been inserted; from
+// the next reference on, every new line evicts the least recent entry, so
+// that it keeps MAX_LINES + 2 entries. The first entry evicted is a sentinel
+// that init_widestack plants below every line: it holds no line, and only
+// delays the first eviction of a line by one new line.
 //
 // State: the hash table, the axis (bitmap, counts, line of each position),
 // the depth histogram, the reference and line counts.
@@ -26,8 +27,6 @@
 
 #include <bit>
 
-enum { HASH_BUCKETS = 7211 };  // a prime
-
 static const char kUnit[] = "widestack";
 
 // Positions of a new axis; a power of two, at least one word.
@@ -35,13 +34,13 @@ constexpr uint64_t kFirstAxisSize = 1024;
 // The axis can grow to 2^32 positions, the most a 32-bit position names.
 constexpr uint64_t kLargestAxisSize = uint64_t{1} << 32;
 
-static hash_table slot[HASH_BUCKETS];  // bucket heads; inum 0 is empty
+static line_table lines;    // the lines in the stack; a: their position
 static uint32_t *out_stack;  // out_stack[d]: references at LRU depth d
 static uint32_t tot_addrs;   // insertions into the hash table
 static uint32_t t_entries;   // references processed
 static int16_t size_exceeded;
 static uint64_t next_save_time;
-static bool sentinel_in_stack;
+static bool sentinel_in_stack;  // not yet evicted
 
 // The time axis. Position 0 is never used, so that a hash record's 0 can
 // mean "no position yet".
@@ -79,6 +78,7 @@ void init_widestack(void) {
   out_stack = static_cast<uint32_t *>(
       checked_calloc(static_cast<size_t>(MAX_LINES) + 1000, sizeof(uint32_t),
                      kUnit, "init_widestack", __LINE__));
+  line_table_init(&lines, kUnit);
   allocate_axis(kFirstAxisSize, "init_widestack");
   next_position = 1;
   lowest_word = 0;
@@ -89,74 +89,24 @@ void init_widestack(void) {
 
 uint32_t hash_lookup_add(md_addr_t addr) {
   uint32_t position = static_cast<uint32_t>(next_position);
-  hash_table *record = &slot[addr % HASH_BUCKETS];
-  if (record->inum == 0) {
+  line_record *record = line_table_find(&lines, addr);
+  if (!record) {
     tot_addrs++;
-    record->addr = addr;
-    record->inum = static_cast<int32_t>(position);
-    record->nxt = nullptr;
+    line_table_add(&lines, addr)->a = static_cast<int32_t>(position);
     return 0;
   }
-  for (;;) {
-    if (record->addr == addr) {
-      uint32_t previous = static_cast<uint32_t>(record->inum);
-      record->inum = static_cast<int32_t>(position);
-      return previous;
-    }
-    if (!record->nxt) break;
-    record = record->nxt;
-  }
-  tot_addrs++;
-  auto *added = static_cast<hash_table *>(checked_calloc(
-      1, sizeof(hash_table), kUnit, "hash_lookup_add", __LINE__));
-  added->addr = addr;
-  added->inum = static_cast<int32_t>(position);
-  added->nxt = nullptr;
-  record->nxt = added;
-  return 0;
-}
-
-// The record of line addr, or null.
-static hash_table *hash_find(md_addr_t addr) {
-  hash_table *record = &slot[addr % HASH_BUCKETS];
-  if (record->inum == 0) return nullptr;
-  for (; record; record = record->nxt)
-    if (record->addr == addr) return record;
-  return nullptr;
-}
-
-static void warn_not_found() {
-  fprintf(stderr, "libvantle: addr not found in hash_table\n");
+  uint32_t previous = static_cast<uint32_t>(record->a);
+  record->a = static_cast<int32_t>(position);
+  return previous;
 }
 
 void hash_del(md_addr_t addr) {
-  hash_table *head = &slot[addr % HASH_BUCKETS];
-  if (head->inum == 0) {
-    warn_not_found();
+  line_record *record = line_table_find(&lines, addr);
+  if (!record) {
+    fprintf(stderr, "libvantle: addr not found in hash_table\n");
     return;
   }
-  if (head->addr == addr) {
-    hash_table *follower = head->nxt;
-    if (!follower) {
-      head->inum = 0;
-      return;
-    }
-    // The head lives in the table: the first follower moves into it.
-    head->addr = follower->addr;
-    head->inum = follower->inum;
-    head->nxt = follower->nxt;
-    free(follower);
-    return;
-  }
-  for (hash_table *before = head; before->nxt; before = before->nxt) {
-    hash_table *record = before->nxt;
-    if (record->addr == addr) {
-      before->nxt = record->nxt;
-      free(record);
-      return;
-    }
-  }
-  warn_not_found();
+  line_table_remove(&lines, record);
 }
 
 static uint64_t open_word() { return next_position >> 6; }
@@ -223,7 +173,7 @@ static void compact() {
     for (uint64_t word = old_marks[w]; word; word &= word - 1) {
       md_addr_t line = old_line_at[w * 64 + std::countr_zero(word)];
       line_at[position] = line;
-      hash_find(line)->inum = static_cast<int32_t>(position);
+      line_table_find(&lines, line)->a = static_cast<int32_t>(position);
       position++;
     }
   }
