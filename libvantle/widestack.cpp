@@ -40,6 +40,9 @@ static uint32_t tot_addrs;   // insertions into the hash table
 static uint32_t t_entries;   // references processed
 static int16_t size_exceeded;
 static uint64_t next_save_time;
+// The next multiple of P_INTERVAL, so that the progress line needs no
+// division per reference; never reached when P_INTERVAL is not positive.
+static uint64_t next_progress;
 static bool sentinel_in_stack;  // not yet evicted
 
 // The time axis. Position 0 is never used, so that a hash record's 0 can
@@ -75,6 +78,8 @@ static void allocate_axis(uint64_t size, const char *func) {
 
 void init_widestack(void) {
   next_save_time = save_interval();
+  next_progress =
+      P_INTERVAL > 0 ? static_cast<uint64_t>(P_INTERVAL) : UINT64_MAX;
   out_stack = static_cast<uint32_t *>(
       checked_calloc(static_cast<size_t>(MAX_LINES) + 1000, sizeof(uint32_t),
                      kUnit, "init_widestack", __LINE__));
@@ -231,8 +236,10 @@ void ptc(md_addr_t addr) {
     next_save_time += save_interval();
   }
   t_entries++;
-  if (P_INTERVAL > 0 && t_entries % static_cast<uint32_t>(P_INTERVAL) == 0)
+  if (t_entries == next_progress) {
     fprintf(stderr, "libvantle: addresses processed %u\n", t_entries);
+    next_progress += static_cast<uint64_t>(P_INTERVAL);
+  }
 
   md_addr_t line = addr >> L;
   uint32_t position = hash_lookup_add(line);
