@@ -131,6 +131,8 @@ static void add_to_counts(uint64_t w, uint32_t delta) {
   for (uint64_t n = axis_words + w; n; n >>= 1) counts[n] += delta;
 }
 
+// Takes the mark off position and returns the LRU depth of its line: one
+// plus the marks after it.
 static uint32_t take_mark(uint32_t position) {
   uint64_t w = position >> 6;
   uint64_t bit = uint64_t{1} << (position & 63);
@@ -200,6 +202,7 @@ static void compact() {
     counts[n] = counts[2 * n] + counts[2 * n + 1];
 }
 
+// Marks the next position as line's last reference.
 static void mark_next(md_addr_t line) {
   uint64_t position = next_position;
   marks[position >> 6] |= uint64_t{1} << (position & 63);
@@ -211,6 +214,8 @@ static void mark_next(md_addr_t line) {
   }
 }
 
+// Drops the least recent entry of the stack: the sentinel while it is
+// there, then the line of the lowest mark, from the axis and the hash table.
 static void evict_lru() {
   if (sentinel_in_stack) {
     sentinel_in_stack = false;
