@@ -40,9 +40,11 @@ static uint32_t tot_addrs;   // insertions into the hash table
 static uint32_t t_entries;   // references processed
 static int16_t size_exceeded;
 static uint64_t next_save_time;
-// The next multiple of P_INTERVAL, so that the progress line needs no
-// division per reference; never reached when P_INTERVAL is not positive.
-static uint64_t next_progress;
+// The progress line comes at every multiple of P_INTERVAL. The next one is
+// kept, so that a reference needs no division, and worked out again when
+// P_INTERVAL changes (a caller may set it after initialisation).
+static int progress_interval;   // the P_INTERVAL next_progress was set for
+static uint64_t next_progress;  // never reached when it is not positive
 static bool sentinel_in_stack;  // not yet evicted
 
 // The time axis. Position 0 is never used, so that a hash record's 0 can
@@ -78,8 +80,8 @@ static void allocate_axis(uint64_t size, const char *func) {
 
 void init_widestack(void) {
   next_save_time = save_interval();
-  next_progress =
-      P_INTERVAL > 0 ? static_cast<uint64_t>(P_INTERVAL) : UINT64_MAX;
+  progress_interval = 0;
+  next_progress = UINT64_MAX;
   out_stack = static_cast<uint32_t *>(
       checked_calloc(static_cast<size_t>(MAX_LINES) + 1000, sizeof(uint32_t),
                      kUnit, "init_widestack", __LINE__));
@@ -230,6 +232,14 @@ static void evict_lru() {
 
 uint64_t time_axis_size(void) { return axis_size; }
 
+// Sets next_progress to the first multiple of P_INTERVAL above t_entries.
+static void time_progress() {
+  progress_interval = P_INTERVAL;
+  uint64_t interval = static_cast<uint64_t>(P_INTERVAL);
+  next_progress =
+      P_INTERVAL > 0 ? (t_entries / interval + 1) * interval : UINT64_MAX;
+}
+
 void ptc(md_addr_t addr) {
   if (tot_addrs > MAX_LINES && !size_exceeded) {
     size_exceeded = 1;
@@ -240,6 +250,7 @@ void ptc(md_addr_t addr) {
     outpr_widestack(stderr);
     next_save_time += save_interval();
   }
+  if (P_INTERVAL != progress_interval) time_progress();
   t_entries++;
   if (t_entries == next_progress) {
     fprintf(stderr, "libvantle: addresses processed %u\n", t_entries);

@@ -331,6 +331,24 @@ TEST(WidestackMessages, ProgressAndInterimReport) {
             "libvantle: addresses processed 8\n");
 }
 
+TEST(WidestackMessages, ProgressAtMultiplesOfAnIntervalSetLater) {
+  // P_INTERVAL has no option: set behind the front end's back, and changed
+  // in the middle of the run, the lines still come at its multiples.
+  ChildOutcome o = run_isolated([] {
+    init_with("-Cfa -Rlru");
+    P_INTERVAL = 3;
+    for (uint32_t addr : lines16({1, 2, 3, 1, 2, 3, 4})) vantle_access(addr);
+    P_INTERVAL = 2;
+    for (uint32_t addr : lines16({5, 1, 2})) vantle_access(addr);
+  });
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.err,
+            "libvantle: addresses processed 3\n"
+            "libvantle: addresses processed 6\n"
+            "libvantle: addresses processed 8\n"
+            "libvantle: addresses processed 10\n");
+}
+
 // Positions of the time axis after a run of ptc over trace with max_lines.
 uint64_t axis_after(uint32_t max_lines, const std::vector<uint32_t> &trace) {
   ChildOutcome o = run_isolated([&] {
