@@ -32,6 +32,9 @@
 static uint32_t CACHE_SZ, MIN_LINE_SZ, MAX_LINE_SZ, NO_LINES, MIN_SET_SZ;
 static uint32_t TAG_MASK, TAG_SET1_MASK;
 static uint32_t *hits;  // by line-size exponent, written by the report
+// The tables as idim2 made them, a row per set of the largest line (the
+// per-reference path reads their bodies through s).
+static uint32_t **tag_rows, **time_rows;
 
 // What the per-reference path reads, together.
 static struct {
@@ -69,9 +72,12 @@ void init_linesweep(void) {
   // every line size, 2^(S+1) - 2^(S-N+1) = 2^MIN_SET_SZ * (2^N - 1)
   // entries; the times, 2^S entries.
   int rows = 1 << MIN_SET_SZ;
-  s.stored = idim2(rows, static_cast<int>((1u << NO_LINES) - 1))[0];
-  s.times = idim2(rows, 1 << (NO_LINES - 1))[0];
-  s.line_hits = idim2(1, static_cast<int>(NO_LINES))[0];
+  tag_rows = idim2(rows, static_cast<int>((1u << NO_LINES) - 1));
+  time_rows = idim2(rows, 1 << (NO_LINES - 1));
+  s.stored = tag_rows[0];
+  s.times = time_rows[0];
+  s.line_hits = static_cast<uint32_t *>(checked_calloc(
+      NO_LINES, sizeof(uint32_t), "linesweep", "init_linesweep", __LINE__));
   hits = static_cast<uint32_t *>(checked_calloc(
       MAX_LINE_SZ + 1, sizeof(uint32_t), "linesweep", "init_linesweep",
       __LINE__));
@@ -170,13 +176,13 @@ int results_linesweep(vantle_result *rows, int capacity) {
 // with p, the most recent of those whose d-th bit differs from that of the
 // most recent one.
 int linesweep_row_copy(uint32_t row, uint32_t *tags, uint32_t *subs) {
-  if (!s.stored || row >= (1u << MIN_SET_SZ)) return 0;
+  if (!tag_rows || row >= (1u << MIN_SET_SZ)) return 0;
   uint32_t bits = NO_LINES - 1;
   uint32_t cols = 1u << bits;
   uint32_t first = row << bits;  // the row's first smallest-line set
   uint32_t smallest = 1u << (CACHE_SZ - MIN_LINE_SZ);  // their heap entries
   auto rank = [&](uint32_t sub) -> uint64_t {
-    uint32_t time = s.times[first + sub];
+    uint32_t time = time_rows[row][sub];
     if (time) return uint64_t{time} + cols;
     uint32_t backwards = 0;
     for (uint32_t b = 0; b < bits; b++)
@@ -193,7 +199,7 @@ int linesweep_row_copy(uint32_t row, uint32_t *tags, uint32_t *subs) {
   };
   auto put = [&](uint32_t pos, uint32_t sub) {
     subs[pos] = sub;
-    tags[pos] = ~s.stored[smallest + first + sub - s.stored_from];
+    tags[pos] = ~tag_rows[0][smallest + first + sub - s.stored_from];
   };
   put(0, latest(0, 0));
   for (uint32_t d = 1; d <= bits; d++) {

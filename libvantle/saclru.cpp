@@ -4,14 +4,14 @@
 // of associativity k holds the first k entries of each list, so a hit at
 // list position j is a hit for every associativity above j.
 //
-// State: the lists (tag_arr), the hit table sac_hits, the reference count
+// State: the lists (tags), the hit table sac_hits, the reference count
 // and the marks of the periodic output. Reads A, B, N, L, P_INTERVAL and
 // SAVE_INTERVAL; P_INTERVAL and SAVE_INTERVAL once, in init_saclru.
 //
 // Layout: the lists of all set counts in one table, indexed like a heap:
 // the 2^(A+r) lists of row r (2^(A+r) sets) are lists 2^(A+r) to
 // 2^(A+r+1) - 1, and the set s of row r (the low A+r bits of the line) has
-// the list 2^(A+r) + s written backwards in A+r bits. So with h the list of
+// the list 2^(A+r) + (s written backwards in A+r bits). So with h the list of
 // the largest set count (2^B + the low B bits of the line backwards), the
 // list of the next smaller set count is h >> 1, with no mask and no row
 // offset. Lists 0 to 2^A - 1 are never used (nor touched: their zero pages
