@@ -11,9 +11,10 @@
 //
 // The tags of all line sizes share one table laid out like a heap: with
 // x = 2^(C-A) + the address bits A to C-1, the set of line-size index i is
-// entry x >> i, in [2^(C-A-i), 2^(C-A-i+1)); entries below 2^(C-A-N+1) are
-// not stored. An entry holds the complement of its tag, so that the zero
-// fill reads as "never used" (all ones; no real tag is, as C >= 1).
+// entry x >> i, in [2^(C-A-i), 2^(C-A-i+1)); the entries below 2^(C-B)
+// are never used (nor written). An entry holds the complement of its tag,
+// so that the zero fill reads as "never used" (all ones; no real tag is,
+// as C >= 1).
 //
 // The unit also keeps the time of the last reference to each smallest line
 // of the cache. It is never read per reference: from it and the tags,
@@ -32,8 +33,9 @@
 static uint32_t CACHE_SZ, MIN_LINE_SZ, MAX_LINE_SZ, NO_LINES, MIN_SET_SZ;
 static uint32_t TAG_MASK, TAG_SET1_MASK;
 static uint32_t *hits;  // by line-size exponent, written by the report
-// The tables as idim2 made them, a row per set of the largest line (the
-// per-reference path reads their bodies through s).
+// The tables as idim2 made them (the per-reference path reads their bodies
+// through s): the tags in one or two rows; the times, a row per set of the
+// largest line.
 static uint32_t **tag_rows, **time_rows;
 
 // What the per-reference path reads, together.
@@ -43,9 +45,7 @@ static struct {
   uint32_t no_lines;     // N = B - A + 1
   uint32_t index_bit;    // 2^C: the heap's top bit before the shift by A
   uint32_t tag_mask;     // 2^C - 1
-  uint32_t stored_from;  // 2^(C-A-N+1) = 2^MIN_SET_SZ: the first entry
-  uint32_t *stored;      // complemented tags, entry e at e - stored_from
-  uint32_t *tags;        // the same entry e at tags[e] (see init_linesweep)
+  uint32_t *tags;        // complemented tags, 2^(C-A+1) entries
   uint32_t *times;       // last reference to each smallest line; 0: none
   uint32_t *line_hits;   // hits of line-size index i
   int32_t t_entries;
@@ -68,13 +68,13 @@ static void set_derived_sizes() {
 void init_linesweep(void) {
   set_derived_sizes();
   // The tables come from idim2 (zero-filled; exhaustion ends through
-  // _fatal), each with one row per set of the largest line: the tags of
-  // every line size, 2^(S+1) - 2^(S-N+1) = 2^MIN_SET_SZ * (2^N - 1)
-  // entries; the times, 2^S entries.
-  int rows = 1 << MIN_SET_SZ;
-  tag_rows = idim2(rows, static_cast<int>((1u << NO_LINES) - 1));
-  time_rows = idim2(rows, 1 << (NO_LINES - 1));
-  s.stored = tag_rows[0];
+  // _fatal): the tags, 2^(C-A+1) entries, in rows of at most 2^30; the
+  // times, 2^(C-A) entries, a row per set of the largest line.
+  int heap_bits = static_cast<int>(CACHE_SZ - MIN_LINE_SZ) + 1;
+  int high_bits = heap_bits > 30 ? heap_bits - 30 : 0;
+  tag_rows = idim2(1 << high_bits, 1 << (heap_bits - high_bits));
+  time_rows = idim2(1 << MIN_SET_SZ, 1 << (NO_LINES - 1));
+  s.tags = tag_rows[0];
   s.times = time_rows[0];
   s.line_hits = static_cast<uint32_t *>(checked_calloc(
       NO_LINES, sizeof(uint32_t), "linesweep", "init_linesweep", __LINE__));
@@ -86,12 +86,6 @@ void init_linesweep(void) {
   s.no_lines = NO_LINES;
   s.index_bit = 1u << CACHE_SZ;
   s.tag_mask = TAG_MASK;
-  s.stored_from = 1u << MIN_SET_SZ;
-  // Entry e at tags[e]: the table's address moved back by stored_from
-  // entries, once, rather than a subtraction per line size.
-  s.tags = reinterpret_cast<uint32_t *>(
-      reinterpret_cast<uintptr_t>(s.stored) -
-      uintptr_t{s.stored_from} * sizeof(uint32_t));
   s.save_interval = SAVE_INTERVAL;
   s.next_save_time = SAVE_INTERVAL;
   s.progress_interval = P_INTERVAL;
@@ -199,7 +193,7 @@ int linesweep_row_copy(uint32_t row, uint32_t *tags, uint32_t *subs) {
   };
   auto put = [&](uint32_t pos, uint32_t sub) {
     subs[pos] = sub;
-    tags[pos] = ~tag_rows[0][smallest + first + sub - s.stored_from];
+    tags[pos] = ~s.tags[smallest + first + sub];
   };
   put(0, latest(0, 0));
   for (uint32_t d = 1; d <= bits; d++) {
