@@ -379,11 +379,10 @@ TEST(LinesweepRows, InitialContentAndPermutationAfterTraffic) {
   EXPECT_EQ(o.status, 0) << o.out << o.err;
 }
 
-// The recency trie of Part 3.1 kept step by step, as the design describes
-// it: rows of (tag, sub-block) entries in trie order, updated by the walk
-// from position 0 down the displaced entries' chains. The unit keeps other
-// tables and rebuilds the trie for linesweep_row_copy; the rebuilt rows must
-// be these.
+// The recency trie, kept step by step as a model: rows of (tag, sub-block)
+// entries in trie order, updated by the walk from position 0 down the
+// displaced entries' chains. The unit keeps other tables and rebuilds the
+// trie for linesweep_row_copy; the rebuilt rows must be these.
 class TrieModel {
  public:
   TrieModel(int a, int b, int c)
