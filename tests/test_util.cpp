@@ -118,7 +118,7 @@ TEST(FreeList, ReturnsRecordsLastInFirstOutThenNull) {
 // a purge (remove_if) runs now and then. After every step the oldest record
 // of the touched line must be the model's.
 TEST(LineTable, MatchesAModelUnderChurnGrowthAndPurges) {
-  line_table t;
+  static line_table t;  // tables live as long as the process, like the units'
   line_table_init(&t, "test");
   std::unordered_map<md_addr_t, std::deque<int32_t>> model;
   size_t records = 0;
