@@ -24,8 +24,7 @@
 //
 // State: the derived sizes, the tag table, the times, the hits per line size
 // (hits, filled by the report), the reference count and the marks of the
-// periodic output. Reads A, B, C, and P_INTERVAL and SAVE_INTERVAL once, in
-// init_linesweep.
+// periodic output. Reads A, B, C, P_INTERVAL and SAVE_INTERVAL.
 #include "libvantle/linesweep.h"
 
 #include <stdint.h>
@@ -49,10 +48,7 @@ static struct {
   uint32_t *times;       // last reference to each smallest line; 0: none
   uint32_t *line_hits;   // hits of line-size index i
   int32_t t_entries;
-  int64_t next_progress;   // next multiple of P_INTERVAL; never when <= 0
-  int64_t next_save_time;  // as SAVE_INTERVAL's sums, in 32 bits
-  int32_t save_interval;
-  int32_t progress_interval;
+  periodic_marks marks_due;  // progress lines and interim reports
 } s;
 
 static void set_derived_sizes() {
@@ -86,30 +82,21 @@ void init_linesweep(void) {
   s.no_lines = NO_LINES;
   s.index_bit = 1u << CACHE_SZ;
   s.tag_mask = TAG_MASK;
-  s.save_interval = SAVE_INTERVAL;
-  s.next_save_time = SAVE_INTERVAL;
-  s.progress_interval = P_INTERVAL;
-  s.next_progress = P_INTERVAL > 0 ? P_INTERVAL : INT64_MAX;
+  periodic_init(&s.marks_due);
 }
 
 // The progress line and the interim report, off the per-reference path.
 __attribute__((noinline, cold)) static void progress_line() {
   fprintf(stderr, "libvantle: addresses processed  %d\n", s.t_entries);
-  s.next_progress += s.progress_interval;
 }
 
 __attribute__((noinline, cold)) static void interim_report() {
   outpr_linesweep(stderr);
-  // next_save_time is a signed 32-bit count that wraps as it always did.
-  s.next_save_time = static_cast<int32_t>(
-      static_cast<uint32_t>(s.next_save_time) +
-      static_cast<uint32_t>(s.save_interval));
 }
 
 void linesweep(md_addr_t addr) {
-  // t_entries % P_INTERVAL == 0, counted up to rather than divided.
   int32_t t = ++s.t_entries;
-  if (__builtin_expect(t == s.next_progress, 0)) progress_line();
+  if (progress_due(&s.marks_due, static_cast<uint64_t>(t))) progress_line();
 
   uint32_t key = ~(addr >> s.cache_sz);
   uint32_t x = ((addr & s.tag_mask) | s.index_bit) >> s.min_line_sz;
@@ -131,7 +118,7 @@ void linesweep(md_addr_t addr) {
     *e = key;
   }
 
-  if (__builtin_expect(t > s.next_save_time, 0)) interim_report();
+  if (save_due(&s.marks_due, static_cast<uint64_t>(t))) interim_report();
 }
 
 void outpr_linesweep(FILE *fd) {

@@ -35,7 +35,7 @@ int16_t *all_hit_flag;   // per base set: last reference hit at 0 everywhere
 uint32_t **hits;         // [set count - A][list position]
 uint32_t hit0;           // shortcut hits not yet folded into hits[*][0]
 uint32_t t_entries;      // references processed
-uint32_t next_save_time; // interim report once t_entries passes this
+periodic_marks marks_due; // progress lines and interim reports
 int32_t inf_count;       // last unknown priority given out
 
 hash_table *slot;        // unknown next-use table: 2^B bucket heads
@@ -149,7 +149,7 @@ void init_rowseer(void) {
   MAX_DEPTH = B - A;
   SET_SIZE = TWO_PWR_N;
   BASE_CACHE_SIZE = SET_SIZE << A;
-  next_save_time = static_cast<uint32_t>(SAVE_INTERVAL);
+  periodic_init(&marks_due);
   size_t entries = static_cast<size_t>(TWO_PWR_N) << (B + 1);
   lists = static_cast<list_entry *>(checked_calloc(
       entries, sizeof(list_entry), "rowseer", "init_rowseer", __LINE__));
@@ -178,12 +178,9 @@ int stack_proc_sa(int start, int end) {
   for (int l = start; l < end; l++) {
     if (l + kAhead < end) prefetch_lists(addr_array[l + kAhead]);
     t_entries++;
-    if (P_INTERVAL > 0 && t_entries % static_cast<uint32_t>(P_INTERVAL) == 0)
+    if (progress_due(&marks_due, t_entries))
       fprintf(stderr, "libvantle: addresses processed %u\n", t_entries);
-    if (t_entries > next_save_time) {
-      outpr_rowseer(stderr);
-      next_save_time += static_cast<uint32_t>(SAVE_INTERVAL);
-    }
+    if (save_due(&marks_due, t_entries)) outpr_rowseer(stderr);
     md_addr_t addr = addr_array[l];
     int priority = Priority_sa(l);
     if (priority < 0) unk_hash_add_sa(addr, priority);

@@ -6,7 +6,7 @@
 //
 // State: the lists (tags), the hit table sac_hits, the reference count
 // and the marks of the periodic output. Reads A, B, N, L, P_INTERVAL and
-// SAVE_INTERVAL; P_INTERVAL and SAVE_INTERVAL once, in init_saclru.
+// SAVE_INTERVAL.
 //
 // Layout: all lists of all set counts, flat; the lists of 2^(A+r) sets
 // (row r) start at list 2^(A+r) - 2^A, set s's list s lists later, so that
@@ -63,10 +63,7 @@ static struct {
   uint32_t *fill;        // entries in use per list (counted path only)
   uint32_t *hits;        // sac_hits' body: row r at hits + r * 2^N
   uint32_t t_entries;
-  uint64_t next_progress;  // next multiple of P_INTERVAL; never when <= 0
-  uint64_t next_save_time;
-  uint64_t save_interval;
-  uint64_t progress_interval;
+  periodic_marks marks_due;  // progress lines and interim reports
   Row row[32];
 } s;
 
@@ -98,11 +95,7 @@ void init_saclru(void) {
     s.row[r].pairs = reinterpret_cast<uint64_t *>(s.tags) + first_list;
     s.row[r].mask = static_cast<uint32_t>(sets - 1);
   }
-  // SAVE_INTERVAL widened with its sign, as the comparison always was.
-  s.save_interval = static_cast<uint64_t>(static_cast<int64_t>(SAVE_INTERVAL));
-  s.next_save_time = s.save_interval;
-  s.progress_interval = P_INTERVAL > 0 ? static_cast<uint64_t>(P_INTERVAL) : 0;
-  s.next_progress = P_INTERVAL > 0 ? s.progress_interval : UINT64_MAX;
+  periodic_init(&s.marks_due);
 }
 
 // Counts a hit at position 0 for the set counts from row first on.
@@ -193,20 +186,13 @@ __attribute__((noinline)) static void counted(uint32_t line, uint32_t key) {
 }
 
 // The progress line and the interim report, off the per-reference path.
-__attribute__((noinline, cold)) static void interim_report() {
-  outpr_saclru(stderr);
-  s.next_save_time += s.save_interval;
-}
-
 __attribute__((noinline, cold)) static void progress_line() {
   fprintf(stderr, "libvantle: addresses processed %u\n", s.t_entries);
-  s.next_progress += s.progress_interval;
 }
 
 void sacnmul_woarr(md_addr_t addr) {
-  if (__builtin_expect(s.t_entries > s.next_save_time, 0)) interim_report();
-  // t_entries % P_INTERVAL == 0, counted up to rather than divided.
-  if (__builtin_expect(++s.t_entries == s.next_progress, 0)) progress_line();
+  if (save_due(&s.marks_due, s.t_entries)) outpr_saclru(stderr);
+  if (progress_due(&s.marks_due, ++s.t_entries)) progress_line();
 
   uint32_t line = addr >> s.line_shift;
   uint32_t key = ~(line >> s.tag_shift);  // the tag, the same in every row

@@ -39,12 +39,7 @@ static uint32_t *out_stack;  // out_stack[d]: references at LRU depth d
 static uint32_t tot_addrs;   // insertions into the hash table
 static uint32_t t_entries;   // references processed
 static int16_t size_exceeded;
-static uint64_t next_save_time;
-// The progress line comes at every multiple of P_INTERVAL. The next one is
-// kept, so that a reference needs no division, and worked out again when
-// P_INTERVAL changes (a caller may set it after initialisation).
-static int progress_interval;   // the P_INTERVAL next_progress was set for
-static uint64_t next_progress;  // never reached when it is not positive
+static periodic_marks marks_due;  // progress lines and interim reports
 static bool sentinel_in_stack;  // not yet evicted
 
 // The time axis. Position 0 is never used, so that a hash record's 0 can
@@ -61,11 +56,6 @@ static uint32_t *counts;
 static uint64_t next_position;  // position of the next reference
 static uint64_t lowest_word;    // no mark lies in a word below it
 
-// SAVE_INTERVAL widened with its sign.
-static uint64_t save_interval() {
-  return static_cast<uint64_t>(static_cast<int64_t>(SAVE_INTERVAL));
-}
-
 // Allocates an empty axis of size positions.
 static void allocate_axis(uint64_t size, const char *func) {
   axis_size = size;
@@ -79,9 +69,7 @@ static void allocate_axis(uint64_t size, const char *func) {
 }
 
 void init_widestack(void) {
-  next_save_time = save_interval();
-  progress_interval = 0;
-  next_progress = UINT64_MAX;
+  periodic_init(&marks_due);
   out_stack = static_cast<uint32_t *>(
       checked_calloc(static_cast<size_t>(MAX_LINES) + 1000, sizeof(uint32_t),
                      kUnit, "init_widestack", __LINE__));
@@ -232,30 +220,16 @@ static void evict_lru() {
 
 uint64_t time_axis_size(void) { return axis_size; }
 
-// Sets next_progress to the first multiple of P_INTERVAL above t_entries.
-static void time_progress() {
-  progress_interval = P_INTERVAL;
-  uint64_t interval = static_cast<uint64_t>(P_INTERVAL);
-  next_progress =
-      P_INTERVAL > 0 ? (t_entries / interval + 1) * interval : UINT64_MAX;
-}
-
 void ptc(md_addr_t addr) {
   if (tot_addrs > MAX_LINES && !size_exceeded) {
     size_exceeded = 1;
     fprintf(stderr, "libvantle: distinct entries limit exceeded\n");
     fprintf(stderr, "libvantle: addresses processed %u\n", t_entries);
   }
-  if (t_entries > next_save_time) {
-    outpr_widestack(stderr);
-    next_save_time += save_interval();
-  }
-  if (P_INTERVAL != progress_interval) time_progress();
+  if (save_due(&marks_due, t_entries)) outpr_widestack(stderr);
   t_entries++;
-  if (t_entries == next_progress) {
+  if (progress_due(&marks_due, t_entries))
     fprintf(stderr, "libvantle: addresses processed %u\n", t_entries);
-    next_progress += static_cast<uint64_t>(P_INTERVAL);
-  }
 
   md_addr_t line = addr >> L;
   uint32_t position = hash_lookup_add(line);
