@@ -140,10 +140,10 @@ int results_linesweep(vantle_result *rows, int capacity) {
   int count = static_cast<int>(NO_LINES);
   for (int i = 0; i < count && i < capacity; i++) {
     uint32_t line_exp = MIN_LINE_SZ + static_cast<uint32_t>(i);
-    rows[i] = result_row(4, 0, 1u << line_exp, 1u << (CACHE_SZ - line_exp),
-                         1, uint64_t{1} << CACHE_SZ,
-                         static_cast<uint64_t>(s.t_entries),
-                         s.line_hits[i]);
+    rows[i] = result_row(VANTLE_DIRECT_MAPPED, VANTLE_LRU, 1u << line_exp,
+                         1u << (CACHE_SZ - line_exp), 1,
+                         uint64_t{1} << CACHE_SZ,
+                         static_cast<uint64_t>(s.t_entries), s.line_hits[i]);
   }
   return count;
 }

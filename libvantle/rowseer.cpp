@@ -359,8 +359,8 @@ int results_rowseer(vantle_result *rows, int capacity) {
       if (n >= capacity) continue;
       uint32_t ways = static_cast<uint32_t>(j + 1);
       uint64_t size = static_cast<uint64_t>(sets) * ways << L;
-      rows[n] = result_row(trace_config, repl, 1u << L, sets, ways, size,
-                           t_entries, sum);
+      rows[n] = result_row(VANTLE_SET_ASSOCIATIVE, VANTLE_OPT, 1u << L, sets,
+                           ways, size, t_entries, sum);
     }
   }
   return count;

@@ -219,8 +219,9 @@ int results_saclru(vantle_result *rows, int capacity) {
       sum += sac_hits[row][j];
       uint32_t ways = static_cast<uint32_t>(j) + 1;
       uint64_t size = static_cast<uint64_t>(sets) * ways * line_size;
-      rows[filled++] =
-          result_row(2, 0, line_size, sets, ways, size, s.t_entries, sum);
+      rows[filled++] = result_row(VANTLE_SET_ASSOCIATIVE, VANTLE_LRU,
+                                  line_size, sets, ways, size, s.t_entries,
+                                  sum);
     }
   }
   return count;

@@ -278,7 +278,8 @@ int results_widestack(vantle_result *rows, int capacity) {
   for (uint32_t i = 1; i <= MAX_LINES && filled < capacity; i++) {
     sum += out_stack[i];
     if (i % interval == 0)
-      rows[filled++] = result_row(3, 0, line_size, 0, 0,
+      rows[filled++] = result_row(VANTLE_FULLY_ASSOCIATIVE, VANTLE_LRU,
+                                  line_size, 0, 0,
                                   static_cast<uint64_t>(i) << L, t_entries,
                                   sum);
   }

@@ -443,7 +443,8 @@ static void stats_after_fatal(FILE *stream) {
   }
   interim_report = true;
   sim_print_stats(stream);
-  if (library_ready && repl == 1 && trace_config != 4)  // OPT, not DM
+  if (library_ready && repl == VANTLE_OPT &&
+      trace_config != VANTLE_DIRECT_MAPPED)
     fprintf(stream, "sim: the run ended early: the report covers the "
                     "references that left the look-ahead window\n");
 }
