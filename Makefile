@@ -1,6 +1,7 @@
 # Thin wrapper over CMake. `make test` builds and runs every test;
 # `make test-sanitize` does the same under ASan and UBSan; `make bench`
-# runs the throughput benchmarks; `make run` traces the example program.
+# prints the rate of every family, then runs the other benchmarks; `make run`
+# traces the example program.
 # `make fuzz` (needs clang) runs every fuzz target for FUZZ_SECONDS each.
 BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
@@ -24,8 +25,11 @@ test-sanitize:
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	cd $(SANITIZE_BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# The table of every family first, then each family against its naive model.
 bench: build
-	@for b in $(BUILD)/bench_*; do [ -x "$$b" ] && "$$b" || exit 1; done
+	$(BUILD)/bench_families
+	@for b in $(BUILD)/bench_*; do \
+	  [ "$$b" = $(BUILD)/bench_families ] || "$$b" || exit 1; done
 
 # libFuzzer targets, each run for FUZZ_SECONDS from its seed corpus in
 # tests/fuzz/<name>/; what they add goes to $(FUZZ_BUILD)/corpus/<name>/,

@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "driver.h"
 #include "host.h"
 #include "loader.h"
 #include "machine.h"
@@ -38,12 +39,7 @@ FILE *sim_progfd = nullptr;
 
 // Private state.
 static int exec_index = -1;
-static int help_me = 0;
-static int rand_seed = 0;
-static int init_quit = 0;
-static int nice_priority = 0;
-static char *sim_simout = nullptr;
-static char *sim_progout = nullptr;
+static driver_options options;
 static int running = 0;
 
 static void signal_sim_stats(int) { sim_dump_stats = 1; }
@@ -87,101 +83,54 @@ void sim_print_stats(FILE *fd) {
   exit(exit_code);
 }
 
-int main(int argc, char **argv, char **envp) {
-  signal(SIGUSR1, signal_sim_stats);
-  signal(SIGUSR2, signal_exit_now);
-  fatal_hook(sim_print_stats);
-
-  // A simulated program's exit comes back here with its status + 1.
-  int jump_value = setjmp(sim_exit_buf);
-  if (jump_value != 0) exit_now(jump_value - 1);
-
-  sim_odb = opt_new(orphan_fn);
-  opt_reg_flag(sim_odb, "-h", "print help message", &help_me, 0, 0, nullptr);
-  opt_reg_flag(sim_odb, "-v", "verbose operation", &verbose, 0, 0, nullptr);
-  opt_reg_flag(sim_odb, "-d", "enable debug message", &debugging, 0, 0,
-               nullptr);
-  opt_reg_flag(sim_odb, "-i", "start in Qlint debugger", &qlint_active, 0, 0,
-               nullptr);
-  opt_reg_int(sim_odb, "-seed",
-              "random number generator seed (0 for timer seed)", &rand_seed,
-              1, 1, nullptr);
-  opt_reg_flag(sim_odb, "-q", "initialize and terminate immediately",
-               &init_quit, 0, 0, nullptr);
-  opt_reg_string(sim_odb, "-chkpt", "restore XTR trace execution from <fname>",
-                 &sim_chkpt_fname, nullptr, 0, nullptr);
-  opt_reg_string(sim_odb, "-redir:sim",
-                 "redirect simulator output to file (non-interactive only)",
-                 &sim_simout, nullptr, 0, nullptr);
-  opt_reg_string(sim_odb, "-redir:prog",
-                 "redirect simulated program output to file", &sim_progout,
-                 nullptr, 0, nullptr);
-  opt_reg_int(sim_odb, "-nice", "simulator scheduling priority",
-              &nice_priority, 0, 1, nullptr);
-  sim_reg_options(sim_odb);
-
-  exec_index = -1;
-  opt_process_options(sim_odb, argc, argv);
-
-  if (sim_simout) {
+// Moves stderr onto -redir:sim's file and opens -redir:prog's.
+static void redirect_output() {
+  if (options.sim_simout) {
     // Open first and then move the stream onto the file: reopening in place
     // would close the error stream before a failure could be reported on it.
     fflush(stderr);
-    FILE *simout = fopen(sim_simout, "w");
+    FILE *simout = fopen(options.sim_simout, "w");
     if (!simout || dup2(fileno(simout), fileno(stderr)) < 0)
       _fatal("main", "main", __LINE__,
-             "unable to redirect simulator output to file `%s'", sim_simout);
+             "unable to redirect simulator output to file `%s'",
+             options.sim_simout);
     fclose(simout);
   }
-  if (sim_progout) {
-    sim_progfd = fopen(sim_progout, "w");
+  if (options.sim_progout) {
+    sim_progfd = fopen(options.sim_progout, "w");
     if (!sim_progfd)
       _fatal("main", "main", __LINE__,
-             "unable to redirect program output to file `%s'", sim_progout);
+             "unable to redirect program output to file `%s'",
+             options.sim_progout);
   }
+}
 
+// The banner, then the usage and status 1 unless the command line names
+// something to simulate and asks for no help.
+static void banner_or_usage(int argc, char **argv) {
   if (argc < 2) {
     banner(stderr, argc, argv);
     usage(stderr, argc, argv);
     exit(1);
   }
   banner(stderr, argc, argv);
-  if (help_me) {
+  if (options.help_me) {
     usage(stderr, argc, argv);
     exit(1);
   }
+}
 
-  if (rand_seed != 0)
-    mysrand(static_cast<unsigned int>(rand_seed));
-  else
-    mysrand(static_cast<unsigned int>(time(nullptr)));
+static void lower_priority() {
+  if (nice(0) >= options.nice_priority) return;
+  // A negative niceness is a legal result for a privileged process: nice()
+  // reports failure through errno.
+  errno = 0;
+  if (nice(options.nice_priority - nice(0)) == -1 && errno != 0)
+    _fatal("main", "main", __LINE__, "could not renice simulator process");
+}
 
-  if (exec_index == -1) {
-    fprintf(stderr, "error: no executable specified\n");
-    usage(stderr, argc, argv);
-    exit(1);
-  }
-
-  sim_check_options(sim_odb, argc, argv);
-
-  if (nice(0) < nice_priority) {
-    // A negative niceness is a legal result for a privileged process:
-    // nice() reports failure through errno.
-    errno = 0;
-    if (nice(nice_priority - nice(0)) == -1 && errno != 0)
-      _fatal("main", "main", __LINE__, "could not renice simulator process");
-  }
-
-  sim_num_insn = 0;
-  md_init_decoder();
-  sim_init();
-
-  sim_load_prog(argv[exec_index], argc - exec_index, argv + exec_index, envp);
-
-  sim_sdb = stat_new();
-  sim_reg_stats(sim_sdb);
-
-  sim_start_time = time(nullptr);
+// The command line, the start time and every option's value, on stderr.
+static void echo_configuration(int argc, char **argv) {
   fprintf(stderr, "sim: command line: ");
   for (int i = 0; i < argc; i++) fprintf(stderr, "%s ", argv[i]);
   fprintf(stderr, "\n");
@@ -193,9 +142,48 @@ int main(int argc, char **argv, char **envp) {
   opt_print_options(sim_odb, stderr, 1, 1);
   sim_aux_config(stderr);
   fprintf(stderr, "\n");
+}
+
+int main(int argc, char **argv, char **envp) {
+  signal(SIGUSR1, signal_sim_stats);
+  signal(SIGUSR2, signal_exit_now);
+  fatal_hook(sim_print_stats);
+
+  // A simulated program's exit comes back here with its status + 1.
+  int jump_value = setjmp(sim_exit_buf);
+  if (jump_value != 0) exit_now(jump_value - 1);
+
+  sim_odb = opt_new(orphan_fn);
+  driver_reg_options(sim_odb, &options);
+  sim_reg_options(sim_odb);
+  exec_index = -1;
+  opt_process_options(sim_odb, argc, argv);
+
+  redirect_output();
+  banner_or_usage(argc, argv);
+  if (options.rand_seed != 0)
+    mysrand(static_cast<unsigned int>(options.rand_seed));
+  else
+    mysrand(static_cast<unsigned int>(time(nullptr)));
+  if (exec_index == -1) {
+    fprintf(stderr, "error: no executable specified\n");
+    usage(stderr, argc, argv);
+    exit(1);
+  }
+  sim_check_options(sim_odb, argc, argv);
+  lower_priority();
+
+  sim_num_insn = 0;
+  md_init_decoder();
+  sim_init();
+  sim_load_prog(argv[exec_index], argc - exec_index, argv + exec_index, envp);
+  sim_sdb = stat_new();
+  sim_reg_stats(sim_sdb);
 
   sim_start_time = time(nullptr);
-  if (init_quit) exit_now(0);
+  echo_configuration(argc, argv);
+  sim_start_time = time(nullptr);
+  if (options.init_quit) exit_now(0);
 
   running = 1;
   sim_main();

@@ -1,6 +1,8 @@
 // Front end of the library: parses the option words into the configuration
 // variables, validates them, initialises one simulator and routes every
-// reference and report request to it. Keeps no per-reference state.
+// reference and report request to it through the family's record of
+// operations, chosen once. Keeps no per-reference state but the count that
+// enforces the reference limit.
 #include "libvantle/libvantle.h"
 
 #include <stdarg.h>
@@ -27,10 +29,71 @@ const char *outstrings[15] = {
     " ",      "a store", " ", "a data", "a unified"};
 }
 
-enum { SET_ASSOC = 2, FULLY_ASSOC = 3, DIRECT_MAPPED = 4 };
-enum { POLICY_LRU = 0, POLICY_OPT = 1 };
+enum {
+  SET_ASSOC = VANTLE_SET_ASSOCIATIVE,
+  FULLY_ASSOC = VANTLE_FULLY_ASSOCIATIVE,
+  DIRECT_MAPPED = VANTLE_DIRECT_MAPPED
+};
+enum { POLICY_LRU = VANTLE_LRU, POLICY_OPT = VANTLE_OPT };
+
+// What the front end does for one family: every call after vantle_init
+// goes through the record chosen there.
+struct family {
+  int organisation;
+  int policy;
+  void (*init)(void);
+  void (*access)(md_addr_t addr);
+  void (*report)(FILE *fd, int mid);
+  int (*results)(vantle_result *rows, int capacity);
+};
+
+// The OPT families reach their simulator through the look-ahead window;
+// the final report first drains it.
+static void init_fa_opt() {
+  init_wideseer();
+  init_optpp();
+}
+static void access_fa_opt(md_addr_t addr) {
+  optpp(addr, L, stack_proc_fa, inf_handler_fa);
+}
+static void report_fa_opt(FILE *fd, int mid) {
+  if (!mid) term_optpp(stack_proc_fa);
+  outpr_wideseer(fd);
+}
+static void init_sa_opt() {
+  init_rowseer();
+  init_optpp();
+}
+static void access_sa_opt(md_addr_t addr) {
+  optpp(addr, L, stack_proc_sa, inf_handler_sa);
+}
+static void report_sa_opt(FILE *fd, int mid) {
+  if (!mid) term_optpp(stack_proc_sa);
+  outpr_rowseer(fd);
+}
+static void report_fa_lru(FILE *fd, int) { outpr_widestack(fd); }
+static void report_sa_lru(FILE *fd, int) { outpr_saclru(fd); }
+static void report_dm(FILE *fd, int) { outpr_linesweep(fd); }
+
+static const family kFamilies[] = {
+    {FULLY_ASSOC, POLICY_LRU, init_widestack, ptc, report_fa_lru,
+     results_widestack},
+    {FULLY_ASSOC, POLICY_OPT, init_fa_opt, access_fa_opt, report_fa_opt,
+     results_wideseer},
+    {SET_ASSOC, POLICY_LRU, init_saclru, sacnmul_woarr, report_sa_lru,
+     results_saclru},
+    {SET_ASSOC, POLICY_OPT, init_sa_opt, access_sa_opt, report_sa_opt,
+     results_rowseer},
+    // Direct-mapped has no policy: -R is accepted and ignored.
+    {DIRECT_MAPPED, POLICY_LRU, init_linesweep, linesweep, report_dm,
+     results_linesweep},
+    {DIRECT_MAPPED, POLICY_OPT, init_linesweep, linesweep, report_dm,
+     results_linesweep},
+};
 
 static int initialized;
+// The family that vantle_init chose; null before.
+static const family *chosen;
 
 // The simulators count references and times in 32 bits: a longer run would
 // wrap them and corrupt the stacks, so later references are ignored.
@@ -187,29 +250,20 @@ int vantle_configure(int argc, char **argv) {
   return valid ? 0 : 1;
 }
 
-static void init_simulator() {
-  if (trace_config == FULLY_ASSOC) {
-    if (repl == POLICY_LRU) {
-      init_widestack();
-    } else {
-      init_wideseer();
-      init_optpp();
-    }
-  } else if (trace_config == DIRECT_MAPPED) {
-    init_linesweep();
-  } else if (repl == POLICY_LRU) {
-    init_saclru();
-  } else {
-    init_rowseer();
-    init_optpp();
-  }
+// The record of the configured family; null when trace_config or repl
+// holds a value no family has.
+static const family *configured_family() {
+  for (const family &f : kFamilies)
+    if (f.organisation == trace_config && f.policy == repl) return &f;
+  return nullptr;
 }
 
 void vantle_init(int argc, char **argv) {
   if (initialized) refuse("already initialized\n");
   initialized = 1;
   if (vantle_configure(argc, argv)) exit(1);
-  init_simulator();
+  chosen = configured_family();
+  chosen->init();
 }
 
 void vantle_config(FILE *fd) {
@@ -257,55 +311,20 @@ void vantle_access(md_addr_t addr) {
     return;
   }
   references_accepted++;
-  if (trace_config == FULLY_ASSOC) {
-    if (repl == POLICY_LRU)
-      ptc(addr);
-    else
-      optpp(addr, L, stack_proc_fa, inf_handler_fa);
-  } else if (trace_config == DIRECT_MAPPED) {
-    linesweep(addr);
-  } else if (trace_config == SET_ASSOC) {
-    if (repl == POLICY_LRU)
-      sacnmul_woarr(addr);
-    else
-      optpp(addr, L, stack_proc_sa, inf_handler_sa);
-  } else {
-    refuse("configuration wrongly set\n");
-  }
+  if (!chosen) refuse("configuration wrongly set\n");
+  chosen->access(addr);
 }
 
 void vantle_stats(FILE *fd, int mid) {
   fprintf(fd, "\nlibvantle: ** end of simulation **\n");
-  if (trace_config == FULLY_ASSOC) {
-    if (repl == POLICY_LRU) {
-      outpr_widestack(fd);
-    } else {
-      if (!mid) term_optpp(stack_proc_fa);
-      outpr_wideseer(fd);
-    }
-  } else if (trace_config == DIRECT_MAPPED) {
-    outpr_linesweep(fd);
-  } else if (trace_config == SET_ASSOC) {
-    if (repl == POLICY_LRU) {
-      outpr_saclru(fd);
-    } else {
-      if (!mid) term_optpp(stack_proc_sa);
-      outpr_rowseer(fd);
-    }
-  } else {
-    refuse("configuration wrongly set\n");
-  }
+  if (!chosen) refuse("configuration wrongly set\n");
+  chosen->report(fd, mid);
 }
 
 int vantle_results(vantle_result *rows, int capacity) {
   if (capacity < 0 || (capacity > 0 && !rows)) capacity = 0;
-  if (!initialized) return 0;
-  if (trace_config == FULLY_ASSOC)
-    return repl == POLICY_LRU ? results_widestack(rows, capacity)
-                              : results_wideseer(rows, capacity);
-  if (trace_config == DIRECT_MAPPED) return results_linesweep(rows, capacity);
-  return repl == POLICY_LRU ? results_saclru(rows, capacity)
-                            : results_rowseer(rows, capacity);
+  if (!chosen) return 0;
+  return chosen->results(rows, capacity);
 }
 
 uint64_t vantle_reference_limit(void) { return reference_limit; }

@@ -28,6 +28,14 @@ extern "C" {
 /* A 32-bit target byte address. */
 typedef uint32_t md_addr_t;
 
+/* The values of trace_config (organisation) and repl (policy). */
+enum {
+  VANTLE_SET_ASSOCIATIVE = 2,
+  VANTLE_FULLY_ASSOCIATIVE = 3,
+  VANTLE_DIRECT_MAPPED = 4
+};
+enum { VANTLE_LRU = 0, VANTLE_OPT = 1 };
+
 /* Configuration, set by vantle_init and read by every simulator unit. */
 extern int A;                      /* log2 smallest set count / line size */
 extern int B;                      /* log2 largest set count / line size */
@@ -40,8 +48,8 @@ extern int SAVE_INTERVAL;          /* interim report every this many refs */
 extern unsigned int MAX_CACHE_SIZE; /* fully-assoc.: largest cache, bytes */
 extern unsigned int MAX_LINES;     /* fully-assoc.: largest cache, lines */
 extern int MISS_RATIO_INTERVAL;    /* fully-assoc.: report step, in lines */
-extern int trace_config;           /* 2 set-assoc., 3 fully-assoc., 4 direct */
-extern short repl;                 /* 0 LRU, 1 OPT */
+extern int trace_config;           /* organisation: VANTLE_SET_ASSOCIATIVE, ... */
+extern short repl;                 /* policy: VANTLE_LRU or VANTLE_OPT */
 
 /* Display names, indexed by the policy and organisation codes. */
 extern const char *outstrings[15];
@@ -74,8 +82,8 @@ uint64_t vantle_reference_limit(void);
 
 /* One configuration of the family and its result. */
 typedef struct vantle_result {
-  int organisation;        /* trace_config code: 2, 3 or 4 */
-  int policy;              /* repl code: 0 LRU, 1 OPT; 0 for direct-mapped */
+  int organisation;        /* VANTLE_SET_ASSOCIATIVE, ... (trace_config) */
+  int policy;              /* VANTLE_LRU or VANTLE_OPT; LRU for direct-mapped */
   uint32_t line_size;      /* bytes */
   uint32_t sets;           /* number of sets; 0 for fully associative */
   uint32_t associativity;  /* lines per set; 0 for fully associative */

@@ -1,36 +1,55 @@
 // Direct-mapped caches of one size, 2^C bytes, for every line size 2^A to
-// 2^B bytes, in one pass. Each set of the largest-line cache (a "row") keeps
-// one entry per smallest-size line, ordered as a recency trie over the
-// sub-block bits, so that one walk from position 0 finds the last earlier
-// reference to the reference's set under every line size at once. A hit is
-// counted once per interval of line sizes in the triangular hits_arr; the
-// report sums the intervals per line size.
+// 2^B bytes, in one pass.
 //
-// State: the derived sizes, tag_arr/set_arr (the rows), hits_arr, lm_arr,
-// hits, the reference count and the periodic-output marks. linesweep reads
-// only a mirror copy of the sizes and table pointers, written once at the
-// end of init_linesweep. Reads A, B, C, P_INTERVAL and SAVE_INTERVAL.
+// The cache of line-size index i (lines of 2^(A+i) bytes) has 2^(C-A-i)
+// sets; a reference falls into the set of its address bits A+i to C-1 and
+// hits when the last earlier reference to that set had its tag (address
+// bits C and up, the same under every line size). So the unit keeps, for
+// every line size, the tag of the last reference to each set, and a
+// reference costs one load, one compare and one store per line size, with
+// no branch on the data and no search.
+//
+// The tags of all line sizes share one table laid out like a heap: with
+// x = 2^(C-A) + the address bits A to C-1, the set of line-size index i is
+// entry x >> i, in [2^(C-A-i), 2^(C-A-i+1)); the entries below 2^(C-B)
+// are never used (nor written). An entry holds the complement of its tag,
+// so that the zero fill reads as "never used" (all ones; no real tag is,
+// as C >= 1).
+//
+// The unit also keeps the time of the last reference to each smallest line
+// of the cache. It is never read per reference: from it and the tags,
+// linesweep_row_copy rebuilds the recency trie of the original design (a
+// row per set of the largest line, one entry per smallest line, in trie
+// order), which tests read.
+//
+// State: the derived sizes, the tag table, the times, the hits per line size
+// (hits, filled by the report), the reference count and the marks of the
+// periodic output. Reads A, B, C, P_INTERVAL and SAVE_INTERVAL.
 #include "libvantle/linesweep.h"
 
 #include <stdint.h>
 
-static const uint32_t kNeverUsed = 0xFFFFFFFFu;  // tag of an untouched entry
-
 static uint32_t CACHE_SZ, MIN_LINE_SZ, MAX_LINE_SZ, NO_LINES, MIN_SET_SZ;
 static uint32_t TAG_MASK, TAG_SET1_MASK;
-static uint32_t **tag_arr, **set_arr, **hits_arr;
-static uint32_t *lm_arr;
-static uint32_t *hits;
+static uint32_t *hits;  // by line-size exponent, written by the report
+// The tables as idim2 made them (the per-reference path reads their bodies
+// through s): the tags in one or two rows; the times, a row per set of the
+// largest line.
+static uint32_t **tag_rows, **time_rows;
 
-// The copy that the per-reference path reads.
-static uint32_t RCACHE_SZ, RMIN_LINE_SZ, RMAX_LINE_SZ, RNO_LINES;
-static uint32_t RTAG_MASK, RTAG_SET1_MASK;
-static uint32_t **rtag_arr, **rset_arr, **rhits_arr;
-
-// The front end caps a run at 2^31 - 1 references, so 32-bit counts do not
-// wrap.
-static int32_t t_entries;
-static int32_t next_save_time;
+// What the per-reference path reads, together.
+static struct {
+  uint32_t cache_sz;     // C
+  uint32_t min_line_sz;  // A
+  uint32_t no_lines;     // N = B - A + 1
+  uint32_t index_bit;    // 2^C: the heap's top bit before the shift by A
+  uint32_t tag_mask;     // 2^C - 1
+  uint32_t *tags;        // complemented tags, 2^(C-A+1) entries
+  uint32_t *times;       // last reference to each smallest line; 0: none
+  uint32_t *line_hits;   // hits of line-size index i
+  int32_t t_entries;
+  periodic_marks marks_due;  // progress lines and interim reports
+} s;
 
 static void set_derived_sizes() {
   MIN_LINE_SZ = static_cast<uint32_t>(A);
@@ -42,153 +61,76 @@ static void set_derived_sizes() {
   TAG_SET1_MASK = (1u << MAX_LINE_SZ) - 1;
 }
 
-// Every sub-block once, untouched: position 0 has sub-block 0; at level d
-// the entry of prefix k has the prefix, a one bit, then zeros.
-static void fill_row(uint32_t *tags, uint32_t *subs) {
-  subs[0] = 0;
-  tags[0] = kNeverUsed;
-  for (uint32_t d = 1; d < NO_LINES; d++) {
-    uint32_t st = 1u << (d - 1);
-    uint32_t t = 1u << (NO_LINES - d);
-    subs[st] = 1u << (NO_LINES - d - 1);
-    tags[st] = kNeverUsed;
-    for (uint32_t k = 1; k < st; k++) {
-      subs[st + k] = subs[st + k - 1] + t;
-      tags[st + k] = kNeverUsed;
-    }
-  }
-}
-
-// lm_arr[x]: common leading prefix length of two (N-1)-bit sub-blocks whose
-// exclusive-or is x.
-static void fill_prefix_lengths() {
-  uint32_t entries = 1u << (NO_LINES - 1);
-  uint32_t v = NO_LINES - 1;
-  uint32_t b = 1;
-  for (uint32_t x = 0; x < entries; x++) {
-    if (x >= b) {
-      b <<= 1;
-      v--;
-    }
-    lm_arr[x] = v;
-  }
-}
-
-static void copy_mirror() {
-  RCACHE_SZ = CACHE_SZ;
-  RMIN_LINE_SZ = MIN_LINE_SZ;
-  RMAX_LINE_SZ = MAX_LINE_SZ;
-  RNO_LINES = NO_LINES;
-  RTAG_MASK = TAG_MASK;
-  RTAG_SET1_MASK = TAG_SET1_MASK;
-  rtag_arr = tag_arr;
-  rset_arr = set_arr;
-  rhits_arr = hits_arr;
-}
-
 void init_linesweep(void) {
   set_derived_sizes();
-  int rows = 1 << MIN_SET_SZ;
-  int cols = 1 << (NO_LINES - 1);
-  int n = static_cast<int>(NO_LINES);
-  tag_arr = idim2(rows, cols);
-  set_arr = idim2(rows, cols);
-  hits_arr = idim2(n, n);
-  lm_arr = static_cast<uint32_t *>(checked_calloc(
-      static_cast<size_t>(cols), sizeof(uint32_t), "linesweep",
-      "init_linesweep", __LINE__));
+  // The tables come from idim2 (zero-filled; exhaustion ends through
+  // _fatal): the tags, 2^(C-A+1) entries, in rows of at most 2^30; the
+  // times, 2^(C-A) entries, a row per set of the largest line.
+  int heap_bits = static_cast<int>(CACHE_SZ - MIN_LINE_SZ) + 1;
+  int high_bits = heap_bits > 30 ? heap_bits - 30 : 0;
+  tag_rows = idim2(1 << high_bits, 1 << (heap_bits - high_bits));
+  time_rows = idim2(1 << MIN_SET_SZ, 1 << (NO_LINES - 1));
+  s.tags = tag_rows[0];
+  s.times = time_rows[0];
+  s.line_hits = static_cast<uint32_t *>(checked_calloc(
+      NO_LINES, sizeof(uint32_t), "linesweep", "init_linesweep", __LINE__));
   hits = static_cast<uint32_t *>(checked_calloc(
       MAX_LINE_SZ + 1, sizeof(uint32_t), "linesweep", "init_linesweep",
       __LINE__));
-  for (int r = 0; r < rows; r++) fill_row(tag_arr[r], set_arr[r]);
-  fill_prefix_lengths();
-  copy_mirror();
-  next_save_time = SAVE_INTERVAL;
+  s.cache_sz = CACHE_SZ;
+  s.min_line_sz = MIN_LINE_SZ;
+  s.no_lines = NO_LINES;
+  s.index_bit = 1u << CACHE_SZ;
+  s.tag_mask = TAG_MASK;
+  periodic_init(&s.marks_due);
 }
 
-// Walks the row below position 0 after the reference (orig_tag, orig_set2)
-// has displaced the carried entry (tag, set2), whose common prefix with the
-// reference is depth - 1 bits long. Each displaced entry moves one place down
-// its chain; the walk ends at the reference's own sub-block, whose old entry
-// is dropped.
-static void walk_row(uint32_t *tags, uint32_t *subs, uint32_t orig_tag,
-                     uint32_t orig_set2, uint32_t tag, uint32_t set2,
-                     uint32_t depth) {
-  const uint32_t n = RNO_LINES;
-  uint32_t pos = (set2 >> (n - depth)) + (1u << (depth - 1));
-  while (depth < n) {
-    uint32_t tg = tags[pos];
-    uint32_t st = subs[pos];
-    tags[pos] = tag;
-    subs[pos] = set2;
-    if (st == orig_set2) {
-      rhits_arr[depth][n - 1] += tg == orig_tag;
-      return;
-    }
-    uint32_t set2_match = lm_arr[st ^ orig_set2];
-    // Hits along the walk are rare and random: add the comparison rather
-    // than branch on it.
-    rhits_arr[depth][set2_match] += tg == orig_tag;
-    tag = tg;
-    set2 = st;
-    depth = set2_match + 1;
-    pos = (st >> (n - depth)) + (1u << (depth - 1));
-  }
+// The progress line and the interim report, off the per-reference path.
+__attribute__((noinline, cold)) static void progress_line() {
+  fprintf(stderr, "libvantle: addresses processed  %d\n", s.t_entries);
+}
+
+__attribute__((noinline, cold)) static void interim_report() {
+  outpr_linesweep(stderr);
 }
 
 void linesweep(md_addr_t addr) {
-  t_entries++;
-  if (P_INTERVAL > 0 && t_entries % P_INTERVAL == 0)
-    fprintf(stderr, "libvantle: addresses processed  %d\n", t_entries);
+  int32_t t = ++s.t_entries;
+  if (progress_due(&s.marks_due, static_cast<uint64_t>(t))) progress_line();
 
-  uint32_t orig_tag = addr >> RCACHE_SZ;
-  uint32_t set1 = (addr & RTAG_MASK) >> RMAX_LINE_SZ;
-  uint32_t orig_set2 = (addr & RTAG_SET1_MASK) >> RMIN_LINE_SZ;
-  uint32_t *tags = rtag_arr[set1];
-  uint32_t *subs = rset_arr[set1];
-
-  if (subs[0] == orig_set2) {
-    // Same set as the row's latest reference under every line size.
-    if (tags[0] == orig_tag)
-      rhits_arr[0][RNO_LINES - 1]++;
-    else
-      tags[0] = orig_tag;
-  } else {
-    uint32_t tag = tags[0];
-    uint32_t set2 = subs[0];
-    uint32_t set2_match = lm_arr[set2 ^ orig_set2];
-    rhits_arr[0][set2_match] += tag == orig_tag;
-    tags[0] = orig_tag;
-    subs[0] = orig_set2;
-    walk_row(tags, subs, orig_tag, orig_set2, tag, set2, set2_match + 1);
+  uint32_t key = ~(addr >> s.cache_sz);
+  uint32_t x = ((addr & s.tag_mask) | s.index_bit) >> s.min_line_sz;
+  uint32_t *tags = s.tags;
+  uint32_t *line_hits = s.line_hits;
+  uint32_t n = s.no_lines;
+  s.times[x - (s.index_bit >> s.min_line_sz)] = static_cast<uint32_t>(t);
+  uint32_t i = 0;
+  for (; i + 1 < n; i += 2) {
+    uint32_t *e0 = tags + (x >> i), *e1 = tags + (x >> (i + 1));
+    line_hits[i] += *e0 == key;
+    *e0 = key;
+    line_hits[i + 1] += *e1 == key;
+    *e1 = key;
+  }
+  if (i < n) {
+    uint32_t *e = tags + (x >> i);
+    line_hits[i] += *e == key;
+    *e = key;
   }
 
-  if (t_entries > next_save_time) {
-    outpr_linesweep(stderr);
-    next_save_time += SAVE_INTERVAL;
-  }
-}
-
-// Hits of line-size index i (line 2^(MIN_LINE_SZ + i)): every recorded
-// interval of prefix lengths [d, m] that contains N-1-i.
-static uint32_t hits_of_line_size(uint32_t i) {
-  uint32_t prefix = NO_LINES - 1 - i;
-  uint32_t sum = 0;
-  for (uint32_t d = 0; d <= prefix; d++)
-    for (uint32_t m = prefix; m < NO_LINES; m++) sum += hits_arr[d][m];
-  return sum;
+  if (save_due(&s.marks_due, static_cast<uint64_t>(t))) interim_report();
 }
 
 void outpr_linesweep(FILE *fd) {
   fprintf(fd, "Direct Mapped Caches\n");
-  fprintf(fd, "Addresses processed %d\n", t_entries);
+  fprintf(fd, "Addresses processed %d\n", s.t_entries);
   fprintf(fd, "Cache size: %d bytes\n", 1 << CACHE_SZ);
   fprintf(fd, "Line size (bytes)\tMiss ratio\n");
   for (uint32_t i = 0; i < NO_LINES; i++) {
     uint32_t &h = hits[MIN_LINE_SZ + i];
-    h = hits_of_line_size(i);
+    h = s.line_hits[i];
     double ratio = 1.0 - static_cast<double>(h) /
-                             static_cast<double>(t_entries);
+                             static_cast<double>(s.t_entries);
     fprintf(fd, "%d\t\t\t%f\n", 1 << (MIN_LINE_SZ + i), ratio);
   }
   fprintf(fd, "\n");
@@ -198,20 +140,55 @@ int results_linesweep(vantle_result *rows, int capacity) {
   int count = static_cast<int>(NO_LINES);
   for (int i = 0; i < count && i < capacity; i++) {
     uint32_t line_exp = MIN_LINE_SZ + static_cast<uint32_t>(i);
-    rows[i] = result_row(4, 0, 1u << line_exp, 1u << (CACHE_SZ - line_exp),
-                         1, uint64_t{1} << CACHE_SZ,
-                         static_cast<uint64_t>(t_entries),
-                         hits_of_line_size(static_cast<uint32_t>(i)));
+    rows[i] = result_row(VANTLE_DIRECT_MAPPED, VANTLE_LRU, 1u << line_exp,
+                         1u << (CACHE_SZ - line_exp), 1,
+                         uint64_t{1} << CACHE_SZ,
+                         static_cast<uint64_t>(s.t_entries), s.line_hits[i]);
   }
   return count;
 }
 
+// The trie of one row, rebuilt from the last reference to each of its
+// sub-blocks (smallest lines). Sub-blocks never referenced rank below every
+// referenced one, among themselves in the order of the initial row: by
+// their bits written backwards, 0 the most recent. Position 0 holds the
+// most recent sub-block; at level d (positions 2^(d-1) to 2^d - 1) the
+// entry of the prefix p of d-1 bits holds, of the sub-blocks that begin
+// with p, the most recent of those whose d-th bit differs from that of the
+// most recent one.
 int linesweep_row_copy(uint32_t row, uint32_t *tags, uint32_t *subs) {
-  if (!tag_arr || row >= (1u << MIN_SET_SZ)) return 0;
-  uint32_t cols = 1u << (NO_LINES - 1);
-  for (uint32_t pos = 0; pos < cols; pos++) {
-    tags[pos] = tag_arr[row][pos];
-    subs[pos] = set_arr[row][pos];
+  if (!tag_rows || row >= (1u << MIN_SET_SZ)) return 0;
+  uint32_t bits = NO_LINES - 1;
+  uint32_t cols = 1u << bits;
+  uint32_t first = row << bits;  // the row's first smallest-line set
+  uint32_t smallest = 1u << (CACHE_SZ - MIN_LINE_SZ);  // their heap entries
+  auto rank = [&](uint32_t sub) -> uint64_t {
+    uint32_t time = time_rows[row][sub];
+    if (time) return uint64_t{time} + cols;
+    uint32_t backwards = 0;
+    for (uint32_t b = 0; b < bits; b++)
+      backwards |= ((sub >> b) & 1u) << (bits - 1 - b);
+    return cols - 1 - backwards;
+  };
+  // The most recent sub-block among those that begin with the prefix p of
+  // len bits.
+  auto latest = [&](uint32_t p, uint32_t len) {
+    uint32_t lo = p << (bits - len), n = 1u << (bits - len), best = lo;
+    for (uint32_t sub = lo + 1; sub < lo + n; sub++)
+      if (rank(sub) > rank(best)) best = sub;
+    return best;
+  };
+  auto put = [&](uint32_t pos, uint32_t sub) {
+    subs[pos] = sub;
+    tags[pos] = ~s.tags[smallest + first + sub];
+  };
+  put(0, latest(0, 0));
+  for (uint32_t d = 1; d <= bits; d++) {
+    for (uint32_t p = 0; p < (1u << (d - 1)); p++) {
+      uint32_t r = latest(p, d - 1);
+      uint32_t other = (p << 1) | (((r >> (bits - d)) & 1u) ^ 1u);
+      put((1u << (d - 1)) + p, latest(other, d));
+    }
   }
   return 1;
 }

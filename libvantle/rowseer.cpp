@@ -35,7 +35,7 @@ int16_t *all_hit_flag;   // per base set: last reference hit at 0 everywhere
 uint32_t **hits;         // [set count - A][list position]
 uint32_t hit0;           // shortcut hits not yet folded into hits[*][0]
 uint32_t t_entries;      // references processed
-uint32_t next_save_time; // interim report once t_entries passes this
+periodic_marks marks_due; // progress lines and interim reports
 int32_t inf_count;       // last unknown priority given out
 
 hash_table *slot;        // unknown next-use table: 2^B bucket heads
@@ -61,13 +61,15 @@ struct line_lists {
 };
 
 void find_lists(md_addr_t x, line_lists *out) {
-  const int a = A, b = B;
-  const size_t ways = static_cast<size_t>(TWO_PWR_N);
-  list_entry *config = lists;  // the lists of 2^i sets start here
-  for (int i = a; i <= b; i++) {
-    out->at[i - a] = config + ways * low_bits(x, i);
-    config += ways << i;
-  }
+  const int depth = MAX_DEPTH, n = N;
+  size_t sets = size_t{1} << A;
+  list_entry *config = lists;  // the lists of this many sets start here
+  int r = 0;
+  do {  // at least one set count, so that at[0] is always written
+    out->at[r] = config + ((x & (sets - 1)) << n);
+    config += sets << n;
+    sets <<= 1;
+  } while (++r <= depth);
 }
 
 // Whether e holds the line with this tag. The empty priority guards
@@ -147,7 +149,7 @@ void init_rowseer(void) {
   MAX_DEPTH = B - A;
   SET_SIZE = TWO_PWR_N;
   BASE_CACHE_SIZE = SET_SIZE << A;
-  next_save_time = static_cast<uint32_t>(SAVE_INTERVAL);
+  periodic_init(&marks_due);
   size_t entries = static_cast<size_t>(TWO_PWR_N) << (B + 1);
   lists = static_cast<list_entry *>(checked_calloc(
       entries, sizeof(list_entry), "rowseer", "init_rowseer", __LINE__));
@@ -176,12 +178,9 @@ int stack_proc_sa(int start, int end) {
   for (int l = start; l < end; l++) {
     if (l + kAhead < end) prefetch_lists(addr_array[l + kAhead]);
     t_entries++;
-    if (P_INTERVAL > 0 && t_entries % static_cast<uint32_t>(P_INTERVAL) == 0)
+    if (progress_due(&marks_due, t_entries))
       fprintf(stderr, "libvantle: addresses processed %u\n", t_entries);
-    if (t_entries > next_save_time) {
-      outpr_rowseer(stderr);
-      next_save_time += static_cast<uint32_t>(SAVE_INTERVAL);
-    }
+    if (save_due(&marks_due, t_entries)) outpr_rowseer(stderr);
     md_addr_t addr = addr_array[l];
     int priority = Priority_sa(l);
     if (priority < 0) unk_hash_add_sa(addr, priority);
@@ -360,8 +359,8 @@ int results_rowseer(vantle_result *rows, int capacity) {
       if (n >= capacity) continue;
       uint32_t ways = static_cast<uint32_t>(j + 1);
       uint64_t size = static_cast<uint64_t>(sets) * ways << L;
-      rows[n] = result_row(trace_config, repl, 1u << L, sets, ways, size,
-                           t_entries, sum);
+      rows[n] = result_row(VANTLE_SET_ASSOCIATIVE, VANTLE_OPT, 1u << L, sets,
+                           ways, size, t_entries, sum);
     }
   }
   return count;

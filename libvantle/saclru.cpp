@@ -4,9 +4,33 @@
 // of associativity k holds the first k entries of each list, so a hit at
 // list position j is a hit for every associativity above j.
 //
-// State: the lists (tag_arr, with a fill count per list in fill_arr), the
-// hit table sac_hits and the reference count. Reads A, B, N, L, P_INTERVAL
-// and SAVE_INTERVAL.
+// State: the lists (tags), the hit table sac_hits, the reference count
+// and the marks of the periodic output. Reads A, B, N, L, P_INTERVAL and
+// SAVE_INTERVAL.
+//
+// Layout: all lists of all set counts, flat; the lists of 2^(A+r) sets
+// (row r) start at list 2^(A+r) - 2^A, set s's list s lists later, so that
+// lines next to each other have their lists next to each other in every
+// row. The per-reference path reads, for each row, the address of its first
+// list and its mask of set bits from a small table.
+//
+// An entry holds the complement of its tag, so that the zero fill of a new
+// table reads as empty entries. When L + A > 0 no tag is all ones (a tag
+// has at most 32 - L - A bits), so no real entry is zero, and an empty
+// entry needs no count: it matches nothing and moves down like a real one,
+// so a miss in a list that is not yet full drops an empty entry. With
+// L = A = 0 every 32-bit value is a tag; that configuration keeps a fill
+// count per list (the counted path below).
+//
+// Per reference, each set count from the fewest sets on: search the list,
+// count the hit, move the line to the head. A line found at the head stays
+// there, and it is at the head of every list of more sets too, since each
+// of those sets is part of the fewer-sets set it refines: the walk counts
+// a head hit for every remaining set count and stops. With one way the
+// walk does not stop but visits every set count without a branch on the
+// data (storing a line found at the head again), which is cheaper than a
+// branch that goes either way. Two ways (the default) have their own
+// unrolled search, with a list in one 64-bit word.
 #include "libvantle/saclru.h"
 
 #include <string.h>
@@ -17,80 +41,171 @@ static const char kUnit[] = "saclru";
 
 static int TWO_PWR_N;  // the largest associativity: entries per list
 static int MAX_DEPTH;  // B - A: the number of set counts minus one
-// All lists of all set counts, flat: the lists of 2^i sets start at list
-// 2^i - 2^A (entry 2^N * 2^A * (2^(i-A) - 1)), set s's list s lists later.
-static uint32_t *tag_arr;
-// Entries in use per list. A count rather than a reserved "empty" tag,
-// because with A and L both 0 every 32-bit value is a real tag.
-static uint32_t *fill_arr;
-static uint32_t t_entries;
-static uint64_t next_save_time;
 
-// SAVE_INTERVAL widened with its sign.
-static uint64_t save_interval() {
-  return static_cast<uint64_t>(static_cast<int64_t>(SAVE_INTERVAL));
-}
+// How sacnmul_woarr updates the lists (see the unit comment).
+enum Path { ONE_WAY, TWO_WAYS, MANY_WAYS, COUNTED };
+
+// One row: the lists of one set count.
+struct Row {
+  uint32_t *tags;   // the row's first list (ways entries a list)
+  uint64_t *pairs;  // the same, for two ways: one word a list
+  uint32_t mask;    // the set bits of a line: 2^(A+r) - 1
+};
+
+// What the per-reference path reads, together.
+static struct {
+  int path;
+  int rows;              // MAX_DEPTH + 1
+  uint32_t line_shift;   // L
+  uint32_t tag_shift;    // A
+  uint32_t ways;         // TWO_PWR_N
+  uint32_t *tags;        // complemented tags, 2^N per list
+  uint32_t *fill;        // entries in use per list (counted path only)
+  uint32_t *hits;        // sac_hits' body: row r at hits + r * 2^N
+  uint32_t t_entries;
+  periodic_marks marks_due;  // progress lines and interim reports
+  Row row[32];
+} s;
 
 void init_saclru(void) {
   TWO_PWR_N = 1 << N;
   MAX_DEPTH = B - A;
-  next_save_time = save_interval();
   size_t lists = (static_cast<size_t>(1) << (B + 1)) -
                  (static_cast<size_t>(1) << A);
-  tag_arr = static_cast<uint32_t *>(
+  s.tags = static_cast<uint32_t *>(
       checked_calloc(lists * static_cast<size_t>(TWO_PWR_N), sizeof(uint32_t),
                      kUnit, "init_saclru", __LINE__));
-  fill_arr = static_cast<uint32_t *>(checked_calloc(
-      lists, sizeof(uint32_t), kUnit, "init_saclru", __LINE__));
-  sac_hits = idim2(MAX_DEPTH + 1, TWO_PWR_N);
-}
-
-// Counts a hit at position 0 for the set counts from row first on: a line
-// at the head of its list is at the head of every list of more sets too,
-// since each of those sets is part of the fewer-sets set it refines.
-static void hit_at_head_from(int first) {
-  for (int row = first; row <= MAX_DEPTH; row++) sac_hits[row][0]++;
-}
-
-void sacnmul_woarr(md_addr_t addr) {
-  if (t_entries > next_save_time) {
-    outpr_saclru(stderr);
-    next_save_time += save_interval();
+  if (L == 0 && A == 0) {
+    s.fill = static_cast<uint32_t *>(checked_calloc(
+        lists, sizeof(uint32_t), kUnit, "init_saclru", __LINE__));
+    s.path = COUNTED;
+  } else {
+    s.path = TWO_PWR_N == 1 ? ONE_WAY : TWO_PWR_N == 2 ? TWO_WAYS : MANY_WAYS;
   }
-  t_entries++;
-  if (P_INTERVAL > 0 && t_entries % static_cast<uint32_t>(P_INTERVAL) == 0)
-    fprintf(stderr, "libvantle: addresses processed %u\n", t_entries);
+  sac_hits = idim2(MAX_DEPTH + 1, TWO_PWR_N);
+  s.hits = sac_hits[0];
+  s.rows = MAX_DEPTH + 1;
+  s.line_shift = static_cast<uint32_t>(L);
+  s.tag_shift = static_cast<uint32_t>(A);
+  s.ways = static_cast<uint32_t>(TWO_PWR_N);
+  for (int r = 0; r < s.rows; r++) {
+    size_t sets = static_cast<size_t>(1) << (A + r);
+    size_t first_list = sets - (static_cast<size_t>(1) << A);
+    s.row[r].tags = s.tags + first_list * s.ways;
+    s.row[r].pairs = reinterpret_cast<uint64_t *>(s.tags) + first_list;
+    s.row[r].mask = static_cast<uint32_t>(sets - 1);
+  }
+  periodic_init(&s.marks_due);
+}
 
-  md_addr_t line = addr >> L;
-  uint32_t tag = line >> A;  // the same in every set count
-  size_t first_list = static_cast<size_t>(1) << A;
-  uint32_t size = static_cast<uint32_t>(TWO_PWR_N);
-  for (int row = 0; row <= MAX_DEPTH; row++) {
-    size_t sets = first_list << row;
-    size_t list = sets - first_list + (line & (sets - 1));
-    uint32_t *tags = tag_arr + list * size;
-    uint32_t fill = fill_arr[list];
+// Counts a hit at position 0 for the set counts from row first on.
+static void hit_at_head_from(int first) {
+  for (int row = first; row < s.rows; row++) s.hits[row * s.ways]++;
+}
+
+// One way: every set count, with no branch on the data (a line at the
+// head of its list is stored there again).
+static inline void one_way(uint32_t line, uint32_t key) {
+  uint32_t *hits = s.hits;
+  for (const Row *row = s.row, *end = s.row + s.rows; row < end;
+       row++, hits++) {
+    uint32_t *entry = row->tags + (line & row->mask);
+    *hits += *entry == key;
+    *entry = key;
+  }
+}
+
+// Two ways: the search of the general path, unrolled.
+static inline void two_ways(uint32_t line, uint32_t key) {
+  uint32_t *hits = s.hits;
+  for (const Row *row = s.row, *end = s.row + s.rows; row < end;
+       row++, hits += 2) {
+    uint64_t *entry = row->pairs + (line & row->mask);
+    uint64_t pair = *entry;
+    if (static_cast<uint32_t>(pair) == key) {
+      // At the head here, so at the head of every list of more sets.
+      for (; row < end; row++, hits += 2) hits[0]++;
+      return;
+    }
+    hits[1] += static_cast<uint32_t>(pair >> 32) == key;
+    *entry = pair << 32 | key;  // the old head moves behind the line
+  }
+}
+
+// Any number of ways: search each list, smallest set count first; stop at a
+// hit at the head.
+__attribute__((noinline)) static void many_ways(uint32_t line, uint32_t key) {
+  uint32_t ways = s.ways;
+  for (int r = 0; r < s.rows; r++) {
+    uint32_t *entries =
+        s.row[r].tags + static_cast<size_t>(line & s.row[r].mask) * ways;
+    if (entries[0] == key) {
+      hit_at_head_from(r);
+      return;
+    }
+    // Search and shift in one pass: each entry passed moves down one place;
+    // the line's own entry, or the last one, drops out.
+    uint32_t carried = entries[0];
+    entries[0] = key;
+    uint32_t j = 1;
+    for (; j < ways; j++) {
+      uint32_t here = entries[j];
+      entries[j] = carried;
+      if (here == key) break;
+      carried = here;
+    }
+    if (j < ways) s.hits[r * ways + j]++;
+  }
+}
+
+// L = A = 0: a fill count per list tells the entries in use.
+__attribute__((noinline)) static void counted(uint32_t line, uint32_t key) {
+  uint32_t ways = s.ways;
+  for (int r = 0; r < s.rows; r++) {
+    size_t list = static_cast<size_t>(s.row[r].tags - s.tags) / ways +
+                  (line & s.row[r].mask);
+    uint32_t *entries = s.tags + list * ways;
+    uint32_t fill = s.fill[list];
     uint32_t j = 0;
-    while (j < fill && tags[j] != tag) j++;
+    while (j < fill && entries[j] != key) j++;
     if (j == 0 && fill != 0) {
-      hit_at_head_from(row);
+      hit_at_head_from(r);
       return;
     }
     uint32_t moved;
     if (j < fill) {
-      sac_hits[row][j]++;
+      s.hits[r * ways + j]++;
       moved = j;
     } else {  // a miss: the least recent entry drops out of a full list
-      if (fill < size) fill_arr[list] = fill + 1;
-      moved = fill < size ? fill : size - 1;
+      if (fill < ways) s.fill[list] = fill + 1;
+      moved = fill < ways ? fill : ways - 1;
     }
-    memmove(tags + 1, tags, moved * sizeof *tags);
-    tags[0] = tag;
+    memmove(entries + 1, entries, moved * sizeof *entries);
+    entries[0] = key;
+  }
+}
+
+// The progress line and the interim report, off the per-reference path.
+__attribute__((noinline, cold)) static void progress_line() {
+  fprintf(stderr, "libvantle: addresses processed %u\n", s.t_entries);
+}
+
+void sacnmul_woarr(md_addr_t addr) {
+  if (save_due(&s.marks_due, s.t_entries)) outpr_saclru(stderr);
+  if (progress_due(&s.marks_due, ++s.t_entries)) progress_line();
+
+  uint32_t line = addr >> s.line_shift;
+  uint32_t key = ~(line >> s.tag_shift);  // the tag, the same in every row
+  switch (s.path) {
+    case TWO_WAYS: two_ways(line, key); break;
+    case ONE_WAY: one_way(line, key); break;
+    case MANY_WAYS: many_ways(line, key); break;
+    default: counted(line, key); break;
   }
 }
 
 void outpr_saclru(FILE *fd) {
-  print_sa_report(fd, t_entries, sac_hits, MAX_DEPTH + 1, TWO_PWR_N);
+  print_sa_report(fd, s.t_entries, sac_hits, MAX_DEPTH + 1, TWO_PWR_N);
 }
 
 int results_saclru(vantle_result *rows, int capacity) {
@@ -104,8 +219,9 @@ int results_saclru(vantle_result *rows, int capacity) {
       sum += sac_hits[row][j];
       uint32_t ways = static_cast<uint32_t>(j) + 1;
       uint64_t size = static_cast<uint64_t>(sets) * ways * line_size;
-      rows[filled++] =
-          result_row(2, 0, line_size, sets, ways, size, t_entries, sum);
+      rows[filled++] = result_row(VANTLE_SET_ASSOCIATIVE, VANTLE_LRU,
+                                  line_size, sets, ways, size, s.t_entries,
+                                  sum);
     }
   }
   return count;

@@ -68,6 +68,41 @@ void line_table_remove_if(line_table *t,
                           bool (*drop)(const line_record *, void *),
                           void *context);
 
+// The periodic output of a simulator: a progress line at every multiple of
+// P_INTERVAL references, and an interim report whenever the count passes
+// the save time, which then moves on by SAVE_INTERVAL. Counted up to rather
+// than divided, in 64 bits so that no sum of intervals wraps; an interval
+// that is not positive turns its output off. A P_INTERVAL changed after
+// initialisation is followed from the next reference on.
+struct periodic_marks {
+  uint64_t next_progress;  // UINT64_MAX: no progress lines
+  uint64_t next_save;      // UINT64_MAX: no interim reports
+  int progress_interval;   // the P_INTERVAL that next_progress follows
+};
+
+// Readies the marks for a count of 0 from P_INTERVAL and SAVE_INTERVAL.
+void periodic_init(periodic_marks *m);
+// Sets next_progress to the first multiple of P_INTERVAL above done.
+void periodic_retime(periodic_marks *m, uint64_t done);
+
+// Whether a progress line is due at count, a count just reached.
+static inline bool progress_due(periodic_marks *m, uint64_t count) {
+  if (__builtin_expect(P_INTERVAL != m->progress_interval, 0))
+    periodic_retime(m, count - 1);
+  if (__builtin_expect(count != m->next_progress, 1)) return false;
+  m->next_progress += static_cast<uint64_t>(m->progress_interval);
+  return true;
+}
+
+// Whether count has passed the save time; if so the save time moves on.
+static inline bool save_due(periodic_marks *m, uint64_t count) {
+  if (__builtin_expect(count <= m->next_save, 1)) return false;
+  m->next_save = SAVE_INTERVAL > 0
+                     ? m->next_save + static_cast<uint64_t>(SAVE_INTERVAL)
+                     : UINT64_MAX;
+  return true;
+}
+
 // Lifts p_stack[at] two levels by a splay double rotation (one level when at
 // is 2), relinks it into p_stack[at-3] when at > 3 and stores it in
 // p_stack[at-2] (p_stack[1] when at is 2). p_stack[1] is the root of the tree

@@ -1,251 +1,224 @@
 // Fully-associative LRU simulator: every fully-associative LRU cache of 1 to
-// MAX_LINES lines of 2^L bytes, in one pass. The LRU stack of all lines seen
-// lives in a splay tree keyed by the number of each line's last reference
-// (inum), with right-subtree counts (rtwt) that yield a line's stack depth
-// during the same descent that finds it. A hash table maps each line to its
-// inum. Hits are counted per depth in out_stack; a cache of k lines hits
-// every reference of depth at most k.
+// MAX_LINES lines of 2^L bytes, in one pass. A line's LRU depth is one plus
+// the number of distinct lines referenced since its last reference. Each
+// reference takes the next position of a time axis, and a bit marks every
+// position that is still some line's last reference, so the depth is one
+// plus the marks after the line's position. A tree of counts over the words
+// of that bitmap gives the count in one walk from the word to the root, the
+// walk that also takes the old mark out. When the axis fills, the live marks
+// are renumbered from its start, and it doubles while more than a quarter of
+// it would be live: its size follows the lines in the stack. A hash table
+// maps each line to its position. Hits are counted per depth in out_stack; a
+// cache of k lines hits every reference of depth at most k.
 //
-// State: the hash table, the tree and its path arrays, the depth histogram,
-// the reference and line counts, and the kept left spine of delete_node.
+// The stack grows until more than MAX_LINES lines have been inserted; from
+// the next reference on, every new line evicts the least recent entry, so
+// that it keeps MAX_LINES + 2 entries. The first entry evicted is a sentinel
+// that init_widestack plants below every line: it holds no line, and only
+// delays the first eviction of a line by one new line.
+//
+// State: the hash table, the axis (bitmap, counts, line of each position),
+// the depth histogram, the reference and line counts.
 // Reads L, MAX_LINES, MISS_RATIO_INTERVAL, SAVE_INTERVAL and P_INTERVAL.
 #include "libvantle/widestack.h"
 
 #include <stdlib.h>
+#include <string.h>
 
-enum { HASH_BUCKETS = 7211 };  // a prime
+#include <bit>
 
 static const char kUnit[] = "widestack";
 
-static hash_table slot[HASH_BUCKETS];  // bucket heads; inum 0 is empty
-static tree_node *root;  // most recent line; never has a right child
-// The bottom record planted by init_widestack, until its eviction. It holds
-// no line and is not in the hash table, so every line address a trace can
-// produce (1 included) is simulated like any other.
-static tree_node *sentinel;
-static tree_node **p_stack;  // search path of ref_tree; [1] is the root
+// Positions of a new axis; a power of two, at least one word.
+constexpr uint64_t kFirstAxisSize = 1024;
+// The axis can grow to 2^32 positions, the most a 32-bit position names.
+constexpr uint64_t kLargestAxisSize = uint64_t{1} << 32;
+
+static line_table lines;    // the lines in the stack; a: their position
 static uint32_t *out_stack;  // out_stack[d]: references at LRU depth d
 static uint32_t tot_addrs;   // insertions into the hash table
 static uint32_t t_entries;   // references processed
 static int16_t size_exceeded;
-static uint64_t next_save_time;
+static periodic_marks marks_due;  // progress lines and interim reports
+static bool sentinel_in_stack;  // not yet evicted
 
-// State kept by delete_node between calls: the left spine of the tree,
-// delete_stack[delete_top] being the next victim.
-static int16_t first_time = 1;
-static int32_t delete_top;
-static tree_node **delete_stack;
-static uint32_t last_inum;  // inum of delete_stack[delete_top] when stored
+// The time axis. Position 0 is never used, so that a hash record's 0 can
+// mean "no position yet".
+static uint64_t axis_size;    // positions; a power of two, at least 64
+static uint64_t axis_words;   // axis_size / 64
+static uint64_t *marks;       // bit p: position p is a line's last reference
+static md_addr_t *line_at;    // line_at[p]: the line whose mark is at p
+// A tree over the words of marks, in heap order: counts[axis_words + w] is
+// the number of marks in word w, counts[n] = counts[2n] + counts[2n + 1].
+// The word that next_position lies in, the open word, is left out (counted
+// as 0) until it fills, so that marking a position costs no walk.
+static uint32_t *counts;
+static uint64_t next_position;  // position of the next reference
+static uint64_t lowest_word;    // no mark lies in a word below it
 
-// SAVE_INTERVAL widened with its sign.
-static uint64_t save_interval() {
-  return static_cast<uint64_t>(static_cast<int64_t>(SAVE_INTERVAL));
+// Allocates an empty axis of size positions.
+static void allocate_axis(uint64_t size, const char *func) {
+  axis_size = size;
+  axis_words = size / 64;
+  marks = static_cast<uint64_t *>(
+      checked_calloc(axis_words, sizeof(uint64_t), kUnit, func, __LINE__));
+  counts = static_cast<uint32_t *>(
+      checked_calloc(2 * axis_words, sizeof(uint32_t), kUnit, func, __LINE__));
+  line_at = static_cast<md_addr_t *>(
+      checked_calloc(size, sizeof(md_addr_t), kUnit, func, __LINE__));
 }
 
 void init_widestack(void) {
-  next_save_time = save_interval();
+  periodic_init(&marks_due);
   out_stack = static_cast<uint32_t *>(
       checked_calloc(static_cast<size_t>(MAX_LINES) + 1000, sizeof(uint32_t),
                      kUnit, "init_widestack", __LINE__));
-  // The tree holds at most MAX_LINES + 2 records, so no path is longer.
-  p_stack = static_cast<tree_node **>(
-      checked_calloc(static_cast<size_t>(MAX_LINES) + 3, sizeof(tree_node *),
-                     kUnit, "init_widestack", __LINE__));
+  line_table_init(&lines, kUnit);
+  allocate_axis(kFirstAxisSize, "init_widestack");
+  next_position = 1;
+  lowest_word = 0;
   t_entries = 0;
   tot_addrs = 0;
-  root = static_cast<tree_node *>(checked_calloc(
-      1, sizeof(tree_node), kUnit, "init_widestack", __LINE__));
-  root->inum = 0;
-  root->addr = 1;
-  sentinel = root;
+  sentinel_in_stack = true;
 }
 
 uint32_t hash_lookup_add(md_addr_t addr) {
-  hash_table *record = &slot[addr % HASH_BUCKETS];
-  if (record->inum == 0) {
+  uint32_t position = static_cast<uint32_t>(next_position);
+  line_record *record = line_table_find(&lines, addr);
+  if (!record) {
     tot_addrs++;
-    record->addr = addr;
-    record->inum = static_cast<int32_t>(t_entries);
-    record->nxt = nullptr;
+    line_table_add(&lines, addr)->a = static_cast<int32_t>(position);
     return 0;
   }
-  for (;;) {
-    if (record->addr == addr) {
-      uint32_t previous = static_cast<uint32_t>(record->inum);
-      record->inum = static_cast<int32_t>(t_entries);
-      return previous;
-    }
-    if (!record->nxt) break;
-    record = record->nxt;
-  }
-  tot_addrs++;
-  auto *added = static_cast<hash_table *>(checked_calloc(
-      1, sizeof(hash_table), kUnit, "hash_lookup_add", __LINE__));
-  added->addr = addr;
-  added->inum = static_cast<int32_t>(t_entries);
-  added->nxt = nullptr;
-  record->nxt = added;
-  return 0;
-}
-
-static void warn_not_found() {
-  fprintf(stderr, "libvantle: addr not found in hash_table\n");
+  uint32_t previous = static_cast<uint32_t>(record->a);
+  record->a = static_cast<int32_t>(position);
+  return previous;
 }
 
 void hash_del(md_addr_t addr) {
-  hash_table *head = &slot[addr % HASH_BUCKETS];
-  if (head->inum == 0) {
-    warn_not_found();
+  line_record *record = line_table_find(&lines, addr);
+  if (!record) {
+    fprintf(stderr, "libvantle: addr not found in hash_table\n");
     return;
   }
-  if (head->addr == addr) {
-    hash_table *follower = head->nxt;
-    if (!follower) {
-      head->inum = 0;
-      return;
+  line_table_remove(&lines, record);
+}
+
+static uint64_t open_word() { return next_position >> 6; }
+
+// The number of bits set in x. Spelt out because the library is built for
+// processors without a population-count instruction, where std::popcount is
+// a call; the compiler turns this into the instruction where there is one.
+static uint32_t count_bits(uint64_t x) {
+  x = x - ((x >> 1) & 0x5555555555555555u);
+  x = (x & 0x3333333333333333u) + ((x >> 2) & 0x3333333333333333u);
+  x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fu;
+  return static_cast<uint32_t>((x * 0x0101010101010101u) >> 56);
+}
+
+// Adds delta to the count of word w and of every tree node above it.
+static void add_to_counts(uint64_t w, uint32_t delta) {
+  for (uint64_t n = axis_words + w; n; n >>= 1) counts[n] += delta;
+}
+
+// Takes the mark off position and returns the LRU depth of its line: one
+// plus the marks after it.
+static uint32_t take_mark(uint32_t position) {
+  uint64_t w = position >> 6;
+  uint64_t bit = uint64_t{1} << (position & 63);
+  marks[w] &= ~bit;
+  // Marks after the position in its own word, then in the open word, then
+  // in the tree nodes right of the path up from its word.
+  uint32_t after = count_bits(marks[w] & -bit);
+  uint64_t open = open_word();
+  if (w == open) return after + 1;
+  after += count_bits(marks[open]);
+  for (uint64_t n = axis_words + w; n > 1; n >>= 1) {
+    counts[n]--;
+    // A left child (even n) has later positions in its sibling.
+    after += counts[n | 1] & (static_cast<uint32_t>(n & 1) - 1);
+  }
+  counts[1]--;
+  return after + 1;
+}
+
+// The number of marks on the axis.
+static uint64_t live_marks() {
+  uint64_t live = 0;
+  for (uint64_t w = 0; w < axis_words; w++) live += count_bits(marks[w]);
+  return live;
+}
+
+// Moves the live marks to positions 1, 2, ... in order, on an axis that
+// doubles until at most a quarter of it is live, and gives every line its
+// new position in the hash table.
+static void compact() {
+  uint64_t live = live_marks();
+  uint64_t size = axis_size;
+  while (size < kLargestAxisSize && 4 * (live + 1) > size) size *= 2;
+  uint64_t *old_marks = marks;
+  md_addr_t *old_line_at = line_at;
+  uint64_t old_words = axis_words;
+  if (size != axis_size) {
+    free(counts);
+    allocate_axis(size, "compact");
+  }
+  // Positions only move down, so in place the copy never overwrites a line
+  // it has yet to read.
+  uint64_t position = 1;
+  for (uint64_t w = 0; w < old_words; w++) {
+    for (uint64_t word = old_marks[w]; word; word &= word - 1) {
+      md_addr_t line = old_line_at[w * 64 + std::countr_zero(word)];
+      line_at[position] = line;
+      line_table_find(&lines, line)->a = static_cast<int32_t>(position);
+      position++;
     }
-    // The head lives in the table: the first follower moves into it.
-    head->addr = follower->addr;
-    head->inum = follower->inum;
-    head->nxt = follower->nxt;
-    free(follower);
+  }
+  if (old_marks != marks) {
+    free(old_marks);
+    free(old_line_at);
+  }
+  next_position = position;
+  lowest_word = 0;
+  // Marks at 1 .. next_position - 1; the tree counts every word below the
+  // open one.
+  memset(marks, 0, axis_words * sizeof(uint64_t));
+  memset(counts, 0, 2 * axis_words * sizeof(uint32_t));
+  for (uint64_t p = 1; p < next_position; p++)
+    marks[p >> 6] |= uint64_t{1} << (p & 63);
+  for (uint64_t w = 0; w < open_word(); w++)
+    counts[axis_words + w] = count_bits(marks[w]);
+  for (uint64_t n = axis_words - 1; n; n--)
+    counts[n] = counts[2 * n] + counts[2 * n + 1];
+}
+
+// Marks the next position as line's last reference.
+static void mark_next(md_addr_t line) {
+  uint64_t position = next_position;
+  marks[position >> 6] |= uint64_t{1} << (position & 63);
+  line_at[position] = line;
+  next_position = position + 1;
+  if ((next_position & 63) == 0) {  // the open word is full
+    add_to_counts(position >> 6, count_bits(marks[position >> 6]));
+    if (next_position == axis_size) compact();
+  }
+}
+
+// Drops the least recent entry of the stack: the sentinel while it is
+// there, then the line of the lowest mark, from the axis and the hash table.
+static void evict_lru() {
+  if (sentinel_in_stack) {
+    sentinel_in_stack = false;
     return;
   }
-  for (hash_table *before = head; before->nxt; before = before->nxt) {
-    hash_table *record = before->nxt;
-    if (record->addr == addr) {
-      before->nxt = record->nxt;
-      free(record);
-      return;
-    }
-  }
-  warn_not_found();
+  while (marks[lowest_word] == 0) lowest_word++;
+  uint64_t word = marks[lowest_word];
+  marks[lowest_word] = word & (word - 1);
+  if (lowest_word != open_word()) add_to_counts(lowest_word, ~0u);
+  hash_del(line_at[lowest_word * 64 + std::countr_zero(word)]);
 }
 
-// Makes parent point to replacement where it pointed to child.
-static void replace_child(tree_node *parent, tree_node *child,
-                          tree_node *replacement) {
-  if (parent->lft == child)
-    parent->lft = replacement;
-  else
-    parent->rt = replacement;
-}
-
-void ref_tree(uint32_t i_inum, md_addr_t addr) {
-  if (i_inum == root->inum) {  // the most recent line again: depth 1
-    out_stack[1]++;
-    root->inum = t_entries;
-    return;
-  }
-  // Descend by inum. Everything passed on the right of the path (a record
-  // and its right subtree) is more recent than the line: that count is the
-  // line's depth minus one. Right subtrees on the path lose the line.
-  int top = 0, lstlft = 0;
-  uint32_t addr_above = 0;
-  tree_node *node = root;
-  while (node) {
-    p_stack[++top] = node;
-    if (i_inum < node->inum) {
-      addr_above += static_cast<uint32_t>(node->rtwt) + 1;
-      lstlft = top;
-      node = node->lft;
-    } else if (i_inum > node->inum) {
-      node->rtwt--;
-      node = node->rt;
-    } else {
-      break;
-    }
-  }
-  if (!node) {  // no record holds i_inum: undo the counts and give up
-    for (int k = 1; k <= top; k++)
-      if (i_inum > p_stack[k]->inum) p_stack[k]->rtwt++;
-    fprintf(stderr, "libvantle: inconsistency w/ inum & addr'\n");
-    return;
-  }
-  addr_above += static_cast<uint32_t>(node->rtwt);
-  out_stack[addr_above + 1]++;
-  int pos = top;
-  if (node->addr != addr)
-    fprintf(stderr, "libvantle: inconsistency w/ inum & addr'\n");
-  node->rtwt--;
-  for (tree_node *next = node->rt; next; next = next->lft)
-    p_stack[++top] = next;
-
-  // Free one record: the found one when it has no right subtree, otherwise
-  // its in-order successor, whose line then moves into the found record.
-  int at;
-  if (pos == top) {
-    replace_child(p_stack[top - 1], node, node->lft);
-    at = lstlft;
-  } else {
-    tree_node *successor = p_stack[top];
-    replace_child(p_stack[top - 1], successor, successor->rt);
-    node->addr = successor->addr;
-    node->inum = successor->inum;
-    at = top - 1;
-  }
-  tree_node *freed = p_stack[top];
-  // Splaying only keeps the tree shallow; the depth is already counted.
-  for (; at > 1; at -= 2) splay(at, p_stack);
-
-  // The freed record holds the line again, on top of everything else.
-  freed->lft = p_stack[1];
-  freed->rt = nullptr;
-  freed->inum = t_entries;
-  freed->addr = addr;
-  freed->rtwt = 0;
-  root = freed;
-}
-
-// Pushes node and its chain of left children onto delete_stack. Returns
-// false, leaving the stack full, when it has no room left.
-static bool push_left_chain(tree_node *node) {
-  size_t capacity = static_cast<size_t>(MAX_LINES) + 2;
-  for (; node; node = node->lft) {
-    if (static_cast<size_t>(delete_top + 1) >= capacity) return false;
-    delete_stack[++delete_top] = node;
-  }
-  return true;
-}
-
-tree_node *delete_node(void) {
-  // The kept spine is trusted only while its last record still holds the
-  // oldest line and still hangs off the same parent.
-  if (!first_time && delete_top > 4 &&
-      delete_stack[delete_top]->inum == last_inum &&
-      delete_stack[delete_top - 1]->lft == delete_stack[delete_top]) {
-    tree_node *victim = delete_stack[delete_top];
-    if (victim->lft)
-      fprintf(stderr, "libvantle: lft ptr of last entry not NULL\n");
-    delete_stack[delete_top - 1]->lft = victim->rt;
-    delete_top--;
-    // Entries below the parent may be stale after splaying, so a long run
-    // of fast evictions could outgrow the stack: then walk from the root.
-    if (!push_left_chain(delete_stack[delete_top]->lft)) {
-      delete_top = -1;
-      push_left_chain(root);
-    }
-    last_inum = delete_stack[delete_top]->inum;
-    return victim;
-  }
-  if (first_time) {
-    first_time = 0;
-    delete_stack = static_cast<tree_node **>(
-        checked_calloc(static_cast<size_t>(MAX_LINES) + 2, sizeof(tree_node *),
-                       kUnit, "delete_node", __LINE__));
-  }
-  // The tree holds MAX_LINES + 2 records here, so the root has a left child.
-  delete_top = -1;
-  tree_node *node = root;
-  while (node->lft) {
-    delete_stack[++delete_top] = node;
-    node = node->lft;
-  }
-  delete_stack[delete_top]->lft = node->rt;
-  push_left_chain(delete_stack[delete_top]->lft);
-  last_inum = delete_stack[delete_top]->inum;
-  return node;
-}
+uint64_t time_axis_size(void) { return axis_size; }
 
 void ptc(md_addr_t addr) {
   if (tot_addrs > MAX_LINES && !size_exceeded) {
@@ -253,38 +226,18 @@ void ptc(md_addr_t addr) {
     fprintf(stderr, "libvantle: distinct entries limit exceeded\n");
     fprintf(stderr, "libvantle: addresses processed %u\n", t_entries);
   }
-  if (t_entries > next_save_time) {
-    outpr_widestack(stderr);
-    next_save_time += save_interval();
-  }
+  if (save_due(&marks_due, t_entries)) outpr_widestack(stderr);
   t_entries++;
-  if (P_INTERVAL > 0 && t_entries % static_cast<uint32_t>(P_INTERVAL) == 0)
+  if (progress_due(&marks_due, t_entries))
     fprintf(stderr, "libvantle: addresses processed %u\n", t_entries);
 
   md_addr_t line = addr >> L;
-  uint32_t i_inum = hash_lookup_add(line);
-  if (i_inum) {
-    ref_tree(i_inum, line);
-    return;
-  }
-  // A line not in the stack: a miss for every cache size.
-  tree_node *record;
-  if (!size_exceeded) {
-    record = static_cast<tree_node *>(
-        checked_calloc(1, sizeof(tree_node), kUnit, "ptc", __LINE__));
-  } else {
-    record = delete_node();
-    if (record == sentinel)
-      sentinel = nullptr;  // it never had a hash entry
-    else
-      hash_del(record->addr);
-  }
-  record->inum = t_entries;
-  record->addr = line;
-  record->lft = root;
-  record->rt = nullptr;
-  record->rtwt = 0;
-  root = record;
+  uint32_t position = hash_lookup_add(line);
+  if (position)
+    out_stack[take_mark(position)]++;
+  else if (size_exceeded)  // a new line in a full stack
+    evict_lru();
+  mark_next(line);
 }
 
 // The report step in lines. The front end makes it at least one line; a
@@ -325,7 +278,8 @@ int results_widestack(vantle_result *rows, int capacity) {
   for (uint32_t i = 1; i <= MAX_LINES && filled < capacity; i++) {
     sum += out_stack[i];
     if (i % interval == 0)
-      rows[filled++] = result_row(3, 0, line_size, 0, 0,
+      rows[filled++] = result_row(VANTLE_FULLY_ASSOCIATIVE, VANTLE_LRU,
+                                  line_size, 0, 0,
                                   static_cast<uint64_t>(i) << L, t_entries,
                                   sum);
   }

@@ -21,16 +21,14 @@ int results_widestack(vantle_result *rows, int capacity);
 
 // Internal operations, for tests.
 
-// Records the current reference number for line addr and returns the line's
-// previous one, or 0 when the line was new and has been inserted.
+// Gives line addr the next position of the time axis, inserting the line
+// (one more distinct line) when it is new. Returns its previous position,
+// or 0 when it was new.
 uint32_t hash_lookup_add(md_addr_t addr);
 // Removes line addr from the hash table; warns on stderr when it is absent.
 void hash_del(md_addr_t addr);
-// Counts the hit of line addr, last referenced as number i_inum, at its LRU
-// depth and moves the line to the root as the current reference.
-void ref_tree(uint32_t i_inum, md_addr_t addr);
-// Unlinks and returns the record of the least recently used line (the
-// sentinel record on the first call). Needs a tree of MAX_LINES + 2 records.
-tree_node *delete_node(void);
+// Positions of the time axis: it grows with the lines in the stack, not
+// with MAX_LINES or the references.
+uint64_t time_axis_size(void);
 
 #endif  // VANTLE_LIBVANTLE_WIDESTACK_H_

@@ -141,6 +141,40 @@ TEST_F(HostileTest, LimitCountsOnlyTheReferencesFed) {
   expect_family(read_results(path("r.txt")), {0x200, 0x300});
 }
 
+TEST_F(HostileTest, MaxAndLimitTogetherCountWhatWasRead) {
+  // The same seven records with data references only. -trace:max stops
+  // right after the reference that reaches it; the limit stops before the
+  // first reference past it; when both are equal, -trace:max wins.
+  write_file(path("t.din"),
+             "2 100\n0 200\n2 104\n1 300\n2 108\n0 200\n0 400\n");
+  struct Case {
+    const char *max, *limit;
+    bool message;
+    long long fed, read, insn, loads, stores;
+  } cases[] = {
+      {"2", nullptr, false, 2, 4, 2, 1, 1},
+      {"2", "2", false, 2, 4, 2, 1, 1},
+      {"3", "2", true, 2, 5, 3, 1, 1},
+      {"3", nullptr, false, 3, 6, 3, 2, 1},
+      {"3", "4", false, 3, 6, 3, 2, 1},
+      {"9", "3", true, 3, 6, 3, 2, 1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string("max ") + c.max + ", limit " +
+                 (c.limit ? c.limit : "none"));
+    Outcome o = run_trace(path("t.din"),
+                          {"-trace:refs", "data", "-trace:max", c.max},
+                          c.limit);
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(has(o.err, kLimitMessage), c.message) << o.err;
+    EXPECT_EQ(stat_value(o.err, "sim_num_fed"), c.fed);
+    EXPECT_EQ(stat_value(o.err, "sim_num_refs"), c.read);
+    EXPECT_EQ(stat_value(o.err, "sim_num_insn"), c.insn);
+    EXPECT_EQ(stat_value(o.err, "sim_num_loads"), c.loads);
+    EXPECT_EQ(stat_value(o.err, "sim_num_stores"), c.stores);
+  }
+}
+
 TEST_F(HostileTest, TraceOfExactlyTheLimitIsNotCut) {
   std::vector<uint64_t> addrs = make_addresses(40, 2);
   write_file(path("t.din"), as_din(addrs));

@@ -379,4 +379,99 @@ TEST(LinesweepRows, InitialContentAndPermutationAfterTraffic) {
   EXPECT_EQ(o.status, 0) << o.out << o.err;
 }
 
+// The recency trie, kept step by step as a model: rows of (tag, sub-block)
+// entries in trie order, updated by the walk from position 0 down the
+// displaced entries' chains. The unit keeps other tables and rebuilds the
+// trie for linesweep_row_copy; the rebuilt rows must be these.
+class TrieModel {
+ public:
+  TrieModel(int a, int b, int c)
+      : a_(a), b_(b), c_(c), n_(static_cast<uint32_t>(b - a + 1)),
+        rows_(1u << (c - b)) {
+    uint32_t cols = 1u << (n_ - 1);
+    tags_.assign(rows_, std::vector<uint32_t>(cols, 0xFFFFFFFFu));
+    subs_.assign(rows_, std::vector<uint32_t>(cols, 0));
+    for (auto &subs : subs_)
+      for (uint32_t d = 1; d < n_; d++)
+        for (uint32_t k = 0; k < (1u << (d - 1)); k++)
+          subs[(1u << (d - 1)) + k] =
+              (k << (n_ - d)) + (1u << (n_ - d - 1));
+  }
+
+  void access(uint32_t addr) {
+    uint32_t tag = addr >> c_;
+    uint32_t row = (addr & ((1u << c_) - 1)) >> b_;
+    uint32_t sub = (addr & ((1u << b_) - 1)) >> a_;
+    std::vector<uint32_t> &tags = tags_[row], &subs = subs_[row];
+    uint32_t carried_tag = tags[0], carried_sub = subs[0];
+    tags[0] = tag;
+    subs[0] = sub;
+    if (carried_sub == sub) return;
+    uint32_t depth = common_prefix(carried_sub, sub) + 1;
+    while (depth < n_) {
+      uint32_t pos = (carried_sub >> (n_ - depth)) + (1u << (depth - 1));
+      uint32_t tg = tags[pos], st = subs[pos];
+      tags[pos] = carried_tag;
+      subs[pos] = carried_sub;
+      if (st == sub) return;
+      carried_tag = tg;
+      carried_sub = st;
+      depth = common_prefix(st, sub) + 1;
+    }
+  }
+
+  uint32_t rows() const { return rows_; }
+  const std::vector<uint32_t> &tags(uint32_t row) const { return tags_[row]; }
+  const std::vector<uint32_t> &subs(uint32_t row) const { return subs_[row]; }
+
+ private:
+  // Leading bits that two (N-1)-bit sub-blocks share.
+  uint32_t common_prefix(uint32_t x, uint32_t y) const {
+    uint32_t len = 0;
+    for (int bit = static_cast<int>(n_) - 2; bit >= 0 && !((x ^ y) >> bit & 1);
+         bit--)
+      len++;
+    return len;
+  }
+
+  int a_, b_, c_;
+  uint32_t n_, rows_;
+  std::vector<std::vector<uint32_t>> tags_, subs_;
+};
+
+TEST(LinesweepRows, RebuiltRowsAreTheTrieOfTheDesign) {
+  const Family families[] = {{0, 3, 5}, {2, 7, 9}, {7, 14, 16}, {3, 3, 6},
+                             {1, 6, 6}, {0, 1, 1}, {4, 9, 12}};
+  for (const Family &f : families) {
+    SCOPED_TRACE(words_of(f));
+    auto compare = [&] {
+      init_with(words_of(f));
+      TrieModel model(f.a, f.b, f.c);
+      uint32_t cols = 1u << (f.b - f.a);
+      std::vector<uint32_t> tags(cols), subs(cols);
+      Rng rng{static_cast<uint64_t>(f.a * 100 + f.c)};
+      uint64_t span = uint64_t{4} << f.c;
+      for (int i = 1; i <= 6000; i++) {
+        // Mostly near each other, so that rows see every kind of walk.
+        md_addr_t addr = rng.below(4) == 0
+                             ? static_cast<md_addr_t>(rng.next())
+                             : static_cast<md_addr_t>(rng.below(span));
+        vantle_access(addr);
+        model.access(addr);
+        if (i % 500 != 0 && i > 20) continue;
+        for (uint32_t r = 0; r < model.rows(); r++) {
+          ASSERT_EQ(linesweep_row_copy(r, tags.data(), subs.data()), 1);
+          ASSERT_EQ(subs, model.subs(r)) << "row " << r << " after " << i;
+          ASSERT_EQ(tags, model.tags(r)) << "row " << r << " after " << i;
+        }
+      }
+    };
+    ChildOutcome o = run_isolated([&] {
+      compare();
+      if (::testing::Test::HasFailure()) exit(3);
+    });
+    EXPECT_EQ(o.status, 0) << o.out << o.err;
+  }
+}
+
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -178,6 +179,108 @@ TEST_F(LoaderTest, ReadsBin32PlainAndCompressed) {
     ASSERT_EQ(refs.size(), want.size());
     for (size_t i = 0; i < want.size(); i++) ASSERT_EQ(refs[i].first, want[i]);
   }
+}
+
+// Reads a bin32 input with read sizes taken in turn from caps (large ones
+// go straight to the caller's array once the first buffer is drained, small
+// ones through the buffer); sends back the addresses and prints the final
+// state and error.
+ChildOutcome read_bin32_in_turns(const std::string &path,
+                                 const std::vector<size_t> &caps) {
+  return run_isolated([&] {
+    char *argv[] = {const_cast<char *>(path.c_str()), nullptr};
+    ld_open(path.c_str(), 1, argv, MD_FMT_BIN32, nullptr);
+    std::vector<md_addr_t> addrs(1 << 16);
+    size_t n, turn = 0;
+    while ((n = ld_read(addrs.data(), nullptr, caps[turn++ % caps.size()])) >
+           0)
+      send_to_parent(addrs.data(), n * sizeof(md_addr_t));
+    printf("state %d: %s\n", ld_state(), ld_error());
+    ld_finish(0);
+  });
+}
+
+TEST_F(LoaderTest, LongBin32InputsReadInLargeAndSmallTurns) {
+  const uint32_t words = 700000;  // 2.8 MB: well past the first buffer
+  std::string bytes;
+  std::vector<md_addr_t> want;
+  for (uint32_t i = 0; i < words; i++) {
+    md_addr_t a = i * 2246822519u + 7;
+    want.push_back(a);
+    for (int b = 0; b < 4; b++)
+      bytes.push_back(static_cast<char>(a >> (8 * b)));
+  }
+  std::string whole = write("whole.bin", bytes);
+  std::string gz = "gzip -c '" + whole + "' > '" + whole + ".gz'";
+  ASSERT_EQ(system(gz.c_str()), 0);
+  std::string odd = write("odd.bin", bytes + "xyz");
+  const std::vector<std::vector<size_t>> turns = {
+      {65536}, {65536, 7, 1500, 1, 1024, 1023, 40000}};
+  for (const std::vector<size_t> &caps : turns) {
+    for (const std::string &input : {whole, whole + ".gz", odd}) {
+      SCOPED_TRACE(input + ", " + std::to_string(caps.size()) + " sizes");
+      ChildOutcome o = read_bin32_in_turns(input, caps);
+      ASSERT_EQ(o.status, 0) << o.err;
+      ASSERT_EQ(o.data.size(), want.size() * sizeof(md_addr_t));
+      EXPECT_EQ(memcmp(o.data.data(), want.data(), o.data.size()), 0);
+      if (input == odd)
+        EXPECT_EQ(o.out, "state 2: `" + odd +
+                             "': 3 trailing bytes at the end (a bin32 trace "
+                             "holds whole 32-bit words)\n");
+      else
+        EXPECT_EQ(o.out, "state 1: \n");
+    }
+  }
+}
+
+TEST_F(LoaderTest, Bin32FromAPipeInPiecesOfAnySize) {
+  // Standard input fed in pieces of 1 to 5000 bytes, most not whole words:
+  // a read straight to the caller's array can end inside a word.
+  const uint32_t words = 400000;
+  std::string bytes;
+  std::vector<md_addr_t> want;
+  for (uint32_t i = 0; i < words; i++) {
+    md_addr_t a = ~i * 40503u;
+    want.push_back(a);
+    for (int b = 0; b < 4; b++)
+      bytes.push_back(static_cast<char>(a >> (8 * b)));
+  }
+  ChildOutcome o = run_isolated([&] {
+    int p[2];
+    if (pipe(p) != 0) exit(5);
+    pid_t writer = fork();
+    if (writer == 0) {
+      close(p[0]);
+      size_t at = 0, piece = 1;
+      while (at < bytes.size()) {
+        size_t n = std::min(piece, bytes.size() - at);
+        if (::write(p[1], bytes.data() + at, n) != static_cast<ssize_t>(n))
+          _exit(6);
+        at += n;
+        piece = piece * 7 % 5003 + 1;
+      }
+      _exit(0);
+    }
+    close(p[1]);
+    dup2(p[0], 0);
+    close(p[0]);
+    char dash[] = "-";
+    char *argv[] = {dash, nullptr};
+    ld_open("-", 1, argv, MD_FMT_BIN32, nullptr);
+    std::vector<md_addr_t> addrs(1 << 16);
+    size_t n;
+    while ((n = ld_read(addrs.data(), nullptr, addrs.size())) > 0)
+      send_to_parent(addrs.data(), n * sizeof(md_addr_t));
+    printf("state %d: %s\n", ld_state(), ld_error());
+    ld_finish(0);
+    int status = 0;
+    waitpid(writer, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) exit(7);
+  });
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "state 1: \n");
+  ASSERT_EQ(o.data.size(), want.size() * sizeof(md_addr_t));
+  EXPECT_EQ(memcmp(o.data.data(), want.data(), o.data.size()), 0);
 }
 
 TEST_F(LoaderTest, StopsAtTheFirstMalformedLine) {

@@ -89,6 +89,25 @@ TEST(SaclruDifferential, EveryAddressIsATag) {
   expect_matches_naive({0, 0, 3, 0}, trace);
 }
 
+// With L + A = 1 the tags reach 2^31 - 1, one short of the all-ones value
+// that no tag has: lists of one, two and more ways tell their empty
+// entries from the largest tags. B = 0 (a single set count of one set)
+// included.
+TEST(SaclruDifferential, LargestTagsBesideEmptyEntries) {
+  Rng rng(21);
+  std::vector<uint32_t> trace(kRefs);
+  for (auto &addr : trace) {
+    uint32_t k = rng.below(40);
+    addr = rng.below(2) ? 0xFFFFFFFFu - k : k;
+  }
+  for (int n : {0, 1, 2}) {
+    expect_matches_naive({0, 4, n, 1}, trace);
+    expect_matches_naive({1, 4, n, 0}, trace);
+    expect_matches_naive({0, 0, n, 1}, trace);
+  }
+  expect_matches_naive({0, 0, 1, 4}, uniform_trace(kRefs, 7 * 16, 0, 22));
+}
+
 TEST(SaclruDifferential, AllOnesTagFirstInAFreshSet) {
   // 0xFFFFFFFF twice: a miss, then a hit at position 0 in every set count.
   ChildOutcome o = simulate("-Csa -a0 -b1 -n1 -l0", {0xFFFFFFFFu, 0xFFFFFFFFu});
@@ -169,6 +188,42 @@ TEST(SaclruReport, HitTableAndMessages) {
             "No. of sets\n1\t\t0.333333\t0.333333\t\n"
             "2\t\t0.333333\t0.333333\t\n\n\n\n"
             "Addresses processed: 5\nLine size: 1 bytes\n\nMiss Ratios\n"
+            "___________\n\n\t\tAssociativity\n\t\t1\t\t2\t\t\n"
+            "No. of sets\n1\t\t0.600000\t0.600000\t\n"
+            "2\t\t0.600000\t0.600000\t\n\n\n\n"
+            "libvantle: addresses processed 6\n");
+}
+
+TEST(SaclruReport, MessagesOfTheTwoWayFamily) {
+  // The same references and intervals with 2-byte lines (L = 1): the
+  // lists without fill counts print the same lines at the same times.
+  ChildOutcome o = run_isolated([] {
+    A = 0;
+    B = 1;
+    N = 1;
+    L = 1;
+    SAVE_INTERVAL = 2;
+    P_INTERVAL = 3;
+    init_saclru();
+    for (md_addr_t addr : {10u, 10u, 10u, 12u, 14u, 10u}) sacnmul_woarr(addr);
+    unsigned counts[4] = {sac_hits[0][0], sac_hits[0][1], sac_hits[1][0],
+                          sac_hits[1][1]};
+    send_to_parent(counts, sizeof counts);
+  });
+  unsigned counts[4];
+  ASSERT_EQ(o.data.size(), sizeof counts);
+  memcpy(counts, o.data.data(), sizeof counts);
+  EXPECT_EQ(counts[0], 2u);
+  EXPECT_EQ(counts[1], 0u);
+  EXPECT_EQ(counts[2], 2u);
+  EXPECT_EQ(counts[3], 1u);
+  EXPECT_EQ(o.err,
+            "libvantle: addresses processed 3\n"
+            "Addresses processed: 3\nLine size: 2 bytes\n\nMiss Ratios\n"
+            "___________\n\n\t\tAssociativity\n\t\t1\t\t2\t\t\n"
+            "No. of sets\n1\t\t0.333333\t0.333333\t\n"
+            "2\t\t0.333333\t0.333333\t\n\n\n\n"
+            "Addresses processed: 5\nLine size: 2 bytes\n\nMiss Ratios\n"
             "___________\n\n\t\tAssociativity\n\t\t1\t\t2\t\t\n"
             "No. of sets\n1\t\t0.600000\t0.600000\t\n"
             "2\t\t0.600000\t0.600000\t\n\n\n\n"

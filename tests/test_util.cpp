@@ -118,7 +118,7 @@ TEST(FreeList, ReturnsRecordsLastInFirstOutThenNull) {
 // a purge (remove_if) runs now and then. After every step the oldest record
 // of the touched line must be the model's.
 TEST(LineTable, MatchesAModelUnderChurnGrowthAndPurges) {
-  line_table t;
+  static line_table t;  // tables live as long as the process, like the units'
   line_table_init(&t, "test");
   std::unordered_map<md_addr_t, std::deque<int32_t>> model;
   size_t records = 0;
@@ -178,6 +178,32 @@ TEST(LineTable, MatchesAModelUnderChurnGrowthAndPurges) {
       line_table_remove(&t, r);
     }
   EXPECT_EQ(t.count, 0u);
+}
+
+// Progress lines at the multiples of P_INTERVAL, following a change made
+// after initialisation; interim reports each time the count passes the save
+// time, whose sums go past 2^32 without wrapping; intervals that are not
+// positive turn their output off.
+TEST(PeriodicMarks, CountUpWithoutWrappingAndFollowIntervalChanges) {
+  ChildOutcome o = run_isolated([] {
+    P_INTERVAL = 3;
+    SAVE_INTERVAL = 2147483647;
+    periodic_marks m;
+    periodic_init(&m);
+    for (uint64_t count = 1; count <= 12; count++) {
+      if (count == 7) P_INTERVAL = 5;
+      if (progress_due(&m, count)) printf("p%llu ", (unsigned long long)count);
+    }
+    for (uint64_t count : {2147483647ull, 2147483648ull, 2147483649ull,
+                           4294967294ull, 4294967295ull})
+      if (save_due(&m, count)) printf("s%llu ", (unsigned long long)count);
+    P_INTERVAL = 0;
+    SAVE_INTERVAL = -1;
+    periodic_init(&m);
+    for (uint64_t count = 1; count < 100; count++)
+      if (progress_due(&m, count) || save_due(&m, count)) printf("x");
+  });
+  EXPECT_EQ(o.out, "p3 p6 p10 s2147483648 s4294967295 ");
 }
 
 TEST(Myfprintf, PrintsEachPercentPAsA32BitHexAddress) {

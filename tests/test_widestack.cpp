@@ -1,6 +1,7 @@
 // Fully-associative LRU: hits of every cache size against a naive LRU stack,
 // the report text on small traces worked out by hand, the line limit, the
-// periodic messages, and the hash table's bucket chains.
+// periodic messages, the hash table's entry points, and the size of the
+// time axis.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -64,8 +65,28 @@ size_t distinct_lines(const std::vector<uint32_t> &trace, int line_bits) {
   return std::unique(lines.begin(), lines.end()) - lines.begin();
 }
 
-// Simulates trace and compares every configuration's hits, and the printed
-// rows, with the naive stack.
+// Insertions of lines into a stack that keeps MAX_LINES + 2 entries, the
+// bottom one a sentinel at first that no line matches: the distinct-line
+// count of a run past the line limit, where a line that was evicted and
+// comes back counts again. It depends on exactly which line each new line
+// evicts, down to the two entries below the largest cache.
+size_t insertions_past_limit(const std::vector<uint32_t> &trace,
+                             int line_bits, size_t max_lines) {
+  std::vector<uint32_t> seen;
+  for (uint32_t a : trace) seen.push_back(a >> line_bits);
+  std::sort(seen.begin(), seen.end());
+  uint32_t sentinel = 0;  // the smallest line the trace never touches
+  for (uint32_t line : seen)
+    if (line == sentinel) sentinel++;
+  NaiveLruStack stack(max_lines + 2);
+  stack.access(sentinel);
+  size_t insertions = 0;
+  for (uint32_t a : trace) insertions += stack.access(a >> line_bits) == 0;
+  return insertions;
+}
+
+// Simulates trace and compares every configuration's hits, the printed
+// rows and the distinct-line count with the naive stack.
 void expect_matches_naive(const Family &f, const std::vector<uint32_t> &trace) {
   ChildOutcome o = simulate(f.words(), trace);
   ASSERT_EQ(o.status, 0) << o.err;
@@ -96,6 +117,11 @@ void expect_matches_naive(const Family &f, const std::vector<uint32_t> &trace) {
               std::string::npos);
     EXPECT_EQ(o.err, "");
   } else {
+    EXPECT_NE(o.out.find("Number of distinct lines  " +
+                         std::to_string(insertions_past_limit(
+                             trace, f.line_bits, f.max_lines)) +
+                         "\n"),
+              std::string::npos);
     EXPECT_EQ(o.err.find("libvantle: distinct entries limit exceeded\n"),
               0u) << o.err;
     // No consistency warning, and the limit is announced once.
@@ -305,7 +331,67 @@ TEST(WidestackMessages, ProgressAndInterimReport) {
             "libvantle: addresses processed 8\n");
 }
 
-TEST(WidestackHash, BucketChains) {
+TEST(WidestackMessages, ProgressAtMultiplesOfAnIntervalSetLater) {
+  // P_INTERVAL has no option: set behind the front end's back, and changed
+  // in the middle of the run, the lines still come at its multiples.
+  ChildOutcome o = run_isolated([] {
+    init_with("-Cfa -Rlru");
+    P_INTERVAL = 3;
+    for (uint32_t addr : lines16({1, 2, 3, 1, 2, 3, 4})) vantle_access(addr);
+    P_INTERVAL = 2;
+    for (uint32_t addr : lines16({5, 1, 2})) vantle_access(addr);
+  });
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.err,
+            "libvantle: addresses processed 3\n"
+            "libvantle: addresses processed 6\n"
+            "libvantle: addresses processed 8\n"
+            "libvantle: addresses processed 10\n");
+}
+
+// Positions of the time axis after a run of ptc over trace with max_lines.
+uint64_t axis_after(uint32_t max_lines, const std::vector<uint32_t> &trace) {
+  ChildOutcome o = run_isolated([&] {
+    L = 4;
+    MAX_LINES = max_lines;
+    MISS_RATIO_INTERVAL = 1;
+    SAVE_INTERVAL = 2147483647;
+    P_INTERVAL = 2147483647;
+    init_widestack();
+    for (uint32_t addr : trace) ptc(addr);
+    uint64_t size = time_axis_size();
+    send_to_parent(&size, sizeof size);
+  });
+  EXPECT_EQ(o.status, 0) << o.err;
+  uint64_t size = 0;
+  EXPECT_EQ(o.data.size(), sizeof size);
+  if (o.data.size() == sizeof size) memcpy(&size, o.data.data(), sizeof size);
+  return size;
+}
+
+// The time axis takes memory in proportion to the lines in the stack, not
+// to MAX_LINES nor to the length of the run: it is renumbered when it fills
+// and grows only while more than a quarter of it is live.
+TEST(WidestackAxis, FollowsTheLinesInTheStack) {
+  // 2000 lines, referenced over and over, with room for 2^22.
+  EXPECT_LT(axis_after(1u << 22, uniform_trace(300000, 2000 * 16, 0, 8)),
+            16u * (2000 + 64));
+  // 60000 new lines after them.
+  std::vector<uint32_t> trace = uniform_trace(100000, 2000 * 16, 0, 9);
+  for (uint32_t line = 0; line < 60000; line++)
+    trace.push_back((1u << 24) + line * 16);
+  uint64_t size = axis_after(1u << 22, trace);
+  EXPECT_GE(size, 62000u);
+  EXPECT_LT(size, 16u * (62000 + 64));
+  // A stream of new lines through a stack of 66 entries.
+  EXPECT_LT(axis_after(64, strided_trace(200000, 1u << 30, 16, 0)),
+            16u * (66 + 64));
+}
+
+// The hash table's entry points: a new line is inserted and counted, a known
+// one answers its previous position, a removed one is new again (and counted
+// again), and removing an absent line warns and removes nothing.
+TEST(WidestackHash, LookupAndRemoval) {
   ChildOutcome o = run_isolated([] {
     L = 0;
     MAX_LINES = 16;
@@ -313,30 +399,28 @@ TEST(WidestackHash, BucketChains) {
     SAVE_INTERVAL = 2147483647;
     P_INTERVAL = 2147483647;
     init_widestack();
-    ptc(99);  // reference number 1
-    const md_addr_t x = 5, y = 5 + 7211, z = 5 + 2 * 7211;
+    ptc(99);  // takes position 1: lines looked up now get position 2
+    const md_addr_t x = 5, y = 6;
     int fails = 0;
-    fails += hash_lookup_add(x) != 0;  // head
-    fails += hash_lookup_add(y) != 0;  // chained
-    fails += hash_lookup_add(z) != 0;
-    fails += hash_lookup_add(y) != 1;  // found: its previous number
-    hash_del(x);                       // y moves into the head
-    fails += hash_lookup_add(y) != 1;
-    fails += hash_lookup_add(z) != 1;
-    hash_del(z);  // last of the chain
-    fails += hash_lookup_add(z) != 0;
-    hash_del(y);
-    hash_del(z);
-    fails += hash_lookup_add(y) != 0;  // the bucket was empty again
-    hash_del(x);                       // absent: a warning, nothing removed
-    fails += hash_lookup_add(y) != 1;
+    fails += hash_lookup_add(x) != 0;
+    fails += hash_lookup_add(y) != 0;
+    fails += hash_lookup_add(x) != 2;
+    hash_del(x);
+    fails += hash_lookup_add(y) != 2;
+    fails += hash_lookup_add(x) != 0;
+    hash_del(7);  // absent: a warning, nothing removed
+    fails += hash_lookup_add(x) != 2;
+    fails += hash_lookup_add(y) != 2;
     send_to_parent(&fails, sizeof fails);
+    outpr_widestack(stdout);
   });
   ASSERT_EQ(o.data.size(), sizeof(int));
   int fails;
   memcpy(&fails, o.data.data(), sizeof fails);
   EXPECT_EQ(fails, 0);
   EXPECT_EQ(o.err, "libvantle: addr not found in hash_table\n");
+  EXPECT_NE(o.out.find("Number of distinct lines  4\n"), std::string::npos)
+      << o.out;
 }
 
 }  // namespace

@@ -10,7 +10,11 @@
 
 namespace {
 
-enum { SET_ASSOC = 2, FULLY_ASSOC = 3, DIRECT_MAPPED = 4 };
+enum {
+  SET_ASSOC = VANTLE_SET_ASSOCIATIVE,
+  FULLY_ASSOC = VANTLE_FULLY_ASSOCIATIVE,
+  DIRECT_MAPPED = VANTLE_DIRECT_MAPPED
+};
 
 const char *organisation_name(int organisation) {
   switch (organisation) {
@@ -238,125 +242,159 @@ double tick_step(double span) {
 
 }  // namespace
 
-int write_results_svg(FILE *out, const run_description *run,
-                      const vantle_result *rows, int count) {
-  Plot plot = build_plot(run, rows, count);
-  const double width = 820, height = 520;
-  const double left = 80, right = 170, top = 50, bottom = 70;
-  const double plot_w = width - left - right, plot_h = height - top - bottom;
+namespace {
 
-  double x_min = INFINITY, x_max = -INFINITY, y_max = 0;
+// Where the plot's area lies in the picture and how values map onto it:
+// x on a log2 scale over whole powers of two, y linear from 0 to y_top.
+struct Frame {
+  double width = 820, height = 520;
+  double left = 80, top = 50, plot_w = 820 - 80 - 170, plot_h = 520 - 50 - 70;
+  double lx_min = 0, lx_max = 1;  // log2 of the x axis's ends
+  double y_step = 0.1, y_top = 1;
+  double y_max = 0;    // largest miss ratio plotted
+  bool empty = true;   // no point at all
+  double px(double x) const {
+    return left + (log2(x) - lx_min) / (lx_max - lx_min) * plot_w;
+  }
+  double py(double y) const { return top + plot_h - y / y_top * plot_h; }
+};
+
+Frame frame_for(const Plot &plot) {
+  Frame f;
+  double x_min = INFINITY, x_max = -INFINITY;
   for (const Curve &c : plot.curves)
     for (auto [x, y] : c.points) {
       x_min = fmin(x_min, x);
       x_max = fmax(x_max, x);
-      if (!isnan(y)) y_max = fmax(y_max, y);
+      if (!isnan(y)) f.y_max = fmax(f.y_max, y);
     }
-  bool empty = !(x_min <= x_max);
-  double lx_min = empty ? 0 : floor(log2(x_min));
-  double lx_max = empty ? 1 : ceil(log2(x_max));
-  if (lx_max <= lx_min) lx_max = lx_min + 1;
-  double y_step = tick_step(y_max > 0 ? y_max : 1);
-  double y_top = y_max > 0 ? ceil(y_max / y_step - 1e-9) * y_step : 1;
-  if (y_top <= 0) y_top = 1;
-  auto px = [&](double x) {
-    return left + (log2(x) - lx_min) / (lx_max - lx_min) * plot_w;
-  };
-  auto py = [&](double y) { return top + plot_h - y / y_top * plot_h; };
+  f.empty = !(x_min <= x_max);
+  f.lx_min = f.empty ? 0 : floor(log2(x_min));
+  f.lx_max = f.empty ? 1 : ceil(log2(x_max));
+  if (f.lx_max <= f.lx_min) f.lx_max = f.lx_min + 1;
+  f.y_step = tick_step(f.y_max > 0 ? f.y_max : 1);
+  f.y_top = f.y_max > 0 ? ceil(f.y_max / f.y_step - 1e-9) * f.y_step : 1;
+  if (f.y_top <= 0) f.y_top = 1;
+  return f;
+}
 
+void put_title(FILE *out, const Frame &f, const Plot &plot) {
   fprintf(out,
           "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
           "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" "
           "height=\"%.0f\" viewBox=\"0 0 %.0f %.0f\" "
           "font-family=\"Helvetica, Arial, sans-serif\" font-size=\"13\">\n"
           "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n",
-          width, height, width, height);
+          f.width, f.height, f.width, f.height);
   fprintf(out, "<text x=\"%.1f\" y=\"28\" font-size=\"16\" "
-               "text-anchor=\"middle\">", left + plot_w / 2);
+               "text-anchor=\"middle\">", f.left + f.plot_w / 2);
   put_xml_text(out, plot.title);
   fputs("</text>\n", out);
+}
 
-  // Grid, ticks and tick labels. Label at most about 12 x ticks.
-  int decades = static_cast<int>(lx_max - lx_min);
+// Grid, ticks, tick labels (at most about 12 on x), frame and axis labels.
+void put_axes(FILE *out, const Frame &f, const Plot &plot) {
+  int decades = static_cast<int>(f.lx_max - f.lx_min);
   int label_every = decades > 12 ? (decades + 11) / 12 : 1;
   for (int k = 0; k <= decades; k++) {
-    double x = left + k * plot_w / decades;
+    double x = f.left + k * f.plot_w / decades;
     fprintf(out, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" "
-                 "stroke=\"#e5e5e5\"/>\n", x, top, x, top + plot_h);
+                 "stroke=\"#e5e5e5\"/>\n", x, f.top, x, f.top + f.plot_h);
     if (k % label_every) continue;
-    std::string label = short_size(exp2(lx_min + k));
+    std::string label = short_size(exp2(f.lx_min + k));
     fprintf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%s"
-                 "</text>\n", x, top + plot_h + 18, label.c_str());
+                 "</text>\n", x, f.top + f.plot_h + 18, label.c_str());
   }
-  for (double y = 0; y <= y_top + y_step / 2; y += y_step) {
+  for (double y = 0; y <= f.y_top + f.y_step / 2; y += f.y_step) {
     fprintf(out, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" "
-                 "stroke=\"#e5e5e5\"/>\n", left, py(y), left + plot_w, py(y));
+                 "stroke=\"#e5e5e5\"/>\n", f.left, f.py(y), f.left + f.plot_w,
+            f.py(y));
     fprintf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">%g</text>\n",
-            left - 8, py(y) + 4, round(y / y_step) * y_step);
+            f.left - 8, f.py(y) + 4, round(y / f.y_step) * f.y_step);
   }
   fprintf(out, "<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" "
-               "fill=\"none\" stroke=\"black\"/>\n", left, top, plot_w, plot_h);
+               "fill=\"none\" stroke=\"black\"/>\n", f.left, f.top, f.plot_w,
+          f.plot_h);
   fprintf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">",
-          left + plot_w / 2, height - 22);
+          f.left + f.plot_w / 2, f.height - 22);
   put_xml_text(out, plot.x_label);
   fputs("</text>\n", out);
   fprintf(out, "<text transform=\"translate(22 %.1f) rotate(-90)\" "
-               "text-anchor=\"middle\">miss ratio</text>\n", top + plot_h / 2);
+               "text-anchor=\"middle\">miss ratio</text>\n",
+          f.top + f.plot_h / 2);
+}
 
-  // Curves and legend. The legend's lines close up to fit the plot's
-  // height; past kLegendMost entries the rest are counted, not listed.
+// One curve: its line, and its points when there are few of them.
+void put_curve(FILE *out, const Frame &f, const Curve &c, const char *colour,
+               const char *dash) {
+  fprintf(out, "<polyline class=\"curve\" fill=\"none\" stroke=\"%s\" "
+               "stroke-width=\"2\"%s%s%s points=\"", colour,
+          *dash ? " stroke-dasharray=\"" : "", dash, *dash ? "\"" : "");
+  // A point less than half a pixel right of the last one drawn adds
+  // nothing (a fully-associative family may have millions of rows).
+  double drawn = -INFINITY;
+  for (size_t k = 0; k < c.points.size(); k++) {
+    auto [x, y] = c.points[k];
+    bool last = k + 1 == c.points.size();
+    if (isnan(y) || (f.px(x) - drawn < 0.5 && !last)) continue;
+    drawn = f.px(x);
+    fprintf(out, "%.1f,%.1f ", drawn, f.py(y));
+  }
+  fputs("\"/>\n", out);
+  if (c.points.size() <= 40)
+    for (auto [x, y] : c.points)
+      if (!isnan(y))
+        fprintf(out, "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"2.5\" fill=\"%s\"/>"
+                     "\n", f.px(x), f.py(y), colour);
+}
+
+// Every curve, with its legend entry. The legend's lines close up to fit
+// the plot's height; past kLegendMost entries the rest are counted, not
+// listed.
+void put_curves(FILE *out, const Frame &f, const Plot &plot) {
   const size_t kLegendMost = 40;
   size_t listed = plot.curves.size();
   if (listed > kLegendMost) listed = kLegendMost - 1;
-  double spacing = fmin(20, (plot_h - 12) / fmax(1, double(listed)));
+  double spacing = fmin(20, (f.plot_h - 12) / fmax(1, double(listed)));
   if (listed < plot.curves.size())
-    spacing = (plot_h - 12) / double(kLegendMost);
+    spacing = (f.plot_h - 12) / double(kLegendMost);
+  double legend_x = f.left + f.plot_w;
   for (size_t i = 0; i < plot.curves.size(); i++) {
-    const Curve &c = plot.curves[i];
     const char *colour = kColours[i % 10];
     const char *dash = kDashes[(i / 10) % 3];
-    fprintf(out, "<polyline class=\"curve\" fill=\"none\" stroke=\"%s\" "
-                 "stroke-width=\"2\"%s%s%s points=\"", colour,
-            *dash ? " stroke-dasharray=\"" : "", dash, *dash ? "\"" : "");
-    // A point less than half a pixel right of the last one drawn adds
-    // nothing (a fully-associative family may have millions of rows).
-    double drawn = -INFINITY;
-    for (size_t k = 0; k < c.points.size(); k++) {
-      auto [x, y] = c.points[k];
-      bool last = k + 1 == c.points.size();
-      if (isnan(y) || (px(x) - drawn < 0.5 && !last)) continue;
-      drawn = px(x);
-      fprintf(out, "%.1f,%.1f ", drawn, py(y));
-    }
-    fputs("\"/>\n", out);
-    if (c.points.size() <= 40)
-      for (auto [x, y] : c.points)
-        if (!isnan(y))
-          fprintf(out, "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"2.5\" fill=\"%s\"/>"
-                       "\n", px(x), py(y), colour);
+    put_curve(out, f, plot.curves[i], colour, dash);
     if (i >= listed) continue;
-    double ly = top + 12 + spacing * i;
+    double ly = f.top + 12 + spacing * i;
     fprintf(out, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" "
                  "stroke=\"%s\" stroke-width=\"2\"%s%s%s/>\n",
-            left + plot_w + 14, ly, left + plot_w + 40, ly, colour,
+            legend_x + 14, ly, legend_x + 40, ly, colour,
             *dash ? " stroke-dasharray=\"" : "", dash, *dash ? "\"" : "");
     fprintf(out, "<text x=\"%.1f\" y=\"%.1f\" font-size=\"%.0f\">",
-            left + plot_w + 46, ly + 4, fmin(13, spacing - 1));
-    put_xml_text(out, c.label);
+            legend_x + 46, ly + 4, fmin(13, spacing - 1));
+    put_xml_text(out, plot.curves[i].label);
     fputs("</text>\n", out);
   }
   if (listed < plot.curves.size())
     fprintf(out, "<text x=\"%.1f\" y=\"%.1f\" font-size=\"%.0f\">"
-                 "(%zu more)</text>\n", left + plot_w + 14,
-            top + 12 + spacing * listed + 4, fmin(13, spacing - 1),
+                 "(%zu more)</text>\n", legend_x + 14,
+            f.top + 12 + spacing * listed + 4, fmin(13, spacing - 1),
             plot.curves.size() - listed);
-  if (empty || y_max == 0) {
-    bool no_refs = count == 0 || rows[0].references == 0;
-    if (no_refs)
-      fprintf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" "
-                   "fill=\"#888\">no references</text>\n",
-              left + plot_w / 2, top + plot_h / 2);
-  }
+}
+
+}  // namespace
+
+int write_results_svg(FILE *out, const run_description *run,
+                      const vantle_result *rows, int count) {
+  Plot plot = build_plot(run, rows, count);
+  Frame frame = frame_for(plot);
+  put_title(out, frame, plot);
+  put_axes(out, frame, plot);
+  put_curves(out, frame, plot);
+  bool no_refs = count == 0 || rows[0].references == 0;
+  if ((frame.empty || frame.y_max == 0) && no_refs)
+    fprintf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" "
+                 "fill=\"#888\">no references</text>\n",
+            frame.left + frame.plot_w / 2, frame.top + frame.plot_h / 2);
   fputs("</svg>\n", out);
   return finish(out);
 }

@@ -17,6 +17,8 @@
 #include "misc.h"
 
 enum { BUFFER_SIZE = 1 << 20 };
+// A bin32 read of at least this many words bypasses the buffer.
+enum { BIN32_DIRECT_WORDS = 1024 };
 
 static char *input_name;     // as the user named it
 static char *program_path;   // resolved executable of a program
@@ -296,9 +298,50 @@ void ld_start(void) {
             valgrind_path, static_cast<int>(pid));
 }
 
+// Reads up to cap whole words straight into addrs, past the buffer, which
+// must be empty; bytes of a last partial word go to the buffer. Returns the
+// number of words (0 at the end of the input or on an error, noted as
+// fill_buffer notes them, or when less than a word came).
+static size_t read_bin32_direct(md_addr_t *addrs, size_t cap) {
+  for (;;) {
+    ssize_t n = read(input_fd, addrs, cap * sizeof *addrs);
+    if (n > 0) {
+      size_t words = static_cast<size_t>(n) / 4;
+      size_t rest = static_cast<size_t>(n) % 4;
+      bytes_in += n;
+      buffer_start = 0;
+      buffer_end = rest;
+      memcpy(buffer, reinterpret_cast<unsigned char *>(addrs) + words * 4,
+             rest);
+      return words;
+    }
+    if (n == 0) {
+      at_eof = true;
+      if (input_compressed) reap_decompressor();
+      return 0;
+    }
+    if (errno != EINTR) {
+      snprintf(input_failure, sizeof input_failure, "cannot read it: %s",
+               strerror(errno));
+      at_eof = true;
+      return 0;
+    }
+  }
+}
+
 // bin32: little-endian 32-bit words, back to back.
 static size_t read_bin32(md_addr_t *addrs, size_t cap) {
   size_t have = buffer_end - buffer_start;
+#if HOST_LITTLE_ENDIAN
+  // Once the buffer is drained, large reads go straight to the caller's
+  // array: the words are used as they are, so a copy through the buffer
+  // would only cost time.
+  if (have == 0 && !at_eof && cap >= BIN32_DIRECT_WORDS) {
+    size_t n = read_bin32_direct(addrs, cap);
+    if (n > 0) return n;
+    have = buffer_end - buffer_start;
+  }
+#endif
   if (have < 4) {
     fill_buffer();
     have = buffer_end - buffer_start;

@@ -315,9 +315,38 @@ static void interim_stats(void) {
 
 static bool limit_reached(void) { return max_refs && refs_fed >= max_refs; }
 
-// Counts and feeds n references; stops at the -trace:max limit, and before
-// the first reference past the library's limit.
+// The batch being fed: while on, the library is being given record `at` of
+// it. The statistics count a batch's records once it is fed; should the
+// library end the run inside it (exhausted memory), the fatal hook counts
+// the records before the one in flight, as the library was given them.
+static struct {
+  bool on;
+  size_t at;
+} in_flight;
+
+// Adds the first n records of the batch to the statistics.
+static void count_records(size_t n) {
+  refs_read += static_cast<counter_t>(n);
+  if (!ld_has_kinds()) {
+    refs_fed += static_cast<counter_t>(n);
+    return;
+  }
+  counter_t by_kind[MD_REF_MODIFY + 1] = {0, 0, 0, 0, 0};
+  for (size_t i = 0; i < n; i++) by_kind[batch_kinds[i]]++;
+  for (int kind = 0; kind <= MD_REF_MODIFY; kind++)
+    if (wanted[kind]) refs_fed += by_kind[kind];
+  sim_num_insn += by_kind[MD_REF_INST];
+  loads += by_kind[MD_REF_LOAD];
+  stores += by_kind[MD_REF_STORE];
+  modifies += by_kind[MD_REF_MODIFY];
+}
+
+// Feeds the records of the batch, up to n, and counts them; stops at the
+// -trace:max limit, and before the first reference past the library's
+// limit. The limits are worked out once per batch.
 static void feed(size_t n) {
+  size_t done = 0;
+  in_flight.on = true;
   if (!ld_has_kinds()) {
     if (max_refs && refs_fed + static_cast<counter_t>(n) > max_refs)
       n = static_cast<size_t>(max_refs - refs_fed);
@@ -325,28 +354,34 @@ static void feed(size_t n) {
       n = static_cast<size_t>(reference_limit - refs_fed);
       past_reference_limit = true;
     }
-    // Counted as they go, so that the statistics printed after a fatal
-    // error (exhausted memory) match what the library was given.
-    for (size_t i = 0; i < n; i++, refs_read++, refs_fed++)
-      vantle_access(batch_addrs[i]);
-    return;
-  }
-  static counter_t no_kind;
-  counter_t *const by_kind[MD_REF_MODIFY + 1] = {&no_kind, &sim_num_insn,
-                                                 &loads, &stores, &modifies};
-  for (size_t i = 0; i < n && !limit_reached(); i++) {
-    int kind = batch_kinds[i];
-    if (wanted[kind]) {
-      if (refs_fed == reference_limit) {
-        past_reference_limit = true;
-        return;
-      }
-      vantle_access(batch_addrs[i]);
-      refs_fed++;
+    for (; done < n; done++) {
+      in_flight.at = done;
+      vantle_access(batch_addrs[done]);
     }
-    refs_read++;
-    ++*by_kind[kind];
+  } else if (!limit_reached()) {
+    // The reference count at which feeding stops: -trace:max when it comes
+    // first (after that reference), else the library's limit (before the
+    // reference past it).
+    bool at_max = max_refs && max_refs <= reference_limit;
+    counter_t stop = at_max ? max_refs : reference_limit;
+    counter_t fed = refs_fed;
+    for (; done < n; done++) {
+      int kind = batch_kinds[done];
+      if (!wanted[kind]) continue;
+      if (fed == stop) {  // never with at_max: feeding stopped already
+        past_reference_limit = true;
+        break;
+      }
+      in_flight.at = done;
+      vantle_access(batch_addrs[done]);
+      if (++fed == stop && at_max) {
+        done++;
+        break;
+      }
+    }
   }
+  in_flight.on = false;
+  count_records(done);
 }
 
 static double now_seconds(void) {
@@ -402,9 +437,14 @@ static counter_t ask_debugger(void) {
 // A fatal error during the run (exhausted memory): the statistics and an
 // interim report, since draining an OPT look-ahead window needs memory.
 static void stats_after_fatal(FILE *stream) {
+  if (in_flight.on) {
+    in_flight.on = false;
+    count_records(in_flight.at);
+  }
   interim_report = true;
   sim_print_stats(stream);
-  if (library_ready && repl == 1 && trace_config != 4)  // OPT, not DM
+  if (library_ready && repl == VANTLE_OPT &&
+      trace_config != VANTLE_DIRECT_MAPPED)
     fprintf(stream, "sim: the run ended early: the report covers the "
                     "references that left the look-ahead window\n");
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "driver.h"
 #include "options.h"
 #include "sim.h"
 #include "words.h"
@@ -40,33 +41,10 @@ extern "C" [[noreturn]] void __wrap_exit(int status) {
 namespace {
 
 int exec_index;
-int help_me, verbose_flag, debug_flag, qlint_flag, seed, init_quit, priority;
-char *simout, *progout;
 
 int orphan(int i, int, char **) {
   exec_index = i;
   return 0;
-}
-
-// The driver's options, registered as vantle-sim's main registers them.
-void reg_driver_options(opt_odb_t *odb) {
-  opt_reg_flag(odb, "-h", "print help message", &help_me, 0, 0, nullptr);
-  opt_reg_flag(odb, "-v", "verbose operation", &verbose_flag, 0, 0, nullptr);
-  opt_reg_flag(odb, "-d", "enable debug message", &debug_flag, 0, 0, nullptr);
-  opt_reg_flag(odb, "-i", "start in Qlint debugger", &qlint_flag, 0, 0,
-               nullptr);
-  opt_reg_int(odb, "-seed", "random number generator seed", &seed, 1, 1,
-              nullptr);
-  opt_reg_flag(odb, "-q", "initialize and terminate immediately", &init_quit,
-               0, 0, nullptr);
-  opt_reg_string(odb, "-chkpt", "restore", &sim_chkpt_fname, nullptr, 0,
-                 nullptr);
-  opt_reg_string(odb, "-redir:sim", "redirect simulator output", &simout,
-                 nullptr, 0, nullptr);
-  opt_reg_string(odb, "-redir:prog", "redirect program output", &progout,
-                 nullptr, 0, nullptr);
-  opt_reg_int(odb, "-nice", "simulator scheduling priority", &priority, 0, 1,
-              nullptr);
 }
 
 }  // namespace
@@ -79,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (std::string &w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
   opt_odb_t *odb = opt_new(orphan);
-  reg_driver_options(odb);
+  driver_options driver{};
+  driver_reg_options(odb, &driver);
   sim_reg_options(odb);
   exec_index = -1;
   parsing = true;
