@@ -109,7 +109,7 @@ static uint32_t *out_stack;  // out_stack[d]: hits at stack position d
 static int32_t t_entries;    // references processed
 static int32_t tot_addrs;    // entries that entered the stack
 static short size_exceeded;  // the stack stopped growing at MAX_LINES + 1
-static int32_t next_save_time;
+static periodic_marks marks_due;  // progress lines and interim reports
 static int32_t CLEAN_INTERVAL;
 static int32_t next_clean_time;
 
@@ -734,7 +734,7 @@ int Priority_fa(int i) {
 
 void init_wideseer(void) {
   CLEAN_INTERVAL = 10000000;
-  next_save_time = SAVE_INTERVAL;
+  periodic_init(&marks_due);
   size_t lines = MAX_LINES;
   out_stack = static_cast<uint32_t *>(
       unit_calloc(lines + 1, sizeof(uint32_t), "init_wideseer", __LINE__));
@@ -951,19 +951,21 @@ static void count_miss() {
 
 int stack_proc_fa(int start, int end) {
   int i = start;
-  if (t_entries == 0) i = build_stack(end);
+  if (t_entries == 0) {
+    i = build_stack(end);
+    // The references that built the stack had no progress line.
+    periodic_retime(&marks_due, static_cast<uint32_t>(t_entries));
+  }
   for (; i < end; i++) {
     t_entries++;
+    uint64_t count = static_cast<uint32_t>(t_entries);
     md_addr_t addr = addr_array[i];
-    if (t_entries > next_save_time) {
-      outpr_wideseer(stderr);
-      next_save_time += SAVE_INTERVAL;
-    }
+    if (save_due(&marks_due, count)) outpr_wideseer(stderr);
     if (t_entries > next_clean_time) {
       if (size_exceeded) hash_clean_fa();
       next_clean_time += CLEAN_INTERVAL;
     }
-    if (t_entries % P_INTERVAL == 0)
+    if (progress_due(&marks_due, count))
       fprintf(stderr, "libvantle: addresses processed  %d\n", t_entries);
     if (process_groups(addr, Priority_fa(i)) == 1) count_miss();
     addr_array[i] = 0;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "isolate.h"
+#include "libvantle/lookahead.h"
 #include "libvantle/wideseer.h"
 #include "reference/naive_opt.h"
 #include "rng.h"
@@ -385,6 +386,47 @@ TEST(WideseerReport, ProgressLinesAndTheReferenceLimit) {
                 "32\t\t\t0.333333\n"
                 "Miss ratio is 0.333333 for all bigger caches\n"
                 "\n\n\n");
+}
+
+TEST(WideseerReport, InterimReportsAndProgressWithAnIntervalSetLater) {
+  // SAVE_INTERVAL and P_INTERVAL have no option either; the unit is set up
+  // by hand. Interim reports go to stderr once the count passes each
+  // multiple of SAVE_INTERVAL, before that reference is processed; progress
+  // lines come at the multiples of P_INTERVAL as it is when the window
+  // hands the references over (the first 100000 at the 200000th reference
+  // fed, the rest at the end).
+  std::vector<uint32_t> lines = hot_cold(350000, 30, 900, 0.1, 4);
+  ChildOutcome o = run_isolated([&] {
+    L = 4, MAX_LINES = 32768, MISS_RATIO_INTERVAL = 1, T = 2147483647;
+    SAVE_INTERVAL = 100000;
+    P_INTERVAL = 150000;
+    init_wideseer();
+    init_optpp();
+    for (size_t i = 0; i < lines.size(); i++) {
+      if (i == 260000) P_INTERVAL = 70000;
+      optpp(lines[i] << 4, 4, stack_proc_fa, inf_handler_fa);
+    }
+    term_optpp(stack_proc_fa);
+  });
+  ASSERT_EQ(o.status, 0) << o.err;
+  std::string marks;
+  for (size_t at = 0; at < o.err.size();) {
+    size_t end = o.err.find('\n', at);
+    std::string line = o.err.substr(at, end - at);
+    if (line.rfind("libvantle: addresses processed", 0) == 0 ||
+        line.rfind("Addresses processed", 0) == 0)
+      marks += line + "\n";
+    at = end + 1;
+  }
+  EXPECT_EQ(marks,
+            "Addresses processed : 100001\n"
+            "libvantle: addresses processed  140000\n"
+            "Addresses processed : 200001\n"
+            "libvantle: addresses processed  210000\n"
+            "libvantle: addresses processed  280000\n"
+            "Addresses processed : 300001\n"
+            "libvantle: addresses processed  350000\n");
+  expect_no_fault_messages(o.err);
 }
 
 TEST(WideseerReport, ResultsRowsReachTheLargestCache) {
