@@ -30,6 +30,9 @@
 
 #include <stdlib.h>
 #include <string.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "libvantle/lookahead.h"
 
@@ -71,19 +74,19 @@ Lanes load_lanes(const void *p) {
   return v;
 }
 
-bool any_lane(Lanes m) {
-  uint64_t w[2];
-  memcpy(w, &m, sizeof w);
-  return (w[0] | w[1]) != 0;
+// Bit i set when lane i of a mask of all-ones and all-zero lanes is set.
+unsigned lane_bits(Lanes m) {
+#if defined(__SSE2__)
+  __m128i v;
+  memcpy(&v, &m, sizeof v);
+  return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(v)));
+#else
+  return (m[0] & 1) | (m[1] & 2) | (m[2] & 4) | (m[3] & 8);
+#endif
 }
 
-// The highest lane set in a mask of all-ones and all-zero lanes, of which
-// one at least is set; without a branch.
-int highest_lane(Lanes m) {
-  int32_t upper = m[2] | m[3];
-  int32_t pair = (m[3] & upper) | (m[1] & ~upper);  // the set pair's upper
-  return (upper & 2) | (pair & 1);
-}
+// The highest lane set in lane_bits that are not 0.
+int highest_lane(unsigned bits) { return 31 - __builtin_clz(bits); }
 
 }  // namespace
 
@@ -621,8 +624,8 @@ static uint32_t next_candidate(uint32_t from, int32_t u, int32_t d) {
     Lanes high = load_lanes(max_unknown + at - 4);
     Lanes under = last < lu;
     Lanes m = (under & (high >= lu)) | (~under & (last < ld));
-    if (any_lane(m)) {
-      int64_t found = at - 4 + highest_lane(m);
+    if (unsigned bits = lane_bits(m)) {
+      int64_t found = at - 4 + highest_lane(bits);
       return found >= 0 ? static_cast<uint32_t>(found) : kNone;
     }
   }
@@ -844,8 +847,8 @@ static inline uint32_t next_stop(uint32_t from, md_addr_t addr,
     Lanes first = load_lanes(first_line + at - 4);
     Lanes last = load_lanes(last_prty + at - 4);
     Lanes m = (first == la) | (last < lp);
-    if (any_lane(m)) {
-      int64_t found = at - 4 + highest_lane(m);
+    if (unsigned bits = lane_bits(m)) {
+      int64_t found = at - 4 + highest_lane(bits);
       return found >= 0 ? static_cast<uint32_t>(found) : kNone;
     }
   }
