@@ -793,6 +793,36 @@ static int build_stack(int end) {
   return i + 1;
 }
 
+// Moves each of the eight entries before b[last] whose priority is below
+// prty one place down, over b[last]; b[last - 8] has a higher priority.
+// Returns how many moved. Takes no branch on the priorities.
+static inline uint32_t shift_tail(Entry *b, uint32_t last, int32_t prty) {
+#if defined(__SSE2__)
+  // Each 16 bytes hold two entries, priority first. An entry takes the one
+  // before it when that one's priority is below prty.
+  __m128i below = _mm_set1_epi32(prty), moved[4];
+  unsigned bits = 0;
+  for (int k = 0; k < 4; k++) {
+    __m128i before, here;
+    memcpy(&before, b + last - 8 + 2 * k, sizeof before);
+    memcpy(&here, b + last - 7 + 2 * k, sizeof here);
+    __m128i take = _mm_shuffle_epi32(_mm_cmplt_epi32(before, below),
+                                     _MM_SHUFFLE(2, 2, 0, 0));
+    moved[k] = _mm_or_si128(_mm_and_si128(take, before),
+                            _mm_andnot_si128(take, here));
+    bits |= static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(take)))
+            << (4 * k);
+  }
+  memcpy(b + last - 7, moved, sizeof moved);
+  // The entries that moved are the last ones, two bits each at the top.
+  return (16 - static_cast<uint32_t>(__builtin_ctz(bits | 0x10000))) / 2;
+#else
+  uint32_t p = last;
+  for (; b[p - 1].prty < prty; p--) b[p] = b[p - 1];
+  return last - p;
+#endif
+}
+
 // The carried entry c, which outranks the last entry of the group at index
 // at, settles in that group, and its last entry is carried on instead.
 static void settle(uint32_t at, Entry &c) {
@@ -801,39 +831,39 @@ static void settle(uint32_t at, Entry &c) {
   uint32_t lo = g.lo, last = g.hi - 1;
   Entry out = b[last];
   uint32_t p = last;  // c's place
-  if (p > lo && b[p - 1].prty < c.prty) {
-    if (last - lo > 8 && b[last - 8].prty < c.prty) {
-      // Far from the end: the shorter side moves a place.
-      p = first_below_from(b, lo, last - 8, c.prty, last - 8);
-      if (p - lo < last - p) {
-        if (lo == 0) {
-          uint32_t off = p - lo;
-          make_room(g, "process_groups", __LINE__);
-          b = g.buf;
-          lo = g.lo;
-          last = g.hi - 1;
-          p = lo + off;
-        }
-        memmove(b + lo - 1, b + lo, (p - lo) * sizeof(Entry));
-        g.lo = lo - 1;
-        g.hi = last;
-        p--;
-      } else {
-        memmove(b + p + 1, b + p, (last - p) * sizeof(Entry));
+  if (last - lo < 8) {
+    for (; p > lo && b[p - 1].prty < c.prty; p--) b[p] = b[p - 1];
+  } else if (b[last - 8].prty > c.prty) {
+    // Most carried entries settle within a few places of the end.
+    p -= shift_tail(b, last, c.prty);
+  } else {
+    // Far from the end: the shorter side moves a place.
+    p = first_below_from(b, lo, last - 8, c.prty, last - 8);
+    if (p - lo < last - p) {
+      if (lo == 0) {
+        uint32_t off = p - lo;
+        make_room(g, "process_groups", __LINE__);
+        b = g.buf;
+        lo = g.lo;
+        last = g.hi - 1;
+        p = lo + off;
       }
+      memmove(b + lo - 1, b + lo, (p - lo) * sizeof(Entry));
+      g.lo = lo - 1;
+      g.hi = last;
+      p--;
     } else {
-      // Most carried entries settle within a few places of the end.
-      do {
-        b[p] = b[p - 1];
-        p--;
-      } while (p > lo && b[p - 1].prty < c.prty);
+      memmove(b + p + 1, b + p, (last - p) * sizeof(Entry));
     }
   }
   b[p] = c;
   last_prty[at] = b[g.hi - 1].prty;
   if (p == g.lo) first_line[at] = c.addr;
-  count_in(at, c.prty);
-  count_out(at, out.prty);
+  // The entry carried on was the group's lowest: when it was the highest
+  // unknown one too, it was the only one.
+  int32_t high = out.prty == max_unknown[at] ? kNoNegative : max_unknown[at];
+  max_unknown[at] = c.prty < 0 && c.prty > high ? c.prty : high;
+  g.nneg += (c.prty < 0) - (out.prty < 0);
   c = out;
 }
 
