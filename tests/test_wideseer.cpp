@@ -672,6 +672,69 @@ TEST(PriorityTree, BothUnknownSearchesFindTheEntryToDisplace) {
   EXPECT_EQ(o.out, "");
 }
 
+TEST(PriorityTree, EdgesOfTheStack) {
+  ChildOutcome o = run_isolated([] {
+    init_with("-Cfa -Ropt -M4096");
+    static tree_node top{}, a{}, b{};
+    top.prty = 70;
+    a.grpno = b.grpno = 9;
+    a.prty = 50;
+    b.prty = -3;
+    a.addr = 0xa;
+    b.addr = 0xb;
+    for (tree_node *n : {&top, &a, &b}) Insert(n);
+    // Replacing an entry of the root's group, or one that is not there.
+    tree_node probe_top = probe({0, 70}), probe_c = probe({9, 40});
+    if (Lookup_Delete_Insert(&probe_top, &a) != nullptr)
+      printf("replaced the top entry\n");
+    if (Lookup_Delete_Insert(&probe_c, &a) != nullptr)
+      printf("replaced an absent entry\n");
+    // The top entry has nothing above it; taking it out leaves the rest.
+    tree_node *prev = &a;
+    tree_node *gone = Delete(&probe_top, &prev);
+    if (!gone || gone->prty != 70 || prev != nullptr)
+      printf("top entry removed wrongly\n");
+    tree_node *first = Lookup_next(&probe_top);
+    md_addr_t first_line = first ? first->addr : 0;
+    tree_node *second = first ? Lookup_next(first) : nullptr;
+    if (first_line != 0xa || !second || second->addr != 0xb)
+      printf("the rest of the stack changed\n");
+  });
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "");
+  EXPECT_EQ(o.err,
+            "libvantle: hit at root\n"
+            "libvantle: error in Lookup_Delete_Insert\n");
+}
+
+// Late resolution of the line that is the top entry: only its priority
+// changes, once, and its record in the table stays.
+TEST(LateResolution, TheTopEntryTakesItsPriorityOnce) {
+  ChildOutcome o = run_isolated([] {
+    L = 4, MAX_LINES = 64, MISS_RATIO_INTERVAL = 1, T = 2147483647;
+    init_wideseer();
+    // Line 5, next used at time 3, then line 6 of unknown next use: line 6
+    // is the top entry with priority -1, line 5 the first group's.
+    addr_array[0] = 5, time_array[0] = 3;
+    addr_array[1] = 6, time_array[1] = 0;
+    stack_proc_fa(0, 2);
+    printf("%d\n", Get_max_prty_unknown());
+    unk_hash_add_fa(6, 123, -7);  // a record of line 6 that is not its own
+    inf_handler_fa(6, 10);
+    printf("%d\n", Get_max_prty_unknown());
+    inf_handler_fa(6, 11);  // known already: reported, left alone
+    int prty = 0;
+    int recorded = unk_hash_del_fa(6, &prty);
+    printf("%d %d\n", recorded, prty);
+    tree_node first = probe({2147483647, 2147483647});
+    tree_node *line5 = Lookup_next(&first);
+    printf("%u %d\n", line5 ? line5->addr : 0u, line5 ? line5->prty : 0);
+  });
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "-1\n-2147483642\n123 -7\n5 2147483644\n");
+  EXPECT_EQ(o.err, "libvantle: unknown has > 0 prty\n");
+}
+
 // --- unknown-priority table ---
 
 // In the child: prints a removal's group number and the priority slot.
