@@ -275,7 +275,7 @@ static Entry remove_at(uint32_t at, uint32_t p) {
 }
 
 // Appends e below the last entry of the group at index at.
-static void push_last(uint32_t at, Entry e) {
+static inline void push_last(uint32_t at, Entry e) {
   Group &g = grp[at];
   if (g.hi == g.cap) make_room(g, "process_groups", __LINE__);
   if (g.hi == g.lo) first_line[at] = e.addr;
@@ -686,7 +686,7 @@ static Entry displace(uint32_t at, uint32_t e, Entry c) {
 }
 
 // The top entry takes priority prty.
-static void set_top_priority(int32_t prty) {
+static inline void set_top_priority(int32_t prty) {
   Group &top = grp[ng - 1];
   top.buf[top.lo].prty = prty;
   last_prty[ng - 1] = prty;
@@ -746,7 +746,7 @@ void init_wideseer(void) {
 }
 
 // The top entry takes line addr with priority prty.
-static void set_top(md_addr_t addr, int32_t prty) {
+static inline void set_top(md_addr_t addr, int32_t prty) {
   Group &top = grp[ng - 1];
   top.buf[top.lo].addr = addr;
   first_line[ng - 1] = addr;
