@@ -13,14 +13,17 @@
 // line) pairs in a buffer of its own. What the per-reference loops read of
 // a group lies in three arrays beside the table: the line of its first
 // entry, the priority of its last entry and its highest unknown (negative)
-// priority. Both loops test four groups a step on those arrays and stop
-// only at a group where something happens: the referenced line, a group
-// where the carried entry settles, a group that may hold the entry a late
-// next-use displaces. A carried entry settling in a group moves the few
-// pairs between its place and the group's end; the late next-use handler
-// finds its recorded group by binary search. The order of the stack, the
-// groups, their numbers and every priority are those of the specification's
-// tree.
+// priority. Both loops test four groups a step on those arrays (SSE2 where
+// the compiler has it) and stop only at a group where something happens:
+// the referenced line, a group where the carried entry settles, a group
+// that may hold the entry a late next-use displaces. A carried entry mostly
+// settles within a few places of its group's end and moves the pairs
+// between; searches inside a group start where the answer most likely
+// lies. The late next-use handler finds its recorded group by binary
+// search. The order of the stack, the groups, their numbers, every priority
+// and the order of every call that can print are those of the
+// specification's tree; the tree operations keep their names and contracts
+// over the groups.
 //
 // Owns: the group table with its arrays and the groups' buffers, the hit
 // histogram out_stack and the unknown-priority table (unknowns). Reads L,
@@ -322,9 +325,10 @@ static T *regrow_padded(T *array, uint32_t used, uint32_t room, T value,
 static void open_group(uint32_t at, int32_t grpno, const char *func,
                        int line) {
   if (ng == grp_room) {
-    uint32_t room = grp_room == 0             ? 16
-                    : grp_room <= UINT32_MAX / 2 ? 2 * grp_room
-                                                 : UINT32_MAX;
+    constexpr uint32_t kMostGroups = UINT32_MAX - kPad;
+    uint32_t room = grp_room == 0               ? 16
+                    : grp_room <= kMostGroups / 2 ? 2 * grp_room
+                                                  : kMostGroups;
     grp = static_cast<Group *>(
         regrow(grp, sizeof(Group), ng, room, func, line));
     // The pad satisfies both scans' tests: a last priority below every
@@ -530,6 +534,7 @@ tree_node *Lookup_Delete_Insert(tree_node *del_entry, tree_node *ins_entry) {
   return describe(&replaced_node, Entry{n.prty, n.addr}, n.grpno);
 }
 
+// ---------------------------------------------------------------------------
 // Unknown-priority table
 
 void unk_hash_add_fa(md_addr_t addr, int grpno, int prty) {

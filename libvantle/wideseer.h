@@ -1,6 +1,7 @@
-// Fully-associative OPT simulator: the priority stack, its tree and groups,
-// the unknown-priority table and the late next-use handler. Calls of the
-// front end and the window, and, for tests, the unit's internal operations.
+// Fully-associative OPT simulator: the priority stack (groups held as sorted
+// runs, seen through the specification's priority-tree operations), the
+// unknown-priority table and the late next-use handler. Calls of the front
+// end and the window, and, for tests, the unit's internal operations.
 #ifndef VANTLE_LIBVANTLE_WIDESEER_H_
 #define VANTLE_LIBVANTLE_WIDESEER_H_
 
