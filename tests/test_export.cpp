@@ -224,18 +224,20 @@ std::string small_trace(int n) {
 struct Family {
   const char *words, *family, *organisation, *policy;
   size_t rows, curves, points;  // points per curve
+  const char *title;            // the plot's, before ": <input>"
 };
 
 const Family kFamilies[] = {
     {"-Csa -Rlru -a2 -b6 -n2 -l4", "LRU Set-associative", "set-associative",
-     "LRU", 20, 4, 5},
+     "LRU", 20, 4, 5, "LRU Set-associative caches, 16-byte lines"},
     {"-Csa -Ropt -a1 -b5 -n1 -l5", "OPT Set-associative", "set-associative",
-     "OPT", 10, 2, 5},
+     "OPT", 10, 2, 5, "OPT Set-associative caches, 32-byte lines"},
     {"-Cfa -Rlru -l4 -M16384 -i1024", "LRU Fully-associative",
-     "fully-associative", "LRU", 16, 1, 16},
+     "fully-associative", "LRU", 16, 1, 16, "LRU Fully-associative caches"},
     {"-Cfa -Ropt -l4 -M8192 -i512", "OPT Fully-associative",
-     "fully-associative", "OPT", 16, 1, 16},
-    {"-Cdm -c13 -a4 -b9", "Direct-mapped", "direct-mapped", "-", 6, 1, 6},
+     "fully-associative", "OPT", 16, 1, 16, "OPT Fully-associative caches"},
+    {"-Cdm -c13 -a4 -b9", "Direct-mapped", "direct-mapped", "-", 6, 1, 6,
+     "Direct-mapped caches"},
 };
 
 // The text report's ratio for a row's configuration.
@@ -264,13 +266,7 @@ void expect_plot(const std::vector<std::string> &svg, const Family &f,
   double x0, y0, x1, y1;
   ASSERT_EQ(sscanf(svg[0].c_str(), "%lf %lf %lf %lf", &x0, &y0, &x1, &y1), 4);
   const std::string &texts = svg[1];
-  // Set-associative titles name the line size, which the legend does not.
-  std::string lines =
-      std::string(f.family).find("Set") != std::string::npos
-          ? ", " + std::to_string(rows.at(0).line) + "-byte lines"
-          : "";
-  EXPECT_NE(texts.find(std::string(f.family) + " caches" + lines + ": " +
-                       input),
+  EXPECT_NE(texts.find(std::string(f.title) + ": " + input),
             std::string::npos) << texts;
   EXPECT_NE(texts.find("miss ratio"), std::string::npos);
   ASSERT_EQ(svg.size() - 2, f.curves);
