@@ -6,11 +6,11 @@
 // falling priority, so that a reference compares the carried entry only
 // with each group's first and last entry.
 //
-// Layout: the specification holds every entry as a node of one binary tree
-// keyed by (group, priority). Here the stack is a table of groups in stack
-// order, deepest first, the top entry being a group of its own (number 0)
-// at the end; each group keeps its entries as a sorted run of (priority,
-// line) pairs in a buffer of its own. What the per-reference loops read of
+// Layout: rather than one binary tree of every entry keyed by (group,
+// priority), the stack is a table of groups in stack order, deepest first,
+// the top entry being a group of its own (number 0) at the end; each group
+// keeps its entries as a sorted run of (priority, line) pairs in a buffer of
+// its own. What the per-reference loops read of
 // a group lies in three arrays beside the table: the line of its first
 // entry, the priority of its last entry and its highest unknown (negative)
 // priority. Both loops test four groups a step on those arrays (SSE2 where
@@ -21,9 +21,8 @@
 // between; searches inside a group start where the answer most likely
 // lies. The late next-use handler finds its recorded group by binary
 // search. The order of the stack, the groups, their numbers, every priority
-// and the order of every call that can print are those of the
-// specification's tree; the tree operations keep their names and contracts
-// over the groups.
+// and the order of every call that can print are those that the tree gave;
+// the tree operations keep their names and contracts over the groups.
 //
 // Owns: the group table with its arrays and the groups' buffers, the hit
 // histogram out_stack and the unknown-priority table (unknowns). Reads L,

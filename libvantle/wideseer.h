@@ -1,5 +1,5 @@
 // Fully-associative OPT simulator: the priority stack (groups held as sorted
-// runs, seen through the specification's priority-tree operations), the
+// runs, seen through the priority-tree operations), the
 // unknown-priority table and the late next-use handler. Calls of the front
 // end and the window, and, for tests, the unit's internal operations.
 #ifndef VANTLE_LIBVANTLE_WIDESEER_H_
@@ -36,8 +36,8 @@ int process_groups(md_addr_t addr, int priority);
 // The ordered stack, keyed by (grpno, prty): an entry lies deeper than
 // another when its group number is larger, or when the groups are equal and
 // its priority is lower. It is held as a table of groups, each a sorted run
-// of (priority, line) pairs; the operations below see it as the priority
-// tree of the specification. Nodes are records that describe one entry:
+// of (priority, line) pairs; the operations below see it as one priority
+// tree keyed by (grpno, prty). Nodes are records that describe one entry:
 // callers hand entries in by a node, which the stack copies, and get entries
 // back as nodes that belong to the unit, each operation with its own
 // record(s), valid until that operation runs again. Only grpno, prty and addr
