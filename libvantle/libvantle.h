@@ -48,7 +48,7 @@ extern int SAVE_INTERVAL;          /* interim report every this many refs */
 extern unsigned int MAX_CACHE_SIZE; /* fully-assoc.: largest cache, bytes */
 extern unsigned int MAX_LINES;     /* fully-assoc.: largest cache, lines */
 extern int MISS_RATIO_INTERVAL;    /* fully-assoc.: report step, in lines */
-extern int trace_config;           /* organisation: VANTLE_SET_ASSOCIATIVE, ... */
+extern int trace_config;           /* organisation: VANTLE_... */
 extern short repl;                 /* policy: VANTLE_LRU or VANTLE_OPT */
 
 /* Display names, indexed by the policy and organisation codes. */

@@ -1,6 +1,7 @@
 // Support routines: the splay step against a plain in-order model, the
-// zero-filled tables, the shared free list, the line table against a model, 32-bit "%p" output and the
-// fatal routine with its hook.
+// zero-filled tables, the shared free list, the line table against a model,
+// the periodic marks, 32-bit "%p" output and the fatal routine with its
+// hook.
 #include "libvantle/util.h"
 
 #include <gtest/gtest.h>
