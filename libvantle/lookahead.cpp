@@ -22,6 +22,14 @@ static bool flushed;    // term_optpp has run
 
 static line_table last_seen;
 
+// References queued by optpp_queue, as line addresses, with the callbacks
+// they go to optpp with.
+enum { kQueueLength = 16 };
+static md_addr_t queued[kQueueLength];
+static int queued_count;
+static stack_proc_fn queued_proc;
+static inf_handler_fn queued_handler;
+
 static int window_pos(int time) { return (time - base) % LA_WINDOW; }
 
 // Counts one hand-off: the window moves on by one block.
@@ -68,6 +76,22 @@ void term_optpp(stack_proc_fn stack_proc) {
     end = start + (rest ? rest : LA_BLOCK);
     stack_proc(start, end);
   }
+}
+
+void optpp_queue(md_addr_t addr, int L, stack_proc_fn stack_proc,
+                 inf_handler_fn inf_handler) {
+  md_addr_t line = addr >> L;
+  line_table_prefetch(&last_seen, line);
+  queued[queued_count++] = line;
+  queued_proc = stack_proc;
+  queued_handler = inf_handler;
+  if (queued_count == kQueueLength) optpp_drain();
+}
+
+void optpp_drain(void) {
+  for (int i = 0; i < queued_count; i++)
+    optpp(queued[i], 0, queued_proc, queued_handler);
+  queued_count = 0;
 }
 
 int ft_hash(md_addr_t addr) {

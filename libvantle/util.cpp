@@ -110,7 +110,8 @@ void periodic_init(periodic_marks *m) {
 enum { kMinTableBits = 10 };
 
 // Fibonacci hashing: the top bits of addr times 2^32 / golden ratio spread
-// runs of consecutive lines over the whole table.
+// runs of consecutive lines over the whole table (line_table_prefetch in the
+// header hashes alike).
 static uint32_t home_slot(const line_table *t, md_addr_t addr) {
   return static_cast<uint32_t>(addr * 2654435769u) >> t->shift;
 }

@@ -63,6 +63,11 @@ line_record *line_table_find(const line_table *t, md_addr_t addr);
 line_record *line_table_add(line_table *t, md_addr_t addr);
 // Removes the record r points at.
 void line_table_remove(line_table *t, line_record *r);
+// Starts loading the slot where a look-up of addr begins.
+static inline void line_table_prefetch(const line_table *t, md_addr_t addr) {
+  __builtin_prefetch(
+      &t->slots[static_cast<uint32_t>(addr * 2654435769u) >> t->shift]);
+}
 // Removes every record for which drop(record, context) is true.
 void line_table_remove_if(line_table *t,
                           bool (*drop)(const line_record *, void *),
