@@ -47,9 +47,8 @@ struct family {
   int (*results)(vantle_result *rows, int capacity);
 };
 
-// The OPT families reach their simulator through the look-ahead window,
-// whose short queue is drained before anything reads their state; the
-// final report drains the window too.
+// The OPT families reach their simulator through the look-ahead window
+// and its short queue; the final report drains both.
 static void init_fa_opt() {
   init_wideseer();
   init_optpp();
@@ -58,13 +57,11 @@ static void access_fa_opt(md_addr_t addr) {
   optpp_queue(addr, L, stack_proc_fa, inf_handler_fa);
 }
 static void report_fa_opt(FILE *fd, int mid) {
-  optpp_drain();
-  if (!mid) term_optpp(stack_proc_fa);
+  if (!mid) {
+    optpp_drain();
+    term_optpp(stack_proc_fa);
+  }
   outpr_wideseer(fd);
-}
-static int results_fa_opt(vantle_result *rows, int capacity) {
-  optpp_drain();
-  return results_wideseer(rows, capacity);
 }
 static void init_sa_opt() {
   init_rowseer();
@@ -74,13 +71,11 @@ static void access_sa_opt(md_addr_t addr) {
   optpp_queue(addr, L, stack_proc_sa, inf_handler_sa);
 }
 static void report_sa_opt(FILE *fd, int mid) {
-  optpp_drain();
-  if (!mid) term_optpp(stack_proc_sa);
+  if (!mid) {
+    optpp_drain();
+    term_optpp(stack_proc_sa);
+  }
   outpr_rowseer(fd);
-}
-static int results_sa_opt(vantle_result *rows, int capacity) {
-  optpp_drain();
-  return results_rowseer(rows, capacity);
 }
 static void report_fa_lru(FILE *fd, int) { outpr_widestack(fd); }
 static void report_sa_lru(FILE *fd, int) { outpr_saclru(fd); }
@@ -90,11 +85,11 @@ static const family kFamilies[] = {
     {FULLY_ASSOC, POLICY_LRU, init_widestack, ptc, report_fa_lru,
      results_widestack},
     {FULLY_ASSOC, POLICY_OPT, init_fa_opt, access_fa_opt, report_fa_opt,
-     results_fa_opt},
+     results_wideseer},
     {SET_ASSOC, POLICY_LRU, init_saclru, sacnmul_woarr, report_sa_lru,
      results_saclru},
     {SET_ASSOC, POLICY_OPT, init_sa_opt, access_sa_opt, report_sa_opt,
-     results_sa_opt},
+     results_rowseer},
     // Direct-mapped has no policy: -R is accepted and ignored.
     {DIRECT_MAPPED, POLICY_LRU, init_linesweep, linesweep, report_dm,
      results_linesweep},

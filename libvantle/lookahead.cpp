@@ -81,6 +81,14 @@ void term_optpp(stack_proc_fn stack_proc) {
 void optpp_queue(md_addr_t addr, int L, stack_proc_fn stack_proc,
                  inf_handler_fn inf_handler) {
   md_addr_t line = addr >> L;
+  // A reference that hands a block off goes at once, behind the queue, so
+  // that blocks leave at the same references as without it: the counts
+  // that reports and results read never wait in the queue.
+  if (p_inum + queued_count >= la_limit) {
+    optpp_drain();
+    optpp(line, 0, stack_proc, inf_handler);
+    return;
+  }
   line_table_prefetch(&last_seen, line);
   queued[queued_count++] = line;
   queued_proc = stack_proc;
