@@ -30,6 +30,22 @@ static int queued_count;
 static stack_proc_fn queued_proc;
 static inf_handler_fn queued_handler;
 
+// Removals asked for by ft_hash_del_later, not yet made.
+enum { kLaterLength = 32 };
+static md_addr_t later[kLaterLength];
+static int later_count;
+
+static void delete_later_ones() {
+  for (int i = 0; i < later_count; i++) ft_hash_del(later[i]);
+  later_count = 0;
+}
+
+void ft_hash_del_later(md_addr_t addr) {
+  line_table_prefetch(&last_seen, addr);
+  later[later_count++] = addr;
+  if (later_count == kLaterLength) delete_later_ones();
+}
+
 static int window_pos(int time) { return (time - base) % LA_WINDOW; }
 
 // Counts one hand-off: the window moves on by one block.
@@ -76,6 +92,7 @@ void term_optpp(stack_proc_fn stack_proc) {
     end = start + (rest ? rest : LA_BLOCK);
     stack_proc(start, end);
   }
+  delete_later_ones();
 }
 
 void optpp_queue(md_addr_t addr, int L, stack_proc_fn stack_proc,
@@ -103,6 +120,7 @@ void optpp_drain(void) {
 }
 
 int ft_hash(md_addr_t addr) {
+  if (later_count) delete_later_ones();
   line_record *r = line_table_find(&last_seen, addr);
   if (!r) {
     line_table_add(&last_seen, addr)->a = p_inum;

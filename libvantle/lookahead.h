@@ -50,5 +50,10 @@ int ft_hash(md_addr_t addr);
 // Removes the line's record, so that its next reference counts as its first.
 // Writes "Error: addr not found in hash_table" to stdout when there is none.
 void ft_hash_del(md_addr_t addr);
+// ft_hash_del, a little later: before the window next reads its table (the
+// next optpp or ft_hash) and by the end of term_optpp. The simulators drop
+// lines while a block is handed off, when nothing reads the table; a batch
+// of removals lets their cache misses overlap.
+void ft_hash_del_later(md_addr_t addr);
 
 #endif  // VANTLE_LIBVANTLE_LOOKAHEAD_H_

@@ -232,12 +232,14 @@ void gfsoptls(md_addr_t addr, int priority) {
   // The carried entry dropped out; at the largest set count a line of
   // unknown next use leaves every cache, so the window forgets it.
   if (!hit && carried.prty < 0 && carried.prty > kEmptyPrty)
-    ft_hash_del((carried.tag << a) | low_bits(addr, B));
+    ft_hash_del_later((carried.tag << a) | low_bits(addr, B));
   all_hit_flag[base_setno] = moved ? 0 : 1;
   // The bound spans the reference's set at every set count: the late
   // correction repairs all of them from the same records, so a record may
   // only go when no list of any set count could still use it.
-  if (!hit) hash_clean_sa(addr, max_unknown_in_sets(sets));
+  // (An empty bucket has nothing to clean.)
+  if (!hit && slot_flag[low_bits(addr, B)])
+    hash_clean_sa(addr, max_unknown_in_sets(sets));
 }
 
 void unk_hash_add_sa(md_addr_t addr, int prty) {

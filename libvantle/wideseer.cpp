@@ -973,7 +973,7 @@ int process_groups(md_addr_t addr, int priority) {
   if (!size_exceeded)
     push_last(0, c);
   else if (c.prty < 0)
-    ft_hash_del(c.addr);
+    ft_hash_del_later(c.addr);
   return 1;
 }
 
