@@ -109,12 +109,14 @@ int32_t max_unknown_in_sets(const line_lists &sets) {
   return max_prty;
 }
 
-// Starts loading the lists that line addr will walk, so that their cache
-// misses overlap with the work on the references before it.
+// Starts loading the lists that line addr will walk and its bucket of the
+// unknown next-use table, so that their cache misses overlap with the work
+// on the references before it.
 void prefetch_lists(md_addr_t addr) {
   line_lists sets;
   find_lists(addr, &sets);
   for (int r = 0; r <= MAX_DEPTH; r++) __builtin_prefetch(sets.at[r]);
+  __builtin_prefetch(&slot[low_bits(addr, B)]);
 }
 
 void fold_hit0() {
