@@ -161,4 +161,24 @@ vantle_result result_row(int organisation, int policy, uint32_t line_size,
 void print_sa_report(FILE *fd, uint32_t references, uint32_t *const *hits,
                      int rows, int ways);
 
+// The histogram of a fully-associative family: hits[d], for d from 1 to
+// MAX_LINES, counts the references that hit at stack position d.
+struct fa_histogram {
+  const uint32_t *hits;
+  uint32_t references;
+  uint32_t distinct;  // lines that entered the stack, as the family counts
+};
+
+// Writes the fully-associative miss-ratio report: the header lines (the
+// distinct count under distinct_label), one line per multiple of the report
+// step up to the largest cache or the distinct count, the "all bigger
+// caches" line when every line seen fits, then ending.
+void print_fa_report(FILE *fd, const fa_histogram &h,
+                     const char *distinct_label, const char *ending);
+
+// vantle_results for a fully-associative family of the given policy: one
+// row per multiple of the report step up to MAX_LINES.
+int fa_results(vantle_result *rows, int capacity, const fa_histogram &h,
+               int policy);
+
 #endif  // VANTLE_LIBVANTLE_UTIL_H_

@@ -1015,41 +1015,15 @@ int stack_proc_fa(int start, int end) {
 // ---------------------------------------------------------------------------
 // Report
 
-// Deepest stack position that the report lists.
-static uint32_t stack_end() {
-  uint32_t seen = static_cast<uint32_t>(tot_addrs);
-  return MAX_LINES < seen ? MAX_LINES : seen;
+static fa_histogram histogram() {
+  return {out_stack, static_cast<uint32_t>(t_entries),
+          static_cast<uint32_t>(tot_addrs)};
 }
 
 void outpr_wideseer(FILE *fd) {
-  fprintf(fd, "Addresses processed : %d\n", t_entries);
-  fprintf(fd, "Line size : %d bytes \n", 1 << L);
-  fprintf(fd, "Number of distinct addresses  %d\n", tot_addrs);
-  fprintf(fd, "Cache size (bytes)\tMiss Ratio\n");
-  uint32_t end = stack_end();
-  int32_t sum = 0;
-  for (uint32_t k = 1; k <= end; k++) {
-    sum += static_cast<int32_t>(out_stack[k]);
-    if (k % static_cast<uint32_t>(MISS_RATIO_INTERVAL) == 0)
-      fprintf(fd, "%d\t\t\t%1.6f\n", static_cast<int>(k << L),
-              1.0 - static_cast<double>(sum) / t_entries);
-  }
-  if (end == static_cast<uint32_t>(tot_addrs))
-    fprintf(fd, "Miss ratio is %f for all bigger caches\n",
-            1.0 - static_cast<double>(sum) / t_entries);
-  fprintf(fd, "\n\n\n");
+  print_fa_report(fd, histogram(), "Number of distinct addresses", "\n\n\n");
 }
 
 int results_wideseer(vantle_result *rows, int capacity) {
-  uint32_t step = static_cast<uint32_t>(MISS_RATIO_INTERVAL);
-  int count = static_cast<int>(MAX_LINES / step);
-  uint64_t hits = 0;
-  uint32_t counted = 0;  // positions summed into hits
-  for (int r = 0; r < count && r < capacity; r++) {
-    uint32_t k = (static_cast<uint32_t>(r) + 1) * step;
-    for (; counted < k; counted++) hits += out_stack[counted + 1];
-    rows[r] = result_row(3, 1, 1u << L, 0, 0, static_cast<uint64_t>(k) << L,
-                         static_cast<uint64_t>(t_entries), hits);
-  }
-  return count;
+  return fa_results(rows, capacity, histogram(), VANTLE_OPT);
 }

@@ -240,48 +240,12 @@ void ptc(md_addr_t addr) {
   mark_next(line);
 }
 
-// The report step in lines. The front end makes it at least one line; a
-// direct caller that left it at 0 gets every size rather than a division
-// by zero.
-static uint32_t report_interval() {
-  return MISS_RATIO_INTERVAL > 0 ? static_cast<uint32_t>(MISS_RATIO_INTERVAL)
-                                 : 1;
-}
+static fa_histogram histogram() { return {out_stack, t_entries, tot_addrs}; }
 
 void outpr_widestack(FILE *fd) {
-  fprintf(fd, "Addresses processed : %u\n", t_entries);
-  fprintf(fd, "Line size : %d bytes \n", 1 << L);
-  fprintf(fd, "Number of distinct lines  %u\n", tot_addrs);
-  fprintf(fd, "Cache size (bytes)\tMiss Ratio\n");
-  uint32_t stack_end = MAX_LINES < tot_addrs ? MAX_LINES : tot_addrs;
-  uint32_t interval = report_interval();
-  uint32_t sum = 0;
-  double refs = static_cast<double>(t_entries);
-  for (uint32_t i = 1; i <= stack_end; i++) {
-    sum += out_stack[i];
-    if (i % interval == 0)
-      fprintf(fd, "%u\t\t\t%1.6f\n", i << L, 1.0 - sum / refs);
-  }
-  // Every depth seen is within the table: the rest is first references.
-  if (stack_end == tot_addrs)
-    fprintf(fd, "Miss ratio is %f for all bigger caches\n", 1.0 - sum / refs);
-  fprintf(fd, "\n");
+  print_fa_report(fd, histogram(), "Number of distinct lines", "\n");
 }
 
 int results_widestack(vantle_result *rows, int capacity) {
-  uint32_t interval = report_interval();
-  int count = static_cast<int>(MAX_LINES / interval);
-  uint32_t line_size = 1u << L;
-  uint64_t sum = 0;
-  int filled = 0;
-  // Depths never exceed the lines seen, so past them the sum stays whole.
-  for (uint32_t i = 1; i <= MAX_LINES && filled < capacity; i++) {
-    sum += out_stack[i];
-    if (i % interval == 0)
-      rows[filled++] = result_row(VANTLE_FULLY_ASSOCIATIVE, VANTLE_LRU,
-                                  line_size, 0, 0,
-                                  static_cast<uint64_t>(i) << L, t_entries,
-                                  sum);
-  }
-  return count;
+  return fa_results(rows, capacity, histogram(), VANTLE_LRU);
 }

@@ -429,6 +429,30 @@ TEST(WideseerReport, InterimReportsAndProgressWithAnIntervalSetLater) {
   expect_no_fault_messages(o.err);
 }
 
+// Cache sizes of 2 GiB and more print as the unsigned sizes they are, as in
+// the LRU family's report; a report step of 0 lines, set behind the front
+// end's back, lists every size instead of dividing by zero.
+TEST(WideseerReport, SizesPastTwoGibibytesAndAStepOfZero) {
+  std::vector<md_addr_t> trace;
+  for (md_addr_t line = 0; line < 2100; line++) trace.push_back(line << 20);
+  ChildOutcome o = run_isolated([&] {
+    init_with("-Cfa -Ropt -l20 -M2147483648");
+    for (md_addr_t a : trace) vantle_access(a);
+    vantle_stats(stdout, 0);
+    MISS_RATIO_INTERVAL = 0;
+    outpr_wideseer(stdout);
+  });
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_NE(o.out.find("\n2147483648\t\t\t1.000000\n"), std::string::npos);
+  EXPECT_EQ(o.out.find("\n-"), std::string::npos);
+  // Both reports list all 2048 sizes.
+  size_t rows = 0;
+  for (size_t at = o.out.find("\t\t\t"); at != std::string::npos;
+       at = o.out.find("\t\t\t", at + 1))
+    rows++;
+  EXPECT_EQ(rows, 2u * 2048u);
+}
+
 TEST(WideseerReport, ResultsRowsReachTheLargestCache) {
   // -i32 over 4 lines of 16 bytes: rows at 2 and 4 lines; two distinct
   // lines, so the 4-line row carries the "all bigger caches" hits.
