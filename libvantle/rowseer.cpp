@@ -256,13 +256,9 @@ void unk_hash_add_sa(md_addr_t addr, int prty) {
   }
   hash_table *last = head;
   for (hash_table *rec = head; rec; rec = rec->nxt) {
-    if (rec->addr == addr) {
-      fprintf(stderr, "libvantle: address already in hash table\n");
-      myfprintf(stderr, "addr: 0x%p; t_entries: %u; prty: %d\n", addr,
-                t_entries, rec->prty);
-      myfprintf(stderr, "slot addr: 0x%p; prty: %d\n", head->addr,
-                head->prty);
-    }
+    if (rec->addr == addr)
+      report_second_record("address", addr, t_entries, rec->prty, head->addr,
+                           head->prty);
     last = rec;
   }
   hash_table *added = UHT_Get_from_free_list();

@@ -299,6 +299,14 @@ void *checked_calloc(size_t count, size_t size, const char *unit,
   return p;
 }
 
+void report_second_record(const char *noun, md_addr_t addr, uint32_t t_entries,
+                          int prty, md_addr_t first_addr, int first_prty) {
+  fprintf(stderr, "libvantle: %s already in hash table\n", noun);
+  myfprintf(stderr, "addr: 0x%p; t_entries: %u; prty: %d\n", addr, t_entries,
+            prty);
+  myfprintf(stderr, "slot addr: 0x%p; prty: %d\n", first_addr, first_prty);
+}
+
 vantle_result result_row(int organisation, int policy, uint32_t line_size,
                          uint32_t sets, uint32_t associativity,
                          uint64_t cache_size, uint64_t references,

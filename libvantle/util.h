@@ -147,6 +147,12 @@ void fatal_hook(fatal_hook_fn fn);
 void *checked_calloc(size_t count, size_t size, const char *unit,
                      const char *func, int line);
 
+// The three stderr lines of an unknown-priority table that records a line
+// twice: "libvantle: <noun> already in hash table", the line with the time
+// and the earlier record's priority, then the bucket's first record.
+void report_second_record(const char *noun, md_addr_t addr, uint32_t t_entries,
+                          int prty, md_addr_t first_addr, int first_prty);
+
 // One row of vantle_results, with miss_ratio = 1 - hits / references computed
 // in double precision as the reports do (NaN when references is 0).
 vantle_result result_row(int organisation, int policy, uint32_t line_size,

@@ -543,13 +543,9 @@ void unk_hash_add_fa(md_addr_t addr, int grpno, int prty) {
     const line_record *oldest = earlier;
     const line_record *end = unknowns.slots + unknowns.mask + 1;
     for (const line_record *r = earlier; r->used;) {
-      if (r->addr == addr) {
-        fprintf(stderr, "libvantle: addr already in hash table\n");
-        myfprintf(stderr, "addr: 0x%p; t_entries: %u; prty: %d\n", addr,
-                  t_entries, r->b);
-        myfprintf(stderr, "slot addr: 0x%p; prty: %d\n", oldest->addr,
-                  oldest->b);
-      }
+      if (r->addr == addr)
+        report_second_record("addr", addr, static_cast<uint32_t>(t_entries),
+                             r->b, oldest->addr, oldest->b);
       r = r + 1 == end ? unknowns.slots : r + 1;
     }
   }
