@@ -29,13 +29,6 @@ const char *outstrings[15] = {
     " ",      "a store", " ", "a data", "a unified"};
 }
 
-enum {
-  SET_ASSOC = VANTLE_SET_ASSOCIATIVE,
-  FULLY_ASSOC = VANTLE_FULLY_ASSOCIATIVE,
-  DIRECT_MAPPED = VANTLE_DIRECT_MAPPED
-};
-enum { POLICY_LRU = VANTLE_LRU, POLICY_OPT = VANTLE_OPT };
-
 // What the front end does for one family: every call after vantle_init
 // goes through the record chosen there.
 struct family {
@@ -82,18 +75,18 @@ static void report_sa_lru(FILE *fd, int) { outpr_saclru(fd); }
 static void report_dm(FILE *fd, int) { outpr_linesweep(fd); }
 
 static const family kFamilies[] = {
-    {FULLY_ASSOC, POLICY_LRU, init_widestack, ptc, report_fa_lru,
-     results_widestack},
-    {FULLY_ASSOC, POLICY_OPT, init_fa_opt, access_fa_opt, report_fa_opt,
-     results_wideseer},
-    {SET_ASSOC, POLICY_LRU, init_saclru, sacnmul_woarr, report_sa_lru,
-     results_saclru},
-    {SET_ASSOC, POLICY_OPT, init_sa_opt, access_sa_opt, report_sa_opt,
-     results_rowseer},
+    {VANTLE_FULLY_ASSOCIATIVE, VANTLE_LRU, init_widestack, ptc,
+     report_fa_lru, results_widestack},
+    {VANTLE_FULLY_ASSOCIATIVE, VANTLE_OPT, init_fa_opt, access_fa_opt,
+     report_fa_opt, results_wideseer},
+    {VANTLE_SET_ASSOCIATIVE, VANTLE_LRU, init_saclru, sacnmul_woarr,
+     report_sa_lru, results_saclru},
+    {VANTLE_SET_ASSOCIATIVE, VANTLE_OPT, init_sa_opt, access_sa_opt,
+     report_sa_opt, results_rowseer},
     // Direct-mapped has no policy: -R is accepted and ignored.
-    {DIRECT_MAPPED, POLICY_LRU, init_linesweep, linesweep, report_dm,
+    {VANTLE_DIRECT_MAPPED, VANTLE_LRU, init_linesweep, linesweep, report_dm,
      results_linesweep},
-    {DIRECT_MAPPED, POLICY_OPT, init_linesweep, linesweep, report_dm,
+    {VANTLE_DIRECT_MAPPED, VANTLE_OPT, init_linesweep, linesweep, report_dm,
      results_linesweep},
 };
 
@@ -140,8 +133,8 @@ static void set_defaults() {
   MISS_RATIO_INTERVAL = 512;
   P_INTERVAL = 2147483647;
   SAVE_INTERVAL = 2147483647;
-  trace_config = SET_ASSOC;
-  repl = POLICY_LRU;
+  trace_config = VANTLE_SET_ASSOCIATIVE;
+  repl = VANTLE_LRU;
 }
 
 static bool parse_word(const char *word) {
@@ -151,19 +144,19 @@ static bool parse_word(const char *word) {
   switch (letter) {
     case 'C':
       if (!strcmp(value, "fa") || !strcmp(value, "FA"))
-        trace_config = FULLY_ASSOC;
+        trace_config = VANTLE_FULLY_ASSOCIATIVE;
       else if (!strcmp(value, "sa") || !strcmp(value, "SA"))
-        trace_config = SET_ASSOC;
+        trace_config = VANTLE_SET_ASSOCIATIVE;
       else if (!strcmp(value, "dm") || !strcmp(value, "DM"))
-        trace_config = DIRECT_MAPPED;
+        trace_config = VANTLE_DIRECT_MAPPED;
       else
         return complain("configuration `%s' not supported\n", value);
       break;
     case 'R':
       if (!strcmp(value, "lru") || !strcmp(value, "LRU"))
-        repl = POLICY_LRU;
+        repl = VANTLE_LRU;
       else if (!strcmp(value, "opt") || !strcmp(value, "OPT"))
-        repl = POLICY_OPT;
+        repl = VANTLE_OPT;
       else
         return complain("replacement policy `%s' not supported\n", value);
       break;
@@ -249,8 +242,8 @@ int vantle_configure(int argc, char **argv) {
     if (!parse_word(argv[i])) return 1;
   bool valid;
   switch (trace_config) {
-    case FULLY_ASSOC: valid = validate_fully_associative(); break;
-    case DIRECT_MAPPED: valid = validate_direct_mapped(); break;
+    case VANTLE_FULLY_ASSOCIATIVE: valid = validate_fully_associative(); break;
+    case VANTLE_DIRECT_MAPPED: valid = validate_direct_mapped(); break;
     default: valid = validate_set_associative(); break;
   }
   return valid ? 0 : 1;
@@ -274,24 +267,24 @@ void vantle_init(int argc, char **argv) {
 
 void vantle_config(FILE *fd) {
   fprintf(fd, "\nlibvantle: ** simulation parameters **\n");
-  if (trace_config == DIRECT_MAPPED)
+  if (trace_config == VANTLE_DIRECT_MAPPED)
     fprintf(fd, "libvantle: %s caches being simulated\n",
             outstrings[trace_config]);
   else
     fprintf(fd, "libvantle: %s %s caches being simulated\n", outstrings[repl],
             outstrings[trace_config]);
   switch (trace_config) {
-    case FULLY_ASSOC:
+    case VANTLE_FULLY_ASSOCIATIVE:
       // Unsigned: -M takes sizes up to 4 GiB - 1.
       fprintf(fd, "libvantle: max cache size is %u bytes\n", MAX_CACHE_SIZE);
       fprintf(fd, "libvantle: line size is %d bytes\n", 1 << L);
       break;
-    case DIRECT_MAPPED:
+    case VANTLE_DIRECT_MAPPED:
       fprintf(fd, "libvantle: cache size is %d bytes\n", 1 << C);
       fprintf(fd, "libvantle: line sizes from %d to %d bytes\n", 1 << A,
               1 << B);
       break;
-    case SET_ASSOC:
+    case VANTLE_SET_ASSOCIATIVE:
       fprintf(fd, "libvantle: number of sets from %d to %d\n", 1 << A, 1 << B);
       fprintf(fd, "libvantle: maximum associativity is %d\n", 1 << N);
       fprintf(fd, "libvantle: line size is %d bytes\n", 1 << L);

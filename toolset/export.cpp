@@ -10,22 +10,16 @@
 
 namespace {
 
-enum {
-  SET_ASSOC = VANTLE_SET_ASSOCIATIVE,
-  FULLY_ASSOC = VANTLE_FULLY_ASSOCIATIVE,
-  DIRECT_MAPPED = VANTLE_DIRECT_MAPPED
-};
-
 const char *organisation_name(int organisation) {
   switch (organisation) {
-    case FULLY_ASSOC: return "fully-associative";
-    case DIRECT_MAPPED: return "direct-mapped";
+    case VANTLE_FULLY_ASSOCIATIVE: return "fully-associative";
+    case VANTLE_DIRECT_MAPPED: return "direct-mapped";
     default: return "set-associative";
   }
 }
 
 const char *policy_name(const vantle_result &row) {
-  if (row.organisation == DIRECT_MAPPED) return "";
+  if (row.organisation == VANTLE_DIRECT_MAPPED) return "";
   return row.policy ? "OPT" : "LRU";
 }
 
@@ -73,9 +67,9 @@ int finish(FILE *out) { return fflush(out) == 0 && !ferror(out) ? 0 : -1; }
 const char *family_name(const vantle_result *first) {
   if (!first) return "no";
   switch (first->organisation) {
-    case FULLY_ASSOC:
+    case VANTLE_FULLY_ASSOCIATIVE:
       return first->policy ? "OPT Fully-associative" : "LRU Fully-associative";
-    case DIRECT_MAPPED: return "Direct-mapped";
+    case VANTLE_DIRECT_MAPPED: return "Direct-mapped";
     default:
       return first->policy ? "OPT Set-associative" : "LRU Set-associative";
   }
@@ -168,16 +162,16 @@ Plot build_plot(const run_description *run, const vantle_result *rows,
   const char *input = run->input ? run->input : "";
   if (strrchr(input, '/') && strrchr(input, '/')[1])
     input = strrchr(input, '/') + 1;
-  int organisation = count ? rows[0].organisation : FULLY_ASSOC;
+  int organisation = count ? rows[0].organisation : VANTLE_FULLY_ASSOCIATIVE;
   // The set-associative legend names associativities only: the title says
   // the line size.
-  std::string lines = count && organisation == SET_ASSOC
+  std::string lines = count && organisation == VANTLE_SET_ASSOCIATIVE
                           ? ", " + std::to_string(rows[0].line_size) +
                                 "-byte lines"
                           : "";
   plot.title = std::string(run->family ? run->family : family_name(rows)) +
                " caches" + lines + ": " + input;
-  if (organisation == SET_ASSOC) {
+  if (organisation == VANTLE_SET_ASSOCIATIVE) {
     plot.x_label = "number of sets (log scale)";
     // Associativities run 1, 2, ... up to the largest: curve ways - 1.
     for (int i = 0; i < count; i++) {
@@ -191,7 +185,7 @@ Plot build_plot(const run_description *run, const vantle_result *rows,
     return plot;
   }
   Curve curve;
-  if (organisation == DIRECT_MAPPED) {
+  if (organisation == VANTLE_DIRECT_MAPPED) {
     plot.x_label = "line size (bytes, log scale)";
     curve.label = short_size(double(count ? rows[0].cache_size : 0)) +
                   "B cache";
@@ -201,7 +195,7 @@ Plot build_plot(const run_description *run, const vantle_result *rows,
                   std::to_string(count ? rows[0].line_size : 0) + "-byte lines";
   }
   for (int i = 0; i < count; i++) {
-    double x = organisation == DIRECT_MAPPED ? double(rows[i].line_size)
+    double x = organisation == VANTLE_DIRECT_MAPPED ? double(rows[i].line_size)
                                             : double(rows[i].cache_size);
     curve.points.push_back({x, rows[i].miss_ratio});
   }
