@@ -36,8 +36,14 @@ void ld_start(void);
 // Reads up to cap references into addrs (and their kinds into kinds when
 // the format carries kinds; else kinds is left alone). Returns how many;
 // 0 when the input is over; stops early, before an unusable record
-// (ld_state() tells). Ends the process on a read error.
+// (ld_state() tells), and returns what it has (maybe nothing, with
+// ld_state() still LD_READING) when stop() of ld_on_wait says so.
 size_t ld_read(md_addr_t *addrs, unsigned char *kinds, size_t cap);
+
+// While a read waits for input, stop() is asked every tenth of a second;
+// when it returns non-zero, ld_read returns at once. Null (the default):
+// reads wait as long as the input keeps them waiting.
+void ld_on_wait(int (*stop)(void));
 
 // Ends a program's run: reaps it (killing it first when kill_it) and
 // returns its exit status (128 + signal when a signal ended it). For a

@@ -3,6 +3,7 @@
 // checking its output, its files and its exit status. Expected miss ratios
 // come from the naive model in tests/reference/.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -407,7 +408,8 @@ struct FifoRun {
   FILE *input = nullptr;
   std::string err;
 
-  void start(const std::string &fifo, const std::string &first_lines) {
+  // Starts vantle-sim with args, its stderr to err.
+  void launch(const std::vector<const char *> &args) {
     int p[2];
     ASSERT_EQ(pipe(p), 0);
     pid = fork();
@@ -415,25 +417,36 @@ struct FifoRun {
       dup2(p[1], 2);
       close(p[0]);
       close(p[1]);
-      execl(kSim, kSim, "-progress", "false", fifo.c_str(),
-            static_cast<char *>(nullptr));
+      std::vector<const char *> argv{kSim, "-progress", "false"};
+      argv.insert(argv.end(), args.begin(), args.end());
+      argv.push_back(nullptr);
+      execv(kSim, const_cast<char **>(argv.data()));
       _exit(127);
     }
     close(p[1]);
     err_fd = p[0];
+  }
+  void start(const std::string &fifo, const std::string &first_lines) {
+    launch({fifo.c_str()});
     input = fopen(fifo.c_str(), "w");
     ASSERT_NE(input, nullptr);
     fputs(first_lines.c_str(), input);
     fflush(input);
     read_until("sim: references fed to the cache");
   }
-  void read_until(const std::string &marker) {
+  // Reads stderr until marker shows; false when it has not within 20 s
+  // (a run that ignores a signal waits far longer than that).
+  bool read_until(const std::string &marker) {
     char buf[4096];
-    while (err.find(marker) == std::string::npos) {
+    for (int waits = 0; err.find(marker) == std::string::npos; waits++) {
+      pollfd p = {err_fd, POLLIN, 0};
+      if (waits == 200 || poll(&p, 1, 100) < 0) return false;
+      if (p.revents == 0) continue;
       ssize_t n = read(err_fd, buf, sizeof buf);
-      if (n <= 0) break;
+      if (n <= 0) return err.find(marker) != std::string::npos;
       err.append(buf, static_cast<size_t>(n));
     }
+    return true;
   }
   int finish() {
     if (input) fclose(input);
@@ -474,6 +487,49 @@ TEST_F(SimTest, SecondUserSignalEndsTheRunEarly) {
   EXPECT_EQ(count(r.err, "sim: ** simulation statistics **"), 1) << r.err;
   EXPECT_EQ(count(r.err, "** end of simulation **"), 1);
   EXPECT_LE(stat_value(r.err, "sim_num_fed"), 100);
+}
+
+// The signals are answered while the input stays silent: the report comes
+// and the run ends with the pipe still open and nothing more written.
+TEST_F(SimTest, SignalsAreAnsweredWhileThePipeIsSilent) {
+  ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+  FifoRun r;
+  r.start(path("fifo"), as_din(make_trace(100, 14)));
+  kill(r.pid, SIGUSR1);
+  EXPECT_TRUE(r.read_until("** end of simulation **")) << r.err;
+  kill(r.pid, SIGUSR2);
+  EXPECT_TRUE(r.read_until("sim_num_fed")) << r.err;
+  int wstatus = 0;
+  for (int waits = 0; waits < 200 && waitpid(r.pid, &wstatus, WNOHANG) == 0;
+       waits++)
+    usleep(100000);
+  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << r.err;
+  kill(r.pid, SIGKILL);  // in case it did not end
+  r.finish();
+  EXPECT_EQ(count(r.err, "sim: ** simulation statistics **"), 2) << r.err;
+  size_t last = r.err.rfind("sim: ** simulation statistics **");
+  EXPECT_EQ(stat_value(r.err.substr(last), "sim_num_fed"), 100);
+}
+
+// A traced program that waits: the second signal ends the run and kills
+// the program, rather than waiting for it to wake. The shell waits for a
+// writer to a FIFO that never comes, and says so first on its stderr, which
+// is the run's.
+TEST_F(SimTest, SecondSignalKillsAWaitingProgram) {
+  ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+  std::string script = "echo waiting >&2; read x < " + path("fifo");
+  FifoRun r;
+  r.launch({"/bin/sh", "-c", script.c_str()});
+  ASSERT_TRUE(r.read_until("waiting\n")) << r.err;
+  kill(r.pid, SIGUSR2);
+  EXPECT_TRUE(r.read_until("sim_num_fed")) << r.err;
+  int wstatus = 0;
+  for (int waits = 0; waits < 200 && waitpid(r.pid, &wstatus, WNOHANG) == 0;
+       waits++)
+    usleep(100000);
+  EXPECT_TRUE(WIFEXITED(wstatus)) << r.err;
+  kill(r.pid, SIGKILL);  // in case it did not end
+  r.finish();
 }
 
 // The example program traced live under valgrind (slow: kept few).

@@ -6,6 +6,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -33,6 +34,10 @@ static int child_signal;      // the signal that ended it, or 0
 static unsigned char *buffer;
 static size_t buffer_start, buffer_end;
 static bool at_eof;
+// The caller's question while a read waits for input (ld_on_wait), and
+// whether it said to stop waiting.
+static int (*stop_waiting)(void);
+static bool interrupted;
 // Why the input ended before its end: a read error, or gzip failing on a
 // truncated or corrupt file. Reading stops after the last whole record.
 static char input_failure[256];
@@ -127,6 +132,22 @@ static void reap_decompressor() {
            WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
 }
 
+// Whether input can be read now without waiting past the caller's wish.
+// With no question set it always can (read then waits as long as it must).
+// Otherwise it waits a tenth of a second at a time and asks in between, so
+// that a signal that came just before the wait is answered all the same.
+static bool input_ready() {
+  if (!stop_waiting) return true;
+  for (;;) {
+    pollfd p = {input_fd, POLLIN, 0};
+    if (poll(&p, 1, 100) > 0) return true;  // data, hang-up or error
+    if (stop_waiting()) {
+      interrupted = true;
+      return false;
+    }
+  }
+}
+
 // Reads once more into the buffer, after moving what is left to its start.
 // Returns the number of bytes read; 0 at end of input.
 static size_t fill_buffer() {
@@ -137,6 +158,7 @@ static size_t fill_buffer() {
   }
   if (at_eof || buffer_end == BUFFER_SIZE) return 0;
   for (;;) {
+    if (!input_ready()) return 0;
     ssize_t n = read(input_fd, buffer + buffer_end, BUFFER_SIZE - buffer_end);
     if (n > 0) {
       buffer_end += static_cast<size_t>(n);
@@ -148,12 +170,11 @@ static size_t fill_buffer() {
       if (input_compressed) reap_decompressor();
       return 0;
     }
-    if (errno != EINTR) {
-      snprintf(input_failure, sizeof input_failure, "cannot read it: %s",
-               strerror(errno));
-      at_eof = true;
-      return 0;
-    }
+    if (errno == EINTR) continue;
+    snprintf(input_failure, sizeof input_failure, "cannot read it: %s",
+             strerror(errno));
+    at_eof = true;
+    return 0;
   }
 }
 
@@ -203,9 +224,13 @@ static void open_trace(const char *name, int format) {
     input_fd = fd;
   }
   // Enough bytes to recognise the format; from a pipe, no more than the
-  // first line, which may be all there is for a while.
+  // first line, which may be all there is for a while. A signal during this
+  // wait is answered once the run has started.
   while (buffer_end < 4096 &&
-         (regular || !memchr(buffer, '\n', buffer_end)) && fill_buffer() > 0) {
+         (regular || !memchr(buffer, '\n', buffer_end))) {
+    if (fill_buffer() > 0) continue;
+    if (!interrupted) break;
+    interrupted = false;
   }
   if (buffer_end == 0) {
     if (*input_failure)
@@ -304,6 +329,7 @@ void ld_start(void) {
 // fill_buffer notes them, or when less than a word came).
 static size_t read_bin32_direct(md_addr_t *addrs, size_t cap) {
   for (;;) {
+    if (!input_ready()) return 0;
     ssize_t n = read(input_fd, addrs, cap * sizeof *addrs);
     if (n > 0) {
       size_t words = static_cast<size_t>(n) / 4;
@@ -320,12 +346,11 @@ static size_t read_bin32_direct(md_addr_t *addrs, size_t cap) {
       if (input_compressed) reap_decompressor();
       return 0;
     }
-    if (errno != EINTR) {
-      snprintf(input_failure, sizeof input_failure, "cannot read it: %s",
-               strerror(errno));
-      at_eof = true;
-      return 0;
-    }
+    if (errno == EINTR) continue;
+    snprintf(input_failure, sizeof input_failure, "cannot read it: %s",
+             strerror(errno));
+    at_eof = true;
+    return 0;
   }
 }
 
@@ -338,7 +363,7 @@ static size_t read_bin32(md_addr_t *addrs, size_t cap) {
   // would only cost time.
   if (have == 0 && !at_eof && cap >= BIN32_DIRECT_WORDS) {
     size_t n = read_bin32_direct(addrs, cap);
-    if (n > 0) return n;
+    if (n > 0 || interrupted) return n;
     have = buffer_end - buffer_start;
   }
 #endif
@@ -428,6 +453,7 @@ static size_t read_text(md_addr_t *addrs, unsigned char *kinds, size_t cap) {
       return 0;
     }
     fill_buffer();
+    if (interrupted) return n;
   }
   return n;
 }
@@ -445,12 +471,15 @@ static void stop_at_failure() {
   read_state = LD_MALFORMED;
 }
 
+void ld_on_wait(int (*stop)(void)) { stop_waiting = stop; }
+
 size_t ld_read(md_addr_t *addrs, unsigned char *kinds, size_t cap) {
   if (read_state != LD_READING || cap == 0) return 0;
   size_t n;
+  interrupted = false;
   if (input_format == MD_FMT_BIN32) {
     do n = read_bin32(addrs, cap);
-    while (n == 0 && read_state == LD_READING);
+    while (n == 0 && read_state == LD_READING && !interrupted);
   } else {
     n = read_text(addrs, kinds, cap);
   }

@@ -449,8 +449,13 @@ static void stats_after_fatal(FILE *stream) {
                     "references that left the look-ahead window\n");
 }
 
+// Whether a user signal waits for an answer: then a read that waits for
+// input returns, whatever the input is doing.
+static int signal_waiting() { return sim_dump_stats || sim_exit_now; }
+
 void sim_main(void) {
   fatal_hook(stats_after_fatal);
+  ld_on_wait(signal_waiting);
   ld_start();
   counter_t budget = qlint_active ? ask_debugger() : 0;
   bool ended_early = budget < 0;
@@ -473,7 +478,8 @@ void sim_main(void) {
     if (ld_state() == LD_MALFORMED && !past_reference_limit &&
         !limit_reached())
       stop_at_malformed();
-    if (n == 0 || limit_reached() || past_reference_limit) break;
+    bool over = n == 0 && ld_state() != LD_READING;  // not a signal's pause
+    if (over || limit_reached() || past_reference_limit) break;
     if (progress_on) show_progress(false);
     if (budget > 0 && (budget -= static_cast<counter_t>(n)) <= 0) {
       budget = ask_debugger();
