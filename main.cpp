@@ -83,6 +83,33 @@ void sim_print_stats(FILE *fd) {
   exit(exit_code);
 }
 
+[[noreturn]] static void refuse_redirection(const char *option,
+                                            const char *name,
+                                            const char *what) {
+  fprintf(stderr, "error: %s: `%s' is %s; name another file\n", option, name,
+          what);
+  exit(1);
+}
+
+// Refuses, before either is opened, a redirection onto the input (through
+// a link too), onto an -out: file, or both onto one file.
+static void check_redirections(char **argv) {
+  const char *input = exec_index >= 0 ? argv[exec_index] : nullptr;
+  const char *sim = options.sim_simout, *prog = options.sim_progout;
+  const struct {
+    const char *option, *name;
+  } redirections[] = {{"-redir:sim", sim}, {"-redir:prog", prog}};
+  for (const auto &r : redirections) {
+    if (!r.name) continue;
+    if (input && strcmp(input, "-") && same_file_name(r.name, input))
+      refuse_redirection(r.option, r.name, "the input");
+    if (sim_output_named(r.name))
+      refuse_redirection(r.option, r.name, "an -out: file");
+  }
+  if (sim && prog && same_file_name(sim, prog))
+    refuse_redirection("-redir:prog", prog, "the -redir:sim file too");
+}
+
 // Moves stderr onto -redir:sim's file and opens -redir:prog's.
 static void redirect_output() {
   if (options.sim_simout) {
@@ -159,6 +186,7 @@ int main(int argc, char **argv, char **envp) {
   exec_index = -1;
   opt_process_options(sim_odb, argc, argv);
 
+  check_redirections(argv);
   redirect_output();
   banner_or_usage(argc, argv);
   if (options.rand_seed != 0)

@@ -30,4 +30,9 @@ int myrand(void);
 // Returns the last component of a path (the whole path without a '/').
 const char *base_name(const char *path);
 
+// Whether the two paths name one file: the same regular file when both
+// exist (through links and symbolic links too; devices such as /dev/null
+// never count), else the same directory and last component.
+bool same_file_name(const char *a, const char *b);
+
 #endif  // VANTLE_MISC_H_

@@ -45,6 +45,9 @@ void sim_print_stats(FILE *fd);
 void sim_reg_options(opt_odb_t *odb);
 // Validates them; a bad value ends the process with status 1.
 void sim_check_options(opt_odb_t *odb, int argc, char **argv);
+// Whether path names one of the -out: files given (once the options are
+// processed).
+bool sim_output_named(const char *path);
 // Initialises the cache library with the -cache:opts words.
 void sim_init(void);
 // Opens the input: a trace file (argc 1) or a program with its arguments.

@@ -473,6 +473,79 @@ TEST_F(ExportTest, OutputsThatCannotBeWrittenAreClearErrors) {
 // A malformed record ends the run after the report of what came before
 // it; the files hold that report's numbers, and a file that cannot be
 // written does not hide the fatal error.
+// Redirections are refused, before anything is opened, when they name the
+// input (also through a symbolic or a hard link), an -out: file, or each
+// other; the files they name are left as they were.
+TEST_F(ExportTest, RedirectionsNeverOverwriteTheInputOrEachOther) {
+  std::string trace = path("t.din");
+  std::string text = small_trace(200);
+  write_file(trace, text);
+  ASSERT_EQ(symlink(trace.c_str(), path("soft").c_str()), 0);
+  ASSERT_EQ(link(trace.c_str(), path("hard").c_str()), 0);
+  write_file(path("old.csv"), "old\n");
+  write_file(path("log"), "log\n");
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{"-redir:sim", trace, trace}, "error: -redir:sim: `" + trace +
+                                         "' is the input"},
+      {{"-redir:prog", path("soft"), trace}, "is the input"},
+      {{"-redir:sim", path("hard"), trace}, "is the input"},
+      {{"-out:csv", path("old.csv"), "-redir:sim", path("old.csv"), trace},
+       "is an -out: file"},
+      {{"-redir:sim", path("log"), "-redir:prog", path("log"), trace},
+       "is the -redir:sim file too"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.message);
+    Outcome o = run(c.args);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.err.find(c.message), std::string::npos) << o.err;
+    EXPECT_EQ(read_file(trace), text);
+    EXPECT_EQ(read_file(path("old.csv")), "old\n");
+    EXPECT_EQ(read_file(path("log")), "log\n");
+  }
+}
+
+// An -out: file is replaced only by a complete one: a run that fails keeps
+// the earlier file and leaves nothing beside it, and two runs writing one
+// file at once leave one run's file whole.
+TEST_F(ExportTest, OutputFilesAreReplacedWholeOrNotAtAll) {
+  std::string trace = path("t.din");
+  write_file(trace, small_trace(3000));
+  write_file(path("r.csv"), "earlier run\n");
+  Outcome bad = run({"-cache:opts", "-Cxx", "-out:csv", path("r.csv"),
+                     trace});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(read_file(path("r.csv")), "earlier run\n");
+  std::string listing;
+  FILE *ls = popen(("ls -A '" + dir_ + "'").c_str(), "r");
+  char name[512];
+  while (ls && fgets(name, sizeof name, ls)) listing += name;
+  if (ls) pclose(ls);
+  EXPECT_EQ(listing.find("r.csv."), std::string::npos) << listing;
+
+  // Two families of different sizes write the same file at once.
+  pid_t a = fork();
+  if (a == 0) {
+    execl(kSim, kSim, "-cache:opts", "-Cfa -M65536 -i16", "-out:csv",
+          path("r.csv").c_str(), trace.c_str(), static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  Outcome b = run({"-cache:opts", "-Cdm", "-out:csv", path("r.csv"), trace});
+  int wstatus = 0;
+  waitpid(a, &wstatus, 0);
+  EXPECT_EQ(b.status, 0);
+  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0);
+  // One run's whole file: 4096 fully-associative rows or 8 direct-mapped.
+  std::string csv = read_file(path("r.csv"));
+  int fa = count(csv, "\nfully-associative,");
+  int dm = count(csv, "\ndirect-mapped,");
+  EXPECT_TRUE((fa == 4096 && dm == 0) || (fa == 0 && dm == 8)) << fa << dm;
+  EXPECT_EQ(csv.back(), '\n');
+}
+
 TEST_F(ExportTest, MalformedRecordWritesWhatWasReadAndKeepsItsError) {
   std::string trace = path("bad.din");
   write_file(trace, "0 10\n0 20\n0 10\nbogus line\n0 30\n");

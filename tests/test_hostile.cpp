@@ -400,8 +400,12 @@ TEST_F(HostileTest, ExhaustedMemoryDuringTheRunPrintsWhatWasSimulated) {
                             "-Csa -Ropt -a4 -b14 -n1"};
   for (const char *family : families) {
     SCOPED_TRACE(family);
-    std::vector<std::string> args{"-cache:opts", family, path("t.bin")};
+    write_file(path("r.csv"), "earlier run\n");
+    std::vector<std::string> args{"-cache:opts", family, "-out:csv",
+                                  path("r.csv"), path("t.bin")};
     Outcome o = run(kSim, args, nullptr, size_t{64} << 20);
+    // The run failed: the earlier results stay as they were.
+    EXPECT_EQ(read_file(path("r.csv")), "earlier run\n");
     EXPECT_EQ(o.signal, 0) << o.err;
     EXPECT_EQ(o.status, 1);
     size_t fatal = o.err.find("fatal: out of virtual memory [");

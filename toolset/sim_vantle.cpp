@@ -38,17 +38,20 @@ static bool wanted[MD_REF_MODIFY + 1];  // by md_ref_kind
 static counter_t reference_limit;
 static bool past_reference_limit;
 
-// The -out: files: opened when the options are checked, so that a bad path
-// fails before the run; emptied once the input is known not to be one of
-// them; written once, after the final report.
+// The -out: files. Each is written to a new file beside it, made when the
+// options are checked so that a bad path fails before the run, and renamed
+// over it once complete, after the final report: a run that fails or is
+// ended, or another run writing the same file, never leaves a file half
+// written, and an earlier run's file stays until a new one replaces it.
 enum { OUT_CSV, OUT_JSON, OUT_PLOT, OUT_KINDS };
 static struct {
   const char *option;
   char *fname;
   FILE *fd;
-} outputs[OUT_KINDS] = {{"-out:csv", nullptr, nullptr},
-                        {"-out:json", nullptr, nullptr},
-                        {"-out:plot", nullptr, nullptr}};
+  char temp[PATH_MAX];  // the new file while it is being written, or ""
+} outputs[OUT_KINDS] = {{"-out:csv", nullptr, nullptr, ""},
+                        {"-out:json", nullptr, nullptr, ""},
+                        {"-out:plot", nullptr, nullptr, ""}};
 
 // Statistics.
 static counter_t refs_read, refs_fed, loads, stores, modifies;
@@ -108,50 +111,74 @@ static bool select_refs(const char *name) {
   return wanted[MD_REF_INST] || wanted[MD_REF_LOAD] || wanted[MD_REF_STORE];
 }
 
-// Opens every -out: file for writing without emptying it yet: the input,
-// which is not known here, could be one of them.
+// Removes the new files that were never completed (at any exit).
+static void remove_unfinished_outputs(void) {
+  for (int i = 0; i < OUT_KINDS; i++)
+    if (outputs[i].temp[0]) unlink(outputs[i].temp);
+}
+
+// Makes the new file of every -out: file, in the same directory so that the
+// rename at the end stays within one file system. A device or pipe (say
+// /dev/stdout) is written in place.
 static void open_outputs(void) {
+  atexit(remove_unfinished_outputs);
   for (int i = 0; i < OUT_KINDS; i++) {
-    if (!outputs[i].fname) continue;
-    int fd = open(outputs[i].fname, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    const char *name = outputs[i].fname;
+    if (!name) continue;
+    struct stat st;
+    int fd;
+    bool exists = stat(name, &st) == 0;
+    if (exists && S_ISDIR(st.st_mode)) {
+      fd = -1;
+      errno = EISDIR;
+    } else if (exists && !S_ISREG(st.st_mode)) {
+      fd = open(name, O_WRONLY | O_CLOEXEC);
+    } else {
+      const char *base = base_name(name);
+      snprintf(outputs[i].temp, sizeof outputs[i].temp, "%.*s.%s.XXXXXX",
+               static_cast<int>(base - name), name, base);
+      fd = mkostemp(outputs[i].temp, O_CLOEXEC);
+      if (fd < 0) outputs[i].temp[0] = '\0';
+    }
     if (fd < 0 || !(outputs[i].fd = fdopen(fd, "w"))) {
       char what[4096];
       snprintf(what, sizeof what, "%s: cannot write `%s': %s",
-               outputs[i].option, outputs[i].fname, strerror(errno));
+               outputs[i].option, name, strerror(errno));
       option_error("%s", what);
     }
   }
 }
 
-// The device and inode of an open -out: file (0, 0 when not a regular file).
-static struct stat output_identity(int i) {
-  struct stat st;
-  if (fstat(fileno(outputs[i].fd), &st) != 0 || !S_ISREG(st.st_mode))
-    memset(&st, 0, sizeof st);
-  return st;
-}
-
-static bool same_file(const struct stat &a, const struct stat &b) {
-  return a.st_ino != 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// Refuses an input that is also an output, and two outputs in one file,
-// then empties the outputs, so that none keeps an earlier run's results.
+// Refuses an input that is also an output, and two outputs in one file.
 static void claim_outputs(const char *input) {
-  struct stat in;
-  bool have_input = strcmp(input, "-") && stat(input, &in) == 0;
   for (int i = 0; i < OUT_KINDS; i++) {
     if (!outputs[i].fd) continue;
-    struct stat st = output_identity(i);
-    if (have_input && same_file(st, in))
+    if (strcmp(input, "-") && same_file_name(outputs[i].fname, input))
       option_error("-out: files must not overwrite the input `%s'", input);
     for (int j = 0; j < i; j++)
-      if (outputs[j].fd && same_file(st, output_identity(j)))
+      if (outputs[j].fd && same_file_name(outputs[i].fname, outputs[j].fname))
         option_error("-out: files must differ, and `%s' is named twice",
                      outputs[i].fname);
-    if (st.st_ino != 0 && ftruncate(fileno(outputs[i].fd), 0) != 0)
-      option_error("cannot empty `%s'", outputs[i].fname);
   }
+}
+
+bool sim_output_named(const char *path) {
+  for (int i = 0; i < OUT_KINDS; i++)
+    if (outputs[i].fname && same_file_name(outputs[i].fname, path))
+      return true;
+  return false;
+}
+
+// Closes a written -out: file and puts it in place; false on failure.
+static bool finish_output(int i, int status) {
+  if (fclose(outputs[i].fd) != 0) status = -1;
+  outputs[i].fd = nullptr;
+  if (!outputs[i].temp[0]) return status == 0;
+  if (status == 0 && rename(outputs[i].temp, outputs[i].fname) != 0)
+    status = -1;
+  if (status != 0) unlink(outputs[i].temp);
+  outputs[i].temp[0] = '\0';
+  return status == 0;
 }
 
 void sim_check_options(opt_odb_t *, int, char **) {
@@ -276,13 +303,11 @@ static void write_outputs(void) {
   for (int i = 0; i < OUT_KINDS; i++) {
     FILE *fd = outputs[i].fd;
     if (!fd) continue;
-    outputs[i].fd = nullptr;
     errno = 0;
     int status = i == OUT_CSV    ? write_results_csv(fd, rows, n)
                  : i == OUT_JSON ? write_results_json(fd, &run, rows, n)
                                  : write_results_svg(fd, &run, rows, n);
-    if (fclose(fd) != 0) status = -1;
-    if (status != 0) {
+    if (!finish_output(i, status)) {
       fprintf(stderr, "error: %s: cannot write `%s': %s\n", outputs[i].option,
               outputs[i].fname, errno ? strerror(errno) : "write error");
       failed = true;
