@@ -5,6 +5,8 @@
 // enforces the reference limit.
 #include "libvantle/libvantle.h"
 
+#include <errno.h>
+#include <limits.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
@@ -117,9 +119,26 @@ static bool complain(const char *fmt, ...) {
   exit(1);
 }
 
-// The standard atoi: leading blanks, a sign, decimal digits; no digits is 0.
-static int to_int(const char *text) {
-  return static_cast<int>(strtol(text, nullptr, 10));
+// Reads an option's value like the standard atoi (leading blanks, a sign,
+// decimal digits, anything after them ignored; no digits is 0) into
+// *value, refusing one that does not fit in [lo, hi] rather than letting
+// a cast wrap it into some other valid-looking size.
+static bool read_number(char option, const char *text, long long lo,
+                        long long hi, long long *value) {
+  errno = 0;
+  long long v = strtoll(text, nullptr, 10);
+  if (errno == ERANGE || v < lo || v > hi)
+    return complain("-%c: `%s' is out of range %lld..%lld\n", option, text,
+                    lo, hi);
+  *value = v;
+  return true;
+}
+
+static bool read_int(char option, const char *text, int *var) {
+  long long v;
+  if (!read_number(option, text, INT_MIN, INT_MAX, &v)) return false;
+  *var = static_cast<int>(v);
+  return true;
 }
 
 static void set_defaults() {
@@ -160,13 +179,18 @@ static bool parse_word(const char *word) {
       else
         return complain("replacement policy `%s' not supported\n", value);
       break;
-    case 'a': A = to_int(value); break;
-    case 'b': B = to_int(value); break;
-    case 'c': C = to_int(value); break;
-    case 'l': L = to_int(value); break;
-    case 'n': N = to_int(value); break;
-    case 'i': MISS_RATIO_INTERVAL = to_int(value); break;
-    case 'M': MAX_CACHE_SIZE = static_cast<unsigned int>(to_int(value)); break;
+    case 'a': return read_int(letter, value, &A);
+    case 'b': return read_int(letter, value, &B);
+    case 'c': return read_int(letter, value, &C);
+    case 'l': return read_int(letter, value, &L);
+    case 'n': return read_int(letter, value, &N);
+    case 'i': return read_int(letter, value, &MISS_RATIO_INTERVAL);
+    case 'M': {
+      long long size;
+      if (!read_number(letter, value, 0, UINT_MAX, &size)) return false;
+      MAX_CACHE_SIZE = static_cast<unsigned int>(size);
+      break;
+    }
     case '\0':
       fprintf(stderr, "libvantle: `-' is not a valid option\n");
       break;
