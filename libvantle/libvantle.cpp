@@ -2,7 +2,7 @@
 // variables, validates them, initialises one simulator and routes every
 // reference and report request to it through the family's record of
 // operations, chosen once. Keeps no per-reference state but the count that
-// enforces the reference limit.
+// enforces the reference limit and the end of the run at the final report.
 #include "libvantle/libvantle.h"
 
 #include <errno.h>
@@ -100,6 +100,11 @@ static const family *chosen;
 // wrap them and corrupt the stacks, so later references are ignored.
 static uint64_t reference_limit = VANTLE_REFERENCE_LIMIT;
 static uint64_t references_accepted;
+// After the final report no family may take a reference: the OPT ones
+// have drained their window. One bound serves both limits, so that an
+// accepted reference costs one comparison.
+static bool final_report_made;
+static uint64_t accept_until = VANTLE_REFERENCE_LIMIT;
 
 // Writes one "libvantle: " message to stderr; returns false so that
 // validation can say `return complain(...)`.
@@ -328,9 +333,19 @@ static void ignore_past_limit() {
           static_cast<unsigned long long>(reference_limit));
 }
 
+static void ignore_after_final_report() {
+  static bool reported;
+  if (reported) return;
+  reported = true;
+  fprintf(stderr, "libvantle: reference after the final report ignored\n");
+}
+
 void vantle_access(md_addr_t addr) {
-  if (references_accepted >= reference_limit) {
-    ignore_past_limit();
+  if (references_accepted >= accept_until) {
+    if (final_report_made)
+      ignore_after_final_report();
+    else
+      ignore_past_limit();
     return;
   }
   references_accepted++;
@@ -342,6 +357,10 @@ void vantle_stats(FILE *fd, int mid) {
   fprintf(fd, "\nlibvantle: ** end of simulation **\n");
   if (!chosen) refuse("configuration wrongly set\n");
   chosen->report(fd, mid);
+  if (!mid) {
+    final_report_made = true;
+    accept_until = references_accepted;
+  }
 }
 
 int vantle_results(vantle_result *rows, int capacity) {
@@ -352,4 +371,7 @@ int vantle_results(vantle_result *rows, int capacity) {
 
 uint64_t vantle_reference_limit(void) { return reference_limit; }
 
-void vantle_set_reference_limit(uint64_t limit) { reference_limit = limit; }
+void vantle_set_reference_limit(uint64_t limit) {
+  reference_limit = limit;
+  if (!final_report_made) accept_until = limit;
+}

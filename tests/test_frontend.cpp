@@ -290,6 +290,44 @@ TEST(ReferenceLimit, LaterReferencesAreIgnoredWithOneMessage) {
   EXPECT_EQ(vantle_reference_limit(), 2147483647u);
 }
 
+TEST(FinalReport, LaterReferencesAreIgnoredAlikeInEveryFamily) {
+  for (const char *family : {"-Cfa -Rlru", "-Csa", "-Cdm", "-Cfa -Ropt",
+                             "-Csa -Ropt", "-Cdm -Ropt"}) {
+    ChildOutcome o = run_isolated([&] {
+      init_with(family);
+      for (md_addr_t a = 0; a < 5; a++) vantle_access(a * 4096);
+      vantle_stats(stdout, 0);
+      for (md_addr_t a = 0; a < 3; a++) vantle_access(a * 64);
+      send_results();
+    });
+    EXPECT_EQ(o.status, 0) << family << o.err;
+    EXPECT_EQ(o.err, "libvantle: reference after the final report ignored\n")
+        << family;
+    std::vector<vantle_result> rows = received_results(o);
+    ASSERT_FALSE(rows.empty()) << family;
+    for (const vantle_result &row : rows)
+      EXPECT_EQ(row.references, 5u) << family;
+  }
+}
+
+TEST(FinalReport, IsSaidAlsoAfterTheReferenceLimit) {
+  ChildOutcome o = run_isolated([] {
+    vantle_set_reference_limit(3);
+    init_with("-Cdm");
+    for (md_addr_t a = 0; a < 5; a++) vantle_access(a);
+    vantle_stats(stdout, 0);
+    for (md_addr_t a = 0; a < 4; a++) vantle_access(a);
+    send_results();
+  });
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.err,
+            "libvantle: reference limit of 3 reached; later references are "
+            "not simulated\n"
+            "libvantle: reference after the final report ignored\n");
+  for (const vantle_result &row : received_results(o))
+    EXPECT_EQ(row.references, 3u);
+}
+
 TEST(Configure, ReturnsInsteadOfEndingTheProcess) {
   ChildOutcome o = run_isolated([] {
     char bad[] = "-Cxx", good[] = "-Cdm", a[] = "-a1", b[] = "-b3",
