@@ -2,9 +2,11 @@
 // variables, validates them, initialises one simulator and routes every
 // reference and report request to it through the family's record of
 // operations, chosen once. Keeps no per-reference state but the count that
-// enforces the reference limit.
+// enforces the reference limit and the end of the run at the final report.
 #include "libvantle/libvantle.h"
 
+#include <errno.h>
+#include <limits.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
@@ -98,6 +100,11 @@ static const family *chosen;
 // wrap them and corrupt the stacks, so later references are ignored.
 static uint64_t reference_limit = VANTLE_REFERENCE_LIMIT;
 static uint64_t references_accepted;
+// After the final report no family may take a reference: the OPT ones
+// have drained their window. One bound serves both limits, so that an
+// accepted reference costs one comparison.
+static bool final_report_made;
+static uint64_t accept_until = VANTLE_REFERENCE_LIMIT;
 
 // Writes one "libvantle: " message to stderr; returns false so that
 // validation can say `return complain(...)`.
@@ -117,9 +124,26 @@ static bool complain(const char *fmt, ...) {
   exit(1);
 }
 
-// The standard atoi: leading blanks, a sign, decimal digits; no digits is 0.
-static int to_int(const char *text) {
-  return static_cast<int>(strtol(text, nullptr, 10));
+// Reads an option's value like the standard atoi (leading blanks, a sign,
+// decimal digits, anything after them ignored; no digits is 0) into
+// *value, refusing one that does not fit in [lo, hi] rather than letting
+// a cast wrap it into some other valid-looking size.
+static bool read_number(char option, const char *text, long long lo,
+                        long long hi, long long *value) {
+  errno = 0;
+  long long v = strtoll(text, nullptr, 10);
+  if (errno == ERANGE || v < lo || v > hi)
+    return complain("-%c: `%s' is out of range %lld..%lld\n", option, text,
+                    lo, hi);
+  *value = v;
+  return true;
+}
+
+static bool read_int(char option, const char *text, int *var) {
+  long long v = 0;
+  if (!read_number(option, text, INT_MIN, INT_MAX, &v)) return false;
+  *var = static_cast<int>(v);
+  return true;
 }
 
 static void set_defaults() {
@@ -160,13 +184,18 @@ static bool parse_word(const char *word) {
       else
         return complain("replacement policy `%s' not supported\n", value);
       break;
-    case 'a': A = to_int(value); break;
-    case 'b': B = to_int(value); break;
-    case 'c': C = to_int(value); break;
-    case 'l': L = to_int(value); break;
-    case 'n': N = to_int(value); break;
-    case 'i': MISS_RATIO_INTERVAL = to_int(value); break;
-    case 'M': MAX_CACHE_SIZE = static_cast<unsigned int>(to_int(value)); break;
+    case 'a': return read_int(letter, value, &A);
+    case 'b': return read_int(letter, value, &B);
+    case 'c': return read_int(letter, value, &C);
+    case 'l': return read_int(letter, value, &L);
+    case 'n': return read_int(letter, value, &N);
+    case 'i': return read_int(letter, value, &MISS_RATIO_INTERVAL);
+    case 'M': {
+      long long size = 0;
+      if (!read_number(letter, value, 0, UINT_MAX, &size)) return false;
+      MAX_CACHE_SIZE = static_cast<unsigned int>(size);
+      break;
+    }
     case '\0':
       fprintf(stderr, "libvantle: `-' is not a valid option\n");
       break;
@@ -304,9 +333,19 @@ static void ignore_past_limit() {
           static_cast<unsigned long long>(reference_limit));
 }
 
+static void ignore_after_final_report() {
+  static bool reported;
+  if (reported) return;
+  reported = true;
+  fprintf(stderr, "libvantle: reference after the final report ignored\n");
+}
+
 void vantle_access(md_addr_t addr) {
-  if (references_accepted >= reference_limit) {
-    ignore_past_limit();
+  if (references_accepted >= accept_until) {
+    if (final_report_made)
+      ignore_after_final_report();
+    else
+      ignore_past_limit();
     return;
   }
   references_accepted++;
@@ -318,6 +357,10 @@ void vantle_stats(FILE *fd, int mid) {
   fprintf(fd, "\nlibvantle: ** end of simulation **\n");
   if (!chosen) refuse("configuration wrongly set\n");
   chosen->report(fd, mid);
+  if (!mid) {
+    final_report_made = true;
+    accept_until = references_accepted;
+  }
 }
 
 int vantle_results(vantle_result *rows, int capacity) {
@@ -328,4 +371,7 @@ int vantle_results(vantle_result *rows, int capacity) {
 
 uint64_t vantle_reference_limit(void) { return reference_limit; }
 
-void vantle_set_reference_limit(uint64_t limit) { reference_limit = limit; }
+void vantle_set_reference_limit(uint64_t limit) {
+  reference_limit = limit;
+  if (!final_report_made) accept_until = limit;
+}

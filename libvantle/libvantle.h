@@ -64,7 +64,8 @@ void vantle_init(int argc, char **argv);
 /* Prints the simulation parameters to fd. */
 void vantle_config(FILE *fd);
 
-/* Simulates one reference to the byte address addr. */
+/* Simulates one reference to the byte address addr. After the final report
+ * a reference is ignored, with one message to stderr for the first. */
 void vantle_access(md_addr_t addr);
 
 /* Prints the miss-ratio report to fd. mid != 0: an interim report, which

@@ -156,9 +156,52 @@ TEST(Validation, ExponentsOutsideTheWordAreRefusedNamingTheOption) {
   expect_refused("-Cdm -a0 -b0 -c0",
                  "libvantle: -c: cache size exponent must be in 1..30, got "
                  "0\n");
-  expect_refused("-Cfa -l0 -M-1",
+  expect_refused("-Cfa -l0 -M4294967295",
                  "libvantle: -M: max cache size must be at most 2^30 lines, "
                  "got 4294967295 lines\n");
+}
+
+TEST(Options, ValuesThatDoNotFitTheirVariableAreRefusedAsWritten) {
+  // A cast would wrap each of these into another, valid-looking value.
+  const char *const kInt = "out of range -2147483648..2147483647\n";
+  expect_refused("-Csa -a4294967297",
+                 std::string("libvantle: -a: `4294967297' is ") + kInt);
+  expect_refused("-n4294967296",
+                 std::string("libvantle: -n: `4294967296' is ") + kInt);
+  expect_refused("-Cdm -c-4294967295",
+                 std::string("libvantle: -c: `-4294967295' is ") + kInt);
+  expect_refused("-l99999999999999999999x",
+                 std::string("libvantle: -l: `99999999999999999999x' is ") +
+                     kInt);
+  expect_refused("-Cfa -i2147483648",
+                 std::string("libvantle: -i: `2147483648' is ") + kInt);
+  expect_refused("-b-9223372036854775809",
+                 std::string("libvantle: -b: `-9223372036854775809' is ") +
+                     kInt);
+  const char *const kSize = "out of range 0..4294967295\n";
+  expect_refused("-Cfa -M4295491584",
+                 std::string("libvantle: -M: `4295491584' is ") + kSize);
+  expect_refused("-Cfa -M99999999999",
+                 std::string("libvantle: -M: `99999999999' is ") + kSize);
+  expect_refused("-Cfa -M-512",
+                 std::string("libvantle: -M: `-512' is ") + kSize);
+  // The first word out of range ends parsing: no later word is read.
+  expect_refused("-a4294967297 -Cxx",
+                 std::string("libvantle: -a: `4294967297' is ") + kInt);
+}
+
+TEST(Options, ValuesAtTheEdgesOfTheirVariableAreAccepted) {
+  ChildOutcome o = run_isolated([] {
+    char fa[] = "-Cfa", max[] = "-M 4294967295", step[] = "-i-2147483648",
+         a[] = "-a2147483647", b[] = "-b-2147483648";
+    char *words[] = {fa, max, step, a, b};
+    vantle_configure(5, words);
+    printf("%u %d %d", MAX_CACHE_SIZE, A, B);
+  });
+  EXPECT_EQ(o.out, "4294967295 2147483647 -2147483648");
+  // The fully associative family ignores -a and -b, and turns a negative
+  // interval into one line.
+  EXPECT_EQ(o.err.find("out of range"), std::string::npos) << o.err;
 }
 
 TEST(Config, PrintsTheParametersOfEachOrganisation) {
@@ -193,7 +236,7 @@ TEST(Config, PrintsTheParametersOfEachOrganisation) {
 
 TEST(Config, PrintsCacheSizesOf2GiBAndMoreUnsigned) {
   ChildOutcome o = run_isolated([] {
-    char fa[] = "-Cfa", max[] = "-M-16";
+    char fa[] = "-Cfa", max[] = "-M4294967280";
     char *words[] = {fa, max};
     if (vantle_configure(2, words) == 0) vantle_config(stdout);
   });
@@ -245,6 +288,44 @@ TEST(ReferenceLimit, LaterReferencesAreIgnoredWithOneMessage) {
     for (const vantle_result &row : rows) EXPECT_EQ(row.references, 5u);
   }
   EXPECT_EQ(vantle_reference_limit(), 2147483647u);
+}
+
+TEST(FinalReport, LaterReferencesAreIgnoredAlikeInEveryFamily) {
+  for (const char *family : {"-Cfa -Rlru", "-Csa", "-Cdm", "-Cfa -Ropt",
+                             "-Csa -Ropt", "-Cdm -Ropt"}) {
+    ChildOutcome o = run_isolated([&] {
+      init_with(family);
+      for (md_addr_t a = 0; a < 5; a++) vantle_access(a * 4096);
+      vantle_stats(stdout, 0);
+      for (md_addr_t a = 0; a < 3; a++) vantle_access(a * 64);
+      send_results();
+    });
+    EXPECT_EQ(o.status, 0) << family << o.err;
+    EXPECT_EQ(o.err, "libvantle: reference after the final report ignored\n")
+        << family;
+    std::vector<vantle_result> rows = received_results(o);
+    ASSERT_FALSE(rows.empty()) << family;
+    for (const vantle_result &row : rows)
+      EXPECT_EQ(row.references, 5u) << family;
+  }
+}
+
+TEST(FinalReport, IsSaidAlsoAfterTheReferenceLimit) {
+  ChildOutcome o = run_isolated([] {
+    vantle_set_reference_limit(3);
+    init_with("-Cdm");
+    for (md_addr_t a = 0; a < 5; a++) vantle_access(a);
+    vantle_stats(stdout, 0);
+    for (md_addr_t a = 0; a < 4; a++) vantle_access(a);
+    send_results();
+  });
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.err,
+            "libvantle: reference limit of 3 reached; later references are "
+            "not simulated\n"
+            "libvantle: reference after the final report ignored\n");
+  for (const vantle_result &row : received_results(o))
+    EXPECT_EQ(row.references, 3u);
 }
 
 TEST(Configure, ReturnsInsteadOfEndingTheProcess) {

@@ -191,6 +191,82 @@ TEST_F(SimTest, BadOptionsAreOneLineErrors) {
   }
 }
 
+// The library skips unknown words and reads "-a5x" as 5 for the programs
+// that call it; vantle-sim refuses such words before anything is
+// simulated or written, naming the word.
+TEST_F(SimTest, MistypedCacheWordsStopTheRunBeforeItStarts) {
+  write_file(path("t.din"), as_din(make_trace(50, 4)));
+  const struct {
+    std::vector<std::string> options;
+    std::string message;
+  } cases[] = {
+      {{"-cache:opts", "-Cfa -x5"},
+       "error: -cache:opts: `-x5' is not a cache option word"},
+      {{"-cache:opts", "--assoc=4"},
+       "error: -cache:opts: `--assoc=4' is not a cache option word"},
+      {{"-cache:opts", "-A3 -a3"},
+       "error: -cache:opts: `-A3' is not a cache option word"},
+      {{"-cache:opts", "-"}, "error: -cache:opts: `-' is not a cache option"},
+      {{"-cache:opts", "-Csa 4"},
+       "error: -cache:opts: `4' is not a cache option word"},
+      {{"-cache:opts", "-Csa -b8 -a"},
+       "error: -cache:opts: `-a' needs a number glued to its letter"},
+      {{"-cache:opts", "-aX"},
+       "error: -cache:opts: `-aX' needs a decimal number after its letter"},
+      {{"-cache:opts", "-a5x"},
+       "error: -cache:opts: `-a5x' needs a decimal number after its letter"},
+      {{"-cache:opts", "-Cfa -M65536 -i1 -l4 -n+"},
+       "error: -cache:opts: `-n+' needs a decimal number after its letter"},
+      {{"-cache:opts", "-Cfa -i1024 -M512"},
+       "error: -cache:opts: -i1024 is larger than -M512: the report would "
+       "list no cache size"},
+      {{"-cache:opts", "-i1024 -M512 -CFA"},
+       "error: -cache:opts: -i1024 is larger than -M512"},
+      {{"-cache:opts", "-Cfa -M256"},
+       "error: -cache:opts: -i512 (the default) is larger than -M256"},
+      {{"-cache:opts", "-Cfa -i1048576"},
+       "error: -cache:opts: -i1048576 is larger than -M524288 (the default)"},
+      {{"-cache:opts", "-Cfa", "-trace:max", "9", "-cache:opts", "-Cdm"},
+       "error: -cache:opts is given twice"},
+  };
+  for (const auto &c : cases) {
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"-out:csv", path("r.csv"), path("t.din")});
+    Outcome o = run(args);
+    SCOPED_TRACE(args[1]);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_TRUE(has(o.err, c.message)) << o.err;
+    EXPECT_EQ(count(o.err, "error:"), 1) << o.err;
+    EXPECT_FALSE(has(o.err, "libvantle:")) << o.err;
+    EXPECT_FALSE(has(o.err, "simulation parameters")) << o.err;
+    EXPECT_EQ(access(path("r.csv").c_str(), F_OK), -1);
+  }
+}
+
+TEST_F(SimTest, WellFormedCacheWordsAreLeftToTheLibrary) {
+  write_file(path("t.din"), as_din(make_trace(50, 4)));
+  // A sign, -i equal to -M, and -i above -M outside the fully associative
+  // family (which has no report step) are accepted.
+  for (const char *words : {"-a+1 -b3 -n1", "-Cfa -i512 -M512",
+                            "-Csa -i1024 -M512 -Cdm -c10 -a2 -b4",
+                            "-Cfa -Rlru -i-8 -M512"}) {
+    Outcome o = run({"-cache:opts", words, path("t.din")});
+    EXPECT_EQ(o.status, 0) << words << o.err;
+    EXPECT_TRUE(has(o.err, "** end of simulation **")) << words;
+  }
+  // Values out of range and unknown families are the library's to refuse.
+  Outcome range = run({"-cache:opts", "-Cfa -M-512", path("t.din")});
+  EXPECT_EQ(range.status, 1);
+  EXPECT_TRUE(has(range.err,
+                  "libvantle: -M: `-512' is out of range 0..4294967295\n"))
+      << range.err;
+  EXPECT_FALSE(has(range.err, "error:")) << range.err;
+  Outcome family = run({"-cache:opts", "-Cxx", path("t.din")});
+  EXPECT_EQ(family.status, 1);
+  EXPECT_TRUE(has(family.err, "libvantle: configuration `xx' not supported"))
+      << family.err;
+}
+
 TEST_F(SimTest, QuitAfterInitialisationPrintsNoStatistics) {
   write_file(path("t.din"), as_din(make_trace(50, 1)));
   Outcome o = run({"-q", path("t.din")});

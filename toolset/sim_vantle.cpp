@@ -181,7 +181,94 @@ static bool finish_output(int i, int status) {
   return status == 0;
 }
 
-void sim_check_options(opt_odb_t *, int, char **) {
+// Splits -cache:opts on blanks into words, pointers into the copy it
+// returns, and sets *count.
+static char *split_cache_opts(char **words, int capacity, int *count) {
+  *count = 0;
+  char *text = strdup(cache_opts ? cache_opts : "");
+  for (char *w = strtok(text, " \t"); w; w = strtok(nullptr, " \t")) {
+    if (*count == capacity) option_error("-cache:opts holds too many words: "
+                                         "`%s'", cache_opts);
+    words[(*count)++] = w;
+  }
+  return text;
+}
+
+// How many times the options before the program name option `name`.
+static int times_given(opt_odb_t *odb, int argc, char **argv,
+                       const char *name) {
+  int times = 0;
+  for (int i = 1; i < argc; i++) {
+    opt_opt_t *opt = opt_find_option(odb, argv[i]);
+    if (!opt) break;  // the program or trace
+    if (!strcmp(argv[i], name)) times++;
+    if (opt->kind != OPT_FLAG) i++;
+  }
+  return times;
+}
+
+// An optional sign, then decimal digits, and nothing else.
+static bool is_decimal(const char *text) {
+  if (*text == '+' || *text == '-') text++;
+  if (*text < '0' || *text > '9') return false;
+  while (*text >= '0' && *text <= '9') text++;
+  return !*text;
+}
+
+// Refuses a word that the library, lenient with the programs that call it,
+// would skip with a warning or read in part. The values of -C and -R, and
+// the ranges of the numbers, are left to the library to judge.
+static void check_cache_word(const char *word) {
+  char letter = word[0] == '-' ? word[1] : '\0';
+  if (letter == 'C' || letter == 'R') return;
+  if (!letter || !strchr("abclniM", letter))
+    option_error("-cache:opts: `%s' is not a cache option word", word);
+  if (!word[2])
+    option_error("-cache:opts: `%s' needs a number glued to its letter",
+                 word);
+  if (!is_decimal(word + 2))
+    option_error("-cache:opts: `%s' needs a decimal number after its letter",
+                 word);
+}
+
+// The fully associative report lists the sizes that are multiples of -i up
+// to -M: with a larger step it would list none.
+static void check_report_step(char **words, int count) {
+  const char *config = "sa", *step = nullptr, *max = nullptr;
+  for (int i = 0; i < count; i++) {
+    if (words[i][1] == 'C') config = words[i] + 2;
+    if (words[i][1] == 'i') step = words[i];
+    if (words[i][1] == 'M') max = words[i];
+  }
+  if (strcmp(config, "fa") && strcmp(config, "FA")) return;
+  long long step_bytes = step ? strtoll(step + 2, nullptr, 10) : 512;
+  long long max_bytes = max ? strtoll(max + 2, nullptr, 10) : 524288;
+  // A negative -M is the library's to refuse, by its range.
+  if (step_bytes <= max_bytes || max_bytes < 0) return;
+  char what[4096];
+  snprintf(what, sizeof what, "-cache:opts: %s%s is larger than %s%s: the "
+           "report would list no cache size", step ? step : "-i512",
+           step ? "" : " (the default)", max ? max : "-M524288",
+           max ? "" : " (the default)");
+  option_error("%s", what);
+}
+
+// vantle-sim takes the library's words strictly: a mistyped word, or a
+// second -cache:opts that would silently replace the first, stops the run
+// before anything is simulated or written.
+static void check_cache_opts(opt_odb_t *odb, int argc, char **argv) {
+  if (times_given(odb, argc, argv, "-cache:opts") > 1)
+    option_error("%s is given twice: put every word in one", "-cache:opts");
+  char *words[256];
+  int count;
+  char *text = split_cache_opts(words, 256, &count);
+  for (int i = 0; i < count; i++) check_cache_word(words[i]);
+  check_report_step(words, count);
+  free(text);
+}
+
+void sim_check_options(opt_odb_t *odb, int argc, char **argv) {
+  check_cache_opts(odb, argc, argv);
   if (!select_refs(refs_name))
     option_error("-trace:refs must be all, inst, data, load or store, not "
                  "`%s'", refs_name);
@@ -206,13 +293,8 @@ void sim_check_options(opt_odb_t *, int, char **) {
 
 void sim_init(void) {
   static char *words[256];
-  int count = 0;
-  char *text = strdup(cache_opts ? cache_opts : "");
-  for (char *w = strtok(text, " \t"); w; w = strtok(nullptr, " \t")) {
-    if (count == 256) option_error("-cache:opts holds too many words: `%s'",
-                                   cache_opts);
-    words[count++] = w;
-  }
+  int count;
+  split_cache_opts(words, 256, &count);
   vantle_init(count, words);
 #ifdef VANTLE_SIM_TEST_LIMIT
   // Test builds only: a lower limit lets tests reach it in milliseconds.
