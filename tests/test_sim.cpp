@@ -473,7 +473,6 @@ TEST_F(SimTest, UnusableInputsAreClearErrors) {
   struct Case {
     std::string file, message;
   } cases[] = {{path("empty"), "is empty"},
-               {path("missing"), "cannot open trace file"},
                {dir_, "it is a directory"},
                {path("odd.bin"), "2 trailing bytes"},
                {path("words.txt"), "cannot recognise the format"}};
@@ -481,6 +480,29 @@ TEST_F(SimTest, UnusableInputsAreClearErrors) {
     Outcome o = run({c.file});
     EXPECT_NE(o.status, 0) << c.file;
     EXPECT_NE(o.err.find(c.message), std::string::npos) << o.err;
+  }
+}
+
+// A name that is no file was also looked for as a program: the message
+// says it is neither (a bare name was searched on PATH). A named format
+// asks for a file only, and the message stays the file's.
+TEST_F(SimTest, NameThatIsNeitherFileNorProgramSaysSo) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{path("missing")}, "fatal: cannot open `" + path("missing") +
+                              "': it is neither a file nor a program ["},
+      {{"vantle-no-such-input"},
+       "fatal: cannot open `vantle-no-such-input': it is neither a file nor "
+       "a program on PATH ["},
+      {{"-trace:format", "din", path("missing")},
+       "fatal: cannot open trace file `" + path("missing") +
+           "': No such file or directory ["}};
+  for (auto &c : cases) {
+    Outcome o = run(c.args, path("empty-bin").c_str());
+    EXPECT_EQ(o.status, 1) << c.message;
+    EXPECT_TRUE(has(o.err, c.message)) << o.err;
   }
 }
 

@@ -232,10 +232,14 @@ static void stop_at_bad_record(const char *text, size_t len,
   read_state = LD_MALFORMED;
 }
 
-// "-" names standard input.
+// "-" names standard input. Under auto, a name that does not exist was
+// also looked for as a program, and the message says it is neither.
 static void open_trace(const char *name, int format) {
   struct stat st;
   int fd = strcmp(name, "-") ? open(name, O_RDONLY | O_CLOEXEC) : dup(0);
+  if (fd < 0 && errno == ENOENT && format == MD_FMT_AUTO)
+    fail("cannot open `%s': it is neither a file nor a program%s", name,
+         strchr(name, '/') ? "" : " on PATH");
   if (fd < 0) fail("cannot open trace file `%s': %s", name, strerror(errno));
   if (fstat(fd, &st) != 0)
     fail("cannot read trace file `%s': %s", name, strerror(errno));
