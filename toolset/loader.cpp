@@ -20,6 +20,8 @@
 enum { BUFFER_SIZE = 1 << 20 };
 // A bin32 read of at least this many words bypasses the buffer.
 enum { BIN32_DIRECT_WORDS = 1024 };
+// The bytes read from a file before its format is recognised.
+enum { RECOGNITION_BYTES = 1 << 16 };
 
 static char *input_name;     // as the user named it
 static char *program_path;   // resolved executable of a program
@@ -262,9 +264,10 @@ static void open_trace(const char *name, int format) {
   } else {
     input_fd = fd;
   }
-  // Enough bytes to recognise the format; from a pipe, no more than the
-  // first line, which may be all there is for a while.
-  while (buffer_end < 4096 &&
+  // Enough bytes to recognise the format, valgrind's header lines and
+  // all; from a pipe, no more than the first line, which may be all there
+  // is for a while.
+  while (buffer_end < RECOGNITION_BYTES &&
          (regular || !memchr(buffer, '\n', buffer_end)) && fill_buffer() > 0) {
   }
   if (buffer_end == 0) {
@@ -281,7 +284,7 @@ static void open_trace(const char *name, int format) {
          piped->tool);
   input_format = format;
   if (format == MD_FMT_AUTO) {
-    input_format = md_guess_format(buffer, buffer_end);
+    input_format = md_guess_format(buffer, buffer_end, at_eof);
     if (input_format == MD_FMT_AUTO)
       fail("cannot recognise the format of trace file `%s'; name it with "
            "-trace:format", name);
