@@ -409,6 +409,18 @@ TEST_F(SimTest, DashReadsStandardInput) {
   expect_family(read_results(path("r.txt")), addresses(refs, any_kind));
 }
 
+// valgrind's header lines may come through a pipe before any record: the
+// format is recognised once the first records arrive.
+TEST_F(SimTest, PipeIsRecognisedByItsFirstRecordsAfterAHeader) {
+  std::string feed = "(printf '==1== Lackey\\n'; sleep 0.3; "
+                     "printf 'I  0400,3\\n L 10,4\\n') | '" +
+                     std::string(kSim) + "' -";
+  Outcome o = run_program("/bin/sh", {"-c", feed});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_TRUE(has(o.err, "trace file `-' (lackey)")) << o.err;
+  EXPECT_EQ(stat_value(o.err, "sim_num_fed"), 2);
+}
+
 TEST_F(SimTest, MaxStopsAfterThatManyReferences) {
   std::vector<Ref> refs = make_trace(1000, 6);
   write_file(path("t.bin"), as_bin32(refs));

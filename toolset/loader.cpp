@@ -234,6 +234,13 @@ static void stop_at_bad_record(const char *text, size_t len,
   read_state = LD_MALFORMED;
 }
 
+// From a pipe: whether the bytes so far leave the format unknown (a named
+// format needs only the first line).
+static bool pipe_needs_more(int format) {
+  if (format != MD_FMT_AUTO) return !memchr(buffer, '\n', buffer_end);
+  return md_guess_format(buffer, buffer_end, 0) == MD_FMT_AUTO;
+}
+
 // "-" names standard input. Under auto, a name that does not exist was
 // also looked for as a program, and the message says it is neither.
 static void open_trace(const char *name, int format) {
@@ -265,10 +272,9 @@ static void open_trace(const char *name, int format) {
     input_fd = fd;
   }
   // Enough bytes to recognise the format, valgrind's header lines and
-  // all; from a pipe, no more than the first line, which may be all there
-  // is for a while.
+  // all; from a pipe, no more than it takes, as the pipe may then pause.
   while (buffer_end < RECOGNITION_BYTES &&
-         (regular || !memchr(buffer, '\n', buffer_end)) && fill_buffer() > 0) {
+         (regular || pipe_needs_more(format)) && fill_buffer() > 0) {
   }
   if (buffer_end == 0) {
     if (*input_failure)
