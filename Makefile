@@ -35,7 +35,7 @@ bench: build
 # tests/fuzz/<name>/; what they add goes to $(FUZZ_BUILD)/corpus/<name>/,
 # a failing input to $(FUZZ_BUILD)/artifacts/. Needs clang and its runtime
 # (e.g. Debian's clang and libclang-rt-dev); installs nothing.
-FUZZ_TARGETS = options din lackey hex bin32 gzip sim_options
+FUZZ_TARGETS = options din lackey hex bin32 gzip recognise sim_options
 fuzz:
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVANTLE_FUZZ=ON

@@ -1,9 +1,10 @@
 // Program loader: opens what the command line names and hands out its
 // memory references in batches. The input is a trace file (din, lackey,
-// hex or bin32, plain or gzip-compressed, read through the host's gzip) or
-// a program, run under valgrind's lackey tool with its memory trace
-// streamed back through a pipe while it runs. Addresses wider than 32 bits
-// are folded into 32 bits by a first-touch map of aligned regions.
+// hex or bin32, plain or compressed with gzip, xz, zstd or bzip2 and read
+// through that tool) or a program, run under valgrind's lackey tool with
+// its memory trace streamed back through a pipe while it runs. Addresses
+// wider than 32 bits are folded into 32 bits by a first-touch map of
+// aligned regions.
 #ifndef VANTLE_LOADER_H_
 #define VANTLE_LOADER_H_
 
@@ -66,6 +67,7 @@ int ld_is_program(void);
 int ld_format(void);            // the format in use (never auto)
 int ld_has_kinds(void);         // records carry reference kinds
 int ld_compressed(void);
+const char *ld_compression(void); // its decompressing tool; null when plain
 const char *ld_name(void);
 long long ld_line_number(void); // line of the last text record read
 const char *ld_error(void);     // file, line and record where reading stopped

@@ -48,10 +48,12 @@ void md_init_decoder(void);
 // lines), or MD_LINE_BAD for a malformed line. Never reads past len.
 int md_decode_line(int format, const char *line, size_t len, md_ref *ref);
 
-// Guesses the format of a text or binary trace from its first bytes.
-// Returns MD_FMT_DIN, MD_FMT_LACKEY, MD_FMT_HEX, MD_FMT_BIN32, or
-// MD_FMT_AUTO when the bytes match no format.
-int md_guess_format(const unsigned char *bytes, size_t len);
+// Recognises the format of a trace from its first bytes (at_end: they are
+// the whole input): the one text format whose first records decode, else
+// bin32 when the bytes look like binary words. Returns MD_FMT_DIN,
+// MD_FMT_LACKEY, MD_FMT_HEX, MD_FMT_BIN32, or MD_FMT_AUTO when no format
+// or more than one fits.
+int md_guess_format(const unsigned char *bytes, size_t len, int at_end);
 
 // Name of a format ("din", ...), and the format of a name (-1 if unknown).
 const char *md_format_name(int format);

@@ -79,7 +79,7 @@ TEST(Decoders, Hex) {
 TEST(Decoders, GuessFormatByContent) {
   auto guess = [](const std::string &text) {
     return md_guess_format(reinterpret_cast<const unsigned char *>(text.data()),
-                           text.size());
+                           text.size(), 1);
   };
   EXPECT_EQ(guess("==1== Lackey\nI  0400,3\n L 10,4\n"), MD_FMT_LACKEY);
   EXPECT_EQ(guess("\n2 400\n0 10\n"), MD_FMT_DIN);
@@ -90,6 +90,27 @@ TEST(Decoders, GuessFormatByContent) {
   EXPECT_EQ(guess(""), MD_FMT_AUTO);
   EXPECT_EQ(md_format_by_name("bin32"), MD_FMT_BIN32);
   EXPECT_EQ(md_format_by_name("csv"), -1);
+}
+
+// Text is recognised by the records that parse, whatever bytes lie in its
+// comments; bin32 only when no text format fits and the bytes look like
+// binary words; a bad early record, or only skipped lines, decide nothing.
+TEST(Decoders, RecognitionGoesByTheRecordsThatParse) {
+  auto guess = [](const std::string &text, int at_end = 1) {
+    return md_guess_format(reinterpret_cast<const unsigned char *>(text.data()),
+                           text.size(), at_end);
+  };
+  EXPECT_EQ(guess("# caf\xc3\xa9 \xe2\x98\x95\n0x400\n10\n"), MD_FMT_HEX);
+  EXPECT_EQ(guess(std::string("# NUL \0\n10\n20\n", 14)), MD_FMT_HEX);
+  EXPECT_EQ(guess("==1== \xff\xfe\n I 0400,3\n L 10,4\n"), MD_FMT_LACKEY);
+  // 16 bytes, whole words, but text with a NUL inside a record.
+  EXPECT_EQ(guess(std::string("0 10\n0 2\0\n0 300\n", 16)), MD_FMT_AUTO);
+  EXPECT_EQ(guess("0 10\nxyz\n0 30\n"), MD_FMT_AUTO);
+  EXPECT_EQ(guess("==1== Lackey\n==1== Command: x\n"), MD_FMT_AUTO);
+  // A last line without its newline is a record only at the end.
+  EXPECT_EQ(guess("10"), MD_FMT_HEX);
+  EXPECT_EQ(guess("10", 0), MD_FMT_AUTO);
+  EXPECT_EQ(guess("10\n2", 0), MD_FMT_HEX);
 }
 
 // Random lines never crash a decoder and give one of its three answers.
@@ -304,6 +325,27 @@ TEST_F(LoaderTest, LastLineWithoutNewlineAndLongLines) {
   EXPECT_NE(o.out.find("line 2: malformed hex record: `1111"),
             std::string::npos);
   EXPECT_NE(o.out.find("...' (line too long)"), std::string::npos) << o.out;
+}
+
+// valgrind's header lines may fill more than the first 4 KiB; the first
+// record after them decides. Text with a NUL in a record is refused, not
+// read as bin32 words, although its length is a multiple of 4.
+TEST_F(LoaderTest, RecognisesPastALongHeaderAndRefusesBrokenText) {
+  std::string header;
+  while (header.size() < 6000)
+    header += "==4242== Command: ./prog " + std::string(100, 'a') + "\n";
+  ChildOutcome o =
+      read_all(write("t.lackey", header + "I  0400,3\n L 10,4\n"));
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "lackey state 1: \n");
+  EXPECT_EQ(refs_of(o).size(), 2u);
+  std::string broken = write("t.din", std::string("0 10\n0 2\0\n0 300\n", 16));
+  o = read_all(broken);
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("cannot recognise the format of trace file `" +
+                       broken + "'; name it with -trace:format"),
+            std::string::npos)
+      << o.err;
 }
 
 TEST_F(LoaderTest, BrokenCompressedFileIsAClearError) {

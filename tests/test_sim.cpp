@@ -363,6 +363,92 @@ TEST_F(SimTest, EveryFormatMatchesTheNaiveModel) {
   }
 }
 
+bool tool_on_path(const char *tool) {
+  return system((std::string("command -v ") + tool + " >/dev/null").c_str()) ==
+         0;
+}
+
+// The report, from the library's end-of-simulation line on.
+std::string report_of(const std::string &err) {
+  size_t at = err.find("libvantle: ** end of simulation **");
+  return at == std::string::npos ? "" : err.substr(at);
+}
+
+// A trace compressed by xz, bzip2 or zstd is read through that tool and
+// gives the plain trace's report; bin32 content too, which a compressed
+// file read as it is would resemble. A cut file names its tool.
+TEST_F(SimTest, EveryCompressionGivesThePlainTracesReport) {
+  for (const char *tool : {"xz", "bzip2", "zstd"})
+    if (!tool_on_path(tool)) GTEST_SKIP() << tool << " is not installed";
+  std::vector<Ref> refs = make_trace(3000, 6);
+  struct Plain {
+    std::string file, text;
+  } plains[] = {{path("t.din"), as_din(refs)},
+                {path("t.bin"), as_bin32(refs)}};
+  for (auto &p : plains) {
+    write_file(p.file, p.text);
+    Outcome plain = run({"-cache:opts", kFamily, "-trace:format", "auto",
+                         p.file});
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    ASSERT_NE(report_of(plain.err), "");
+    for (const char *tool : {"xz", "bzip2", "zstd"}) {
+      std::string packed = p.file + "." + tool;
+      std::string cmd = std::string(tool) + " -c '" + p.file + "' > '" +
+                        packed + "' 2>/dev/null";
+      ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
+      SCOPED_TRACE(packed);
+      Outcome o = run({"-cache:opts", kFamily, packed});
+      ASSERT_EQ(o.status, 0) << o.err;
+      EXPECT_EQ(report_of(o.err), report_of(plain.err));
+      o = run({"-cache:opts", kFamily, "-"}, nullptr, packed.c_str());
+      ASSERT_EQ(o.status, 0) << "on standard input: " << o.err;
+      EXPECT_EQ(report_of(o.err), report_of(plain.err));
+      if (p.file == path("t.din")) {
+        std::string whole = read_file(packed);
+        write_file(packed, whole.substr(0, whole.size() / 2));
+        o = run({packed});
+        EXPECT_EQ(o.status, 1);
+        EXPECT_TRUE(has(o.err, std::string(tool) +
+                                   " could not decompress the rest"))
+            << o.err;
+      }
+    }
+  }
+}
+
+// Without the tool, or from a pipe, a compressed trace is refused before
+// anything is simulated, naming the format and the tool.
+TEST_F(SimTest, CompressedTraceWithoutItsToolIsRefused) {
+  ASSERT_EQ(mkdir(path("empty-bin").c_str(), 0755), 0);
+  struct Case {
+    const char *tool;
+    std::string magic;
+  } cases[] = {{"xz", std::string("\xfd" "7zXZ\0\0\0", 8)},
+               {"bzip2", "BZh91AY&SY"},
+               {"zstd", std::string("\x28\xb5\x2f\xfd\0\0\0\0", 8)}};
+  for (auto &c : cases) {
+    std::string file = path(std::string("t.") + c.tool);
+    write_file(file, c.magic + std::string(64, '\x01'));
+    Outcome o = run({file}, path("empty-bin").c_str());
+    EXPECT_EQ(o.status, 1) << c.tool;
+    EXPECT_TRUE(has(o.err, std::string("cannot read ") + c.tool +
+                               "-compressed trace `" + file + "': " + c.tool +
+                               " is not installed"))
+        << o.err;
+    EXPECT_FALSE(has(o.err, "simulation statistics")) << o.err;
+    std::string piped = "cat '" + file + "' | '" + kSim + "' -";
+    o = run_program("/bin/sh", {"-c", piped});
+    EXPECT_EQ(o.status, 1) << c.tool;
+    EXPECT_TRUE(has(o.err, std::string("(e.g. ") + c.tool + " -dc file"))
+        << o.err;
+  }
+  // "BZh" not followed by a digit is no bzip2 header.
+  write_file(path("t.bin"), "BZhx");
+  Outcome o = run({"-trace:format", "bin32", path("t.bin")},
+                  path("empty-bin").c_str());
+  EXPECT_EQ(o.status, 0) << o.err;
+}
+
 TEST_F(SimTest, ReferenceKindsSelectWhatFeedsTheCache) {
   std::vector<Ref> refs = make_trace(3000, 5);
   write_file(path("t.din"), as_din(refs));
@@ -398,6 +484,18 @@ TEST_F(SimTest, DashReadsStandardInput) {
                    "-"}, nullptr, path("t.lk").c_str());
   ASSERT_EQ(o.status, 0) << o.err;
   expect_family(read_results(path("r.txt")), addresses(refs, any_kind));
+}
+
+// valgrind's header lines may come through a pipe before any record: the
+// format is recognised once the first records arrive.
+TEST_F(SimTest, PipeIsRecognisedByItsFirstRecordsAfterAHeader) {
+  std::string feed = "(printf '==1== Lackey\\n'; sleep 0.3; "
+                     "printf 'I  0400,3\\n L 10,4\\n') | '" +
+                     std::string(kSim) + "' -";
+  Outcome o = run_program("/bin/sh", {"-c", feed});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_TRUE(has(o.err, "trace file `-' (lackey)")) << o.err;
+  EXPECT_EQ(stat_value(o.err, "sim_num_fed"), 2);
 }
 
 TEST_F(SimTest, MaxStopsAfterThatManyReferences) {
@@ -464,7 +562,6 @@ TEST_F(SimTest, UnusableInputsAreClearErrors) {
   struct Case {
     std::string file, message;
   } cases[] = {{path("empty"), "is empty"},
-               {path("missing"), "cannot open trace file"},
                {dir_, "it is a directory"},
                {path("odd.bin"), "2 trailing bytes"},
                {path("words.txt"), "cannot recognise the format"}};
@@ -472,6 +569,29 @@ TEST_F(SimTest, UnusableInputsAreClearErrors) {
     Outcome o = run({c.file});
     EXPECT_NE(o.status, 0) << c.file;
     EXPECT_NE(o.err.find(c.message), std::string::npos) << o.err;
+  }
+}
+
+// A name that is no file was also looked for as a program: the message
+// says it is neither (a bare name was searched on PATH). A named format
+// asks for a file only, and the message stays the file's.
+TEST_F(SimTest, NameThatIsNeitherFileNorProgramSaysSo) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{path("missing")}, "fatal: cannot open `" + path("missing") +
+                              "': it is neither a file nor a program ["},
+      {{"vantle-no-such-input"},
+       "fatal: cannot open `vantle-no-such-input': it is neither a file nor "
+       "a program on PATH ["},
+      {{"-trace:format", "din", path("missing")},
+       "fatal: cannot open trace file `" + path("missing") +
+           "': No such file or directory ["}};
+  for (auto &c : cases) {
+    Outcome o = run(c.args, path("empty-bin").c_str());
+    EXPECT_EQ(o.status, 1) << c.message;
+    EXPECT_TRUE(has(o.err, c.message)) << o.err;
   }
 }
 

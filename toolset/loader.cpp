@@ -1,7 +1,8 @@
-// Program loader: owns the input of the run (a trace file, the gzip that
+// Program loader: owns the input of the run (a trace file, the tool that
 // decompresses it, or valgrind running the traced program), the read
 // buffer, the text line counter and the map that folds 64-bit addresses
-// into 32 bits. Reads GZIP_PATH (host.h) and PATH (to find valgrind).
+// into 32 bits. Reads GZIP_PATH (host.h) and PATH (to find valgrind and
+// the other decompressors).
 #include "loader.h"
 
 #include <errno.h>
@@ -20,6 +21,8 @@
 enum { BUFFER_SIZE = 1 << 20 };
 // A bin32 read of at least this many words bypasses the buffer.
 enum { BIN32_DIRECT_WORDS = 1024 };
+// The bytes read from a file before its format is recognised.
+enum { RECOGNITION_BYTES = 1 << 16 };
 
 static char *input_name;     // as the user named it
 static char *program_path;   // resolved executable of a program
@@ -27,9 +30,9 @@ static char *valgrind_path;
 static char **program_argv;  // argv of the program, null-terminated
 static FILE *program_out;
 static int input_format = MD_FMT_AUTO;
-static int input_compressed, input_is_program;
+static int input_is_program;
 static int input_fd = -1;
-static pid_t child_pid = -1;  // gzip or valgrind
+static pid_t child_pid = -1;  // the decompressor or valgrind
 static int child_signal;      // the signal that ended it, or 0
 static unsigned char *buffer;
 static size_t buffer_start, buffer_end;
@@ -49,9 +52,8 @@ static char error_text[512];  // why reading stopped early
 #define fail(...) _fatal("loader", "ld_open", __LINE__, __VA_ARGS__)
 
 // Returns a copy of the full path of an executable named without '/', as
-// found on PATH, or null.
-static char *find_on_path(const char *name) {
-  const char *path = getenv("PATH");
+// found in the directories of path (PATH's syntax), or null.
+static char *find_on_path(const char *path, const char *name) {
   if (!path || !*name) return nullptr;
   while (*path) {
     const char *colon = strchr(path, ':');
@@ -94,12 +96,60 @@ static void reap_at_exit() {
   registered = true;
 }
 
-// Starts "gzip -dc name" with its output on a pipe that becomes the input.
-static void start_gzip(const char *name) {
-  const char *gzip = GZIP_PATH;
-  if (!*gzip || access(gzip, X_OK) != 0)
-    fail("cannot read compressed trace `%s': gzip not found at `%s'", name,
-         gzip);
+// A compressed trace is recognised by its magic bytes and read through the
+// tool that made it, so that it is never taken for bin32 data.
+struct Compression {
+  const char *tool;  // also the format's name
+  const char *options;  // decompress to standard output, no progress lines
+  unsigned char magic[6];
+  size_t magic_len;
+  bool digit_after;  // the magic is followed by a digit '1' to '9'
+};
+static const Compression kCompressions[] = {
+    {"gzip", "-dc", {0x1f, 0x8b}, 2, false},
+    {"xz", "-dc", {0xfd, '7', 'z', 'X', 'Z', 0x00}, 6, false},
+    {"zstd", "-dcq", {0x28, 0xb5, 0x2f, 0xfd}, 4, false},
+    {"bzip2", "-dc", {'B', 'Z', 'h'}, 3, true},
+};
+static const Compression *compression;  // of the input; null when plain
+
+// The compression whose magic bytes start head, or null.
+static const Compression *compression_of(const unsigned char *head,
+                                         size_t len) {
+  for (const Compression &c : kCompressions) {
+    size_t need = c.magic_len + (c.digit_after ? 1 : 0);
+    if (len >= need && memcmp(head, c.magic, c.magic_len) == 0 &&
+        (!c.digit_after || (head[c.magic_len] >= '1' &&
+                            head[c.magic_len] <= '9')))
+      return &c;
+  }
+  return nullptr;
+}
+
+// The decompressor's path: gzip is the one the build found; the others
+// are looked up on PATH (when unset, in the usual directories). Ends the
+// process, naming the format and the tool, when it is missing.
+static char *find_decompressor(const Compression *c, const char *name) {
+  if (c == &kCompressions[0]) {
+    const char *gzip = GZIP_PATH;
+    if (!*gzip || access(gzip, X_OK) != 0)
+      fail("cannot read compressed trace `%s': gzip not found at `%s'", name,
+           gzip);
+    return strdup(gzip);
+  }
+  const char *path = getenv("PATH");
+  char *tool = find_on_path(path ? path : "/usr/local/bin:/usr/bin:/bin",
+                            c->tool);
+  if (!tool)
+    fail("cannot read %s-compressed trace `%s': %s is not installed (not "
+         "found on PATH)", c->tool, name, c->tool);
+  return tool;
+}
+
+// Starts "<tool> -dc -- name" with its output on a pipe that becomes the
+// input; for "-" (a file on standard input) the tool reads its own.
+static void start_decompressor(const Compression *c, const char *name) {
+  char *tool = find_decompressor(c, name);
   int p[2];
   if (pipe2(p, O_CLOEXEC) != 0)
     fail("cannot read `%s': %s", name, strerror(errno));
@@ -107,17 +157,23 @@ static void start_gzip(const char *name) {
   if (pid < 0) fail("cannot read `%s': %s", name, strerror(errno));
   if (pid == 0) {
     dup2(p[1], 1);
-    execl(gzip, "gzip", "-dc", "--", name, static_cast<char *>(nullptr));
-    fprintf(stderr, "vantle-sim: cannot run %s: %s\n", gzip, strerror(errno));
+    if (strcmp(name, "-") == 0)
+      execl(tool, c->tool, c->options, static_cast<char *>(nullptr));
+    else
+      execl(tool, c->tool, c->options, "--", name,
+            static_cast<char *>(nullptr));
+    fprintf(stderr, "vantle-sim: cannot run %s: %s\n", tool, strerror(errno));
     _exit(127);
   }
+  free(tool);
   close(p[1]);
   input_fd = p[0];
   child_pid = pid;
+  compression = c;
   reap_at_exit();
 }
 
-// gzip's output has ended: reaps it, and notes a failure.
+// The decompressor's output has ended: reaps it, and notes a failure.
 static void reap_decompressor() {
   if (child_pid <= 0) return;
   int status = 0;
@@ -126,8 +182,8 @@ static void reap_decompressor() {
   child_pid = -1;
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return;
   snprintf(input_failure, sizeof input_failure,
-           "gzip could not decompress the rest (%s %d); the file is "
-           "truncated or corrupt",
+           "%s could not decompress the rest (%s %d); the file is "
+           "truncated or corrupt", compression->tool,
            WIFSIGNALED(status) ? "signal" : "status",
            WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
 }
@@ -167,7 +223,7 @@ static size_t fill_buffer() {
     }
     if (n == 0) {
       at_eof = true;
-      if (input_compressed) reap_decompressor();
+      if (compression) reap_decompressor();
       return 0;
     }
     if (errno == EINTR) continue;
@@ -199,50 +255,63 @@ static void stop_at_bad_record(const char *text, size_t len,
   read_state = LD_MALFORMED;
 }
 
-// "-" names standard input.
+// From a pipe: whether the bytes so far leave the format unknown (a named
+// format needs only the first line).
+static bool pipe_needs_more(int format) {
+  if (format != MD_FMT_AUTO) return !memchr(buffer, '\n', buffer_end);
+  return md_guess_format(buffer, buffer_end, 0) == MD_FMT_AUTO;
+}
+
+// "-" names standard input. Under auto, a name that does not exist was
+// also looked for as a program, and the message says it is neither.
 static void open_trace(const char *name, int format) {
   struct stat st;
   int fd = strcmp(name, "-") ? open(name, O_RDONLY | O_CLOEXEC) : dup(0);
+  if (fd < 0 && errno == ENOENT && format == MD_FMT_AUTO)
+    fail("cannot open `%s': it is neither a file nor a program%s", name,
+         strchr(name, '/') ? "" : " on PATH");
   if (fd < 0) fail("cannot open trace file `%s': %s", name, strerror(errno));
   if (fstat(fd, &st) != 0)
     fail("cannot read trace file `%s': %s", name, strerror(errno));
   if (S_ISDIR(st.st_mode))
     fail("cannot read trace file `%s': it is a directory", name);
-  unsigned char magic[2] = {0, 0};
+  unsigned char magic[8];
+  ssize_t magic_len = 0;
   bool regular = S_ISREG(st.st_mode);
   if (regular) {
     total_bytes = st.st_size;
-    if (pread(fd, magic, 2, 0) < 0)
+    magic_len = pread(fd, magic, sizeof magic, 0);
+    if (magic_len < 0)
       fail("cannot read trace file `%s': %s", name, strerror(errno));
   }
-  if (regular && magic[0] == 0x1f && magic[1] == 0x8b) {
+  if (const Compression *c =
+          compression_of(magic, static_cast<size_t>(magic_len))) {
     close(fd);
-    input_compressed = 1;
     total_bytes = -1;  // the decompressed size is not known
-    start_gzip(name);
+    start_decompressor(c, name);
   } else {
     input_fd = fd;
   }
-  // Enough bytes to recognise the format; from a pipe, no more than the
-  // first line, which may be all there is for a while. A signal during this
-  // wait is answered once the run has started.
-  while (buffer_end < 4096 &&
-         (regular || !memchr(buffer, '\n', buffer_end))) {
-    if (fill_buffer() > 0) continue;
-    if (!interrupted) break;
-    interrupted = false;
+  // Enough bytes to recognise the format, valgrind's header lines and
+  // all; from a pipe, no more than it takes, as the pipe may then pause.
+  while (buffer_end < RECOGNITION_BYTES &&
+         (regular || pipe_needs_more(format)) && fill_buffer() > 0) {
   }
   if (buffer_end == 0) {
     if (*input_failure)
       fail("cannot read trace file `%s': %s", name, input_failure);
     fail("trace file `%s' is empty", name);
   }
-  if (!regular && buffer_end >= 2 && buffer[0] == 0x1f && buffer[1] == 0x8b)
+  // A pipe cannot be handed to the tool as a file, and is not guessed at.
+  const Compression *piped = regular ? nullptr
+                                     : compression_of(buffer, buffer_end);
+  if (piped)
     fail("compressed trace `%s' is not a regular file; decompress it into "
-         "a pipe instead (e.g. gzip -dc file | vantle-sim -)", name);
+         "a pipe instead (e.g. %s -dc file | vantle-sim -)", name,
+         piped->tool);
   input_format = format;
   if (format == MD_FMT_AUTO) {
-    input_format = md_guess_format(buffer, buffer_end);
+    input_format = md_guess_format(buffer, buffer_end, at_eof);
     if (input_format == MD_FMT_AUTO)
       fail("cannot recognise the format of trace file `%s'; name it with "
            "-trace:format", name);
@@ -259,7 +328,7 @@ void ld_open(const char *name, int argc, char **argv, int format,
     if (is_executable_file(name))
       program_path = strdup(name);
     else if (!strchr(name, '/') && access(name, F_OK) != 0)
-      program_path = find_on_path(name);
+      program_path = find_on_path(getenv("PATH"), name);
   }
   if (!program_path) {
     open_trace(name, format);
@@ -267,7 +336,7 @@ void ld_open(const char *name, int argc, char **argv, int format,
   }
   input_is_program = 1;
   input_format = MD_FMT_LACKEY;
-  valgrind_path = find_on_path("valgrind");
+  valgrind_path = find_on_path(getenv("PATH"), "valgrind");
   if (!valgrind_path)
     fail("valgrind is not installed (not found on PATH); it is needed to "
          "trace the program `%s'", name);
@@ -343,7 +412,7 @@ static size_t read_bin32_direct(md_addr_t *addrs, size_t cap) {
     }
     if (n == 0) {
       at_eof = true;
-      if (input_compressed) reap_decompressor();
+      if (compression) reap_decompressor();
       return 0;
     }
     if (errno == EINTR) continue;
@@ -504,7 +573,8 @@ int ld_finish(int kill_it) {
                                    : 128;
   if (!input_is_program && !kill_it && code != 0 && read_state == LD_END)
     _fatal("loader", "ld_finish", __LINE__,
-           "gzip could not decompress `%s' (status %d)", input_name, code);
+           "%s could not decompress `%s' (status %d)", compression->tool,
+           input_name, code);
   return code;
 }
 
@@ -530,7 +600,8 @@ void ld_reset(void) {
   buffer = nullptr;
   program_out = nullptr;
   input_format = MD_FMT_AUTO;
-  input_compressed = input_is_program = child_signal = 0;
+  input_is_program = child_signal = 0;
+  compression = nullptr;
   buffer_start = buffer_end = 0;
   at_eof = false;
   read_state = LD_READING;
@@ -546,11 +617,14 @@ int ld_format(void) { return input_format; }
 int ld_has_kinds(void) {
   return input_format == MD_FMT_DIN || input_format == MD_FMT_LACKEY;
 }
-int ld_compressed(void) { return input_compressed; }
+int ld_compressed(void) { return compression != nullptr; }
+const char *ld_compression(void) {
+  return compression ? compression->tool : nullptr;
+}
 const char *ld_name(void) { return input_name ? input_name : ""; }
 long long ld_line_number(void) { return line_number; }
 const char *ld_error(void) { return error_text; }
-long long ld_bytes_read(void) { return input_compressed ? 0 : bytes_in; }
+long long ld_bytes_read(void) { return compression ? 0 : bytes_in; }
 long long ld_total_bytes(void) { return total_bytes; }
 
 // The folding map: region (address >> LD_REGION_BITS) to slot, in an

@@ -1,6 +1,6 @@
 // Record decoders of the trace formats: one text line of a din, lackey or
-// hex trace into a reference, and a guess at the format from the first
-// bytes of a trace. Owns a digit table filled by md_init_decoder. These run
+// hex trace into a reference, and the format of a trace recognised from
+// its first bytes. Owns a digit table filled by md_init_decoder. These run
 // once per record, so they scan by hand rather than through scanf.
 #include "machine.h"
 
@@ -130,43 +130,54 @@ int md_decode_line(int format, const char *line, size_t len, md_ref *ref) {
   }
 }
 
-static bool looks_like_text(const unsigned char *bytes, size_t len) {
-  for (size_t i = 0; i < len; i++) {
-    unsigned char c = bytes[i];
-    if (c == '\n' || c == '\t' || c == '\r') continue;
-    if (c < 0x20 || c > 0x7e) return false;
-  }
-  return true;
-}
+// A text format fits when its first records (up to GUESS_RECORDS, skipped
+// lines aside) all decode: one stray byte elsewhere, or a long header of
+// skipped lines, does not change what the records say. A last line without
+// its newline counts only when the bytes end the input; else it may be cut.
+enum { GUESS_RECORDS = 3 };
 
-int md_guess_format(const unsigned char *bytes, size_t len) {
-  md_init_decoder();
-  if (len == 0) return MD_FMT_AUTO;
-  if (len > 4096) len = 4096;
-  if (!looks_like_text(bytes, len)) return MD_FMT_BIN32;
-  // The first line that carries a reference decides.
-  const char *text = reinterpret_cast<const char *>(bytes);
+static bool fits_format(int format, const char *text, size_t len,
+                        bool at_end) {
+  int records = 0;
   size_t start = 0;
-  while (start < len) {
+  while (start < len && records < GUESS_RECORDS) {
     const char *nl =
         static_cast<const char *>(memchr(text + start, '\n', len - start));
+    if (!nl && !at_end) break;
     size_t end = nl ? static_cast<size_t>(nl - text) : len;
-    const char *line = text + start;
-    size_t n = end - start;
     md_ref ref;
-    size_t at = 0;
-    skip_blanks(line, n, &at);
-    bool skip = at == n || line[at] == '#' ||
-                (n >= 2 && line[0] == '=' && line[1] == '=');
-    if (!skip) {
-      static const int order[] = {MD_FMT_LACKEY, MD_FMT_DIN, MD_FMT_HEX};
-      for (int format : order)
-        if (md_decode_line(format, line, n, &ref) == MD_LINE_REF) return format;
-      return MD_FMT_AUTO;
-    }
+    int result = md_decode_line(format, text + start, end - start, &ref);
+    if (result == MD_LINE_BAD) return false;
+    if (result == MD_LINE_REF) records++;
     start = end + 1;
   }
-  return MD_FMT_AUTO;
+  return records > 0;
+}
+
+// 32-bit words of addresses are full of bytes that text never holds (NUL
+// in the high bytes of small addresses above all): a quarter at least.
+static bool looks_like_words(const unsigned char *bytes, size_t len) {
+  size_t other = 0;
+  for (size_t i = 0; i < len; i++) {
+    unsigned char c = bytes[i];
+    if ((c < 0x20 || c > 0x7e) && c != '\n' && c != '\t' && c != '\r')
+      other++;
+  }
+  return len >= 4 && other * 4 >= len;
+}
+
+int md_guess_format(const unsigned char *bytes, size_t len, int at_end) {
+  md_init_decoder();
+  const char *text = reinterpret_cast<const char *>(bytes);
+  int found = MD_FMT_AUTO;
+  static const int text_formats[] = {MD_FMT_LACKEY, MD_FMT_DIN, MD_FMT_HEX};
+  for (int format : text_formats) {
+    if (!fits_format(format, text, len, at_end)) continue;
+    if (found != MD_FMT_AUTO) return MD_FMT_AUTO;  // two fit: ambiguous
+    found = format;
+  }
+  if (found != MD_FMT_AUTO) return found;
+  return looks_like_words(bytes, len) ? MD_FMT_BIN32 : MD_FMT_AUTO;
 }
 
 static const char *const format_names[] = {"auto", "din", "lackey", "hex",
