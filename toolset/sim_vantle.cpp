@@ -360,9 +360,10 @@ void sim_aux_config(FILE *stream) {
     fprintf(stream, "sim: input: program `%s' traced live under valgrind "
                     "--tool=lackey (lackey records)\n", ld_name());
   else
-    fprintf(stream, "sim: input: trace file `%s' (%s%s)\n", ld_name(),
-            md_format_name(ld_format()),
-            ld_compressed() ? ", gzip-compressed" : "");
+    fprintf(stream, "sim: input: trace file `%s' (%s%s%s%s)\n", ld_name(),
+            md_format_name(ld_format()), ld_compressed() ? ", " : "",
+            ld_compressed() ? ld_compression() : "",
+            ld_compressed() ? "-compressed" : "");
   fprintf(stream, "sim: references fed to the cache: %s\n", refs_description());
   if (max_refs)
     fprintf(stream, "sim: stopping after %lld references\n",
