@@ -644,6 +644,17 @@ struct FifoRun {
     }
     return true;
   }
+  // Whether the run exits within 20 s (a run that ignores a signal waits far
+  // longer); *wstatus gets its status.
+  bool exits(int *wstatus) {
+    for (int waits = 0; waits < 200; waits++) {
+      if (waitpid(pid, wstatus, WNOHANG) == pid) return true;
+      usleep(100000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, wstatus, 0);
+    return false;
+  }
   int finish() {
     if (input) fclose(input);
     input = nullptr;
@@ -696,11 +707,8 @@ TEST_F(SimTest, SignalsAreAnsweredWhileThePipeIsSilent) {
   kill(r.pid, SIGUSR2);
   EXPECT_TRUE(r.read_until("sim_num_fed")) << r.err;
   int wstatus = 0;
-  for (int waits = 0; waits < 200 && waitpid(r.pid, &wstatus, WNOHANG) == 0;
-       waits++)
-    usleep(100000);
+  EXPECT_TRUE(r.exits(&wstatus)) << r.err;
   EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << r.err;
-  kill(r.pid, SIGKILL);  // in case it did not end
   r.finish();
   EXPECT_EQ(count(r.err, "sim: ** simulation statistics **"), 2) << r.err;
   size_t last = r.err.rfind("sim: ** simulation statistics **");
@@ -720,11 +728,8 @@ TEST_F(SimTest, SecondSignalKillsAWaitingProgram) {
   kill(r.pid, SIGUSR2);
   EXPECT_TRUE(r.read_until("sim_num_fed")) << r.err;
   int wstatus = 0;
-  for (int waits = 0; waits < 200 && waitpid(r.pid, &wstatus, WNOHANG) == 0;
-       waits++)
-    usleep(100000);
+  EXPECT_TRUE(r.exits(&wstatus)) << r.err;
   EXPECT_TRUE(WIFEXITED(wstatus)) << r.err;
-  kill(r.pid, SIGKILL);  // in case it did not end
   r.finish();
 }
 

@@ -204,6 +204,28 @@ static bool input_ready() {
   }
 }
 
+// Reads up to bytes into into: the count read, or 0 at the end of the input
+// (noted in at_eof, with a read error in input_failure) or when the caller
+// said to stop waiting (interrupted).
+static size_t read_input(void *into, size_t bytes) {
+  for (;;) {
+    if (!input_ready()) return 0;
+    ssize_t n = read(input_fd, into, bytes);
+    if (n > 0) {
+      bytes_in += n;
+      return static_cast<size_t>(n);
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0)
+      snprintf(input_failure, sizeof input_failure, "cannot read it: %s",
+               strerror(errno));
+    else if (compression)
+      reap_decompressor();
+    at_eof = true;
+    return 0;
+  }
+}
+
 // Reads once more into the buffer, after moving what is left to its start.
 // Returns the number of bytes read; 0 at end of input.
 static size_t fill_buffer() {
@@ -213,25 +235,9 @@ static size_t fill_buffer() {
     buffer_start = 0;
   }
   if (at_eof || buffer_end == BUFFER_SIZE) return 0;
-  for (;;) {
-    if (!input_ready()) return 0;
-    ssize_t n = read(input_fd, buffer + buffer_end, BUFFER_SIZE - buffer_end);
-    if (n > 0) {
-      buffer_end += static_cast<size_t>(n);
-      bytes_in += n;
-      return static_cast<size_t>(n);
-    }
-    if (n == 0) {
-      at_eof = true;
-      if (compression) reap_decompressor();
-      return 0;
-    }
-    if (errno == EINTR) continue;
-    snprintf(input_failure, sizeof input_failure, "cannot read it: %s",
-             strerror(errno));
-    at_eof = true;
-    return 0;
-  }
+  size_t n = read_input(buffer + buffer_end, BUFFER_SIZE - buffer_end);
+  buffer_end += n;
+  return n;
 }
 
 // Stops reading at a malformed record: keeps the file, line and up to 80
@@ -394,33 +400,15 @@ void ld_start(void) {
 
 // Reads up to cap whole words straight into addrs, past the buffer, which
 // must be empty; bytes of a last partial word go to the buffer. Returns the
-// number of words (0 at the end of the input or on an error, noted as
-// fill_buffer notes them, or when less than a word came).
+// number of words (0 as read_input returns 0, or when less than a word
+// came).
 static size_t read_bin32_direct(md_addr_t *addrs, size_t cap) {
-  for (;;) {
-    if (!input_ready()) return 0;
-    ssize_t n = read(input_fd, addrs, cap * sizeof *addrs);
-    if (n > 0) {
-      size_t words = static_cast<size_t>(n) / 4;
-      size_t rest = static_cast<size_t>(n) % 4;
-      bytes_in += n;
-      buffer_start = 0;
-      buffer_end = rest;
-      memcpy(buffer, reinterpret_cast<unsigned char *>(addrs) + words * 4,
-             rest);
-      return words;
-    }
-    if (n == 0) {
-      at_eof = true;
-      if (compression) reap_decompressor();
-      return 0;
-    }
-    if (errno == EINTR) continue;
-    snprintf(input_failure, sizeof input_failure, "cannot read it: %s",
-             strerror(errno));
-    at_eof = true;
-    return 0;
-  }
+  size_t n = read_input(addrs, cap * sizeof *addrs);
+  size_t words = n / 4, rest = n % 4;
+  buffer_start = 0;
+  buffer_end = rest;
+  memcpy(buffer, reinterpret_cast<unsigned char *>(addrs) + words * 4, rest);
+  return words;
 }
 
 // bin32: little-endian 32-bit words, back to back.
