@@ -9,12 +9,14 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 30
 JOBS ?= $(shell nproc)
 
-.PHONY: all build test test-sanitize bench fuzz run clean
+.PHONY: all configure build test test-sanitize bench fuzz run clean
 
 all: build
 
-build:
+configure:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+
+build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: build
@@ -55,7 +57,8 @@ fuzz:
 # and blocked, and print the miss ratios of 16..256 sets x 1..4 ways of
 # 32-byte lines for its data references.
 RUN_SIM = $(BUILD)/vantle-sim -trace:refs data -cache:opts "-a4 -b8 -n2 -l5"
-run: build
+run: configure
+	cmake --build $(BUILD) -j $(JOBS) --target vantle-sim matmul
 	@echo "== vantle-sim: matmul, plain i-j-k loops, 96 x 96 doubles =="
 	$(RUN_SIM) $(BUILD)/examples/matmul 96
 	@echo "== vantle-sim: matmul, blocked in 16 x 16 tiles, 96 x 96 doubles =="
