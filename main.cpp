@@ -66,6 +66,25 @@ static void usage(FILE *fd, int, char **argv) {
   opt_print_help(sim_odb, fd);
 }
 
+// The GNU-style questions, asked alone: the answer on stdout, status 0.
+// (-h keeps its own way: the banner and the usage on stderr, status 1.)
+static void answer_gnu_question(int argc, char **argv) {
+  if (argc != 2) return;
+  if (!strcmp(argv[1], "--version")) {
+    printf("vantle-sim %s\n", VANTLE_VERSION);
+    exit(0);
+  }
+  if (!strcmp(argv[1], "--help")) {
+    printf("Usage: %s [options] <program | trace> [program arguments ...]\n"
+           "Simulates every cache of a family in one pass over a trace file "
+           "or a program\nrun under valgrind, and prints the miss ratio of "
+           "each.\n\n",
+           base_name(argv[0]));
+    opt_print_help(sim_odb, stdout);
+    exit(0);
+  }
+}
+
 void sim_print_stats(FILE *fd) {
   if (!running) return;
   sim_end_time = time(nullptr);
@@ -183,6 +202,7 @@ int main(int argc, char **argv, char **envp) {
   sim_odb = opt_new(orphan_fn);
   driver_reg_options(sim_odb, &options);
   sim_reg_options(sim_odb);
+  answer_gnu_question(argc, argv);
   exec_index = -1;
   opt_process_options(sim_odb, argc, argv);
 

@@ -746,6 +746,26 @@ TEST_F(SimTest, TracedProgramExitStatusEndsTheRun) {
             std::string::npos);
 }
 
+// --help and --version answer on stdout with status 0; -h keeps its way
+// (banner and usage on stderr, status 1).
+TEST_F(SimTest, HelpAndVersionAnswerOnStandardOutput) {
+  Outcome help = run({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.err, "");
+  for (const char *option : {"-cache:opts", "-trace:format", "-out:csv",
+                             "-redir:sim", "-progress"})
+    EXPECT_NE(help.out.find(std::string("\n") + option), std::string::npos)
+        << option;
+  Outcome version = run({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("vantle-sim ", 0), 0u) << version.out;
+  EXPECT_GT(version.out.size(), strlen("vantle-sim \n"));
+  Outcome h = run({"-h"});
+  EXPECT_EQ(h.status, 1);
+  EXPECT_EQ(h.out, "");
+  EXPECT_NE(h.err.find("Usage: "), std::string::npos);
+}
+
 TEST_F(SimTest, WordsAfterTheProgramAreItsOwn) {
   Outcome o = run({"-redir:prog", path("prog.txt"), kMatmul, "-h"});
   EXPECT_EQ(o.status, 0) << o.err;
