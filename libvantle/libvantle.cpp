@@ -43,7 +43,7 @@ struct family {
 };
 
 // The OPT families reach their simulator through the look-ahead window
-// and its short queue; the final report drains both.
+// and its short queue; the final report drains them.
 static void init_fa_opt() {
   init_wideseer();
   init_optpp();
@@ -52,10 +52,7 @@ static void access_fa_opt(md_addr_t addr) {
   optpp_queue(addr, L, stack_proc_fa, inf_handler_fa);
 }
 static void report_fa_opt(FILE *fd, int mid) {
-  if (!mid) {
-    optpp_drain();
-    term_optpp(stack_proc_fa);
-  }
+  if (!mid) term_optpp(stack_proc_fa);
   outpr_wideseer(fd);
 }
 static void init_sa_opt() {
@@ -66,10 +63,7 @@ static void access_sa_opt(md_addr_t addr) {
   optpp_queue(addr, L, stack_proc_sa, inf_handler_sa);
 }
 static void report_sa_opt(FILE *fd, int mid) {
-  if (!mid) {
-    optpp_drain();
-    term_optpp(stack_proc_sa);
-  }
+  if (!mid) term_optpp(stack_proc_sa);
   outpr_rowseer(fd);
 }
 static void report_fa_lru(FILE *fd, int) { outpr_widestack(fd); }

@@ -79,8 +79,16 @@ void optpp(md_addr_t addr, int L, stack_proc_fn stack_proc,
   p_inum++;
 }
 
+// Passes every queued reference to optpp.
+static void optpp_drain() {
+  for (int i = 0; i < queued_count; i++)
+    optpp(queued[i], 0, queued_proc, queued_handler);
+  queued_count = 0;
+}
+
 void term_optpp(stack_proc_fn stack_proc) {
   if (flushed) return;
+  optpp_drain();
   flushed = true;
   start = la_limit % LA_WINDOW;
   end = p_inum < LA_BLOCK ? p_inum : start + LA_BLOCK;
@@ -113,11 +121,6 @@ void optpp_queue(md_addr_t addr, int L, stack_proc_fn stack_proc,
   if (queued_count == kQueueLength) optpp_drain();
 }
 
-void optpp_drain(void) {
-  for (int i = 0; i < queued_count; i++)
-    optpp(queued[i], 0, queued_proc, queued_handler);
-  queued_count = 0;
-}
 
 int ft_hash(md_addr_t addr) {
   if (later_count) delete_later_ones();

@@ -31,19 +31,17 @@ void init_optpp(void);
 // when the window is full.
 void optpp(md_addr_t addr, int L, stack_proc_fn stack_proc,
            inf_handler_fn inf_handler);
-// Hands off every reference not yet handed off (the final flush). A second
-// call hands off nothing.
+// Hands off every reference not yet handed off, queued ones included (the
+// final flush). A second call hands off nothing.
 void term_optpp(stack_proc_fn stack_proc);
 // optpp, a few references later: the reference waits in a short queue,
 // so that the cache misses of the last-occurrence table overlap. Every
-// reference goes through optpp, in order, by the next optpp_drain at the
-// latest; the callbacks are those of the latest call. A reference that
+// reference goes through optpp, in order, by term_optpp at the latest;
+// the callbacks are those of the latest call. A reference that
 // hands a block off never waits, so the simulator's counts are those of
 // optpp without a queue.
 void optpp_queue(md_addr_t addr, int L, stack_proc_fn stack_proc,
                  inf_handler_fn inf_handler);
-// Passes every queued reference to optpp. Call before term_optpp.
-void optpp_drain(void);
 // Records the current time as the line's most recent reference; returns the
 // time of the previous one, or -1 when the line had no record.
 int ft_hash(md_addr_t addr);

@@ -156,16 +156,22 @@ TEST(SaclruReport, OneSetCountOneWay) {
                        "\t\t1\t\t\nNo. of sets\n2\t\t0.800000\t\n\n\n\n");
 }
 
-TEST(SaclruReport, HitTableAndMessages) {
-  ChildOutcome o = run_isolated([] {
+// Lines 5 5 5 6 7 5 of 2^L bytes, with A = 0, B = 1, N = 1, an interim
+// report every 2 references and progress every 3: the hit counts and every
+// message. L = 0 takes the lists with fill counts (every 32-bit value is a
+// tag), L = 1 the two-way lists without them; both must say the same.
+void expect_hit_table_and_messages(int line_exp) {
+  SCOPED_TRACE(line_exp);
+  ChildOutcome o = run_isolated([&] {
     A = 0;
     B = 1;
     N = 1;
-    L = 0;
+    L = line_exp;
     SAVE_INTERVAL = 2;
     P_INTERVAL = 3;
     init_saclru();
-    for (md_addr_t addr : {5u, 5u, 5u, 6u, 7u, 5u}) sacnmul_woarr(addr);
+    for (md_addr_t line : {5u, 5u, 5u, 6u, 7u, 5u})
+      sacnmul_woarr(line << line_exp);
     unsigned counts[4] = {sac_hits[0][0], sac_hits[0][1], sac_hits[1][0],
                           sac_hits[1][1]};
     send_to_parent(counts, sizeof counts);
@@ -181,53 +187,24 @@ TEST(SaclruReport, HitTableAndMessages) {
   EXPECT_EQ(counts[2], 2u);
   EXPECT_EQ(counts[3], 1u);
   // Progress at 3 and 6; interim reports once 2 and 4 references are passed.
+  std::string line_size =
+      "Line size: " + std::to_string(1 << line_exp) + " bytes\n";
   EXPECT_EQ(o.err,
             "libvantle: addresses processed 3\n"
-            "Addresses processed: 3\nLine size: 1 bytes\n\nMiss Ratios\n"
+            "Addresses processed: 3\n" + line_size + "\nMiss Ratios\n"
             "___________\n\n\t\tAssociativity\n\t\t1\t\t2\t\t\n"
             "No. of sets\n1\t\t0.333333\t0.333333\t\n"
             "2\t\t0.333333\t0.333333\t\n\n\n\n"
-            "Addresses processed: 5\nLine size: 1 bytes\n\nMiss Ratios\n"
+            "Addresses processed: 5\n" + line_size + "\nMiss Ratios\n"
             "___________\n\n\t\tAssociativity\n\t\t1\t\t2\t\t\n"
             "No. of sets\n1\t\t0.600000\t0.600000\t\n"
             "2\t\t0.600000\t0.600000\t\n\n\n\n"
             "libvantle: addresses processed 6\n");
 }
 
-TEST(SaclruReport, MessagesOfTheTwoWayFamily) {
-  // The same references and intervals with 2-byte lines (L = 1): the
-  // lists without fill counts print the same lines at the same times.
-  ChildOutcome o = run_isolated([] {
-    A = 0;
-    B = 1;
-    N = 1;
-    L = 1;
-    SAVE_INTERVAL = 2;
-    P_INTERVAL = 3;
-    init_saclru();
-    for (md_addr_t addr : {10u, 10u, 10u, 12u, 14u, 10u}) sacnmul_woarr(addr);
-    unsigned counts[4] = {sac_hits[0][0], sac_hits[0][1], sac_hits[1][0],
-                          sac_hits[1][1]};
-    send_to_parent(counts, sizeof counts);
-  });
-  unsigned counts[4];
-  ASSERT_EQ(o.data.size(), sizeof counts);
-  memcpy(counts, o.data.data(), sizeof counts);
-  EXPECT_EQ(counts[0], 2u);
-  EXPECT_EQ(counts[1], 0u);
-  EXPECT_EQ(counts[2], 2u);
-  EXPECT_EQ(counts[3], 1u);
-  EXPECT_EQ(o.err,
-            "libvantle: addresses processed 3\n"
-            "Addresses processed: 3\nLine size: 2 bytes\n\nMiss Ratios\n"
-            "___________\n\n\t\tAssociativity\n\t\t1\t\t2\t\t\n"
-            "No. of sets\n1\t\t0.333333\t0.333333\t\n"
-            "2\t\t0.333333\t0.333333\t\n\n\n\n"
-            "Addresses processed: 5\nLine size: 2 bytes\n\nMiss Ratios\n"
-            "___________\n\n\t\tAssociativity\n\t\t1\t\t2\t\t\n"
-            "No. of sets\n1\t\t0.600000\t0.600000\t\n"
-            "2\t\t0.600000\t0.600000\t\n\n\n\n"
-            "libvantle: addresses processed 6\n");
+TEST(SaclruReport, HitTableAndMessagesOfBothListKinds) {
+  expect_hit_table_and_messages(0);
+  expect_hit_table_and_messages(1);
 }
 
 }  // namespace
