@@ -9,7 +9,7 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 30
 JOBS ?= $(shell nproc)
 
-.PHONY: all configure build test test-sanitize bench fuzz run clean
+.PHONY: all configure build test test-sanitize bench fuzz run install clean
 
 all: build
 
@@ -63,6 +63,13 @@ run: configure
 	$(RUN_SIM) $(BUILD)/examples/matmul 96
 	@echo "== vantle-sim: matmul, blocked in 16 x 16 tiles, 96 x 96 doubles =="
 	$(RUN_SIM) $(BUILD)/examples/matmul -b 16 96
+
+# Installs vantle-sim, libvantle.a, its header and vantle.pc under PREFIX.
+PREFIX ?= /usr/local
+INSTALL_TARGETS = vantle-sim vantle
+install: configure
+	cmake --build $(BUILD) -j $(JOBS) --target $(INSTALL_TARGETS)
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)
