@@ -40,6 +40,7 @@ struct family {
   void (*access)(md_addr_t addr);
   void (*report)(FILE *fd, int mid);
   int (*results)(vantle_result *rows, int capacity);
+  uint64_t (*footprint)(void);
 };
 
 // The OPT families reach their simulator through the look-ahead window
@@ -72,18 +73,18 @@ static void report_dm(FILE *fd, int) { outpr_linesweep(fd); }
 
 static const family kFamilies[] = {
     {VANTLE_FULLY_ASSOCIATIVE, VANTLE_LRU, init_widestack, ptc,
-     report_fa_lru, results_widestack},
+     report_fa_lru, results_widestack, footprint_widestack},
     {VANTLE_FULLY_ASSOCIATIVE, VANTLE_OPT, init_fa_opt, access_fa_opt,
-     report_fa_opt, results_wideseer},
+     report_fa_opt, results_wideseer, footprint_wideseer},
     {VANTLE_SET_ASSOCIATIVE, VANTLE_LRU, init_saclru, sacnmul_woarr,
-     report_sa_lru, results_saclru},
+     report_sa_lru, results_saclru, footprint_saclru},
     {VANTLE_SET_ASSOCIATIVE, VANTLE_OPT, init_sa_opt, access_sa_opt,
-     report_sa_opt, results_rowseer},
+     report_sa_opt, results_rowseer, footprint_rowseer},
     // Direct-mapped has no policy: -R is accepted and ignored.
     {VANTLE_DIRECT_MAPPED, VANTLE_LRU, init_linesweep, linesweep, report_dm,
-     results_linesweep},
+     results_linesweep, footprint_linesweep},
     {VANTLE_DIRECT_MAPPED, VANTLE_OPT, init_linesweep, linesweep, report_dm,
-     results_linesweep},
+     results_linesweep, footprint_linesweep},
 };
 
 static int initialized;
@@ -259,6 +260,46 @@ static bool validate_set_associative() {
   return true;
 }
 
+// The record of the configured family; null when trace_config or repl
+// holds a value no family has.
+static const family *configured_family() {
+  for (const family &f : kFamilies)
+    if (f.organisation == trace_config && f.policy == repl) return &f;
+  return nullptr;
+}
+
+static double gib(uint64_t bytes) { return bytes / 1073741824.0; }
+
+// Tables larger than the machine allows would be killed by the kernel
+// part-way through the run, with no word said; refuse them before.
+static bool fits_in_memory(const family *f) {
+  const char *limit = nullptr;
+  uint64_t need = f->footprint(), room = memory_available(&limit);
+  if (need <= room) return true;
+  return complain(
+      "this family's tables take %llu bytes (%.1f GiB), more than the %llu "
+      "bytes (%.1f GiB) that %s allows\n",
+      static_cast<unsigned long long>(need), gib(need),
+      static_cast<unsigned long long>(room), gib(room), limit);
+}
+
+// A set-associative report prints a miss ratio for every set count and
+// every associativity up to 2^N: past this many it is no longer a report.
+constexpr uint64_t kMostReportedRatios = uint64_t{1} << 20;
+
+static bool report_readable() {
+  if (trace_config != VANTLE_SET_ASSOCIATIVE) return true;
+  uint64_t rows = static_cast<uint64_t>(B - A + 1), columns = uint64_t{1} << N;
+  if (rows * columns <= kMostReportedRatios) return true;
+  return complain(
+      "-a/-b/-n: the report would print %llu miss ratios (%llu set counts x "
+      "%llu associativities), more than %llu\n",
+      static_cast<unsigned long long>(rows * columns),
+      static_cast<unsigned long long>(rows),
+      static_cast<unsigned long long>(columns),
+      static_cast<unsigned long long>(kMostReportedRatios));
+}
+
 int vantle_configure(int argc, char **argv) {
   set_defaults();
   for (int i = 0; i < argc; i++)
@@ -269,15 +310,8 @@ int vantle_configure(int argc, char **argv) {
     case VANTLE_DIRECT_MAPPED: valid = validate_direct_mapped(); break;
     default: valid = validate_set_associative(); break;
   }
+  valid = valid && report_readable() && fits_in_memory(configured_family());
   return valid ? 0 : 1;
-}
-
-// The record of the configured family; null when trace_config or repl
-// holds a value no family has.
-static const family *configured_family() {
-  for (const family &f : kFamilies)
-    if (f.organisation == trace_config && f.policy == repl) return &f;
-  return nullptr;
 }
 
 void vantle_init(int argc, char **argv) {

@@ -61,6 +61,14 @@ static void set_derived_sizes() {
   TAG_SET1_MASK = (1u << MAX_LINE_SZ) - 1;
 }
 
+uint64_t footprint_linesweep(void) {
+  int heap_bits = C - A + 1;
+  int high_bits = heap_bits > 30 ? heap_bits - 30 : 0;
+  return idim2_bytes(1 << high_bits, 1 << (heap_bits - high_bits)) +
+         idim2_bytes(1 << (C - B), 1 << (B - A)) +
+         static_cast<uint64_t>(B - A + 1 + B + 1) * sizeof(uint32_t);
+}
+
 void init_linesweep(void) {
   set_derived_sizes();
   // The tables come from idim2 (zero-filled; exhaustion ends through

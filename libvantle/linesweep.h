@@ -12,6 +12,9 @@
 // Derives the sizes from A, B, C and allocates and fills the tables. Ends
 // through _fatal when memory is out.
 void init_linesweep(void);
+// Bytes init_linesweep allocates for the configured options (what the
+// trace adds later is not counted).
+uint64_t footprint_linesweep(void);
 // Simulates one reference to the byte address addr.
 void linesweep(md_addr_t addr);
 // Prints the miss ratio of every line size to fd.

@@ -146,6 +146,14 @@ void remove_head(md_addr_t bucket) {
 
 }  // namespace
 
+uint64_t footprint_rowseer(void) {
+  uint64_t sets = uint64_t{1} << B;
+  return (sets << (N + 1)) * sizeof(list_entry) +
+         (uint64_t{1} << A) * sizeof(int16_t) +
+         idim2_bytes(B - A + 2, 1 << N) +
+         sets * (sizeof(hash_table) + sizeof(int16_t));
+}
+
 void init_rowseer(void) {
   TWO_PWR_N = 1 << N;
   MAX_DEPTH = B - A;

@@ -12,6 +12,9 @@
 // Computes the sizes and allocates and fills every table; ends the process
 // through _fatal when memory is out.
 void init_rowseer(void);
+// Bytes init_rowseer allocates for the configured options (what the
+// trace adds later is not counted).
+uint64_t footprint_rowseer(void);
 // Block callback of the look-ahead window: processes positions
 // [start, end); returns 1 when it stopped early past T, else 0.
 int stack_proc_sa(int start, int end);

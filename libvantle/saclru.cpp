@@ -67,6 +67,13 @@ static struct {
   Row row[32];
 } s;
 
+uint64_t footprint_saclru(void) {
+  uint64_t lists = (uint64_t{1} << (B + 1)) - (uint64_t{1} << A);
+  uint64_t fill = L == 0 && A == 0 ? lists : 0;
+  return (lists << N) * sizeof(uint32_t) + fill * sizeof(uint32_t) +
+         idim2_bytes(B - A + 1, 1 << N);
+}
+
 void init_saclru(void) {
   TWO_PWR_N = 1 << N;
   MAX_DEPTH = B - A;

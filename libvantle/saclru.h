@@ -12,6 +12,9 @@
 // Allocates the lists of every set count and the hit table sac_hits. Ends
 // through _fatal when memory is out.
 void init_saclru(void);
+// Bytes init_saclru allocates for the configured options (what the
+// trace adds later is not counted).
+uint64_t footprint_saclru(void);
 // Simulates one reference to the byte address addr in every configuration;
 // a hit at list position j is counted in sac_hits[set count - A][j].
 void sacnmul_woarr(md_addr_t addr);

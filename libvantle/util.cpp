@@ -6,6 +6,8 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 static hash_table *uht_free_list;
 static fatal_hook_fn hook;
@@ -78,6 +80,36 @@ uint32_t **idim2(int rows, int cols) {
       cells ? cells : 1, sizeof(uint32_t), "util", "idim2", __LINE__));
   for (int r = 0; r < rows; r++) table[r] = body + static_cast<size_t>(r) * cols;
   return table;
+}
+
+uint64_t idim2_bytes(int rows, int cols) {
+  uint64_t cells = static_cast<uint64_t>(rows) * static_cast<uint64_t>(cols);
+  return static_cast<uint64_t>(rows) * sizeof(uint32_t *) +
+         cells * sizeof(uint32_t);
+}
+
+// Bytes of address space mapped now; 0 when /proc cannot tell.
+static uint64_t mapped_bytes() {
+  FILE *f = fopen("/proc/self/statm", "r");
+  if (!f) return 0;
+  unsigned long long pages = 0;
+  if (fscanf(f, "%llu", &pages) != 1) pages = 0;
+  fclose(f);
+  return pages * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+}
+
+uint64_t memory_available(const char **limit) {
+  uint64_t physical = static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) *
+                      static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  *limit = "physical memory";
+  rlimit as;
+  if (getrlimit(RLIMIT_AS, &as) != 0 || as.rlim_cur == RLIM_INFINITY)
+    return physical;
+  uint64_t mapped = mapped_bytes();
+  uint64_t room = as.rlim_cur > mapped ? as.rlim_cur - mapped : 0;
+  if (room >= physical) return physical;
+  *limit = "RLIMIT_AS";
+  return room;
 }
 
 hash_table *UHT_Get_from_free_list(void) {

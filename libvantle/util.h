@@ -118,6 +118,12 @@ void splay(int at, tree_node **p_stack);
 // Returns a zero-filled rows x cols table of unsigned 32-bit counters,
 // indexed [row][col]. Ends the process through _fatal when memory is out.
 uint32_t **idim2(int rows, int cols);
+// Bytes idim2(rows, cols) allocates.
+uint64_t idim2_bytes(int rows, int cols);
+
+// Bytes the process may still allocate: the smaller of physical memory and
+// the room RLIMIT_AS leaves above what is mapped now; *limit names which.
+uint64_t memory_available(const char **limit);
 
 // The one free list of hash_table records that every unit shares: returns a
 // recycled record, or null when the list is empty.

@@ -735,6 +735,10 @@ int Priority_fa(int i) {
   return kMaxPriority - static_cast<int32_t>(time_array[i]);
 }
 
+uint64_t footprint_wideseer(void) {
+  return (static_cast<uint64_t>(MAX_LINES) + 1) * sizeof(uint32_t);
+}
+
 void init_wideseer(void) {
   CLEAN_INTERVAL = 10000000;
   periodic_init(&marks_due);

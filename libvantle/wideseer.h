@@ -14,6 +14,9 @@
 // Allocates the histogram and the group table; the stack is built by the
 // first block. Ends through _fatal when memory is out.
 void init_wideseer(void);
+// Bytes init_wideseer allocates for the configured options (what the
+// trace adds later is not counted).
+uint64_t footprint_wideseer(void);
 // Block callback of the look-ahead window: processes positions
 // [start, end) and clears them; returns 1 when it stopped early past T,
 // else 0.

@@ -68,6 +68,10 @@ static void allocate_axis(uint64_t size, const char *func) {
       checked_calloc(size, sizeof(md_addr_t), kUnit, func, __LINE__));
 }
 
+uint64_t footprint_widestack(void) {
+  return (static_cast<uint64_t>(MAX_LINES) + 1000) * sizeof(uint32_t);
+}
+
 void init_widestack(void) {
   periodic_init(&marks_due);
   out_stack = static_cast<uint32_t *>(

@@ -12,6 +12,9 @@
 // Allocates the tables and plants the sentinel. Ends through _fatal when
 // memory is out.
 void init_widestack(void);
+// Bytes init_widestack allocates for the configured options (what the
+// trace adds later is not counted).
+uint64_t footprint_widestack(void);
 // Simulates one reference to the byte address addr.
 void ptc(md_addr_t addr);
 // Prints the miss ratio of every cache size to fd.

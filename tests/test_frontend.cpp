@@ -161,6 +161,19 @@ TEST(Validation, ExponentsOutsideTheWordAreRefusedNamingTheOption) {
                  "got 4294967295 lines\n");
 }
 
+TEST(Validation, ReportsTooLargeToReadAreRefused) {
+  expect_refused("-Csa -a0 -b0 -n24",
+                 "libvantle: -a/-b/-n: the report would print 16777216 miss "
+                 "ratios (1 set counts x 16777216 associativities), more "
+                 "than 1048576\n");
+  expect_refused("-Csa -Ropt -a0 -b10 -n17",
+                 "libvantle: -a/-b/-n: the report would print 1441792 miss "
+                 "ratios (11 set counts x 131072 associativities), more than "
+                 "1048576\n");
+  ChildOutcome at_bound = init_and_show("-Csa -a1 -b4 -n18");  // 4 x 2^18
+  EXPECT_EQ(at_bound.status, 0) << at_bound.err;
+}
+
 TEST(Options, ValuesThatDoNotFitTheirVariableAreRefusedAsWritten) {
   // A cast would wrap each of these into another, valid-looking value.
   const char *const kInt = "out of range -2147483648..2147483647\n";
