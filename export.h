@@ -16,6 +16,14 @@ struct run_description {
   unsigned long long references;  // references fed to the library
 };
 
+// One family of a run of several.
+struct family_results {
+  run_description run;   // its options are the -cache:opts value as given
+  const char *label;     // names it in a plot's legend, e.g. "#2 OPT data"
+  const vantle_result *rows;
+  int count;
+};
+
 // The family's display name: policy and organisation, as the parameter
 // printout names them ("Direct-mapped" alone for the direct-mapped family).
 const char *family_name(const vantle_result *first_row);
@@ -35,5 +43,15 @@ int write_results_json(FILE *out, const run_description *run,
 // 0, or -1 when the stream reports an error.
 int write_results_svg(FILE *out, const run_description *run,
                       const vantle_result *rows, int count);
+
+// The same three for several families. CSV: a first column, family, holds
+// each row's -cache:opts value. JSON: one object, the input and an array
+// of families, each as write_results_json's object without the input.
+// SVG: one panel per organisation, each with the curves of every family of
+// that organisation, named by the family's label.
+int write_families_csv(FILE *out, const family_results *families, int count);
+int write_families_json(FILE *out, const family_results *families,
+                        int count);
+int write_families_svg(FILE *out, const family_results *families, int count);
 
 #endif  // VANTLE_EXPORT_H_

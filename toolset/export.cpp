@@ -1,6 +1,8 @@
 // CSV, JSON and SVG writers of a run's vantle_results rows.
 #include "export.h"
 
+#include "misc.h"
+
 #include <math.h>
 #include <stdint.h>
 #include <string.h>
@@ -75,12 +77,19 @@ const char *family_name(const vantle_result *first) {
   }
 }
 
-int write_results_csv(FILE *out, const vantle_result *rows, int count) {
+namespace {
+
+void put_csv_header(FILE *out, bool family_column) {
   fprintf(out,
-          "organisation,policy,line_size,sets,associativity,cache_size,"
-          "references,hits,miss_ratio\n");
+          "%sorganisation,policy,line_size,sets,associativity,cache_size,"
+          "references,hits,miss_ratio\n", family_column ? "family," : "");
+}
+
+void put_csv_rows(FILE *out, const char *family, const vantle_result *rows,
+                  int count) {
   for (int i = 0; i < count; i++) {
     const vantle_result &r = rows[i];
+    if (family) fprintf(out, "%s,", family);
     fprintf(out, "%s,%s,%u,%u,%u,%llu,%llu,%llu,",
             organisation_name(r.organisation), policy_name(r), r.line_size,
             r.sets, r.associativity,
@@ -90,29 +99,32 @@ int write_results_csv(FILE *out, const vantle_result *rows, int count) {
     if (!isnan(r.miss_ratio)) fprintf(out, "%.6f", r.miss_ratio);
     fputc('\n', out);
   }
-  return finish(out);
 }
 
-int write_results_json(FILE *out, const run_description *run,
-                       const vantle_result *rows, int count) {
-  fputs("{\n  \"family\": ", out);
+// The run's fields and its rows, inside an object opened at indent.
+void put_json_family(FILE *out, const run_description *run, bool with_input,
+                     const vantle_result *rows, int count, const char *indent) {
+  fprintf(out, "%s\"family\": ", indent);
   put_json_string(out, run->family);
-  fputs(",\n  \"options\": ", out);
+  fprintf(out, ",\n%s\"options\": ", indent);
   put_json_string(out, run->options);
-  fputs(",\n  \"input\": ", out);
-  put_json_string(out, run->input);
-  fputs(",\n  \"reference_kinds\": ", out);
+  if (with_input) {
+    fprintf(out, ",\n%s\"input\": ", indent);
+    put_json_string(out, run->input);
+  }
+  fprintf(out, ",\n%s\"reference_kinds\": ", indent);
   put_json_string(out, run->kinds);
-  fprintf(out, ",\n  \"references\": %llu,\n  \"rows\": [", run->references);
+  fprintf(out, ",\n%s\"references\": %llu,\n%s\"rows\": [", indent,
+          run->references, indent);
   for (int i = 0; i < count; i++) {
     const vantle_result &r = rows[i];
     fprintf(out,
-            "%s\n    {\"organisation\": \"%s\", \"policy\": \"%s\", "
+            "%s\n%s  {\"organisation\": \"%s\", \"policy\": \"%s\", "
             "\"line_size\": %u, \"sets\": %u, \"associativity\": %u, "
             "\"cache_size\": %llu, \"references\": %llu, \"hits\": %llu, "
             "\"miss_ratio\": ",
-            i ? "," : "", organisation_name(r.organisation), policy_name(r),
-            r.line_size, r.sets, r.associativity,
+            i ? "," : "", indent, organisation_name(r.organisation),
+            policy_name(r), r.line_size, r.sets, r.associativity,
             static_cast<unsigned long long>(r.cache_size),
             static_cast<unsigned long long>(r.references),
             static_cast<unsigned long long>(r.hits));
@@ -120,6 +132,45 @@ int write_results_json(FILE *out, const run_description *run,
       fputs("null}", out);
     else
       fprintf(out, "%.6f}", r.miss_ratio);
+  }
+  if (count) fprintf(out, "\n%s", indent);
+  fputs("]", out);
+}
+
+}  // namespace
+
+int write_results_csv(FILE *out, const vantle_result *rows, int count) {
+  put_csv_header(out, false);
+  put_csv_rows(out, nullptr, rows, count);
+  return finish(out);
+}
+
+int write_results_json(FILE *out, const run_description *run,
+                       const vantle_result *rows, int count) {
+  fputs("{\n", out);
+  put_json_family(out, run, true, rows, count, "  ");
+  fputs("\n}\n", out);
+  return finish(out);
+}
+
+int write_families_csv(FILE *out, const family_results *families, int count) {
+  put_csv_header(out, true);
+  for (int i = 0; i < count; i++)
+    put_csv_rows(out, families[i].run.options, families[i].rows,
+                 families[i].count);
+  return finish(out);
+}
+
+int write_families_json(FILE *out, const family_results *families,
+                        int count) {
+  fputs("{\n  \"input\": ", out);
+  put_json_string(out, count ? families[0].run.input : "");
+  fputs(",\n  \"families\": [", out);
+  for (int i = 0; i < count; i++) {
+    fputs(i ? ",\n    {\n" : "\n    {\n", out);
+    put_json_family(out, &families[i].run, false, families[i].rows,
+                    families[i].count, "      ");
+    fputs("\n    }", out);
   }
   fputs(count ? "\n  ]\n}\n" : "]\n}\n", out);
   return finish(out);
@@ -155,8 +206,9 @@ std::string short_size(double value) {
   return text;
 }
 
+// label, when given, names the family in every curve of a plot of several.
 Plot build_plot(const run_description *run, const vantle_result *rows,
-                int count) {
+                int count, const char *label = nullptr) {
   Plot plot;
   // The input's last path component: a title, not a locator.
   const char *input = run->input ? run->input : "";
@@ -178,7 +230,9 @@ Plot build_plot(const run_description *run, const vantle_result *rows,
       uint32_t ways = rows[i].associativity ? rows[i].associativity : 1;
       while (plot.curves.size() < ways)
         plot.curves.push_back(
-            {std::to_string(plot.curves.size() + 1) + "-way", {}});
+            {(label ? std::string(label) + " " : std::string()) +
+                 std::to_string(plot.curves.size() + 1) + "-way",
+             {}});
       plot.curves[ways - 1].points.push_back(
           {double(rows[i].sets), rows[i].miss_ratio});
     }
@@ -189,10 +243,14 @@ Plot build_plot(const run_description *run, const vantle_result *rows,
     plot.x_label = "line size (bytes, log scale)";
     curve.label = short_size(double(count ? rows[0].cache_size : 0)) +
                   "B cache";
+    if (label) curve.label = std::string(label) + ", " + curve.label;
   } else {
     plot.x_label = "cache size (bytes, log scale)";
-    curve.label = std::string(count && rows[0].policy ? "OPT" : "LRU") + ", " +
-                  std::to_string(count ? rows[0].line_size : 0) + "-byte lines";
+    curve.label = std::string(label                      ? label
+                              : count && rows[0].policy ? "OPT"
+                                                        : "LRU") +
+                  ", " + std::to_string(count ? rows[0].line_size : 0) +
+                  "-byte lines";
   }
   for (int i = 0; i < count; i++) {
     double x = organisation == VANTLE_DIRECT_MAPPED ? double(rows[i].line_size)
@@ -272,14 +330,17 @@ Frame frame_for(const Plot &plot) {
   return f;
 }
 
-void put_title(FILE *out, const Frame &f, const Plot &plot) {
+void put_document(FILE *out, double width, double height) {
   fprintf(out,
           "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
           "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" "
           "height=\"%.0f\" viewBox=\"0 0 %.0f %.0f\" "
           "font-family=\"Helvetica, Arial, sans-serif\" font-size=\"13\">\n"
           "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n",
-          f.width, f.height, f.width, f.height);
+          width, height, width, height);
+}
+
+void put_title(FILE *out, const Frame &f, const Plot &plot) {
   fprintf(out, "<text x=\"%.1f\" y=\"28\" font-size=\"16\" "
                "text-anchor=\"middle\">", f.left + f.plot_w / 2);
   put_xml_text(out, plot.title);
@@ -377,18 +438,71 @@ void put_curves(FILE *out, const Frame &f, const Plot &plot) {
 
 }  // namespace
 
-int write_results_svg(FILE *out, const run_description *run,
-                      const vantle_result *rows, int count) {
-  Plot plot = build_plot(run, rows, count);
+namespace {
+
+// One plot's title, axes and curves; "no references" over an empty one.
+void put_panel(FILE *out, const Plot &plot, bool no_refs) {
   Frame frame = frame_for(plot);
   put_title(out, frame, plot);
   put_axes(out, frame, plot);
   put_curves(out, frame, plot);
-  bool no_refs = count == 0 || rows[0].references == 0;
   if ((frame.empty || frame.y_max == 0) && no_refs)
     fprintf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" "
                  "fill=\"#888\">no references</text>\n",
             frame.left + frame.plot_w / 2, frame.top + frame.plot_h / 2);
+}
+
+const char *organisation_title(int organisation) {
+  switch (organisation) {
+    case VANTLE_FULLY_ASSOCIATIVE: return "Fully-associative";
+    case VANTLE_DIRECT_MAPPED: return "Direct-mapped";
+    default: return "Set-associative";
+  }
+}
+
+}  // namespace
+
+int write_results_svg(FILE *out, const run_description *run,
+                      const vantle_result *rows, int count) {
+  Frame frame;
+  put_document(out, frame.width, frame.height);
+  put_panel(out, build_plot(run, rows, count),
+            count == 0 || rows[0].references == 0);
+  fputs("</svg>\n", out);
+  return finish(out);
+}
+
+int write_families_svg(FILE *out, const family_results *families,
+                       int count) {
+  // Families of one organisation share axes: their curves go in one panel.
+  std::vector<Plot> panels;
+  std::vector<int> organisations;
+  std::vector<bool> no_refs;
+  for (int i = 0; i < count; i++) {
+    const family_results &f = families[i];
+    int organisation = f.count ? f.rows[0].organisation : -1;
+    Plot plot = build_plot(&f.run, f.rows, f.count, f.label);
+    size_t p = 0;
+    while (p < panels.size() && organisations[p] != organisation) p++;
+    if (p == panels.size()) {
+      const char *input = f.run.input ? base_name(f.run.input) : "";
+      plot.title = std::string(organisation_title(organisation)) +
+                   " caches: " + input;
+      panels.push_back(plot);
+      organisations.push_back(organisation);
+      no_refs.push_back(f.count == 0 || f.rows[0].references == 0);
+      continue;
+    }
+    for (Curve &c : plot.curves) panels[p].curves.push_back(c);
+  }
+  Frame frame;
+  put_document(out, frame.width, frame.height * double(panels.size()));
+  for (size_t p = 0; p < panels.size(); p++) {
+    fprintf(out, "<g transform=\"translate(0 %.0f)\">\n",
+            frame.height * double(p));
+    put_panel(out, panels[p], no_refs[p]);
+    fputs("</g>\n", out);
+  }
   fputs("</svg>\n", out);
   return finish(out);
 }

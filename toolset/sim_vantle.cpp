@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "export.h"
+#include "families.h"
 #include "libvantle/frontend.h"
 #include "libvantle/libvantle.h"
 #include "loader.h"
@@ -52,6 +53,15 @@ static struct {
 } outputs[OUT_KINDS] = {{"-out:csv", nullptr, nullptr, ""},
                         {"-out:json", nullptr, nullptr, ""},
                         {"-out:plot", nullptr, nullptr, ""}};
+
+// The families, one per -cache:opts. One runs in this process; several run
+// in child processes of their own (families.h), fed from here.
+enum { kMostFamilies = 64 };
+static fam_family families[kMostFamilies];
+static int family_count;
+static bool family_failed;  // a family's child ended before its time
+
+static bool several(void) { return family_count > 1; }
 
 // Statistics.
 static counter_t refs_read, refs_fed, loads, stores, modifies;
@@ -97,24 +107,15 @@ void sim_reg_options(opt_odb_t *odb) {
                  &progress_text, "true", 0, nullptr);
 }
 
-// Sets wanted[] from -trace:refs; false for an unknown selection.
-static bool select_refs(const char *name) {
-  memset(wanted, 0, sizeof wanted);
-  bool all = !strcmp(name, "all"), data = !strcmp(name, "data");
-  wanted[MD_REF_NONE] = all;
-  wanted[MD_REF_INST] = all || !strcmp(name, "inst");
-  wanted[MD_REF_LOAD] = all || data || !strcmp(name, "load");
-  wanted[MD_REF_STORE] = all || data || !strcmp(name, "store");
-  // A modify reads and writes one location: one data reference.
-  wanted[MD_REF_MODIFY] = all || data || !strcmp(name, "load") ||
-                          !strcmp(name, "store");
-  return wanted[MD_REF_INST] || wanted[MD_REF_LOAD] || wanted[MD_REF_STORE];
-}
-
 // Removes the new files that were never completed (at any exit).
 static void remove_unfinished_outputs(void) {
   for (int i = 0; i < OUT_KINDS; i++)
     if (outputs[i].temp[0]) unlink(outputs[i].temp);
+}
+
+// A family's child leaves the -out: files to vantle-sim, however it ends.
+static void forget_outputs(void) {
+  for (int i = 0; i < OUT_KINDS; i++) outputs[i].temp[0] = '\0';
 }
 
 // Makes the new file of every -out: file, in the same directory so that the
@@ -181,30 +182,22 @@ static bool finish_output(int i, int status) {
   return status == 0;
 }
 
-// Splits -cache:opts on blanks into words, pointers into the copy it
-// returns, and sets *count.
-static char *split_cache_opts(char **words, int capacity, int *count) {
-  *count = 0;
-  char *text = strdup(cache_opts ? cache_opts : "");
-  for (char *w = strtok(text, " \t"); w; w = strtok(nullptr, " \t")) {
-    if (*count == capacity) option_error("-cache:opts holds too many words: "
-                                         "`%s'", cache_opts);
-    words[(*count)++] = w;
-  }
-  return text;
-}
-
-// How many times the options before the program name option `name`.
-static int times_given(opt_odb_t *odb, int argc, char **argv,
-                       const char *name) {
-  int times = 0;
+// Collects the values of every -cache:opts before the program or trace
+// (the options database keeps the last one only); returns how many.
+static int cache_opts_values(opt_odb_t *odb, int argc, char **argv,
+                             const char **values) {
+  int count = 0;
   for (int i = 1; i < argc; i++) {
     opt_opt_t *opt = opt_find_option(odb, argv[i]);
     if (!opt) break;  // the program or trace
-    if (!strcmp(argv[i], name)) times++;
+    if (!strcmp(argv[i], "-cache:opts") && i + 1 < argc) {
+      if (count == kMostFamilies)
+        option_error("-cache:opts is given more than %s times", "64");
+      values[count++] = argv[i + 1];
+    }
     if (opt->kind != OPT_FLAG) i++;
   }
-  return times;
+  return count;
 }
 
 // An optional sign, then decimal digits, and nothing else.
@@ -253,25 +246,34 @@ static void check_report_step(char **words, int count) {
   option_error("%s", what);
 }
 
-// vantle-sim takes the library's words strictly: a mistyped word, or a
-// second -cache:opts that would silently replace the first, stops the run
-// before anything is simulated or written.
+// Each -cache:opts is one family: "[<kinds>:] words". vantle-sim takes the
+// library's words strictly: a mistyped word stops the run before anything
+// is simulated or written.
 static void check_cache_opts(opt_odb_t *odb, int argc, char **argv) {
-  if (times_given(odb, argc, argv, "-cache:opts") > 1)
-    option_error("%s is given twice: put every word in one", "-cache:opts");
-  char *words[256];
-  int count;
-  char *text = split_cache_opts(words, 256, &count);
-  for (int i = 0; i < count; i++) check_cache_word(words[i]);
-  check_report_step(words, count);
-  free(text);
+  const char *values[kMostFamilies];
+  family_count = cache_opts_values(odb, argc, argv, values);
+  if (family_count == 0) values[family_count++] = cache_opts ? cache_opts : "";
+  for (int i = 0; i < family_count; i++) {
+    fam_family *f = &families[i];
+    const char *why = nullptr;
+    if (!fam_parse(f, values[i], refs_name, &why)) {
+      char what[4096];
+      snprintf(what, sizeof what, "-cache:opts `%s': %s", values[i], why);
+      option_error("%s", what);
+    }
+    for (int w = 0; w < f->count; w++) check_cache_word(f->words[w]);
+    check_report_step(f->words, f->count);
+  }
+  // One family feeds its own kinds; with several, the statistics count
+  // the run-wide selection.
+  if (family_count == 1) memcpy(wanted, families[0].wanted, sizeof wanted);
 }
 
 void sim_check_options(opt_odb_t *odb, int argc, char **argv) {
-  check_cache_opts(odb, argc, argv);
-  if (!select_refs(refs_name))
+  if (!fam_select_kinds(refs_name, wanted))
     option_error("-trace:refs must be all, inst, data, load or store, not "
                  "`%s'", refs_name);
+  check_cache_opts(odb, argc, argv);
   input_format = md_format_by_name(format_name);
   if (input_format < 0)
     option_error("-trace:format must be auto, din, lackey, hex or bin32, "
@@ -292,10 +294,6 @@ void sim_check_options(opt_odb_t *odb, int argc, char **argv) {
 }
 
 void sim_init(void) {
-  static char *words[256];
-  int count;
-  split_cache_opts(words, 256, &count);
-  vantle_init(count, words);
 #ifdef VANTLE_SIM_TEST_LIMIT
   // Test builds only: a lower limit lets tests reach it in milliseconds.
   const char *lower = getenv("VANTLE_TEST_REFERENCE_LIMIT");
@@ -303,6 +301,10 @@ void sim_init(void) {
     vantle_set_reference_limit(strtoull(lower, nullptr, 10));
 #endif
   reference_limit = static_cast<counter_t>(vantle_reference_limit());
+  if (several())
+    fam_start(families, family_count, forget_outputs);
+  else
+    vantle_init(families[0].count, families[0].words);
   library_ready = true;
 }
 
@@ -314,9 +316,18 @@ void sim_load_prog(char *fname, int argc, char **argv, char **) {
     if (argc > 1)
       option_error("`%s' is a trace file, which takes no arguments", fname);
   }
-  if (!ld_has_kinds() && strcmp(refs_name, "all"))
+  for (int i = 0; i < family_count; i++) {
+    const fam_family *f = &families[i];
+    if (ld_has_kinds() || !strcmp(f->kinds, "all")) continue;
+    if (f->kinds_given) {
+      char what[4096];
+      snprintf(what, sizeof what, "-cache:opts `%s' needs reference kinds, "
+               "which this trace's format does not record", f->spec);
+      option_error("%s", what);
+    }
     option_error("-trace:refs %s needs reference kinds, which this trace's "
-                 "format does not record", refs_name);
+                 "format does not record", f->kinds);
+  }
 }
 
 // Statistics formulas.
@@ -344,18 +355,24 @@ void sim_reg_stats(stat_sdb_t *sdb) {
                    "references fed per second", ref_rate, "%.0f");
 }
 
-static const char *refs_description(void) {
+static const char *refs_description(const char *kinds) {
   if (!ld_has_kinds()) return "every address of the trace (unified)";
-  if (!strcmp(refs_name, "all"))
+  if (!strcmp(kinds, "all"))
     return "all (instruction fetches, loads, stores, modifies: unified)";
-  if (!strcmp(refs_name, "inst")) return "instruction fetches only";
-  if (!strcmp(refs_name, "data")) return "data only (loads, stores, modifies)";
-  if (!strcmp(refs_name, "load")) return "loads and modifies only";
+  if (!strcmp(kinds, "inst")) return "instruction fetches only";
+  if (!strcmp(kinds, "data")) return "data only (loads, stores, modifies)";
+  if (!strcmp(kinds, "load")) return "loads and modifies only";
   return "stores and modifies only";
 }
 
+// The line that introduces each family's part of a report.
+static void introduce_family(FILE *stream, int i, const char *what) {
+  fprintf(stream, "\nsim: family %d of %d: `%s'%s\n", i + 1, family_count,
+          families[i].spec, what);
+}
+
 void sim_aux_config(FILE *stream) {
-  vantle_config(stream);
+  if (!several()) vantle_config(stream);
   if (ld_is_program())
     fprintf(stream, "sim: input: program `%s' traced live under valgrind "
                     "--tool=lackey (lackey records)\n", ld_name());
@@ -364,44 +381,132 @@ void sim_aux_config(FILE *stream) {
             md_format_name(ld_format()), ld_compressed() ? ", " : "",
             ld_compressed() ? ld_compression() : "",
             ld_compressed() ? "-compressed" : "");
-  fprintf(stream, "sim: references fed to the cache: %s\n", refs_description());
+  if (!several())
+    fprintf(stream, "sim: references fed to the cache: %s\n",
+            refs_description(families[0].kinds));
   if (max_refs)
-    fprintf(stream, "sim: stopping after %lld references\n",
-            static_cast<long long>(max_refs));
+    fprintf(stream, "sim: stopping after %lld references%s\n",
+            static_cast<long long>(max_refs), several() ? " per family" : "");
+  for (int i = 0; several() && i < family_count; i++) {
+    char what[256];
+    snprintf(what, sizeof what, ", references fed: %s",
+             refs_description(families[i].kinds));
+    introduce_family(stream, i, what);
+    fam_copy_text(&families[i], stream);
+  }
 }
 
 // Writes the -out: files from the library's results, once, after the final
 // report. A file that cannot be written ends the run with status 1 (after
 // a malformed record, the fatal error that follows does).
+// The rows and description of every family, for the -out: files.
+struct run_results {
+  family_results family[kMostFamilies];
+  vantle_result *rows[kMostFamilies];
+  char label[kMostFamilies][64];
+};
+
+static void gather_results(run_results *r) {
+  for (int i = 0; i < family_count; i++) {
+    fam_family *f = &families[i];
+    int n;
+    if (several()) {
+      n = fam_rows(f, &r->rows[i]);
+    } else {
+      n = vantle_results(nullptr, 0);
+      r->rows[i] = static_cast<vantle_result *>(checked_calloc(
+          n ? n : 1, sizeof(vantle_result), "sim_vantle", "gather_results",
+          __LINE__));
+      vantle_results(r->rows[i], n);
+      f->fed = refs_fed;
+    }
+    const vantle_result *first = n ? r->rows[i] : nullptr;
+    bool policy = first && first->organisation != VANTLE_DIRECT_MAPPED;
+    snprintf(r->label[i], sizeof r->label[i], "#%d%s%s%s%s", i + 1,
+             policy ? " " : "", policy ? (first->policy ? "OPT" : "LRU") : "",
+             f->kinds_given ? " " : "", f->kinds_given ? f->kinds : "");
+    r->family[i] = {{family_name(first), several() ? f->spec : cache_opts,
+                     ld_name(), f->kinds,
+                     static_cast<unsigned long long>(f->fed)},
+                    r->label[i], r->rows[i], n};
+  }
+}
+
+// Writes one -out: file: one family as always, several with their names.
+static int write_output(int kind, FILE *fd, const run_results *r) {
+  const family_results &one = r->family[0];
+  if (several())
+    return kind == OUT_CSV    ? write_families_csv(fd, r->family, family_count)
+           : kind == OUT_JSON ? write_families_json(fd, r->family, family_count)
+                              : write_families_svg(fd, r->family, family_count);
+  return kind == OUT_CSV    ? write_results_csv(fd, one.rows, one.count)
+         : kind == OUT_JSON ? write_results_json(fd, &one.run, one.rows,
+                                                 one.count)
+                            : write_results_svg(fd, &one.run, one.rows,
+                                                one.count);
+}
+
 static void write_outputs(void) {
-  int n = vantle_results(nullptr, 0);
-  vantle_result *rows = static_cast<vantle_result *>(checked_calloc(
-      n ? n : 1, sizeof(vantle_result), "sim_vantle", "write_outputs",
-      __LINE__));
-  vantle_results(rows, n);
-  run_description run = {family_name(n ? rows : nullptr), cache_opts,
-                         ld_name(), refs_name,
-                         static_cast<unsigned long long>(refs_fed)};
+  static run_results results;
+  gather_results(&results);
   bool failed = false;
   for (int i = 0; i < OUT_KINDS; i++) {
     FILE *fd = outputs[i].fd;
     if (!fd) continue;
     errno = 0;
-    int status = i == OUT_CSV    ? write_results_csv(fd, rows, n)
-                 : i == OUT_JSON ? write_results_json(fd, &run, rows, n)
-                                 : write_results_svg(fd, &run, rows, n);
+    int status = write_output(i, fd, &results);
     if (!finish_output(i, status)) {
       fprintf(stderr, "error: %s: cannot write `%s': %s\n", outputs[i].option,
               outputs[i].fname, errno ? strerror(errno) : "write error");
       failed = true;
     }
   }
-  free(rows);
+  for (int i = 0; i < family_count; i++) free(results.rows[i]);
   if (failed && ld_state() != LD_MALFORMED) exit(1);
+}
+
+// Every family's report, in the order given, each after its own line. A
+// family that failed is named; the -out: files are then not written, and
+// the run ends with status 1.
+static void report_families(FILE *stream) {
+  if (interim_report) {
+    for (int i = 0; i < family_count; i++) {
+      introduce_family(stream, i, ": interim report");
+      if (fam_interim(&families[i]))
+        fam_copy_text(&families[i], stream);
+      else
+        family_failed = true;
+    }
+    return;
+  }
+  final_report_done = true;
+  for (int i = 0; i < family_count; i++) fam_end_input(&families[i]);
+  bool all_well = true;
+  for (int i = 0; i < family_count; i++) {
+    fam_family *f = &families[i];
+    bool well = fam_wait(f);
+    char what[64];
+    snprintf(what, sizeof what, ": %lld references fed",
+             static_cast<long long>(f->fed));
+    introduce_family(stream, i, what);
+    fam_copy_text(f, stream);
+    if (!well) fam_say_failure(f, i, family_count, stream);
+    all_well = all_well && well;
+  }
+  if (all_well) {
+    write_outputs();
+    return;
+  }
+  fprintf(stream, "error: a family failed; no -out: file is written\n");
+  exit(1);
 }
 
 void sim_aux_stats(FILE *stream) {
   if (!library_ready || final_report_done) return;
+  if (several()) {
+    report_families(stream);
+    return;
+  }
   if (interim_report) {
     vantle_stats(stream, 1);
     return;
@@ -421,7 +526,14 @@ static void interim_stats(void) {
   fflush(stderr);
 }
 
-static bool limit_reached(void) { return max_refs && refs_fed >= max_refs; }
+// -trace:max holds per family: with several, every one must have its fill.
+static bool limit_reached(void) {
+  if (!max_refs) return false;
+  if (!several()) return refs_fed >= max_refs;
+  for (int i = 0; i < family_count; i++)
+    if (families[i].fed < max_refs) return false;
+  return true;
+}
 
 // The batch being fed: while on, the library is being given record `at` of
 // it. The statistics count a batch's records once it is fed; should the
@@ -490,6 +602,50 @@ static void feed(size_t n) {
   }
   in_flight.on = false;
   count_records(done);
+}
+
+// The index just after the k-th record of the first n that wanted takes, or
+// n when fewer take it; *taken says how many up to there do.
+static size_t after_nth(const bool *wanted, size_t n, counter_t k,
+                        counter_t *taken) {
+  counter_t seen = 0;
+  size_t i = 0;
+  for (; i < n && seen < k; i++) seen += wanted[batch_kinds[i]];
+  *taken = seen;
+  return i;
+}
+
+// Several families: each is handed the batch up to its own -trace:max; the
+// first reference past any family's library limit ends the run for all,
+// before it.
+static void feed_families(size_t n) {
+  counter_t by_kind[MD_REF_MODIFY + 1] = {0, 0, 0, 0, 0};
+  for (size_t i = 0; i < n; i++) by_kind[batch_kinds[i]]++;
+  counter_t taking[kMostFamilies];  // what each would take of all n
+  size_t end = n;
+  for (int i = 0; i < family_count; i++) {
+    fam_family *f = &families[i];
+    taking[i] = 0;
+    for (int kind = 0; kind <= MD_REF_MODIFY; kind++)
+      if (f->wanted[kind]) taking[i] += by_kind[kind];
+    if (f->fed + taking[i] <= reference_limit) continue;
+    counter_t taken;
+    size_t past = after_nth(f->wanted, n, reference_limit - f->fed + 1,
+                            &taken);
+    if (past - 1 < end) end = past - 1;
+    past_reference_limit = true;
+  }
+  for (int i = 0; i < family_count; i++) {
+    fam_family *f = &families[i];
+    counter_t room = max_refs ? max_refs - f->fed : reference_limit - f->fed;
+    if (room <= 0) continue;
+    counter_t taken = taking[i];
+    size_t take = end;
+    if (end < n || taken > room) take = after_nth(f->wanted, end, room, &taken);
+    if (!fam_send(f, batch_addrs, batch_kinds, take)) family_failed = true;
+    f->fed += taken;
+  }
+  count_records(end);
 }
 
 static double now_seconds(void) {
@@ -581,7 +737,11 @@ void sim_main(void) {
       sim_dump_stats = 0;
       interim_stats();
     }
-    feed(n);
+    if (several())
+      feed_families(n);
+    else
+      feed(n);
+    if (family_failed) break;
     // A record after either limit is never reached.
     if (ld_state() == LD_MALFORMED && !past_reference_limit &&
         !limit_reached())
@@ -598,7 +758,8 @@ void sim_main(void) {
   if (past_reference_limit)
     fprintf(stderr, "sim: reference limit of %lld reached; the rest of the "
             "input is not simulated\n", static_cast<long long>(refs_fed));
-  bool stopped = ended_early || limit_reached() || past_reference_limit;
+  bool stopped = ended_early || limit_reached() || past_reference_limit ||
+                 family_failed;
   int status = ld_finish(stopped);
   if (ld_is_program() && !stopped) {
     if (ld_exit_signal())

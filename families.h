@@ -1,0 +1,86 @@
+// Several families in one run. The library holds one family per process,
+// so vantle-sim reads and decodes the input once and runs each family in a
+// child process of its own, fed batches of decoded references through a
+// pipe: the families use every core, and the decoded stream is never
+// stored. Each child writes its messages and reports to a file of its own
+// and its result rows to another; the parent prints them in the order the
+// families were given.
+#ifndef VANTLE_FAMILIES_H_
+#define VANTLE_FAMILIES_H_
+
+#include <stddef.h>
+#include <stdio.h>
+#include <sys/types.h>
+
+#include "libvantle/libvantle.h"
+#include "machine.h"
+
+// One -cache:opts value: "[<kinds>:] <library words>".
+struct fam_family {
+  const char *spec;                 // the value as given
+  const char *kinds;                // all, inst, data, load or store
+  bool kinds_given;                 // the value named its own kinds
+  char *words[256];                 // the library's words (into text)
+  int count;
+  char *text;
+  bool wanted[MD_REF_MODIFY + 1];   // by md_ref_kind, from kinds
+  counter_t fed;                    // references fed to it
+
+  // The child running it.
+  pid_t pid;
+  int feed_fd;     // batches go in here
+  int ack_fd;      // one byte back when an asked-for report is written
+  int text_fd;     // its standard output and error
+  int rows_fd;     // its vantle_results rows, at the end
+  off_t shown;     // bytes of its text already printed
+  int wait_status;
+  bool gone;       // the child has ended (or its pipe broke)
+};
+
+// Sets the reference kinds a selection name feeds into wanted (indexed by
+// md_ref_kind); false for an unknown name.
+bool fam_select_kinds(const char *name, bool *wanted);
+
+// Parses one -cache:opts value; kinds is the run-wide selection used when
+// the value names none. Returns false, with *why set, when the value is
+// not "[<kinds>:] words".
+bool fam_parse(fam_family *f, const char *spec, const char *kinds,
+               const char **why);
+
+// Starts one child per family; in each, in_child runs first, then the
+// library is initialised with the family's words and its parameters are
+// printed to the child's text. Waits until every child is ready. A family
+// whose words the library refuses ends the run: its text, then one line
+// naming it, exit status 1.
+void fam_start(fam_family *families, int count, void (*in_child)(void));
+
+// Prints what the child wrote to its text since the last call.
+void fam_copy_text(fam_family *f, FILE *to);
+
+// Hands the first n references of a batch to the child (n may be 0).
+// Returns false when the child is gone.
+bool fam_send(fam_family *f, const md_addr_t *addrs,
+              const unsigned char *kinds, size_t n);
+
+// Asks the child for an interim report of what it was fed and waits for
+// it; false when the child is gone.
+bool fam_interim(fam_family *f);
+
+// Ends the child's input: it makes its final report and leaves its rows.
+void fam_end_input(fam_family *f);
+
+// Waits for the child's end; true when it ended by itself with status 0.
+bool fam_wait(fam_family *f);
+
+// Says how the child ended, on one line naming the family (after
+// fam_wait returned false).
+void fam_say_failure(const fam_family *f, int index, int count, FILE *to);
+
+// Reads the rows the child left; returns how many (0 when none). The
+// caller frees *rows.
+int fam_rows(const fam_family *f, vantle_result **rows);
+
+// Kills every child still running (safe at any time).
+void fam_kill_all(fam_family *families, int count);
+
+#endif  // VANTLE_FAMILIES_H_

@@ -1,0 +1,311 @@
+// Several families in one run, one child process each. The parent owns
+// the reading; a child owns one library instance, fed through a pipe of
+// batches: a header (count, what), the addresses, the kinds. The child's
+// standard output and error go to a memory file the parent copies out in
+// order; its result rows go to a second one, written once at the end.
+#include "families.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <initializer_list>
+
+#include "libvantle/util.h"
+
+namespace {
+
+enum { kBatch = 1 << 16 };  // the most references one message carries
+enum { kPipeBytes = 1 << 20 };  // room for a few batches ahead of a child
+
+enum : uint32_t { kReferences = 0, kInterim = 1 };
+struct header {
+  uint32_t count;
+  uint32_t what;
+};
+
+// Whole reads and writes over a pipe, through interrupting signals.
+bool read_all(int fd, void *into, size_t bytes) {
+  char *p = static_cast<char *>(into);
+  while (bytes > 0) {
+    ssize_t got = read(fd, p, bytes);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    p += got;
+    bytes -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
+bool write_all(int fd, const void *from, size_t bytes) {
+  const char *p = static_cast<const char *>(from);
+  while (bytes > 0) {
+    ssize_t put = write(fd, p, bytes);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    p += put;
+    bytes -= static_cast<size_t>(put);
+  }
+  return true;
+}
+
+// A write to a child that is gone must fail with EPIPE, not end vantle-sim.
+// A handler, unlike SIG_IGN, is not inherited by the program traced.
+void ignore_broken_pipe(int) {}
+
+void acknowledge(int ack_fd) {
+  char done = 1;
+  if (!write_all(ack_fd, &done, 1)) _exit(1);
+}
+
+// The child's loop: feed what comes, report when asked, and at the end of
+// the input make the final report and leave the rows.
+[[noreturn]] void serve(fam_family *f, int feed_fd, int ack_fd) {
+  static md_addr_t addrs[kBatch];
+  static unsigned char kinds[kBatch];
+  header h;
+  while (read_all(feed_fd, &h, sizeof h)) {
+    if (h.what == kInterim) {
+      vantle_stats(stderr, 1);
+      fflush(nullptr);
+      acknowledge(ack_fd);
+      continue;
+    }
+    if (h.count > kBatch || !read_all(feed_fd, addrs, h.count * sizeof *addrs) ||
+        !read_all(feed_fd, kinds, h.count))
+      _exit(1);
+    for (uint32_t i = 0; i < h.count; i++)
+      if (f->wanted[kinds[i]]) vantle_access(addrs[i]);
+  }
+  vantle_stats(stderr, 0);
+  fflush(nullptr);
+  int n = vantle_results(nullptr, 0);
+  vantle_result *rows = static_cast<vantle_result *>(checked_calloc(
+      n ? n : 1, sizeof *rows, "families", "serve", __LINE__));
+  vantle_results(rows, n);
+  bool saved = write_all(f->rows_fd, rows, n * sizeof *rows);
+  _exit(saved ? 0 : 1);
+}
+
+void quiet_fatal(FILE *) {}
+
+[[noreturn]] void run_child(fam_family *f, int feed_fd, int ack_fd,
+                            void (*in_child)(void)) {
+  // The child goes with vantle-sim, however vantle-sim ends; the run's
+  // signals are vantle-sim's to answer.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  for (int sig : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2}) signal(sig, SIG_IGN);
+  signal(SIGPIPE, SIG_DFL);
+  fatal_hook(quiet_fatal);
+  if (in_child) in_child();
+  dup2(f->text_fd, 1);
+  dup2(f->text_fd, 2);
+  vantle_init(f->count, f->words);  // a refused word ends the child here
+  vantle_config(stderr);
+  fflush(nullptr);
+  acknowledge(ack_fd);
+  serve(f, feed_fd, ack_fd);
+}
+
+int memory_file(const char *name) {
+  int fd = memfd_create(name, MFD_CLOEXEC);
+  if (fd < 0) _fatal("families", "memory_file", __LINE__, "%s", strerror(errno));
+  return fd;
+}
+
+// Waits for the byte that says the child did what it was asked.
+bool acknowledged(fam_family *f) {
+  char done;
+  if (!f->gone && read_all(f->ack_fd, &done, 1)) return true;
+  f->gone = true;
+  return false;
+}
+
+}  // namespace
+
+bool fam_select_kinds(const char *name, bool *wanted) {
+  bool all = !strcmp(name, "all"), data = !strcmp(name, "data");
+  bool load = !strcmp(name, "load"), store = !strcmp(name, "store");
+  wanted[MD_REF_NONE] = all;
+  wanted[MD_REF_INST] = all || !strcmp(name, "inst");
+  wanted[MD_REF_LOAD] = all || data || load;
+  wanted[MD_REF_STORE] = all || data || store;
+  // A modify reads and writes one location: one data reference.
+  wanted[MD_REF_MODIFY] = all || data || load || store;
+  return wanted[MD_REF_INST] || wanted[MD_REF_LOAD] || wanted[MD_REF_STORE];
+}
+
+bool fam_parse(fam_family *f, const char *spec, const char *kinds,
+               const char **why) {
+  memset(f, 0, sizeof *f);
+  f->spec = spec;
+  f->kinds = kinds;
+  f->text = strdup(spec);
+  char *words = f->text;
+  char *colon = strchr(words, ':');
+  if (colon) {
+    *colon = '\0';
+    char *name = words + strspn(words, " \t");
+    name[strcspn(name, " \t")] = '\0';
+    f->kinds = name;
+    f->kinds_given = true;
+    words = colon + 1;
+  }
+  if (!fam_select_kinds(f->kinds, f->wanted)) {
+    *why = "its reference kinds must be all, inst, data, load or store";
+    return false;
+  }
+  for (char *w = strtok(words, " \t"); w; w = strtok(nullptr, " \t")) {
+    if (f->count == 256) {
+      *why = "it holds too many words";
+      return false;
+    }
+    f->words[f->count++] = w;
+  }
+  return true;
+}
+
+void fam_start(fam_family *families, int count, void (*in_child)(void)) {
+  struct sigaction quiet = {};
+  quiet.sa_handler = ignore_broken_pipe;
+  sigaction(SIGPIPE, &quiet, nullptr);
+  fflush(nullptr);  // nothing buffered may be written twice
+  pid_t parent = getpid();
+  for (int i = 0; i < count; i++) {
+    fam_family *f = &families[i];
+    int feed[2], ack[2];
+    if (pipe2(feed, O_CLOEXEC) != 0 || pipe2(ack, O_CLOEXEC) != 0)
+      _fatal("families", "fam_start", __LINE__, "%s", strerror(errno));
+    fcntl(feed[1], F_SETPIPE_SZ, kPipeBytes);  // a smaller pipe still works
+    f->text_fd = memory_file("vantle-family-text");
+    f->rows_fd = memory_file("vantle-family-rows");
+    f->pid = fork();
+    if (f->pid < 0)
+      _fatal("families", "fam_start", __LINE__, "%s", strerror(errno));
+    if (f->pid == 0) {
+      if (getppid() != parent) _exit(1);  // vantle-sim is gone already
+      for (int j = 0; j < i; j++) {  // the earlier children's pipe ends
+        close(families[j].feed_fd);
+        close(families[j].ack_fd);
+      }
+      close(feed[1]);
+      close(ack[0]);
+      run_child(f, feed[0], ack[1], in_child);
+    }
+    close(feed[0]);
+    close(ack[1]);
+    f->feed_fd = feed[1];
+    f->ack_fd = ack[0];
+  }
+  for (int i = 0; i < count; i++) {
+    if (acknowledged(&families[i])) continue;
+    fam_family *f = &families[i];
+    fam_wait(f);
+    fam_copy_text(f, stderr);
+    fprintf(stderr, "error: -cache:opts family %d of %d (`%s') cannot run; "
+                    "nothing was simulated\n", i + 1, count, f->spec);
+    fam_kill_all(families, count);
+    exit(1);
+  }
+}
+
+void fam_copy_text(fam_family *f, FILE *to) {
+  char chunk[1 << 16];
+  for (;;) {
+    ssize_t got = pread(f->text_fd, chunk, sizeof chunk, f->shown);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return;
+    fwrite(chunk, 1, static_cast<size_t>(got), to);
+    f->shown += got;
+  }
+}
+
+bool fam_send(fam_family *f, const md_addr_t *addrs,
+              const unsigned char *kinds, size_t n) {
+  if (f->gone) return false;
+  header h = {static_cast<uint32_t>(n), kReferences};
+  iovec parts[3] = {{&h, sizeof h},
+                    {const_cast<md_addr_t *>(addrs), n * sizeof *addrs},
+                    {const_cast<unsigned char *>(kinds), n}};
+  size_t left = sizeof h + n * sizeof *addrs + n;
+  int first = 0;
+  while (left > 0) {
+    ssize_t put = writev(f->feed_fd, parts + first, 3 - first);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return !(f->gone = true);
+    left -= static_cast<size_t>(put);
+    // Skip what went out; a part may have gone in part.
+    while (first < 3 && static_cast<size_t>(put) >= parts[first].iov_len) {
+      put -= static_cast<ssize_t>(parts[first].iov_len);
+      first++;
+    }
+    if (first < 3) {
+      parts[first].iov_base = static_cast<char *>(parts[first].iov_base) + put;
+      parts[first].iov_len -= static_cast<size_t>(put);
+    }
+  }
+  return true;
+}
+
+bool fam_interim(fam_family *f) {
+  header h = {0, kInterim};
+  if (f->gone || !write_all(f->feed_fd, &h, sizeof h)) return !(f->gone = true);
+  return acknowledged(f);
+}
+
+void fam_end_input(fam_family *f) {
+  if (f->feed_fd > 0) close(f->feed_fd);
+  f->feed_fd = -1;
+}
+
+bool fam_wait(fam_family *f) {
+  fam_end_input(f);
+  if (f->pid > 0) {
+    while (waitpid(f->pid, &f->wait_status, 0) < 0 && errno == EINTR) {
+    }
+    f->pid = 0;
+  }
+  f->gone = true;
+  return WIFEXITED(f->wait_status) && WEXITSTATUS(f->wait_status) == 0;
+}
+
+void fam_say_failure(const fam_family *f, int index, int count, FILE *to) {
+  fprintf(to, "sim: family %d of %d (`%s') ", index + 1, count, f->spec);
+  if (WIFSIGNALED(f->wait_status))
+    fprintf(to, "was killed by signal %d (%s)\n", WTERMSIG(f->wait_status),
+            strsignal(WTERMSIG(f->wait_status)));
+  else
+    fprintf(to, "failed with exit status %d\n", WEXITSTATUS(f->wait_status));
+}
+
+int fam_rows(const fam_family *f, vantle_result **rows) {
+  struct stat st;
+  *rows = nullptr;
+  if (fstat(f->rows_fd, &st) != 0 || st.st_size <= 0) return 0;
+  size_t n = static_cast<size_t>(st.st_size) / sizeof(vantle_result);
+  *rows = static_cast<vantle_result *>(checked_calloc(
+      n, sizeof(vantle_result), "families", "fam_rows", __LINE__));
+  if (pread(f->rows_fd, *rows, n * sizeof(vantle_result), 0) !=
+      static_cast<ssize_t>(n * sizeof(vantle_result))) {
+    free(*rows);
+    *rows = nullptr;
+    return 0;
+  }
+  return static_cast<int>(n);
+}
+
+void fam_kill_all(fam_family *families, int count) {
+  for (int i = 0; i < count; i++) {
+    if (families[i].pid > 0) kill(families[i].pid, SIGKILL);
+    fam_wait(&families[i]);
+  }
+}
