@@ -80,6 +80,10 @@ void fam_say_failure(const fam_family *f, int index, int count, FILE *to);
 // caller frees *rows.
 int fam_rows(const fam_family *f, vantle_result **rows);
 
+// Whether a child has ended without being asked to (it hung up its pipe);
+// does not wait.
+bool fam_any_gone(const fam_family *families, int count);
+
 // Kills every child still running (safe at any time).
 void fam_kill_all(fam_family *families, int count);
 

@@ -226,8 +226,6 @@ TEST_F(SimTest, MistypedCacheWordsStopTheRunBeforeItStarts) {
        "error: -cache:opts: -i512 (the default) is larger than -M256"},
       {{"-cache:opts", "-Cfa -i1048576"},
        "error: -cache:opts: -i1048576 is larger than -M524288 (the default)"},
-      {{"-cache:opts", "-Cfa", "-trace:max", "9", "-cache:opts", "-Cdm"},
-       "error: -cache:opts is given twice"},
   };
   for (const auto &c : cases) {
     std::vector<std::string> args = c.options;

@@ -7,6 +7,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -25,6 +26,7 @@
 namespace {
 
 enum { kBatch = 1 << 16 };  // the most references one message carries
+enum { kMostChildren = 64 };
 enum { kPipeBytes = 1 << 20 };  // room for a few batches ahead of a child
 
 enum : uint32_t { kReferences = 0, kInterim = 1 };
@@ -301,6 +303,17 @@ int fam_rows(const fam_family *f, vantle_result **rows) {
     return 0;
   }
   return static_cast<int>(n);
+}
+
+bool fam_any_gone(const fam_family *families, int count) {
+  pollfd ends[kMostChildren];
+  int n = 0;
+  for (int i = 0; i < count && n < kMostChildren; i++)
+    if (!families[i].gone) ends[n++] = {families[i].ack_fd, POLLIN, 0};
+  if (poll(ends, n, 0) <= 0) return false;
+  for (int i = 0; i < n; i++)
+    if (ends[i].revents) return true;  // no byte is due: an end of file
+  return false;
 }
 
 void fam_kill_all(fam_family *families, int count) {

@@ -642,8 +642,10 @@ static void feed_families(size_t n) {
     counter_t taken = taking[i];
     size_t take = end;
     if (end < n || taken > room) take = after_nth(f->wanted, end, room, &taken);
-    if (!fam_send(f, batch_addrs, batch_kinds, take)) family_failed = true;
-    f->fed += taken;
+    if (fam_send(f, batch_addrs, batch_kinds, take))
+      f->fed += taken;
+    else
+      family_failed = true;
   }
   count_records(end);
 }
@@ -715,7 +717,12 @@ static void stats_after_fatal(FILE *stream) {
 
 // Whether a user signal waits for an answer: then a read that waits for
 // input returns, whatever the input is doing.
-static int signal_waiting() { return sim_dump_stats || sim_exit_now; }
+// So is a family's child that ended while the input is silent.
+static int signal_waiting() {
+  if (several() && !family_failed && fam_any_gone(families, family_count))
+    family_failed = true;
+  return sim_dump_stats || sim_exit_now || family_failed;
+}
 
 void sim_main(void) {
   fatal_hook(stats_after_fatal);

@@ -1,0 +1,256 @@
+// Several families in one run of vantle-sim: every family's rows must be
+// those of the same family run alone, whatever the input, the reference
+// kinds, -trace:max and the -out: format; a family that cannot run or dies
+// ends the whole run with a line naming it and no -out: file.
+#include <dirent.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "sim_run.h"
+
+namespace {
+
+const char *const kSim = VANTLE_SIM_PATH;
+const char *const kMatmul = MATMUL_PATH;
+
+// A din trace of n references of every kind (0 load, 1 store, 2 fetch)
+// over a few thousand lines.
+std::string din_trace(int n, uint64_t seed) {
+  std::string text;
+  uint64_t x = seed * 2654435761u + 7;
+  for (int i = 0; i < n; i++) {
+    x = x * 6364136223846793005ull + 1442695040888963407ull;
+    uint32_t r = static_cast<uint32_t>(x >> 33);
+    char line[64];
+    snprintf(line, sizeof line, "%u %x\n", r % 3, (r >> 4) % 40000 * 4);
+    text += line;
+  }
+  return text;
+}
+
+std::vector<std::string> lines_of(const std::string &text) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t nl = text.find('\n', at);
+    if (nl == std::string::npos) nl = text.size();
+    lines.push_back(text.substr(at, nl - at));
+    at = nl + 1;
+  }
+  return lines;
+}
+
+// The kinds prefix of a family ("data: -Csa" gives data), or all.
+std::string kinds_of(const std::string &family) {
+  size_t colon = family.find(':');
+  return colon == std::string::npos ? "all" : family.substr(0, colon);
+}
+
+std::string words_of(const std::string &family) {
+  size_t colon = family.find(':');
+  return colon == std::string::npos ? family : family.substr(colon + 2);
+}
+
+// Prints, for a JSON file of one family or several, each family's kinds,
+// references and rows, so that the two shapes compare.
+const char kJsonDigest[] =
+    "import json, sys\n"
+    "d = json.load(open(sys.argv[1]))\n"
+    "for f in d.get('families', [d]):\n"
+    "  print(f['reference_kinds'], f['references'], f['family'])\n"
+    "  for r in f['rows']: print(' ', sorted(r.items()))\n";
+
+class FamiliesTest : public ScratchDirTest {
+ protected:
+  Outcome run(const std::vector<std::string> &args, const Launch &l = {}) {
+    std::vector<std::string> all{"-progress", "false"};
+    all.insert(all.end(), args.begin(), args.end());
+    return run_program(kSim, all, l);
+  }
+
+  std::string json_digest(const std::string &file) {
+    write_file(path("digest.py"), kJsonDigest);
+    std::string cmd = "python3 '" + path("digest.py") + "' '" + file + "'";
+    FILE *p = popen(cmd.c_str(), "r");
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while (p && (n = fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
+    EXPECT_EQ(p ? pclose(p) : -1, 0) << file;
+    return text;
+  }
+
+  // Runs the families together and one at a time on input (a file, or "-"
+  // for stdin from stdin_file) and compares every CSV row and JSON family.
+  void expect_same_as_alone(const std::vector<std::string> &families,
+                            const std::vector<std::string> &extra,
+                            const std::string &input,
+                            const char *stdin_file = nullptr) {
+    Launch launch;
+    launch.input = stdin_file;
+    std::vector<std::string> args;
+    for (const auto &f : families) args.insert(args.end(), {"-cache:opts", f});
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.insert(args.end(), {"-out:csv", path("all.csv"), "-out:json",
+                             path("all.json"), input});
+    Outcome together = run(args, launch);
+    ASSERT_EQ(together.status, 0) << together.err;
+    std::vector<std::string> got = lines_of(read_file(path("all.csv")));
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got[0].rfind("family,organisation,policy,", 0), 0u) << got[0];
+    std::vector<std::string> want{got[0]};
+    std::string want_json;
+    for (size_t i = 0; i < families.size(); i++) {
+      std::vector<std::string> one{"-trace:refs", kinds_of(families[i]),
+                                   "-cache:opts", words_of(families[i])};
+      one.insert(one.end(), extra.begin(), extra.end());
+      one.insert(one.end(), {"-out:csv", path("one.csv"), "-out:json",
+                             path("one.json"), input});
+      Outcome alone = run(one, launch);
+      ASSERT_EQ(alone.status, 0) << families[i] << ": " << alone.err;
+      std::vector<std::string> rows = lines_of(read_file(path("one.csv")));
+      for (size_t r = 1; r < rows.size(); r++)
+        want.push_back(families[i] + "," + rows[r]);
+      want_json += json_digest(path("one.json"));
+      // Each family's report follows its own line, in the order given.
+      std::string intro = "sim: family " + std::to_string(i + 1) + " of " +
+                          std::to_string(families.size()) + ": `" +
+                          families[i] + "': ";
+      EXPECT_TRUE(has(together.err, intro)) << intro;
+    }
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(json_digest(path("all.json")), want_json);
+    EXPECT_EQ(count(together.err, "** end of simulation **"),
+              static_cast<int>(families.size()));
+  }
+
+  // Leftover hidden files of an -out: file (none may stay).
+  int hidden_files() {
+    int n = 0;
+    DIR *d = opendir(dir_.c_str());
+    while (dirent *e = d ? readdir(d) : nullptr)
+      if (e->d_name[0] == '.' && strcmp(e->d_name, ".") &&
+          strcmp(e->d_name, ".."))
+        n++;
+    if (d) closedir(d);
+    return n;
+  }
+};
+
+const std::vector<std::string> kMixed = {
+    "-Csa -Rlru -a2 -b6 -n2", "-Csa -Ropt -a2 -b6 -n2",
+    "inst: -Cfa -Rlru -M8192 -i256", "data: -Cdm -c12 -a4 -b7",
+    "store: -Cfa -Ropt -M4096 -i512"};
+
+TEST_F(FamiliesTest, EachFamilyGetsWhatItWouldGetAlone) {
+  write_file(path("t.din"), din_trace(20000, 1));
+  expect_same_as_alone(kMixed, {}, path("t.din"));
+  expect_same_as_alone(kMixed, {}, "-", path("t.din").c_str());
+  // -trace:max holds per family: each takes its first 700 references.
+  expect_same_as_alone(kMixed, {"-trace:max", "700"}, path("t.din"));
+}
+
+TEST_F(FamiliesTest, FamilyThatCannotRunStopsTheRunBeforeItStarts) {
+  write_file(path("t.din"), din_trace(100, 2));
+  const struct {
+    std::vector<std::string> options;
+    std::string message;
+  } cases[] = {
+      {{"-cache:opts", "-Csa", "-cache:opts", "-Cxx -a3"},
+       "error: -cache:opts family 2 of 2 (`-Cxx -a3') cannot run"},
+      {{"-cache:opts", "-Csa", "-cache:opts", "-Csa -a0 -b0 -n24"},
+       "error: -cache:opts family 2 of 2 (`-Csa -a0 -b0 -n24') cannot run"},
+      {{"-cache:opts", "code: -Csa", "-cache:opts", "-Cdm"},
+       "error: -cache:opts `code: -Csa': its reference kinds must be"},
+      {{"-cache:opts", "-Cdm", "-cache:opts", "-Csa -x5"},
+       "error: -cache:opts: `-x5' is not a cache option word"},
+  };
+  for (const auto &c : cases) {
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"-out:csv", path("r.csv"), path("t.din")});
+    Outcome o = run(args);
+    SCOPED_TRACE(c.message);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_TRUE(has(o.err, c.message)) << o.err;
+    EXPECT_FALSE(has(o.err, "simulation statistics")) << o.err;
+    EXPECT_EQ(access(path("r.csv").c_str(), F_OK), -1);
+  }
+  // A trace without kinds cannot feed a family that asks for some.
+  write_file(path("t.hex"), "0x10\n0x20\n");
+  Outcome o = run({"-cache:opts", "-Csa", "-cache:opts", "inst: -Csa",
+                   path("t.hex")});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_TRUE(has(o.err, "`inst: -Csa' needs reference kinds")) << o.err;
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kLimitsWork = false;
+#else
+constexpr bool kLimitsWork = true;
+#endif
+
+TEST_F(FamiliesTest, FamilyRunningOutOfMemoryEndsTheRunWithoutOutputs) {
+  if (!kLimitsWork) GTEST_SKIP() << "address-space limits clash with ASan";
+  // Two million distinct lines: the fully associative OPT family needs
+  // far more than the address space given; the small LRU family does not.
+  std::string words;
+  for (uint32_t i = 0; i < 2000000; i++) {
+    uint32_t addr = i * 16;
+    words.append(reinterpret_cast<const char *>(&addr), 4);
+  }
+  write_file(path("t.bin"), words);
+  write_file(path("r.csv"), "an earlier run's file\n");
+  Launch launch;
+  launch.address_space = size_t{160} << 20;
+  Outcome o = run({"-cache:opts", "-Csa -a4 -b6", "-cache:opts",
+                   "-Cfa -Ropt -M16777216", "-trace:format", "bin32",
+                   "-out:csv", path("r.csv"), path("t.bin")},
+                  launch);
+  EXPECT_EQ(o.signal, 0);
+  EXPECT_EQ(o.status, 1) << o.err;
+  EXPECT_TRUE(has(o.err, "fatal: out of virtual memory")) << o.err;
+  EXPECT_TRUE(has(o.err, "sim: family 2 of 2 (`-Cfa -Ropt -M16777216') "
+                         "failed with exit status 1")) << o.err;
+  EXPECT_TRUE(has(o.err, "error: a family failed; no -out: file is written"));
+  EXPECT_EQ(read_file(path("r.csv")), "an earlier run's file\n");
+  EXPECT_EQ(hidden_files(), 0);
+}
+
+TEST_F(FamiliesTest, LiveProgramFeedsEachFamilyItsKinds) {
+  if (system("command -v valgrind >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "valgrind is not installed";
+  // A traced program's addresses differ from run to run, so the families
+  // are checked against the reference counts of the same run.
+  Outcome o = run({"-cache:opts", "inst: -Csa -a4 -b6 -l5", "-cache:opts",
+                   "data: -Csa -a4 -b6 -l5", "-cache:opts", "-Cdm -c14 -a4 -b8",
+                   kMatmul, "12"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  auto stat = [&](const std::string &name) {
+    size_t at = o.err.find("\n" + name + " ");
+    return at == std::string::npos ? -1
+                                   : atoll(o.err.c_str() + at + name.size() + 1);
+  };
+  auto fed = [&](int family) {
+    std::string intro = "sim: family " + std::to_string(family) + " of 3: `";
+    size_t at = o.err.rfind(intro);
+    at = o.err.find("': ", at);
+    return at == std::string::npos ? -1 : atoll(o.err.c_str() + at + 3);
+  };
+  long long inst = stat("sim_num_insn");
+  long long data = stat("sim_num_loads") + stat("sim_num_stores") +
+                   stat("sim_num_modifies");
+  EXPECT_GT(inst, 0);
+  EXPECT_EQ(fed(1), inst);
+  EXPECT_EQ(fed(2), data);
+  EXPECT_EQ(fed(3), inst + data);
+}
+
+}  // namespace
