@@ -1,0 +1,47 @@
+#!/bin/sh
+# vantle-sweep on three small traces and two families: through GNU parallel
+# here, each trace's rows must be those of vantle-sim run alone on it with
+# each family; its Slurm script must parse, and its array body, run for one
+# index without Slurm, must give that trace's rows again.
+# Usage: sweep_check.sh <vantle-sim> <vantle-sweep>
+set -eu
+sim=$1 sweep=$2
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+for i in 1 2 3; do
+  awk -v seed="$i" 'BEGIN { srand(seed); for (k = 0; k < 3000; k++)
+    printf "%d %x\n", int(rand() * 3), int(rand() * 8000) * 4 }' \
+    >"$dir/t$i.din"
+done
+printf '%s\n' "$dir/t1.din" "$dir/t2.din" "$dir/t3.din" >"$dir/traces.txt"
+printf '%s\n' '-Csa -Rlru -a2 -b5 -n1' 'data: -Cfa -Ropt -M2048 -i256' \
+  >"$dir/families.txt"
+sweep() {
+  python3 "$sweep" --vantle-sim "$sim" -t "$dir/traces.txt" \
+    -f "$dir/families.txt" -d "$dir/work" "$@"
+}
+
+sweep -j 2 -o "$dir/merged.csv"
+{
+  echo "trace,family,organisation,policy,line_size,sets,associativity,cache_size,references,hits,miss_ratio"
+  while read -r trace; do
+    while read -r family; do
+      case $family in
+        *:*) kinds=${family%%:*} words=${family#*: } ;;
+        *) kinds=all words=$family ;;
+      esac
+      "$sim" -trace:refs "$kinds" -cache:opts "$words" -out:csv "$dir/one.csv" \
+        "$trace" 2>/dev/null
+      tail -n +2 "$dir/one.csv" | sed "s|^|$trace,$family,|"
+    done <"$dir/families.txt"
+  done <"$dir/traces.txt"
+} >"$dir/expected.csv"
+diff "$dir/expected.csv" "$dir/merged.csv"
+
+sweep --slurm "$dir/job.sh" >/dev/null
+bash -n "$dir/job.sh"
+rm "$dir/work/2.json"
+SLURM_ARRAY_TASK_ID=2 bash "$dir/job.sh"
+sweep --merge -o "$dir/again.csv"
+diff "$dir/merged.csv" "$dir/again.csv"
+echo "vantle-sweep: merged rows match single runs; Slurm body ran for index 2"
