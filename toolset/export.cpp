@@ -246,11 +246,11 @@ Plot build_plot(const run_description *run, const vantle_result *rows,
     if (label) curve.label = std::string(label) + ", " + curve.label;
   } else {
     plot.x_label = "cache size (bytes, log scale)";
-    curve.label = std::string(label                      ? label
-                              : count && rows[0].policy ? "OPT"
-                                                        : "LRU") +
-                  ", " + std::to_string(count ? rows[0].line_size : 0) +
-                  "-byte lines";
+    std::string line = std::to_string(count ? rows[0].line_size : 0);
+    // A legend of several families has room for a short name only.
+    curve.label = label ? std::string(label) + ", " + line + " B lines"
+                        : std::string(count && rows[0].policy ? "OPT" : "LRU") +
+                              ", " + line + "-byte lines";
   }
   for (int i = 0; i < count; i++) {
     double x = organisation == VANTLE_DIRECT_MAPPED ? double(rows[i].line_size)
