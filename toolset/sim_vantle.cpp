@@ -82,7 +82,8 @@ static unsigned char batch_kinds[BATCH];
 
 void sim_reg_options(opt_odb_t *odb) {
   opt_reg_string(odb, "-cache:opts",
-                 "the cache library's option words, e.g. \"-Cfa -M65536\"",
+                 "one family: [kinds:] the library's option words, e.g. "
+                 "\"-Cfa -M65536\"; again for more families",
                  &cache_opts, "", 1, nullptr);
   opt_reg_string(odb, "-out:csv",
                  "at the end, write every cache's result to this CSV file",
