@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,6 +24,8 @@ namespace {
 const char *const kPlugin = VANTLE_QEMU_PLUGIN;
 const char *const kKernel = KERNEL_PATH;
 const char *const kThreads = THREADS_PATH;
+const char *const kSim = VANTLE_SIM_PATH;
+const char *const kMatmul = MATMUL_PATH;
 
 // The full path of qemu-x86_64 on PATH, or "".
 std::string find_qemu() {
@@ -228,6 +231,194 @@ TEST_F(TracerTest, PluginWithoutDescriptorRefusesToLoad) {
         << args << ": " << g.err;
     EXPECT_EQ(g.out, "") << args;
   }
+}
+// vantle-sim tracing programs under QEMU.
+class SimTracerTest : public TracerTest {
+ protected:
+  Outcome sim(std::vector<std::string> args, const char *sim = kSim,
+              const char *path_env = nullptr) {
+    args.insert(args.begin(), {"-progress", "false"});
+    Launch launch;
+    launch.path_env = path_env;
+    return run_program(sim, args, launch);
+  }
+};
+
+long long stat_value(const std::string &err, const std::string &name) {
+  size_t at = err.rfind("\n" + name + " ");
+  if (at == std::string::npos) return -1;
+  return atoll(err.c_str() + at + 1 + name.size());
+}
+
+// The records as a din trace: fetch 2, load 0, store 1.
+std::string as_din(const std::vector<uint64_t> &records) {
+  static const char label[] = {'?', '2', '0', '1'};
+  std::string text;
+  char line[64];
+  for (uint64_t r : records) {
+    snprintf(line, sizeof line, "%c %llx\n", label[trace_record_kind(r)],
+             static_cast<unsigned long long>(trace_record_address(r)));
+    text += line;
+  }
+  return text;
+}
+
+// The live run sees the records the plugin writes, every one: the same
+// counts and, folded the same way, the same hits as a trace file of them.
+TEST_F(SimTracerTest, LiveRunMatchesAFileOfTheSameRecords) {
+  GuestRun g = trace({kKernel, "01000", "00200"});
+  ASSERT_EQ(g.status, 0) << g.err;
+  std::vector<uint64_t> records = records_of(g.records);
+  std::vector<long long> counts = kind_counts(records);
+  write_file(path("records.din"), as_din(records));
+  const std::string family = "-a1 -b6 -n2 -l5";
+  Outcome live = sim({"-cache:opts", family, "-out:csv", path("live.csv"),
+                      "-trace:tracer", "qemu", "-redir:prog", path("prog"),
+                      kKernel, "01000", "00200"});
+  ASSERT_EQ(live.status, 0) << live.err;
+  EXPECT_TRUE(has(live.err, "traced live under " + qemu_ +
+                                " with vantle's plugin")) << live.err;
+  EXPECT_EQ(stat_value(live.err, "sim_num_insn"), counts[TRACE_KIND_FETCH]);
+  EXPECT_EQ(stat_value(live.err, "sim_num_loads"), counts[TRACE_KIND_LOAD]);
+  EXPECT_EQ(stat_value(live.err, "sim_num_stores"),
+            counts[TRACE_KIND_STORE]);
+  Outcome file = sim({"-cache:opts", family, "-out:csv", path("file.csv"),
+                      path("records.din")});
+  ASSERT_EQ(file.status, 0) << file.err;
+  std::vector<NaiveRow> want = read_results(path("file.csv")),
+                        got = read_results(path("live.csv"));
+  ASSERT_EQ(got.size(), want.size());
+  ASSERT_FALSE(want.empty());
+  for (size_t i = 0; i < want.size(); i++) {
+    EXPECT_EQ(got[i].references, want[i].references) << i;
+    EXPECT_EQ(got[i].hits, want[i].hits) << i;
+  }
+}
+
+// Through vantle-sim, -trace:refs load (store) feeds exactly the kernel's
+// extra loads (stores) between two runs, and inst counts its fetches.
+TEST_F(SimTracerTest, ReferenceKindsSelectTheKernelsReferences) {
+  auto fed = [&](const char *refs, const char *n, const char *m) {
+    Outcome o = sim({"-trace:refs", refs, "-trace:tracer", "qemu",
+                     "-redir:prog", path("prog"), kKernel, n, m});
+    EXPECT_EQ(o.status, 0) << o.err;
+    return stat_value(o.err, "sim_num_fed");
+  };
+  EXPECT_EQ(fed("load", "03000", "00200") - fed("load", "01000", "00200"),
+            2000);
+  EXPECT_EQ(fed("store", "01000", "00900") - fed("store", "01000", "00200"),
+            700);
+  EXPECT_EQ(fed("data", "03000", "00900") - fed("data", "01000", "00200"),
+            2700);
+  EXPECT_GE(fed("inst", "03000", "00900") - fed("inst", "01000", "00200"),
+            2700);
+}
+
+// The program's exit status is vantle-sim's; a program killed by a signal
+// is reported, with 128 + the signal; -trace:max stops the program.
+TEST_F(SimTracerTest, ExitStatusSignalAndMaxPassThrough) {
+  Outcome o = sim({"-trace:tracer", "qemu", "-redir:prog", path("prog"),
+                   kMatmul, "-s", "3", "8"});
+  EXPECT_EQ(o.status, 3) << o.err;
+  EXPECT_EQ(count(o.err, "sim: ** simulation statistics **"), 1);
+  EXPECT_TRUE(has(read_file(path("prog")), "matmul plain n=8: checksum"));
+  o = sim({"-trace:tracer", "qemu", "-redir:prog", path("prog"), "/bin/sh",
+           "-c", "kill -SEGV $$"});
+  EXPECT_EQ(o.status, 128 + SIGSEGV) << o.err;
+  EXPECT_TRUE(has(o.err, "sim: program `/bin/sh' terminated by signal 11"))
+      << o.err;
+  o = sim({"-trace:tracer", "qemu", "-trace:max", "5000", "-redir:prog",
+           path("prog"), kMatmul, "200"});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(stat_value(o.err, "sim_num_fed"), 5000);
+}
+
+// Without the plugin beside vantle-sim, auto falls back to valgrind and
+// says why; -trace:tracer qemu refuses, naming the plugin's path. Without
+// QEMU on PATH, auto says that.
+TEST_F(SimTracerTest, MissingPluginOrQemuFallsBackToValgrind) {
+  std::string copy = path("vantle-sim");
+  std::string cp = "cp '" + std::string(kSim) + "' '" + copy + "'";
+  ASSERT_EQ(system(cp.c_str()), 0);
+  std::string plugin = path("vantle-qemu.so");
+  Outcome o = sim({"-trace:tracer", "qemu", kKernel, "1", "1"},
+                  copy.c_str());
+  EXPECT_EQ(o.status, 1);
+  EXPECT_TRUE(has(o.err, "cannot trace `" + std::string(kKernel) +
+                             "' under QEMU: vantle's QEMU plugin `" + plugin +
+                             "' is missing")) << o.err;
+  std::string valgrind_dir = path("bin");
+  mkdir(valgrind_dir.c_str(), 0755);
+  if (access("/usr/bin/valgrind", X_OK) != 0)
+    GTEST_SKIP() << "valgrind is not installed";
+  write_file(valgrind_dir + "/valgrind",
+             "#!/bin/sh\nexec /usr/bin/valgrind \"$@\"\n");
+  chmod((valgrind_dir + "/valgrind").c_str(), 0755);
+  const std::string lackey =
+      "' traced live under valgrind --tool=lackey (lackey records), not "
+      "QEMU: ";
+  o = sim({"-trace:max", "1000", kKernel, "1", "1"}, copy.c_str());
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_TRUE(has(o.err, std::string(kKernel) + lackey +
+                             "vantle's QEMU plugin `" + plugin +
+                             "' is missing\n")) << o.err;
+  o = sim({"-trace:max", "1000", kKernel, "1", "1"}, kSim,
+          valgrind_dir.c_str());
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_TRUE(has(o.err, std::string(kKernel) + lackey +
+                             "qemu-x86_64 is not installed (not found on "
+                             "PATH)\n")) << o.err;
+  EXPECT_EQ(stat_value(o.err, "sim_num_fed"), 1000);
+}
+
+TEST_F(SimTracerTest, NonElfProgramsAndBadTracerNames) {
+  std::string script = path("script");
+  write_file(script, "#!/bin/sh\nexit 0\n");
+  chmod(script.c_str(), 0755);
+  Outcome o = sim({"-trace:tracer", "qemu", script});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_TRUE(has(o.err, "cannot trace `" + script + "' under QEMU: `" +
+                             script + "' is not an ELF executable")) << o.err;
+  o = sim({"-trace:tracer", "bochs", kKernel, "1", "1"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_TRUE(has(o.err, "error: -trace:tracer must be auto, qemu or "
+                         "valgrind, not `bochs'")) << o.err;
+}
+// A statically linked AArch64 program runs under qemu-aarch64, its
+// references counted as a native one's and its exit status passed on; a
+// dynamically linked one needs its libraries' root, -trace:sysroot.
+TEST_F(SimTracerTest, ForeignProgramsRunUnderTheirEmulator) {
+#ifndef KERNEL_AARCH64_PATH
+  GTEST_SKIP() << "no AArch64 cross compiler";
+#else
+  const std::string kernel = KERNEL_AARCH64_PATH;
+  const std::string dynamic = kernel + "-dynamic";
+  const std::string emulator =
+      qemu_.substr(0, qemu_.rfind('/')) + "/qemu-aarch64";
+  if (access(emulator.c_str(), X_OK) != 0)
+    GTEST_SKIP() << "qemu-aarch64 is not installed";
+  auto loads = [&](const std::string &program, const char *n,
+                   std::vector<std::string> args = {}) {
+    args.insert(args.end(), {"-trace:refs", "load", "-redir:prog",
+                             path("prog"), program, n, "00100"});
+    Outcome o = sim(args);
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_TRUE(has(o.err, "' traced live under " + emulator +
+                               " with vantle's plugin")) << o.err;
+    return stat_value(o.err, "sim_num_fed");
+  };
+  EXPECT_EQ(loads(kernel, "03000") - loads(kernel, "01000"), 2000);
+  Outcome o = sim({"-redir:prog", path("prog"), kernel, "too", "many",
+                   "words"});
+  EXPECT_EQ(o.status, 2) << o.err;
+  if (access("/usr/aarch64-linux-gnu/lib", R_OK) != 0) return;
+  std::vector<std::string> root{"-trace:sysroot", "/usr/aarch64-linux-gnu"};
+  EXPECT_EQ(loads(dynamic, "03000", root) - loads(dynamic, "01000", root),
+            2000);
+  if (access("/lib/ld-linux-aarch64.so.1", F_OK) == 0) return;
+  o = sim({"-redir:prog", path("prog"), dynamic, "01000", "00100"});
+  EXPECT_NE(o.status, 0) << "ran without its libraries";
+#endif
 }
 #else
 TEST(TracerTest, PluginIsNotBuilt) {
