@@ -460,8 +460,14 @@ static void count_records(size_t n) {
     refs_fed += static_cast<counter_t>(n);
     return;
   }
-  counter_t by_kind[MD_REF_MODIFY + 1] = {0, 0, 0, 0, 0};
-  for (size_t i = 0; i < n; i++) by_kind[batch_kinds[i]]++;
+  // One pass per kind: each vectorises, where counting all kinds in one
+  // pass waits on the counter just incremented.
+  counter_t by_kind[MD_REF_MODIFY + 1];
+  for (int kind = 0; kind <= MD_REF_MODIFY; kind++) {
+    counter_t c = 0;
+    for (size_t i = 0; i < n; i++) c += batch_kinds[i] == kind;
+    by_kind[kind] = c;
+  }
   for (int kind = 0; kind <= MD_REF_MODIFY; kind++)
     if (wanted[kind]) refs_fed += by_kind[kind];
   sim_num_insn += by_kind[MD_REF_INST];

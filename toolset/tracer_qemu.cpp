@@ -148,26 +148,28 @@ pid_t tq_start(const char *emulator, const char *plugin, const char *sysroot,
   return pid;
 }
 
-// Fetches and data accesses each stay long in one region: the last region
-// of each, and where it folds to, spare most lookups in the folding map.
+// A program's references fall in few regions (code, heap, stack, mapped
+// memory), which a small cache of the folding map holds.
+enum { REGION_CACHE = 16 };
+
 size_t tq_decode(const unsigned char *bytes, size_t n, md_addr_t *addrs,
                  unsigned char *kinds) {
   const uint64_t low_mask = (1ull << LD_REGION_BITS) - 1;
-  uint64_t region[2] = {~0ull, ~0ull};  // [1]: fetches
-  md_addr_t base[2] = {0, 0};
+  uint64_t region[REGION_CACHE];
+  md_addr_t base[REGION_CACHE];
+  for (uint64_t &r : region) r = ~0ull;  // no region: addresses have 62 bits
   for (size_t i = 0; i < n; i++) {
     uint64_t record;
     memcpy(&record, bytes + i * TRACE_RECORD_BYTES, sizeof record);
     unsigned kind = trace_record_kind(record);
     uint64_t address = trace_record_address(record);
-    int fetch = kind == TRACE_KIND_FETCH;
-    if (kind == 0) return i;
-    if (address >> LD_REGION_BITS != region[fetch]) {
-      if (!ld_fold_address(address, &base[fetch])) return i;
-      region[fetch] = address >> LD_REGION_BITS;
-      base[fetch] &= ~static_cast<md_addr_t>(low_mask);
+    size_t at = (address >> LD_REGION_BITS) % REGION_CACHE;
+    if (address >> LD_REGION_BITS != region[at] || kind == 0) {
+      if (kind == 0 || !ld_fold_address(address, &base[at])) return i;
+      region[at] = address >> LD_REGION_BITS;
+      base[at] &= ~static_cast<md_addr_t>(low_mask);
     }
-    addrs[i] = base[fetch] | static_cast<md_addr_t>(address & low_mask);
+    addrs[i] = base[at] | static_cast<md_addr_t>(address & low_mask);
     kinds[i] = static_cast<unsigned char>(kind);
   }
   return n;
