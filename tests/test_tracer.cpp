@@ -2,6 +2,7 @@
 // qemu-x86_64 with the plugin writing to a file or a pipe, and their
 // records read back. Skipped where QEMU is not installed.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -369,6 +370,55 @@ TEST_F(SimTracerTest, MissingPluginOrQemuFallsBackToValgrind) {
                              "qemu-x86_64 is not installed (not found on "
                              "PATH)\n")) << o.err;
   EXPECT_EQ(stat_value(o.err, "sim_num_fed"), 1000);
+}
+
+// The user signals are answered while a program under QEMU waits (its
+// shell blocks on a FIFO): an interim report, then, once the program goes
+// on and ends, the final one.
+TEST_F(SimTracerTest, FirstUserSignalWhileTheProgramWaits) {
+  std::string fifo = path("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string script = "echo waiting >&2; read x < " + fifo;
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(p[1], 2);
+    close(p[0]);
+    execl(kSim, kSim, "-progress", "false", "-trace:tracer", "qemu",
+          "/bin/sh", "-c", script.c_str(), static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  close(p[1]);
+  std::string err;
+  auto read_until = [&](const std::string &marker) {
+    char buf[4096];
+    for (int waits = 0; !has(err, marker) && waits < 200; waits++) {
+      pollfd f = {p[0], POLLIN, 0};
+      if (poll(&f, 1, 100) <= 0) continue;
+      ssize_t n = read(p[0], buf, sizeof buf);
+      if (n <= 0) break;
+      err.append(buf, static_cast<size_t>(n));
+    }
+    return has(err, marker);
+  };
+  ASSERT_TRUE(read_until("waiting\n")) << err;
+  kill(pid, SIGUSR1);
+  EXPECT_TRUE(read_until("** end of simulation **")) << err;
+  FILE *writer = fopen(fifo.c_str(), "w");
+  ASSERT_NE(writer, nullptr);
+  fputs("go\n", writer);
+  fclose(writer);
+  read_until("\x01never");
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  close(p[0]);
+  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << err;
+  EXPECT_EQ(count(err, "sim: ** simulation statistics **"), 2) << err;
+  EXPECT_EQ(count(err, "** end of simulation **"), 2) << err;
+  size_t last = err.rfind("sim: ** simulation statistics **");
+  EXPECT_GT(stat_value(err.substr(last), "sim_num_fed"),
+            stat_value(err.substr(0, last), "sim_num_fed"));
 }
 
 TEST_F(SimTracerTest, NonElfProgramsAndBadTracerNames) {
