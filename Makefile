@@ -67,7 +67,7 @@ run: configure
 
 # Installs vantle-sim, libvantle.a, its header and vantle.pc under PREFIX.
 PREFIX ?= /usr/local
-INSTALL_TARGETS = vantle-sim vantle
+INSTALL_TARGETS = vantle-sim vantle vantle-qemu
 install: configure
 	cmake --build $(BUILD) -j $(JOBS) --target $(INSTALL_TARGETS)
 	cmake --install $(BUILD) --prefix $(PREFIX)
