@@ -53,7 +53,8 @@ fuzz:
 	    $(FUZZ_BUILD)/corpus/$$t tests/fuzz/$$t || exit 1; \
 	done
 
-# The main job: trace the example matrix multiply live under valgrind, plain
+# The main job: trace the example matrix multiply live (under QEMU where it
+# is installed, else valgrind), plain
 # and blocked, and print the miss ratios of 16..256 sets x 1..4 ways of
 # 32-byte lines for its data references.
 RUN_SIM = $(BUILD)/vantle-sim -trace:refs data -cache:opts "-a4 -b8 -n2 -l5"
@@ -66,7 +67,7 @@ run: configure
 
 # Installs vantle-sim, libvantle.a, its header and vantle.pc under PREFIX.
 PREFIX ?= /usr/local
-INSTALL_TARGETS = vantle-sim vantle
+INSTALL_TARGETS = vantle-sim vantle vantle-qemu
 install: configure
 	cmake --build $(BUILD) -j $(JOBS) --target $(INSTALL_TARGETS)
 	cmake --install $(BUILD) --prefix $(PREFIX)

@@ -31,7 +31,23 @@ enum ld_state { LD_READING, LD_END, LD_MALFORMED };
 void ld_open(const char *name, int argc, char **argv, int format,
              FILE *progout);
 
-// Starts the program under valgrind; does nothing for a trace file.
+// Tracers of a program: QEMU's user mode with vantle's plugin, or
+// valgrind's lackey tool. Auto takes QEMU when the emulator of the
+// program's machine is on PATH and the plugin lies beside the executable,
+// else valgrind.
+enum ld_tracer { LD_TRACER_AUTO, LD_TRACER_QEMU, LD_TRACER_VALGRIND };
+
+// Chooses the tracer of a program (before ld_open; default auto) and the
+// directory QEMU takes a foreign program's libraries from (null: none).
+// sysroot must live until the run ends.
+void ld_use_tracer(int tracer, const char *sysroot);
+// The tracer of the program (never auto) and the path of its executable.
+int ld_tracer(void);
+const char *ld_tracer_path(void);
+// Why auto did not take QEMU ("" when it did, or was not asked to).
+const char *ld_tracer_note(void);
+
+// Starts the program under its tracer; does nothing for a trace file.
 void ld_start(void);
 
 // Reads up to cap references into addrs (and their kinds into kinds when
@@ -64,7 +80,7 @@ void ld_reset(void);
 // Facts about the input.
 int ld_state(void);
 int ld_is_program(void);
-int ld_format(void);            // the format in use (never auto)
+int ld_format(void);            // the format in use (never auto but under QEMU)
 int ld_has_kinds(void);         // records carry reference kinds
 int ld_compressed(void);
 const char *ld_compression(void); // its decompressing tool; null when plain

@@ -7,8 +7,8 @@ build=$1 source=$2
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
-for f in bin/vantle-sim lib/libvantle.a include/libvantle/libvantle.h \
-         lib/pkgconfig/vantle.pc; do
+for f in bin/vantle-sim bin/vantle-qemu.so lib/libvantle.a \
+         include/libvantle/libvantle.h lib/pkgconfig/vantle.pc; do
   [ -f "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
 done
 "$prefix/bin/vantle-sim" --version

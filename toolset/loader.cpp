@@ -17,6 +17,8 @@
 
 #include "host.h"
 #include "misc.h"
+#include "plugin/trace_record.h"
+#include "toolset/tracer_qemu.h"
 
 enum { BUFFER_SIZE = 1 << 20 };
 // A bin32 read of at least this many words bypasses the buffer.
@@ -47,6 +49,13 @@ static char input_failure[256];
 static int read_state = LD_READING;
 static long long line_number, bytes_in, total_bytes = -1;
 static char error_text[512];  // why reading stopped early
+// The QEMU tracer: the tracer asked for, whether QEMU runs the program, its
+// emulator, plugin and library root, and why auto did not take it.
+static int tracer_wanted = LD_TRACER_AUTO;
+static bool qemu_tracing;
+static char *qemu_path, *plugin_path;
+static const char *qemu_sysroot;
+static char tracer_note[600];
 
 // Ends the process: the input named on the command line cannot be used.
 #define fail(...) _fatal("loader", "ld_open", __LINE__, __VA_ARGS__)
@@ -324,6 +333,51 @@ static void open_trace(const char *name, int format) {
   }
 }
 
+void ld_use_tracer(int tracer, const char *sysroot) {
+  tracer_wanted = tracer;
+  qemu_sysroot = sysroot;
+}
+
+// Why QEMU cannot trace the program (into why), or "" when it can; finds
+// the emulator and the plugin on the way.
+static void check_qemu(char *why, size_t size) {
+  char emulator[64];
+  if (!tq_emulator_name(program_path, emulator, sizeof emulator, why, size))
+    return;
+  qemu_path = find_on_path(getenv("PATH"), emulator);
+  if (!qemu_path) {
+    snprintf(why, size, "%s is not installed (not found on PATH)", emulator);
+    return;
+  }
+  plugin_path = tq_plugin_path();
+  if (access(plugin_path, R_OK) != 0)
+    snprintf(why, size, "vantle's QEMU plugin `%s' is missing", plugin_path);
+}
+
+// Readies the program to run under QEMU unless valgrind is asked for, or
+// auto finds QEMU unable (then false, and the note says why).
+static bool open_under_qemu(const char *name, int argc, char **argv,
+                            FILE *progout) {
+  if (tracer_wanted == LD_TRACER_VALGRIND) return false;
+  char why[sizeof tracer_note] = "";
+  check_qemu(why, sizeof why);
+  if (*why && tracer_wanted == LD_TRACER_QEMU)
+    fail("cannot trace `%s' under QEMU: %s", name, why);
+  if (*why) {
+    snprintf(tracer_note, sizeof tracer_note, "%s", why);
+    return false;
+  }
+  input_is_program = 1;
+  qemu_tracing = true;
+  program_out = progout;
+  program_argv = static_cast<char **>(checked_calloc(
+      static_cast<size_t>(argc) + 1, sizeof(char *), "loader", "ld_open",
+      __LINE__));
+  program_argv[0] = program_path;
+  for (int i = 1; i < argc; i++) program_argv[i] = argv[i];
+  return true;
+}
+
 void ld_open(const char *name, int argc, char **argv, int format,
              FILE *progout) {
   md_init_decoder();
@@ -340,6 +394,7 @@ void ld_open(const char *name, int argc, char **argv, int format,
     open_trace(name, format);
     return;
   }
+  if (open_under_qemu(name, argc, argv, progout)) return;
   input_is_program = 1;
   input_format = MD_FMT_LACKEY;
   valgrind_path = find_on_path(getenv("PATH"), "valgrind");
@@ -356,6 +411,15 @@ void ld_open(const char *name, int argc, char **argv, int format,
 
 void ld_start(void) {
   if (!input_is_program || child_pid > 0) return;
+  if (qemu_tracing) {
+    child_pid = tq_start(qemu_path, plugin_path, qemu_sysroot, program_argv,
+                         program_out, &input_fd);
+    reap_at_exit();
+    if (verbose)
+      fprintf(stderr, "sim: tracing `%s' under %s (pid %d)\n", program_path,
+              qemu_path, static_cast<int>(child_pid));
+    return;
+  }
   int p[2];
   if (pipe(p) != 0)
     _fatal("loader", "ld_start", __LINE__, "cannot make a pipe: %s",
@@ -528,13 +592,49 @@ static void stop_at_failure() {
   read_state = LD_MALFORMED;
 }
 
+// Records of the QEMU plugin (plugin/trace_record.h), whole ones only.
+static size_t read_qemu(md_addr_t *addrs, unsigned char *kinds, size_t cap) {
+  size_t have = (buffer_end - buffer_start) / TRACE_RECORD_BYTES;
+  if (have == 0) {
+    fill_buffer();
+    have = (buffer_end - buffer_start) / TRACE_RECORD_BYTES;
+    if (have == 0) {
+      if (at_eof) read_state = LD_END;  // a torn last record: its tracer died
+      return 0;
+    }
+  }
+  size_t n = have < cap ? have : cap;
+  const unsigned char *records = buffer + buffer_start;
+  size_t done = tq_decode(records, n, addrs, kinds);
+  buffer_start += done * TRACE_RECORD_BYTES;
+  if (done < n) {
+    uint64_t bad;
+    memcpy(&bad, records + done * TRACE_RECORD_BYTES, sizeof bad);
+    if (trace_record_kind(bad) == 0)
+      snprintf(error_text, sizeof error_text, "`%s': record 0x%016llx of "
+               "the QEMU plugin has no kind", input_name,
+               static_cast<unsigned long long>(bad));
+    else
+      snprintf(error_text, sizeof error_text,
+               "`%s': address 0x%llx: the map folding 64-bit addresses into "
+               "32 bits is full (%d regions of %d MiB)", input_name,
+               static_cast<unsigned long long>(trace_record_address(bad)),
+               LD_REGION_SLOTS, 1 << (LD_REGION_BITS - 20));
+    read_state = LD_MALFORMED;
+  }
+  return done;
+}
+
 void ld_on_wait(int (*stop)(void)) { stop_waiting = stop; }
 
 size_t ld_read(md_addr_t *addrs, unsigned char *kinds, size_t cap) {
   if (read_state != LD_READING || cap == 0) return 0;
   size_t n;
   interrupted = false;
-  if (input_format == MD_FMT_BIN32) {
+  if (qemu_tracing) {
+    do n = read_qemu(addrs, kinds, cap);
+    while (n == 0 && read_state == LD_READING && !interrupted);
+  } else if (input_format == MD_FMT_BIN32) {
     do n = read_bin32(addrs, cap);
     while (n == 0 && read_state == LD_READING && !interrupted);
   } else {
@@ -583,6 +683,13 @@ void ld_reset(void) {
   free(valgrind_path);
   free(program_argv);
   free(buffer);
+  free(qemu_path);
+  free(plugin_path);
+  qemu_path = plugin_path = nullptr;
+  qemu_tracing = false;
+  tracer_wanted = LD_TRACER_AUTO;
+  qemu_sysroot = nullptr;
+  tracer_note[0] = '\0';
   input_name = program_path = valgrind_path = nullptr;
   program_argv = nullptr;
   buffer = nullptr;
@@ -603,8 +710,16 @@ int ld_state(void) { return read_state; }
 int ld_is_program(void) { return input_is_program; }
 int ld_format(void) { return input_format; }
 int ld_has_kinds(void) {
-  return input_format == MD_FMT_DIN || input_format == MD_FMT_LACKEY;
+  return input_format == MD_FMT_DIN || input_format == MD_FMT_LACKEY ||
+         qemu_tracing;
 }
+int ld_tracer(void) {
+  return qemu_tracing ? LD_TRACER_QEMU : LD_TRACER_VALGRIND;
+}
+const char *ld_tracer_path(void) {
+  return qemu_tracing ? qemu_path : valgrind_path;
+}
+const char *ld_tracer_note(void) { return tracer_note; }
 int ld_compressed(void) { return compression != nullptr; }
 const char *ld_compression(void) {
   return compression ? compression->tool : nullptr;

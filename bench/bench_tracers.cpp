@@ -1,0 +1,163 @@
+// The tracers: vantle-sim tracing the example matrix multiply live under
+// QEMU with vantle's plugin and under valgrind, beside vantle-sim reading
+// the same references from a bin32 file, all with the default family.
+// Prints references per second of each and the ratio of the live QEMU run
+// to the file (the tracer must not be the bottleneck: 0.8 or more).
+//
+//   bench_tracers [n]    (n x n matrices, default 128: about 20 M references)
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "clock.h"
+#include "loader.h"
+#include "plugin/trace_record.h"
+
+namespace {
+
+const char *const kSim = VANTLE_SIM_PATH;
+const char *const kPlugin = VANTLE_QEMU_PLUGIN;
+const char *const kMatmul = MATMUL_PATH;
+
+std::string on_path(const char *name) {
+  const char *path = getenv("PATH");
+  std::string dirs = path ? path : "";
+  for (size_t at = 0; at <= dirs.size();) {
+    size_t colon = dirs.find(':', at);
+    if (colon == std::string::npos) colon = dirs.size();
+    std::string full = dirs.substr(at, colon - at) + "/" + name;
+    if (colon > at && access(full.c_str(), X_OK) == 0) return full;
+    at = colon + 1;
+  }
+  return "";
+}
+
+// Runs argv with stdout to /dev/null, stderr to err_file and descriptor 3
+// to fd3_file when given; returns the wall time, or -1 when it failed.
+double timed_run(const std::vector<std::string> &args,
+                 const std::string &err_file, const char *fd3_file = nullptr) {
+  double start = now_seconds();
+  pid_t pid = fork();
+  if (pid == 0) {
+    int null = open("/dev/null", O_RDWR);
+    int err = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(null, 0);
+    dup2(null, 1);
+    dup2(err, 2);
+    if (fd3_file) dup2(open(fd3_file, O_WRONLY | O_CREAT | O_TRUNC, 0644), 3);
+    std::vector<char *> argv;
+    for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  double seconds = now_seconds() - start;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds : -1;
+}
+
+// The value of statistic name in a vantle-sim error stream file, or -1.
+long long stat_value(const std::string &file, const char *name) {
+  FILE *f = fopen(file.c_str(), "r");
+  if (!f) return -1;
+  char line[512];
+  long long value = -1;
+  size_t len = strlen(name);
+  while (fgets(line, sizeof line, f))
+    if (!strncmp(line, name, len) && line[len] == ' ')
+      value = atoll(line + len);
+  fclose(f);
+  return value;
+}
+
+// Turns the plugin's records into a bin32 file folded as vantle-sim folds
+// them; returns the number of references.
+long long records_to_bin32(const std::string &from, const std::string &to) {
+  FILE *in = fopen(from.c_str(), "rb"), *out = fopen(to.c_str(), "wb");
+  if (!in || !out) return -1;
+  long long count = 0;
+  uint64_t record;
+  while (fread(&record, sizeof record, 1, in) == 1) {
+    md_addr_t folded;
+    if (!ld_fold_address(trace_record_address(record), &folded)) return -1;
+    fwrite(&folded, sizeof folded, 1, out);
+    count++;
+  }
+  fclose(in);
+  fclose(out);
+  return count;
+}
+
+struct Rate {
+  double seconds = -1;
+  long long refs = 0;
+  double per_second() const { return seconds > 0 ? refs / seconds : 0; }
+};
+
+// The best of runs runs of vantle-sim with args.
+Rate best_sim(std::vector<std::string> args, const std::string &err,
+              int runs) {
+  args.insert(args.begin(), {kSim, "-progress", "false"});
+  Rate best;
+  for (int i = 0; i < runs; i++) {
+    double s = timed_run(args, err);
+    if (s < 0) return Rate{};
+    if (best.seconds < 0 || s < best.seconds) best.seconds = s;
+    best.refs = stat_value(err, "sim_num_fed");
+  }
+  return best;
+}
+
+void print_rate(const char *what, const Rate &r) {
+  if (r.seconds < 0)
+    printf("  %-34s failed\n", what);
+  else
+    printf("  %-34s %6.2f s  %6.2f M refs  %6.1f M refs/s\n", what,
+           r.seconds, r.refs / 1e6, r.per_second() / 1e6);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  std::string n = argc > 1 ? argv[1] : "128";
+  std::string qemu = on_path("qemu-x86_64"), valgrind = on_path("valgrind");
+  char dir[] = "/tmp/vantle-bench-XXXXXX";
+  if (!mkdtemp(dir)) return 1;
+  std::string base = dir, records = base + "/records", bin = base + "/b.bin",
+              err = base + "/err";
+  printf("tracers: matmul %s x %s, default family (best of 3; valgrind "
+         "once)\n", n.c_str(), n.c_str());
+  Rate file, live_qemu, live_valgrind;
+  if (!qemu.empty()) {
+    std::string plugin = std::string(kPlugin) + ",fd=3";
+    if (timed_run({qemu, "-plugin", plugin, kMatmul, n}, err,
+                  records.c_str()) < 0 ||
+        records_to_bin32(records, bin) < 0) {
+      fprintf(stderr, "bench_tracers: cannot record the references\n");
+      return 1;
+    }
+    file = best_sim({"-trace:format", "bin32", bin}, err, 3);
+    live_qemu = best_sim({"-trace:tracer", "qemu", kMatmul, n}, err, 3);
+    print_rate("bin32 file of the same references", file);
+    print_rate("live under QEMU", live_qemu);
+  } else {
+    printf("  qemu-x86_64 is not installed: no QEMU figures\n");
+  }
+  if (!valgrind.empty()) {
+    live_valgrind =
+        best_sim({"-trace:tracer", "valgrind", kMatmul, n}, err, 1);
+    print_rate("live under valgrind", live_valgrind);
+  }
+  if (file.seconds > 0 && live_qemu.seconds > 0)
+    printf("  live QEMU / bin32 file: %.2f (at least 0.80 wanted)\n",
+           live_qemu.per_second() / file.per_second());
+  std::string clean = "rm -rf '" + base + "'";
+  return system(clean.c_str()) == 0 ? 0 : 1;
+}

@@ -1,0 +1,479 @@
+// The QEMU plugin: small programs with known access patterns run under
+// qemu-x86_64 with the plugin writing to a file or a pipe, and their
+// records read back. Skipped where QEMU is not installed.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "plugin/trace_record.h"
+#include "sim_run.h"
+
+namespace {
+
+#ifdef VANTLE_QEMU_PLUGIN
+const char *const kPlugin = VANTLE_QEMU_PLUGIN;
+const char *const kKernel = KERNEL_PATH;
+const char *const kThreads = THREADS_PATH;
+const char *const kSim = VANTLE_SIM_PATH;
+const char *const kMatmul = MATMUL_PATH;
+
+// The full path of qemu-x86_64 on PATH, or "".
+std::string find_qemu() {
+  const char *path = getenv("PATH");
+  std::string dirs = path ? path : "";
+  size_t at = 0;
+  while (at <= dirs.size()) {
+    size_t colon = dirs.find(':', at);
+    if (colon == std::string::npos) colon = dirs.size();
+    std::string full = dirs.substr(at, colon - at) + "/qemu-x86_64";
+    if (colon > at && access(full.c_str(), X_OK) == 0) return full;
+    at = colon + 1;
+  }
+  return "";
+}
+
+// A guest run: its exit status, its standard output and error, the plugin's
+// bytes.
+struct GuestRun {
+  int status = -1;
+  int signal = 0;
+  std::string out, err, records;
+};
+
+// The references of a trace, by kind, within [base, base + size).
+struct Range {
+  uint64_t base = 0, size = 0;
+  long long loads = 0, stores = 0;
+};
+
+class TracerTest : public ScratchDirTest {
+ protected:
+  void SetUp() override {
+    ScratchDirTest::SetUp();
+    qemu_ = find_qemu();
+    if (qemu_.empty()) GTEST_SKIP() << "qemu-x86_64 is not installed";
+  }
+
+  // Runs program under QEMU with the plugin writing to descriptor 3, which
+  // is a file, or a pipe whose reader is gone when reader_gone.
+  GuestRun trace(const std::vector<std::string> &args,
+                 bool reader_gone = false, const char *plugin_args = ",fd=3") {
+    std::string out = path("out"), err = path("err"), rec = path("rec");
+    int p[2] = {-1, -1};
+    if (reader_gone && pipe(p) != 0) return {};
+    pid_t pid = fork();
+    if (pid == 0) {
+      signal(SIGPIPE, SIG_DFL);
+      int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int r = reader_gone ? p[1]
+                          : open(rec.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                 0644);
+      if (reader_gone) close(p[0]);
+      dup2(o, 1);
+      dup2(e, 2);
+      dup2(r, 3);
+      std::string plugin = std::string(kPlugin) + plugin_args;
+      std::vector<const char *> argv{qemu_.c_str(), "-plugin",
+                                     plugin.c_str()};
+      for (auto &a : args) argv.push_back(a.c_str());
+      argv.push_back(nullptr);
+      execv(qemu_.c_str(), const_cast<char **>(argv.data()));
+      _exit(127);
+    }
+    if (reader_gone) {
+      close(p[0]);
+      close(p[1]);
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    GuestRun g;
+    g.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    g.signal = WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : 0;
+    g.out = read_file(out);
+    g.err = read_file(err);
+    if (!reader_gone) g.records = read_file(rec);
+    return g;
+  }
+
+  std::string qemu_;
+};
+
+std::vector<uint64_t> records_of(const std::string &bytes) {
+  std::vector<uint64_t> records(bytes.size() / TRACE_RECORD_BYTES);
+  memcpy(records.data(), bytes.data(), records.size() * TRACE_RECORD_BYTES);
+  return records;
+}
+
+// Counts per kind (index 0: records of no valid kind).
+std::vector<long long> kind_counts(const std::vector<uint64_t> &records) {
+  std::vector<long long> counts(4, 0);
+  for (uint64_t r : records) counts[trace_record_kind(r)]++;
+  return counts;
+}
+
+// The ranges the guest printed, one "address size" line each.
+std::vector<Range> printed_ranges(const std::string &out) {
+  std::vector<Range> ranges;
+  size_t at = 0;
+  while (at < out.size()) {
+    Range r;
+    unsigned long long base, size;
+    if (sscanf(out.c_str() + at, "%llx %llu", &base, &size) != 2) break;
+    r.base = base;
+    r.size = size;
+    ranges.push_back(r);
+    at = out.find('\n', at);
+    if (at == std::string::npos) break;
+    at++;
+  }
+  return ranges;
+}
+
+void count_in_ranges(const std::vector<uint64_t> &records,
+                     std::vector<Range> *ranges) {
+  for (uint64_t r : records)
+    for (Range &range : *ranges) {
+      uint64_t a = trace_record_address(r);
+      if (a < range.base || a - range.base >= range.size) continue;
+      if (trace_record_kind(r) == TRACE_KIND_LOAD) range.loads++;
+      if (trace_record_kind(r) == TRACE_KIND_STORE) range.stores++;
+    }
+}
+
+// Each run loads n words of the array and stores m: exactly those show in
+// the array, each right after the fetch of its instruction; between two
+// runs, the totals of loads and stores differ by the kernel's alone, and
+// the fetches by at least one instruction per word.
+TEST_F(TracerTest, KernelLoadsAndStoresAreSeenExactly) {
+  struct {
+    const char *n, *m;
+    std::vector<long long> counts;
+  } runs[] = {{"01000", "00200", {}}, {"03000", "00700", {}}};
+  for (auto &run : runs) {
+    GuestRun g = trace({kKernel, run.n, run.m});
+    ASSERT_EQ(g.status, 0) << g.err;
+    EXPECT_EQ(g.err, "");
+    ASSERT_EQ(g.records.size() % TRACE_RECORD_BYTES, 0u);
+    std::vector<uint64_t> records = records_of(g.records);
+    run.counts = kind_counts(records);
+    EXPECT_EQ(run.counts[0], 0) << "records of no kind";
+    std::vector<Range> array = printed_ranges(g.out);
+    ASSERT_EQ(array.size(), 1u) << g.out;
+    count_in_ranges(records, &array);
+    EXPECT_EQ(array[0].loads, atoll(run.n));
+    EXPECT_EQ(array[0].stores, atoll(run.m));
+    long long after_fetch = 0;
+    for (size_t i = 1; i < records.size(); i++) {
+      uint64_t a = trace_record_address(records[i]);
+      if (a - array[0].base < array[0].size &&
+          trace_record_kind(records[i - 1]) == TRACE_KIND_FETCH)
+        after_fetch++;
+    }
+    EXPECT_EQ(after_fetch, atoll(run.n) + atoll(run.m));
+  }
+  EXPECT_EQ(runs[1].counts[TRACE_KIND_LOAD] - runs[0].counts[TRACE_KIND_LOAD],
+            2000);
+  EXPECT_EQ(
+      runs[1].counts[TRACE_KIND_STORE] - runs[0].counts[TRACE_KIND_STORE],
+      500);
+  EXPECT_GE(
+      runs[1].counts[TRACE_KIND_FETCH] - runs[0].counts[TRACE_KIND_FETCH],
+      2500);
+}
+
+// Four threads run at once, each on its own vCPU and buffer, for far more
+// than a buffer's worth of records: every record whole and of a valid
+// kind, and each thread's every load and store of its array there.
+TEST_F(TracerTest, FourThreadsAreTracedWithoutLoss) {
+  const long long rounds = 100;
+  GuestRun g = trace({kThreads, std::to_string(rounds)});
+  ASSERT_EQ(g.status, 0) << g.err;
+  EXPECT_EQ(g.signal, 0);
+  ASSERT_EQ(g.records.size() % TRACE_RECORD_BYTES, 0u);
+  std::vector<uint64_t> records = records_of(g.records);
+  EXPECT_EQ(kind_counts(records)[0], 0) << "records of no kind";
+  std::vector<Range> arrays = printed_ranges(g.out);
+  ASSERT_EQ(arrays.size(), 4u) << g.out;
+  count_in_ranges(records, &arrays);
+  for (const Range &a : arrays) {
+    long long words = static_cast<long long>(a.size / sizeof(long));
+    EXPECT_EQ(a.loads, rounds * words);
+    EXPECT_EQ(a.stores, rounds * words);
+  }
+}
+
+// A reader that has gone away stops the records, not the program: it ends
+// as it would untraced, with no signal and nothing said.
+TEST_F(TracerTest, ReaderGoneLeavesTheProgramAlone) {
+  GuestRun g = trace({kThreads, "20"}, true);
+  EXPECT_EQ(g.status, 0) << g.err;
+  EXPECT_EQ(g.signal, 0);
+  EXPECT_EQ(g.err, "");
+  EXPECT_EQ(printed_ranges(g.out).size(), 4u);
+}
+
+TEST_F(TracerTest, PluginWithoutDescriptorRefusesToLoad) {
+  for (const char *args : {"", ",fd=x", ",fd=77"}) {
+    GuestRun g = trace({kKernel, "1", "1"}, false, args);
+    EXPECT_NE(g.status, 0) << args;
+    EXPECT_TRUE(has(g.err, "vantle plugin: needs an open descriptor as fd=N"))
+        << args << ": " << g.err;
+    EXPECT_EQ(g.out, "") << args;
+  }
+}
+// vantle-sim tracing programs under QEMU.
+class SimTracerTest : public TracerTest {
+ protected:
+  Outcome sim(std::vector<std::string> args, const char *sim = kSim,
+              const char *path_env = nullptr) {
+    args.insert(args.begin(), {"-progress", "false"});
+    Launch launch;
+    launch.path_env = path_env;
+    return run_program(sim, args, launch);
+  }
+};
+
+long long stat_value(const std::string &err, const std::string &name) {
+  size_t at = err.rfind("\n" + name + " ");
+  if (at == std::string::npos) return -1;
+  return atoll(err.c_str() + at + 1 + name.size());
+}
+
+// The records as a din trace: fetch 2, load 0, store 1.
+std::string as_din(const std::vector<uint64_t> &records) {
+  static const char label[] = {'?', '2', '0', '1'};
+  std::string text;
+  char line[64];
+  for (uint64_t r : records) {
+    snprintf(line, sizeof line, "%c %llx\n", label[trace_record_kind(r)],
+             static_cast<unsigned long long>(trace_record_address(r)));
+    text += line;
+  }
+  return text;
+}
+
+// The live run sees the records the plugin writes, every one: the same
+// counts and, folded the same way, the same hits as a trace file of them.
+TEST_F(SimTracerTest, LiveRunMatchesAFileOfTheSameRecords) {
+  GuestRun g = trace({kKernel, "01000", "00200"});
+  ASSERT_EQ(g.status, 0) << g.err;
+  std::vector<uint64_t> records = records_of(g.records);
+  std::vector<long long> counts = kind_counts(records);
+  write_file(path("records.din"), as_din(records));
+  const std::string family = "-a1 -b6 -n2 -l5";
+  Outcome live = sim({"-cache:opts", family, "-out:csv", path("live.csv"),
+                      "-trace:tracer", "qemu", "-redir:prog", path("prog"),
+                      kKernel, "01000", "00200"});
+  ASSERT_EQ(live.status, 0) << live.err;
+  EXPECT_TRUE(has(live.err, "traced live under " + qemu_ +
+                                " with vantle's plugin")) << live.err;
+  EXPECT_EQ(stat_value(live.err, "sim_num_insn"), counts[TRACE_KIND_FETCH]);
+  EXPECT_EQ(stat_value(live.err, "sim_num_loads"), counts[TRACE_KIND_LOAD]);
+  EXPECT_EQ(stat_value(live.err, "sim_num_stores"),
+            counts[TRACE_KIND_STORE]);
+  Outcome file = sim({"-cache:opts", family, "-out:csv", path("file.csv"),
+                      path("records.din")});
+  ASSERT_EQ(file.status, 0) << file.err;
+  std::vector<NaiveRow> want = read_results(path("file.csv")),
+                        got = read_results(path("live.csv"));
+  ASSERT_EQ(got.size(), want.size());
+  ASSERT_FALSE(want.empty());
+  for (size_t i = 0; i < want.size(); i++) {
+    EXPECT_EQ(got[i].references, want[i].references) << i;
+    EXPECT_EQ(got[i].hits, want[i].hits) << i;
+  }
+}
+
+// Through vantle-sim, -trace:refs load (store) feeds exactly the kernel's
+// extra loads (stores) between two runs, and inst counts its fetches.
+TEST_F(SimTracerTest, ReferenceKindsSelectTheKernelsReferences) {
+  auto fed = [&](const char *refs, const char *n, const char *m) {
+    Outcome o = sim({"-trace:refs", refs, "-trace:tracer", "qemu",
+                     "-redir:prog", path("prog"), kKernel, n, m});
+    EXPECT_EQ(o.status, 0) << o.err;
+    return stat_value(o.err, "sim_num_fed");
+  };
+  EXPECT_EQ(fed("load", "03000", "00200") - fed("load", "01000", "00200"),
+            2000);
+  EXPECT_EQ(fed("store", "01000", "00900") - fed("store", "01000", "00200"),
+            700);
+  EXPECT_EQ(fed("data", "03000", "00900") - fed("data", "01000", "00200"),
+            2700);
+  EXPECT_GE(fed("inst", "03000", "00900") - fed("inst", "01000", "00200"),
+            2700);
+}
+
+// The program's exit status is vantle-sim's; a program killed by a signal
+// is reported, with 128 + the signal; -trace:max stops the program.
+TEST_F(SimTracerTest, ExitStatusSignalAndMaxPassThrough) {
+  Outcome o = sim({"-trace:tracer", "qemu", "-redir:prog", path("prog"),
+                   kMatmul, "-s", "3", "8"});
+  EXPECT_EQ(o.status, 3) << o.err;
+  EXPECT_EQ(count(o.err, "sim: ** simulation statistics **"), 1);
+  EXPECT_TRUE(has(read_file(path("prog")), "matmul plain n=8: checksum"));
+  o = sim({"-trace:tracer", "qemu", "-redir:prog", path("prog"), "/bin/sh",
+           "-c", "kill -SEGV $$"});
+  EXPECT_EQ(o.status, 128 + SIGSEGV) << o.err;
+  EXPECT_TRUE(has(o.err, "sim: program `/bin/sh' terminated by signal 11"))
+      << o.err;
+  o = sim({"-trace:tracer", "qemu", "-trace:max", "5000", "-redir:prog",
+           path("prog"), kMatmul, "200"});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(stat_value(o.err, "sim_num_fed"), 5000);
+}
+
+// Without the plugin beside vantle-sim, auto falls back to valgrind and
+// says why; -trace:tracer qemu refuses, naming the plugin's path. Without
+// QEMU on PATH, auto says that.
+TEST_F(SimTracerTest, MissingPluginOrQemuFallsBackToValgrind) {
+  std::string copy = path("vantle-sim");
+  std::string cp = "cp '" + std::string(kSim) + "' '" + copy + "'";
+  ASSERT_EQ(system(cp.c_str()), 0);
+  std::string plugin = path("vantle-qemu.so");
+  Outcome o = sim({"-trace:tracer", "qemu", kKernel, "1", "1"},
+                  copy.c_str());
+  EXPECT_EQ(o.status, 1);
+  EXPECT_TRUE(has(o.err, "cannot trace `" + std::string(kKernel) +
+                             "' under QEMU: vantle's QEMU plugin `" + plugin +
+                             "' is missing")) << o.err;
+  std::string valgrind_dir = path("bin");
+  mkdir(valgrind_dir.c_str(), 0755);
+  if (access("/usr/bin/valgrind", X_OK) != 0)
+    GTEST_SKIP() << "valgrind is not installed";
+  write_file(valgrind_dir + "/valgrind",
+             "#!/bin/sh\nexec /usr/bin/valgrind \"$@\"\n");
+  chmod((valgrind_dir + "/valgrind").c_str(), 0755);
+  const std::string lackey =
+      "' traced live under valgrind --tool=lackey (lackey records), not "
+      "QEMU: ";
+  o = sim({"-trace:max", "1000", kKernel, "1", "1"}, copy.c_str());
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_TRUE(has(o.err, std::string(kKernel) + lackey +
+                             "vantle's QEMU plugin `" + plugin +
+                             "' is missing\n")) << o.err;
+  o = sim({"-trace:max", "1000", kKernel, "1", "1"}, kSim,
+          valgrind_dir.c_str());
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_TRUE(has(o.err, std::string(kKernel) + lackey +
+                             "qemu-x86_64 is not installed (not found on "
+                             "PATH)\n")) << o.err;
+  EXPECT_EQ(stat_value(o.err, "sim_num_fed"), 1000);
+}
+
+// The user signals are answered while a program under QEMU waits (its
+// shell blocks on a FIFO): an interim report, then, once the program goes
+// on and ends, the final one.
+TEST_F(SimTracerTest, FirstUserSignalWhileTheProgramWaits) {
+  std::string fifo = path("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string script = "echo waiting >&2; read x < " + fifo;
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(p[1], 2);
+    close(p[0]);
+    execl(kSim, kSim, "-progress", "false", "-trace:tracer", "qemu",
+          "/bin/sh", "-c", script.c_str(), static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  close(p[1]);
+  std::string err;
+  auto read_until = [&](const std::string &marker) {
+    char buf[4096];
+    for (int waits = 0; !has(err, marker) && waits < 200; waits++) {
+      pollfd f = {p[0], POLLIN, 0};
+      if (poll(&f, 1, 100) <= 0) continue;
+      ssize_t n = read(p[0], buf, sizeof buf);
+      if (n <= 0) break;
+      err.append(buf, static_cast<size_t>(n));
+    }
+    return has(err, marker);
+  };
+  ASSERT_TRUE(read_until("waiting\n")) << err;
+  kill(pid, SIGUSR1);
+  EXPECT_TRUE(read_until("** end of simulation **")) << err;
+  FILE *writer = fopen(fifo.c_str(), "w");
+  ASSERT_NE(writer, nullptr);
+  fputs("go\n", writer);
+  fclose(writer);
+  read_until("\x01never");
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  close(p[0]);
+  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << err;
+  EXPECT_EQ(count(err, "sim: ** simulation statistics **"), 2) << err;
+  EXPECT_EQ(count(err, "** end of simulation **"), 2) << err;
+  size_t last = err.rfind("sim: ** simulation statistics **");
+  EXPECT_GT(stat_value(err.substr(last), "sim_num_fed"),
+            stat_value(err.substr(0, last), "sim_num_fed"));
+}
+
+TEST_F(SimTracerTest, NonElfProgramsAndBadTracerNames) {
+  std::string script = path("script");
+  write_file(script, "#!/bin/sh\nexit 0\n");
+  chmod(script.c_str(), 0755);
+  Outcome o = sim({"-trace:tracer", "qemu", script});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_TRUE(has(o.err, "cannot trace `" + script + "' under QEMU: `" +
+                             script + "' is not an ELF executable")) << o.err;
+  o = sim({"-trace:tracer", "bochs", kKernel, "1", "1"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_TRUE(has(o.err, "error: -trace:tracer must be auto, qemu or "
+                         "valgrind, not `bochs'")) << o.err;
+}
+// A statically linked AArch64 program runs under qemu-aarch64, its
+// references counted as a native one's and its exit status passed on; a
+// dynamically linked one needs its libraries' root, -trace:sysroot.
+TEST_F(SimTracerTest, ForeignProgramsRunUnderTheirEmulator) {
+#ifndef KERNEL_AARCH64_PATH
+  GTEST_SKIP() << "no AArch64 cross compiler";
+#else
+  const std::string kernel = KERNEL_AARCH64_PATH;
+  const std::string dynamic = kernel + "-dynamic";
+  const std::string emulator =
+      qemu_.substr(0, qemu_.rfind('/')) + "/qemu-aarch64";
+  if (access(emulator.c_str(), X_OK) != 0)
+    GTEST_SKIP() << "qemu-aarch64 is not installed";
+  auto loads = [&](const std::string &program, const char *n,
+                   std::vector<std::string> args = {}) {
+    args.insert(args.end(), {"-trace:refs", "load", "-redir:prog",
+                             path("prog"), program, n, "00100"});
+    Outcome o = sim(args);
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_TRUE(has(o.err, "' traced live under " + emulator +
+                               " with vantle's plugin")) << o.err;
+    return stat_value(o.err, "sim_num_fed");
+  };
+  EXPECT_EQ(loads(kernel, "03000") - loads(kernel, "01000"), 2000);
+  Outcome o = sim({"-redir:prog", path("prog"), kernel, "too", "many",
+                   "words"});
+  EXPECT_EQ(o.status, 2) << o.err;
+  if (access("/usr/aarch64-linux-gnu/lib", R_OK) != 0) return;
+  std::vector<std::string> root{"-trace:sysroot", "/usr/aarch64-linux-gnu"};
+  EXPECT_EQ(loads(dynamic, "03000", root) - loads(dynamic, "01000", root),
+            2000);
+  if (access("/lib/ld-linux-aarch64.so.1", F_OK) == 0) return;
+  o = sim({"-redir:prog", path("prog"), dynamic, "01000", "00100"});
+  EXPECT_NE(o.status, 0) << "ran without its libraries";
+#endif
+}
+#else
+TEST(TracerTest, PluginIsNotBuilt) {
+  GTEST_SKIP() << "the QEMU plugin is not built on this host";
+}
+#endif
+
+}  // namespace
