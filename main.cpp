@@ -1,8 +1,9 @@
-// vantle-sim's process entry: installs the signal handlers and the fatal
-// hook, builds the options database, redirects output, prints the banner,
-// seeds, renices, hands the program or trace to the simulator module, echoes
-// the configuration, runs the simulation and prints the statistics on every
-// way out. Defines the simulator's shared state (sim.h).
+// vantle-sim's process entry: installs the signal handlers, the fatal hook
+// and where a fatal error's source goes (-d), builds the options database,
+// redirects output, prints the banner, seeds, renices, hands the program or
+// trace to the simulator module, echoes the configuration, runs the
+// simulation and prints the statistics on every way out. Defines the
+// simulator's shared state (sim.h).
 #include <errno.h>
 #include <setjmp.h>
 #include <signal.h>
@@ -44,6 +45,12 @@ static int running = 0;
 
 static void signal_sim_stats(int) { sim_dump_stats = 1; }
 static void signal_exit_now(int) { sim_exit_now = 1; }
+
+// A fatal error's source unit, function and line are for developers: -d
+// shows them, on a line after the message.
+static void debug_fatal_source(const char *unit, const char *func, int line) {
+  debug("raised in %s:%s, line %d\n", unit, func, line);
+}
 
 static int orphan_fn(int i, int, char **) {
   exec_index = i;
@@ -194,6 +201,7 @@ int main(int argc, char **argv, char **envp) {
   signal(SIGUSR1, signal_sim_stats);
   signal(SIGUSR2, signal_exit_now);
   fatal_hook(sim_print_stats);
+  fatal_where(debug_fatal_source);
 
   // A simulated program's exit comes back here with its status + 1.
   int jump_value = setjmp(sim_exit_buf);

@@ -581,17 +581,25 @@ TEST_F(SimTest, NameThatIsNeitherFileNorProgramSaysSo) {
     std::string message;
   } cases[] = {
       {{path("missing")}, "fatal: cannot open `" + path("missing") +
-                              "': it is neither a file nor a program ["},
+                              "': it is neither a file nor a program\n"},
       {{"vantle-no-such-input"},
        "fatal: cannot open `vantle-no-such-input': it is neither a file nor "
-       "a program on PATH ["},
+       "a program on PATH\n"},
       {{"-trace:format", "din", path("missing")},
        "fatal: cannot open trace file `" + path("missing") +
-           "': No such file or directory ["}};
+           "': No such file or directory\n"}};
   for (auto &c : cases) {
     Outcome o = run(c.args, path("empty-bin").c_str());
     EXPECT_EQ(o.status, 1) << c.message;
     EXPECT_TRUE(has(o.err, c.message)) << o.err;
+    EXPECT_FALSE(has(o.err, "ld_open")) << o.err;
+    std::vector<std::string> debugging{"-d"};
+    debugging.insert(debugging.end(), c.args.begin(), c.args.end());
+    o = run(debugging, path("empty-bin").c_str());
+    EXPECT_EQ(o.status, 1) << c.message;
+    EXPECT_TRUE(has(o.err, c.message + "debug: raised in loader:ld_open, "
+                                       "line "))
+        << o.err;
   }
 }
 
