@@ -356,6 +356,10 @@ static const char *refs_description(void) {
 
 void sim_aux_config(FILE *stream) {
   vantle_config(stream);
+  if (repl == VANTLE_OPT && trace_config == VANTLE_SET_ASSOCIATIVE)
+    fprintf(stream, "sim: OPT here is optimal replacement with bypass: a "
+                    "missing line need not be loaded (OPT-bypass in -out: "
+                    "files)\n");
   if (ld_is_program())
     fprintf(stream, "sim: input: program `%s' traced live under valgrind "
                     "--tool=lackey (lackey records)\n", ld_name());
