@@ -14,6 +14,8 @@ struct run_description {
   const char *input;    // trace file or program name
   const char *kinds;    // the reference kinds fed (-trace:refs)
   unsigned long long references;  // references fed to the library
+  const char *ended_early;  // what ended the run before its input did
+                            // (e.g. "SIGUSR2", "-trace:max"), or null
 };
 
 // The family's display name: policy and organisation ("Direct-mapped"

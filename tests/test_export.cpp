@@ -39,12 +39,13 @@ for r in rows:
           ratio)
 )";
 
-// The run's fields, one per line, then the rows as above.
+// The run's fields, one per line (None for null), then the rows as above.
 const char kJsonScript[] = R"(
 import json, sys
 with open(sys.argv[1]) as f:
     d = json.load(f)
-for key in ('family', 'options', 'input', 'reference_kinds', 'references'):
+for key in ('family', 'options', 'input', 'reference_kinds', 'references',
+            'ended_early'):
     print(d[key])
 for r in d['rows']:
     ratio = 'nan' if r['miss_ratio'] is None else '%.6f' % r['miss_ratio']
@@ -347,13 +348,14 @@ TEST_F(ExportTest, EveryFamilyWritesTheTextReportsNumbers) {
         rows_of(lines_of(python("read_csv.py", path("r.csv"))), 0);
     std::vector<std::string> json = lines_of(python("read_json.py",
                                                     path("r.json")));
-    ASSERT_GE(json.size(), 5u);
+    ASSERT_GE(json.size(), 6u);
     EXPECT_EQ(json[0], f.family);
     EXPECT_EQ(json[1], f.words);
     EXPECT_EQ(json[2], trace);
     EXPECT_EQ(json[3], "all");
     EXPECT_EQ(json[4], "3000");
-    std::vector<Row> rows = rows_of(json, 5);
+    EXPECT_EQ(json[5], "None");  // the run read its input to the end
+    std::vector<Row> rows = rows_of(json, 6);
     ASSERT_EQ(csv.size(), f.rows);
     ASSERT_EQ(rows.size(), f.rows);
     for (size_t i = 0; i < f.rows; i++) {
@@ -402,7 +404,8 @@ TEST_F(ExportTest, WritersHandleNoReferencesAndAwkwardNames) {
       "dir/we\"ird\\ <name> & \x01tab\there \xc3\xa9\xef\xbf\xbd.din";
   const char *in_title =
       "we\"ird\\ <name> & \xef\xbf\xbdtab\there \xc3\xa9\xef\xbf\xbd.din";
-  run_description run = {family_name(rows), "-Cdm -c14", awkward, "data", 0};
+  run_description run = {family_name(rows), "-Cdm -c14", awkward, "data", 0,
+                         "-trace:max"};
   EXPECT_STREQ(run.family, "Direct-mapped");
   struct {
     const char *name;
@@ -423,9 +426,10 @@ TEST_F(ExportTest, WritersHandleNoReferencesAndAwkwardNames) {
   EXPECT_EQ(csv[2], "direct-mapped - 64 256 1 16384 0 0 nan");
   std::vector<std::string> json = lines_of(python("read_json.py",
                                                   path("w.json")));
-  ASSERT_GE(json.size(), 5u);
+  ASSERT_GE(json.size(), 6u);
   EXPECT_EQ(json[2], in_json);
   EXPECT_EQ(json[3], "data");
+  EXPECT_EQ(json[5], "-trace:max");
   EXPECT_EQ(json.back(), "direct-mapped - 64 256 1 16384 0 0 nan");
   std::vector<std::string> svg = lines_of(python("read_svg.py", path("w.svg")));
   ASSERT_EQ(svg.size(), 3u);
@@ -567,12 +571,13 @@ TEST_F(ExportTest, MalformedRecordWritesWhatWasReadAndKeepsItsError) {
       << o.err;
   std::vector<std::string> json = lines_of(python("read_json.py",
                                                   path("r.json")));
-  ASSERT_EQ(json.size(), 7u);
+  ASSERT_EQ(json.size(), 8u);
   EXPECT_EQ(json[4], "3");
+  EXPECT_EQ(json[5], "input error");
   // Addresses 0x10, 0x20, 0x10: with 16-byte lines the third hits; with
   // 32-byte lines 0x20 is a line of its own, so again only the third.
-  EXPECT_EQ(json[5], "direct-mapped - 16 64 1 1024 3 1 0.666667");
-  EXPECT_EQ(json[6], "direct-mapped - 32 32 1 1024 3 1 0.666667");
+  EXPECT_EQ(json[6], "direct-mapped - 16 64 1 1024 3 1 0.666667");
+  EXPECT_EQ(json[7], "direct-mapped - 32 32 1 1024 3 1 0.666667");
 }
 
 }  // namespace

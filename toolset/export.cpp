@@ -108,7 +108,13 @@ int write_results_json(FILE *out, const run_description *run,
   put_json_string(out, run->input);
   fputs(",\n  \"reference_kinds\": ", out);
   put_json_string(out, run->kinds);
-  fprintf(out, ",\n  \"references\": %llu,\n  \"rows\": [", run->references);
+  fprintf(out, ",\n  \"references\": %llu,\n  \"ended_early\": ",
+          run->references);
+  if (run->ended_early)
+    put_json_string(out, run->ended_early);
+  else
+    fputs("null", out);
+  fputs(",\n  \"rows\": [", out);
   for (int i = 0; i < count; i++) {
     const vantle_result &r = rows[i];
     fprintf(out,
