@@ -753,6 +753,92 @@ TEST_F(SimTest, SecondUserSignalEndsTheRunEarly) {
   EXPECT_TRUE(has(read_file(json), "\n  \"ended_early\": \"SIGUSR2\",\n"));
 }
 
+// The first SIGINT or SIGTERM ends the run as SIGUSR2 does, with the
+// report of what was fed, a note, the -out: files, and then the status of
+// a process the signal ended; a traced program is killed and reaped.
+TEST_F(SimTest, InterruptOrTerminationEndsTheRunWithItsReport) {
+  signal(SIGPIPE, SIG_IGN);
+  ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+  FifoRun r;
+  std::string json = path("r.json");
+  r.start(path("fifo"), as_din(make_trace(100, 12)),
+          {"-out:json", json.c_str()});
+  kill(r.pid, SIGINT);
+  std::string more = as_din(make_trace(5000, 13));
+  fwrite(more.data(), 1, more.size(), r.input);
+  fflush(r.input);
+  EXPECT_EQ(r.finish(), 130) << r.err;
+  EXPECT_EQ(count(r.err, "** end of simulation **"), 1) << r.err;
+  long long fed = stat_value(r.err, "sim_num_fed");
+  EXPECT_LE(fed, 100);
+  EXPECT_TRUE(has(r.err, "\nsim: run ended early by SIGINT after " +
+                             std::to_string(fed) + " references; the rest of "
+                             "the input is not simulated\n"))
+      << r.err;
+  std::string written = read_file(json);
+  EXPECT_TRUE(has(written, "\n  \"ended_early\": \"SIGINT\",\n"))
+      << written;
+  EXPECT_TRUE(has(written, "\n  \"references\": " + std::to_string(fed) +
+                               ",\n"));
+
+  // A traced program that waits on a FIFO: SIGTERM ends the run, and the
+  // program (valgrind runs it in its own process) is gone.
+  ASSERT_EQ(mkfifo(path("never").c_str(), 0600), 0);
+  std::string script = "echo traced $$ waits >&2; read x < " + path("never");
+  FifoRun t;
+  t.launch({"/bin/sh", "-c", script.c_str()});
+  ASSERT_TRUE(t.read_until(" waits\n")) << t.err;
+  pid_t program = atoi(t.err.c_str() + t.err.rfind("traced ") + 7);
+  ASSERT_GT(program, 0) << t.err;
+  kill(t.pid, SIGTERM);
+  EXPECT_TRUE(t.read_until("sim_num_fed")) << t.err;
+  int wstatus = 0;
+  ASSERT_TRUE(t.exits(&wstatus)) << t.err;
+  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 143) << t.err;
+  if (kill(program, 0) == 0) {
+    ADD_FAILURE() << "the traced program still runs";
+    kill(program, SIGKILL);
+  }
+  t.finish();
+  EXPECT_TRUE(has(t.err, "sim: run ended early by SIGTERM after ")) << t.err;
+  EXPECT_EQ(count(t.err, "** end of simulation **"), 1) << t.err;
+}
+
+// A second SIGINT ends the process at once, as if vantle-sim had no
+// handler, here while it is stuck writing its JSON file to a FIFO that
+// nobody reads; the plot's unfinished new file is removed.
+TEST_F(SimTest, SecondInterruptEndsTheProcessAtOnce) {
+  signal(SIGPIPE, SIG_IGN);
+  ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(path("json").c_str(), 0600), 0);
+  std::string json = path("json"), plot = path("r.svg");
+  FifoRun r;
+  // Every size to 1 MiB in 16-byte steps: far more JSON than a pipe holds.
+  r.launch({"-cache:opts", "-Cfa -Rlru -M1048576 -i16", "-out:json",
+            json.c_str(), "-out:plot", plot.c_str(), path("fifo").c_str()});
+  int unread = open(json.c_str(), O_RDONLY);  // never read
+  ASSERT_GE(unread, 0);
+  r.input = fopen(path("fifo").c_str(), "w");
+  ASSERT_NE(r.input, nullptr);
+  fputs(as_din(make_trace(100, 15)).c_str(), r.input);
+  fflush(r.input);
+  ASSERT_TRUE(r.read_until("sim: references fed to the cache")) << r.err;
+  kill(r.pid, SIGINT);
+  ASSERT_TRUE(r.read_until("run ended early by SIGINT")) << r.err;
+  kill(r.pid, SIGINT);
+  int wstatus = 0;
+  EXPECT_TRUE(r.exits(&wstatus)) << r.err;
+  EXPECT_TRUE(WIFSIGNALED(wstatus) && WTERMSIG(wstatus) == SIGINT) << r.err;
+  close(unread);
+  r.finish();
+  std::string listing;
+  FILE *ls = popen(("ls -A '" + dir_ + "'").c_str(), "r");
+  char name[512];
+  while (ls && fgets(name, sizeof name, ls)) listing += name;
+  if (ls) pclose(ls);
+  EXPECT_FALSE(has(listing, "svg")) << listing;
+}
+
 // The signals are answered while the input stays silent: the report comes
 // and the run ends with the pipe still open and nothing more written.
 TEST_F(SimTest, SignalsAreAnsweredWhileThePipeIsSilent) {

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <math.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -117,8 +118,7 @@ static bool select_refs(const char *name) {
   return wanted[MD_REF_INST] || wanted[MD_REF_LOAD] || wanted[MD_REF_STORE];
 }
 
-// Removes the new files that were never completed (at any exit).
-static void remove_unfinished_outputs(void) {
+void sim_remove_unfinished_outputs(void) {
   for (int i = 0; i < OUT_KINDS; i++)
     if (outputs[i].temp[0]) unlink(outputs[i].temp);
 }
@@ -127,7 +127,7 @@ static void remove_unfinished_outputs(void) {
 // rename at the end stays within one file system. A device or pipe (say
 // /dev/stdout) is written in place.
 static void open_outputs(void) {
-  atexit(remove_unfinished_outputs);
+  atexit(sim_remove_unfinished_outputs);
   for (int i = 0; i < OUT_KINDS; i++) {
     const char *name = outputs[i].fname;
     if (!name) continue;
@@ -609,7 +609,10 @@ static void note_early_end(bool ended_early, bool cut_at_max) {
     return;
   }
   if (ended_early)
-    ended_early_by = sim_exit_now ? "SIGUSR2" : "debugger";
+    ended_early_by = sim_end_signal == SIGINT    ? "SIGINT"
+                     : sim_end_signal == SIGTERM ? "SIGTERM"
+                     : sim_exit_now              ? "SIGUSR2"
+                                                 : "debugger";
   else if (cut_at_max)
     ended_early_by = "-trace:max";
   else
@@ -666,6 +669,9 @@ void sim_main(void) {
   note_early_end(ended_early, cut_at_max);
   bool stopped = ended_early || limit_reached() || past_reference_limit;
   int status = ld_finish(stopped);
+  // The process then ends as it would by the signal, after the report.
+  if (ended_early && sim_end_signal)
+    longjmp(sim_exit_buf, 128 + sim_end_signal + 1);
   if (ld_is_program() && !stopped) {
     if (ld_exit_signal())
       fprintf(stderr, "sim: program `%s' terminated by signal %d (%s)\n",
