@@ -18,9 +18,12 @@ const char *organisation_name(int organisation) {
   }
 }
 
-const char *policy_name(const vantle_result &row) {
-  if (row.organisation == VANTLE_DIRECT_MAPPED) return "";
-  return row.policy ? "OPT" : "LRU";
+// Set-associative OPT may leave a missing line out of the cache (bypass);
+// fully-associative OPT always loads it. The label says which.
+const char *policy_name(int organisation, int policy) {
+  if (organisation == VANTLE_DIRECT_MAPPED) return "";
+  if (!policy) return "LRU";
+  return organisation == VANTLE_SET_ASSOCIATIVE ? "OPT-bypass" : "OPT";
 }
 
 // Length of the well-formed UTF-8 sequence at p (1 to 4), or 0 when the
@@ -71,7 +74,8 @@ const char *family_name(const vantle_result *first) {
       return first->policy ? "OPT Fully-associative" : "LRU Fully-associative";
     case VANTLE_DIRECT_MAPPED: return "Direct-mapped";
     default:
-      return first->policy ? "OPT Set-associative" : "LRU Set-associative";
+      return first->policy ? "OPT-bypass Set-associative"
+                           : "LRU Set-associative";
   }
 }
 
@@ -82,8 +86,9 @@ int write_results_csv(FILE *out, const vantle_result *rows, int count) {
   for (int i = 0; i < count; i++) {
     const vantle_result &r = rows[i];
     fprintf(out, "%s,%s,%u,%u,%u,%llu,%llu,%llu,",
-            organisation_name(r.organisation), policy_name(r), r.line_size,
-            r.sets, r.associativity,
+            organisation_name(r.organisation),
+            policy_name(r.organisation, r.policy), r.line_size, r.sets,
+            r.associativity,
             static_cast<unsigned long long>(r.cache_size),
             static_cast<unsigned long long>(r.references),
             static_cast<unsigned long long>(r.hits));
@@ -103,7 +108,13 @@ int write_results_json(FILE *out, const run_description *run,
   put_json_string(out, run->input);
   fputs(",\n  \"reference_kinds\": ", out);
   put_json_string(out, run->kinds);
-  fprintf(out, ",\n  \"references\": %llu,\n  \"rows\": [", run->references);
+  fprintf(out, ",\n  \"references\": %llu,\n  \"ended_early\": ",
+          run->references);
+  if (run->ended_early)
+    put_json_string(out, run->ended_early);
+  else
+    fputs("null", out);
+  fputs(",\n  \"rows\": [", out);
   for (int i = 0; i < count; i++) {
     const vantle_result &r = rows[i];
     fprintf(out,
@@ -111,7 +122,8 @@ int write_results_json(FILE *out, const run_description *run,
             "\"line_size\": %u, \"sets\": %u, \"associativity\": %u, "
             "\"cache_size\": %llu, \"references\": %llu, \"hits\": %llu, "
             "\"miss_ratio\": ",
-            i ? "," : "", organisation_name(r.organisation), policy_name(r),
+            i ? "," : "", organisation_name(r.organisation),
+            policy_name(r.organisation, r.policy),
             r.line_size, r.sets, r.associativity,
             static_cast<unsigned long long>(r.cache_size),
             static_cast<unsigned long long>(r.references),
