@@ -9,11 +9,13 @@
 
 // What the run was, for the JSON header and the plot's title.
 struct run_description {
-  const char *family;   // e.g. "OPT Fully-associative"
+  const char *family;   // e.g. "OPT-bypass Set-associative"
   const char *options;  // the library's option words
   const char *input;    // trace file or program name
   const char *kinds;    // the reference kinds fed (-trace:refs)
   unsigned long long references;  // references fed to the library
+  const char *ended_early;  // what ended the run before its input did
+                            // (e.g. "SIGUSR2", "-trace:max"), or null
 };
 
 // One family of a run of several.
@@ -24,8 +26,9 @@ struct family_results {
   int count;
 };
 
-// The family's display name: policy and organisation, as the parameter
-// printout names them ("Direct-mapped" alone for the direct-mapped family).
+// The family's display name: policy and organisation ("Direct-mapped"
+// alone for the direct-mapped family). Set-associative OPT is
+// "OPT-bypass": a missing line need not be loaded.
 const char *family_name(const vantle_result *first_row);
 
 // Writes a header line and one line per row. Returns 0, or -1 when the

@@ -49,10 +49,11 @@ bool fam_parse(fam_family *f, const char *spec, const char *kinds,
 
 // Starts one child per family; in each, in_child runs first, then the
 // library is initialised with the family's words and its parameters are
-// printed to the child's text. Waits until every child is ready. A family
-// whose words the library refuses ends the run: its text, then one line
-// naming it, exit status 1.
-void fam_start(fam_family *families, int count, void (*in_child)(void));
+// printed to the child's text, followed by what after_config prints.
+// Waits until every child is ready. A family whose words the library
+// refuses ends the run: its text, then one line naming it, exit status 1.
+void fam_start(fam_family *families, int count, void (*in_child)(void),
+               void (*after_config)(FILE *text));
 
 // Prints what the child wrote to its text since the last call.
 void fam_copy_text(fam_family *f, FILE *to);

@@ -1,8 +1,9 @@
-// vantle-sim's process entry: installs the signal handlers and the fatal
-// hook, builds the options database, redirects output, prints the banner,
-// seeds, renices, hands the program or trace to the simulator module, echoes
-// the configuration, runs the simulation and prints the statistics on every
-// way out. Defines the simulator's shared state (sim.h).
+// vantle-sim's process entry: installs the signal handlers, the fatal hook
+// and where a fatal error's source goes (-d), builds the options database,
+// redirects output, prints the banner, seeds, renices, hands the program or
+// trace to the simulator module, echoes the configuration, runs the
+// simulation and prints the statistics on every way out. Defines the
+// simulator's shared state (sim.h).
 #include <errno.h>
 #include <setjmp.h>
 #include <signal.h>
@@ -25,6 +26,7 @@
 // Shared simulator state.
 int sim_dump_stats = 0;
 int sim_exit_now = 0;
+volatile sig_atomic_t sim_end_signal = 0;
 jmp_buf sim_exit_buf;
 int sim_swap_bytes = 0, sim_swap_words = 0;
 counter_t sim_num_insn = 0;
@@ -44,6 +46,27 @@ static int running = 0;
 
 static void signal_sim_stats(int) { sim_dump_stats = 1; }
 static void signal_exit_now(int) { sim_exit_now = 1; }
+
+// The first SIGINT or SIGTERM ends the run as SIGUSR2 does; a second one
+// ends the process at once, as if it had no handler, leaving no new -out:
+// file behind. (A traced program dies at its next write to the closed
+// pipe.)
+static void signal_end_run(int sig) {
+  if (!sim_end_signal) {
+    sim_end_signal = sig;
+    sim_exit_now = 1;
+    return;
+  }
+  sim_remove_unfinished_outputs();
+  signal(sig, SIG_DFL);
+  raise(sig);  // delivered as this handler returns
+}
+
+// A fatal error's source unit, function and line are for developers: -d
+// shows them, on a line after the message.
+static void debug_fatal_source(const char *unit, const char *func, int line) {
+  debug("raised in %s:%s, line %d\n", unit, func, line);
+}
 
 static int orphan_fn(int i, int, char **) {
   exec_index = i;
@@ -193,7 +216,12 @@ static void echo_configuration(int argc, char **argv) {
 int main(int argc, char **argv, char **envp) {
   signal(SIGUSR1, signal_sim_stats);
   signal(SIGUSR2, signal_exit_now);
+  // A signal ignored from the start (a background job's SIGINT) stays so.
+  const int ending_signals[] = {SIGINT, SIGTERM};
+  for (int sig : ending_signals)
+    if (signal(sig, signal_end_run) == SIG_IGN) signal(sig, SIG_IGN);
   fatal_hook(sim_print_stats);
+  fatal_where(debug_fatal_source);
 
   // A simulated program's exit comes back here with its status + 1.
   int jump_value = setjmp(sim_exit_buf);

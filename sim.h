@@ -5,6 +5,7 @@
 #define VANTLE_SIM_H_
 
 #include <setjmp.h>
+#include <signal.h>
 #include <stdio.h>
 #include <time.h>
 
@@ -16,6 +17,10 @@
 extern int sim_dump_stats;
 // Set to 1 by SIGUSR2: end the run now.
 extern int sim_exit_now;
+// Set by the first SIGINT or SIGTERM to its number, with sim_exit_now: the
+// run ends as at SIGUSR2, and the process exits with 128 + it after the
+// report.
+extern volatile sig_atomic_t sim_end_signal;
 // Jump here with the simulated program's exit status + 1 to end the run.
 extern jmp_buf sim_exit_buf;
 // Byte- and word-swap flags for the module; the driver leaves them alone.
@@ -57,12 +62,16 @@ void sim_reg_stats(stat_sdb_t *sdb);
 // Writes the library's parameters and which references feed it.
 void sim_aux_config(FILE *stream);
 // Feeds every reference to the library; returns at the end of a trace, or
-// jumps to sim_exit_buf when a traced program exits.
+// jumps to sim_exit_buf when a traced program exits or when sim_end_signal
+// ended the run (with 128 + the signal + 1).
 void sim_main(void);
 // Writes the library's report: the final one once, interim ones while the
 // run goes on.
 void sim_aux_stats(FILE *stream);
 // Stops what the module still runs (a traced program, a decompressor).
 void sim_uninit(void);
+// Removes the -out: files' new files not yet complete; safe in a signal
+// handler.
+void sim_remove_unfinished_outputs(void);
 
 #endif  // VANTLE_SIM_H_

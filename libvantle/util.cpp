@@ -1,5 +1,5 @@
 // Support routines shared by the library units. State: the shared free list
-// of hash records and the fatal hook.
+// of hash records, the fatal hook and where a fatal error's source goes.
 #include "libvantle/util.h"
 
 #include <stdarg.h>
@@ -11,6 +11,7 @@
 
 static hash_table *uht_free_list;
 static fatal_hook_fn hook;
+static fatal_where_fn where;
 
 // rtwt arithmetic wraps: a tree that does not keep the counts (the OPT tree)
 // lets them drift without bound, and nothing there reads them.
@@ -306,6 +307,8 @@ int myfprintf(FILE *stream, const char *format, ...) {
 
 void fatal_hook(fatal_hook_fn fn) { hook = fn; }
 
+void fatal_where(fatal_where_fn fn) { where = fn; }
+
 void _fatal(const char *file, const char *func, int line, const char *fmt,
             ...) {
   va_list ap;
@@ -313,8 +316,13 @@ void _fatal(const char *file, const char *func, int line, const char *fmt,
   fflush(stdout);
   fprintf(stderr, "fatal: ");
   vfprintf(stderr, fmt, ap);
-  fprintf(stderr, " [%s:%s, line %d]\n", file, func, line);
   va_end(ap);
+  if (where) {
+    fputc('\n', stderr);
+    where(file, func, line);
+  } else {
+    fprintf(stderr, " [%s:%s, line %d]\n", file, func, line);
+  }
   fatal_hook_fn run = hook;
   hook = nullptr;  // a fatal error inside the hook must not loop
   if (run) run(stderr);

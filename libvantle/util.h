@@ -137,6 +137,8 @@ int myfprintf(FILE *stream, const char *format, ...);
 
 // Hook called by _fatal with stderr before the process ends.
 typedef void (*fatal_hook_fn)(FILE *stream);
+// Takes the source unit, function and line of a fatal error.
+typedef void (*fatal_where_fn)(const char *unit, const char *func, int line);
 
 extern "C" {
 // Writes "fatal: <message>" with the unit, function and line to stderr,
@@ -145,6 +147,9 @@ extern "C" {
                          const char *fmt, ...);
 // Installs the hook that _fatal calls.
 void fatal_hook(fatal_hook_fn fn);
+// Makes _fatal end its line after the message and hand the unit, function
+// and line to fn instead; null (the default) writes them after the message.
+void fatal_where(fatal_where_fn fn);
 }
 
 // calloc(count, size) for a unit's tables and records; on failure (or a size

@@ -112,10 +112,12 @@ TEST_F(HostileTest, LimitStopsTheRunWithAnExactReport) {
   write_file(path("t.din"), as_din(addrs));
   for (const char *file : {"t.hex", "t.din"}) {
     SCOPED_TRACE(file);
-    Outcome o = run_trace(path(file), {}, "321");
+    Outcome o = run_trace(path(file), {"-out:json", path("r.json")}, "321");
     EXPECT_EQ(o.status, 0) << o.err;
     EXPECT_TRUE(has(o.err, "sim: reference limit of 321 reached; the rest "
                            "of the input is not simulated\n")) << o.err;
+    EXPECT_TRUE(has(read_file(path("r.json")),
+                    "\n  \"ended_early\": \"reference limit\",\n"));
     EXPECT_EQ(stat_value(o.err, "sim_num_fed"), 321);
     EXPECT_EQ(stat_value(o.err, "sim_num_refs"), 321);
     // vantle-sim stops before the library would have to ignore anything.
@@ -408,13 +410,14 @@ TEST_F(HostileTest, ExhaustedMemoryDuringTheRunPrintsWhatWasSimulated) {
     EXPECT_EQ(read_file(path("r.csv")), "earlier run\n");
     EXPECT_EQ(o.signal, 0) << o.err;
     EXPECT_EQ(o.status, 1);
-    size_t fatal = o.err.find("fatal: out of virtual memory [");
+    size_t fatal = o.err.find("fatal: out of virtual memory\n");
     ASSERT_NE(fatal, std::string::npos) << o.err;
     EXPECT_EQ(o.err.find("fatal:", fatal + 1), std::string::npos) << o.err;
     long long fed = stat_value(o.err, "sim_num_fed");
     EXPECT_GT(fed, 0) << o.err;
     EXPECT_LT(fed, 3000000);
     EXPECT_TRUE(has(o.err, "** end of simulation **"));
+    EXPECT_FALSE(has(o.err, "the run goes on")) << o.err;
   }
 }
 

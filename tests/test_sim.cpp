@@ -302,6 +302,17 @@ TEST_F(SimTest, DebuggerStepsReportsAndQuits) {
   EXPECT_EQ(stat_value(o.err, "sim_num_fed"), 10);  // the interim report
   size_t last = o.err.rfind("sim: ** simulation statistics **");
   EXPECT_EQ(stat_value(o.err.substr(last), "sim_num_fed"), 11);
+  // The library heads both reports "end of simulation": a line before the
+  // first says what it is; the last follows a note on why the run ended.
+  EXPECT_EQ(count(o.err, "sim: interim report after 10 references; the run "
+                         "goes on\n\nlibvantle: ** end of simulation **"),
+            1) << o.err;
+  EXPECT_EQ(count(o.err, "the run goes on"), 1);
+  size_t note = o.err.find("sim: run ended early by the debugger's q command "
+                           "after 11 references; the rest of the input is "
+                           "not simulated\n");
+  EXPECT_NE(note, std::string::npos) << o.err;
+  EXPECT_LT(note, last);
 }
 
 TEST_F(SimTest, RedirectSimulatorOutput) {
@@ -496,15 +507,29 @@ TEST_F(SimTest, PipeIsRecognisedByItsFirstRecordsAfterAHeader) {
   EXPECT_EQ(stat_value(o.err, "sim_num_fed"), 2);
 }
 
+// The run stopped at -trace:max says so, before the statistics and in the
+// JSON file; a run that reads its input to the end says nothing.
 TEST_F(SimTest, MaxStopsAfterThatManyReferences) {
   std::vector<Ref> refs = make_trace(1000, 6);
   write_file(path("t.bin"), as_bin32(refs));
   Outcome o = run({"-cache:opts", kFamily, "-out:csv", path("r.txt"),
-                   "-trace:max", "300", path("t.bin")});
+                   "-out:json", path("r.json"), "-trace:max", "300",
+                   path("t.bin")});
   ASSERT_EQ(o.status, 0) << o.err;
   std::vector<uint64_t> first(300);
   for (int i = 0; i < 300; i++) first[i] = refs[i].addr;
   expect_family(read_results(path("r.txt")), first);
+  size_t note = o.err.find("\nsim: run ended early by -trace:max after 300 "
+                           "references; the rest of the input is not "
+                           "simulated\n");
+  EXPECT_NE(note, std::string::npos) << o.err;
+  EXPECT_LT(note, o.err.find("sim: ** simulation statistics **"));
+  EXPECT_TRUE(has(read_file(path("r.json")),
+                  "\n  \"ended_early\": \"-trace:max\",\n"));
+  o = run({"-out:json", path("r.json"), "-trace:max", "1000", path("t.bin")});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_FALSE(has(o.err, "ended early")) << o.err;
+  EXPECT_TRUE(has(read_file(path("r.json")), "\"ended_early\": null,"));
 }
 
 // Addresses of a 64-bit program fold into 32 bits without two lines
@@ -572,24 +597,34 @@ TEST_F(SimTest, UnusableInputsAreClearErrors) {
 
 // A name that is no file was also looked for as a program: the message
 // says it is neither (a bare name was searched on PATH). A named format
-// asks for a file only, and the message stays the file's.
+// asks for a file only, and the message stays the file's. The fatal line
+// ends with the message; where in the source it was raised is a debugging
+// line, shown by -d only.
 TEST_F(SimTest, NameThatIsNeitherFileNorProgramSaysSo) {
   struct Case {
     std::vector<std::string> args;
     std::string message;
   } cases[] = {
       {{path("missing")}, "fatal: cannot open `" + path("missing") +
-                              "': it is neither a file nor a program ["},
+                              "': it is neither a file nor a program\n"},
       {{"vantle-no-such-input"},
        "fatal: cannot open `vantle-no-such-input': it is neither a file nor "
-       "a program on PATH ["},
+       "a program on PATH\n"},
       {{"-trace:format", "din", path("missing")},
        "fatal: cannot open trace file `" + path("missing") +
-           "': No such file or directory ["}};
+           "': No such file or directory\n"}};
   for (auto &c : cases) {
     Outcome o = run(c.args, path("empty-bin").c_str());
     EXPECT_EQ(o.status, 1) << c.message;
     EXPECT_TRUE(has(o.err, c.message)) << o.err;
+    EXPECT_FALSE(has(o.err, "ld_open")) << o.err;
+    std::vector<std::string> debugging{"-d"};
+    debugging.insert(debugging.end(), c.args.begin(), c.args.end());
+    o = run(debugging, path("empty-bin").c_str());
+    EXPECT_EQ(o.status, 1) << c.message;
+    EXPECT_TRUE(has(o.err, c.message + "debug: raised in loader:ld_open, "
+                                       "line "))
+        << o.err;
   }
 }
 
@@ -620,8 +655,11 @@ struct FifoRun {
     close(p[1]);
     err_fd = p[0];
   }
-  void start(const std::string &fifo, const std::string &first_lines) {
-    launch({fifo.c_str()});
+  // Starts vantle-sim with options on the FIFO and writes first_lines to it.
+  void start(const std::string &fifo, const std::string &first_lines,
+             std::vector<const char *> options = {}) {
+    options.push_back(fifo.c_str());
+    launch(options);
     input = fopen(fifo.c_str(), "w");
     ASSERT_NE(input, nullptr);
     fputs(first_lines.c_str(), input);
@@ -676,14 +714,26 @@ TEST_F(SimTest, FirstUserSignalGivesAnInterimReport) {
   // The run went on to the end: the final statistics count everything.
   size_t last = r.err.rfind("sim: ** simulation statistics **");
   EXPECT_EQ(stat_value(r.err.substr(last), "sim_num_fed"), 200);
-  EXPECT_LT(stat_value(r.err, "sim_num_fed"), 200);  // the interim one
+  long long interim = stat_value(r.err, "sim_num_fed");
+  EXPECT_LT(interim, 200);
+  // The interim report, under the library's "end of simulation", is
+  // announced as one; the final one is not.
+  size_t announced = r.err.find(
+      "sim: interim report after " + std::to_string(interim) +
+      " references; the run goes on\n\nlibvantle: ** end of simulation **");
+  EXPECT_NE(announced, std::string::npos) << r.err;
+  EXPECT_LT(announced, last);
+  EXPECT_EQ(count(r.err, "interim report"), 1);
+  EXPECT_FALSE(has(r.err, "ended early"));
 }
 
 TEST_F(SimTest, SecondUserSignalEndsTheRunEarly) {
   signal(SIGPIPE, SIG_IGN);
   ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
   FifoRun r;
-  r.start(path("fifo"), as_din(make_trace(100, 12)));
+  std::string json = path("r.json");
+  r.start(path("fifo"), as_din(make_trace(100, 12)),
+          {"-out:json", json.c_str()});
   kill(r.pid, SIGUSR2);
   std::string more = as_din(make_trace(5000, 13));
   fwrite(more.data(), 1, more.size(), r.input);
@@ -691,7 +741,100 @@ TEST_F(SimTest, SecondUserSignalEndsTheRunEarly) {
   EXPECT_EQ(r.finish(), 0);
   EXPECT_EQ(count(r.err, "sim: ** simulation statistics **"), 1) << r.err;
   EXPECT_EQ(count(r.err, "** end of simulation **"), 1);
-  EXPECT_LE(stat_value(r.err, "sim_num_fed"), 100);
+  long long fed = stat_value(r.err, "sim_num_fed");
+  EXPECT_LE(fed, 100);
+  EXPECT_TRUE(has(r.err, "\nsim: run ended early by SIGUSR2 after " +
+                             std::to_string(fed) + " references; the rest of "
+                             "the input is not simulated\n\nsim: ** "
+                             "simulation statistics **"))
+      << r.err;
+  EXPECT_TRUE(has(read_file(json), "\n  \"ended_early\": \"SIGUSR2\",\n"));
+}
+
+// The first SIGINT or SIGTERM ends the run as SIGUSR2 does, with the
+// report of what was fed, a note, the -out: files, and then the status of
+// a process the signal ended; a traced program is killed and reaped.
+TEST_F(SimTest, InterruptOrTerminationEndsTheRunWithItsReport) {
+  signal(SIGPIPE, SIG_IGN);
+  ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+  FifoRun r;
+  std::string json = path("r.json");
+  r.start(path("fifo"), as_din(make_trace(100, 12)),
+          {"-out:json", json.c_str()});
+  kill(r.pid, SIGINT);
+  std::string more = as_din(make_trace(5000, 13));
+  fwrite(more.data(), 1, more.size(), r.input);
+  fflush(r.input);
+  EXPECT_EQ(r.finish(), 130) << r.err;
+  EXPECT_EQ(count(r.err, "** end of simulation **"), 1) << r.err;
+  long long fed = stat_value(r.err, "sim_num_fed");
+  EXPECT_LE(fed, 100);
+  EXPECT_TRUE(has(r.err, "\nsim: run ended early by SIGINT after " +
+                             std::to_string(fed) + " references; the rest of "
+                             "the input is not simulated\n"))
+      << r.err;
+  std::string written = read_file(json);
+  EXPECT_TRUE(has(written, "\n  \"ended_early\": \"SIGINT\",\n"))
+      << written;
+  EXPECT_TRUE(has(written, "\n  \"references\": " + std::to_string(fed) +
+                               ",\n"));
+
+  // A traced program that waits on a FIFO: SIGTERM ends the run, and the
+  // program (valgrind runs it in its own process) is gone.
+  ASSERT_EQ(mkfifo(path("never").c_str(), 0600), 0);
+  std::string script = "echo traced $$ waits >&2; read x < " + path("never");
+  FifoRun t;
+  t.launch({"/bin/sh", "-c", script.c_str()});
+  ASSERT_TRUE(t.read_until(" waits\n")) << t.err;
+  pid_t program = atoi(t.err.c_str() + t.err.rfind("traced ") + 7);
+  ASSERT_GT(program, 0) << t.err;
+  kill(t.pid, SIGTERM);
+  EXPECT_TRUE(t.read_until("sim_num_fed")) << t.err;
+  int wstatus = 0;
+  ASSERT_TRUE(t.exits(&wstatus)) << t.err;
+  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 143) << t.err;
+  if (kill(program, 0) == 0) {
+    ADD_FAILURE() << "the traced program still runs";
+    kill(program, SIGKILL);
+  }
+  t.finish();
+  EXPECT_TRUE(has(t.err, "sim: run ended early by SIGTERM after ")) << t.err;
+  EXPECT_EQ(count(t.err, "** end of simulation **"), 1) << t.err;
+}
+
+// A second SIGINT ends the process at once, as if vantle-sim had no
+// handler, here while it is stuck writing its JSON file to a FIFO that
+// nobody reads; the plot's unfinished new file is removed.
+TEST_F(SimTest, SecondInterruptEndsTheProcessAtOnce) {
+  signal(SIGPIPE, SIG_IGN);
+  ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(path("json").c_str(), 0600), 0);
+  std::string json = path("json"), plot = path("r.svg");
+  FifoRun r;
+  // Every size to 1 MiB in 16-byte steps: far more JSON than a pipe holds.
+  r.launch({"-cache:opts", "-Cfa -Rlru -M1048576 -i16", "-out:json",
+            json.c_str(), "-out:plot", plot.c_str(), path("fifo").c_str()});
+  int unread = open(json.c_str(), O_RDONLY);  // never read
+  ASSERT_GE(unread, 0);
+  r.input = fopen(path("fifo").c_str(), "w");
+  ASSERT_NE(r.input, nullptr);
+  fputs(as_din(make_trace(100, 15)).c_str(), r.input);
+  fflush(r.input);
+  ASSERT_TRUE(r.read_until("sim: references fed to the cache")) << r.err;
+  kill(r.pid, SIGINT);
+  ASSERT_TRUE(r.read_until("run ended early by SIGINT")) << r.err;
+  kill(r.pid, SIGINT);
+  int wstatus = 0;
+  EXPECT_TRUE(r.exits(&wstatus)) << r.err;
+  EXPECT_TRUE(WIFSIGNALED(wstatus) && WTERMSIG(wstatus) == SIGINT) << r.err;
+  close(unread);
+  r.finish();
+  std::string listing;
+  FILE *ls = popen(("ls -A '" + dir_ + "'").c_str(), "r");
+  char name[512];
+  while (ls && fgets(name, sizeof name, ls)) listing += name;
+  if (ls) pclose(ls);
+  EXPECT_FALSE(has(listing, "svg")) << listing;
 }
 
 // The signals are answered while the input stays silent: the report comes

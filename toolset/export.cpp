@@ -20,9 +20,12 @@ const char *organisation_name(int organisation) {
   }
 }
 
-const char *policy_name(const vantle_result &row) {
-  if (row.organisation == VANTLE_DIRECT_MAPPED) return "";
-  return row.policy ? "OPT" : "LRU";
+// Set-associative OPT may leave a missing line out of the cache (bypass);
+// fully-associative OPT always loads it. The label says which.
+const char *policy_name(int organisation, int policy) {
+  if (organisation == VANTLE_DIRECT_MAPPED) return "";
+  if (!policy) return "LRU";
+  return organisation == VANTLE_SET_ASSOCIATIVE ? "OPT-bypass" : "OPT";
 }
 
 // Length of the well-formed UTF-8 sequence at p (1 to 4), or 0 when the
@@ -73,7 +76,8 @@ const char *family_name(const vantle_result *first) {
       return first->policy ? "OPT Fully-associative" : "LRU Fully-associative";
     case VANTLE_DIRECT_MAPPED: return "Direct-mapped";
     default:
-      return first->policy ? "OPT Set-associative" : "LRU Set-associative";
+      return first->policy ? "OPT-bypass Set-associative"
+                           : "LRU Set-associative";
   }
 }
 
@@ -91,8 +95,9 @@ void put_csv_rows(FILE *out, const char *family, const vantle_result *rows,
     const vantle_result &r = rows[i];
     if (family) fprintf(out, "%s,", family);
     fprintf(out, "%s,%s,%u,%u,%u,%llu,%llu,%llu,",
-            organisation_name(r.organisation), policy_name(r), r.line_size,
-            r.sets, r.associativity,
+            organisation_name(r.organisation),
+            policy_name(r.organisation, r.policy), r.line_size, r.sets,
+            r.associativity,
             static_cast<unsigned long long>(r.cache_size),
             static_cast<unsigned long long>(r.references),
             static_cast<unsigned long long>(r.hits));
@@ -114,8 +119,13 @@ void put_json_family(FILE *out, const run_description *run, bool with_input,
   }
   fprintf(out, ",\n%s\"reference_kinds\": ", indent);
   put_json_string(out, run->kinds);
-  fprintf(out, ",\n%s\"references\": %llu,\n%s\"rows\": [", indent,
+  fprintf(out, ",\n%s\"references\": %llu,\n%s\"ended_early\": ", indent,
           run->references, indent);
+  if (run->ended_early)
+    put_json_string(out, run->ended_early);
+  else
+    fputs("null", out);
+  fprintf(out, ",\n%s\"rows\": [", indent);
   for (int i = 0; i < count; i++) {
     const vantle_result &r = rows[i];
     fprintf(out,
@@ -124,7 +134,8 @@ void put_json_family(FILE *out, const run_description *run, bool with_input,
             "\"cache_size\": %llu, \"references\": %llu, \"hits\": %llu, "
             "\"miss_ratio\": ",
             i ? "," : "", indent, organisation_name(r.organisation),
-            policy_name(r), r.line_size, r.sets, r.associativity,
+            policy_name(r.organisation, r.policy), r.line_size, r.sets,
+            r.associativity,
             static_cast<unsigned long long>(r.cache_size),
             static_cast<unsigned long long>(r.references),
             static_cast<unsigned long long>(r.hits));

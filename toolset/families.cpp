@@ -101,7 +101,8 @@ void acknowledge(int ack_fd) {
 void quiet_fatal(FILE *) {}
 
 [[noreturn]] void run_child(fam_family *f, int feed_fd, int ack_fd,
-                            void (*in_child)(void)) {
+                            void (*in_child)(void),
+                            void (*after_config)(FILE *)) {
   // The child goes with vantle-sim, however vantle-sim ends; the run's
   // signals are vantle-sim's to answer.
   prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -113,6 +114,7 @@ void quiet_fatal(FILE *) {}
   dup2(f->text_fd, 2);
   vantle_init(f->count, f->words);  // a refused word ends the child here
   vantle_config(stderr);
+  if (after_config) after_config(stderr);
   fflush(nullptr);
   acknowledge(ack_fd);
   serve(f, feed_fd, ack_fd);
@@ -176,7 +178,8 @@ bool fam_parse(fam_family *f, const char *spec, const char *kinds,
   return true;
 }
 
-void fam_start(fam_family *families, int count, void (*in_child)(void)) {
+void fam_start(fam_family *families, int count, void (*in_child)(void),
+               void (*after_config)(FILE *text)) {
   struct sigaction quiet = {};
   quiet.sa_handler = ignore_broken_pipe;
   sigaction(SIGPIPE, &quiet, nullptr);
@@ -201,7 +204,7 @@ void fam_start(fam_family *families, int count, void (*in_child)(void)) {
       }
       close(feed[1]);
       close(ack[0]);
-      run_child(f, feed[0], ack[1], in_child);
+      run_child(f, feed[0], ack[1], in_child, after_config);
     }
     close(feed[0]);
     close(ack[1]);

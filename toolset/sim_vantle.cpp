@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <math.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -68,8 +69,14 @@ static bool several(void) { return family_count > 1; }
 // Statistics.
 static counter_t refs_read, refs_fed, loads, stores, modifies;
 
-// Report state.
-static bool library_ready, final_report_done, interim_report;
+// Report state. The report printed next: the final one, an interim one
+// while the run goes on, or the one after a fatal error (interim too, as
+// draining an OPT look-ahead window needs memory).
+static bool library_ready, final_report_done;
+static enum { REPORT_FINAL, REPORT_INTERIM, REPORT_AFTER_FATAL } report_kind;
+// What ended the run before its input did ("SIGUSR2", "-trace:max", ...),
+// or null: for the note before the statistics and the JSON file.
+static const char *ended_early_by;
 
 enum { BATCH = 1 << 16 };
 static md_addr_t batch_addrs[BATCH];
@@ -116,8 +123,7 @@ void sim_reg_options(opt_odb_t *odb) {
                  &progress_text, "true", 0, nullptr);
 }
 
-// Removes the new files that were never completed (at any exit).
-static void remove_unfinished_outputs(void) {
+void sim_remove_unfinished_outputs(void) {
   for (int i = 0; i < OUT_KINDS; i++)
     if (outputs[i].temp[0]) unlink(outputs[i].temp);
 }
@@ -131,7 +137,7 @@ static void forget_outputs(void) {
 // rename at the end stays within one file system. A device or pipe (say
 // /dev/stdout) is written in place.
 static void open_outputs(void) {
-  atexit(remove_unfinished_outputs);
+  atexit(sim_remove_unfinished_outputs);
   for (int i = 0; i < OUT_KINDS; i++) {
     const char *name = outputs[i].fname;
     if (!name) continue;
@@ -306,6 +312,15 @@ void sim_check_options(opt_odb_t *odb, int argc, char **argv) {
   open_outputs();
 }
 
+// Set-associative OPT may leave a missing line out; the reader is told
+// once, after the family's parameters.
+static void say_what_opt_means(FILE *stream) {
+  if (repl == VANTLE_OPT && trace_config == VANTLE_SET_ASSOCIATIVE)
+    fprintf(stream, "sim: OPT here is optimal replacement with bypass: a "
+                    "missing line need not be loaded (OPT-bypass in -out: "
+                    "files)\n");
+}
+
 void sim_init(void) {
 #ifdef VANTLE_SIM_TEST_LIMIT
   // Test builds only: a lower limit lets tests reach it in milliseconds.
@@ -315,7 +330,7 @@ void sim_init(void) {
 #endif
   reference_limit = static_cast<counter_t>(vantle_reference_limit());
   if (several())
-    fam_start(families, family_count, forget_outputs);
+    fam_start(families, family_count, forget_outputs, say_what_opt_means);
   else
     vantle_init(families[0].count, families[0].words);
   library_ready = true;
@@ -389,7 +404,10 @@ static void introduce_family(FILE *stream, int i, const char *what) {
 }
 
 void sim_aux_config(FILE *stream) {
-  if (!several()) vantle_config(stream);
+  if (!several()) {
+    vantle_config(stream);
+    say_what_opt_means(stream);
+  }
   if (ld_is_program() && ld_tracer() == LD_TRACER_QEMU)
     fprintf(stream, "sim: input: program `%s' traced live under %s with "
                     "vantle's plugin (binary records)\n", ld_name(),
@@ -443,13 +461,17 @@ static void gather_results(run_results *r) {
       f->fed = refs_fed;
     }
     const vantle_result *first = n ? r->rows[i] : nullptr;
-    bool policy = first && first->organisation != VANTLE_DIRECT_MAPPED;
-    snprintf(r->label[i], sizeof r->label[i], "#%d%s%s%s%s", i + 1,
-             policy ? " " : "", policy ? (first->policy ? "OPT" : "LRU") : "",
-             f->kinds_given ? " " : "", f->kinds_given ? f->kinds : "");
-    r->family[i] = {{family_name(first), several() ? f->spec : cache_opts,
-                     ld_name(), f->kinds,
-                     static_cast<unsigned long long>(f->fed)},
+    const char *name = family_name(first);
+    // The legend names the policy, the first word of the family's name.
+    int policy = first && first->organisation != VANTLE_DIRECT_MAPPED
+                     ? static_cast<int>(strcspn(name, " "))
+                     : 0;
+    snprintf(r->label[i], sizeof r->label[i], "#%d%s%.*s%s%s", i + 1,
+             policy ? " " : "", policy, name, f->kinds_given ? " " : "",
+             f->kinds_given ? f->kinds : "");
+    r->family[i] = {{name, several() ? f->spec : cache_opts, ld_name(),
+                     f->kinds, static_cast<unsigned long long>(f->fed),
+                     ended_early_by},
                     r->label[i], r->rows[i], n};
   }
 }
@@ -491,11 +513,16 @@ static void write_outputs(void) {
 // family that failed is named; the -out: files are then not written, and
 // the run ends with status 1.
 static void report_families(FILE *stream) {
-  if (interim_report) {
+  if (report_kind != REPORT_FINAL) {
     for (int i = 0; i < family_count; i++) {
-      introduce_family(stream, i, ": interim report");
-      if (fam_interim(&families[i]))
-        fam_copy_text(&families[i], stream);
+      fam_family *f = &families[i];
+      introduce_family(stream, i, "");
+      // The library heads every report "end of simulation".
+      if (report_kind == REPORT_INTERIM)
+        fprintf(stream, "sim: interim report after %lld references; the "
+                        "run goes on\n", static_cast<long long>(f->fed));
+      if (fam_interim(f))
+        fam_copy_text(f, stream);
       else
         family_failed = true;
     }
@@ -529,7 +556,11 @@ void sim_aux_stats(FILE *stream) {
     report_families(stream);
     return;
   }
-  if (interim_report) {
+  if (report_kind != REPORT_FINAL) {
+    // The library heads every report "end of simulation".
+    if (report_kind == REPORT_INTERIM)
+      fprintf(stream, "sim: interim report after %lld references; the run "
+                      "goes on\n", static_cast<long long>(refs_fed));
     vantle_stats(stream, 1);
     return;
   }
@@ -542,9 +573,9 @@ void sim_uninit(void) { ld_close(); }
 
 // The statistics and an interim report, while the run goes on.
 static void interim_stats(void) {
-  interim_report = true;
+  report_kind = REPORT_INTERIM;
   sim_print_stats(stderr);
-  interim_report = false;
+  report_kind = REPORT_FINAL;
   fflush(stderr);
 }
 
@@ -591,8 +622,9 @@ static void count_records(size_t n) {
 
 // Feeds the records of the batch, up to n, and counts them; stops at the
 // -trace:max limit, and before the first reference past the library's
-// limit. The limits are worked out once per batch.
-static void feed(size_t n) {
+// limit. The limits are worked out once per batch. Returns the number of
+// records used.
+static size_t feed(size_t n) {
   size_t done = 0;
   in_flight.on = true;
   if (!ld_has_kinds()) {
@@ -630,6 +662,29 @@ static void feed(size_t n) {
   }
   in_flight.on = false;
   count_records(done);
+  return done;
+}
+
+// Whether batch records from..n-1 hold a reference that would feed the
+// cache.
+static bool wanted_among(size_t from, size_t n) {
+  if (!ld_has_kinds()) return from < n;
+  for (size_t i = from; i < n; i++)
+    if (wanted[batch_kinds[i]]) return true;
+  return false;
+}
+
+// Whether -trace:max left references of the input unsimulated, the batch
+// having used records 0..used-1 of n. A file is read on to tell; a pipe
+// or a program could keep that read waiting, so it is taken to have more
+// (a program is killed at -trace:max anyway).
+static bool input_left_at_max(size_t used, size_t n) {
+  if (wanted_among(used, n)) return true;
+  if (ld_is_program() || (ld_total_bytes() < 0 && !ld_compressed()))
+    return true;
+  while ((n = ld_read(batch_addrs, batch_kinds, BATCH)) > 0)
+    if (wanted_among(0, n)) return true;
+  return false;
 }
 
 // The index just after the k-th record of the first n that wanted takes, or
@@ -646,7 +701,7 @@ static size_t after_nth(const bool *wanted, size_t n, counter_t k,
 // Several families: each is handed the batch up to its own -trace:max; the
 // first reference past any family's library limit ends the run for all,
 // before it.
-static void feed_families(size_t n) {
+static size_t feed_families(size_t n) {
   counter_t by_kind[MD_REF_MODIFY + 1] = {0, 0, 0, 0, 0};
   for (size_t i = 0; i < n; i++) by_kind[batch_kinds[i]]++;
   counter_t taking[kMostFamilies];  // what each would take of all n
@@ -663,6 +718,7 @@ static void feed_families(size_t n) {
     if (past - 1 < end) end = past - 1;
     past_reference_limit = true;
   }
+  size_t used = 0;  // records before the last one any family took
   for (int i = 0; i < family_count; i++) {
     fam_family *f = &families[i];
     counter_t room = max_refs ? max_refs - f->fed : reference_limit - f->fed;
@@ -674,8 +730,10 @@ static void feed_families(size_t n) {
       f->fed += taken;
     else
       family_failed = true;
+    if (take > used) used = take;
   }
   count_records(end);
+  return used;
 }
 
 static double now_seconds(void) {
@@ -708,6 +766,7 @@ static void show_progress(bool last) {
 // The run stops at an unusable record: statistics and the report of what
 // was read first, then the error.
 [[noreturn]] static void stop_at_malformed(void) {
+  ended_early_by = "input error";
   fatal_hook(nullptr);
   sim_print_stats(stderr);
   sim_uninit();
@@ -735,12 +794,39 @@ static void stats_after_fatal(FILE *stream) {
     in_flight.on = false;
     count_records(in_flight.at);
   }
-  interim_report = true;
+  report_kind = REPORT_AFTER_FATAL;
   sim_print_stats(stream);
   if (library_ready && repl == VANTLE_OPT &&
       trace_config != VANTLE_DIRECT_MAPPED)
     fprintf(stream, "sim: the run ended early: the report covers the "
                     "references that left the look-ahead window\n");
+}
+
+// Says on one line, before the statistics, why the run ended before its
+// input did, if it did: ended_early by a signal or the debugger's q,
+// cut_at_max by -trace:max.
+static void note_early_end(bool ended_early, bool cut_at_max) {
+  long long fed = static_cast<long long>(refs_fed);
+  if (past_reference_limit) {
+    ended_early_by = "reference limit";
+    fprintf(stderr, "sim: reference limit of %lld reached; the rest of the "
+            "input is not simulated\n", fed);
+    return;
+  }
+  if (ended_early)
+    ended_early_by = sim_end_signal == SIGINT    ? "SIGINT"
+                     : sim_end_signal == SIGTERM ? "SIGTERM"
+                     : sim_exit_now              ? "SIGUSR2"
+                                                 : "debugger";
+  else if (cut_at_max)
+    ended_early_by = "-trace:max";
+  else
+    return;
+  fprintf(stderr, "sim: run ended early by %s after %lld references; the "
+          "rest of the input is not simulated\n",
+          strcmp(ended_early_by, "debugger") ? ended_early_by
+                                             : "the debugger's q command",
+          fed);
 }
 
 // Whether a user signal waits for an answer: then a read that waits for
@@ -757,7 +843,7 @@ void sim_main(void) {
   ld_on_wait(signal_waiting);
   ld_start();
   counter_t budget = qlint_active ? ask_debugger() : 0;
-  bool ended_early = budget < 0;
+  bool ended_early = budget < 0, cut_at_max = false;
   while (!ended_early) {
     size_t cap = BATCH;
     if (budget > 0 && budget < BATCH) cap = static_cast<size_t>(budget);
@@ -772,17 +858,18 @@ void sim_main(void) {
       sim_dump_stats = 0;
       interim_stats();
     }
-    if (several())
-      feed_families(n);
-    else
-      feed(n);
+    size_t used = several() ? feed_families(n) : feed(n);
     if (family_failed) break;
     // A record after either limit is never reached.
     if (ld_state() == LD_MALFORMED && !past_reference_limit &&
         !limit_reached())
       stop_at_malformed();
     bool over = n == 0 && ld_state() != LD_READING;  // not a signal's pause
-    if (over || limit_reached() || past_reference_limit) break;
+    if (limit_reached()) {
+      cut_at_max = input_left_at_max(used, n);
+      break;
+    }
+    if (over || past_reference_limit) break;
     if (progress_on) show_progress(false);
     if (budget > 0 && (budget -= static_cast<counter_t>(n)) <= 0) {
       budget = ask_debugger();
@@ -790,12 +877,13 @@ void sim_main(void) {
     }
   }
   if (progress_on) show_progress(true);
-  if (past_reference_limit)
-    fprintf(stderr, "sim: reference limit of %lld reached; the rest of the "
-            "input is not simulated\n", static_cast<long long>(refs_fed));
+  note_early_end(ended_early, cut_at_max);
   bool stopped = ended_early || limit_reached() || past_reference_limit ||
                  family_failed;
   int status = ld_finish(stopped);
+  // The process then ends as it would by the signal, after the report.
+  if (ended_early && sim_end_signal)
+    longjmp(sim_exit_buf, 128 + sim_end_signal + 1);
   if (ld_is_program() && !stopped) {
     if (ld_exit_signal())
       fprintf(stderr, "sim: program `%s' terminated by signal %d (%s)\n",

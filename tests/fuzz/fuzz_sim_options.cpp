@@ -18,6 +18,7 @@
 
 // The simulator's shared state, which vantle-sim's driver defines.
 int sim_dump_stats, sim_exit_now;
+volatile sig_atomic_t sim_end_signal;
 jmp_buf sim_exit_buf;
 int sim_swap_bytes, sim_swap_words;
 counter_t sim_num_insn;
