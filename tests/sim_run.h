@@ -5,6 +5,8 @@
 #define VANTLE_TESTS_SIM_RUN_H_
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -133,6 +135,83 @@ class ScratchDirTest : public ::testing::Test {
   }
 
   std::string dir_;
+};
+
+// Runs vantle-sim (program) on a FIFO fed by the test, so that a signal
+// arrives while the run waits for input; waits for the configuration echo
+// first (the handlers are in place by then).
+struct FifoRun {
+  explicit FifoRun(const char *program) : program(program) {}
+
+  const char *program;
+  pid_t pid = -1;
+  int err_fd = -1;
+  FILE *input = nullptr;
+  std::string err;
+
+  // Starts vantle-sim with args, its stderr to err.
+  void launch(const std::vector<const char *> &args) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    pid = fork();
+    if (pid == 0) {
+      dup2(p[1], 2);
+      close(p[0]);
+      close(p[1]);
+      std::vector<const char *> argv{program, "-progress", "false"};
+      argv.insert(argv.end(), args.begin(), args.end());
+      argv.push_back(nullptr);
+      execv(program, const_cast<char **>(argv.data()));
+      _exit(127);
+    }
+    close(p[1]);
+    err_fd = p[0];
+  }
+  // Starts vantle-sim with options on the FIFO and writes first_lines to it.
+  void start(const std::string &fifo, const std::string &first_lines,
+             std::vector<const char *> options = {}) {
+    options.push_back(fifo.c_str());
+    launch(options);
+    input = fopen(fifo.c_str(), "w");
+    ASSERT_NE(input, nullptr);
+    fputs(first_lines.c_str(), input);
+    fflush(input);
+    read_until("references fed");
+  }
+  // Reads stderr until marker shows; false when it has not within 20 s
+  // (a run that ignores a signal waits far longer than that).
+  bool read_until(const std::string &marker) {
+    char buf[4096];
+    for (int waits = 0; err.find(marker) == std::string::npos; waits++) {
+      pollfd p = {err_fd, POLLIN, 0};
+      if (waits == 200 || poll(&p, 1, 100) < 0) return false;
+      if (p.revents == 0) continue;
+      ssize_t n = read(err_fd, buf, sizeof buf);
+      if (n <= 0) return err.find(marker) != std::string::npos;
+      err.append(buf, static_cast<size_t>(n));
+    }
+    return true;
+  }
+  // Whether the run exits within 20 s (a run that ignores a signal waits far
+  // longer); *wstatus gets its status.
+  bool exits(int *wstatus) {
+    for (int waits = 0; waits < 200; waits++) {
+      if (waitpid(pid, wstatus, WNOHANG) == pid) return true;
+      usleep(100000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, wstatus, 0);
+    return false;
+  }
+  int finish() {
+    if (input) fclose(input);
+    input = nullptr;
+    read_until("\x01never");
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    close(err_fd);
+    return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+  }
 };
 
 #endif  // VANTLE_TESTS_SIM_RUN_H_

@@ -148,6 +148,16 @@ class FamiliesTest : public ScratchDirTest {
   }
 };
 
+// The process vantle-sim started last: the last family's.
+pid_t youngest_child(pid_t pid) {
+  std::string children = read_file("/proc/" + std::to_string(pid) + "/task/" +
+                                   std::to_string(pid) + "/children");
+  size_t last = children.find_last_not_of(' ');
+  if (last == std::string::npos) return -1;
+  size_t first = children.rfind(' ', last);
+  return atoi(children.c_str() + (first == std::string::npos ? 0 : first + 1));
+}
+
 const std::vector<std::string> kMixed = {
     "-Csa -Rlru -a2 -b6 -n2", "-Csa -Ropt -a2 -b6 -n2",
     "inst: -Cfa -Rlru -M8192 -i256", "data: -Cdm -c12 -a4 -b7",
@@ -201,6 +211,49 @@ TEST_F(FamiliesTest, FamilyThatCannotRunStopsTheRunBeforeItStarts) {
                    path("t.hex")});
   EXPECT_EQ(o.status, 1);
   EXPECT_TRUE(has(o.err, "`inst: -Csa' needs reference kinds")) << o.err;
+}
+
+// SIGUSR1 asks every family for an interim report, in order, and the run
+// goes on; SIGUSR2 ends every family with its final report. A killed
+// family's process ends the run, with every -out: file left as it was.
+TEST_F(FamiliesTest, SignalsAndAKilledFamilyHoldForTheWholeRun) {
+  signal(SIGPIPE, SIG_IGN);
+  const std::vector<const char *> two = {
+      "-cache:opts", "-Csa -a2 -b4", "-cache:opts", "store: -Cfa -Ropt -M1024",
+      "-out:csv", nullptr};
+  std::string csv = path("r.csv");
+  for (const char *signal_sent : {"SIGUSR1+SIGUSR2", "SIGKILL"}) {
+    SCOPED_TRACE(signal_sent);
+    unlink(path("fifo").c_str());
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    write_file(csv, "an earlier run's file\n");
+    FifoRun r{kSim};
+    std::vector<const char *> options = two;
+    options.back() = csv.c_str();
+    r.start(path("fifo"), din_trace(300, 5), options);
+    if (!strcmp(signal_sent, "SIGKILL")) {
+      pid_t second = youngest_child(r.pid);
+      ASSERT_GT(second, 0);
+      kill(second, SIGKILL);
+      EXPECT_TRUE(r.read_until("was killed by signal 9")) << r.err;
+      EXPECT_EQ(r.finish(), 1);
+      EXPECT_TRUE(has(r.err, "sim: family 2 of 2 (`store: -Cfa -Ropt "
+                             "-M1024') was killed by signal 9 (Killed)"));
+      EXPECT_EQ(read_file(csv), "an earlier run's file\n");
+      continue;
+    }
+    kill(r.pid, SIGUSR1);
+    EXPECT_TRUE(r.read_until("sim: family 2 of 2: `store: -Cfa -Ropt -M1024'"
+                             "\nsim: interim report after "))
+        << r.err;
+    kill(r.pid, SIGUSR2);
+    EXPECT_TRUE(r.read_until("run ended early by SIGUSR2")) << r.err;
+    EXPECT_EQ(r.finish(), 0);
+    EXPECT_EQ(count(r.err, "** end of simulation **"), 4) << r.err;
+    EXPECT_TRUE(has(r.err, "sim: family 1 of 2: `-Csa -a2 -b4': 300 "
+                           "references fed"));
+    EXPECT_EQ(lines_of(read_file(csv)).size(), 1u + 3 * 2 + 2);
+  }
 }
 
 #if defined(__SANITIZE_ADDRESS__)

@@ -628,83 +628,9 @@ TEST_F(SimTest, NameThatIsNeitherFileNorProgramSaysSo) {
   }
 }
 
-// Runs vantle-sim on a FIFO fed by the test, so that the signal arrives
-// while the run waits for input; waits for the configuration echo first
-// (the handlers are in place by then).
-struct FifoRun {
-  pid_t pid = -1;
-  int err_fd = -1;
-  FILE *input = nullptr;
-  std::string err;
-
-  // Starts vantle-sim with args, its stderr to err.
-  void launch(const std::vector<const char *> &args) {
-    int p[2];
-    ASSERT_EQ(pipe(p), 0);
-    pid = fork();
-    if (pid == 0) {
-      dup2(p[1], 2);
-      close(p[0]);
-      close(p[1]);
-      std::vector<const char *> argv{kSim, "-progress", "false"};
-      argv.insert(argv.end(), args.begin(), args.end());
-      argv.push_back(nullptr);
-      execv(kSim, const_cast<char **>(argv.data()));
-      _exit(127);
-    }
-    close(p[1]);
-    err_fd = p[0];
-  }
-  // Starts vantle-sim with options on the FIFO and writes first_lines to it.
-  void start(const std::string &fifo, const std::string &first_lines,
-             std::vector<const char *> options = {}) {
-    options.push_back(fifo.c_str());
-    launch(options);
-    input = fopen(fifo.c_str(), "w");
-    ASSERT_NE(input, nullptr);
-    fputs(first_lines.c_str(), input);
-    fflush(input);
-    read_until("sim: references fed to the cache");
-  }
-  // Reads stderr until marker shows; false when it has not within 20 s
-  // (a run that ignores a signal waits far longer than that).
-  bool read_until(const std::string &marker) {
-    char buf[4096];
-    for (int waits = 0; err.find(marker) == std::string::npos; waits++) {
-      pollfd p = {err_fd, POLLIN, 0};
-      if (waits == 200 || poll(&p, 1, 100) < 0) return false;
-      if (p.revents == 0) continue;
-      ssize_t n = read(err_fd, buf, sizeof buf);
-      if (n <= 0) return err.find(marker) != std::string::npos;
-      err.append(buf, static_cast<size_t>(n));
-    }
-    return true;
-  }
-  // Whether the run exits within 20 s (a run that ignores a signal waits far
-  // longer); *wstatus gets its status.
-  bool exits(int *wstatus) {
-    for (int waits = 0; waits < 200; waits++) {
-      if (waitpid(pid, wstatus, WNOHANG) == pid) return true;
-      usleep(100000);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, wstatus, 0);
-    return false;
-  }
-  int finish() {
-    if (input) fclose(input);
-    input = nullptr;
-    read_until("\x01never");
-    int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
-    close(err_fd);
-    return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-  }
-};
-
 TEST_F(SimTest, FirstUserSignalGivesAnInterimReport) {
   ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
-  FifoRun r;
+  FifoRun r{kSim};
   r.start(path("fifo"), as_din(make_trace(100, 10)));
   kill(r.pid, SIGUSR1);
   fputs(as_din(make_trace(100, 11)).c_str(), r.input);
@@ -730,7 +656,7 @@ TEST_F(SimTest, FirstUserSignalGivesAnInterimReport) {
 TEST_F(SimTest, SecondUserSignalEndsTheRunEarly) {
   signal(SIGPIPE, SIG_IGN);
   ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
-  FifoRun r;
+  FifoRun r{kSim};
   std::string json = path("r.json");
   r.start(path("fifo"), as_din(make_trace(100, 12)),
           {"-out:json", json.c_str()});
@@ -757,7 +683,7 @@ TEST_F(SimTest, SecondUserSignalEndsTheRunEarly) {
 TEST_F(SimTest, InterruptOrTerminationEndsTheRunWithItsReport) {
   signal(SIGPIPE, SIG_IGN);
   ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
-  FifoRun r;
+  FifoRun r{kSim};
   std::string json = path("r.json");
   r.start(path("fifo"), as_din(make_trace(100, 12)),
           {"-out:json", json.c_str()});
@@ -783,7 +709,7 @@ TEST_F(SimTest, InterruptOrTerminationEndsTheRunWithItsReport) {
   // program (valgrind runs it in its own process) is gone.
   ASSERT_EQ(mkfifo(path("never").c_str(), 0600), 0);
   std::string script = "echo traced $$ waits >&2; read x < " + path("never");
-  FifoRun t;
+  FifoRun t{kSim};
   t.launch({"/bin/sh", "-c", script.c_str()});
   ASSERT_TRUE(t.read_until(" waits\n")) << t.err;
   pid_t program = atoi(t.err.c_str() + t.err.rfind("traced ") + 7);
@@ -810,7 +736,7 @@ TEST_F(SimTest, SecondInterruptEndsTheProcessAtOnce) {
   ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
   ASSERT_EQ(mkfifo(path("json").c_str(), 0600), 0);
   std::string json = path("json"), plot = path("r.svg");
-  FifoRun r;
+  FifoRun r{kSim};
   // Every size to 1 MiB in 16-byte steps: far more JSON than a pipe holds.
   r.launch({"-cache:opts", "-Cfa -Rlru -M1048576 -i16", "-out:json",
             json.c_str(), "-out:plot", plot.c_str(), path("fifo").c_str()});
@@ -841,7 +767,7 @@ TEST_F(SimTest, SecondInterruptEndsTheProcessAtOnce) {
 // and the run ends with the pipe still open and nothing more written.
 TEST_F(SimTest, SignalsAreAnsweredWhileThePipeIsSilent) {
   ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
-  FifoRun r;
+  FifoRun r{kSim};
   r.start(path("fifo"), as_din(make_trace(100, 14)));
   kill(r.pid, SIGUSR1);
   EXPECT_TRUE(r.read_until("** end of simulation **")) << r.err;
@@ -863,7 +789,7 @@ TEST_F(SimTest, SignalsAreAnsweredWhileThePipeIsSilent) {
 TEST_F(SimTest, SecondSignalKillsAWaitingProgram) {
   ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
   std::string script = "echo waiting >&2; read x < " + path("fifo");
-  FifoRun r;
+  FifoRun r{kSim};
   r.launch({"/bin/sh", "-c", script.c_str()});
   ASSERT_TRUE(r.read_until("waiting\n")) << r.err;
   kill(r.pid, SIGUSR2);
