@@ -13,6 +13,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "host.h"
@@ -23,6 +24,18 @@ enum { BUFFER_SIZE = 1 << 20 };
 enum { BIN32_DIRECT_WORDS = 1024 };
 // The bytes read from a file before its format is recognised.
 enum { RECOGNITION_BYTES = 1 << 16 };
+// A writer slower than the reader (valgrind writes each trace line with a
+// write of its own) would wake the reader for every line, which costs both
+// sides far more than the reading: after a read shorter than this, the
+// reader leaves the pipe to fill for FILL_PAUSE_NS before reading again.
+// The pipe is made as large as the system allows, so that the writer does
+// not block meanwhile. A pipe of the loader's own is read without ever
+// waiting in the kernel (no poll, no blocking read): once a pipe has been
+// polled, the kernel makes every later write to it pay for a wake-up.
+// While it stays empty, the reader sleeps, longer each time up to
+// SILENT_PAUSE_NS, which also bounds how late a stop_waiting() is seen.
+enum { SHORT_READ_BYTES = 1 << 16 };
+enum { FILL_PAUSE_NS = 1000000, SILENT_PAUSE_NS = 50000000 };
 
 static char *input_name;     // as the user named it
 static char *program_path;   // resolved executable of a program
@@ -37,6 +50,9 @@ static int child_signal;      // the signal that ended it, or 0
 static unsigned char *buffer;
 static size_t buffer_start, buffer_end;
 static bool at_eof;
+static bool input_is_pipe;      // a pipe, FIFO or terminal: reads may be short
+static bool pause_before_read;  // the last read was short
+static bool input_nonblocking;  // a pipe of our own, read with O_NONBLOCK
 // The caller's question while a read waits for input (ld_on_wait), and
 // whether it said to stop waiting.
 static int (*stop_waiting)(void);
@@ -87,6 +103,33 @@ static bool is_executable_file(const char *path) {
       head[3] == 'F')
     return true;
   return n >= 2 && head[0] == '#' && head[1] == '!';
+}
+
+// The largest pipe an unprivileged process may make, or 0 when unknown.
+static int pipe_max_size() {
+  int fd = open("/proc/sys/fs/pipe-max-size", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  char text[32] = "";
+  ssize_t n = read(fd, text, sizeof text - 1);
+  close(fd);
+  return n > 0 ? atoi(text) : 0;
+}
+
+// Makes fd the input; own: no other process shares its open file (so it
+// may be made non-blocking). A pipe is enlarged as far as the system
+// allows (a refusal leaves it as it is): the writer then runs on while the
+// reader pauses or simulates.
+static void use_input(int fd, bool own) {
+  input_fd = fd;
+  struct stat st;
+  if (fstat(fd, &st) != 0) return;
+  input_is_pipe = !S_ISREG(st.st_mode);
+  if (!S_ISFIFO(st.st_mode)) return;
+  int size = pipe_max_size();
+  if (size > 0) fcntl(fd, F_SETPIPE_SZ, size);
+  int flags = fcntl(fd, F_GETFL);
+  input_nonblocking =
+      own && flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
 // Whatever ends the process (a fatal error included) stops the child too.
@@ -167,7 +210,7 @@ static void start_decompressor(const Compression *c, const char *name) {
   }
   free(tool);
   close(p[1]);
-  input_fd = p[0];
+  use_input(p[0], true);
   child_pid = pid;
   compression = c;
   reap_at_exit();
@@ -188,12 +231,13 @@ static void reap_decompressor() {
            WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
 }
 
-// Whether input can be read now without waiting past the caller's wish.
-// With no question set it always can (read then waits as long as it must).
-// Otherwise it waits a tenth of a second at a time and asks in between, so
-// that a signal that came just before the wait is answered all the same.
+// Whether input can be read now without waiting past the caller's wish,
+// for an input read in blocking mode. With no question set it always can
+// (read then waits as long as it must). Otherwise it waits a tenth of a
+// second at a time and asks in between, so that a signal that came just
+// before the wait is answered all the same.
 static bool input_ready() {
-  if (!stop_waiting) return true;
+  if (!stop_waiting || input_nonblocking) return true;
   for (;;) {
     pollfd p = {input_fd, POLLIN, 0};
     if (poll(&p, 1, 100) > 0) return true;  // data, hang-up or error
@@ -204,18 +248,39 @@ static bool input_ready() {
   }
 }
 
+// A non-blocking pipe came up empty: sleeps (*pause, doubled for the next
+// time up to SILENT_PAUSE_NS), after asking the caller whether to stop.
+// A signal cuts the sleep short. False when the caller said to stop.
+static bool wait_while_empty(long *pause) {
+  if (stop_waiting && stop_waiting()) {
+    interrupted = true;
+    return false;
+  }
+  timespec t = {0, *pause};
+  nanosleep(&t, nullptr);
+  *pause = *pause * 2 > SILENT_PAUSE_NS ? long{SILENT_PAUSE_NS} : *pause * 2;
+  return true;
+}
+
 // Reads up to bytes into into: the count read, or 0 at the end of the input
 // (noted in at_eof, with a read error in input_failure) or when the caller
 // said to stop waiting (interrupted).
 static size_t read_input(void *into, size_t bytes) {
+  long pause = FILL_PAUSE_NS;
+  if (pause_before_read && !wait_while_empty(&pause)) return 0;
   for (;;) {
     if (!input_ready()) return 0;
     ssize_t n = read(input_fd, into, bytes);
     if (n > 0) {
       bytes_in += n;
+      pause_before_read = input_is_pipe && n < SHORT_READ_BYTES;
       return static_cast<size_t>(n);
     }
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) {
+      if (!wait_while_empty(&pause)) return 0;
+      continue;
+    }
     if (n < 0)
       snprintf(input_failure, sizeof input_failure, "cannot read it: %s",
                strerror(errno));
@@ -296,7 +361,7 @@ static void open_trace(const char *name, int format) {
     total_bytes = -1;  // the decompressed size is not known
     start_decompressor(c, name);
   } else {
-    input_fd = fd;
+    use_input(fd, strcmp(name, "-") != 0);
   }
   // Enough bytes to recognise the format, valgrind's header lines and
   // all; from a pipe, no more than it takes, as the pipe may then pause.
@@ -390,7 +455,7 @@ void ld_start(void) {
     _exit(127);
   }
   close(p[1]);
-  input_fd = p[0];
+  use_input(p[0], true);
   child_pid = pid;
   reap_at_exit();
   if (verbose)
@@ -591,7 +656,7 @@ void ld_reset(void) {
   input_is_program = child_signal = 0;
   compression = nullptr;
   buffer_start = buffer_end = 0;
-  at_eof = false;
+  at_eof = input_is_pipe = pause_before_read = input_nonblocking = false;
   read_state = LD_READING;
   line_number = bytes_in = 0;
   total_bytes = -1;
