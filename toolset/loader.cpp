@@ -41,6 +41,8 @@ static char *input_name;     // as the user named it
 static char *program_path;   // resolved executable of a program
 static char *valgrind_path;
 static char **program_argv;  // argv of the program, null-terminated
+// Further valgrind options, blank-separated (split in place at ld_start).
+static char *tracer_options;
 static FILE *program_out;
 static int input_format = MD_FMT_AUTO;
 static int input_is_program;
@@ -56,6 +58,9 @@ static bool input_nonblocking;  // a pipe of our own, read with O_NONBLOCK
 // The caller's question while a read waits for input (ld_on_wait), and
 // whether it said to stop waiting.
 static int (*stop_waiting)(void);
+// The processes traced: the pids of valgrind's own lines, as they came.
+static long *traced_pids;
+static size_t traced_count, traced_capacity;
 static bool interrupted;
 // Why the input ended before its end: a read error, or gzip failing on a
 // truncated or corrupt file. Reading stops after the last whole record.
@@ -419,6 +424,41 @@ void ld_open(const char *name, int argc, char **argv, int format,
   for (int i = 1; i < argc; i++) program_argv[i] = argv[i];
 }
 
+void ld_tracer_options(const char *words) {
+  free(tracer_options);
+  tracer_options = words ? strdup(words) : nullptr;
+}
+
+// The command line that runs the program under valgrind's lackey tool with
+// the trace on log_fd: lackey's options, the user's (-trace:valgrind, split
+// on blanks; later options win), then the program and its arguments. Forked
+// and exec'd children are traced too, so that a program started through a
+// wrapper (a script that execs it, a shim) is traced with it.
+// The array is the caller's to free; the words are not.
+static char **valgrind_command(int log_fd) {
+  static const char *const lackey[] = {"--tool=lackey", "--trace-mem=yes",
+                                       "--trace-children=yes"};
+  enum { LACKEY_WORDS = sizeof lackey / sizeof lackey[0] };
+  static char log_option[32];
+  char none[1] = "";
+  char *user = tracer_options ? tracer_options : none;
+  int argc = 0;
+  while (program_argv[argc]) argc++;
+  size_t most = LACKEY_WORDS + 2 + strlen(user) / 2 + 1 +
+                static_cast<size_t>(argc) + 1;
+  char **args = static_cast<char **>(
+      checked_calloc(most, sizeof(char *), "loader", "ld_start", __LINE__));
+  size_t k = 0;
+  args[k++] = valgrind_path;
+  for (const char *word : lackey) args[k++] = const_cast<char *>(word);
+  snprintf(log_option, sizeof log_option, "--log-fd=%d", log_fd);
+  args[k++] = log_option;
+  for (char *w = strtok(user, " \t"); w; w = strtok(nullptr, " \t"))
+    args[k++] = w;
+  for (int i = 0; i < argc; i++) args[k++] = program_argv[i];
+  return args;
+}
+
 void ld_start(void) {
   if (!input_is_program || child_pid > 0) return;
   int p[2];
@@ -426,6 +466,7 @@ void ld_start(void) {
     _fatal("loader", "ld_start", __LINE__, "cannot make a pipe: %s",
            strerror(errno));
   fcntl(p[0], F_SETFD, FD_CLOEXEC);
+  char **args = valgrind_command(p[1]);
   fflush(nullptr);
   pid_t pid = fork();
   if (pid < 0)
@@ -435,25 +476,12 @@ void ld_start(void) {
       dup2(fileno(program_out), 1);
       dup2(fileno(program_out), 2);
     }
-    char log_fd[32];
-    snprintf(log_fd, sizeof log_fd, "--log-fd=%d", p[1]);
-    int argc = 0;
-    while (program_argv[argc]) argc++;
-    char **args = static_cast<char **>(calloc(static_cast<size_t>(argc) + 5,
-                                              sizeof(char *)));
-    if (!args) _exit(127);
-    char tool[] = "--tool=lackey", trace[] = "--trace-mem=yes";
-    int k = 0;
-    args[k++] = valgrind_path;
-    args[k++] = tool;
-    args[k++] = trace;
-    args[k++] = log_fd;
-    for (int i = 0; i < argc; i++) args[k++] = program_argv[i];
     execv(valgrind_path, args);
     fprintf(stderr, "vantle-sim: cannot run %s: %s\n", valgrind_path,
             strerror(errno));
     _exit(127);
   }
+  free(args);
   close(p[1]);
   use_input(p[0], true);
   child_pid = pid;
@@ -519,26 +547,60 @@ static size_t read_bin32(md_addr_t *addrs, size_t cap) {
   return n;
 }
 
+// Notes the process of a line of valgrind's own ("==pid== ..."): every
+// traced process, the program's children included, writes such lines.
+static void note_process(const char *line, size_t len) {
+  size_t at = 2;
+  long pid = 0;
+  while (at < len && at < 12 && line[at] >= '0' && line[at] <= '9')
+    pid = pid * 10 + (line[at++] - '0');
+  if (at == 2 || at + 1 >= len || line[at] != '=' || line[at + 1] != '=')
+    return;
+  for (size_t i = traced_count; i-- > 0;)
+    if (traced_pids[i] == pid) return;
+  if (traced_count == traced_capacity) {
+    traced_capacity = traced_capacity ? 2 * traced_capacity : 16;
+    long *grown = static_cast<long *>(
+        realloc(traced_pids, traced_capacity * sizeof(long)));
+    if (!grown)
+      _fatal("loader", "note_process", __LINE__, "out of virtual memory");
+    traced_pids = grown;
+  }
+  traced_pids[traced_count++] = pid;
+}
+
+// Stops reading at an address whose region finds no free place: the
+// regions seen so far fill the whole 32-bit space.
+static void stop_at_full_fold_map(uint64_t addr) {
+  int bits = ld_fold_region_bits_in_use();
+  static const char *const units[] = {"bytes", "KiB", "MiB", "GiB"};
+  snprintf(error_text, sizeof error_text,
+           "`%s', line %lld: address 0x%llx: the map folding 64-bit "
+           "addresses into 32 bits is full: the input touched more than "
+           "4 GiB of distinct memory, counted in %llu regions of %llu %s",
+           input_name, line_number, static_cast<unsigned long long>(addr),
+           1ull << (32 - bits), 1ull << (bits % 10), units[bits / 10]);
+  read_state = LD_MALFORMED;
+}
+
 // Decodes one line; false when it is malformed (the run stops there).
 static bool take_line(const char *line, size_t len, md_addr_t *addrs,
                       unsigned char *kinds, size_t *n) {
   line_number++;
   md_ref ref;
   int result = md_decode_line(input_format, line, len, &ref);
-  if (result == MD_LINE_SKIP) return true;
+  if (result == MD_LINE_SKIP) {
+    if (input_is_program && len > 2 && line[0] == '=' && line[1] == '=')
+      note_process(line, len);
+    return true;
+  }
   if (result == MD_LINE_BAD) {
     stop_at_bad_record(line, len, "");
     return false;
   }
   md_addr_t folded;
   if (!ld_fold_address(ref.addr, &folded)) {
-    snprintf(error_text, sizeof error_text,
-             "`%s', line %lld: address 0x%llx: the map folding 64-bit "
-             "addresses into 32 bits is full (%d regions of %d MiB)",
-             input_name, line_number,
-             static_cast<unsigned long long>(ref.addr), LD_REGION_SLOTS,
-             1 << (LD_REGION_BITS - 20));
-    read_state = LD_MALFORMED;
+    stop_at_full_fold_map(ref.addr);
     return false;
   }
   addrs[*n] = folded;
@@ -641,15 +703,24 @@ void ld_close(void) {
 
 int ld_exit_signal(void) { return child_signal; }
 
+long long ld_processes_traced(void) {
+  return static_cast<long long>(traced_count);
+}
+
 void ld_reset(void) {
   ld_close();
   free(input_name);
   free(program_path);
   free(valgrind_path);
   free(program_argv);
+  free(tracer_options);
+  free(traced_pids);
   free(buffer);
   input_name = program_path = valgrind_path = nullptr;
   program_argv = nullptr;
+  tracer_options = nullptr;
+  traced_pids = nullptr;
+  traced_count = traced_capacity = 0;
   buffer = nullptr;
   program_out = nullptr;
   input_format = MD_FMT_AUTO;
@@ -680,61 +751,102 @@ const char *ld_error(void) { return error_text; }
 long long ld_bytes_read(void) { return compression ? 0 : bytes_in; }
 long long ld_total_bytes(void) { return total_bytes; }
 
-// The folding map: region (address >> LD_REGION_BITS) to slot, in an
-// open-addressed table four times the number of slots.
-enum { FOLD_TABLE = 4 * LD_REGION_SLOTS };
-static uint64_t fold_key[FOLD_TABLE];  // region + 1; 0 marks a free entry
-static uint32_t fold_slot[FOLD_TABLE];
-static bool slot_used[LD_REGION_SLOTS];
-static int slots_taken;
-static int next_high_slot = LD_REGION_SLOTS - 1;
+// The folding map: region (address >> region_bits) to slot, in an
+// open-addressed table that doubles when half full. Slots are handed out
+// from the top down to regions that cannot keep their own place; so every
+// slot above next_high_slot is taken, and a slot at or below it is taken
+// exactly when the region of that number keeps its own place there.
+struct FoldEntry {
+  uint64_t key;  // region + 1; 0 marks a free entry
+  uint32_t slot;
+};
+enum { FOLD_FIRST_CAPACITY = 1024 };
+static FoldEntry no_entries[1];  // the table before the first region
+static FoldEntry *fold_table = no_entries;
+static size_t fold_capacity = 1, fold_entries;  // capacity: a power of two
+static int region_bits = LD_DEFAULT_REGION_BITS;
+static uint64_t slots_taken;
+static int64_t next_high_slot = (int64_t{1} << (32 - LD_DEFAULT_REGION_BITS)) - 1;
 static uint64_t last_region = ~0ull;
 static md_addr_t last_base;
 
+static uint64_t slot_count() { return uint64_t{1} << (32 - region_bits); }
+
 void ld_fold_reset(void) {
-  memset(fold_key, 0, sizeof fold_key);
-  memset(slot_used, 0, sizeof slot_used);
+  if (fold_table != no_entries) free(fold_table);
+  fold_table = no_entries;
+  fold_capacity = 1;
+  fold_entries = 0;
   slots_taken = 0;
-  next_high_slot = LD_REGION_SLOTS - 1;
+  next_high_slot = static_cast<int64_t>(slot_count()) - 1;
   last_region = ~0ull;
 }
 
-// A region keeps its own place when it lies in the 32-bit space and that
-// place is free; any other region takes the highest free slot, so that
-// traces of 32-bit addresses are left exactly as they are.
-static int claim_slot(uint64_t region) {
-  if (slots_taken == LD_REGION_SLOTS) return -1;
-  int slot;
-  if (region < LD_REGION_SLOTS && !slot_used[region]) {
-    slot = static_cast<int>(region);
+void ld_fold_region_bits(int bits) {
+  region_bits = bits < 1 ? 1 : bits > 32 ? 32 : bits;
+  ld_fold_reset();
+}
+
+int ld_fold_region_bits_in_use(void) { return region_bits; }
+
+// The entry of region, or the free entry where it would go.
+static FoldEntry *fold_entry(uint64_t region) {
+  size_t mask = fold_capacity - 1;
+  size_t at = static_cast<size_t>((region * 0x9E3779B97F4A7C15ull) >> 32) &
+              mask;
+  while (fold_table[at].key && fold_table[at].key != region + 1)
+    at = (at + 1) & mask;
+  return &fold_table[at];
+}
+
+// Doubles the table (or makes the first one) and moves every entry over.
+static void grow_fold_table() {
+  FoldEntry *old = fold_table;
+  size_t old_capacity = fold_capacity;
+  fold_capacity =
+      old == no_entries ? size_t{FOLD_FIRST_CAPACITY} : 2 * old_capacity;
+  fold_table = static_cast<FoldEntry *>(checked_calloc(
+      fold_capacity, sizeof(FoldEntry), "loader", "grow_fold_table",
+      __LINE__));
+  for (size_t i = 0; i < old_capacity; i++)
+    if (old[i].key) *fold_entry(old[i].key - 1) = old[i];
+  if (old != no_entries) free(old);
+}
+
+// Gives region a slot: its own place when it lies in the 32-bit space and
+// that place is free, so that traces of 32-bit addresses are left exactly
+// as they are; else the highest free slot. Null when every slot is taken.
+static FoldEntry *claim_slot(uint64_t region) {
+  if (slots_taken == slot_count()) return nullptr;
+  uint64_t slot;
+  if (static_cast<int64_t>(region) <= next_high_slot) {
+    slot = region;  // not in the map, so its own place is free
   } else {
-    while (slot_used[next_high_slot]) next_high_slot--;
-    slot = next_high_slot;
+    while (fold_entry(static_cast<uint64_t>(next_high_slot))->key)
+      next_high_slot--;
+    slot = static_cast<uint64_t>(next_high_slot--);
   }
-  slot_used[slot] = true;
+  if (2 * (fold_entries + 1) > fold_capacity) grow_fold_table();
+  FoldEntry *entry = fold_entry(region);
+  entry->key = region + 1;
+  entry->slot = static_cast<uint32_t>(slot);
+  fold_entries++;
   slots_taken++;
-  debug("region 0x%llx folded into slot %d\n",
-        static_cast<unsigned long long>(region), slot);
-  return slot;
+  debug("region 0x%llx folded into slot %llu\n",
+        static_cast<unsigned long long>(region),
+        static_cast<unsigned long long>(slot));
+  return entry;
 }
 
 int ld_fold_address(uint64_t addr, md_addr_t *folded) {
-  const uint64_t low_mask = (1ull << LD_REGION_BITS) - 1;
-  uint64_t region = addr >> LD_REGION_BITS;
+  uint64_t region = addr >> region_bits;
   if (region != last_region) {
-    size_t at = static_cast<size_t>((region * 0x9E3779B97F4A7C15ull) >> 54) %
-                FOLD_TABLE;
-    while (fold_key[at] && fold_key[at] != region + 1)
-      at = (at + 1) % FOLD_TABLE;
-    if (!fold_key[at]) {
-      int slot = claim_slot(region);
-      if (slot < 0) return 0;
-      fold_key[at] = region + 1;
-      fold_slot[at] = static_cast<uint32_t>(slot);
-    }
+    FoldEntry *entry = fold_entry(region);
+    if (!entry->key && !(entry = claim_slot(region))) return 0;
     last_region = region;
-    last_base = fold_slot[at] << LD_REGION_BITS;
+    last_base = static_cast<md_addr_t>(uint64_t{entry->slot} << region_bits);
   }
+  uint64_t low_mask = (uint64_t{1} << region_bits) - 1;
   *folded = last_base | static_cast<md_addr_t>(addr & low_mask);
   return 1;
 }
