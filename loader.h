@@ -49,8 +49,9 @@ void ld_start(void);
 // ld_state() still LD_READING) when stop() of ld_on_wait says so.
 size_t ld_read(md_addr_t *addrs, unsigned char *kinds, size_t cap);
 
-// While a read waits for input, stop() is asked every tenth of a second;
-// when it returns non-zero, ld_read returns at once. Null (the default):
+// While a read waits for input, stop() is asked at least every tenth of a
+// second and after every signal; when it returns non-zero, ld_read returns
+// at once. Null (the default):
 // reads wait as long as the input keeps them waiting.
 void ld_on_wait(int (*stop)(void));
 

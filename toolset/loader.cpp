@@ -338,11 +338,28 @@ static bool pipe_needs_more(int format) {
   return md_guess_format(buffer, buffer_end, 0) == MD_FMT_AUTO;
 }
 
+// Standard input, as a descriptor of its own: a pipe is opened anew
+// (*own), so that it can be read without blocking, which its shared
+// descriptor must not be made; anything else is duplicated. The pipe is
+// opened non-blocking, or the open would wait for a writer when the last
+// one has already closed it.
+static int open_standard_input(bool *own) {
+  struct stat st;
+  if (fstat(0, &st) == 0 && S_ISFIFO(st.st_mode)) {
+    int fd = open("/proc/self/fd/0", O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd >= 0) return fd;
+  }
+  *own = false;
+  return dup(0);
+}
+
 // "-" names standard input. Under auto, a name that does not exist was
 // also looked for as a program, and the message says it is neither.
 static void open_trace(const char *name, int format) {
   struct stat st;
-  int fd = strcmp(name, "-") ? open(name, O_RDONLY | O_CLOEXEC) : dup(0);
+  bool own = true;
+  int fd = strcmp(name, "-") ? open(name, O_RDONLY | O_CLOEXEC)
+                             : open_standard_input(&own);
   if (fd < 0 && errno == ENOENT && format == MD_FMT_AUTO)
     fail("cannot open `%s': it is neither a file nor a program%s", name,
          strchr(name, '/') ? "" : " on PATH");
@@ -366,7 +383,7 @@ static void open_trace(const char *name, int format) {
     total_bytes = -1;  // the decompressed size is not known
     start_decompressor(c, name);
   } else {
-    use_input(fd, strcmp(name, "-") != 0);
+    use_input(fd, own);
   }
   // Enough bytes to recognise the format, valgrind's header lines and
   // all; from a pipe, no more than it takes, as the pipe may then pause.
