@@ -499,6 +499,50 @@ TEST_F(SimTest, PipeIsRecognisedByItsFirstRecordsAfterAHeader) {
   EXPECT_EQ(stat_value(o.err, "sim_num_fed"), 2);
 }
 
+// A trace on a standard input FIFO whose writer finished before vantle-sim
+// started (as with `vantle-sim - < fifo`): the FIFO is read to its end
+// (opening it anew must not wait for a writer), and every reference counts.
+TEST_F(SimTest, StandardInputFifoWhoseWriterHasGone) {
+  std::vector<Ref> refs = make_trace(3000, 21);
+  std::string text = as_din(refs);
+  ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+  int p[2];
+  p[0] = open(path("fifo").c_str(), O_RDONLY | O_NONBLOCK);
+  p[1] = open(path("fifo").c_str(), O_WRONLY);
+  ASSERT_GE(p[0], 0);
+  ASSERT_GE(p[1], 0);
+  fcntl(p[0], F_SETFL, 0);        // blocking, as a shell opens it
+  ASSERT_LT(text.size(), 65536u);  // the FIFO holds it all
+  ASSERT_EQ(write(p[1], text.data(), text.size()),
+            static_cast<ssize_t>(text.size()));
+  close(p[1]);
+  std::string err = path("err.txt");
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(p[0], 0);
+    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(e, 2);
+    execl(kSim, kSim, "-cache:opts", kFamily, "-out:csv",
+          path("r.txt").c_str(), "-", static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  close(p[0]);
+  int wstatus = 0;
+  bool ended = false;
+  for (int waits = 0; waits < 200 && !ended; waits++) {
+    ended = waitpid(pid, &wstatus, WNOHANG) == pid;
+    if (!ended) usleep(100000);
+  }
+  if (!ended) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &wstatus, 0);
+  }
+  ASSERT_TRUE(ended) << "vantle-sim waited for a writer that is gone";
+  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0)
+      << read_file(err);
+  expect_family(read_results(path("r.txt")), addresses(refs, any_kind));
+}
+
 TEST_F(SimTest, MaxStopsAfterThatManyReferences) {
   std::vector<Ref> refs = make_trace(1000, 6);
   write_file(path("t.bin"), as_bin32(refs));
