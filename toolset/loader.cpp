@@ -470,7 +470,9 @@ static char **valgrind_command(int log_fd) {
   for (const char *word : lackey) args[k++] = const_cast<char *>(word);
   snprintf(log_option, sizeof log_option, "--log-fd=%d", log_fd);
   args[k++] = log_option;
-  for (char *w = strtok(user, " \t"); w; w = strtok(nullptr, " \t"))
+  char *rest = nullptr;
+  for (char *w = strtok_r(user, " \t", &rest); w;
+       w = strtok_r(nullptr, " \t", &rest))
     args[k++] = w;
   for (int i = 0; i < argc; i++) args[k++] = program_argv[i];
   return args;

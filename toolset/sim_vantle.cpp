@@ -307,9 +307,11 @@ static int fold_region_bits(void) {
 }
 
 void sim_init(void) {
+  // The words (and the text they point into) live as long as the library.
   static char *words[256];
+  [[maybe_unused]] static char *words_text;
   int count;
-  split_cache_opts(words, 256, &count);
+  words_text = split_cache_opts(words, 256, &count);
   vantle_init(count, words);
 #ifdef VANTLE_SIM_TEST_LIMIT
   // Test builds only: a lower limit lets tests reach it in milliseconds.
