@@ -16,6 +16,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "host.h"
 #include "misc.h"
 
@@ -27,9 +29,10 @@ enum { RECOGNITION_BYTES = 1 << 16 };
 // A writer slower than the reader (valgrind writes each trace line with a
 // write of its own) would wake the reader for every line, which costs both
 // sides far more than the reading: after a read shorter than this, the
-// reader leaves the pipe to fill for FILL_PAUSE_NS before reading again.
-// The pipe is made as large as the system allows, so that the writer does
-// not block meanwhile. A pipe of the loader's own is read without ever
+// reader leaves the pipe to fill for a moment before reading again. The
+// pipe is made as large as the system allows, and the moment is
+// FILL_PAUSE_NS, less for a pipe smaller than 1 MiB, so that the writer
+// does not block meanwhile. A pipe of the loader's own is read without ever
 // waiting in the kernel (no poll, no blocking read): once a pipe has been
 // polled, the kernel makes every later write to it pay for a wake-up.
 // While it stays empty, the reader sleeps, longer each time up to
@@ -55,6 +58,7 @@ static bool at_eof;
 static bool input_is_pipe;      // a pipe, FIFO or terminal: reads may be short
 static bool pause_before_read;  // the last read was short
 static bool input_nonblocking;  // a pipe of our own, read with O_NONBLOCK
+static long fill_pause_ns;      // the pause after a short read
 // The caller's question while a read waits for input (ld_on_wait), and
 // whether it said to stop waiting.
 static int (*stop_waiting)(void);
@@ -132,6 +136,10 @@ static void use_input(int fd, bool own) {
   if (!S_ISFIFO(st.st_mode)) return;
   int size = pipe_max_size();
   if (size > 0) fcntl(fd, F_SETPIPE_SZ, size);
+  int capacity = fcntl(fd, F_GETPIPE_SZ);
+  long long scaled = capacity > 0 ? 1LL * FILL_PAUSE_NS * capacity >> 20
+                                  : FILL_PAUSE_NS / 16;
+  fill_pause_ns = static_cast<long>(std::min<long long>(scaled, FILL_PAUSE_NS));
   int flags = fcntl(fd, F_GETFL);
   input_nonblocking =
       own && flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
@@ -271,7 +279,7 @@ static bool wait_while_empty(long *pause) {
 // (noted in at_eof, with a read error in input_failure) or when the caller
 // said to stop waiting (interrupted).
 static size_t read_input(void *into, size_t bytes) {
-  long pause = FILL_PAUSE_NS;
+  long pause = fill_pause_ns > 0 ? fill_pause_ns : long{FILL_PAUSE_NS};
   if (pause_before_read && !wait_while_empty(&pause)) return 0;
   for (;;) {
     if (!input_ready()) return 0;
@@ -747,6 +755,7 @@ void ld_reset(void) {
   compression = nullptr;
   buffer_start = buffer_end = 0;
   at_eof = input_is_pipe = pause_before_read = input_nonblocking = false;
+  fill_pause_ns = 0;
   read_state = LD_READING;
   line_number = bytes_in = 0;
   total_bytes = -1;
