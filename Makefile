@@ -1,7 +1,8 @@
 # Thin wrapper over CMake. `make test` builds and runs every test;
 # `make test-sanitize` does the same under ASan and UBSan; `make bench`
-# prints the rate of every family, then runs the other benchmarks; `make run`
-# traces the example program.
+# prints the rate of every family, then runs the other benchmarks (live
+# tracing against valgrind alone among them); `make run` traces the example
+# program.
 # `make fuzz` (needs clang) runs every fuzz target for FUZZ_SECONDS each.
 BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize

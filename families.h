@@ -33,6 +33,7 @@ struct fam_family {
   int text_fd;     // its standard output and error
   int rows_fd;     // its vantle_results rows, at the end
   off_t shown;     // bytes of its text already printed
+  int ready_value; // what it said when ready (fam_start's ready_value)
   int wait_status;
   bool gone;       // the child has ended (or its pipe broke)
 };
@@ -50,10 +51,11 @@ bool fam_parse(fam_family *f, const char *spec, const char *kinds,
 // Starts one child per family; in each, in_child runs first, then the
 // library is initialised with the family's words and its parameters are
 // printed to the child's text, followed by what after_config prints.
-// Waits until every child is ready. A family whose words the library
-// refuses ends the run: its text, then one line naming it, exit status 1.
+// Waits until every child is ready, and keeps what ready_value (0..255)
+// returned in it. A family whose words the library refuses ends the run:
+// its text, then one line naming it, exit status 1.
 void fam_start(fam_family *families, int count, void (*in_child)(void),
-               void (*after_config)(FILE *text));
+               void (*after_config)(FILE *text), int (*ready_value)(void));
 
 // Prints what the child wrote to its text since the last call.
 void fam_copy_text(fam_family *f, FILE *to);

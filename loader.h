@@ -14,9 +14,12 @@
 
 #include "machine.h"
 
-// Folding: regions of 2^LD_REGION_BITS bytes keep their low-order bits; the
-// 32-bit space holds 2^(32 - LD_REGION_BITS) of them.
-enum { LD_REGION_BITS = 24, LD_REGION_SLOTS = 1 << (32 - LD_REGION_BITS) };
+// Folding: regions of 2^bits bytes keep their low-order bits, and each
+// region seen takes one of the 2^(32 - bits) places of the 32-bit space,
+// so up to 4 GiB of distinct memory fold, anywhere in the 64-bit space.
+// The caller picks the region size that keeps every address bit its
+// simulation looks at (the bits that pick a set); this is the default.
+enum { LD_DEFAULT_REGION_BITS = 24 };
 
 // Where reading stands. LD_MALFORMED: stopped at a record that cannot be
 // used (malformed, or its address does not fold); ld_error() says why.
@@ -47,7 +50,12 @@ const char *ld_tracer_path(void);
 // Why auto did not take QEMU ("" when it did, or was not asked to).
 const char *ld_tracer_note(void);
 
-// Starts the program under its tracer; does nothing for a trace file.
+// Further valgrind options for a program (words separated by blanks, given
+// after the loader's own, so they may override them); call before ld_start.
+void ld_tracer_options(const char *words);
+
+// Starts the program under its tracer (valgrind traces its forked and
+// exec'd children too); does nothing for a trace file.
 void ld_start(void);
 
 // Reads up to cap references into addrs (and their kinds into kinds when
@@ -57,8 +65,9 @@ void ld_start(void);
 // ld_state() still LD_READING) when stop() of ld_on_wait says so.
 size_t ld_read(md_addr_t *addrs, unsigned char *kinds, size_t cap);
 
-// While a read waits for input, stop() is asked every tenth of a second;
-// when it returns non-zero, ld_read returns at once. Null (the default):
+// While a read waits for input, stop() is asked at least every tenth of a
+// second and after every signal; when it returns non-zero, ld_read returns
+// at once. Null (the default):
 // reads wait as long as the input keeps them waiting.
 void ld_on_wait(int (*stop)(void));
 
@@ -72,6 +81,10 @@ void ld_close(void);
 
 // The signal that ended the traced program, 0 when it exited or still runs.
 int ld_exit_signal(void);
+
+// How many processes were traced so far: under valgrind the distinct pids
+// of its own lines, under QEMU the one it runs; 0 for a trace file.
+long long ld_processes_traced(void);
 
 // Closes the input and returns the loader to its state before ld_open, so
 // that one process can open many inputs (tests, fuzzing).
@@ -90,9 +103,15 @@ const char *ld_error(void);     // file, line and record where reading stopped
 long long ld_bytes_read(void);  // bytes consumed (compressed input: 0)
 long long ld_total_bytes(void); // file size, -1 when unknown
 
-// Maps a 64-bit address to 32 bits; returns 0 when the map is full.
+// Sets the region size to 2^bits bytes (bits clamped to 1..32) and forgets
+// every region; call before reading.
+void ld_fold_region_bits(int bits);
+// The region size in use, as a power of two.
+int ld_fold_region_bits_in_use(void);
+// Maps a 64-bit address to 32 bits; returns 0 when the map is full. Equal
+// regions map equal, distinct ones never share a place.
 int ld_fold_address(uint64_t addr, md_addr_t *folded);
-// Forgets every region (tests).
+// Forgets every region, keeping the region size (tests).
 void ld_fold_reset(void);
 
 #endif  // VANTLE_LOADER_H_

@@ -180,6 +180,26 @@ TEST_F(FamiliesTest, LiveProgramUnderQemuGivesEachFamilyWhatItWouldAlone) {
                        {"-trace:tracer", "qemu"}, {kMatmul, "16"});
 }
 
+// One folding of 64-bit addresses serves every family: its regions must
+// keep the set bits of the family that needs the most (here the
+// set-associative one, 2^16 bytes), or that family's rows would differ.
+TEST_F(FamiliesTest, WideAddressesFoldForTheMostDemandingFamily) {
+  std::string hex;
+  uint64_t x = 99;
+  for (int i = 0; i < 20000; i++) {
+    x = x * 6364136223846793005ull + 1442695040888963407ull;
+    uint64_t place = (x >> 40) % 3000 * 0x9E3779B97F4Aull & 0xffffffff0000ull;
+    char line[32];
+    snprintf(line, sizeof line, "%llx\n",
+             static_cast<unsigned long long>(place + (x >> 8) % 0x40000));
+    hex += line;
+  }
+  write_file(path("t.hex"), hex);
+  expect_same_as_alone({"-Cfa -Rlru -l4 -M2048 -i256", "-Csa -a4 -b10 -l6",
+                        "-Cdm -a2 -b5 -c10"},
+                       {}, {path("t.hex")});
+}
+
 TEST_F(FamiliesTest, FamilyThatCannotRunStopsTheRunBeforeItStarts) {
   write_file(path("t.din"), din_trace(100, 2));
   const struct {

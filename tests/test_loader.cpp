@@ -383,7 +383,7 @@ TEST_F(LoaderTest, RandomBytesNeverCrash) {
 }
 
 TEST(Folding, KeepsLowAddressesAndNeverCollides) {
-  ld_fold_reset();
+  ld_fold_region_bits(LD_DEFAULT_REGION_BITS);
   md_addr_t f;
   ASSERT_TRUE(ld_fold_address(0x12345678, &f));
   EXPECT_EQ(f, 0x12345678u);
@@ -399,19 +399,59 @@ TEST(Folding, KeepsLowAddressesAndNeverCollides) {
   EXPECT_EQ(f, 0x12000000u);
 }
 
-TEST(Folding, FullMapRefusesANewRegion) {
-  ld_fold_reset();
+// Regions of 1 MiB: the 4096 places of the 32-bit space are all used, by
+// far regions and by low ones that keep their place, then the map is full.
+TEST(Folding, FullMapRefusesANewRegionOnlyWhen4GiBAreTaken) {
+  ld_fold_region_bits(20);
+  EXPECT_EQ(ld_fold_region_bits_in_use(), 20);
   md_addr_t f;
-  std::vector<bool> seen(LD_REGION_SLOTS);
-  for (uint64_t r = 0; r < LD_REGION_SLOTS; r++) {
-    ASSERT_TRUE(ld_fold_address(((r * 7919 + 1) << 40) | 0x5a, &f));
-    EXPECT_EQ(f & 0xffffff, 0x5au);
-    EXPECT_FALSE(seen[f >> 24]) << r;
-    seen[f >> 24] = true;
+  std::vector<bool> seen(4096);
+  for (uint64_t r = 0; r < 4096; r++) {
+    uint64_t addr = r % 3 ? ((r * 7919 + 1) << 40) | 0x5a : (r << 20) | 0x5a;
+    ASSERT_TRUE(ld_fold_address(addr, &f)) << r;
+    EXPECT_EQ(f & 0xfffff, 0x5au);
+    EXPECT_FALSE(seen[f >> 20]) << r;
+    seen[f >> 20] = true;
   }
-  EXPECT_FALSE(ld_fold_address(0x1234, &f));
-  EXPECT_TRUE(ld_fold_address((1ull << 40) | 0x77, &f));  // a known region
-  EXPECT_EQ(f & 0xffffff, 0x77u);
+  EXPECT_FALSE(ld_fold_address(0x00100000u, &f));  // region 1: not met
+  EXPECT_FALSE(ld_fold_address(1ull << 60, &f));
+  EXPECT_TRUE(ld_fold_address((7920ull << 40) | 0x77, &f));  // a known one
+  EXPECT_EQ(f & 0xfffff, 0x77u);
+  ld_fold_region_bits(LD_DEFAULT_REGION_BITS);
+}
+
+// Regions of one 16-byte line, hundreds of thousands of them (the map
+// grows many times over): each line keeps one place and its low bits, no
+// two share a place, and 32-bit lines met first keep their own place.
+TEST(Folding, ManyLineSizedRegionsStayDistinctAsTheMapGrows) {
+  ld_fold_region_bits(4);
+  std::vector<uint64_t> addrs;
+  uint64_t x = 99;
+  for (int i = 0; i < 300000; i++) {
+    x = x * 6364136223846793005ull + 1442695040888963407ull;
+    addrs.push_back(i < 1000 ? (x >> 32) : (x >> 8));
+  }
+  std::vector<md_addr_t> folded(addrs.size());
+  for (size_t i = 0; i < addrs.size(); i++) {
+    ASSERT_TRUE(ld_fold_address(addrs[i], &folded[i])) << i;
+    EXPECT_EQ(folded[i] & 15, addrs[i] & 15);
+    if (i < 1000) {
+      EXPECT_EQ(folded[i], addrs[i]);
+    }
+  }
+  std::vector<std::pair<md_addr_t, uint64_t>> pairs;
+  for (size_t i = 0; i < addrs.size(); i++) {
+    md_addr_t again;
+    ASSERT_TRUE(ld_fold_address(addrs[i], &again));
+    EXPECT_EQ(again, folded[i]) << i;
+    pairs.push_back({folded[i] >> 4, addrs[i] >> 4});
+  }
+  std::sort(pairs.begin(), pairs.end());
+  for (size_t i = 1; i < pairs.size(); i++)
+    if (pairs[i].first == pairs[i - 1].first) {
+      EXPECT_EQ(pairs[i].second, pairs[i - 1].second) << "two lines share";
+    }
+  ld_fold_region_bits(LD_DEFAULT_REGION_BITS);
 }
 
 }  // namespace

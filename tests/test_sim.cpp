@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -507,6 +508,50 @@ TEST_F(SimTest, PipeIsRecognisedByItsFirstRecordsAfterAHeader) {
   EXPECT_EQ(stat_value(o.err, "sim_num_fed"), 2);
 }
 
+// A trace on a standard input FIFO whose writer finished before vantle-sim
+// started (as with `vantle-sim - < fifo`): the FIFO is read to its end
+// (opening it anew must not wait for a writer), and every reference counts.
+TEST_F(SimTest, StandardInputFifoWhoseWriterHasGone) {
+  std::vector<Ref> refs = make_trace(3000, 21);
+  std::string text = as_din(refs);
+  ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+  int p[2];
+  p[0] = open(path("fifo").c_str(), O_RDONLY | O_NONBLOCK);
+  p[1] = open(path("fifo").c_str(), O_WRONLY);
+  ASSERT_GE(p[0], 0);
+  ASSERT_GE(p[1], 0);
+  fcntl(p[0], F_SETFL, 0);        // blocking, as a shell opens it
+  ASSERT_LT(text.size(), 65536u);  // the FIFO holds it all
+  ASSERT_EQ(write(p[1], text.data(), text.size()),
+            static_cast<ssize_t>(text.size()));
+  close(p[1]);
+  std::string err = path("err.txt");
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(p[0], 0);
+    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(e, 2);
+    execl(kSim, kSim, "-cache:opts", kFamily, "-out:csv",
+          path("r.txt").c_str(), "-", static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  close(p[0]);
+  int wstatus = 0;
+  bool ended = false;
+  for (int waits = 0; waits < 200 && !ended; waits++) {
+    ended = waitpid(pid, &wstatus, WNOHANG) == pid;
+    if (!ended) usleep(100000);
+  }
+  if (!ended) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &wstatus, 0);
+  }
+  ASSERT_TRUE(ended) << "vantle-sim waited for a writer that is gone";
+  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0)
+      << read_file(err);
+  expect_family(read_results(path("r.txt")), addresses(refs, any_kind));
+}
+
 // The run stopped at -trace:max says so, before the statistics and in the
 // JSON file; a run that reads its input to the end says nothing.
 TEST_F(SimTest, MaxStopsAfterThatManyReferences) {
@@ -546,21 +591,145 @@ TEST_F(SimTest, WideAddressesFoldWithoutCollisions) {
   }
 }
 
-TEST_F(SimTest, FoldingMapOverflowIsAClearError) {
+// Regions of 1 MiB (the direct-mapped cache's size): 4096 far regions fill
+// the 4 GiB of the 32-bit space, and the next one stops the run.
+TEST_F(SimTest, FoldingMapFullOnlyPast4GiBOfDistinctMemory) {
   std::string text;
   char line[64];
-  for (int region = 0; region < 300; region++) {
+  for (int region = 0; region <= 4096; region++) {
     snprintf(line, sizeof line, "%llx\n",
              (static_cast<unsigned long long>(region) + 1) << 36);
     text += line;
   }
   write_file(path("t.hex"), text);
-  Outcome o = run({path("t.hex")});
+  Outcome o = run({"-cache:opts", "-Cdm -a4 -b6 -c20", path("t.hex")});
   EXPECT_NE(o.status, 0);
-  EXPECT_NE(o.err.find("line 257: address 0x101000000000: the map folding "
-                       "64-bit addresses into 32 bits is full"),
-            std::string::npos) << o.err;
-  EXPECT_EQ(stat_value(o.err, "sim_num_fed"), 256);  // statistics still out
+  EXPECT_TRUE(has(o.err, "line 4097: address 0x1001000000000: the map "
+                         "folding 64-bit addresses into 32 bits is full: the "
+                         "input touched more than 4 GiB of distinct memory, "
+                         "counted in 4096 regions of 1 MiB")) << o.err;
+  EXPECT_EQ(stat_value(o.err, "sim_num_fed"), 4096);  // statistics still out
+}
+
+// One row of an -out:csv file, whatever the family.
+struct CsvRow {
+  std::string organisation;
+  unsigned line_size, sets, associativity;
+  unsigned long long cache_size, references, hits;
+};
+
+std::vector<CsvRow> read_csv_rows(const std::string &file) {
+  std::vector<CsvRow> rows;
+  std::string text = read_file(file);
+  for (size_t at = 0, nl; at < text.size(); at = nl + 1) {
+    nl = text.find('\n', at);
+    if (nl == std::string::npos) nl = text.size();
+    std::string line = text.substr(at, nl - at);
+    size_t organisation_end = line.find(',');
+    size_t policy_end = line.find(',', organisation_end + 1);
+    if (policy_end == std::string::npos) continue;
+    CsvRow r;
+    r.organisation = line.substr(0, organisation_end);
+    if (sscanf(line.c_str() + policy_end + 1, "%u,%u,%u,%llu,%llu,%llu,",
+               &r.line_size, &r.sets, &r.associativity, &r.cache_size,
+               &r.references, &r.hits) == 6)
+      rows.push_back(r);
+  }
+  return rows;
+}
+
+// Naive models on full 64-bit addresses: one fully associative LRU cache
+// of `lines` lines, one direct-mapped cache.
+uint64_t naive_fa_lru_hits(const std::vector<uint64_t> &trace, size_t lines,
+                           int line_bits) {
+  std::vector<uint64_t> stack;  // most recent first
+  uint64_t hits = 0;
+  for (uint64_t addr : trace) {
+    uint64_t line = addr >> line_bits;
+    auto at = std::find(stack.begin(), stack.end(), line);
+    if (at != stack.end()) {
+      hits++;
+      stack.erase(at);
+    } else if (stack.size() == lines) {
+      stack.pop_back();
+    }
+    stack.insert(stack.begin(), line);
+  }
+  return hits;
+}
+
+uint64_t naive_dm_hits(const std::vector<uint64_t> &trace, int line_bits,
+                       int cache_bits) {
+  std::vector<uint64_t> held(size_t{1} << (cache_bits - line_bits), ~0ull);
+  uint64_t hits = 0;
+  for (uint64_t addr : trace) {
+    uint64_t line = addr >> line_bits;
+    uint64_t &slot = held[line & (held.size() - 1)];
+    hits += slot == line;
+    slot = line;
+  }
+  return hits;
+}
+
+// A trace over 3000 far-apart places of a 48-bit space, skewed towards a
+// few, each touched within 4 KiB: thousands of regions of any size.
+std::vector<uint64_t> spread_trace(int n, uint64_t seed) {
+  uint64_t x = seed;
+  auto next = [&x] {
+    x = x * 6364136223846793005ull + 1442695040888963407ull;
+    return x >> 16;
+  };
+  std::vector<uint64_t> bases(3000);
+  for (uint64_t &b : bases) b = next() & ~0xfffull;
+  std::vector<uint64_t> trace;
+  for (int i = 0; i < n; i++) {
+    uint64_t a = next() % bases.size(), b = next() % bases.size();
+    trace.push_back(bases[std::min(a, b)] + next() % 4096);
+  }
+  return trace;
+}
+
+// Every family kind folds such a trace with results equal to an unfolded
+// simulation: the folding keeps the bits that pick a set, and equal lines.
+TEST_F(SimTest, WidelySpreadTraceFoldsLikeAnUnfoldedRunInEveryFamily) {
+  std::vector<uint64_t> trace = spread_trace(20000, 41);
+  std::vector<Ref> refs;
+  for (uint64_t a : trace) refs.push_back({a, 0});
+  write_file(path("t.hex"), as_hex(refs));
+  {
+    SCOPED_TRACE("set-associative");
+    Outcome o = run({"-cache:opts", kFamily, "-out:csv", path("sa.csv"),
+                     path("t.hex")});
+    ASSERT_EQ(o.status, 0) << o.err;
+    expect_family(read_results(path("sa.csv")), trace);
+  }
+  {
+    SCOPED_TRACE("fully associative");
+    Outcome o = run({"-cache:opts", "-Cfa -Rlru -l4 -M2048 -i256", "-out:csv",
+                     path("fa.csv"), path("t.hex")});
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::vector<CsvRow> rows = read_csv_rows(path("fa.csv"));
+    ASSERT_EQ(rows.size(), 8u);
+    for (const CsvRow &r : rows) {
+      EXPECT_EQ(r.references, trace.size());
+      EXPECT_EQ(r.hits, naive_fa_lru_hits(trace, r.cache_size / 16, 4))
+          << r.cache_size << " bytes";
+    }
+  }
+  {
+    SCOPED_TRACE("direct-mapped");
+    Outcome o = run({"-cache:opts", "-Cdm -a2 -b5 -c10", "-out:csv",
+                     path("dm.csv"), path("t.hex")});
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::vector<CsvRow> rows = read_csv_rows(path("dm.csv"));
+    ASSERT_EQ(rows.size(), 4u);
+    for (const CsvRow &r : rows) {
+      int line_bits = __builtin_ctz(r.line_size);
+      EXPECT_EQ(r.references, trace.size());
+      EXPECT_EQ(r.hits, naive_dm_hits(trace, line_bits, 10))
+          << r.line_size << "-byte lines";
+    }
+  }
 }
 
 TEST_F(SimTest, MalformedLineStopsWithFileLineAndText) {
@@ -812,6 +981,46 @@ TEST_F(SimTest, TracedProgramExitStatusEndsTheRun) {
   EXPECT_GT(stat_value(o.err, "sim_num_insn"), 8 * 8 * 8);
   EXPECT_NE(read_file(path("prog.txt")).find("matmul plain n=8: checksum"),
             std::string::npos);
+}
+
+// A wrapper script that execs the program is traced with it: the
+// references are the script's and the program's (as each counts alone),
+// in one process; a script that forks it makes two. The user's valgrind
+// options come after vantle-sim's own, and win.
+TEST_F(SimTest, WrapperScriptIsTracedWithTheProgramItStarts) {
+  std::string matmul = kMatmul;
+  write_file(path("exec.sh"), "#!/bin/sh\nexec " + matmul + " \"$@\"\n");
+  write_file(path("fork.sh"), "#!/bin/sh\n" + matmul + " \"$@\"\nexit $?\n");
+  chmod(path("exec.sh").c_str(), 0755);
+  chmod(path("fork.sh").c_str(), 0755);
+  auto traced = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"-trace:tracer", "valgrind", "-trace:refs",
+                               "data", "-redir:prog", path("prog.txt")});
+    args.push_back("40");
+    Outcome o = run(args);
+    EXPECT_EQ(o.status, 0) << o.err;
+    return o;
+  };
+  Outcome direct = traced({kMatmul});
+  Outcome script_alone = traced(
+      {"-trace:valgrind", "--trace-children=no  --error-limit=no",
+       path("exec.sh")});
+  Outcome through_exec = traced({path("exec.sh")});
+  EXPECT_NE(read_file(path("prog.txt")).find("checksum"), std::string::npos);
+  Outcome through_fork = traced({path("fork.sh")});
+  long long program = stat_value(direct.err, "sim_num_fed");
+  long long script = stat_value(script_alone.err, "sim_num_fed");
+  long long both = stat_value(through_exec.err, "sim_num_fed");
+  ASSERT_GT(program, 40 * 40 * 40 * 2);
+  ASSERT_GT(script, 0);
+  EXPECT_LT(script, program);  // the program itself was not traced
+  EXPECT_NEAR(both, program + script, program / 100);
+  EXPECT_GT(stat_value(through_fork.err, "sim_num_fed"), program);
+  EXPECT_EQ(stat_value(direct.err, "sim_num_procs"), 1);
+  EXPECT_EQ(stat_value(through_exec.err, "sim_num_procs"), 1);
+  EXPECT_EQ(stat_value(through_fork.err, "sim_num_procs"), 2);
+  EXPECT_TRUE(has(script_alone.err, "--trace-children=no  --error-limit=no"))
+      << "the option's value is echoed";
 }
 
 // --help and --version answer on stdout with status 0; -h keeps its way

@@ -64,9 +64,8 @@ bool write_all(int fd, const void *from, size_t bytes) {
 // A handler, unlike SIG_IGN, is not inherited by the program traced.
 void ignore_broken_pipe(int) {}
 
-void acknowledge(int ack_fd) {
-  char done = 1;
-  if (!write_all(ack_fd, &done, 1)) _exit(1);
+void acknowledge(int ack_fd, unsigned char value = 1) {
+  if (!write_all(ack_fd, &value, 1)) _exit(1);
 }
 
 // The child's loop: feed what comes, report when asked, and at the end of
@@ -102,7 +101,8 @@ void quiet_fatal(FILE *) {}
 
 [[noreturn]] void run_child(fam_family *f, int feed_fd, int ack_fd,
                             void (*in_child)(void),
-                            void (*after_config)(FILE *)) {
+                            void (*after_config)(FILE *),
+                            int (*ready_value)(void)) {
   // The child goes with vantle-sim, however vantle-sim ends; the run's
   // signals are vantle-sim's to answer.
   prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -116,7 +116,8 @@ void quiet_fatal(FILE *) {}
   vantle_config(stderr);
   if (after_config) after_config(stderr);
   fflush(nullptr);
-  acknowledge(ack_fd);
+  acknowledge(ack_fd, static_cast<unsigned char>(ready_value ? ready_value()
+                                                             : 1));
   serve(f, feed_fd, ack_fd);
 }
 
@@ -126,10 +127,14 @@ int memory_file(const char *name) {
   return fd;
 }
 
-// Waits for the byte that says the child did what it was asked.
-bool acknowledged(fam_family *f) {
-  char done;
-  if (!f->gone && read_all(f->ack_fd, &done, 1)) return true;
+// Waits for the byte that says the child did what it was asked; *value
+// gets it.
+bool acknowledged(fam_family *f, unsigned char *value = nullptr) {
+  unsigned char done;
+  if (!f->gone && read_all(f->ack_fd, &done, 1)) {
+    if (value) *value = done;
+    return true;
+  }
   f->gone = true;
   return false;
 }
@@ -179,7 +184,7 @@ bool fam_parse(fam_family *f, const char *spec, const char *kinds,
 }
 
 void fam_start(fam_family *families, int count, void (*in_child)(void),
-               void (*after_config)(FILE *text)) {
+               void (*after_config)(FILE *text), int (*ready_value)(void)) {
   struct sigaction quiet = {};
   quiet.sa_handler = ignore_broken_pipe;
   sigaction(SIGPIPE, &quiet, nullptr);
@@ -204,7 +209,7 @@ void fam_start(fam_family *families, int count, void (*in_child)(void),
       }
       close(feed[1]);
       close(ack[0]);
-      run_child(f, feed[0], ack[1], in_child, after_config);
+      run_child(f, feed[0], ack[1], in_child, after_config, ready_value);
     }
     close(feed[0]);
     close(ack[1]);
@@ -212,7 +217,11 @@ void fam_start(fam_family *families, int count, void (*in_child)(void),
     f->ack_fd = ack[0];
   }
   for (int i = 0; i < count; i++) {
-    if (acknowledged(&families[i])) continue;
+    unsigned char value;
+    if (acknowledged(&families[i], &value)) {
+      families[i].ready_value = value;
+      continue;
+    }
     fam_family *f = &families[i];
     fam_wait(f);
     fam_copy_text(f, stderr);

@@ -13,7 +13,10 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "host.h"
 #include "misc.h"
@@ -25,11 +28,26 @@ enum { BUFFER_SIZE = 1 << 20 };
 enum { BIN32_DIRECT_WORDS = 1024 };
 // The bytes read from a file before its format is recognised.
 enum { RECOGNITION_BYTES = 1 << 16 };
+// A writer slower than the reader (valgrind writes each trace line with a
+// write of its own) would wake the reader for every line, which costs both
+// sides far more than the reading: after a read shorter than this, the
+// reader leaves the pipe to fill for a moment before reading again. The
+// pipe is made as large as the system allows, and the moment is
+// FILL_PAUSE_NS, less for a pipe smaller than 1 MiB, so that the writer
+// does not block meanwhile. A pipe of the loader's own is read without ever
+// waiting in the kernel (no poll, no blocking read): once a pipe has been
+// polled, the kernel makes every later write to it pay for a wake-up.
+// While it stays empty, the reader sleeps, longer each time up to
+// SILENT_PAUSE_NS, which also bounds how late a stop_waiting() is seen.
+enum { SHORT_READ_BYTES = 1 << 16 };
+enum { FILL_PAUSE_NS = 1000000, SILENT_PAUSE_NS = 50000000 };
 
 static char *input_name;     // as the user named it
 static char *program_path;   // resolved executable of a program
 static char *valgrind_path;
 static char **program_argv;  // argv of the program, null-terminated
+// Further valgrind options, blank-separated (split in place at ld_start).
+static char *tracer_options;
 static FILE *program_out;
 static int input_format = MD_FMT_AUTO;
 static int input_is_program;
@@ -39,9 +57,16 @@ static int child_signal;      // the signal that ended it, or 0
 static unsigned char *buffer;
 static size_t buffer_start, buffer_end;
 static bool at_eof;
+static bool input_is_pipe;      // a pipe, FIFO or terminal: reads may be short
+static bool pause_before_read;  // the last read was short
+static bool input_nonblocking;  // a pipe of our own, read with O_NONBLOCK
+static long fill_pause_ns;      // the pause after a short read
 // The caller's question while a read waits for input (ld_on_wait), and
 // whether it said to stop waiting.
 static int (*stop_waiting)(void);
+// The processes traced: the pids of valgrind's own lines, as they came.
+static long *traced_pids;
+static size_t traced_count, traced_capacity;
 static bool interrupted;
 // Why the input ended before its end: a read error, or gzip failing on a
 // truncated or corrupt file. Reading stops after the last whole record.
@@ -96,6 +121,37 @@ static bool is_executable_file(const char *path) {
       head[3] == 'F')
     return true;
   return n >= 2 && head[0] == '#' && head[1] == '!';
+}
+
+// The largest pipe an unprivileged process may make, or 0 when unknown.
+static int pipe_max_size() {
+  int fd = open("/proc/sys/fs/pipe-max-size", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  char text[32] = "";
+  ssize_t n = read(fd, text, sizeof text - 1);
+  close(fd);
+  return n > 0 ? atoi(text) : 0;
+}
+
+// Makes fd the input; own: no other process shares its open file (so it
+// may be made non-blocking). A pipe is enlarged as far as the system
+// allows (a refusal leaves it as it is): the writer then runs on while the
+// reader pauses or simulates.
+static void use_input(int fd, bool own) {
+  input_fd = fd;
+  struct stat st;
+  if (fstat(fd, &st) != 0) return;
+  input_is_pipe = !S_ISREG(st.st_mode);
+  if (!S_ISFIFO(st.st_mode)) return;
+  int size = pipe_max_size();
+  if (size > 0) fcntl(fd, F_SETPIPE_SZ, size);
+  int capacity = fcntl(fd, F_GETPIPE_SZ);
+  long long scaled = capacity > 0 ? 1LL * FILL_PAUSE_NS * capacity >> 20
+                                  : FILL_PAUSE_NS / 16;
+  fill_pause_ns = static_cast<long>(std::min<long long>(scaled, FILL_PAUSE_NS));
+  int flags = fcntl(fd, F_GETFL);
+  input_nonblocking =
+      own && flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
 // Whatever ends the process (a fatal error included) stops the child too.
@@ -176,7 +232,7 @@ static void start_decompressor(const Compression *c, const char *name) {
   }
   free(tool);
   close(p[1]);
-  input_fd = p[0];
+  use_input(p[0], true);
   child_pid = pid;
   compression = c;
   reap_at_exit();
@@ -197,12 +253,13 @@ static void reap_decompressor() {
            WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
 }
 
-// Whether input can be read now without waiting past the caller's wish.
-// With no question set it always can (read then waits as long as it must).
-// Otherwise it waits a tenth of a second at a time and asks in between, so
-// that a signal that came just before the wait is answered all the same.
+// Whether input can be read now without waiting past the caller's wish,
+// for an input read in blocking mode. With no question set it always can
+// (read then waits as long as it must). Otherwise it waits a tenth of a
+// second at a time and asks in between, so that a signal that came just
+// before the wait is answered all the same.
 static bool input_ready() {
-  if (!stop_waiting) return true;
+  if (!stop_waiting || input_nonblocking) return true;
   for (;;) {
     pollfd p = {input_fd, POLLIN, 0};
     if (poll(&p, 1, 100) > 0) return true;  // data, hang-up or error
@@ -213,18 +270,39 @@ static bool input_ready() {
   }
 }
 
+// A non-blocking pipe came up empty: sleeps (*pause, doubled for the next
+// time up to SILENT_PAUSE_NS), after asking the caller whether to stop.
+// A signal cuts the sleep short. False when the caller said to stop.
+static bool wait_while_empty(long *pause) {
+  if (stop_waiting && stop_waiting()) {
+    interrupted = true;
+    return false;
+  }
+  timespec t = {0, *pause};
+  nanosleep(&t, nullptr);
+  *pause = *pause * 2 > SILENT_PAUSE_NS ? long{SILENT_PAUSE_NS} : *pause * 2;
+  return true;
+}
+
 // Reads up to bytes into into: the count read, or 0 at the end of the input
 // (noted in at_eof, with a read error in input_failure) or when the caller
 // said to stop waiting (interrupted).
 static size_t read_input(void *into, size_t bytes) {
+  long pause = fill_pause_ns > 0 ? fill_pause_ns : long{FILL_PAUSE_NS};
+  if (pause_before_read && !wait_while_empty(&pause)) return 0;
   for (;;) {
     if (!input_ready()) return 0;
     ssize_t n = read(input_fd, into, bytes);
     if (n > 0) {
       bytes_in += n;
+      pause_before_read = input_is_pipe && n < SHORT_READ_BYTES;
       return static_cast<size_t>(n);
     }
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) {
+      if (!wait_while_empty(&pause)) return 0;
+      continue;
+    }
     if (n < 0)
       snprintf(input_failure, sizeof input_failure, "cannot read it: %s",
                strerror(errno));
@@ -277,11 +355,28 @@ static bool pipe_needs_more(int format) {
   return md_guess_format(buffer, buffer_end, 0) == MD_FMT_AUTO;
 }
 
+// Standard input, as a descriptor of its own: a pipe is opened anew
+// (*own), so that it can be read without blocking, which its shared
+// descriptor must not be made; anything else is duplicated. The pipe is
+// opened non-blocking, or the open would wait for a writer when the last
+// one has already closed it.
+static int open_standard_input(bool *own) {
+  struct stat st;
+  if (fstat(0, &st) == 0 && S_ISFIFO(st.st_mode)) {
+    int fd = open("/proc/self/fd/0", O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd >= 0) return fd;
+  }
+  *own = false;
+  return dup(0);
+}
+
 // "-" names standard input. Under auto, a name that does not exist was
 // also looked for as a program, and the message says it is neither.
 static void open_trace(const char *name, int format) {
   struct stat st;
-  int fd = strcmp(name, "-") ? open(name, O_RDONLY | O_CLOEXEC) : dup(0);
+  bool own = true;
+  int fd = strcmp(name, "-") ? open(name, O_RDONLY | O_CLOEXEC)
+                             : open_standard_input(&own);
   if (fd < 0 && errno == ENOENT && format == MD_FMT_AUTO)
     fail("cannot open `%s': it is neither a file nor a program%s", name,
          strchr(name, '/') ? "" : " on PATH");
@@ -305,7 +400,7 @@ static void open_trace(const char *name, int format) {
     total_bytes = -1;  // the decompressed size is not known
     start_decompressor(c, name);
   } else {
-    input_fd = fd;
+    use_input(fd, own);
   }
   // Enough bytes to recognise the format, valgrind's header lines and
   // all; from a pipe, no more than it takes, as the pipe may then pause.
@@ -409,6 +504,43 @@ void ld_open(const char *name, int argc, char **argv, int format,
   for (int i = 1; i < argc; i++) program_argv[i] = argv[i];
 }
 
+void ld_tracer_options(const char *words) {
+  free(tracer_options);
+  tracer_options = words ? strdup(words) : nullptr;
+}
+
+// The command line that runs the program under valgrind's lackey tool with
+// the trace on log_fd: lackey's options, the user's (-trace:valgrind, split
+// on blanks; later options win), then the program and its arguments. Forked
+// and exec'd children are traced too, so that a program started through a
+// wrapper (a script that execs it, a shim) is traced with it.
+// The array is the caller's to free; the words are not.
+static char **valgrind_command(int log_fd) {
+  static const char *const lackey[] = {"--tool=lackey", "--trace-mem=yes",
+                                       "--trace-children=yes"};
+  enum { LACKEY_WORDS = sizeof lackey / sizeof lackey[0] };
+  static char log_option[32];
+  char none[1] = "";
+  char *user = tracer_options ? tracer_options : none;
+  int argc = 0;
+  while (program_argv[argc]) argc++;
+  size_t most = LACKEY_WORDS + 2 + strlen(user) / 2 + 1 +
+                static_cast<size_t>(argc) + 1;
+  char **args = static_cast<char **>(
+      checked_calloc(most, sizeof(char *), "loader", "ld_start", __LINE__));
+  size_t k = 0;
+  args[k++] = valgrind_path;
+  for (const char *word : lackey) args[k++] = const_cast<char *>(word);
+  snprintf(log_option, sizeof log_option, "--log-fd=%d", log_fd);
+  args[k++] = log_option;
+  char *rest = nullptr;
+  for (char *w = strtok_r(user, " \t", &rest); w;
+       w = strtok_r(nullptr, " \t", &rest))
+    args[k++] = w;
+  for (int i = 0; i < argc; i++) args[k++] = program_argv[i];
+  return args;
+}
+
 void ld_start(void) {
   if (!input_is_program || child_pid > 0) return;
   if (qemu_tracing) {
@@ -425,6 +557,7 @@ void ld_start(void) {
     _fatal("loader", "ld_start", __LINE__, "cannot make a pipe: %s",
            strerror(errno));
   fcntl(p[0], F_SETFD, FD_CLOEXEC);
+  char **args = valgrind_command(p[1]);
   fflush(nullptr);
   pid_t pid = fork();
   if (pid < 0)
@@ -434,27 +567,14 @@ void ld_start(void) {
       dup2(fileno(program_out), 1);
       dup2(fileno(program_out), 2);
     }
-    char log_fd[32];
-    snprintf(log_fd, sizeof log_fd, "--log-fd=%d", p[1]);
-    int argc = 0;
-    while (program_argv[argc]) argc++;
-    char **args = static_cast<char **>(calloc(static_cast<size_t>(argc) + 5,
-                                              sizeof(char *)));
-    if (!args) _exit(127);
-    char tool[] = "--tool=lackey", trace[] = "--trace-mem=yes";
-    int k = 0;
-    args[k++] = valgrind_path;
-    args[k++] = tool;
-    args[k++] = trace;
-    args[k++] = log_fd;
-    for (int i = 0; i < argc; i++) args[k++] = program_argv[i];
     execv(valgrind_path, args);
     fprintf(stderr, "vantle-sim: cannot run %s: %s\n", valgrind_path,
             strerror(errno));
     _exit(127);
   }
+  free(args);
   close(p[1]);
-  input_fd = p[0];
+  use_input(p[0], true);
   child_pid = pid;
   reap_at_exit();
   if (verbose)
@@ -518,26 +638,63 @@ static size_t read_bin32(md_addr_t *addrs, size_t cap) {
   return n;
 }
 
+// Notes the process of a line of valgrind's own ("==pid== ..."): every
+// traced process, the program's children included, writes such lines.
+static void note_process(const char *line, size_t len) {
+  size_t at = 2;
+  long pid = 0;
+  while (at < len && at < 12 && line[at] >= '0' && line[at] <= '9')
+    pid = pid * 10 + (line[at++] - '0');
+  if (at == 2 || at + 1 >= len || line[at] != '=' || line[at + 1] != '=')
+    return;
+  for (size_t i = traced_count; i-- > 0;)
+    if (traced_pids[i] == pid) return;
+  if (traced_count == traced_capacity) {
+    traced_capacity = traced_capacity ? 2 * traced_capacity : 16;
+    long *grown = static_cast<long *>(
+        realloc(traced_pids, traced_capacity * sizeof(long)));
+    if (!grown)
+      _fatal("loader", "note_process", __LINE__, "out of virtual memory");
+    traced_pids = grown;
+  }
+  traced_pids[traced_count++] = pid;
+}
+
+// Stops reading at an address whose region finds no free place: the
+// regions seen so far fill the whole 32-bit space.
+static void stop_at_full_fold_map(uint64_t addr) {
+  int bits = ld_fold_region_bits_in_use();
+  static const char *const units[] = {"bytes", "KiB", "MiB", "GiB"};
+  char where[64] = "";
+  if (!qemu_tracing)  // binary records have no lines
+    snprintf(where, sizeof where, ", line %lld", line_number);
+  snprintf(error_text, sizeof error_text,
+           "`%s'%s: address 0x%llx: the map folding 64-bit addresses into "
+           "32 bits is full: the input touched more than 4 GiB of distinct "
+           "memory, counted in %llu regions of %llu %s",
+           input_name, where, static_cast<unsigned long long>(addr),
+           1ull << (32 - bits), 1ull << (bits % 10), units[bits / 10]);
+  read_state = LD_MALFORMED;
+}
+
 // Decodes one line; false when it is malformed (the run stops there).
 static bool take_line(const char *line, size_t len, md_addr_t *addrs,
                       unsigned char *kinds, size_t *n) {
   line_number++;
   md_ref ref;
   int result = md_decode_line(input_format, line, len, &ref);
-  if (result == MD_LINE_SKIP) return true;
+  if (result == MD_LINE_SKIP) {
+    if (input_is_program && len > 2 && line[0] == '=' && line[1] == '=')
+      note_process(line, len);
+    return true;
+  }
   if (result == MD_LINE_BAD) {
     stop_at_bad_record(line, len, "");
     return false;
   }
   md_addr_t folded;
   if (!ld_fold_address(ref.addr, &folded)) {
-    snprintf(error_text, sizeof error_text,
-             "`%s', line %lld: address 0x%llx: the map folding 64-bit "
-             "addresses into 32 bits is full (%d regions of %d MiB)",
-             input_name, line_number,
-             static_cast<unsigned long long>(ref.addr), LD_REGION_SLOTS,
-             1 << (LD_REGION_BITS - 20));
-    read_state = LD_MALFORMED;
+    stop_at_full_fold_map(ref.addr);
     return false;
   }
   addrs[*n] = folded;
@@ -610,17 +767,14 @@ static size_t read_qemu(md_addr_t *addrs, unsigned char *kinds, size_t cap) {
   if (done < n) {
     uint64_t bad;
     memcpy(&bad, records + done * TRACE_RECORD_BYTES, sizeof bad);
-    if (trace_record_kind(bad) == 0)
+    if (trace_record_kind(bad) == 0) {
       snprintf(error_text, sizeof error_text, "`%s': record 0x%016llx of "
                "the QEMU plugin has no kind", input_name,
                static_cast<unsigned long long>(bad));
-    else
-      snprintf(error_text, sizeof error_text,
-               "`%s': address 0x%llx: the map folding 64-bit addresses into "
-               "32 bits is full (%d regions of %d MiB)", input_name,
-               static_cast<unsigned long long>(trace_record_address(bad)),
-               LD_REGION_SLOTS, 1 << (LD_REGION_BITS - 20));
-    read_state = LD_MALFORMED;
+      read_state = LD_MALFORMED;
+    } else {
+      stop_at_full_fold_map(trace_record_address(bad));
+    }
   }
   return done;
 }
@@ -676,12 +830,20 @@ void ld_close(void) {
 
 int ld_exit_signal(void) { return child_signal; }
 
+long long ld_processes_traced(void) {
+  // QEMU traces the one process it runs (a fork goes untraced).
+  if (qemu_tracing) return 1;
+  return static_cast<long long>(traced_count);
+}
+
 void ld_reset(void) {
   ld_close();
   free(input_name);
   free(program_path);
   free(valgrind_path);
   free(program_argv);
+  free(tracer_options);
+  free(traced_pids);
   free(buffer);
   free(qemu_path);
   free(plugin_path);
@@ -692,13 +854,17 @@ void ld_reset(void) {
   tracer_note[0] = '\0';
   input_name = program_path = valgrind_path = nullptr;
   program_argv = nullptr;
+  tracer_options = nullptr;
+  traced_pids = nullptr;
+  traced_count = traced_capacity = 0;
   buffer = nullptr;
   program_out = nullptr;
   input_format = MD_FMT_AUTO;
   input_is_program = child_signal = 0;
   compression = nullptr;
   buffer_start = buffer_end = 0;
-  at_eof = false;
+  at_eof = input_is_pipe = pause_before_read = input_nonblocking = false;
+  fill_pause_ns = 0;
   read_state = LD_READING;
   line_number = bytes_in = 0;
   total_bytes = -1;
@@ -730,61 +896,102 @@ const char *ld_error(void) { return error_text; }
 long long ld_bytes_read(void) { return compression ? 0 : bytes_in; }
 long long ld_total_bytes(void) { return total_bytes; }
 
-// The folding map: region (address >> LD_REGION_BITS) to slot, in an
-// open-addressed table four times the number of slots.
-enum { FOLD_TABLE = 4 * LD_REGION_SLOTS };
-static uint64_t fold_key[FOLD_TABLE];  // region + 1; 0 marks a free entry
-static uint32_t fold_slot[FOLD_TABLE];
-static bool slot_used[LD_REGION_SLOTS];
-static int slots_taken;
-static int next_high_slot = LD_REGION_SLOTS - 1;
+// The folding map: region (address >> region_bits) to slot, in an
+// open-addressed table that doubles when half full. Slots are handed out
+// from the top down to regions that cannot keep their own place; so every
+// slot above next_high_slot is taken, and a slot at or below it is taken
+// exactly when the region of that number keeps its own place there.
+struct FoldEntry {
+  uint64_t key;  // region + 1; 0 marks a free entry
+  uint32_t slot;
+};
+enum { FOLD_FIRST_CAPACITY = 1024 };
+static FoldEntry no_entries[1];  // the table before the first region
+static FoldEntry *fold_table = no_entries;
+static size_t fold_capacity = 1, fold_entries;  // capacity: a power of two
+static int region_bits = LD_DEFAULT_REGION_BITS;
+static uint64_t slots_taken;
+static int64_t next_high_slot = (int64_t{1} << (32 - LD_DEFAULT_REGION_BITS)) - 1;
 static uint64_t last_region = ~0ull;
 static md_addr_t last_base;
 
+static uint64_t slot_count() { return uint64_t{1} << (32 - region_bits); }
+
 void ld_fold_reset(void) {
-  memset(fold_key, 0, sizeof fold_key);
-  memset(slot_used, 0, sizeof slot_used);
+  if (fold_table != no_entries) free(fold_table);
+  fold_table = no_entries;
+  fold_capacity = 1;
+  fold_entries = 0;
   slots_taken = 0;
-  next_high_slot = LD_REGION_SLOTS - 1;
+  next_high_slot = static_cast<int64_t>(slot_count()) - 1;
   last_region = ~0ull;
 }
 
-// A region keeps its own place when it lies in the 32-bit space and that
-// place is free; any other region takes the highest free slot, so that
-// traces of 32-bit addresses are left exactly as they are.
-static int claim_slot(uint64_t region) {
-  if (slots_taken == LD_REGION_SLOTS) return -1;
-  int slot;
-  if (region < LD_REGION_SLOTS && !slot_used[region]) {
-    slot = static_cast<int>(region);
+void ld_fold_region_bits(int bits) {
+  region_bits = bits < 1 ? 1 : bits > 32 ? 32 : bits;
+  ld_fold_reset();
+}
+
+int ld_fold_region_bits_in_use(void) { return region_bits; }
+
+// The entry of region, or the free entry where it would go.
+static FoldEntry *fold_entry(uint64_t region) {
+  size_t mask = fold_capacity - 1;
+  size_t at = static_cast<size_t>((region * 0x9E3779B97F4A7C15ull) >> 32) &
+              mask;
+  while (fold_table[at].key && fold_table[at].key != region + 1)
+    at = (at + 1) & mask;
+  return &fold_table[at];
+}
+
+// Doubles the table (or makes the first one) and moves every entry over.
+static void grow_fold_table() {
+  FoldEntry *old = fold_table;
+  size_t old_capacity = fold_capacity;
+  fold_capacity =
+      old == no_entries ? size_t{FOLD_FIRST_CAPACITY} : 2 * old_capacity;
+  fold_table = static_cast<FoldEntry *>(checked_calloc(
+      fold_capacity, sizeof(FoldEntry), "loader", "grow_fold_table",
+      __LINE__));
+  for (size_t i = 0; i < old_capacity; i++)
+    if (old[i].key) *fold_entry(old[i].key - 1) = old[i];
+  if (old != no_entries) free(old);
+}
+
+// Gives region a slot: its own place when it lies in the 32-bit space and
+// that place is free, so that traces of 32-bit addresses are left exactly
+// as they are; else the highest free slot. Null when every slot is taken.
+static FoldEntry *claim_slot(uint64_t region) {
+  if (slots_taken == slot_count()) return nullptr;
+  uint64_t slot;
+  if (static_cast<int64_t>(region) <= next_high_slot) {
+    slot = region;  // not in the map, so its own place is free
   } else {
-    while (slot_used[next_high_slot]) next_high_slot--;
-    slot = next_high_slot;
+    while (fold_entry(static_cast<uint64_t>(next_high_slot))->key)
+      next_high_slot--;
+    slot = static_cast<uint64_t>(next_high_slot--);
   }
-  slot_used[slot] = true;
+  if (2 * (fold_entries + 1) > fold_capacity) grow_fold_table();
+  FoldEntry *entry = fold_entry(region);
+  entry->key = region + 1;
+  entry->slot = static_cast<uint32_t>(slot);
+  fold_entries++;
   slots_taken++;
-  debug("region 0x%llx folded into slot %d\n",
-        static_cast<unsigned long long>(region), slot);
-  return slot;
+  debug("region 0x%llx folded into slot %llu\n",
+        static_cast<unsigned long long>(region),
+        static_cast<unsigned long long>(slot));
+  return entry;
 }
 
 int ld_fold_address(uint64_t addr, md_addr_t *folded) {
-  const uint64_t low_mask = (1ull << LD_REGION_BITS) - 1;
-  uint64_t region = addr >> LD_REGION_BITS;
+  uint64_t region = addr >> region_bits;
   if (region != last_region) {
-    size_t at = static_cast<size_t>((region * 0x9E3779B97F4A7C15ull) >> 54) %
-                FOLD_TABLE;
-    while (fold_key[at] && fold_key[at] != region + 1)
-      at = (at + 1) % FOLD_TABLE;
-    if (!fold_key[at]) {
-      int slot = claim_slot(region);
-      if (slot < 0) return 0;
-      fold_key[at] = region + 1;
-      fold_slot[at] = static_cast<uint32_t>(slot);
-    }
+    FoldEntry *entry = fold_entry(region);
+    if (!entry->key && !(entry = claim_slot(region))) return 0;
     last_region = region;
-    last_base = fold_slot[at] << LD_REGION_BITS;
+    last_base = static_cast<md_addr_t>(uint64_t{entry->slot} << region_bits);
   }
+  uint64_t low_mask = (uint64_t{1} << region_bits) - 1;
   *folded = last_base | static_cast<md_addr_t>(addr & low_mask);
   return 1;
 }

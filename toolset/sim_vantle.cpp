@@ -32,6 +32,7 @@ static char *max_text;
 static char *progress_text;
 static char *tracer_name;
 static char *sysroot;
+static char *valgrind_opts;
 
 static int input_format;
 static counter_t max_refs;      // 0: no limit
@@ -118,6 +119,10 @@ void sim_reg_options(opt_odb_t *odb) {
   opt_reg_string(odb, "-trace:sysroot",
                  "QEMU: directory holding a foreign program's libraries",
                  &sysroot, nullptr, 1, nullptr);
+  opt_reg_string(odb, "-trace:valgrind",
+                 "further valgrind options for a traced program, split on "
+                 "blanks, e.g. \"--trace-children=no\"",
+                 &valgrind_opts, "", 1, nullptr);
   opt_reg_string(odb, "-progress",
                  "progress line on a terminal's error stream: true|false",
                  &progress_text, "true", 0, nullptr);
@@ -321,6 +326,16 @@ static void say_what_opt_means(FILE *stream) {
                     "files)\n");
 }
 
+// The folding of 64-bit addresses keeps every address bit that picks a set
+// of some cache of the family, and keeps equal lines equal: its regions are
+// as large as the sets' span (set-associative), the cache (direct-mapped)
+// or one line (fully associative). Results then equal an unfolded run.
+static int fold_region_bits(void) {
+  if (trace_config == VANTLE_FULLY_ASSOCIATIVE) return L;
+  if (trace_config == VANTLE_DIRECT_MAPPED) return C;
+  return B + L;
+}
+
 void sim_init(void) {
 #ifdef VANTLE_SIM_TEST_LIMIT
   // Test builds only: a lower limit lets tests reach it in milliseconds.
@@ -329,10 +344,18 @@ void sim_init(void) {
     vantle_set_reference_limit(strtoull(lower, nullptr, 10));
 #endif
   reference_limit = static_cast<counter_t>(vantle_reference_limit());
-  if (several())
-    fam_start(families, family_count, forget_outputs, say_what_opt_means);
-  else
+  if (several()) {
+    fam_start(families, family_count, forget_outputs, say_what_opt_means,
+              fold_region_bits);
+    // One folding serves every family: the most demanding one's regions.
+    int bits = 0;
+    for (int i = 0; i < family_count; i++)
+      if (families[i].ready_value > bits) bits = families[i].ready_value;
+    ld_fold_region_bits(bits);
+  } else {
     vantle_init(families[0].count, families[0].words);
+    ld_fold_region_bits(fold_region_bits());
+  }
   library_ready = true;
 }
 
@@ -343,6 +366,7 @@ void sim_load_prog(char *fname, int argc, char **argv, char **) {
                                                    : LD_TRACER_AUTO,
                 sysroot);
   ld_open(fname, argc, argv, input_format, sim_progfd);
+  ld_tracer_options(valgrind_opts);
   if (!ld_is_program()) {
     sim_xtr_fname = fname;
     if (argc > 1)
@@ -368,6 +392,10 @@ static double ref_rate(void) {
   return static_cast<double>(refs_fed) / seconds;
 }
 
+static double processes_traced(void) {
+  return static_cast<double>(ld_processes_traced());
+}
+
 void sim_reg_stats(stat_sdb_t *sdb) {
   stat_reg_counter(sdb, "sim_num_refs", "references read from the input",
                    &refs_read, 0, nullptr);
@@ -380,6 +408,10 @@ void sim_reg_stats(stat_sdb_t *sdb) {
   stat_reg_counter(sdb, "sim_num_modifies",
                    "modifies read (each one data reference)", &modifies, 0,
                    nullptr);
+  if (ld_is_program())
+    stat_reg_formula(sdb, "sim_num_procs",
+                     "processes traced (forked and exec'd ones included)",
+                     processes_traced, "%.0f");
   stat_reg_int(sdb, "sim_elapsed_time",
                "total simulation time in seconds", &sim_elapsed_time, 0,
                nullptr);

@@ -154,7 +154,8 @@ enum { REGION_CACHE = 16 };
 
 size_t tq_decode(const unsigned char *bytes, size_t n, md_addr_t *addrs,
                  unsigned char *kinds) {
-  const uint64_t low_mask = (1ull << LD_REGION_BITS) - 1;
+  const int bits = ld_fold_region_bits_in_use();
+  const uint64_t low_mask = (1ull << bits) - 1;
   uint64_t region[REGION_CACHE];
   md_addr_t base[REGION_CACHE];
   for (uint64_t &r : region) r = ~0ull;  // no region: addresses have 62 bits
@@ -163,10 +164,10 @@ size_t tq_decode(const unsigned char *bytes, size_t n, md_addr_t *addrs,
     memcpy(&record, bytes + i * TRACE_RECORD_BYTES, sizeof record);
     unsigned kind = trace_record_kind(record);
     uint64_t address = trace_record_address(record);
-    size_t at = (address >> LD_REGION_BITS) % REGION_CACHE;
-    if (address >> LD_REGION_BITS != region[at] || kind == 0) {
+    size_t at = (address >> bits) % REGION_CACHE;
+    if (address >> bits != region[at] || kind == 0) {
       if (kind == 0 || !ld_fold_address(address, &base[at])) return i;
-      region[at] = address >> LD_REGION_BITS;
+      region[at] = address >> bits;
       base[at] &= ~static_cast<md_addr_t>(low_mask);
     }
     addrs[i] = base[at] | static_cast<md_addr_t>(address & low_mask);
