@@ -52,6 +52,19 @@ inline int count(const std::string &text, const std::string &what) {
   return n;
 }
 
+// The lines of text, without their line ends.
+inline std::vector<std::string> lines_of(const std::string &text) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t nl = text.find('\n', at);
+    if (nl == std::string::npos) nl = text.size();
+    lines.push_back(text.substr(at, nl - at));
+    at = nl + 1;
+  }
+  return lines;
+}
+
 inline bool has(const std::string &text, const std::string &what) {
   return text.find(what) != std::string::npos;
 }

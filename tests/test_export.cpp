@@ -78,18 +78,6 @@ struct Row {
   std::string ratio;
 };
 
-std::vector<std::string> lines_of(const std::string &text) {
-  std::vector<std::string> lines;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t nl = text.find('\n', at);
-    if (nl == std::string::npos) nl = text.size();
-    lines.push_back(text.substr(at, nl - at));
-    at = nl + 1;
-  }
-  return lines;
-}
-
 bool parse_row(const std::string &line, Row *row) {
   char org[64], pol[16], ratio[32];
   if (sscanf(line.c_str(), "%63s %15s %llu %llu %llu %llu %llu %llu %31s",

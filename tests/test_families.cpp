@@ -36,18 +36,6 @@ std::string din_trace(int n, uint64_t seed) {
   return text;
 }
 
-std::vector<std::string> lines_of(const std::string &text) {
-  std::vector<std::string> lines;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t nl = text.find('\n', at);
-    if (nl == std::string::npos) nl = text.size();
-    lines.push_back(text.substr(at, nl - at));
-    at = nl + 1;
-  }
-  return lines;
-}
-
 // The kinds prefix of a family ("data: -Csa" gives data), or all.
 std::string kinds_of(const std::string &family) {
   size_t colon = family.find(':');

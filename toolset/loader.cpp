@@ -449,6 +449,17 @@ static void check_qemu(char *why, size_t size) {
     snprintf(why, size, "vantle's QEMU plugin `%s' is missing", plugin_path);
 }
 
+// Keeps the program's words (argv[0] replaced by its path) and where its
+// output goes, for ld_start.
+static void keep_program(int argc, char **argv, FILE *progout) {
+  program_out = progout;
+  program_argv = static_cast<char **>(checked_calloc(
+      static_cast<size_t>(argc) + 1, sizeof(char *), "loader", "ld_open",
+      __LINE__));
+  program_argv[0] = program_path;
+  for (int i = 1; i < argc; i++) program_argv[i] = argv[i];
+}
+
 // Readies the program to run under QEMU unless valgrind is asked for, or
 // auto finds QEMU unable (then false, and the note says why).
 static bool open_under_qemu(const char *name, int argc, char **argv,
@@ -464,12 +475,7 @@ static bool open_under_qemu(const char *name, int argc, char **argv,
   }
   input_is_program = 1;
   qemu_tracing = true;
-  program_out = progout;
-  program_argv = static_cast<char **>(checked_calloc(
-      static_cast<size_t>(argc) + 1, sizeof(char *), "loader", "ld_open",
-      __LINE__));
-  program_argv[0] = program_path;
-  for (int i = 1; i < argc; i++) program_argv[i] = argv[i];
+  keep_program(argc, argv, progout);
   return true;
 }
 
@@ -496,12 +502,7 @@ void ld_open(const char *name, int argc, char **argv, int format,
   if (!valgrind_path)
     fail("valgrind is not installed (not found on PATH); it is needed to "
          "trace the program `%s'", name);
-  program_out = progout;
-  program_argv = static_cast<char **>(checked_calloc(
-      static_cast<size_t>(argc) + 1, sizeof(char *), "loader", "ld_open",
-      __LINE__));
-  program_argv[0] = program_path;
-  for (int i = 1; i < argc; i++) program_argv[i] = argv[i];
+  keep_program(argc, argv, progout);
 }
 
 void ld_tracer_options(const char *words) {
@@ -541,23 +542,9 @@ static char **valgrind_command(int log_fd) {
   return args;
 }
 
-void ld_start(void) {
-  if (!input_is_program || child_pid > 0) return;
-  if (qemu_tracing) {
-    child_pid = tq_start(qemu_path, plugin_path, qemu_sysroot, program_argv,
-                         program_out, &input_fd);
-    reap_at_exit();
-    if (verbose)
-      fprintf(stderr, "sim: tracing `%s' under %s (pid %d)\n", program_path,
-              qemu_path, static_cast<int>(child_pid));
-    return;
-  }
-  int p[2];
-  if (pipe(p) != 0)
-    _fatal("loader", "ld_start", __LINE__, "cannot make a pipe: %s",
-           strerror(errno));
-  fcntl(p[0], F_SETFD, FD_CLOEXEC);
-  char **args = valgrind_command(p[1]);
+// Runs the tracer's command args (args[0] its path), the program's output
+// going to program_out; returns its pid.
+static pid_t spawn(char **args) {
   fflush(nullptr);
   pid_t pid = fork();
   if (pid < 0)
@@ -567,19 +554,40 @@ void ld_start(void) {
       dup2(fileno(program_out), 1);
       dup2(fileno(program_out), 2);
     }
-    execv(valgrind_path, args);
-    fprintf(stderr, "vantle-sim: cannot run %s: %s\n", valgrind_path,
+    execv(args[0], args);
+    fprintf(stderr, "vantle-sim: cannot run %s: %s\n", args[0],
             strerror(errno));
     _exit(127);
   }
+  return pid;
+}
+
+void ld_start(void) {
+  if (!input_is_program || child_pid > 0) return;
+  int p[2];
+  if (pipe(p) != 0)
+    _fatal("loader", "ld_start", __LINE__, "cannot make a pipe: %s",
+           strerror(errno));
+  fcntl(p[0], F_SETFD, FD_CLOEXEC);
+  char **args = qemu_tracing ? tq_command(qemu_path, plugin_path, qemu_sysroot,
+                                          program_argv, p[1])
+                             : valgrind_command(p[1]);
+  child_pid = spawn(args);
   free(args);
   close(p[1]);
-  use_input(p[0], true);
-  child_pid = pid;
+  if (qemu_tracing) {
+    // The plugin writes 512 KiB at a time: blocking reads take them whole,
+    // where the pauses that let lackey's short lines gather only wait.
+    fcntl(p[0], F_SETPIPE_SZ, 1 << 20);  // a refusal is fine
+    input_fd = p[0];
+  } else {
+    use_input(p[0], true);
+  }
   reap_at_exit();
   if (verbose)
     fprintf(stderr, "sim: tracing `%s' under %s (pid %d)\n", program_path,
-            valgrind_path, static_cast<int>(pid));
+            qemu_tracing ? qemu_path : valgrind_path,
+            static_cast<int>(child_pid));
 }
 
 // Reads up to cap whole words straight into addrs, past the buffer, which

@@ -93,7 +93,7 @@ char *tq_plugin_path(void) {
 static char *plugin_argument(const char *plugin, int fd) {
   size_t size = 2 * strlen(plugin) + 32;
   char *arg = static_cast<char *>(
-      checked_calloc(size, 1, "tracer_qemu", "tq_start", __LINE__));
+      checked_calloc(size, 1, "tracer_qemu", "tq_command", __LINE__));
   char *out = arg;
   for (const char *p = plugin; *p; p++) {
     if (*p == ',') *out++ = ',';
@@ -103,49 +103,27 @@ static char *plugin_argument(const char *plugin, int fd) {
   return arg;
 }
 
-pid_t tq_start(const char *emulator, const char *plugin, const char *sysroot,
-               char **argv, FILE *progout, int *read_fd) {
-  int p[2];
-  if (pipe(p) != 0)
-    _fatal("tracer_qemu", "tq_start", __LINE__, "cannot make a pipe: %s",
-           strerror(errno));
-  fcntl(p[0], F_SETFD, FD_CLOEXEC);
-  fcntl(p[0], F_SETPIPE_SZ, 1 << 20);  // fewer wake-ups; a refusal is fine
+char **tq_command(const char *emulator, const char *plugin,
+                  const char *sysroot, char **argv, int write_fd) {
+  // The argument outlives the command: QEMU reads it after exec.
+  static char *plugin_arg;
+  free(plugin_arg);
+  plugin_arg = plugin_argument(plugin, write_fd);
   int argc = 0;
   while (argv[argc]) argc++;
   char **args = static_cast<char **>(checked_calloc(
       static_cast<size_t>(argc) + 6, sizeof(char *), "tracer_qemu",
-      "tq_start", __LINE__));
+      "tq_command", __LINE__));
   int k = 0;
   args[k++] = const_cast<char *>(emulator);
   if (sysroot) {
     args[k++] = const_cast<char *>("-L");
     args[k++] = const_cast<char *>(sysroot);
   }
-  char *plugin_arg = plugin_argument(plugin, p[1]);
   args[k++] = const_cast<char *>("-plugin");
   args[k++] = plugin_arg;
   for (int i = 0; i < argc; i++) args[k++] = argv[i];
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid < 0)
-    _fatal("tracer_qemu", "tq_start", __LINE__, "cannot fork: %s",
-           strerror(errno));
-  if (pid == 0) {
-    if (progout) {
-      dup2(fileno(progout), 1);
-      dup2(fileno(progout), 2);
-    }
-    execv(emulator, args);
-    fprintf(stderr, "vantle-sim: cannot run %s: %s\n", emulator,
-            strerror(errno));
-    _exit(127);
-  }
-  free(plugin_arg);
-  free(args);
-  close(p[1]);
-  *read_fd = p[0];
-  return pid;
+  return args;
 }
 
 // A program's references fall in few regions (code, heap, stack, mapped

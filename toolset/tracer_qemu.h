@@ -21,13 +21,11 @@ bool tq_emulator_name(const char *path, char *name, size_t size, char *why,
 // there or not.
 char *tq_plugin_path(void);
 
-// Starts emulator with the plugin writing to a new pipe, -L sysroot when
-// sysroot is non-null, and the program argv (argv[0] the program's path);
-// its output (and QEMU's messages) go to progout when non-null. Returns the
-// pid and sets *read_fd to the pipe's reading end; ends the process when
-// it cannot start.
-pid_t tq_start(const char *emulator, const char *plugin, const char *sysroot,
-               char **argv, FILE *progout, int *read_fd);
+// The command that runs the program argv (argv[0] its path) under emulator
+// with the plugin writing to write_fd, and -L sysroot when sysroot is
+// non-null: a null-ended array, which the caller frees.
+char **tq_command(const char *emulator, const char *plugin,
+                  const char *sysroot, char **argv, int write_fd);
 
 // Decodes up to n records at bytes into addresses (64-bit ones folded into
 // 32 bits) and kinds. Returns how many it decoded; fewer than n when record
