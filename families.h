@@ -60,10 +60,9 @@ void fam_start(fam_family *families, int count, void (*in_child)(void),
 // Prints what the child wrote to its text since the last call.
 void fam_copy_text(fam_family *f, FILE *to);
 
-// Hands the first n references of a batch to the child (n may be 0).
-// Returns false when the child is gone.
-bool fam_send(fam_family *f, const md_addr_t *addrs,
-              const unsigned char *kinds, size_t n);
+// Hands n references to the child (at most 65536; n may be 0). Returns
+// false when the child is gone.
+bool fam_send(fam_family *f, const md_addr_t *addrs, size_t n);
 
 // Asks the child for an interim report of what it was fed and waits for
 // it; false when the child is gone.

@@ -219,10 +219,10 @@ int main() {
   all_met = several_families("bin32: -Csa -Rlru + -Csa -Ropt", "-Csa -Rlru",
                              "-Csa -Ropt", {"-trace:format", "bin32", file}) &&
             all_met;
-  all_met = several_families("matmul 48 live: inst + data",
+  all_met = several_families("matmul 128 live: inst + data",
                              "inst: -Csa -a6 -b6 -n3 -l6",
                              "data: -Csa -a6 -b6 -n3 -l6",
-                             {MATMUL_PATH, "48"}) &&
+                             {MATMUL_PATH, "128"}) &&
             all_met;
   unlink(file);
 

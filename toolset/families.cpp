@@ -1,6 +1,7 @@
 // Several families in one run, one child process each. The parent owns
 // the reading; a child owns one library instance, fed through a pipe of
-// batches: a header (count, what), the addresses, the kinds. The child's
+// batches: a header (count, what), then the addresses of the references
+// that family takes, picked out by the parent. The child's
 // standard output and error go to a memory file the parent copies out in
 // order; its result rows go to a second one, written once at the end.
 #include "families.h"
@@ -72,7 +73,6 @@ void acknowledge(int ack_fd, unsigned char value = 1) {
 // the input make the final report and leave the rows.
 [[noreturn]] void serve(fam_family *f, int feed_fd, int ack_fd) {
   static md_addr_t addrs[kBatch];
-  static unsigned char kinds[kBatch];
   header h;
   while (read_all(feed_fd, &h, sizeof h)) {
     if (h.what == kInterim) {
@@ -81,11 +81,9 @@ void acknowledge(int ack_fd, unsigned char value = 1) {
       acknowledge(ack_fd);
       continue;
     }
-    if (h.count > kBatch || !read_all(feed_fd, addrs, h.count * sizeof *addrs) ||
-        !read_all(feed_fd, kinds, h.count))
+    if (h.count > kBatch || !read_all(feed_fd, addrs, h.count * sizeof *addrs))
       _exit(1);
-    for (uint32_t i = 0; i < h.count; i++)
-      if (f->wanted[kinds[i]]) vantle_access(addrs[i]);
+    for (uint32_t i = 0; i < h.count; i++) vantle_access(addrs[i]);
   }
   vantle_stats(stderr, 0);
   fflush(nullptr);
@@ -243,31 +241,14 @@ void fam_copy_text(fam_family *f, FILE *to) {
   }
 }
 
-bool fam_send(fam_family *f, const md_addr_t *addrs,
-              const unsigned char *kinds, size_t n) {
+bool fam_send(fam_family *f, const md_addr_t *addrs, size_t n) {
   if (f->gone) return false;
   header h = {static_cast<uint32_t>(n), kReferences};
-  iovec parts[3] = {{&h, sizeof h},
-                    {const_cast<md_addr_t *>(addrs), n * sizeof *addrs},
-                    {const_cast<unsigned char *>(kinds), n}};
-  size_t left = sizeof h + n * sizeof *addrs + n;
-  int first = 0;
-  while (left > 0) {
-    ssize_t put = writev(f->feed_fd, parts + first, 3 - first);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return !(f->gone = true);
-    left -= static_cast<size_t>(put);
-    // Skip what went out; a part may have gone in part.
-    while (first < 3 && static_cast<size_t>(put) >= parts[first].iov_len) {
-      put -= static_cast<ssize_t>(parts[first].iov_len);
-      first++;
-    }
-    if (first < 3) {
-      parts[first].iov_base = static_cast<char *>(parts[first].iov_base) + put;
-      parts[first].iov_len -= static_cast<size_t>(put);
-    }
-  }
-  return true;
+  if (write_all(f->feed_fd, &h, sizeof h) &&
+      write_all(f->feed_fd, addrs, n * sizeof *addrs))
+    return true;
+  f->gone = true;
+  return false;
 }
 
 bool fam_interim(fam_family *f) {

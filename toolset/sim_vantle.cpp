@@ -629,20 +629,23 @@ static struct {
   size_t at;
 } in_flight;
 
-// Adds the first n records of the batch to the statistics.
-static void count_records(size_t n) {
-  refs_read += static_cast<counter_t>(n);
-  if (!ld_has_kinds()) {
-    refs_fed += static_cast<counter_t>(n);
-    return;
-  }
-  // One pass per kind: each vectorises, where counting all kinds in one
-  // pass waits on the counter just incremented.
-  counter_t by_kind[MD_REF_MODIFY + 1];
+// Counts the first n records of the batch by kind. One pass per kind: each
+// vectorises, where counting all kinds in one pass waits on the counter
+// just incremented.
+static void count_kinds(size_t n, counter_t *by_kind) {
   for (int kind = 0; kind <= MD_REF_MODIFY; kind++) {
     counter_t c = 0;
     for (size_t i = 0; i < n; i++) c += batch_kinds[i] == kind;
     by_kind[kind] = c;
+  }
+}
+
+// Adds n records, by_kind of each kind, to the statistics.
+static void add_counts(size_t n, const counter_t *by_kind) {
+  refs_read += static_cast<counter_t>(n);
+  if (!ld_has_kinds()) {
+    refs_fed += static_cast<counter_t>(n);
+    return;
   }
   for (int kind = 0; kind <= MD_REF_MODIFY; kind++)
     if (wanted[kind]) refs_fed += by_kind[kind];
@@ -650,6 +653,13 @@ static void count_records(size_t n) {
   loads += by_kind[MD_REF_LOAD];
   stores += by_kind[MD_REF_STORE];
   modifies += by_kind[MD_REF_MODIFY];
+}
+
+// Adds the first n records of the batch to the statistics.
+static void count_records(size_t n) {
+  counter_t by_kind[MD_REF_MODIFY + 1] = {0, 0, 0, 0, 0};
+  if (ld_has_kinds()) count_kinds(n, by_kind);
+  add_counts(n, by_kind);
 }
 
 // Feeds the records of the batch, up to n, and counts them; stops at the
@@ -730,12 +740,26 @@ static size_t after_nth(const bool *wanted, size_t n, counter_t k,
   return i;
 }
 
+// The addresses of the first n records of the batch that family f takes.
+static const md_addr_t *picked_for(const fam_family *f, size_t n) {
+  static md_addr_t picked[BATCH];
+  bool every_kind = f->wanted[MD_REF_INST] && f->wanted[MD_REF_LOAD] &&
+                    f->wanted[MD_REF_STORE] && f->wanted[MD_REF_MODIFY];
+  if (every_kind || !ld_has_kinds()) return batch_addrs;
+  size_t k = 0;
+  for (size_t i = 0; i < n; i++) {
+    picked[k] = batch_addrs[i];
+    k += f->wanted[batch_kinds[i]];
+  }
+  return picked;
+}
+
 // Several families: each is handed the batch up to its own -trace:max; the
 // first reference past any family's library limit ends the run for all,
 // before it.
 static size_t feed_families(size_t n) {
-  counter_t by_kind[MD_REF_MODIFY + 1] = {0, 0, 0, 0, 0};
-  for (size_t i = 0; i < n; i++) by_kind[batch_kinds[i]]++;
+  counter_t by_kind[MD_REF_MODIFY + 1];
+  count_kinds(n, by_kind);
   counter_t taking[kMostFamilies];  // what each would take of all n
   size_t end = n;
   for (int i = 0; i < family_count; i++) {
@@ -758,13 +782,16 @@ static size_t feed_families(size_t n) {
     counter_t taken = taking[i];
     size_t take = end;
     if (end < n || taken > room) take = after_nth(f->wanted, end, room, &taken);
-    if (fam_send(f, batch_addrs, batch_kinds, take))
+    if (fam_send(f, picked_for(f, take), static_cast<size_t>(taken)))
       f->fed += taken;
     else
       family_failed = true;
     if (take > used) used = take;
   }
-  count_records(end);
+  if (end == n)
+    add_counts(n, by_kind);
+  else
+    count_records(end);
   return used;
 }
 
