@@ -3,7 +3,8 @@
 // --log-file=/dev/null`, the same with its trace written to a pipe that a
 // reader empties and throws away (what the pipe itself costs valgrind,
 // which writes every line with a write of its own), and vantle-sim tracing
-// it live. Wall-clock seconds, best of three runs each, and the ratios to
+// it live under valgrind and under its default tracer (QEMU where it is
+// installed). Wall-clock seconds, best of three runs each, and the ratios to
 // valgrind alone. Skipped when valgrind is not on PATH. The machine's load
 // weighs on these figures: compare them within one run of the benchmark.
 #include <fcntl.h>
@@ -100,12 +101,15 @@ int main() {
   std::vector<std::string> sim = {kSim, "-trace:refs", "data", "-cache:opts",
                                   "-a4 -b8 -n2 -l5", "-redir:prog", "/dev/null",
                                   kMatmul, kSize};
-  // Rounds of the three, so that a load that comes and goes on the
+  std::vector<std::string> sim_valgrind = sim;
+  sim_valgrind.insert(sim_valgrind.begin() + 1, {"-trace:tracer", "valgrind"});
+  // Rounds of the four, so that a load that comes and goes on the
   // machine weighs on each alike.
-  double alone = 1e30, piped = 1e30, live = 1e30;
+  double alone = 1e30, piped = 1e30, under_valgrind = 1e30, live = 1e30;
   for (int i = 0; i < RUNS; i++)
     if (!keep_best(run_alone(lackey("--log-file=/dev/null")), &alone) ||
         !keep_best(run_into_discarding_pipe(), &piped) ||
+        !keep_best(run_alone(sim_valgrind), &under_valgrind) ||
         !keep_best(run_alone(sim), &live)) {
       fprintf(stderr, "bench_live: a run failed\n");
       return 1;
@@ -115,7 +119,9 @@ int main() {
   printf("  valgrind lackey, trace to /dev/null           %6.2f s\n", alone);
   printf("  valgrind lackey, trace to a discarding pipe   %6.2f s  %.2fx\n",
          piped, piped / alone);
-  printf("  vantle-sim live                               %6.2f s  %.2fx\n",
+  printf("  vantle-sim live under valgrind                %6.2f s  %.2fx\n",
+         under_valgrind, under_valgrind / alone);
+  printf("  vantle-sim live, default tracer               %6.2f s  %.2fx\n",
          live, live / alone);
   return 0;
 }
