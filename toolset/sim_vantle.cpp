@@ -410,7 +410,8 @@ void sim_reg_stats(stat_sdb_t *sdb) {
                    nullptr);
   if (ld_is_program())
     stat_reg_formula(sdb, "sim_num_procs",
-                     "processes traced (forked and exec'd ones included)",
+                     "processes traced (under valgrind, forked and exec'd ones "
+                     "included)",
                      processes_traced, "%.0f");
   stat_reg_int(sdb, "sim_elapsed_time",
                "total simulation time in seconds", &sim_elapsed_time, 0,
