@@ -287,6 +287,9 @@ static void check_cache_opts(opt_odb_t *odb, int argc, char **argv) {
   // One family feeds its own kinds; with several, the statistics count
   // the run-wide selection.
   if (family_count == 1) memcpy(wanted, families[0].wanted, sizeof wanted);
+  // The echo of the options would show the last value only.
+  static char several_values[] = "(one per family, below)";
+  if (family_count > 1) cache_opts = several_values;
 }
 
 void sim_check_options(opt_odb_t *odb, int argc, char **argv) {
