@@ -7,6 +7,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -425,6 +426,13 @@ void put_curves(FILE *out, const Frame &f, const Plot &plot) {
   if (listed < plot.curves.size())
     spacing = (f.plot_h - 12) / double(kLegendMost);
   double legend_x = f.left + f.plot_w;
+  // The labels' font shrinks until the longest fits the picture's width
+  // (a character takes about 0.6 of the font size).
+  size_t longest = 1;
+  for (size_t i = 0; i < listed; i++)
+    longest = std::max(longest, plot.curves[i].label.size());
+  double room = f.width - (legend_x + 46) - 4;
+  double font = fmin(fmin(13, spacing - 1), floor(room / (0.6 * longest)));
   for (size_t i = 0; i < plot.curves.size(); i++) {
     const char *colour = kColours[i % 10];
     const char *dash = kDashes[(i / 10) % 3];
@@ -436,7 +444,7 @@ void put_curves(FILE *out, const Frame &f, const Plot &plot) {
             legend_x + 14, ly, legend_x + 40, ly, colour,
             *dash ? " stroke-dasharray=\"" : "", dash, *dash ? "\"" : "");
     fprintf(out, "<text x=\"%.1f\" y=\"%.1f\" font-size=\"%.0f\">",
-            legend_x + 46, ly + 4, fmin(13, spacing - 1));
+            legend_x + 46, ly + 4, font);
     put_xml_text(out, plot.curves[i].label);
     fputs("</text>\n", out);
   }
