@@ -472,9 +472,6 @@ void sim_aux_config(FILE *stream) {
   }
 }
 
-// Writes the -out: files from the library's results, once, after the final
-// report. A file that cannot be written ends the run with status 1 (after
-// a malformed record, the fatal error that follows does).
 // The rows and description of every family, for the -out: files.
 struct run_results {
   family_results family[kMostFamilies];
@@ -526,6 +523,9 @@ static int write_output(int kind, FILE *fd, const run_results *r) {
                                                 one.count);
 }
 
+// Writes the -out: files from the library's results, once, after the final
+// report. A file that cannot be written ends the run with status 1 (after
+// a malformed record, the fatal error that follows does).
 static void write_outputs(void) {
   static run_results results;
   gather_results(&results);
