@@ -15,7 +15,10 @@ enum {
   /* The kinds; their values are those of the tool set's md_ref_kind. */
   TRACE_KIND_FETCH = 1,
   TRACE_KIND_LOAD = 2,
-  TRACE_KIND_STORE = 3
+  TRACE_KIND_STORE = 3,
+  /* The plugin's descriptor lives at or above this one, out of a guest's
+   * way; vantle-sim passes one there already. */
+  TRACE_HIGH_DESCRIPTOR = 512
 };
 
 /* The guest address bits a record keeps (a user-mode address never uses

@@ -174,7 +174,9 @@ __attribute__((visibility("default"))) int qemu_plugin_install(
     fprintf(stderr, "vantle plugin: needs an open descriptor as fd=N\n");
     return -1;
   }
-  int high = fcntl(out_fd, F_DUPFD_CLOEXEC, 512);
+  int high = out_fd < TRACE_HIGH_DESCRIPTOR
+                 ? fcntl(out_fd, F_DUPFD_CLOEXEC, TRACE_HIGH_DESCRIPTOR)
+                 : -1;
   if (high >= 0) {
     close(out_fd);
     out_fd = high;

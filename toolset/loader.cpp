@@ -562,6 +562,17 @@ static pid_t spawn(char **args) {
   return pid;
 }
 
+// Moves the plugin's descriptor high, where guests seldom reach, here:
+// the plugin would otherwise move it itself, and growing the descriptor
+// table of QEMU, which already runs threads, waits for an RCU grace period
+// (some 15 ms of start-up). vantle-sim runs no threads.
+static int above_guest_descriptors(int fd) {
+  int high = fcntl(fd, F_DUPFD, TRACE_HIGH_DESCRIPTOR);
+  if (high < 0) return fd;
+  close(fd);
+  return high;
+}
+
 void ld_start(void) {
   if (!input_is_program || child_pid > 0) return;
   int p[2];
@@ -569,6 +580,7 @@ void ld_start(void) {
     _fatal("loader", "ld_start", __LINE__, "cannot make a pipe: %s",
            strerror(errno));
   fcntl(p[0], F_SETFD, FD_CLOEXEC);
+  if (qemu_tracing) p[1] = above_guest_descriptors(p[1]);
   char **args = qemu_tracing ? tq_command(qemu_path, plugin_path, qemu_sysroot,
                                           program_argv, p[1])
                              : valgrind_command(p[1]);
