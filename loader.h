@@ -14,13 +14,6 @@
 
 #include "machine.h"
 
-// Folding: regions of 2^bits bytes keep their low-order bits, and each
-// region seen takes one of the 2^(32 - bits) places of the 32-bit space,
-// so up to 4 GiB of distinct memory fold, anywhere in the 64-bit space.
-// The caller picks the region size that keeps every address bit its
-// simulation looks at (the bits that pick a set); this is the default.
-enum { LD_DEFAULT_REGION_BITS = 24 };
-
 // Where reading stands. LD_MALFORMED: stopped at a record that cannot be
 // used (malformed, or its address does not fold); ld_error() says why.
 enum ld_state { LD_READING, LD_END, LD_MALFORMED };
@@ -58,12 +51,22 @@ void ld_tracer_options(const char *words);
 // exec'd children too); does nothing for a trace file.
 void ld_start(void);
 
-// Reads up to cap references into addrs (and their kinds into kinds when
-// the format carries kinds; else kinds is left alone). Returns how many;
-// 0 when the input is over; stops early, before an unusable record
-// (ld_state() tells), and returns what it has (maybe nothing, with
-// ld_state() still LD_READING) when stop() of ld_on_wait says so.
-size_t ld_read(md_addr_t *addrs, unsigned char *kinds, size_t cap);
+// The most references one ld_read hands out.
+enum { LD_MOST_RECORDS = 1 << 16 };
+
+// Hands out up to cap references: *addrs points at their addresses and
+// *kinds at their kinds (MD_REF_NONE when the format carries none), both
+// valid until the next call. Returns how many; 0 when the input is over; stops
+// early, before an unusable record (ld_state() tells), and returns what it
+// has (maybe nothing, with ld_state() still LD_READING) when stop() of
+// ld_on_wait says so.
+size_t ld_read(const md_addr_t **addrs, const unsigned char **kinds,
+               size_t cap);
+
+// Fills by_kind (indexed by md_ref_kind) with the counts of the n records
+// the last ld_read handed out, when those came counted (the QEMU plugin
+// counts its batches) and n is all of them; else returns false.
+bool ld_counted(size_t n, counter_t *by_kind);
 
 // While a read waits for input, stop() is asked at least every tenth of a
 // second and after every signal; when it returns non-zero, ld_read returns
@@ -103,15 +106,9 @@ const char *ld_error(void);     // file, line and record where reading stopped
 long long ld_bytes_read(void);  // bytes consumed (compressed input: 0)
 long long ld_total_bytes(void); // file size, -1 when unknown
 
-// Sets the region size to 2^bits bytes (bits clamped to 1..32) and forgets
-// every region; call before reading.
-void ld_fold_region_bits(int bits);
-// The region size in use, as a power of two.
-int ld_fold_region_bits_in_use(void);
-// Maps a 64-bit address to 32 bits; returns 0 when the map is full. Equal
-// regions map equal, distinct ones never share a place.
+// Folds a 64-bit address into 32 bits with the folding map (fold_map.h,
+// whose region size the caller sets with fm_reset before reading); returns
+// 0 when the map is full. Under -d, says which region took which place.
 int ld_fold_address(uint64_t addr, md_addr_t *folded);
-// Forgets every region, keeping the region size (tests).
-void ld_fold_reset(void);
 
 #endif  // VANTLE_LOADER_H_

@@ -77,18 +77,20 @@ long long stat_value(const std::string &file, const char *name) {
   return value;
 }
 
-// Turns the plugin's records into a bin32 file folded as vantle-sim folds
-// them; returns the number of references.
-long long records_to_bin32(const std::string &from, const std::string &to) {
+// Turns the plugin's batches into a bin32 file of the addresses, folded as
+// the plugin folds them; returns the number of references.
+long long batches_to_bin32(const std::string &from, const std::string &to) {
   FILE *in = fopen(from.c_str(), "rb"), *out = fopen(to.c_str(), "wb");
   if (!in || !out) return -1;
   long long count = 0;
-  uint64_t record;
-  while (fread(&record, sizeof record, 1, in) == 1) {
-    md_addr_t folded;
-    if (!ld_fold_address(trace_record_address(record), &folded)) return -1;
-    fwrite(&folded, sizeof folded, 1, out);
-    count++;
+  std::vector<unsigned char> batch;
+  trace_batch head;
+  while (fread(&head, sizeof head, 1, in) == 1) {
+    batch.resize(trace_batch_bytes(&head) - sizeof head);
+    if (fread(batch.data(), 1, batch.size(), in) != batch.size()) return -1;
+    fwrite(batch.data() + trace_batch_addresses(&head) - sizeof head,
+           sizeof(uint32_t), head.references, out);
+    count += head.references;
   }
   fclose(in);
   fclose(out);
@@ -139,7 +141,7 @@ int main(int argc, char **argv) {
     std::string plugin = std::string(kPlugin) + ",fd=3";
     if (timed_run({qemu, "-plugin", plugin, kMatmul, n}, err,
                   records.c_str()) < 0 ||
-        records_to_bin32(records, bin) < 0) {
+        batches_to_bin32(records, bin) < 0) {
       fprintf(stderr, "bench_tracers: cannot record the references\n");
       return 1;
     }

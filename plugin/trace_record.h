@@ -1,42 +1,59 @@
-/* The records that vantle's QEMU plugin writes and vantle-sim reads: one
- * 64-bit word per reference in the host's byte order (writer and reader
- * run on one machine), the guest address in the low 62 bits and the kind
- * in the top two. Shared by the plugin (C) and the loader (C++). Records
- * go out in batches of whole records; a record of kind 0 is never
- * written. */
+/* What vantle's QEMU plugin writes and vantle-sim reads: batches of
+ * references, in the host's byte order (writer and reader run on one
+ * machine). The plugin folds each guest address into 32 bits itself
+ * (fold_map.h), so that vantle-sim can hand the addresses to the cache as
+ * they come. A batch is its head, then its newly folded regions, then its
+ * folded addresses, then one kind byte per address, padded to a multiple
+ * of 8 bytes.
+ * Shared by the plugin (C) and the loader (C++). */
 #ifndef VANTLE_PLUGIN_TRACE_RECORD_H_
 #define VANTLE_PLUGIN_TRACE_RECORD_H_
 
+#include <stddef.h>
 #include <stdint.h>
 
 enum {
-  TRACE_RECORD_BYTES = 8,
-  TRACE_KIND_SHIFT = 62,
   /* The kinds; their values are those of the tool set's md_ref_kind. */
   TRACE_KIND_FETCH = 1,
   TRACE_KIND_LOAD = 2,
   TRACE_KIND_STORE = 3,
+  /* The most references and regions one batch holds. */
+  TRACE_BATCH_REFERENCES = 1 << 16,
+  TRACE_BATCH_REGIONS = 1 << 12,
   /* The plugin's descriptor lives at or above this one, out of a guest's
    * way; vantle-sim passes one there already. */
   TRACE_HIGH_DESCRIPTOR = 512
 };
 
-/* The guest address bits a record keeps (a user-mode address never uses
- * the top two). */
-#define TRACE_ADDRESS_MASK ((UINT64_C(1) << TRACE_KIND_SHIFT) - 1)
+struct trace_batch {
+  uint32_t references;
+  uint32_t regions;
+  /* How many of the references are loads and stores (the rest fetches). */
+  uint32_t loads, stores;
+  /* 1: the batch ends the trace, since address (64-bit, unfolded) found
+   * every place of the folding map taken. */
+  uint32_t map_full;
+  uint32_t unused;
+  uint64_t address;
+};
 
-/* The record of a reference of kind to address. */
-static inline uint64_t trace_record(uint64_t address, unsigned kind) {
-  return (address & TRACE_ADDRESS_MASK) |
-         ((uint64_t)kind << TRACE_KIND_SHIFT);
-}
+/* A region (guest address >> region bits) that took a place of the folding
+ * map: its addresses fold to place << region bits | their low bits. Every
+ * region comes in the batch of its first address, or before. */
+struct trace_region {
+  uint64_t region;
+  uint64_t place;
+};
 
-/* A record's kind (0: not a record) and address. */
-static inline unsigned trace_record_kind(uint64_t record) {
-  return (unsigned)(record >> TRACE_KIND_SHIFT);
+/* Where a batch's parts lie, in bytes from its head, and its whole size. */
+static inline size_t trace_batch_addresses(const struct trace_batch *b) {
+  return sizeof *b + b->regions * sizeof(struct trace_region);
 }
-static inline uint64_t trace_record_address(uint64_t record) {
-  return record & TRACE_ADDRESS_MASK;
+static inline size_t trace_batch_kinds(const struct trace_batch *b) {
+  return trace_batch_addresses(b) + b->references * sizeof(uint32_t);
+}
+static inline size_t trace_batch_bytes(const struct trace_batch *b) {
+  return (trace_batch_kinds(b) + b->references + 7) & ~(size_t)7;
 }
 
 #endif /* VANTLE_PLUGIN_TRACE_RECORD_H_ */

@@ -1,10 +1,15 @@
 /* QEMU user-mode plugin of vantle: records every instruction fetch, load
- * and store of the guest program (trace_record.h) and writes them in large
- * batches to the descriptor given as its argument "fd=N". State: one record
- * buffer per vCPU (the guest threads run concurrently, each on its own
- * vCPU), the output descriptor, and a lock that keeps batches of different
- * threads whole. Only the process that loaded the plugin writes: a guest's
- * forked child would otherwise repeat its parent's unwritten records. */
+ * and store of the guest program, folds each address into 32 bits
+ * (fold_map.h) and hands them on in large batches (trace_record.h): into
+ * the ring it shares with vantle-sim (trace_ring.h), or to a descriptor.
+ * Folding here, on QEMU's side, spares vantle-sim, which simulates the
+ * cache meanwhile, all work per record. *
+ * State: one batch per vCPU (the guest threads run concurrently, each on
+ * its own vCPU), with a small cache of the regions it folded; the folding
+ * map and the regions newly placed in it, under fold_lock; the output
+ * (descriptor or ring), under write_lock, which keeps batches whole. Only the process
+ * that loaded the plugin writes: a guest's forked child would otherwise
+ * repeat its parent's unwritten records. */
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -13,10 +18,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "fold_map.h"
 #include "trace_record.h"
+#include "trace_ring.h"
 
 /* The part of QEMU's plugin interface used here (no header is packaged). */
 typedef uint64_t qemu_plugin_id_t;
@@ -38,6 +46,8 @@ struct qemu_plugin_insn *qemu_plugin_tb_get_insn(const struct qemu_plugin_tb *,
 uint64_t qemu_plugin_insn_vaddr(const struct qemu_plugin_insn *);
 void qemu_plugin_register_vcpu_insn_exec_cb(struct qemu_plugin_insn *,
                                             exec_cb, int flags, void *);
+void qemu_plugin_register_vcpu_tb_exec_cb(struct qemu_plugin_tb *, exec_cb,
+                                          int flags, void *);
 void qemu_plugin_register_vcpu_mem_cb(struct qemu_plugin_insn *, mem_cb,
                                       int flags, int rw, void *);
 void qemu_plugin_register_atexit_cb(qemu_plugin_id_t, exit_cb, void *);
@@ -45,78 +55,254 @@ _Bool qemu_plugin_mem_is_store(uint32_t meminfo);
 
 __attribute__((visibility("default"))) int qemu_plugin_version = 1;
 
-/* 512 KiB a batch: few writes, and a pipe reader gets long runs. */
-enum { BATCH_RECORDS = 1 << 16, MAX_VCPUS = 4096 };
+/* A program's data references fall in few regions (heap, stack, mapped
+ * memory) at a time, which a small cache per vCPU holds. */
+enum { MAX_VCPUS = 4096, REGION_CACHE = 16 };
+
+/* A translated block: the folded addresses of its instructions. One
+ * callback as the block starts stands for all its fetches, which go out
+ * lazily, each just before the first access of a later instruction or
+ * before the next block: the same order as a callback per instruction
+ * gives, for far less of QEMU's time. QEMU never says when it drops a
+ * block, so blocks are never freed (a program translates each once or a
+ * few times). */
+struct block {
+  uint32_t count;
+  uint32_t fetches[];
+};
 
 struct batch {
-  uint64_t *next, *end;
-  uint64_t records[BATCH_RECORDS];
+  uint32_t count, loads, stores;
+  /* The fetches of the running block not yet recorded. */
+  const uint32_t *next_fetch, *end_fetch;
+  struct {
+    uint64_t region; /* ~0: none (a region has at most 63 bits) */
+    uint32_t base;
+  } cache[REGION_CACHE];
+  uint32_t addresses[TRACE_BATCH_REFERENCES];
+  uint8_t kinds[TRACE_BATCH_REFERENCES];
 };
 
 static struct batch *batches[MAX_VCPUS];
 static int out_fd = -1;
+static struct trace_ring *ring; /* "ring=M": out_fd is the ring's socket */
+static int region_bits; /* as the folding map's, read without its lock */
 static pid_t writer_pid;
-static int reader_gone; /* the write failed (EPIPE): write no more */
+static int stopped; /* the reader has gone (EPIPE) or the map is full */
 static pthread_mutex_t write_lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_mutex_t fold_lock = PTHREAD_MUTEX_INITIALIZER;
+static struct trace_region *placed; /* regions placed since the last batch */
+static size_t placed_count, placed_capacity;
 
 static void give_up(const char *why) {
   fprintf(stderr, "vantle plugin: %s\n", why);
   abort();
 }
 
-/* Writes all of bytes unless the reader has gone. SIGPIPE is held back
- * meanwhile: QEMU would hand it to the guest, which it would kill. */
-static void write_all(const char *bytes, size_t size) {
+/* Folds address under the lock, noting a newly placed region for the next
+ * batch. Returns 0 when the map is full. */
+static int fold(uint64_t address, uint32_t *folded) {
+  pthread_mutex_lock(&fold_lock);
+  enum fm_result result = fm_fold(address, folded);
+  if (result == FM_NEW_REGION) {
+    if (placed_count == placed_capacity) {
+      placed_capacity = placed_capacity ? 2 * placed_capacity : 64;
+      placed = realloc(placed, placed_capacity * sizeof *placed);
+      if (!placed) result = FM_NO_MEMORY;
+    }
+    if (placed) {
+      placed[placed_count].region = address >> region_bits;
+      placed[placed_count++].place = *folded >> region_bits;
+    }
+  }
+  pthread_mutex_unlock(&fold_lock);
+  if (result == FM_NO_MEMORY) give_up("out of memory");
+  return result != FM_FULL;
+}
+
+/* Writes the iov pieces whole unless the reader has gone. SIGPIPE is held
+ * back meanwhile: QEMU would hand it to the guest, which it would kill. */
+static void write_all(struct iovec *iov, int count) {
   sigset_t pipe_only, before;
   sigemptyset(&pipe_only);
   sigaddset(&pipe_only, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipe_only, &before);
-  while (size > 0 && !__atomic_load_n(&reader_gone, __ATOMIC_RELAXED)) {
-    ssize_t n = write(out_fd, bytes, size);
-    if (n > 0) {
-      bytes += n;
-      size -= (size_t)n;
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      __atomic_store_n(&reader_gone, 1, __ATOMIC_RELAXED);
+  while (count > 0 && !__atomic_load_n(&stopped, __ATOMIC_RELAXED)) {
+    ssize_t n = writev(out_fd, iov, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      __atomic_store_n(&stopped, 1, __ATOMIC_RELAXED);
       if (errno == EPIPE) {
         const struct timespec now = {0, 0};
         sigtimedwait(&pipe_only, NULL, &now); /* the SIGPIPE it raised */
       }
+      break;
+    }
+    for (; count > 0 && (size_t)n >= iov->iov_len; iov++, count--)
+      n -= (ssize_t)iov->iov_len;
+    if (count > 0) {
+      iov->iov_base = (char *)iov->iov_base + n;
+      iov->iov_len -= (size_t)n;
     }
   }
   pthread_sigmask(SIG_SETMASK, &before, NULL);
 }
 
-/* Writes the batch's records as one piece, then empties it. */
-static void flush(struct batch *b) {
-  size_t bytes = (size_t)(b->next - b->records) * TRACE_RECORD_BYTES;
-  b->next = b->records;
-  if (bytes == 0 || getpid() != writer_pid) return;
+/* Reads what the socket holds, waiting for it: the count, or 0 at its
+ * end or an error. */
+static ssize_t read_once(char *into, size_t size) {
+  for (;;) {
+    ssize_t n = read(out_fd, into, size);
+    if (n >= 0) return n;
+    if (errno != EINTR) return 0;
+  }
+}
+
+static int ring_has_room(size_t bytes) {
+  uint64_t read = __atomic_load_n(&ring->read, __ATOMIC_SEQ_CST);
+  return TRACE_RING_DATA - (ring->written - read) >= bytes;
+}
+
+/* Waits until the ring has room for bytes; 0 when vantle-sim has gone. A
+ * byte left from an earlier wake-up only makes one more round. */
+static int wait_for_room(size_t bytes) {
+  while (!ring_has_room(bytes)) {
+    __atomic_store_n(&ring->writer_waiting, 1, __ATOMIC_SEQ_CST);
+    if (ring_has_room(bytes)) break;
+    char wake[64];
+    if (read_once(wake, sizeof wake) == 0) return 0;
+  }
+  __atomic_store_n(&ring->writer_waiting, 0, __ATOMIC_SEQ_CST);
+  return 1;
+}
+
+/* Copies the iov pieces into the ring as one batch and tells vantle-sim. */
+static void write_ring(const struct iovec *iov, int count, size_t bytes) {
+  if (!wait_for_room(bytes)) {
+    __atomic_store_n(&stopped, 1, __ATOMIC_RELAXED);
+    return;
+  }
+  unsigned char *at = trace_ring_at(ring, ring->written);
+  for (int i = 0; i < count; i++) {
+    if (iov[i].iov_len) memcpy(at, iov[i].iov_base, iov[i].iov_len);
+    at += iov[i].iov_len;
+  }
+  __atomic_store_n(&ring->written, ring->written + bytes, __ATOMIC_SEQ_CST);
+  trace_ring_wake(&ring->reader_waiting, out_fd);
+}
+
+/* Writes one batch: head, regions, then the first n records of b (none
+ * when b is null). */
+static void write_batch(struct trace_batch *head,
+                        const struct trace_region *regions,
+                        const struct batch *b) {
+  static const char zeros[8];
+  uint32_t n = head->references;
+  struct iovec iov[] = {
+      {head, sizeof *head},
+      {(void *)regions, head->regions * sizeof *regions},
+      {b ? (void *)b->addresses : NULL, n * sizeof(uint32_t)},
+      {b ? (void *)b->kinds : NULL, n},
+      {(void *)zeros, trace_batch_bytes(head) - trace_batch_kinds(head) - n}};
+  int count = sizeof iov / sizeof iov[0];
+  if (__atomic_load_n(&stopped, __ATOMIC_RELAXED)) return;
+  if (ring)
+    write_ring(iov, count, trace_batch_bytes(head));
+  else
+    write_all(iov, count);
+}
+
+/* Writes the batch's records, after the regions placed since the last
+ * batch, then empties it. map_full: the trace ends at address. */
+static void flush(struct batch *b, int map_full, uint64_t address) {
+  struct trace_batch head = {b->count, 0,        b->loads,
+                             b->stores, (uint32_t)map_full, 0, address};
+  b->count = b->loads = b->stores = 0;
+  if (getpid() != writer_pid) return;
   pthread_mutex_lock(&write_lock);
-  write_all((const char *)b->records, bytes);
+  pthread_mutex_lock(&fold_lock);
+  struct trace_region *regions = placed;
+  size_t count = placed_count;
+  placed = NULL;
+  placed_count = placed_capacity = 0;
+  pthread_mutex_unlock(&fold_lock);
+  size_t sent = 0;
+  for (; count - sent > TRACE_BATCH_REGIONS; sent += TRACE_BATCH_REGIONS) {
+    struct trace_batch only_regions = {0, TRACE_BATCH_REGIONS, 0, 0, 0, 0, 0};
+    write_batch(&only_regions, regions + sent, NULL);
+  }
+  head.regions = (uint32_t)(count - sent);
+  write_batch(&head, regions + sent, b);
+  free(regions);
+  if (map_full) __atomic_store_n(&stopped, 1, __ATOMIC_RELAXED);
   pthread_mutex_unlock(&write_lock);
 }
 
-static inline void put(unsigned int vcpu, uint64_t record) {
-  struct batch *b = batches[vcpu];
-  *b->next++ = record;
-  if (b->next == b->end) flush(b);
+static inline void put(struct batch *b, uint32_t folded, uint8_t kind) {
+  b->addresses[b->count] = folded;
+  b->kinds[b->count] = kind;
+  if (++b->count == TRACE_BATCH_REFERENCES) flush(b, 0, 0);
 }
 
-static void on_fetch(unsigned int vcpu, void *record) {
-  put(vcpu, (uint64_t)(uintptr_t)record);
+/* Records the running block's fetches up to and including *last. */
+static inline void fetch_through(struct batch *b, const uint32_t *last) {
+  while (b->next_fetch <= last) put(b, *b->next_fetch++, TRACE_KIND_FETCH);
+}
+
+/* Records the fetches left of the block that ran last. */
+static inline void finish_block(struct batch *b) {
+  while (b->next_fetch < b->end_fetch)
+    put(b, *b->next_fetch++, TRACE_KIND_FETCH);
+}
+
+static void on_block(unsigned int vcpu, void *data) {
+  struct batch *b = batches[vcpu];
+  const struct block *block = data;
+  finish_block(b);
+  b->next_fetch = block->fetches;
+  b->end_fetch = block->fetches + block->count;
+  fetch_through(b, block->fetches);
+}
+
+/* A block whose every address did not fold has a callback per fetch: its
+ * folded address, or its address, as the callback's data. */
+static void on_fetch(unsigned int vcpu, void *folded) {
+  struct batch *b = batches[vcpu];
+  finish_block(b);
+  put(b, (uint32_t)(uintptr_t)folded, TRACE_KIND_FETCH);
+}
+
+static void on_unfoldable_fetch(unsigned int vcpu, void *address) {
+  finish_block(batches[vcpu]);
+  if (!__atomic_load_n(&stopped, __ATOMIC_RELAXED))
+    flush(batches[vcpu], 1, (uint64_t)(uintptr_t)address);
 }
 
 /* One callback for both directions: QEMU 7.2 does not keep a read-only
- * and a write-only callback of one instruction apart. */
+ * and a write-only callback of one instruction apart. Its data points at
+ * the instruction's fetch in its block (null: the block has a callback
+ * per fetch). */
 static void on_access(unsigned int vcpu, uint32_t meminfo, uint64_t vaddr,
-                      void *unused) {
-  (void)unused;
-  put(vcpu, trace_record(vaddr, qemu_plugin_mem_is_store(meminfo)
-                                    ? TRACE_KIND_STORE
-                                    : TRACE_KIND_LOAD));
+                      void *fetch) {
+  struct batch *b = batches[vcpu];
+  if (fetch) fetch_through(b, fetch);
+  const int bits = region_bits;
+  uint64_t region = vaddr >> bits;
+  unsigned at = (unsigned)(region % REGION_CACHE);
+  if (b->cache[at].region != region) {
+    uint32_t folded;
+    if (!fold(vaddr, &folded)) {
+      if (!__atomic_load_n(&stopped, __ATOMIC_RELAXED)) flush(b, 1, vaddr);
+      return;
+    }
+    b->cache[at].region = region;
+    b->cache[at].base = folded & ~(uint32_t)((1ull << bits) - 1);
+  }
+  uint32_t store = qemu_plugin_mem_is_store(meminfo);
+  b->stores += store;
+  b->loads += !store;
+  put(b, b->cache[at].base | (uint32_t)(vaddr & ((1ull << bits) - 1)),
+      store ? TRACE_KIND_STORE : TRACE_KIND_LOAD);
 }
 
 /* A vCPU's batch is made before it runs, so the callbacks need no check.
@@ -127,62 +313,121 @@ static void on_vcpu_init(qemu_plugin_id_t id, unsigned int vcpu) {
   if (batches[vcpu]) return;
   struct batch *b = malloc(sizeof *b);
   if (!b) give_up("out of memory");
-  b->next = b->records;
-  b->end = b->records + BATCH_RECORDS;
+  b->count = b->loads = b->stores = 0;
+  b->next_fetch = b->end_fetch = NULL;
+  for (int i = 0; i < REGION_CACHE; i++) b->cache[i].region = ~0ull;
   batches[vcpu] = b;
 }
 
-/* The fetch record of an instruction is known at translation: it travels
- * as the callback's data. */
-static void on_translate(qemu_plugin_id_t id, struct qemu_plugin_tb *tb) {
-  (void)id;
-  size_t n = qemu_plugin_tb_n_insns(tb);
+/* Gives each instruction of the block a fetch callback and a memory one. */
+static void instrument_each(struct qemu_plugin_tb *tb, size_t n) {
   for (size_t i = 0; i < n; i++) {
     struct qemu_plugin_insn *insn = qemu_plugin_tb_get_insn(tb, i);
-    uint64_t fetch =
-        trace_record(qemu_plugin_insn_vaddr(insn), TRACE_KIND_FETCH);
-    qemu_plugin_register_vcpu_insn_exec_cb(insn, on_fetch, CB_NO_REGS,
-                                           (void *)(uintptr_t)fetch);
+    uint64_t address = qemu_plugin_insn_vaddr(insn);
+    uint32_t folded;
+    if (fold(address, &folded))
+      qemu_plugin_register_vcpu_insn_exec_cb(insn, on_fetch, CB_NO_REGS,
+                                             (void *)(uintptr_t)folded);
+    else
+      qemu_plugin_register_vcpu_insn_exec_cb(insn, on_unfoldable_fetch,
+                                             CB_NO_REGS,
+                                             (void *)(uintptr_t)address);
     qemu_plugin_register_vcpu_mem_cb(insn, on_access, CB_NO_REGS,
                                      MEM_READ_WRITE, NULL);
   }
+}
+
+static void on_translate(qemu_plugin_id_t id, struct qemu_plugin_tb *tb) {
+  (void)id;
+  size_t n = qemu_plugin_tb_n_insns(tb);
+  struct block *block = malloc(sizeof *block + n * sizeof(uint32_t));
+  if (!block) give_up("out of memory");
+  block->count = (uint32_t)n;
+  for (size_t i = 0; i < n; i++)
+    if (!fold(qemu_plugin_insn_vaddr(qemu_plugin_tb_get_insn(tb, i)),
+              &block->fetches[i])) {
+      free(block);
+      instrument_each(tb, n);
+      return;
+    }
+  qemu_plugin_register_vcpu_tb_exec_cb(tb, on_block, CB_NO_REGS, block);
+  for (size_t i = 0; i < n; i++)
+    qemu_plugin_register_vcpu_mem_cb(qemu_plugin_tb_get_insn(tb, i),
+                                     on_access, CB_NO_REGS, MEM_READ_WRITE,
+                                     &block->fetches[i]);
 }
 
 /* The guest has ended (other vCPUs are stopped): the rest goes out. */
 static void on_guest_exit(qemu_plugin_id_t id, void *unused) {
   (void)id;
   (void)unused;
-  for (int i = 0; i < MAX_VCPUS; i++)
-    if (batches[i]) flush(batches[i]);
+  for (int i = 0; i < MAX_VCPUS; i++) {
+    if (!batches[i]) continue;
+    finish_block(batches[i]);
+    if (batches[i]->count) flush(batches[i], 0, 0);
+  }
 }
 
-/* Takes "fd=N". The descriptor moves above the ones a guest usually
- * uses and closes on exec: a program the guest execs runs outside QEMU and
- * must neither write to it nor hold it open. */
+/* The value of argument arg when it is name=value with value a number in
+ * 0..most; else -1. */
+static long number_argument(const char *arg, const char *name, long most) {
+  size_t len = strlen(name);
+  if (strncmp(arg, name, len) != 0 || arg[len] != '=') return -1;
+  char *end;
+  long value = strtol(arg + len + 1, &end, 10);
+  return end != arg + len + 1 && !*end && value >= 0 && value <= most
+             ? value
+             : -1;
+}
+
+/* Moves fd above the descriptors a guest usually uses, unless it is there,
+ * and makes it close on exec: a program the guest execs runs outside QEMU
+ * and must neither write to it nor hold it open. */
+static int out_of_guest_way(int fd) {
+  int high = fd < TRACE_HIGH_DESCRIPTOR
+                 ? fcntl(fd, F_DUPFD_CLOEXEC, TRACE_HIGH_DESCRIPTOR)
+                 : -1;
+  if (high < 0) {
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    return fd;
+  }
+  close(fd);
+  return high;
+}
+
+/* Takes "fd=N", "region=B" and "ring=M": the batches go to descriptor N,
+ * or, with a ring, into the ring file M, N then being the ring's socket. */
 __attribute__((visibility("default"))) int qemu_plugin_install(
     qemu_plugin_id_t id, const void *info, int argc, char **argv) {
   (void)info;
+  long bits = FM_DEFAULT_REGION_BITS, ring_fd = -1;
   for (int i = 0; i < argc; i++) {
-    char *end;
-    if (strncmp(argv[i], "fd=", 3) == 0) {
-      long fd = strtol(argv[i] + 3, &end, 10);
-      if (end != argv[i] + 3 && !*end && fd >= 0 && fd < 1 << 20)
-        out_fd = (int)fd;
-    }
+    long fd = number_argument(argv[i], "fd", (1 << 20) - 1);
+    if (fd >= 0) out_fd = (int)fd;
+    if (!strncmp(argv[i], "region=", 7))
+      bits = number_argument(argv[i], "region", 32);
+    if (!strncmp(argv[i], "ring=", 5))
+      ring_fd = number_argument(argv[i], "ring", (1 << 20) - 1);
   }
   if (out_fd < 0 || fcntl(out_fd, F_GETFD) < 0) {
     fprintf(stderr, "vantle plugin: needs an open descriptor as fd=N\n");
     return -1;
   }
-  int high = out_fd < TRACE_HIGH_DESCRIPTOR
-                 ? fcntl(out_fd, F_DUPFD_CLOEXEC, TRACE_HIGH_DESCRIPTOR)
-                 : -1;
-  if (high >= 0) {
-    close(out_fd);
-    out_fd = high;
-  } else {
-    fcntl(out_fd, F_SETFD, FD_CLOEXEC);
+  if (bits < 1) {
+    fprintf(stderr, "vantle plugin: region=B needs B in 1..32\n");
+    return -1;
   }
+  if (ring_fd >= 0) {
+    ring = trace_ring_map((int)ring_fd);
+    close((int)ring_fd);
+    if (!ring) {
+      fprintf(stderr, "vantle plugin: ring=M needs vantle-sim's ring file\n");
+      return -1;
+    }
+  }
+  out_fd = out_of_guest_way(out_fd);
+  fm_reset((int)bits);
+  region_bits = fm_region_bits();
   writer_pid = getpid();
   qemu_plugin_register_vcpu_init_cb(id, on_vcpu_init);
   qemu_plugin_register_vcpu_tb_trans_cb(id, on_translate);

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fold_map.h"
 #include "isolate.h"
 #include "machine.h"
 
@@ -155,10 +156,10 @@ ChildOutcome read_all(const std::string &path, int format = MD_FMT_AUTO) {
   return run_isolated([&] {
     char *argv[] = {const_cast<char *>(path.c_str()), nullptr};
     ld_open(path.c_str(), 1, argv, format, nullptr);
-    md_addr_t addrs[7];
-    unsigned char kinds[7];
+    const md_addr_t *addrs;
+    const unsigned char *kinds;
     size_t n;
-    while ((n = ld_read(addrs, kinds, 7)) > 0)
+    while ((n = ld_read(&addrs, &kinds, 7)) > 0)
       for (size_t i = 0; i < n; i++) {
         send_to_parent(&addrs[i], sizeof addrs[i]);
         unsigned char k = ld_has_kinds() ? kinds[i] : 0;
@@ -211,11 +212,11 @@ ChildOutcome read_bin32_in_turns(const std::string &path,
   return run_isolated([&] {
     char *argv[] = {const_cast<char *>(path.c_str()), nullptr};
     ld_open(path.c_str(), 1, argv, MD_FMT_BIN32, nullptr);
-    std::vector<md_addr_t> addrs(1 << 16);
+    const md_addr_t *addrs;
+    const unsigned char *kinds;
     size_t n, turn = 0;
-    while ((n = ld_read(addrs.data(), nullptr, caps[turn++ % caps.size()])) >
-           0)
-      send_to_parent(addrs.data(), n * sizeof(md_addr_t));
+    while ((n = ld_read(&addrs, &kinds, caps[turn++ % caps.size()])) > 0)
+      send_to_parent(addrs, n * sizeof(md_addr_t));
     printf("state %d: %s\n", ld_state(), ld_error());
     ld_finish(0);
   });
@@ -288,10 +289,11 @@ TEST_F(LoaderTest, Bin32FromAPipeInPiecesOfAnySize) {
     char dash[] = "-";
     char *argv[] = {dash, nullptr};
     ld_open("-", 1, argv, MD_FMT_BIN32, nullptr);
-    std::vector<md_addr_t> addrs(1 << 16);
+    const md_addr_t *addrs;
+    const unsigned char *kinds;
     size_t n;
-    while ((n = ld_read(addrs.data(), nullptr, addrs.size())) > 0)
-      send_to_parent(addrs.data(), n * sizeof(md_addr_t));
+    while ((n = ld_read(&addrs, &kinds, LD_MOST_RECORDS)) > 0)
+      send_to_parent(addrs, n * sizeof(md_addr_t));
     printf("state %d: %s\n", ld_state(), ld_error());
     ld_finish(0);
     int status = 0;
@@ -383,7 +385,7 @@ TEST_F(LoaderTest, RandomBytesNeverCrash) {
 }
 
 TEST(Folding, KeepsLowAddressesAndNeverCollides) {
-  ld_fold_region_bits(LD_DEFAULT_REGION_BITS);
+  fm_reset(FM_DEFAULT_REGION_BITS);
   md_addr_t f;
   ASSERT_TRUE(ld_fold_address(0x12345678, &f));
   EXPECT_EQ(f, 0x12345678u);
@@ -402,8 +404,8 @@ TEST(Folding, KeepsLowAddressesAndNeverCollides) {
 // Regions of 1 MiB: the 4096 places of the 32-bit space are all used, by
 // far regions and by low ones that keep their place, then the map is full.
 TEST(Folding, FullMapRefusesANewRegionOnlyWhen4GiBAreTaken) {
-  ld_fold_region_bits(20);
-  EXPECT_EQ(ld_fold_region_bits_in_use(), 20);
+  fm_reset(20);
+  EXPECT_EQ(fm_region_bits(), 20);
   md_addr_t f;
   std::vector<bool> seen(4096);
   for (uint64_t r = 0; r < 4096; r++) {
@@ -417,14 +419,14 @@ TEST(Folding, FullMapRefusesANewRegionOnlyWhen4GiBAreTaken) {
   EXPECT_FALSE(ld_fold_address(1ull << 60, &f));
   EXPECT_TRUE(ld_fold_address((7920ull << 40) | 0x77, &f));  // a known one
   EXPECT_EQ(f & 0xfffff, 0x77u);
-  ld_fold_region_bits(LD_DEFAULT_REGION_BITS);
+  fm_reset(FM_DEFAULT_REGION_BITS);
 }
 
 // Regions of one 16-byte line, hundreds of thousands of them (the map
 // grows many times over): each line keeps one place and its low bits, no
 // two share a place, and 32-bit lines met first keep their own place.
 TEST(Folding, ManyLineSizedRegionsStayDistinctAsTheMapGrows) {
-  ld_fold_region_bits(4);
+  fm_reset(4);
   std::vector<uint64_t> addrs;
   uint64_t x = 99;
   for (int i = 0; i < 300000; i++) {
@@ -451,7 +453,7 @@ TEST(Folding, ManyLineSizedRegionsStayDistinctAsTheMapGrows) {
     if (pairs[i].first == pairs[i - 1].first) {
       EXPECT_EQ(pairs[i].second, pairs[i - 1].second) << "two lines share";
     }
-  ld_fold_region_bits(LD_DEFAULT_REGION_BITS);
+  fm_reset(FM_DEFAULT_REGION_BITS);
 }
 
 }  // namespace

@@ -11,11 +11,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "fold_map.h"
 #include "plugin/trace_record.h"
 #include "sim_run.h"
 
@@ -110,16 +112,58 @@ class TracerTest : public ScratchDirTest {
   std::string qemu_;
 };
 
-std::vector<uint64_t> records_of(const std::string &bytes) {
-  std::vector<uint64_t> records(bytes.size() / TRACE_RECORD_BYTES);
-  memcpy(records.data(), bytes.data(), records.size() * TRACE_RECORD_BYTES);
+// A reference the plugin recorded, its address unfolded.
+struct Record {
+  uint64_t address;
+  unsigned kind;
+};
+
+// The plugin's batches as records, each address unfolded through the
+// regions the batches place (the plugin folds by its default regions);
+// *whole says whether the bytes are whole batches whose counts hold.
+std::vector<Record> records_of(const std::string &bytes, bool *whole) {
+  const int bits = FM_DEFAULT_REGION_BITS;
+  std::map<uint64_t, uint64_t> region_at;  // place to region
+  std::vector<Record> records;
+  size_t at = 0;
+  *whole = true;
+  while (at + sizeof(trace_batch) <= bytes.size()) {
+    trace_batch head;
+    memcpy(&head, bytes.data() + at, sizeof head);
+    if (at + trace_batch_bytes(&head) > bytes.size()) break;
+    const char *batch = bytes.data() + at;
+    for (uint32_t i = 0; i < head.regions; i++) {
+      trace_region r;
+      memcpy(&r, batch + sizeof head + i * sizeof r, sizeof r);
+      region_at[r.place] = r.region;
+    }
+    long long loads = 0, stores = 0;
+    for (uint32_t i = 0; i < head.references; i++) {
+      uint32_t folded;
+      memcpy(&folded, batch + trace_batch_addresses(&head) + 4 * i, 4);
+      unsigned kind = static_cast<unsigned char>(
+          batch[trace_batch_kinds(&head) + i]);
+      auto region = region_at.find(folded >> bits);
+      if (region == region_at.end()) *whole = false;  // placed nowhere
+      uint64_t low = folded & ((1u << bits) - 1);
+      records.push_back({region == region_at.end()
+                             ? ~0ull
+                             : region->second << bits | low,
+                         kind});
+      loads += kind == TRACE_KIND_LOAD;
+      stores += kind == TRACE_KIND_STORE;
+    }
+    if (loads != head.loads || stores != head.stores) *whole = false;
+    at += trace_batch_bytes(&head);
+  }
+  if (at != bytes.size()) *whole = false;
   return records;
 }
 
 // Counts per kind (index 0: records of no valid kind).
-std::vector<long long> kind_counts(const std::vector<uint64_t> &records) {
+std::vector<long long> kind_counts(const std::vector<Record> &records) {
   std::vector<long long> counts(4, 0);
-  for (uint64_t r : records) counts[trace_record_kind(r)]++;
+  for (const Record &r : records) counts[r.kind > 3 ? 0 : r.kind]++;
   return counts;
 }
 
@@ -141,14 +185,14 @@ std::vector<Range> printed_ranges(const std::string &out) {
   return ranges;
 }
 
-void count_in_ranges(const std::vector<uint64_t> &records,
+void count_in_ranges(const std::vector<Record> &records,
                      std::vector<Range> *ranges) {
-  for (uint64_t r : records)
+  for (const Record &r : records)
     for (Range &range : *ranges) {
-      uint64_t a = trace_record_address(r);
-      if (a < range.base || a - range.base >= range.size) continue;
-      if (trace_record_kind(r) == TRACE_KIND_LOAD) range.loads++;
-      if (trace_record_kind(r) == TRACE_KIND_STORE) range.stores++;
+      if (r.address < range.base || r.address - range.base >= range.size)
+        continue;
+      if (r.kind == TRACE_KIND_LOAD) range.loads++;
+      if (r.kind == TRACE_KIND_STORE) range.stores++;
     }
 }
 
@@ -165,8 +209,9 @@ TEST_F(TracerTest, KernelLoadsAndStoresAreSeenExactly) {
     GuestRun g = trace({kKernel, run.n, run.m});
     ASSERT_EQ(g.status, 0) << g.err;
     EXPECT_EQ(g.err, "");
-    ASSERT_EQ(g.records.size() % TRACE_RECORD_BYTES, 0u);
-    std::vector<uint64_t> records = records_of(g.records);
+    bool whole;
+    std::vector<Record> records = records_of(g.records, &whole);
+    ASSERT_TRUE(whole);
     run.counts = kind_counts(records);
     EXPECT_EQ(run.counts[0], 0) << "records of no kind";
     std::vector<Range> array = printed_ranges(g.out);
@@ -175,12 +220,10 @@ TEST_F(TracerTest, KernelLoadsAndStoresAreSeenExactly) {
     EXPECT_EQ(array[0].loads, atoll(run.n));
     EXPECT_EQ(array[0].stores, atoll(run.m));
     long long after_fetch = 0;
-    for (size_t i = 1; i < records.size(); i++) {
-      uint64_t a = trace_record_address(records[i]);
-      if (a - array[0].base < array[0].size &&
-          trace_record_kind(records[i - 1]) == TRACE_KIND_FETCH)
+    for (size_t i = 1; i < records.size(); i++)
+      if (records[i].address - array[0].base < array[0].size &&
+          records[i - 1].kind == TRACE_KIND_FETCH)
         after_fetch++;
-    }
     EXPECT_EQ(after_fetch, atoll(run.n) + atoll(run.m));
   }
   EXPECT_EQ(runs[1].counts[TRACE_KIND_LOAD] - runs[0].counts[TRACE_KIND_LOAD],
@@ -201,8 +244,9 @@ TEST_F(TracerTest, FourThreadsAreTracedWithoutLoss) {
   GuestRun g = trace({kThreads, std::to_string(rounds)});
   ASSERT_EQ(g.status, 0) << g.err;
   EXPECT_EQ(g.signal, 0);
-  ASSERT_EQ(g.records.size() % TRACE_RECORD_BYTES, 0u);
-  std::vector<uint64_t> records = records_of(g.records);
+  bool whole;
+  std::vector<Record> records = records_of(g.records, &whole);
+  EXPECT_TRUE(whole);
   EXPECT_EQ(kind_counts(records)[0], 0) << "records of no kind";
   std::vector<Range> arrays = printed_ranges(g.out);
   ASSERT_EQ(arrays.size(), 4u) << g.out;
@@ -252,13 +296,13 @@ long long stat_value(const std::string &err, const std::string &name) {
 }
 
 // The records as a din trace: fetch 2, load 0, store 1.
-std::string as_din(const std::vector<uint64_t> &records) {
+std::string as_din(const std::vector<Record> &records) {
   static const char label[] = {'?', '2', '0', '1'};
   std::string text;
   char line[64];
-  for (uint64_t r : records) {
-    snprintf(line, sizeof line, "%c %llx\n", label[trace_record_kind(r)],
-             static_cast<unsigned long long>(trace_record_address(r)));
+  for (const Record &r : records) {
+    snprintf(line, sizeof line, "%c %llx\n", label[r.kind],
+             static_cast<unsigned long long>(r.address));
     text += line;
   }
   return text;
@@ -269,7 +313,9 @@ std::string as_din(const std::vector<uint64_t> &records) {
 TEST_F(SimTracerTest, LiveRunMatchesAFileOfTheSameRecords) {
   GuestRun g = trace({kKernel, "01000", "00200"});
   ASSERT_EQ(g.status, 0) << g.err;
-  std::vector<uint64_t> records = records_of(g.records);
+  bool whole;
+  std::vector<Record> records = records_of(g.records, &whole);
+  ASSERT_TRUE(whole);
   std::vector<long long> counts = kind_counts(records);
   write_file(path("records.din"), as_din(records));
   const std::string family = "-a1 -b6 -n2 -l5";

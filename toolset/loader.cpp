@@ -11,6 +11,8 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -18,9 +20,11 @@
 
 #include <algorithm>
 
+#include "fold_map.h"
 #include "host.h"
 #include "misc.h"
 #include "plugin/trace_record.h"
+#include "plugin/trace_ring.h"
 #include "toolset/tracer_qemu.h"
 
 enum { BUFFER_SIZE = 1 << 20 };
@@ -78,6 +82,17 @@ static char error_text[512];  // why reading stopped early
 // emulator, plugin and library root, and why auto did not take it.
 static int tracer_wanted = LD_TRACER_AUTO;
 static bool qemu_tracing;
+static trace_ring *ring;  // shared with QEMU's plugin while it runs
+static size_t batch_given;  // records of the batch at its read position
+static size_t release_bytes;  // that batch's size, once handed out whole
+// Where ld_read puts what it reads (records in the ring are handed out
+// where they lie).
+static md_addr_t *read_addrs;
+static unsigned char *read_kinds;
+// The counts by kind of the last ld_read's records, when they came counted
+// (counted_records of them, else 0).
+static counter_t counted[MD_REF_MODIFY + 1];
+static size_t counted_records;
 static char *qemu_path, *plugin_path;
 static const char *qemu_sysroot;
 static char tracer_note[600];
@@ -485,6 +500,10 @@ void ld_open(const char *name, int argc, char **argv, int format,
   input_name = strdup(name);
   buffer = static_cast<unsigned char *>(
       checked_calloc(BUFFER_SIZE, 1, "loader", "ld_open", __LINE__));
+  read_addrs = static_cast<md_addr_t *>(checked_calloc(
+      LD_MOST_RECORDS, sizeof *read_addrs, "loader", "ld_open", __LINE__));
+  read_kinds = static_cast<unsigned char *>(
+      checked_calloc(LD_MOST_RECORDS, 1, "loader", "ld_open", __LINE__));
   if (format == MD_FMT_AUTO) {
     if (is_executable_file(name))
       program_path = strdup(name);
@@ -562,7 +581,7 @@ static pid_t spawn(char **args) {
   return pid;
 }
 
-// Moves the plugin's descriptor high, where guests seldom reach, here:
+// Moves a descriptor for the plugin high, where guests seldom reach, here:
 // the plugin would otherwise move it itself, and growing the descriptor
 // table of QEMU, which already runs threads, waits for an RCU grace period
 // (some 15 ms of start-up). vantle-sim runs no threads.
@@ -573,28 +592,44 @@ static int above_guest_descriptors(int fd) {
   return high;
 }
 
+// The ring shared with QEMU's plugin (plugin/trace_ring.h), made for the
+// run: the plugin's ends of the ring file and the socket, high. input_fd
+// is vantle-sim's end of the socket.
+static void share_ring(int *ring_fd, int *socket_fd) {
+  int fd = memfd_create("vantle-ring", MFD_CLOEXEC);
+  int ends[2] = {-1, -1};
+  if (fd < 0 || ftruncate(fd, TRACE_RING_CONTROL + TRACE_RING_DATA) != 0 ||
+      !(ring = trace_ring_map(fd)) ||
+      socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+    _fatal("loader", "ld_start", __LINE__,
+           "cannot make the memory shared with QEMU: %s", strerror(errno));
+  input_fd = ends[0];
+  *ring_fd = above_guest_descriptors(fd);
+  *socket_fd = above_guest_descriptors(ends[1]);
+}
+
 void ld_start(void) {
   if (!input_is_program || child_pid > 0) return;
-  int p[2];
-  if (pipe(p) != 0)
-    _fatal("loader", "ld_start", __LINE__, "cannot make a pipe: %s",
-           strerror(errno));
-  fcntl(p[0], F_SETFD, FD_CLOEXEC);
-  if (qemu_tracing) p[1] = above_guest_descriptors(p[1]);
-  char **args = qemu_tracing ? tq_command(qemu_path, plugin_path, qemu_sysroot,
-                                          program_argv, p[1])
-                             : valgrind_command(p[1]);
+  int ring_fd = -1, write_fd;
+  char **args;
+  if (qemu_tracing) {
+    share_ring(&ring_fd, &write_fd);
+    args = tq_command(qemu_path, plugin_path, qemu_sysroot, program_argv,
+                      write_fd, ring_fd, fm_region_bits());
+  } else {
+    int p[2];
+    if (pipe(p) != 0)
+      _fatal("loader", "ld_start", __LINE__, "cannot make a pipe: %s",
+             strerror(errno));
+    fcntl(p[0], F_SETFD, FD_CLOEXEC);
+    use_input(p[0], true);
+    write_fd = p[1];
+    args = valgrind_command(write_fd);
+  }
   child_pid = spawn(args);
   free(args);
-  close(p[1]);
-  if (qemu_tracing) {
-    // The plugin writes 512 KiB at a time: blocking reads take them whole,
-    // where the pauses that let lackey's short lines gather only wait.
-    fcntl(p[0], F_SETPIPE_SZ, 1 << 20);  // a refusal is fine
-    input_fd = p[0];
-  } else {
-    use_input(p[0], true);
-  }
+  close(write_fd);
+  if (ring_fd >= 0) close(ring_fd);
   reap_at_exit();
   if (verbose)
     fprintf(stderr, "sim: tracing `%s' under %s (pid %d)\n", program_path,
@@ -680,10 +715,17 @@ static void note_process(const char *line, size_t len) {
   traced_pids[traced_count++] = pid;
 }
 
+// A region took a place of the folding map (said under -d).
+static void note_new_region(uint64_t region, uint64_t place) {
+  debug("region 0x%llx folded into slot %llu\n",
+        static_cast<unsigned long long>(region),
+        static_cast<unsigned long long>(place));
+}
+
 // Stops reading at an address whose region finds no free place: the
 // regions seen so far fill the whole 32-bit space.
 static void stop_at_full_fold_map(uint64_t addr) {
-  int bits = ld_fold_region_bits_in_use();
+  int bits = fm_region_bits();
   static const char *const units[] = {"bytes", "KiB", "MiB", "GiB"};
   char where[64] = "";
   if (!qemu_tracing)  // binary records have no lines
@@ -769,60 +811,155 @@ static void stop_at_failure() {
   read_state = LD_MALFORMED;
 }
 
-// Records of the QEMU plugin (plugin/trace_record.h), whole ones only.
-static size_t read_qemu(md_addr_t *addrs, unsigned char *kinds, size_t cap) {
-  size_t have = (buffer_end - buffer_start) / TRACE_RECORD_BYTES;
-  if (have == 0) {
-    fill_buffer();
-    have = (buffer_end - buffer_start) / TRACE_RECORD_BYTES;
-    if (have == 0) {
-      if (at_eof) read_state = LD_END;  // a torn last record: its tracer died
+// The QEMU plugin's batches (plugin/trace_record.h), which come through
+// the ring.
+
+// Whether a batch waits in the ring, waiting for one if none does; false
+// once the plugin has gone and the ring is empty, or when the caller said
+// to stop waiting.
+static bool batch_in_ring() {
+  for (;;) {
+    if (__atomic_load_n(&ring->written, __ATOMIC_SEQ_CST) != ring->read)
+      return true;
+    if (at_eof) {
+      read_state = LD_END;
+      return false;
+    }
+    __atomic_store_n(&ring->reader_waiting, 1, __ATOMIC_SEQ_CST);
+    if (__atomic_load_n(&ring->written, __ATOMIC_SEQ_CST) != ring->read)
+      return true;
+    char wake[64];
+    if (read_input(wake, sizeof wake) == 0 && !at_eof) return false;
+  }
+}
+
+// Whether the batch head at the read position is one the plugin writes,
+// whole in the ring; else the run stops there.
+static bool batch_sound(const trace_batch &head) {
+  uint64_t have = __atomic_load_n(&ring->written, __ATOMIC_SEQ_CST) -
+                  ring->read;
+  if (head.references <= TRACE_BATCH_REFERENCES &&
+      head.regions <= TRACE_BATCH_REGIONS && head.map_full <= 1 &&
+      trace_batch_bytes(&head) <= have)
+    return true;
+  snprintf(error_text, sizeof error_text, "`%s': the QEMU plugin wrote a "
+           "batch of %u references and %u regions, which cannot be",
+           input_name, head.references, head.regions);
+  read_state = LD_MALFORMED;
+  return false;
+}
+
+// The regions a batch newly placed in the plugin's folding map, noted as
+// the loader notes its own.
+static void note_placed_regions(const unsigned char *batch,
+                                const trace_batch &head) {
+  for (uint32_t i = 0; i < head.regions; i++) {
+    trace_region r;
+    memcpy(&r, batch + sizeof head + i * sizeof r, sizeof r);
+    note_new_region(r.region, r.place);
+  }
+}
+
+// Whether every one of the n kinds is one the plugin writes.
+static bool kinds_valid(const unsigned char *kinds, size_t n) {
+  unsigned char bad = 0;
+  for (size_t i = 0; i < n; i++)
+    bad |= static_cast<unsigned char>(kinds[i] - TRACE_KIND_FETCH) >
+           TRACE_KIND_STORE - TRACE_KIND_FETCH;
+  return !bad;
+}
+
+// Hands the batch last handed out whole back to the plugin, which may be
+// waiting for its room.
+static void release_batch() {
+  if (release_bytes == 0) return;
+  bytes_in += static_cast<long long>(release_bytes);
+  __atomic_store_n(&ring->read, ring->read + release_bytes, __ATOMIC_SEQ_CST);
+  trace_ring_wake(&ring->writer_waiting, input_fd);
+  release_bytes = 0;
+  batch_given = 0;
+}
+
+// Hands out up to cap records of the batch at the ring's read position,
+// where they lie; the caller is done with them at its next read.
+static size_t read_qemu(const md_addr_t **addrs, const unsigned char **kinds,
+                        size_t cap) {
+  release_batch();
+  if (!batch_in_ring()) return 0;
+  const unsigned char *batch = trace_ring_at(ring, ring->read);
+  trace_batch head;
+  memcpy(&head, batch, sizeof head);
+  if (batch_given == 0) {
+    if (!batch_sound(head)) return 0;
+    if (!kinds_valid(batch + trace_batch_kinds(&head), head.references)) {
+      snprintf(error_text, sizeof error_text, "`%s': the QEMU plugin wrote "
+               "a reference of no kind it knows", input_name);
+      read_state = LD_MALFORMED;
       return 0;
     }
+    if (verbose) note_placed_regions(batch, head);
   }
-  size_t n = have < cap ? have : cap;
-  const unsigned char *records = buffer + buffer_start;
-  size_t done = tq_decode(records, n, addrs, kinds);
-  buffer_start += done * TRACE_RECORD_BYTES;
-  if (done < n) {
-    uint64_t bad;
-    memcpy(&bad, records + done * TRACE_RECORD_BYTES, sizeof bad);
-    if (trace_record_kind(bad) == 0) {
-      snprintf(error_text, sizeof error_text, "`%s': record 0x%016llx of "
-               "the QEMU plugin has no kind", input_name,
-               static_cast<unsigned long long>(bad));
-      read_state = LD_MALFORMED;
-    } else {
-      stop_at_full_fold_map(trace_record_address(bad));
-    }
+  size_t n = std::min<size_t>(cap, head.references - batch_given);
+  if (n == head.references) {
+    counted[MD_REF_LOAD] = head.loads;
+    counted[MD_REF_STORE] = head.stores;
+    counted[MD_REF_INST] = counter_t{head.references} - head.loads -
+                           head.stores;
+    counted_records = n;
   }
-  return done;
+  static_assert(sizeof **addrs == sizeof(uint32_t), "folded addresses");
+  *addrs = reinterpret_cast<const md_addr_t *>(
+               batch + trace_batch_addresses(&head)) + batch_given;
+  *kinds = batch + trace_batch_kinds(&head) + batch_given;
+  batch_given += n;
+  if (batch_given == head.references) {
+    release_bytes = trace_batch_bytes(&head);
+    if (head.map_full) stop_at_full_fold_map(head.address);
+  }
+  return n;
 }
 
 void ld_on_wait(int (*stop)(void)) { stop_waiting = stop; }
 
-size_t ld_read(md_addr_t *addrs, unsigned char *kinds, size_t cap) {
+size_t ld_read(const md_addr_t **addrs, const unsigned char **kinds,
+               size_t cap) {
+  *addrs = read_addrs;
+  *kinds = read_kinds;  // all MD_REF_NONE for a format without kinds
+  counted_records = 0;
   if (read_state != LD_READING || cap == 0) return 0;
+  cap = std::min<size_t>(cap, LD_MOST_RECORDS);
   size_t n;
   interrupted = false;
   if (qemu_tracing) {
     do n = read_qemu(addrs, kinds, cap);
     while (n == 0 && read_state == LD_READING && !interrupted);
   } else if (input_format == MD_FMT_BIN32) {
-    do n = read_bin32(addrs, cap);
+    do n = read_bin32(read_addrs, cap);
     while (n == 0 && read_state == LD_READING && !interrupted);
   } else {
-    n = read_text(addrs, kinds, cap);
+    n = read_text(read_addrs, read_kinds, cap);
   }
   if (read_state == LD_END && *input_failure) stop_at_failure();
   return n;
 }
 
+bool ld_counted(size_t n, counter_t *by_kind) {
+  if (n == 0 || n != counted_records) return false;
+  std::copy(counted, counted + MD_REF_MODIFY + 1, by_kind);
+  return true;
+}
+
+// Closes the input: its descriptor, and the ring shared with QEMU.
+static void close_input() {
+  if (input_fd >= 0) close(input_fd);
+  input_fd = -1;
+  if (ring) trace_ring_unmap(ring);
+  ring = nullptr;
+  batch_given = release_bytes = 0;
+}
+
 int ld_finish(int kill_it) {
-  if (input_fd >= 0) {
-    close(input_fd);
-    input_fd = -1;
-  }
+  close_input();
   if (child_pid <= 0) return 0;
   if (kill_it) kill(child_pid, SIGKILL);
   int status = 0;
@@ -842,10 +979,7 @@ int ld_finish(int kill_it) {
 
 void ld_close(void) {
   if (child_pid > 0) ld_finish(1);
-  if (input_fd >= 0) {
-    close(input_fd);
-    input_fd = -1;
-  }
+  close_input();
 }
 
 int ld_exit_signal(void) { return child_signal; }
@@ -865,6 +999,8 @@ void ld_reset(void) {
   free(tracer_options);
   free(traced_pids);
   free(buffer);
+  free(read_addrs);
+  free(read_kinds);
   free(qemu_path);
   free(plugin_path);
   qemu_path = plugin_path = nullptr;
@@ -878,6 +1014,8 @@ void ld_reset(void) {
   traced_pids = nullptr;
   traced_count = traced_capacity = 0;
   buffer = nullptr;
+  read_addrs = nullptr;
+  read_kinds = nullptr;
   program_out = nullptr;
   input_format = MD_FMT_AUTO;
   input_is_program = child_signal = 0;
@@ -889,7 +1027,7 @@ void ld_reset(void) {
   line_number = bytes_in = 0;
   total_bytes = -1;
   error_text[0] = input_failure[0] = '\0';
-  ld_fold_reset();
+  fm_reset(fm_region_bits());
 }
 
 int ld_state(void) { return read_state; }
@@ -916,102 +1054,19 @@ const char *ld_error(void) { return error_text; }
 long long ld_bytes_read(void) { return compression ? 0 : bytes_in; }
 long long ld_total_bytes(void) { return total_bytes; }
 
-// The folding map: region (address >> region_bits) to slot, in an
-// open-addressed table that doubles when half full. Slots are handed out
-// from the top down to regions that cannot keep their own place; so every
-// slot above next_high_slot is taken, and a slot at or below it is taken
-// exactly when the region of that number keeps its own place there.
-struct FoldEntry {
-  uint64_t key;  // region + 1; 0 marks a free entry
-  uint32_t slot;
-};
-enum { FOLD_FIRST_CAPACITY = 1024 };
-static FoldEntry no_entries[1];  // the table before the first region
-static FoldEntry *fold_table = no_entries;
-static size_t fold_capacity = 1, fold_entries;  // capacity: a power of two
-static int region_bits = LD_DEFAULT_REGION_BITS;
-static uint64_t slots_taken;
-static int64_t next_high_slot = (int64_t{1} << (32 - LD_DEFAULT_REGION_BITS)) - 1;
-static uint64_t last_region = ~0ull;
-static md_addr_t last_base;
-
-static uint64_t slot_count() { return uint64_t{1} << (32 - region_bits); }
-
-void ld_fold_reset(void) {
-  if (fold_table != no_entries) free(fold_table);
-  fold_table = no_entries;
-  fold_capacity = 1;
-  fold_entries = 0;
-  slots_taken = 0;
-  next_high_slot = static_cast<int64_t>(slot_count()) - 1;
-  last_region = ~0ull;
-}
-
-void ld_fold_region_bits(int bits) {
-  region_bits = bits < 1 ? 1 : bits > 32 ? 32 : bits;
-  ld_fold_reset();
-}
-
-int ld_fold_region_bits_in_use(void) { return region_bits; }
-
-// The entry of region, or the free entry where it would go.
-static FoldEntry *fold_entry(uint64_t region) {
-  size_t mask = fold_capacity - 1;
-  size_t at = static_cast<size_t>((region * 0x9E3779B97F4A7C15ull) >> 32) &
-              mask;
-  while (fold_table[at].key && fold_table[at].key != region + 1)
-    at = (at + 1) & mask;
-  return &fold_table[at];
-}
-
-// Doubles the table (or makes the first one) and moves every entry over.
-static void grow_fold_table() {
-  FoldEntry *old = fold_table;
-  size_t old_capacity = fold_capacity;
-  fold_capacity =
-      old == no_entries ? size_t{FOLD_FIRST_CAPACITY} : 2 * old_capacity;
-  fold_table = static_cast<FoldEntry *>(checked_calloc(
-      fold_capacity, sizeof(FoldEntry), "loader", "grow_fold_table",
-      __LINE__));
-  for (size_t i = 0; i < old_capacity; i++)
-    if (old[i].key) *fold_entry(old[i].key - 1) = old[i];
-  if (old != no_entries) free(old);
-}
-
-// Gives region a slot: its own place when it lies in the 32-bit space and
-// that place is free, so that traces of 32-bit addresses are left exactly
-// as they are; else the highest free slot. Null when every slot is taken.
-static FoldEntry *claim_slot(uint64_t region) {
-  if (slots_taken == slot_count()) return nullptr;
-  uint64_t slot;
-  if (static_cast<int64_t>(region) <= next_high_slot) {
-    slot = region;  // not in the map, so its own place is free
-  } else {
-    while (fold_entry(static_cast<uint64_t>(next_high_slot))->key)
-      next_high_slot--;
-    slot = static_cast<uint64_t>(next_high_slot--);
-  }
-  if (2 * (fold_entries + 1) > fold_capacity) grow_fold_table();
-  FoldEntry *entry = fold_entry(region);
-  entry->key = region + 1;
-  entry->slot = static_cast<uint32_t>(slot);
-  fold_entries++;
-  slots_taken++;
-  debug("region 0x%llx folded into slot %llu\n",
-        static_cast<unsigned long long>(region),
-        static_cast<unsigned long long>(slot));
-  return entry;
-}
-
 int ld_fold_address(uint64_t addr, md_addr_t *folded) {
-  uint64_t region = addr >> region_bits;
-  if (region != last_region) {
-    FoldEntry *entry = fold_entry(region);
-    if (!entry->key && !(entry = claim_slot(region))) return 0;
-    last_region = region;
-    last_base = static_cast<md_addr_t>(uint64_t{entry->slot} << region_bits);
+  uint32_t f;
+  switch (fm_fold(addr, &f)) {
+    case FM_FULL:
+      return 0;
+    case FM_NO_MEMORY:
+      _fatal("loader", "ld_fold_address", __LINE__, "out of virtual memory");
+    case FM_NEW_REGION:
+      note_new_region(addr >> fm_region_bits(), f >> fm_region_bits());
+      break;
+    case FM_FOLDED:
+      break;
   }
-  uint64_t low_mask = (uint64_t{1} << region_bits) - 1;
-  *folded = last_base | static_cast<md_addr_t>(addr & low_mask);
+  *folded = f;
   return 1;
 }

@@ -16,6 +16,7 @@
 
 #include "export.h"
 #include "families.h"
+#include "fold_map.h"
 #include "libvantle/frontend.h"
 #include "libvantle/libvantle.h"
 #include "loader.h"
@@ -79,9 +80,10 @@ static enum { REPORT_FINAL, REPORT_INTERIM, REPORT_AFTER_FATAL } report_kind;
 // or null: for the note before the statistics and the JSON file.
 static const char *ended_early_by;
 
-enum { BATCH = 1 << 16 };
-static md_addr_t batch_addrs[BATCH];
-static unsigned char batch_kinds[BATCH];
+// The batch being fed, as ld_read hands it out.
+enum { BATCH = LD_MOST_RECORDS };
+static const md_addr_t *batch_addrs;
+static const unsigned char *batch_kinds;
 
 [[noreturn]] static void option_error(const char *fmt, const char *value) {
   fputs("error: ", stderr);
@@ -354,10 +356,10 @@ void sim_init(void) {
     int bits = 0;
     for (int i = 0; i < family_count; i++)
       if (families[i].ready_value > bits) bits = families[i].ready_value;
-    ld_fold_region_bits(bits);
+    fm_reset(bits);
   } else {
     vantle_init(families[0].count, families[0].words);
-    ld_fold_region_bits(fold_region_bits());
+    fm_reset(fold_region_bits());
   }
   library_ready = true;
 }
@@ -633,12 +635,13 @@ static struct {
   size_t at;
 } in_flight;
 
-// Counts the first n records of the batch by kind. One pass per kind: each
-// vectorises, where counting all kinds in one pass waits on the counter
+// Counts the first n records of the batch by kind, unless they came
+// counted. One pass per kind: each vectorises, where counting all kinds in one pass waits on the counter
 // just incremented.
 static void count_kinds(size_t n, counter_t *by_kind) {
+  if (ld_counted(n, by_kind)) return;
   for (int kind = 0; kind <= MD_REF_MODIFY; kind++) {
-    counter_t c = 0;
+    uint32_t c = 0;  // a batch's count fits, and 32-bit sums vectorise wider
     for (size_t i = 0; i < n; i++) c += batch_kinds[i] == kind;
     by_kind[kind] = c;
   }
@@ -666,6 +669,12 @@ static void count_records(size_t n) {
   add_counts(n, by_kind);
 }
 
+// Whether wanted takes every record of the input, whatever its kind.
+static bool takes_every_kind(const bool *wanted) {
+  return !ld_has_kinds() || (wanted[MD_REF_INST] && wanted[MD_REF_LOAD] &&
+                             wanted[MD_REF_STORE] && wanted[MD_REF_MODIFY]);
+}
+
 // Feeds the records of the batch, up to n, and counts them; stops at the
 // -trace:max limit, and before the first reference past the library's
 // limit. The limits are worked out once per batch. Returns the number of
@@ -673,7 +682,7 @@ static void count_records(size_t n) {
 static size_t feed(size_t n) {
   size_t done = 0;
   in_flight.on = true;
-  if (!ld_has_kinds()) {
+  if (takes_every_kind(wanted)) {
     if (max_refs && refs_fed + static_cast<counter_t>(n) > max_refs)
       n = static_cast<size_t>(max_refs - refs_fed);
     if (refs_fed + static_cast<counter_t>(n) > reference_limit) {
@@ -728,7 +737,7 @@ static bool input_left_at_max(size_t used, size_t n) {
   if (wanted_among(used, n)) return true;
   if (ld_is_program() || (ld_total_bytes() < 0 && !ld_compressed()))
     return true;
-  while ((n = ld_read(batch_addrs, batch_kinds, BATCH)) > 0)
+  while ((n = ld_read(&batch_addrs, &batch_kinds, BATCH)) > 0)
     if (wanted_among(0, n)) return true;
   return false;
 }
@@ -747,9 +756,7 @@ static size_t after_nth(const bool *wanted, size_t n, counter_t k,
 // The addresses of the first n records of the batch that family f takes.
 static const md_addr_t *picked_for(const fam_family *f, size_t n) {
   static md_addr_t picked[BATCH];
-  bool every_kind = f->wanted[MD_REF_INST] && f->wanted[MD_REF_LOAD] &&
-                    f->wanted[MD_REF_STORE] && f->wanted[MD_REF_MODIFY];
-  if (every_kind || !ld_has_kinds()) return batch_addrs;
+  if (takes_every_kind(f->wanted)) return batch_addrs;
   size_t k = 0;
   for (size_t i = 0; i < n; i++) {
     picked[k] = batch_addrs[i];
@@ -910,7 +917,7 @@ void sim_main(void) {
   while (!ended_early) {
     size_t cap = BATCH;
     if (budget > 0 && budget < BATCH) cap = static_cast<size_t>(budget);
-    size_t n = ld_read(batch_addrs, batch_kinds, cap);
+    size_t n = ld_read(&batch_addrs, &batch_kinds, cap);
     // The signals are answered before the new batch is fed, so a report
     // covers exactly what was fed before the signal came.
     if (sim_exit_now) {

@@ -1,6 +1,6 @@
 // The loader's QEMU tracer: which qemu-<arch> runs a program (from its ELF
 // header), where vantle's plugin lies (beside the executable), how QEMU is
-// started with it, and how its records become references. Holds no state.
+// started with it. Holds no state.
 #include "toolset/tracer_qemu.h"
 
 #include <elf.h>
@@ -10,9 +10,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "loader.h"
 #include "misc.h"
-#include "plugin/trace_record.h"
 
 enum { ANY_CLASS = 0, ANY_ORDER = 0 };
 
@@ -89,9 +87,10 @@ char *tq_plugin_path(void) {
 }
 
 // QEMU's -plugin argument: the path, commas doubled as its option syntax
-// wants, and the descriptor.
-static char *plugin_argument(const char *plugin, int fd) {
-  size_t size = 2 * strlen(plugin) + 32;
+// wants, the descriptors and the region size.
+static char *plugin_argument(const char *plugin, int socket_fd, int ring_fd,
+                             int region_bits) {
+  size_t size = 2 * strlen(plugin) + 64;
   char *arg = static_cast<char *>(
       checked_calloc(size, 1, "tracer_qemu", "tq_command", __LINE__));
   char *out = arg;
@@ -99,16 +98,18 @@ static char *plugin_argument(const char *plugin, int fd) {
     if (*p == ',') *out++ = ',';
     *out++ = *p;
   }
-  snprintf(out, size - static_cast<size_t>(out - arg), ",fd=%d", fd);
+  snprintf(out, size - static_cast<size_t>(out - arg),
+           ",fd=%d,ring=%d,region=%d", socket_fd, ring_fd, region_bits);
   return arg;
 }
 
 char **tq_command(const char *emulator, const char *plugin,
-                  const char *sysroot, char **argv, int write_fd) {
+                  const char *sysroot, char **argv, int socket_fd,
+                  int ring_fd, int region_bits) {
   // The argument outlives the command: QEMU reads it after exec.
   static char *plugin_arg;
   free(plugin_arg);
-  plugin_arg = plugin_argument(plugin, write_fd);
+  plugin_arg = plugin_argument(plugin, socket_fd, ring_fd, region_bits);
   int argc = 0;
   while (argv[argc]) argc++;
   char **args = static_cast<char **>(checked_calloc(
@@ -124,32 +125,4 @@ char **tq_command(const char *emulator, const char *plugin,
   args[k++] = plugin_arg;
   for (int i = 0; i < argc; i++) args[k++] = argv[i];
   return args;
-}
-
-// A program's references fall in few regions (code, heap, stack, mapped
-// memory), which a small cache of the folding map holds.
-enum { REGION_CACHE = 16 };
-
-size_t tq_decode(const unsigned char *bytes, size_t n, md_addr_t *addrs,
-                 unsigned char *kinds) {
-  const int bits = ld_fold_region_bits_in_use();
-  const uint64_t low_mask = (1ull << bits) - 1;
-  uint64_t region[REGION_CACHE];
-  md_addr_t base[REGION_CACHE];
-  for (uint64_t &r : region) r = ~0ull;  // no region: addresses have 62 bits
-  for (size_t i = 0; i < n; i++) {
-    uint64_t record;
-    memcpy(&record, bytes + i * TRACE_RECORD_BYTES, sizeof record);
-    unsigned kind = trace_record_kind(record);
-    uint64_t address = trace_record_address(record);
-    size_t at = (address >> bits) % REGION_CACHE;
-    if (address >> bits != region[at] || kind == 0) {
-      if (kind == 0 || !ld_fold_address(address, &base[at])) return i;
-      region[at] = address >> bits;
-      base[at] &= ~static_cast<md_addr_t>(low_mask);
-    }
-    addrs[i] = base[at] | static_cast<md_addr_t>(address & low_mask);
-    kinds[i] = static_cast<unsigned char>(kind);
-  }
-  return n;
 }
