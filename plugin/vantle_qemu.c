@@ -112,7 +112,7 @@ static int fold(uint64_t address, uint32_t *folded) {
     }
     if (placed) {
       placed[placed_count].region = address >> region_bits;
-      placed[placed_count++].place = *folded >> region_bits;
+      placed[placed_count++].place = (uint64_t)*folded >> region_bits;
     }
   }
   pthread_mutex_unlock(&fold_lock);

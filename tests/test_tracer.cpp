@@ -27,6 +27,7 @@ namespace {
 const char *const kPlugin = VANTLE_QEMU_PLUGIN;
 const char *const kKernel = KERNEL_PATH;
 const char *const kThreads = THREADS_PATH;
+const char *const kFar = FAR_PATH;
 const char *const kSim = VANTLE_SIM_PATH;
 const char *const kMatmul = MATMUL_PATH;
 
@@ -378,6 +379,19 @@ TEST_F(SimTracerTest, ExitStatusSignalAndMaxPassThrough) {
            path("prog"), kMatmul, "200"});
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(stat_value(o.err, "sim_num_fed"), 5000);
+}
+
+// The plugin folds the addresses: a program that touches memory in more
+// regions than the folding map has places (a family whose every address
+// bit picks a set leaves it one) stops at the first that does not fold,
+// after what came before it is simulated.
+TEST_F(SimTracerTest, FullFoldingMapEndsTheRunAtItsAddress) {
+  Outcome o = sim({"-cache:opts", "-Csa -a20 -b20 -n1 -l12", "-trace:tracer",
+                   "qemu", kFar, "3"});
+  EXPECT_NE(o.status, 0) << o.err;
+  EXPECT_TRUE(has(o.err, "address 0x1000000000: the map folding 64-bit "
+                         "addresses into 32 bits is full")) << o.err;
+  EXPECT_GT(stat_value(o.err, "sim_num_fed"), 0);
 }
 
 // Without the plugin beside vantle-sim, auto falls back to valgrind and

@@ -897,7 +897,7 @@ static size_t read_qemu(const md_addr_t **addrs, const unsigned char **kinds,
       read_state = LD_MALFORMED;
       return 0;
     }
-    if (verbose) note_placed_regions(batch, head);
+    if (debugging) note_placed_regions(batch, head);
   }
   size_t n = std::min<size_t>(cap, head.references - batch_given);
   if (n == head.references) {
@@ -1062,7 +1062,8 @@ int ld_fold_address(uint64_t addr, md_addr_t *folded) {
     case FM_NO_MEMORY:
       _fatal("loader", "ld_fold_address", __LINE__, "out of virtual memory");
     case FM_NEW_REGION:
-      note_new_region(addr >> fm_region_bits(), f >> fm_region_bits());
+      note_new_region(addr >> fm_region_bits(),
+                      uint64_t{f} >> fm_region_bits());
       break;
     case FM_FOLDED:
       break;
