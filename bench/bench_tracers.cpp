@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "clock.h"
-#include "loader.h"
 #include "plugin/trace_record.h"
 
 namespace {
@@ -138,7 +137,9 @@ int main(int argc, char **argv) {
          "once)\n", n.c_str(), n.c_str());
   Rate file, live_qemu, live_valgrind;
   if (!qemu.empty()) {
-    std::string plugin = std::string(kPlugin) + ",fd=3";
+    // Folded as vantle-sim folds for the default family (2^14 sets of
+    // 16-byte lines): by regions of 2^18 bytes.
+    std::string plugin = std::string(kPlugin) + ",fd=3,region=18";
     if (timed_run({qemu, "-plugin", plugin, kMatmul, n}, err,
                   records.c_str()) < 0 ||
         batches_to_bin32(records, bin) < 0) {

@@ -63,7 +63,8 @@ enum { MAX_VCPUS = 4096, REGION_CACHE = 16 };
  * callback as the block starts stands for all its fetches, which go out
  * lazily, each just before the first access of a later instruction or
  * before the next block: the same order as a callback per instruction
- * gives, for far less of QEMU's time. QEMU never says when it drops a
+ * gives, for far less of QEMU's time (only a block that a fault cuts short
+ * has fetches recorded that did not run). QEMU never says when it drops a
  * block, so blocks are never freed (a program translates each once or a
  * few times). */
 struct block {
