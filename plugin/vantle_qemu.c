@@ -55,9 +55,10 @@ _Bool qemu_plugin_mem_is_store(uint32_t meminfo);
 
 __attribute__((visibility("default"))) int qemu_plugin_version = 1;
 
-/* A program's data references fall in few regions (heap, stack, mapped
- * memory) at a time, which a small cache per vCPU holds. */
-enum { MAX_VCPUS = 4096, REGION_CACHE = 16 };
+/* A program's data references fall in a few hundred regions at a time
+ * even when they are small (a family of small caches folds by pages), and
+ * a cache per vCPU holds that many: a miss takes the lock. */
+enum { MAX_VCPUS = 4096, REGION_CACHE = 1024 };
 
 /* A translated block: the folded addresses of its instructions. One
  * callback as the block starts stands for all its fetches, which go out
