@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -430,6 +431,42 @@ TEST_F(SimTracerTest, MissingPluginOrQemuFallsBackToValgrind) {
                              "qemu-x86_64 is not installed (not found on "
                              "PATH)\n")) << o.err;
   EXPECT_EQ(stat_value(o.err, "sim_num_fed"), 1000);
+}
+
+// vantle-sim killed outright while the plugin waits for room in the ring
+// (a slow family falls behind): the plugin stops recording and the program
+// runs on, untraced, to its end. A child that takes in orphans stands in
+// for init, so that QEMU can be waited for.
+TEST_F(SimTracerTest, ProgramOutlivesAKilledVantleSim) {
+  std::string prog = path("prog"), err = path("err");
+  pid_t keeper = fork();
+  if (keeper == 0) {
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    pid_t sim = fork();
+    if (sim == 0) {
+      int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(e, 2);
+      execl(kSim, kSim, "-v", "-progress", "false", "-cache:opts",
+            "-Cfa -Ropt", "-trace:tracer", "qemu", "-redir:prog",
+            prog.c_str(), kMatmul, "128", static_cast<char *>(nullptr));
+      _exit(127);
+    }
+    usleep(300000);  // the ring fills long before
+    kill(sim, SIGKILL);
+    int status = 0;
+    for (int waited = 0; waited < 200; waited++) {  // 20 s at most
+      pid_t done = waitpid(-1, &status, WNOHANG);
+      if (done < 0) _exit(0);  // vantle-sim and QEMU both gone
+      if (done == 0) usleep(100000);
+    }
+    _exit(1);  // QEMU still waits
+  }
+  int status = 0;
+  waitpid(keeper, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "the program did not end";
+  EXPECT_TRUE(has(read_file(err), "sim: tracing")) << read_file(err);
+  EXPECT_TRUE(has(read_file(prog), "checksum")) << read_file(prog);
 }
 
 // The user signals are answered while a program under QEMU waits (its
