@@ -839,6 +839,7 @@ static bool batch_sound(const trace_batch &head) {
   uint64_t have = __atomic_load_n(&ring->written, __ATOMIC_SEQ_CST) -
                   ring->read;
   if (head.references <= TRACE_BATCH_REFERENCES &&
+      uint64_t{head.loads} + head.stores <= head.references &&
       head.regions <= TRACE_BATCH_REGIONS && head.map_full <= 1 &&
       trace_batch_bytes(&head) <= have)
     return true;
