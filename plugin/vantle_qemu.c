@@ -150,37 +150,9 @@ static void write_all(struct iovec *iov, int count) {
   pthread_sigmask(SIG_SETMASK, &before, NULL);
 }
 
-/* Reads what the socket holds, waiting for it: the count, or 0 at its
- * end or an error. */
-static ssize_t read_once(char *into, size_t size) {
-  for (;;) {
-    ssize_t n = read(out_fd, into, size);
-    if (n >= 0) return n;
-    if (errno != EINTR) return 0;
-  }
-}
-
-static int ring_has_room(size_t bytes) {
-  uint64_t read = __atomic_load_n(&ring->read, __ATOMIC_SEQ_CST);
-  return TRACE_RING_DATA - (ring->written - read) >= bytes;
-}
-
-/* Waits until the ring has room for bytes; 0 when vantle-sim has gone. A
- * byte left from an earlier wake-up only makes one more round. */
-static int wait_for_room(size_t bytes) {
-  while (!ring_has_room(bytes)) {
-    __atomic_store_n(&ring->writer_waiting, 1, __ATOMIC_SEQ_CST);
-    if (ring_has_room(bytes)) break;
-    char wake[64];
-    if (read_once(wake, sizeof wake) == 0) return 0;
-  }
-  __atomic_store_n(&ring->writer_waiting, 0, __ATOMIC_SEQ_CST);
-  return 1;
-}
-
 /* Copies the iov pieces into the ring as one batch and tells vantle-sim. */
 static void write_ring(const struct iovec *iov, int count, size_t bytes) {
-  if (!wait_for_room(bytes)) {
+  if (!trace_ring_wait_for_room(ring, bytes, out_fd)) {
     __atomic_store_n(&stopped, 1, __ATOMIC_RELAXED);
     return;
   }
@@ -189,8 +161,7 @@ static void write_ring(const struct iovec *iov, int count, size_t bytes) {
     if (iov[i].iov_len) memcpy(at, iov[i].iov_base, iov[i].iov_len);
     at += iov[i].iov_len;
   }
-  __atomic_store_n(&ring->written, ring->written + bytes, __ATOMIC_SEQ_CST);
-  trace_ring_wake(&ring->reader_waiting, out_fd);
+  trace_ring_publish(ring, bytes, out_fd);
 }
 
 /* Writes one batch: head, regions, then the first n records of b (none

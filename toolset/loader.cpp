@@ -24,7 +24,7 @@
 #include "host.h"
 #include "misc.h"
 #include "plugin/trace_record.h"
-#include "plugin/trace_ring.h"
+#include "trace_ring.h"
 #include "toolset/tracer_qemu.h"
 
 enum { BUFFER_SIZE = 1 << 20 };
@@ -592,7 +592,7 @@ static int above_guest_descriptors(int fd) {
   return high;
 }
 
-// The ring shared with QEMU's plugin (plugin/trace_ring.h), made for the
+// The ring shared with QEMU's plugin (trace_ring.h), made for the
 // run: the plugin's ends of the ring file and the socket, high. input_fd
 // is vantle-sim's end of the socket.
 static void share_ring(int *ring_fd, int *socket_fd) {
@@ -819,15 +819,13 @@ static void stop_at_failure() {
 // to stop waiting.
 static bool batch_in_ring() {
   for (;;) {
-    if (__atomic_load_n(&ring->written, __ATOMIC_SEQ_CST) != ring->read)
-      return true;
+    if (trace_ring_unread(ring)) return true;
     if (at_eof) {
       read_state = LD_END;
       return false;
     }
     __atomic_store_n(&ring->reader_waiting, 1, __ATOMIC_SEQ_CST);
-    if (__atomic_load_n(&ring->written, __ATOMIC_SEQ_CST) != ring->read)
-      return true;
+    if (trace_ring_unread(ring)) return true;
     char wake[64];
     if (read_input(wake, sizeof wake) == 0 && !at_eof) return false;
   }
@@ -836,8 +834,7 @@ static bool batch_in_ring() {
 // Whether the batch head at the read position is one the plugin writes,
 // whole in the ring; else the run stops there.
 static bool batch_sound(const trace_batch &head) {
-  uint64_t have = __atomic_load_n(&ring->written, __ATOMIC_SEQ_CST) -
-                  ring->read;
+  uint64_t have = trace_ring_unread(ring);
   if (head.references <= TRACE_BATCH_REFERENCES &&
       uint64_t{head.loads} + head.stores <= head.references &&
       head.regions <= TRACE_BATCH_REGIONS && head.map_full <= 1 &&
@@ -875,8 +872,7 @@ static bool kinds_valid(const unsigned char *kinds, size_t n) {
 static void release_batch() {
   if (release_bytes == 0) return;
   bytes_in += static_cast<long long>(release_bytes);
-  __atomic_store_n(&ring->read, ring->read + release_bytes, __ATOMIC_SEQ_CST);
-  trace_ring_wake(&ring->writer_waiting, input_fd);
+  trace_ring_release(ring, release_bytes, input_fd);
   release_bytes = 0;
   batch_given = 0;
 }

@@ -23,7 +23,7 @@ char *tq_plugin_path(void);
 
 // The command that runs the program argv (argv[0] its path) under emulator
 // with the plugin folding by regions of 2^region_bits bytes and writing
-// into the ring file ring_fd, woken through socket_fd (plugin/trace_ring.h),
+// into the ring file ring_fd, woken through socket_fd (trace_ring.h),
 // and -L sysroot when sysroot is non-null: a null-ended array, which the
 // caller frees.
 char **tq_command(const char *emulator, const char *plugin,
