@@ -1,7 +1,7 @@
 // Several families in one run. The library holds one family per process,
 // so vantle-sim reads and decodes the input once and runs each family in a
-// child process of its own, fed batches of decoded references through a
-// pipe: the families use every core, and the decoded stream is never
+// child process of its own, fed batches of decoded references through
+// shared memory: the families use every core, and the decoded stream is never
 // stored. Each child writes its messages and reports to a file of its own
 // and its result rows to another; the parent prints them in the order the
 // families were given.
@@ -28,14 +28,15 @@ struct fam_family {
 
   // The child running it.
   pid_t pid;
-  int feed_fd;     // batches go in here
+  struct trace_ring *ring;  // batches go in here (trace_ring.h)
+  int feed_fd;     // the ring's socket
   int ack_fd;      // one byte back when an asked-for report is written
   int text_fd;     // its standard output and error
   int rows_fd;     // its vantle_results rows, at the end
   off_t shown;     // bytes of its text already printed
   int ready_value; // what it said when ready (fam_start's ready_value)
   int wait_status;
-  bool gone;       // the child has ended (or its pipe broke)
+  bool gone;       // the child has ended (or its socket or pipe broke)
 };
 
 // Sets the reference kinds a selection name feeds into wanted (indexed by

@@ -1,7 +1,7 @@
 // Several families in one run, one child process each. The parent owns
-// the reading; a child owns one library instance, fed through a pipe of
-// batches: a header (count, what), then the addresses of the references
-// that family takes, picked out by the parent. The child's
+// the reading; a child owns one library instance, fed through a ring
+// (trace_ring.h) of messages: a header (count, what), then the addresses of
+// the references that family takes, picked out by the parent. The child's
 // standard output and error go to a memory file the parent copies out in
 // order; its result rows go to a second one, written once at the end.
 #include "families.h"
@@ -15,6 +15,7 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,12 +23,12 @@
 #include <initializer_list>
 
 #include "libvantle/util.h"
+#include "trace_ring.h"
 
 namespace {
 
 enum { kBatch = 1 << 16 };  // the most references one message carries
 enum { kMostChildren = 64 };
-enum { kPipeBytes = 1 << 20 };  // room for a few batches ahead of a child
 
 enum : uint32_t { kReferences = 0, kInterim = 1 };
 struct header {
@@ -35,7 +36,13 @@ struct header {
   uint32_t what;
 };
 
-// Whole reads and writes over a pipe, through interrupting signals.
+// The size of a message of count references.
+size_t message_bytes(uint32_t count) {
+  return sizeof(header) + count * sizeof(md_addr_t);
+}
+
+// Whole reads and writes over the acknowledgement pipe and the rows file,
+// through interrupting signals.
 bool read_all(int fd, void *into, size_t bytes) {
   char *p = static_cast<char *>(into);
   while (bytes > 0) {
@@ -60,10 +67,6 @@ bool write_all(int fd, const void *from, size_t bytes) {
   return true;
 }
 
-// A write to a child that is gone must fail with EPIPE, not end vantle-sim.
-// A handler, unlike SIG_IGN, is not inherited by the program traced.
-void ignore_broken_pipe(int) {}
-
 void acknowledge(int ack_fd, unsigned char value = 1) {
   if (!write_all(ack_fd, &value, 1)) _exit(1);
 }
@@ -71,18 +74,21 @@ void acknowledge(int ack_fd, unsigned char value = 1) {
 // The child's loop: feed what comes, report when asked, and at the end of
 // the input make the final report and leave the rows.
 [[noreturn]] void serve(fam_family *f, int feed_fd, int ack_fd) {
-  static md_addr_t addrs[kBatch];
-  header h;
-  while (read_all(feed_fd, &h, sizeof h)) {
+  while (trace_ring_wait_for_data(f->ring, feed_fd)) {
+    const unsigned char *message = trace_ring_at(f->ring, f->ring->read);
+    header h;
+    memcpy(&h, message, sizeof h);
     if (h.what == kInterim) {
       vantle_stats(stderr, 1);
       fflush(nullptr);
       acknowledge(ack_fd);
-      continue;
-    }
-    if (h.count > kBatch || !read_all(feed_fd, addrs, h.count * sizeof *addrs))
+    } else if (h.count > kBatch) {
       _exit(1);
+    }
+    const md_addr_t *addrs =
+        reinterpret_cast<const md_addr_t *>(message + sizeof h);
     for (uint32_t i = 0; i < h.count; i++) vantle_access(addrs[i]);
+    trace_ring_release(f->ring, message_bytes(h.count), feed_fd);
   }
   vantle_stats(stderr, 0);
   fflush(nullptr);
@@ -124,6 +130,17 @@ int memory_file(const char *name) {
   return fd;
 }
 
+// The ring a child is fed through, shared with it across the fork.
+trace_ring *shared_ring() {
+  int fd = memory_file("vantle-family-ring");
+  trace_ring *ring = nullptr;
+  if (ftruncate(fd, TRACE_RING_CONTROL + TRACE_RING_DATA) == 0)
+    ring = trace_ring_map(fd);
+  if (!ring) _fatal("families", "shared_ring", __LINE__, "%s", strerror(errno));
+  close(fd);
+  return ring;
+}
+
 // Waits for the byte that says the child did what it was asked; *value
 // gets it.
 bool acknowledged(fam_family *f, unsigned char *value = nullptr) {
@@ -134,6 +151,20 @@ bool acknowledged(fam_family *f, unsigned char *value = nullptr) {
   }
   f->gone = true;
   return false;
+}
+
+// Puts a message of n references at addrs (what is kReferences) or a
+// request (n is 0) into the child's ring; false when the child is gone.
+bool post(fam_family *f, const md_addr_t *addrs, size_t n, uint32_t what) {
+  header h = {static_cast<uint32_t>(n), what};
+  size_t bytes = message_bytes(h.count);
+  if (f->gone || !trace_ring_wait_for_room(f->ring, bytes, f->feed_fd))
+    return !(f->gone = true);
+  unsigned char *at = trace_ring_at(f->ring, f->ring->written);
+  memcpy(at, &h, sizeof h);
+  if (n) memcpy(at + sizeof h, addrs, n * sizeof *addrs);
+  trace_ring_publish(f->ring, bytes, f->feed_fd);
+  return true;
 }
 
 }  // namespace
@@ -182,17 +213,15 @@ bool fam_parse(fam_family *f, const char *spec, const char *kinds,
 
 void fam_start(fam_family *families, int count, void (*in_child)(void),
                void (*after_config)(FILE *text), int (*ready_value)(void)) {
-  struct sigaction quiet = {};
-  quiet.sa_handler = ignore_broken_pipe;
-  sigaction(SIGPIPE, &quiet, nullptr);
   fflush(nullptr);  // nothing buffered may be written twice
   pid_t parent = getpid();
   for (int i = 0; i < count; i++) {
     fam_family *f = &families[i];
     int feed[2], ack[2];
-    if (pipe2(feed, O_CLOEXEC) != 0 || pipe2(ack, O_CLOEXEC) != 0)
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, feed) != 0 ||
+        pipe2(ack, O_CLOEXEC) != 0)
       _fatal("families", "fam_start", __LINE__, "%s", strerror(errno));
-    fcntl(feed[1], F_SETPIPE_SZ, kPipeBytes);  // a smaller pipe still works
+    f->ring = shared_ring();
     f->text_fd = memory_file("vantle-family-text");
     f->rows_fd = memory_file("vantle-family-rows");
     f->pid = fork();
@@ -200,7 +229,8 @@ void fam_start(fam_family *families, int count, void (*in_child)(void),
       _fatal("families", "fam_start", __LINE__, "%s", strerror(errno));
     if (f->pid == 0) {
       if (getppid() != parent) _exit(1);  // vantle-sim is gone already
-      for (int j = 0; j < i; j++) {  // the earlier children's pipe ends
+      for (int j = 0; j < i; j++) {  // the earlier children's ends
+        trace_ring_unmap(families[j].ring);
         close(families[j].feed_fd);
         close(families[j].ack_fd);
       }
@@ -241,19 +271,11 @@ void fam_copy_text(fam_family *f, FILE *to) {
 }
 
 bool fam_send(fam_family *f, const md_addr_t *addrs, size_t n) {
-  if (f->gone) return false;
-  header h = {static_cast<uint32_t>(n), kReferences};
-  if (write_all(f->feed_fd, &h, sizeof h) &&
-      write_all(f->feed_fd, addrs, n * sizeof *addrs))
-    return true;
-  f->gone = true;
-  return false;
+  return post(f, addrs, n, kReferences);
 }
 
 bool fam_interim(fam_family *f) {
-  header h = {0, kInterim};
-  if (f->gone || !write_all(f->feed_fd, &h, sizeof h)) return !(f->gone = true);
-  return acknowledged(f);
+  return post(f, nullptr, 0, kInterim) && acknowledged(f);
 }
 
 void fam_end_input(fam_family *f) {
@@ -268,6 +290,8 @@ bool fam_wait(fam_family *f) {
     }
     f->pid = 0;
   }
+  if (f->ring) trace_ring_unmap(f->ring);
+  f->ring = nullptr;
   f->gone = true;
   return WIFEXITED(f->wait_status) && WEXITSTATUS(f->wait_status) == 0;
 }
