@@ -74,7 +74,7 @@ struct block {
 };
 
 struct batch {
-  uint32_t count, loads, stores;
+  uint32_t count;
   /* The fetches of the running block not yet recorded. */
   const uint32_t *next_fetch, *end_fetch;
   struct {
@@ -185,12 +185,26 @@ static void write_batch(struct trace_batch *head,
     write_all(iov, count);
 }
 
+/* Counts the batch's loads and stores into its head: once a batch, where
+ * the loop vectorises, rather than once a reference, where the counters
+ * stall the callbacks. */
+static void count_kinds(const struct batch *b, struct trace_batch *head) {
+  uint32_t loads = 0, stores = 0;
+  for (uint32_t i = 0; i < b->count; i++) {
+    loads += b->kinds[i] == TRACE_KIND_LOAD;
+    stores += b->kinds[i] == TRACE_KIND_STORE;
+  }
+  head->loads = loads;
+  head->stores = stores;
+}
+
 /* Writes the batch's records, after the regions placed since the last
  * batch, then empties it. map_full: the trace ends at address. */
 static void flush(struct batch *b, int map_full, uint64_t address) {
-  struct trace_batch head = {b->count, 0,        b->loads,
-                             b->stores, (uint32_t)map_full, 0, address};
-  b->count = b->loads = b->stores = 0;
+  struct trace_batch head = {b->count, 0, 0, 0, (uint32_t)map_full, 0,
+                             address};
+  count_kinds(b, &head);
+  b->count = 0;
   if (getpid() != writer_pid) return;
   pthread_mutex_lock(&write_lock);
   pthread_mutex_lock(&fold_lock);
@@ -271,11 +285,8 @@ static void on_access(unsigned int vcpu, uint32_t meminfo, uint64_t vaddr,
     b->cache[at].region = region;
     b->cache[at].base = folded & ~(uint32_t)((1ull << bits) - 1);
   }
-  uint32_t store = qemu_plugin_mem_is_store(meminfo);
-  b->stores += store;
-  b->loads += !store;
   put(b, b->cache[at].base | (uint32_t)(vaddr & ((1ull << bits) - 1)),
-      store ? TRACE_KIND_STORE : TRACE_KIND_LOAD);
+      qemu_plugin_mem_is_store(meminfo) ? TRACE_KIND_STORE : TRACE_KIND_LOAD);
 }
 
 /* A vCPU's batch is made before it runs, so the callbacks need no check.
@@ -286,7 +297,7 @@ static void on_vcpu_init(qemu_plugin_id_t id, unsigned int vcpu) {
   if (batches[vcpu]) return;
   struct batch *b = malloc(sizeof *b);
   if (!b) give_up("out of memory");
-  b->count = b->loads = b->stores = 0;
+  b->count = 0;
   b->next_fetch = b->end_fetch = NULL;
   for (int i = 0; i < REGION_CACHE; i++) b->cache[i].region = ~0ull;
   batches[vcpu] = b;
