@@ -61,9 +61,13 @@ void fam_start(fam_family *families, int count, void (*in_child)(void),
 // Prints what the child wrote to its text since the last call.
 void fam_copy_text(fam_family *f, FILE *to);
 
-// Hands n references to the child (at most 65536; n may be 0). Returns
-// false when the child is gone.
-bool fam_send(fam_family *f, const md_addr_t *addrs, size_t n);
+// Room in the child's ring for up to n references (at most 65536), for
+// the caller to fill and hand over with fam_commit; null when the child is
+// gone.
+md_addr_t *fam_reserve(fam_family *f, size_t n);
+
+// Hands the first n references of the room just reserved to the child.
+void fam_commit(fam_family *f, size_t n);
 
 // Asks the child for an interim report of what it was fed and waits for
 // it; false when the child is gone.

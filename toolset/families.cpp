@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -153,18 +154,27 @@ bool acknowledged(fam_family *f, unsigned char *value = nullptr) {
   return false;
 }
 
-// Puts a message of n references at addrs (what is kReferences) or a
-// request (n is 0) into the child's ring; false when the child is gone.
-bool post(fam_family *f, const md_addr_t *addrs, size_t n, uint32_t what) {
-  header h = {static_cast<uint32_t>(n), what};
-  size_t bytes = message_bytes(h.count);
-  if (f->gone || !trace_ring_wait_for_room(f->ring, bytes, f->feed_fd))
-    return !(f->gone = true);
+// Waits for room in the child's ring for a message of n references and
+// writes its header there; the message, null when the child is gone.
+unsigned char *start_message(fam_family *f, size_t n, uint32_t what) {
+  if (f->gone || !trace_ring_wait_for_room(f->ring, message_bytes(n),
+                                           f->feed_fd)) {
+    f->gone = true;
+    return nullptr;
+  }
   unsigned char *at = trace_ring_at(f->ring, f->ring->written);
+  header h = {static_cast<uint32_t>(n), what};
   memcpy(at, &h, sizeof h);
-  if (n) memcpy(at + sizeof h, addrs, n * sizeof *addrs);
-  trace_ring_publish(f->ring, bytes, f->feed_fd);
-  return true;
+  return at;
+}
+
+// Hands the message at the ring's write position to the child, holding n
+// references.
+void finish_message(fam_family *f, size_t n) {
+  unsigned char *message = trace_ring_at(f->ring, f->ring->written);
+  uint32_t count = static_cast<uint32_t>(n);
+  memcpy(message + offsetof(header, count), &count, sizeof count);
+  trace_ring_publish(f->ring, message_bytes(count), f->feed_fd);
 }
 
 }  // namespace
@@ -270,12 +280,18 @@ void fam_copy_text(fam_family *f, FILE *to) {
   }
 }
 
-bool fam_send(fam_family *f, const md_addr_t *addrs, size_t n) {
-  return post(f, addrs, n, kReferences);
+md_addr_t *fam_reserve(fam_family *f, size_t n) {
+  unsigned char *message = start_message(f, n, kReferences);
+  return message ? reinterpret_cast<md_addr_t *>(message + sizeof(header))
+                 : nullptr;
 }
 
+void fam_commit(fam_family *f, size_t n) { finish_message(f, n); }
+
 bool fam_interim(fam_family *f) {
-  return post(f, nullptr, 0, kInterim) && acknowledged(f);
+  if (!start_message(f, 0, kInterim)) return false;
+  finish_message(f, 0);
+  return acknowledged(f);
 }
 
 void fam_end_input(fam_family *f) {

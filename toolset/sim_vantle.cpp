@@ -753,16 +753,18 @@ static size_t after_nth(const bool *wanted, size_t n, counter_t k,
   return i;
 }
 
-// The addresses of the first n records of the batch that family f takes.
-static const md_addr_t *picked_for(const fam_family *f, size_t n) {
-  static md_addr_t picked[BATCH];
-  if (takes_every_kind(f->wanted)) return batch_addrs;
+// Puts the addresses of the first n records of the batch that family f
+// takes into picked, which has room for n.
+static void pick_for(const fam_family *f, size_t n, md_addr_t *picked) {
+  if (takes_every_kind(f->wanted)) {
+    memcpy(picked, batch_addrs, n * sizeof *picked);
+    return;
+  }
   size_t k = 0;
   for (size_t i = 0; i < n; i++) {
     picked[k] = batch_addrs[i];
     k += f->wanted[batch_kinds[i]];
   }
-  return picked;
 }
 
 // Several families: each is handed the batch up to its own -trace:max; the
@@ -793,10 +795,14 @@ static size_t feed_families(size_t n) {
     counter_t taken = taking[i];
     size_t take = end;
     if (end < n || taken > room) take = after_nth(f->wanted, end, room, &taken);
-    if (fam_send(f, picked_for(f, take), static_cast<size_t>(taken)))
+    md_addr_t *into = fam_reserve(f, take);  // straight into its ring
+    if (into) {
+      pick_for(f, take, into);
+      fam_commit(f, static_cast<size_t>(taken));
       f->fed += taken;
-    else
+    } else {
       family_failed = true;
+    }
     if (take > used) used = take;
   }
   if (end == n)
