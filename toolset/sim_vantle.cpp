@@ -636,8 +636,8 @@ static struct {
 } in_flight;
 
 // Counts the first n records of the batch by kind, unless they came
-// counted. One pass per kind: each vectorises, where counting all kinds in one pass waits on the counter
-// just incremented.
+// counted. One pass per kind: each vectorises, where counting all kinds in
+// one pass waits on the counter just incremented.
 static void count_kinds(size_t n, counter_t *by_kind) {
   if (ld_counted(n, by_kind)) return;
   for (int kind = 0; kind <= MD_REF_MODIFY; kind++) {
