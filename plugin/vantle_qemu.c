@@ -60,12 +60,17 @@ __attribute__((visibility("default"))) int qemu_plugin_version = 1;
  * a cache per vCPU holds that many: a miss takes the lock. */
 enum { MAX_VCPUS = 4096, REGION_CACHE = 1024 };
 
-/* A translated block: the folded addresses of its instructions. One
- * callback as the block starts stands for all its fetches, which go out
- * lazily, each just before the first access of a later instruction or
- * before the next block: the same order as a callback per instruction
- * gives, for far less of QEMU's time (only a block that a fault cuts short
- * has fetches recorded that did not run). QEMU never says when it drops a
+/* A translated block: the folded addresses of its instructions. A
+ * callback as the block starts and one as its last instruction starts
+ * stand for all its fetches, which go out lazily, each just before the
+ * instruction's first access or with the last instruction: the same order
+ * as a callback per instruction gives, for far less of QEMU's time. A
+ * block whose last callback never came was cut short: QEMU restarted an
+ * instruction that wrote to translated code, or dropped from the block a
+ * last instruction that crosses into another page (QEMU 7.2 still lists
+ * it). The next block starts at the first instruction that did not run,
+ * and only the fetches before it are recorded (all of them when a fault
+ * sends the guest to its signal handler). QEMU never says when it drops a
  * block, so blocks are never freed (a program translates each once or a
  * few times). */
 struct block {
@@ -242,13 +247,20 @@ static inline void finish_block(struct batch *b) {
     put(b, *b->next_fetch++, TRACE_KIND_FETCH);
 }
 
+/* Fetches left of the last block mean it was cut short: the ones before
+ * this block's first instruction ran. */
 static void on_block(unsigned int vcpu, void *data) {
   struct batch *b = batches[vcpu];
   const struct block *block = data;
-  finish_block(b);
+  while (b->next_fetch < b->end_fetch && *b->next_fetch != block->fetches[0])
+    put(b, *b->next_fetch++, TRACE_KIND_FETCH);
   b->next_fetch = block->fetches;
   b->end_fetch = block->fetches + block->count;
-  fetch_through(b, block->fetches);
+}
+
+static void on_last_instruction(unsigned int vcpu, void *unused) {
+  (void)unused;
+  finish_block(batches[vcpu]);
 }
 
 /* A block whose every address did not fold has a callback per fetch: its
@@ -335,6 +347,8 @@ static void on_translate(qemu_plugin_id_t id, struct qemu_plugin_tb *tb) {
       return;
     }
   qemu_plugin_register_vcpu_tb_exec_cb(tb, on_block, CB_NO_REGS, block);
+  qemu_plugin_register_vcpu_insn_exec_cb(qemu_plugin_tb_get_insn(tb, n - 1),
+                                         on_last_instruction, CB_NO_REGS, NULL);
   for (size_t i = 0; i < n; i++)
     qemu_plugin_register_vcpu_mem_cb(qemu_plugin_tb_get_insn(tb, i),
                                      on_access, CB_NO_REGS, MEM_READ_WRITE,

@@ -29,6 +29,7 @@ const char *const kPlugin = VANTLE_QEMU_PLUGIN;
 const char *const kKernel = KERNEL_PATH;
 const char *const kThreads = THREADS_PATH;
 const char *const kFar = FAR_PATH;
+const char *const kJit = JIT_PATH;
 const char *const kSim = VANTLE_SIM_PATH;
 const char *const kMatmul = MATMUL_PATH;
 
@@ -258,6 +259,33 @@ TEST_F(TracerTest, FourThreadsAreTracedWithoutLoss) {
     EXPECT_EQ(a.loads, rounds * words);
     EXPECT_EQ(a.stores, rounds * words);
   }
+}
+
+// Code that QEMU translates anew as it runs is recorded as it runs: a
+// function whose second instruction straddles two pages (which ends a
+// translated block early) and whose third stores into the page it runs
+// from (which makes QEMU restart that instruction) gives, each call, four
+// fetches and one store.
+TEST_F(TracerTest, CodeTranslatedAnewIsRecordedOncePerRun) {
+  const long long calls = 50;
+  GuestRun g = trace({kJit, std::to_string(calls)});
+  if (g.status == 77) GTEST_SKIP() << "the function is x86-64 code";
+  ASSERT_EQ(g.status, 0) << g.err;
+  bool whole;
+  std::vector<Record> records = records_of(g.records, &whole);
+  ASSERT_TRUE(whole);
+  std::vector<Range> code = printed_ranges(g.out);
+  ASSERT_EQ(code.size(), 1u) << g.out;
+  long long fetches = 0;
+  for (const Record &r : records)
+    fetches += r.kind == TRACE_KIND_FETCH && r.address - code[0].base <
+                                                 code[0].size;
+  EXPECT_EQ(fetches, 4 * calls);
+  std::vector<Range> target(1);
+  target[0].base = code[0].base + 12 + 0x100;  // rip after the store + 0x100
+  target[0].size = 4;
+  count_in_ranges(records, &target);
+  EXPECT_EQ(target[0].stores, calls);
 }
 
 // A reader that has gone away stops the records, not the program: it ends
