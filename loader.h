@@ -1,10 +1,11 @@
 // Program loader: opens what the command line names and hands out its
 // memory references in batches. The input is a trace file (din, lackey,
 // hex or bin32, plain or compressed with gzip, xz, zstd or bzip2 and read
-// through that tool) or a program, run under valgrind's lackey tool with
-// its memory trace streamed back through a pipe while it runs. Addresses
+// through that tool) or a program, run under QEMU with vantle's plugin
+// (its batches come through a ring in shared memory) or under valgrind's
+// lackey tool (its trace comes through a pipe) while it runs. Addresses
 // wider than 32 bits are folded into 32 bits by a first-touch map of
-// aligned regions.
+// aligned regions (fold_map.h; under QEMU the plugin folds them).
 #ifndef VANTLE_LOADER_H_
 #define VANTLE_LOADER_H_
 

@@ -1,8 +1,8 @@
 // Program loader: owns the input of the run (a trace file, the tool that
-// decompresses it, or valgrind running the traced program), the read
-// buffer, the text line counter and the map that folds 64-bit addresses
-// into 32 bits. Reads GZIP_PATH (host.h) and PATH (to find valgrind and
-// the other decompressors).
+// decompresses it, or the tracer running the traced program, with the ring
+// QEMU's plugin fills), the read buffer, the arrays it hands out and the
+// text line counter. Reads GZIP_PATH (host.h) and PATH (to find the
+// tracers and the decompressors).
 #include "loader.h"
 
 #include <errno.h>
