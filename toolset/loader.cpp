@@ -816,7 +816,8 @@ static void stop_at_failure() {
 
 // Whether a batch waits in the ring, waiting for one if none does; false
 // once the plugin has gone and the ring is empty, or when the caller said
-// to stop waiting.
+// to stop waiting. The wait of trace_ring_wait_for_data, but asleep in
+// read_input, so that signals are answered meanwhile.
 static bool batch_in_ring() {
   for (;;) {
     if (trace_ring_unread(ring)) return true;
