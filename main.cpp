@@ -5,6 +5,7 @@
 // simulation and prints the statistics on every way out. Defines the
 // simulator's shared state (sim.h).
 #include <errno.h>
+#include <fcntl.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <stdio.h>
@@ -43,6 +44,9 @@ FILE *sim_progfd = nullptr;
 static int exec_index = -1;
 static driver_options options;
 static int running = 0;
+// The error stream as the run found it, kept across -redir:sim to say
+// there that the redirected report could not be written; -1 without.
+static int original_stderr = -1;
 
 static void signal_sim_stats(int) { sim_dump_stats = 1; }
 static void signal_exit_now(int) { sim_exit_now = 1; }
@@ -95,7 +99,7 @@ static void answer_gnu_question(int argc, char **argv) {
   if (argc != 2) return;
   if (!strcmp(argv[1], "--version")) {
     printf("vantle-sim %s\n", VANTLE_VERSION);
-    exit(0);
+    exit(fflush(stdout) == 0 && !ferror(stdout) ? 0 : 1);
   }
   if (!strcmp(argv[1], "--help")) {
     printf("Usage: %s [options] <program | trace> [program arguments ...]\n"
@@ -104,7 +108,7 @@ static void answer_gnu_question(int argc, char **argv) {
            "each.\n\n",
            base_name(argv[0]));
     opt_print_help(sim_odb, stdout);
-    exit(0);
+    exit(fflush(stdout) == 0 && !ferror(stdout) ? 0 : 1);
   }
 }
 
@@ -119,10 +123,31 @@ void sim_print_stats(FILE *fd) {
   fprintf(fd, "\n");
 }
 
+// The report is the run's answer: one that the error stream (or the
+// -redir:sim file) did not take whole makes the run fail, said where it
+// can still be read: the original error stream, else standard output.
+static int status_after_report(int exit_code) {
+  if (fflush(stderr) == 0 && !ferror(stderr)) return exit_code;
+  // One more byte after the failure tells why (a full disk, say).
+  const char *why = write(2, "\n", 1) < 0 ? strerror(errno) : "write error";
+  char line[4352];
+  int n = options.sim_simout
+              ? snprintf(line, sizeof line,
+                         "error: -redir:sim: the report in `%s' is cut short: "
+                         "%s\n", options.sim_simout, why)
+              : snprintf(line, sizeof line,
+                         "error: the report on the error stream is cut "
+                         "short: %s\n", why);
+  n = n < static_cast<int>(sizeof line) ? n : sizeof line - 1;
+  if (original_stderr < 0 || write(original_stderr, line, n) != n)
+    if (write(1, line, n) != n) n = 0;  // nowhere left to say it
+  return exit_code ? exit_code : 1;
+}
+
 [[noreturn]] static void exit_now(int exit_code) {
   sim_print_stats(stderr);
   sim_uninit();
-  exit(exit_code);
+  exit(status_after_report(exit_code));
 }
 
 [[noreturn]] static void refuse_redirection(const char *option,
@@ -158,6 +183,7 @@ static void redirect_output() {
     // Open first and then move the stream onto the file: reopening in place
     // would close the error stream before a failure could be reported on it.
     fflush(stderr);
+    original_stderr = fcntl(2, F_DUPFD_CLOEXEC, 3);
     FILE *simout = fopen(options.sim_simout, "w");
     if (!simout || dup2(fileno(simout), fileno(stderr)) < 0)
       _fatal("main", "main", __LINE__,
@@ -213,7 +239,18 @@ static void echo_configuration(int argc, char **argv) {
   fprintf(stderr, "\n");
 }
 
+// Holds descriptors 0 to 2 open, on /dev/null where the caller closed
+// them (2>&-), so that no file the run opens becomes its standard input,
+// output or error, and the report never lands in an -out: file.
+static void hold_standard_descriptors() {
+  for (int fd = 0; fd <= 2; fd++)
+    if (fcntl(fd, F_GETFD) < 0 &&
+        open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd)
+      exit(1);  // no /dev/null: nothing could be said safely
+}
+
 int main(int argc, char **argv, char **envp) {
+  hold_standard_descriptors();
   signal(SIGUSR1, signal_sim_stats);
   signal(SIGUSR2, signal_exit_now);
   // A signal ignored from the start (a background job's SIGINT) stays so.

@@ -104,6 +104,39 @@ class HostileTest : public ScratchDirTest {
 
 const char kLimitMessage[] = "sim: reference limit of ";
 
+// ---- The run's own streams ------------------------------------------------
+
+// With the error stream closed by the caller, a file the run opens must
+// not take its descriptor: the report would land in the -out: file.
+TEST_F(HostileTest, ClosedErrorStreamNeverCatchesTheReport) {
+  std::vector<uint64_t> addrs = make_addresses(400, 3);
+  write_file(path("t.din"), as_din(addrs));
+  Outcome o = run_program("/bin/sh", {"-c", "exec \"$0\" \"$@\" 2>&-", kSim,
+                                      "-cache:opts", kFamily, "-out:csv",
+                                      path("r.txt"), path("t.din")});
+  EXPECT_EQ(o.status, 0);
+  std::string csv = read_file(path("r.txt"));
+  EXPECT_EQ(csv.rfind("organisation,", 0), 0u) << csv.substr(0, 300);
+  EXPECT_FALSE(has(csv, "sim:"));
+  expect_family(read_results(path("r.txt")), addrs);
+}
+
+// A report that cannot be written whole fails the run, said where it can
+// still be read: on standard output when the error stream is full, on the
+// error stream the run started with when -redir:sim's file is.
+TEST_F(HostileTest, AReportThatCannotBeWrittenFailsTheRun) {
+  write_file(path("t.din"), as_din(make_addresses(400, 4)));
+  Outcome full = run_program("/bin/sh", {"-c", "exec \"$0\" \"$@\" 2>/dev/full",
+                                         kSim, path("t.din")});
+  EXPECT_EQ(full.status, 1);
+  EXPECT_EQ(full.out, "error: the report on the error stream is cut short: "
+                      "No space left on device\n");
+  Outcome redirected = run(kSim, {"-redir:sim", "/dev/full", path("t.din")});
+  EXPECT_EQ(redirected.status, 1);
+  EXPECT_EQ(redirected.err, "error: -redir:sim: the report in `/dev/full' is "
+                            "cut short: No space left on device\n");
+}
+
 // ---- The reference limit ------------------------------------------------
 
 TEST_F(HostileTest, LimitStopsTheRunWithAnExactReport) {
