@@ -38,6 +38,20 @@ sweep -j 2 -o "$dir/merged.csv"
 } >"$dir/expected.csv"
 diff "$dir/expected.csv" "$dir/merged.csv"
 
+# A trace whose name holds a comma and a quote stays one field of the CSV.
+odd="$dir/a,\"b\".din"
+cp "$dir/t1.din" "$odd"
+printf '%s\n' "$odd" >"$dir/odd.txt"
+python3 "$sweep" --vantle-sim "$sim" -t "$dir/odd.txt" -f "$dir/families.txt" \
+  -d "$dir/odd" -j 1 -o "$dir/odd.csv"
+python3 - "$dir/odd.csv" "$odd" <<'EOF'
+import csv, sys
+with open(sys.argv[1], newline='') as f:
+    rows = list(csv.DictReader(f))
+assert rows and all(r['trace'] == sys.argv[2] and None not in r
+                    for r in rows), rows[:2]
+EOF
+
 sweep --slurm "$dir/job.sh" >/dev/null
 bash -n "$dir/job.sh"
 rm "$dir/work/2.json"

@@ -90,11 +90,29 @@ void put_csv_header(FILE *out, bool family_column) {
           "references,hits,miss_ratio\n", family_column ? "family," : "");
 }
 
+// A field as RFC 4180 has it: quoted, its quotes doubled, when it holds a
+// comma, a quote or a line end.
+void put_csv_field(FILE *out, const char *text) {
+  if (!text[strcspn(text, ",\"\r\n")]) {
+    fputs(text, out);
+    return;
+  }
+  fputc('"', out);
+  for (const char *p = text; *p; p++) {
+    if (*p == '"') fputc('"', out);
+    fputc(*p, out);
+  }
+  fputc('"', out);
+}
+
 void put_csv_rows(FILE *out, const char *family, const vantle_result *rows,
                   int count) {
   for (int i = 0; i < count; i++) {
     const vantle_result &r = rows[i];
-    if (family) fprintf(out, "%s,", family);
+    if (family) {
+      put_csv_field(out, family);
+      fputc(',', out);
+    }
     fprintf(out, "%s,%s,%u,%u,%u,%llu,%llu,%llu,",
             organisation_name(r.organisation),
             policy_name(r.organisation, r.policy), r.line_size, r.sets,
