@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -431,6 +432,36 @@ TEST_F(ExportTest, WritersHandleNoReferencesAndAwkwardNames) {
   fclose(full);
 }
 
+// The family column of several families holds each -cache:opts value as
+// given: one with a comma, a quote or a line end is one field still.
+TEST_F(ExportTest, FamilyLabelsStayOneCsvField) {
+  vantle_result row = {};
+  row.organisation = 4;
+  row.line_size = 16;
+  row.sets = 64;
+  row.associativity = 1;
+  row.miss_ratio = NAN;
+  const char *labels[] = {"all ,: -Cdm", "-Cdm \"x\"", "data\r\n: -Cdm",
+                          "-Cdm"};
+  family_results families[4];
+  for (int i = 0; i < 4; i++)
+    families[i] = {{"Direct-mapped", labels[i], "t.din", "all", 0, nullptr},
+                   "#1", &row, 1};
+  FILE *f = fopen(path("f.csv").c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(write_families_csv(f, families, 4), 0);
+  fclose(f);
+  write_file(path("fields.py"), R"(
+import csv, json, sys
+with open(sys.argv[1], newline='') as f:
+    for row in csv.DictReader(f):
+        print(json.dumps(row['family']), len(row), row['sets'])
+)");
+  EXPECT_EQ(python("fields.py", path("f.csv")),
+            "\"all ,: -Cdm\" 10 64\n\"-Cdm \\\"x\\\"\" 10 64\n"
+            "\"data\\r\\n: -Cdm\" 10 64\n\"-Cdm\" 10 64\n");
+}
+
 TEST_F(ExportTest, OutputsThatCannotBeWrittenAreClearErrors) {
   std::string trace = path("t.din");
   std::string text = small_trace(200);
@@ -469,6 +500,80 @@ TEST_F(ExportTest, OutputsThatCannotBeWrittenAreClearErrors) {
   ASSERT_NE(report, std::string::npos) << o.err;
   ASSERT_NE(error, std::string::npos) << o.err;
   EXPECT_LT(report, error);
+}
+
+// An -out: path is written where it points: through a link, into the file
+// the link ends at (the link stays; a dangling one gets its file); through
+// a link to /proc/self/fd/1, into the run's standard output; onto the
+// error stream's own file, after the report. A new file gets the mode the
+// umask allows, a replaced one keeps its own.
+TEST_F(ExportTest, OutputPathsAreWrittenWhereTheyPoint) {
+  std::string trace = path("t.din");
+  write_file(trace, small_trace(300));
+  ASSERT_EQ(run({"-out:csv", path("plain.csv"), trace}).status, 0);
+  std::string csv = read_file(path("plain.csv"));
+  ASSERT_EQ(csv.rfind("organisation,", 0), 0u) << csv;
+  write_file(path("old.csv"), "old\n");
+  ASSERT_EQ(chmod(path("old.csv").c_str(), 0604), 0);
+  ASSERT_EQ(symlink("old.csv", path("to-old").c_str()), 0);
+  ASSERT_EQ(symlink(path("new.json").c_str(), path("to-new").c_str()), 0);
+  ASSERT_EQ(symlink("/proc/self/fd/1", path("to-stdout").c_str()), 0);
+  mode_t mask = umask(027);
+  Outcome o = run({"-out:csv", path("to-old"), "-out:json", path("to-new"),
+                   "-out:plot", path("to-stdout"), trace});
+  umask(mask);
+  EXPECT_EQ(o.status, 0) << o.err;
+  for (const char *link : {"to-old", "to-new", "to-stdout"}) {
+    struct stat st;
+    EXPECT_TRUE(lstat(path(link).c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        << link << " is no longer a link";
+  }
+  EXPECT_EQ(read_file(path("old.csv")), csv);
+  EXPECT_EQ(read_file(path("new.json")).rfind("{\n", 0), 0u);
+  EXPECT_TRUE(has(o.out, "</svg>")) << o.out.substr(0, 200);
+  struct stat old_st, new_st;
+  ASSERT_EQ(stat(path("old.csv").c_str(), &old_st), 0);
+  ASSERT_EQ(stat(path("new.json").c_str(), &new_st), 0);
+  EXPECT_EQ(old_st.st_mode & 0777, 0604u);
+  EXPECT_EQ(new_st.st_mode & 0777, 0640u);
+
+  // The error stream's own file: the report stays, the rows follow it.
+  Outcome same = run({"-out:csv", path("stderr.txt"), trace});
+  EXPECT_EQ(same.status, 0);
+  size_t report = same.err.find("** end of simulation **");
+  size_t rows = same.err.find("\n" + csv);
+  EXPECT_NE(report, std::string::npos) << same.err;
+  EXPECT_NE(rows, std::string::npos) << same.err;
+  EXPECT_LT(report, rows);
+}
+
+// An -out: FIFO is opened once the report is out, and written when a
+// reader has it; while no reader comes, SIGUSR1 says so and SIGTERM gives
+// the file up with status 1: no open waits where signals go unanswered.
+TEST_F(ExportTest, OutputFifoWaitsForItsReaderAndAnswersSignals) {
+  std::string trace = path("t.din"), fifo = path("fifo");
+  write_file(trace, small_trace(300));
+  ASSERT_EQ(run({"-out:csv", path("plain.csv"), trace}).status, 0);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  FifoRun lonely{kSim};
+  lonely.launch({"-out:csv", fifo.c_str(), trace.c_str()});
+  EXPECT_TRUE(lonely.read_until("** end of simulation **")) << lonely.err;
+  kill(lonely.pid, SIGUSR1);
+  EXPECT_TRUE(lonely.read_until("sim: -out:csv: waiting for a reader of `" +
+                                fifo + "'\n")) << lonely.err;
+  kill(lonely.pid, SIGTERM);
+  int wstatus = 0;
+  EXPECT_TRUE(lonely.exits(&wstatus));
+  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 1) << wstatus;
+  lonely.read_until("\x01never");
+  close(lonely.err_fd);
+  EXPECT_TRUE(has(lonely.err, "error: -out:csv: cannot write `" + fifo +
+                                  "': no reader opened it\n")) << lonely.err;
+
+  FifoRun read{kSim};
+  read.launch({"-out:csv", fifo.c_str(), trace.c_str()});
+  EXPECT_EQ(read_file(fifo), read_file(path("plain.csv")));
+  EXPECT_EQ(read.finish(), 0) << read.err;
 }
 
 // A malformed record ends the run after the report of what came before

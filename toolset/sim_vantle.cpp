@@ -5,13 +5,11 @@
 // main loop. Reads the driver's shared state (sim.h): the signal flags, the
 // exit buffer and sim_progfd.
 #include <errno.h>
-#include <fcntl.h>
 #include <limits.h>
 #include <math.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "export.h"
@@ -24,6 +22,7 @@
 #include "misc.h"
 #include "qlint.h"
 #include "sim.h"
+#include "toolset/out_files.h"
 
 // Options.
 static char *cache_opts;
@@ -43,21 +42,6 @@ static bool wanted[MD_REF_MODIFY + 1];  // by md_ref_kind
 // first reference past it.
 static counter_t reference_limit;
 static bool past_reference_limit;
-
-// The -out: files. Each is written to a new file beside it, made when the
-// options are checked so that a bad path fails before the run, and renamed
-// over it once complete, after the final report: a run that fails or is
-// ended, or another run writing the same file, never leaves a file half
-// written, and an earlier run's file stays until a new one replaces it.
-enum { OUT_CSV, OUT_JSON, OUT_PLOT, OUT_KINDS };
-static struct {
-  const char *option;
-  char *fname;
-  FILE *fd;
-  char temp[PATH_MAX];  // the new file while it is being written, or ""
-} outputs[OUT_KINDS] = {{"-out:csv", nullptr, nullptr, ""},
-                        {"-out:json", nullptr, nullptr, ""},
-                        {"-out:plot", nullptr, nullptr, ""}};
 
 // The families, one per -cache:opts. One runs in this process; several run
 // in child processes of their own (families.h), fed from here.
@@ -97,16 +81,7 @@ void sim_reg_options(opt_odb_t *odb) {
                  "one family: [kinds:] the library's option words, e.g. "
                  "\"-Cfa -M65536\"; again for more families",
                  &cache_opts, "", 1, nullptr);
-  opt_reg_string(odb, "-out:csv",
-                 "at the end, write every cache's result to this CSV file",
-                 &outputs[OUT_CSV].fname, nullptr, 1, nullptr);
-  opt_reg_string(odb, "-out:json",
-                 "at the end, write the run and every cache's result to "
-                 "this JSON file", &outputs[OUT_JSON].fname, nullptr, 1,
-                 nullptr);
-  opt_reg_string(odb, "-out:plot",
-                 "at the end, write a miss-ratio plot to this SVG file",
-                 &outputs[OUT_PLOT].fname, nullptr, 1, nullptr);
+  out_reg_options(odb);
   opt_reg_string(odb, "-trace:refs",
                  "references that feed the cache: all|inst|data|load|store",
                  &refs_name, "all", 1, nullptr);
@@ -130,78 +105,26 @@ void sim_reg_options(opt_odb_t *odb) {
                  &progress_text, "true", 0, nullptr);
 }
 
-void sim_remove_unfinished_outputs(void) {
-  for (int i = 0; i < OUT_KINDS; i++)
-    if (outputs[i].temp[0]) unlink(outputs[i].temp);
-}
-
-// A family's child leaves the -out: files to vantle-sim, however it ends.
-static void forget_outputs(void) {
-  for (int i = 0; i < OUT_KINDS; i++) outputs[i].temp[0] = '\0';
-}
-
-// Makes the new file of every -out: file, in the same directory so that the
-// rename at the end stays within one file system. A device or pipe (say
-// /dev/stdout) is written in place.
-static void open_outputs(void) {
-  atexit(sim_remove_unfinished_outputs);
-  for (int i = 0; i < OUT_KINDS; i++) {
-    const char *name = outputs[i].fname;
-    if (!name) continue;
-    struct stat st;
-    int fd;
-    bool exists = stat(name, &st) == 0;
-    if (exists && S_ISDIR(st.st_mode)) {
-      fd = -1;
-      errno = EISDIR;
-    } else if (exists && !S_ISREG(st.st_mode)) {
-      fd = open(name, O_WRONLY | O_CLOEXEC);
-    } else {
-      const char *base = base_name(name);
-      snprintf(outputs[i].temp, sizeof outputs[i].temp, "%.*s.%s.XXXXXX",
-               static_cast<int>(base - name), name, base);
-      fd = mkostemp(outputs[i].temp, O_CLOEXEC);
-      if (fd < 0) outputs[i].temp[0] = '\0';
-    }
-    if (fd < 0 || !(outputs[i].fd = fdopen(fd, "w"))) {
-      char what[4096];
-      snprintf(what, sizeof what, "%s: cannot write `%s': %s",
-               outputs[i].option, name, strerror(errno));
-      option_error("%s", what);
-    }
-  }
-}
+void sim_remove_unfinished_outputs(void) { out_remove_unfinished(); }
 
 // Refuses an input that is also an output, and two outputs in one file.
 static void claim_outputs(const char *input) {
   for (int i = 0; i < OUT_KINDS; i++) {
-    if (!outputs[i].fd) continue;
-    if (strcmp(input, "-") && same_file_name(outputs[i].fname, input))
+    const char *name = out_name(i);
+    if (!name) continue;
+    if (strcmp(input, "-") && same_file_name(name, input))
       option_error("-out: files must not overwrite the input `%s'", input);
     for (int j = 0; j < i; j++)
-      if (outputs[j].fd && same_file_name(outputs[i].fname, outputs[j].fname))
+      if (out_name(j) && same_file_name(name, out_name(j)))
         option_error("-out: files must differ, and `%s' is named twice",
-                     outputs[i].fname);
+                     name);
   }
 }
 
 bool sim_output_named(const char *path) {
   for (int i = 0; i < OUT_KINDS; i++)
-    if (outputs[i].fname && same_file_name(outputs[i].fname, path))
-      return true;
+    if (out_name(i) && same_file_name(out_name(i), path)) return true;
   return false;
-}
-
-// Closes a written -out: file and puts it in place; false on failure.
-static bool finish_output(int i, int status) {
-  if (fclose(outputs[i].fd) != 0) status = -1;
-  outputs[i].fd = nullptr;
-  if (!outputs[i].temp[0]) return status == 0;
-  if (status == 0 && rename(outputs[i].temp, outputs[i].fname) != 0)
-    status = -1;
-  if (status != 0) unlink(outputs[i].temp);
-  outputs[i].temp[0] = '\0';
-  return status == 0;
 }
 
 // Collects the values of every -cache:opts before the program or trace
@@ -319,7 +242,8 @@ void sim_check_options(opt_odb_t *odb, int argc, char **argv) {
   if (sim_chkpt_fname)
     option_error("cannot restore `%s': vantle-sim has no checkpoints",
                  sim_chkpt_fname);
-  open_outputs();
+  char why[4096];
+  if (!out_open(why, sizeof why)) option_error("%s", why);
 }
 
 // Set-associative OPT may leave a missing line out; the reader is told
@@ -341,6 +265,11 @@ static int fold_region_bits(void) {
   return B + L;
 }
 
+// What the run's signals ask of a wait on a family's process.
+static int asked_by_signals(void) {
+  return (sim_exit_now ? FAM_END : 0) | (sim_dump_stats ? FAM_REPORT : 0);
+}
+
 void sim_init(void) {
 #ifdef VANTLE_SIM_TEST_LIMIT
   // Test builds only: a lower limit lets tests reach it in milliseconds.
@@ -350,7 +279,8 @@ void sim_init(void) {
 #endif
   reference_limit = static_cast<counter_t>(vantle_reference_limit());
   if (several()) {
-    fam_start(families, family_count, forget_outputs, say_what_opt_means,
+    fam_on_wait(asked_by_signals);
+    fam_start(families, family_count, out_forget, say_what_opt_means,
               fold_region_bits);
     // One folding serves every family: the most demanding one's regions.
     int bits = 0;
@@ -512,7 +442,8 @@ static void gather_results(run_results *r) {
 }
 
 // Writes one -out: file: one family as always, several with their names.
-static int write_output(int kind, FILE *fd, const run_results *r) {
+static int write_output(int kind, FILE *fd, void *context) {
+  const run_results *r = static_cast<const run_results *>(context);
   const family_results &one = r->family[0];
   if (several())
     return kind == OUT_CSV    ? write_families_csv(fd, r->family, family_count)
@@ -525,26 +456,27 @@ static int write_output(int kind, FILE *fd, const run_results *r) {
                                                 one.count);
 }
 
+// While an -out: FIFO waits for its reader, or for it to read, SIGUSR1
+// says so and an ending signal gives the file up.
+static bool give_up_output(const char *option, const char *name) {
+  if (sim_dump_stats) {
+    sim_dump_stats = 0;
+    fprintf(stderr, "sim: %s: waiting for a reader of `%s'\n", option, name);
+  }
+  return sim_exit_now;
+}
+
 // Writes the -out: files from the library's results, once, after the final
 // report. A file that cannot be written ends the run with status 1 (after
 // a malformed record, the fatal error that follows does).
 static void write_outputs(void) {
   static run_results results;
   gather_results(&results);
-  bool failed = false;
-  for (int i = 0; i < OUT_KINDS; i++) {
-    FILE *fd = outputs[i].fd;
-    if (!fd) continue;
-    errno = 0;
-    int status = write_output(i, fd, &results);
-    if (!finish_output(i, status)) {
-      fprintf(stderr, "error: %s: cannot write `%s': %s\n", outputs[i].option,
-              outputs[i].fname, errno ? strerror(errno) : "write error");
-      failed = true;
-    }
-  }
+  // The run has ended: an ending signal from here on gives up a FIFO.
+  sim_exit_now = 0;
+  bool written = out_write(write_output, &results, give_up_output);
   for (int i = 0; i < family_count; i++) free(results.rows[i]);
-  if (failed && ld_state() != LD_MALFORMED) exit(1);
+  if (!written && ld_state() != LD_MALFORMED) exit(1);
 }
 
 // Every family's report, in the order given, each after its own line. A
@@ -561,8 +493,12 @@ static void report_families(FILE *stream) {
                         "run goes on\n", static_cast<long long>(f->fed));
       if (fam_interim(f))
         fam_copy_text(f, stream);
-      else
+      else if (f->gone)
         family_failed = true;
+      else  // stopped or wedged: the run goes on without its report
+        fprintf(stream, "sim: family %d of %d (`%s') did not answer; its "
+                        "interim report is left out\n", i + 1, family_count,
+                f->spec);
     }
     return;
   }
@@ -767,6 +703,19 @@ static void pick_for(const fam_family *f, size_t n, md_addr_t *picked) {
   }
 }
 
+// Room for n references in family f's ring, answering SIGUSR1 while a
+// full ring waits; null when the family is gone or the run is to end.
+static md_addr_t *reserve(fam_family *f, size_t n) {
+  for (;;) {
+    md_addr_t *into = fam_reserve(f, n);
+    if (into || f->gone || sim_exit_now) return into;
+    if (sim_dump_stats) {
+      sim_dump_stats = 0;
+      interim_stats();
+    }
+  }
+}
+
 // Several families: each is handed the batch up to its own -trace:max; the
 // first reference past any family's library limit ends the run for all,
 // before it.
@@ -795,12 +744,12 @@ static size_t feed_families(size_t n) {
     counter_t taken = taking[i];
     size_t take = end;
     if (end < n || taken > room) take = after_nth(f->wanted, end, room, &taken);
-    md_addr_t *into = fam_reserve(f, take);  // straight into its ring
+    md_addr_t *into = reserve(f, take);  // straight into its ring
     if (into) {
       pick_for(f, take, into);
       fam_commit(f, static_cast<size_t>(taken));
       f->fed += taken;
-    } else {
+    } else if (f->gone) {
       family_failed = true;
     }
     if (take > used) used = take;

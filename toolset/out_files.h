@@ -1,0 +1,45 @@
+// The -out: files of a run (-out:csv, -out:json, -out:plot), from the check
+// of the options to the moment each is complete. A file is written to a
+// new file beside the one its path ends at (symbolic links followed) and
+// renamed over it when whole, so that a run that fails or is ended never
+// leaves one half written and a link stays a link. A device, a FIFO, or a
+// file that a descriptor of the run names (/dev/stdout, /dev/fd/3, the
+// file the error stream goes to) is written where it is instead, from
+// memory, once the text is whole.
+#ifndef VANTLE_TOOLSET_OUT_FILES_H_
+#define VANTLE_TOOLSET_OUT_FILES_H_
+
+#include <stddef.h>
+#include <stdio.h>
+
+#include "options.h"
+
+enum { OUT_CSV, OUT_JSON, OUT_PLOT, OUT_KINDS };
+
+// Registers -out:csv, -out:json and -out:plot, in that order.
+void out_reg_options(opt_odb_t *odb);
+
+// The path given for an -out: kind, or null.
+const char *out_name(int kind);
+
+// Readies every -out: file given, before the run, so that a bad path fails
+// first: makes its new file, or opens a device in place (a FIFO is opened
+// when written). False, with "-out:csv: cannot write `x': why" in message
+// (of size n), at the first that cannot be written.
+bool out_open(char *message, size_t n);
+
+// Writes every -out: file given: fill(kind, stream, context) writes its
+// text and returns 0, or -1 on failure; the file is then put in place. A
+// FIFO waits for its reader, and for it to read, while give_up(option,
+// name) returns false (it is asked every tenth of a second). Each file
+// that cannot be written is said on stderr; false when one could not.
+bool out_write(int (*fill)(int kind, FILE *to, void *context), void *context,
+               bool (*give_up)(const char *option, const char *name));
+
+// Removes the new files not yet complete; safe in a signal handler.
+void out_remove_unfinished(void);
+
+// Leaves the new files alone from now on (a child process of the run).
+void out_forget(void);
+
+#endif  // VANTLE_TOOLSET_OUT_FILES_H_
