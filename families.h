@@ -37,7 +37,19 @@ struct fam_family {
   int ready_value; // what it said when ready (fam_start's ready_value)
   int wait_status;
   bool gone;       // the child has ended (or its socket or pipe broke)
+  bool silent;     // it did not answer in time, and was killed
+  int acks_owed;   // acknowledgements of interim reports given up on
 };
+
+// What the run's signals ask of vantle-sim while it waits on a child.
+enum { FAM_END = 1, FAM_REPORT = 2 };
+
+// Sets what a wait on a child asks, every tenth of a second, for what the
+// run's signals want (FAM_END, FAM_REPORT, or 0). A wait for room in a
+// child's ring gives way to either; for a child's ready word, to FAM_END.
+// An interim report, and the final one once FAM_END has been asked, give a
+// child that makes no progress 5 s before it counts as not answering.
+void fam_on_wait(int (*asked)(void));
 
 // Sets the reference kinds a selection name feeds into wanted (indexed by
 // md_ref_kind); false for an unknown name.
@@ -63,20 +75,22 @@ void fam_copy_text(fam_family *f, FILE *to);
 
 // Room in the child's ring for up to n references (at most 65536), for
 // the caller to fill and hand over with fam_commit; null when the child is
-// gone.
+// gone, or when a signal wants an answer first (f->gone still false).
 md_addr_t *fam_reserve(fam_family *f, size_t n);
 
 // Hands the first n references of the room just reserved to the child.
 void fam_commit(fam_family *f, size_t n);
 
 // Asks the child for an interim report of what it was fed and waits for
-// it; false when the child is gone.
+// it; false when the child is gone, or did not answer (f->gone false: its
+// report then comes with its next text).
 bool fam_interim(fam_family *f);
 
 // Ends the child's input: it makes its final report and leaves its rows.
 void fam_end_input(fam_family *f);
 
 // Waits for the child's end; true when it ended by itself with status 0.
+// One that does not answer (above) is killed, and f->silent set.
 bool fam_wait(fam_family *f);
 
 // Says how the child ended, on one line naming the family (after
@@ -89,7 +103,7 @@ int fam_rows(const fam_family *f, vantle_result **rows);
 
 // Whether a child has ended without being asked to (it hung up its pipe);
 // does not wait.
-bool fam_any_gone(const fam_family *families, int count);
+bool fam_any_gone(fam_family *families, int count);
 
 // Kills every child still running (safe at any time).
 void fam_kill_all(fam_family *families, int count);

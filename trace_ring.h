@@ -14,6 +14,7 @@
 #define VANTLE_TRACE_RING_H_
 
 #include <errno.h>
+#include <poll.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/mman.h>
@@ -93,6 +94,25 @@ static inline int trace_ring_wait_for_room(struct trace_ring *ring,
     __atomic_store_n(&ring->writer_waiting, 1, __ATOMIC_SEQ_CST);
     if (TRACE_RING_DATA - trace_ring_unread(ring) >= bytes) break;
     if (!trace_ring_sleep(socket)) return 0;
+  }
+  __atomic_store_n(&ring->writer_waiting, 0, __ATOMIC_SEQ_CST);
+  return 1;
+}
+
+/* The writer: as trace_ring_wait_for_room, but for about ms milliseconds
+ * at most, so that a writer with more to answer than its reader is never
+ * stuck with one that stopped: 1 when there is room, 0 when the reader has
+ * gone, -1 when the time ran out (or a signal came). */
+static inline int trace_ring_wait_for_room_for(struct trace_ring *ring,
+                                               size_t bytes, int socket,
+                                               int ms) {
+  while (TRACE_RING_DATA - trace_ring_unread(ring) < bytes) {
+    __atomic_store_n(&ring->writer_waiting, 1, __ATOMIC_SEQ_CST);
+    if (TRACE_RING_DATA - trace_ring_unread(ring) >= bytes) break;
+    struct pollfd wake = {socket, POLLIN, 0};
+    int ready = poll(&wake, 1, ms);
+    if (ready == 0 || (ready < 0 && errno == EINTR)) return -1;
+    if (ready < 0 || !trace_ring_sleep(socket)) return 0;
   }
   __atomic_store_n(&ring->writer_waiting, 0, __ATOMIC_SEQ_CST);
   return 1;

@@ -3,6 +3,8 @@
 // kinds, -trace:max and the -out: format; a family that cannot run or dies
 // ends the whole run with a line naming it and no -out: file.
 #include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -200,6 +202,8 @@ TEST_F(FamiliesTest, FamilyThatCannotRunStopsTheRunBeforeItStarts) {
        "error: -cache:opts family 2 of 2 (`-Csa -a0 -b0 -n24') cannot run"},
       {{"-cache:opts", "code: -Csa", "-cache:opts", "-Cdm"},
        "error: -cache:opts `code: -Csa': its reference kinds must be"},
+      {{"-cache:opts", "all junk: -Csa", "-cache:opts", "-Cdm"},
+       "error: -cache:opts `all junk: -Csa': its reference kinds must be"},
       {{"-cache:opts", "-Cdm", "-cache:opts", "-Csa -x5"},
        "error: -cache:opts: `-x5' is not a cache option word"},
   };
@@ -264,11 +268,88 @@ TEST_F(FamiliesTest, SignalsAndAKilledFamilyHoldForTheWholeRun) {
   }
 }
 
+// Writes text to the FIFO until vantle-sim has read nothing for 3 s (a
+// family's full ring holds it up) or all of it is in; false when all is.
+bool feed_until_held_up(FILE *fifo, const std::string &text) {
+  int fd = fileno(fifo);
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  for (size_t at = 0; at < text.size();) {
+    ssize_t put = write(fd, text.data() + at, text.size() - at);
+    if (put > 0) {
+      at += static_cast<size_t>(put);
+      continue;
+    }
+    pollfd room = {fd, POLLOUT, 0};
+    if (poll(&room, 1, 3000) == 0) return true;
+  }
+  return false;
+}
+
+// A family's process that is stopped (kill -STOP) never wedges the run:
+// SIGUSR1 gets the others' interim reports and a line naming it, and,
+// with its ring full, SIGINT ends the run: the others' final reports, a
+// line naming it, status 1 and no -out: file.
+TEST_F(FamiliesTest, AStoppedFamilyNeverWedgesTheRun) {
+  signal(SIGPIPE, SIG_IGN);
+  std::string csv = path("r.csv"), fifo = path("fifo");
+  write_file(csv, "an earlier run's file\n");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  FifoRun r{kSim};
+  r.start(fifo, din_trace(300, 5),
+          {"-cache:opts", "-Csa -a2 -b4", "-cache:opts", "data: -Cfa -M1024",
+           "-out:csv", csv.c_str()});
+  pid_t second = youngest_child(r.pid);
+  ASSERT_GT(second, 0);
+  kill(second, SIGSTOP);
+  kill(r.pid, SIGUSR1);
+  EXPECT_TRUE(r.read_until("sim: family 2 of 2 (`data: -Cfa -M1024') did "
+                           "not answer; its interim report is left out\n"))
+      << r.err;
+  EXPECT_TRUE(has(r.err, "sim: family 1 of 2: `-Csa -a2 -b4'\nsim: interim "
+                         "report after 300 references"));
+  feed_until_held_up(r.input, din_trace(3000000, 6));
+  kill(r.pid, SIGINT);
+  EXPECT_TRUE(r.read_until("sim: family 2 of 2 (`data: -Cfa -M1024') did "
+                           "not answer for 5 s; it was killed\n")) << r.err;
+  int wstatus = 0;
+  EXPECT_TRUE(r.exits(&wstatus));
+  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 1) << wstatus;
+  r.read_until("\x01never");
+  fclose(r.input);
+  close(r.err_fd);
+  EXPECT_TRUE(has(r.err, "run ended early by SIGINT")) << r.err;
+  EXPECT_EQ(count(r.err, "** end of simulation **"), 2) << r.err;
+  EXPECT_EQ(read_file(csv), "an earlier run's file\n");
+}
+
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kLimitsWork = false;
 #else
 constexpr bool kLimitsWork = true;
 #endif
+
+// What cannot be made for a family (descriptors, shared memory) ends the
+// run with a message naming the family and the thing.
+TEST_F(FamiliesTest, WhatCannotBeMadeForAFamilyIsNamed) {
+  write_file(path("t.din"), din_trace(100, 3));
+  std::vector<std::string> args{"-c", "ulimit -n 30; exec \"$0\" \"$@\"",
+                                kSim};
+  for (int i = 0; i < 20; i++) args.insert(args.end(), {"-cache:opts", "-Cdm"});
+  args.push_back(path("t.din"));
+  Outcome o = run_program("/bin/sh", args);
+  EXPECT_EQ(o.status, 1);
+  EXPECT_TRUE(has(o.err, "of 20 (`-Cdm'): cannot make its ")) << o.err;
+  EXPECT_TRUE(has(o.err, ": Too many open files\n")) << o.err;
+  EXPECT_FALSE(has(o.err, "fatal: Too many open files")) << o.err;
+  if (!kLimitsWork) return;  // address-space limits clash with ASan
+  Launch launch;
+  launch.address_space = size_t{150} << 20;  // rings for some families only
+  o = run_program(kSim, std::vector<std::string>(args.begin() + 3, args.end()),
+                  launch);
+  EXPECT_EQ(o.status, 1);
+  EXPECT_TRUE(has(o.err, "of 20 (`-Cdm'): cannot make its ring of shared "
+                         "memory: Cannot allocate memory\n")) << o.err;
+}
 
 TEST_F(FamiliesTest, FamilyRunningOutOfMemoryEndsTheRunWithoutOutputs) {
   if (!kLimitsWork) GTEST_SKIP() << "address-space limits clash with ASan";

@@ -125,28 +125,96 @@ void quiet_fatal(FILE *) {}
   serve(f, feed_fd, ack_fd);
 }
 
-int memory_file(const char *name) {
-  int fd = memfd_create(name, MFD_CLOEXEC);
-  if (fd < 0) _fatal("families", "memory_file", __LINE__, "%s", strerror(errno));
-  return fd;
+// What cannot be made for a family ends the run, naming the family and
+// the thing: "-cache:opts family 7 of 20 (`-Csa'): cannot make its text
+// file: Too many open files".
+[[noreturn]] void cannot_make(const fam_family *f, int index, int count,
+                              const char *what, int line) {
+  _fatal("families", "fam_start", line, "-cache:opts family %d of %d (`%s'): "
+         "cannot make %s: %s", index + 1, count, f->spec, what,
+         strerror(errno));
 }
 
-// The ring a child is fed through, shared with it across the fork.
+int memory_file(const char *name) { return memfd_create(name, MFD_CLOEXEC); }
+
+// The ring a child is fed through, shared with it across the fork; null
+// with errno set when it cannot be made.
 trace_ring *shared_ring() {
   int fd = memory_file("vantle-family-ring");
+  if (fd < 0) return nullptr;
   trace_ring *ring = nullptr;
   if (ftruncate(fd, TRACE_RING_CONTROL + TRACE_RING_DATA) == 0)
     ring = trace_ring_map(fd);
-  if (!ring) _fatal("families", "shared_ring", __LINE__, "%s", strerror(errno));
+  int saved = errno;
   close(fd);
+  errno = saved;
   return ring;
 }
 
+// What the run's signals ask while vantle-sim waits on a child.
+int (*asked_of_waits)(void);
+
+enum { kSlice = 100, kGraceSlices = 50 };  // milliseconds; 5 s
+
+// A wait on a child: it ends when the run's signals ask for a bit of
+// give_up_when, or, once grace counts (from the start, or from a bit of
+// grace_when), when the child has made no progress (read from its ring,
+// written text or rows) for kGraceSlices slices. Counted in slices rather
+// than by the clock, so that a run stopped and resumed (Ctrl-Z, fg) gives
+// its children their whole grace again.
+struct watch {
+  const fam_family *f;
+  int give_up_when, grace_when;
+  bool counting;
+  int idle;
+  uint64_t last;
+};
+
+uint64_t progress(const fam_family *f) {
+  uint64_t done = f->ring ? __atomic_load_n(&f->ring->read, __ATOMIC_SEQ_CST)
+                          : 0;
+  struct stat st;
+  if (fstat(f->text_fd, &st) == 0) done += static_cast<uint64_t>(st.st_size);
+  if (fstat(f->rows_fd, &st) == 0) done += static_cast<uint64_t>(st.st_size);
+  return done;
+}
+
+watch watching(const fam_family *f, int give_up_when, int grace_when,
+               bool counting) {
+  return {f, give_up_when, grace_when, counting, 0, progress(f)};
+}
+
+// A slice went by with no answer: whether to wait on.
+bool keep_waiting(watch *w) {
+  int asked = asked_of_waits ? asked_of_waits() : 0;
+  if (asked & w->give_up_when) return false;
+  if (asked & w->grace_when) w->counting = true;
+  uint64_t now = progress(w->f);
+  if (now != w->last) {
+    w->last = now;
+    w->idle = 0;
+    return true;
+  }
+  return !w->counting || ++w->idle < kGraceSlices;
+}
+
 // Waits for the byte that says the child did what it was asked; *value
-// gets it.
-bool acknowledged(fam_family *f, unsigned char *value = nullptr) {
-  unsigned char done;
-  if (!f->gone && read_all(f->ack_fd, &done, 1)) {
+// gets it. False when the child is gone (f->gone set) or the watch gave
+// up; the answers of given-up waits are passed over when they come.
+bool acknowledged(fam_family *f, watch *w, unsigned char *value = nullptr) {
+  while (!f->gone) {
+    pollfd answer = {f->ack_fd, POLLIN, 0};
+    int ready = poll(&answer, 1, kSlice);
+    if (ready == 0 || (ready < 0 && errno == EINTR)) {
+      if (!keep_waiting(w)) return false;
+      continue;
+    }
+    unsigned char done;
+    if (!read_all(f->ack_fd, &done, 1)) break;
+    if (f->acks_owed > 0) {
+      f->acks_owed--;
+      continue;
+    }
     if (value) *value = done;
     return true;
   }
@@ -155,10 +223,17 @@ bool acknowledged(fam_family *f, unsigned char *value = nullptr) {
 }
 
 // Waits for room in the child's ring for a message of n references and
-// writes its header there; the message, null when the child is gone.
-unsigned char *start_message(fam_family *f, size_t n, uint32_t what) {
-  if (f->gone || !trace_ring_wait_for_room(f->ring, message_bytes(n),
-                                           f->feed_fd)) {
+// writes its header there; the message, null when the child is gone
+// (f->gone set) or the watch gave up.
+unsigned char *start_message(fam_family *f, size_t n, uint32_t what,
+                             watch *w) {
+  int room = -1;
+  while (!f->gone && room < 0) {
+    room = trace_ring_wait_for_room_for(f->ring, message_bytes(n),
+                                        f->feed_fd, kSlice);
+    if (room < 0 && !keep_waiting(w)) return nullptr;
+  }
+  if (f->gone || room == 0) {
     f->gone = true;
     return nullptr;
   }
@@ -200,9 +275,12 @@ bool fam_parse(fam_family *f, const char *spec, const char *kinds,
   char *words = f->text;
   char *colon = strchr(words, ':');
   if (colon) {
+    // The kinds are one word, blanks around it aside: "all junk:" is no
+    // kind, and must not pass as "all".
     *colon = '\0';
     char *name = words + strspn(words, " \t");
-    name[strcspn(name, " \t")] = '\0';
+    size_t length = strlen(name);
+    while (length > 0 && strchr(" \t", name[length - 1])) name[--length] = '\0';
     f->kinds = name;
     f->kinds_given = true;
     words = colon + 1;
@@ -228,15 +306,17 @@ void fam_start(fam_family *families, int count, void (*in_child)(void),
   for (int i = 0; i < count; i++) {
     fam_family *f = &families[i];
     int feed[2], ack[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, feed) != 0 ||
-        pipe2(ack, O_CLOEXEC) != 0)
-      _fatal("families", "fam_start", __LINE__, "%s", strerror(errno));
-    f->ring = shared_ring();
-    f->text_fd = memory_file("vantle-family-text");
-    f->rows_fd = memory_file("vantle-family-rows");
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, feed) != 0)
+      cannot_make(f, i, count, "its socket", __LINE__);
+    if (pipe2(ack, O_CLOEXEC) != 0) cannot_make(f, i, count, "its pipe", __LINE__);
+    if (!(f->ring = shared_ring()))
+      cannot_make(f, i, count, "its ring of shared memory", __LINE__);
+    if ((f->text_fd = memory_file("vantle-family-text")) < 0)
+      cannot_make(f, i, count, "its text file", __LINE__);
+    if ((f->rows_fd = memory_file("vantle-family-rows")) < 0)
+      cannot_make(f, i, count, "its rows file", __LINE__);
     f->pid = fork();
-    if (f->pid < 0)
-      _fatal("families", "fam_start", __LINE__, "%s", strerror(errno));
+    if (f->pid < 0) cannot_make(f, i, count, "its process", __LINE__);
     if (f->pid == 0) {
       if (getppid() != parent) _exit(1);  // vantle-sim is gone already
       for (int j = 0; j < i; j++) {  // the earlier children's ends
@@ -254,12 +334,14 @@ void fam_start(fam_family *families, int count, void (*in_child)(void),
     f->ack_fd = ack[0];
   }
   for (int i = 0; i < count; i++) {
+    fam_family *f = &families[i];
     unsigned char value;
-    if (acknowledged(&families[i], &value)) {
-      families[i].ready_value = value;
+    watch w = watching(f, FAM_END, 0, false);
+    if (acknowledged(f, &w, &value)) {
+      f->ready_value = value;
       continue;
     }
-    fam_family *f = &families[i];
+    if (!f->gone) kill(f->pid, SIGKILL);
     fam_wait(f);
     fam_copy_text(f, stderr);
     fprintf(stderr, "error: -cache:opts family %d of %d (`%s') cannot run; "
@@ -280,8 +362,11 @@ void fam_copy_text(fam_family *f, FILE *to) {
   }
 }
 
+void fam_on_wait(int (*asked)(void)) { asked_of_waits = asked; }
+
 md_addr_t *fam_reserve(fam_family *f, size_t n) {
-  unsigned char *message = start_message(f, n, kReferences);
+  watch w = watching(f, FAM_END | FAM_REPORT, 0, false);
+  unsigned char *message = start_message(f, n, kReferences, &w);
   return message ? reinterpret_cast<md_addr_t *>(message + sizeof(header))
                  : nullptr;
 }
@@ -289,9 +374,12 @@ md_addr_t *fam_reserve(fam_family *f, size_t n) {
 void fam_commit(fam_family *f, size_t n) { finish_message(f, n); }
 
 bool fam_interim(fam_family *f) {
-  if (!start_message(f, 0, kInterim)) return false;
+  watch w = watching(f, FAM_END, 0, true);
+  if (!start_message(f, 0, kInterim, &w)) return false;
   finish_message(f, 0);
-  return acknowledged(f);
+  if (acknowledged(f, &w)) return true;
+  if (!f->gone) f->acks_owed++;
+  return false;
 }
 
 void fam_end_input(fam_family *f) {
@@ -299,9 +387,28 @@ void fam_end_input(fam_family *f) {
   f->feed_fd = -1;
 }
 
+// Waits until the child has closed its end of the acknowledgement pipe,
+// as it does when it ends; kills it when the watch gives up.
+void await_end(fam_family *f) {
+  watch w = watching(f, 0, FAM_END, false);
+  while (!f->gone) {
+    pollfd end = {f->ack_fd, POLLIN, 0};
+    int ready = poll(&end, 1, kSlice);
+    unsigned char passed_over;
+    if (ready > 0 && read(f->ack_fd, &passed_over, 1) > 0) continue;
+    if (ready > 0 || (ready < 0 && errno != EINTR)) return;
+    if (!keep_waiting(&w)) {
+      f->silent = true;
+      kill(f->pid, SIGKILL);
+      return;
+    }
+  }
+}
+
 bool fam_wait(fam_family *f) {
   fam_end_input(f);
   if (f->pid > 0) {
+    await_end(f);
     while (waitpid(f->pid, &f->wait_status, 0) < 0 && errno == EINTR) {
     }
     f->pid = 0;
@@ -309,12 +416,16 @@ bool fam_wait(fam_family *f) {
   if (f->ring) trace_ring_unmap(f->ring);
   f->ring = nullptr;
   f->gone = true;
-  return WIFEXITED(f->wait_status) && WEXITSTATUS(f->wait_status) == 0;
+  return !f->silent && WIFEXITED(f->wait_status) &&
+         WEXITSTATUS(f->wait_status) == 0;
 }
 
 void fam_say_failure(const fam_family *f, int index, int count, FILE *to) {
   fprintf(to, "sim: family %d of %d (`%s') ", index + 1, count, f->spec);
-  if (WIFSIGNALED(f->wait_status))
+  if (f->silent)
+    fprintf(to, "did not answer for %d s; it was killed\n",
+            kGraceSlices * kSlice / 1000);
+  else if (WIFSIGNALED(f->wait_status))
     fprintf(to, "was killed by signal %d (%s)\n", WTERMSIG(f->wait_status),
             strsignal(WTERMSIG(f->wait_status)));
   else
@@ -337,14 +448,24 @@ int fam_rows(const fam_family *f, vantle_result **rows) {
   return static_cast<int>(n);
 }
 
-bool fam_any_gone(const fam_family *families, int count) {
+bool fam_any_gone(fam_family *families, int count) {
   pollfd ends[kMostChildren];
+  fam_family *of[kMostChildren];
   int n = 0;
   for (int i = 0; i < count && n < kMostChildren; i++)
-    if (!families[i].gone) ends[n++] = {families[i].ack_fd, POLLIN, 0};
+    if (!families[i].gone) {
+      of[n] = &families[i];
+      ends[n++] = {families[i].ack_fd, POLLIN, 0};
+    }
   if (poll(ends, n, 0) <= 0) return false;
-  for (int i = 0; i < n; i++)
-    if (ends[i].revents) return true;  // no byte is due: an end of file
+  for (int i = 0; i < n; i++) {
+    if (!ends[i].revents) continue;
+    // Only the answer to an interim report given up on may come now;
+    // anything else is an end of file.
+    unsigned char late;
+    if (of[i]->acks_owed == 0 || read(ends[i].fd, &late, 1) != 1) return true;
+    of[i]->acks_owed--;
+  }
   return false;
 }
 
