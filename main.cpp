@@ -138,7 +138,7 @@ static int status_after_report(int exit_code) {
               : snprintf(line, sizeof line,
                          "error: the report on the error stream is cut "
                          "short: %s\n", why);
-  n = n < static_cast<int>(sizeof line) ? n : sizeof line - 1;
+  if (n >= static_cast<int>(sizeof line)) n = sizeof line - 1;
   if (original_stderr < 0 || write(original_stderr, line, n) != n)
     if (write(1, line, n) != n) n = 0;  // nowhere left to say it
   return exit_code ? exit_code : 1;

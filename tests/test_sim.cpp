@@ -909,7 +909,8 @@ TEST_F(SimTest, SecondInterruptEndsTheProcessAtOnce) {
   // Every size to 1 MiB in 16-byte steps: far more JSON than a pipe holds.
   r.launch({"-cache:opts", "-Cfa -Rlru -M1048576 -i16", "-out:json",
             json.c_str(), "-out:plot", plot.c_str(), path("fifo").c_str()});
-  int unread = open(json.c_str(), O_RDONLY);  // never read
+  // A reader that never reads (open without waiting for the writer).
+  int unread = open(json.c_str(), O_RDONLY | O_NONBLOCK);
   ASSERT_GE(unread, 0);
   r.input = fopen(path("fifo").c_str(), "w");
   ASSERT_NE(r.input, nullptr);
