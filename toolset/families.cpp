@@ -179,9 +179,11 @@ uint64_t progress(const fam_family *f) {
   return done;
 }
 
+// A watch; its first slice takes the child's progress so far, so that a
+// wait that never sleeps costs nothing.
 watch watching(const fam_family *f, int give_up_when, int grace_when,
                bool counting) {
-  return {f, give_up_when, grace_when, counting, 0, progress(f)};
+  return {f, give_up_when, grace_when, counting, -1, 0};
 }
 
 // A slice went by with no answer: whether to wait on.
@@ -190,7 +192,7 @@ bool keep_waiting(watch *w) {
   if (asked & w->give_up_when) return false;
   if (asked & w->grace_when) w->counting = true;
   uint64_t now = progress(w->f);
-  if (now != w->last) {
+  if (now != w->last || w->idle < 0) {
     w->last = now;
     w->idle = 0;
     return true;
@@ -280,7 +282,8 @@ bool fam_parse(fam_family *f, const char *spec, const char *kinds,
     *colon = '\0';
     char *name = words + strspn(words, " \t");
     size_t length = strlen(name);
-    while (length > 0 && strchr(" \t", name[length - 1])) name[--length] = '\0';
+    while (length > 0 && strchr(" \t", name[length - 1]))
+      name[--length] = '\0';
     f->kinds = name;
     f->kinds_given = true;
     words = colon + 1;
@@ -308,7 +311,8 @@ void fam_start(fam_family *families, int count, void (*in_child)(void),
     int feed[2], ack[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, feed) != 0)
       cannot_make(f, i, count, "its socket", __LINE__);
-    if (pipe2(ack, O_CLOEXEC) != 0) cannot_make(f, i, count, "its pipe", __LINE__);
+    if (pipe2(ack, O_CLOEXEC) != 0)
+      cannot_make(f, i, count, "its pipe", __LINE__);
     if (!(f->ring = shared_ring()))
       cannot_make(f, i, count, "its ring of shared memory", __LINE__);
     if ((f->text_fd = memory_file("vantle-family-text")) < 0)
