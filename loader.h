@@ -71,7 +71,9 @@ bool ld_counted(size_t n, counter_t *by_kind);
 
 // While a read waits for input, stop() is asked at least every tenth of a
 // second and after every signal; when it returns non-zero, ld_read returns
-// at once. Null (the default):
+// at once. ld_open asks it likewise while the input has delivered nothing
+// (a pipe or FIFO), but waits on whatever it returns: a stop() set before
+// ld_open answers signals itself, or ends the process. Null (the default):
 // reads wait as long as the input keeps them waiting.
 void ld_on_wait(int (*stop)(void));
 

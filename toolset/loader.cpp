@@ -63,8 +63,10 @@ static bool pause_before_read;  // the last read was short
 static bool input_nonblocking;  // a pipe of our own, read with O_NONBLOCK
 static long fill_pause_ns;      // the pause after a short read
 // The caller's question while a read waits for input (ld_on_wait), and
-// whether it said to stop waiting.
+// whether it said to stop waiting. ld_open asks it too, but cannot return
+// early: while opening, the answer is ignored.
 static int (*stop_waiting)(void);
+static bool opening;
 // The processes traced: the pids of valgrind's own lines, as they came.
 static long *traced_pids;
 static size_t traced_count, traced_capacity;
@@ -262,31 +264,37 @@ static void reap_decompressor() {
            WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
 }
 
+// Asks the caller whether to stop waiting (noted in interrupted).
+static bool told_to_stop() {
+  if (!stop_waiting || !stop_waiting() || opening) return false;
+  interrupted = true;
+  return true;
+}
+
+// Waits until fd can be read (or has hung up), asking the caller a tenth
+// of a second at a time, so that a signal that came just before the wait
+// is answered all the same. False when the caller said to stop.
+static bool wait_readable(int fd) {
+  for (;;) {
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 100) > 0) return true;  // data, hang-up or error
+    if (told_to_stop()) return false;
+  }
+}
+
 // Whether input can be read now without waiting past the caller's wish,
 // for an input read in blocking mode. With no question set it always can
-// (read then waits as long as it must). Otherwise it waits a tenth of a
-// second at a time and asks in between, so that a signal that came just
-// before the wait is answered all the same.
+// (read then waits as long as it must).
 static bool input_ready() {
   if (!stop_waiting || input_nonblocking) return true;
-  for (;;) {
-    pollfd p = {input_fd, POLLIN, 0};
-    if (poll(&p, 1, 100) > 0) return true;  // data, hang-up or error
-    if (stop_waiting()) {
-      interrupted = true;
-      return false;
-    }
-  }
+  return wait_readable(input_fd);
 }
 
 // A non-blocking pipe came up empty: sleeps (*pause, doubled for the next
 // time up to SILENT_PAUSE_NS), after asking the caller whether to stop.
 // A signal cuts the sleep short. False when the caller said to stop.
 static bool wait_while_empty(long *pause) {
-  if (stop_waiting && stop_waiting()) {
-    interrupted = true;
-    return false;
-  }
+  if (told_to_stop()) return false;
   timespec t = {0, *pause};
   nanosleep(&t, nullptr);
   *pause = *pause * 2 > SILENT_PAUSE_NS ? long{SILENT_PAUSE_NS} : *pause * 2;
@@ -379,13 +387,24 @@ static int open_standard_input(bool *own) {
   return dup(0);
 }
 
+// A named file. A FIFO is opened without waiting for a writer (open
+// would wait, deaf to signals), then waited for here, the caller being
+// asked meanwhile: so opened, it reads as ended until a writer comes.
+static int open_named(const char *name) {
+  struct stat st;
+  if (stat(name, &st) != 0 || !S_ISFIFO(st.st_mode))
+    return open(name, O_RDONLY | O_CLOEXEC);
+  int fd = open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd >= 0) wait_readable(fd);
+  return fd;
+}
+
 // "-" names standard input. Under auto, a name that does not exist was
 // also looked for as a program, and the message says it is neither.
 static void open_trace(const char *name, int format) {
   struct stat st;
   bool own = true;
-  int fd = strcmp(name, "-") ? open(name, O_RDONLY | O_CLOEXEC)
-                             : open_standard_input(&own);
+  int fd = strcmp(name, "-") ? open_named(name) : open_standard_input(&own);
   if (fd < 0 && errno == ENOENT && format == MD_FMT_AUTO)
     fail("cannot open `%s': it is neither a file nor a program%s", name,
          strchr(name, '/') ? "" : " on PATH");
@@ -505,7 +524,9 @@ void ld_open(const char *name, int argc, char **argv, int format,
       program_path = find_on_path(getenv("PATH"), name);
   }
   if (!program_path) {
+    opening = true;
     open_trace(name, format);
+    opening = false;
     return;
   }
   if (open_under_qemu(name, argc, argv, progout)) return;
