@@ -45,7 +45,10 @@ const char *ld_tracer_path(void);
 const char *ld_tracer_note(void);
 
 // Further valgrind options for a program (words separated by blanks, given
-// after the loader's own, so they may override them); call before ld_start.
+// after the loader's own, so they may override them); call after ld_open
+// and before ld_start. When valgrind is to run, an option that would stop
+// or divert the trace (another --tool, --trace-mem=no, --log-file=, ...)
+// ends the process with a message naming it.
 void ld_tracer_options(const char *words);
 
 // Starts the program under its tracer (valgrind traces its forked and

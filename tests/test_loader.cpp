@@ -1,6 +1,7 @@
 // Record decoders, format recognition, reading trace files through the
-// loader (plain, compressed, broken, random bytes), the folding map and
-// the loader's waits before any input came.
+// loader (plain, compressed, broken, random bytes), the folding map, the
+// loader's waits before any input came and the valgrind options it
+// refuses.
 #include "loader.h"
 
 #include <signal.h>
@@ -363,6 +364,37 @@ TEST_F(LoaderTest, OpeningAsksTheWaitQuestionWhileNothingCame) {
   }
   close(silent[0]);
   close(silent[1]);
+}
+
+// Under valgrind, -trace:valgrind words that would stop or divert lackey's
+// trace are refused before the program runs; the others are kept.
+TEST_F(LoaderTest, ValgrindOptionsThatDivertTheTraceAreRefused) {
+  if (access("/usr/bin/valgrind", X_OK) != 0)
+    GTEST_SKIP() << "valgrind is not installed";
+  auto keep = [](const std::string &words) {
+    return run_isolated([&] {
+      setenv("PATH", "/usr/bin:/bin", 1);
+      ld_use_tracer(LD_TRACER_VALGRIND, nullptr);
+      char *argv[] = {const_cast<char *>("/bin/true"), nullptr};
+      ld_open("/bin/true", 1, argv, MD_FMT_AUTO, nullptr);
+      ld_tracer_options(words.c_str());
+      printf("kept\n");
+    });
+  };
+  for (const char *word :
+       {"--tool=memcheck", "--trace-mem=no", "--log-file=/dev/null",
+        "--log-fd=2", "--log-socket=127.0.0.1", "--trace-superblocks=yes",
+        "--help", "-h", "--version"}) {
+    ChildOutcome o = keep(std::string("--trace-children=no ") + word);
+    EXPECT_EQ(o.status, 1) << word;
+    EXPECT_NE(o.err.find(std::string("-trace:valgrind `") + word +
+                         "' is refused: "),
+              std::string::npos) << o.err;
+  }
+  ChildOutcome o = keep("--tool=lackey --trace-mem=yes --trace-children=no "
+                        "--trace-superblocks=no --log-file-exactly-not");
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "kept\n");
 }
 
 // valgrind's header lines may fill more than the first 4 KiB; the first

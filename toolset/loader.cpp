@@ -539,9 +539,41 @@ void ld_open(const char *name, int argc, char **argv, int format,
   keep_program(argc, argv, progout);
 }
 
+// Why valgrind option word (name[=value]) would stop or divert the trace
+// that vantle-sim reads, lackey's lines on the descriptor it gives
+// valgrind; null when it would not.
+static const char *diverts_trace(const char *word) {
+  const char *equals = strchr(word, '=');
+  size_t len = equals ? static_cast<size_t>(equals - word) : strlen(word);
+  const char *value = equals ? equals + 1 : "";
+  auto is = [&](const char *name) {
+    return strlen(name) == len && !strncmp(word, name, len);
+  };
+  if (is("--tool") && strcmp(value, "lackey"))
+    return "another tool writes no lackey trace";
+  if (is("--trace-mem") && strcmp(value, "yes"))
+    return "lackey would trace no memory references";
+  if (is("--log-file") || is("--log-fd") || is("--log-socket"))
+    return "lackey's trace would go elsewhere than to vantle-sim";
+  if (is("--trace-superblocks") && !strcmp(value, "yes"))
+    return "lackey would write lines that are no references among them";
+  if (is("-h") || is("--help") || is("--help-debug") ||
+      is("--help-dyn-options") || is("--version"))
+    return "valgrind would answer it and exit without running the program";
+  return nullptr;
+}
+
 void ld_tracer_options(const char *words) {
   free(tracer_options);
   tracer_options = words ? strdup(words) : nullptr;
+  if (!words || !input_is_program || qemu_tracing) return;
+  char *copy = strdup(words), *rest = nullptr;
+  for (char *w = strtok_r(copy, " \t", &rest); w;
+       w = strtok_r(nullptr, " \t", &rest))
+    if (const char *why = diverts_trace(w))
+      _fatal("loader", "ld_tracer_options", __LINE__,
+             "-trace:valgrind `%s' is refused: %s", w, why);
+  free(copy);
 }
 
 // The command line that runs the program under valgrind's lackey tool with
