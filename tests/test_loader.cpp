@@ -334,6 +334,24 @@ TEST_F(LoaderTest, LastLineWithoutNewlineAndLongLines) {
   EXPECT_NE(o.out.find("...' (line too long)"), std::string::npos) << o.out;
 }
 
+// A line of exactly 1 MiB, its newline aside, is read; one byte more is
+// too long.
+TEST_F(LoaderTest, LineOfOneMebibyteIsTheLongestRead) {
+  auto line_of = [](size_t bytes) {
+    std::string line = "0 40 ";
+    line.resize(bytes, 'x');
+    return "2 10\n" + line + "\n0 50\n";
+  };
+  ChildOutcome o = read_all(write("t.din", line_of(1 << 20)), MD_FMT_DIN);
+  EXPECT_EQ(refs_of(o).size(), 3u);
+  EXPECT_EQ(o.out, "din state 1: \n");
+  o = read_all(write("u.din", line_of((1 << 20) + 1)), MD_FMT_DIN);
+  EXPECT_EQ(refs_of(o).size(), 1u);
+  EXPECT_NE(o.out.find("line 2: malformed din record: `0 40 xxx"),
+            std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("(line too long)"), std::string::npos) << o.out;
+}
+
 // While its input has delivered nothing (a FIFO named as the trace with no
 // writer yet, standard input a pipe whose writer is silent), ld_open asks
 // the wait question, so that the caller can answer signals, and waits on

@@ -24,7 +24,9 @@
 #include "plugin/trace_record.h"
 #include "toolset/tracer_qemu.h"
 
-enum { BUFFER_SIZE = 1 << 20 };
+// The longest text line is 1 MiB, its newline aside: the buffer holds one
+// with its newline.
+enum { LONGEST_LINE = 1 << 20, BUFFER_SIZE = LONGEST_LINE + 1 };
 // A bin32 read of at least this many words bypasses the buffer.
 enum { BIN32_DIRECT_WORDS = 1024 };
 // The bytes read from a file before its format is recognised.
