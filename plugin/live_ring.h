@@ -5,10 +5,11 @@
  * flags and is woken by the other through them, with a timeout so that a
  * waiting writer notices that vantle-sim (its parent) has gone, and a
  * waiting reader that QEMU has ended.
- * Behind the ring lie the plugin's word on how the program ended and the
- * batches it is filling, one slot per vCPU: when QEMU dies without a last
- * word (a signal, a crash), vantle-sim takes what they hold, so that no
- * reference the program made before is lost.
+ * Beside the ring lie the plugin's word on how the program ended and the
+ * batches it is filling, a slot for each of the first TRACE_SLOTS vCPUs
+ * (later ones fill batches of the plugin's own): when QEMU dies without a
+ * last word (a signal, a crash), vantle-sim takes what they hold, so that
+ * no reference the program made before is lost.
  * The shared file: the ring's control page (trace_live at its end), the
  * ring's data, then TRACE_SLOTS slots of TRACE_SLOT_BYTES. Plain C. */
 #ifndef VANTLE_PLUGIN_LIVE_RING_H_
