@@ -45,7 +45,10 @@ const char *ld_tracer_path(void);
 const char *ld_tracer_note(void);
 
 // Further valgrind options for a program (words separated by blanks, given
-// after the loader's own, so they may override them); call before ld_start.
+// after the loader's own, so they may override them); call after ld_open
+// and before ld_start. When valgrind is to run, an option that would stop
+// or divert the trace (another --tool, --trace-mem=no, --log-file=, ...)
+// ends the process with a message naming it.
 void ld_tracer_options(const char *words);
 
 // Starts the program under its tracer (valgrind traces its forked and
@@ -71,7 +74,9 @@ bool ld_counted(size_t n, counter_t *by_kind);
 
 // While a read waits for input, stop() is asked at least every tenth of a
 // second and after every signal; when it returns non-zero, ld_read returns
-// at once. Null (the default):
+// at once. ld_open asks it likewise while the input has delivered nothing
+// (a pipe or FIFO), but waits on whatever it returns: a stop() set before
+// ld_open answers signals itself, or ends the process. Null (the default):
 // reads wait as long as the input keeps them waiting.
 void ld_on_wait(int (*stop)(void));
 

@@ -20,8 +20,10 @@ enum {
   /* The most references and regions one batch holds. */
   TRACE_BATCH_REFERENCES = 1 << 16,
   TRACE_BATCH_REGIONS = 1 << 12,
-  /* The plugin's descriptor lives at or above this one, out of a guest's
-   * way; vantle-sim passes one there already. */
+  /* vantle-sim hands QEMU the shared file at or above this descriptor,
+   * which QEMU's table then already holds (growing it while QEMU runs
+   * threads waits some 15 ms); the plugin moves a descriptor given with
+   * fd=N there, out of a guest's usual way. */
   TRACE_HIGH_DESCRIPTOR = 512
 };
 

@@ -1,15 +1,21 @@
 /* QEMU user-mode plugin of vantle: records every instruction fetch, load
  * and store of the guest program, folds each address into 32 bits
  * (fold_map.h) and hands them on in large batches (trace_record.h): into
- * the ring it shares with vantle-sim (trace_ring.h), or to a descriptor.
- * Folding here, on QEMU's side, spares vantle-sim, which simulates the
- * cache meanwhile, all work per record. *
+ * the ring it shares with vantle-sim (trace_ring.h, live_ring.h), or to a
+ * descriptor. Folding here, on QEMU's side, spares vantle-sim, which
+ * simulates the cache meanwhile, all work per record.
+ * With the ring the plugin holds no descriptor, so nothing the program
+ * does to its descriptors touches the trace, and it fills its batches in
+ * the shared file's slots, so that vantle-sim takes what they hold when
+ * QEMU dies without flushing them (a signal ends the program). It flushes
+ * at the program's exit and before each exec (the new program runs
+ * untraced), and says which of the two ended it.
  * State: one batch per vCPU (the guest threads run concurrently, each on
  * its own vCPU), with a small cache of the regions it folded; the folding
  * map and the regions newly placed in it, under fold_lock; the output
- * (descriptor or ring), under write_lock, which keeps batches whole. Only the process
- * that loaded the plugin writes: a guest's forked child would otherwise
- * repeat its parent's unwritten records. */
+ * (descriptor or ring), under write_lock, which keeps batches whole. Only
+ * the process that loaded the plugin writes: a guest's forked child would
+ * otherwise repeat its parent's unwritten records. */
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -18,13 +24,18 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "fold_map.h"
-#include "trace_record.h"
+#include "plugin/live_ring.h"
+#include "plugin/trace_record.h"
 #include "trace_ring.h"
+
+_Static_assert(sizeof(struct trace_ring) <= TRACE_LIVE_AT,
+               "the plugin's word lies behind the ring's control block");
 
 /* The part of QEMU's plugin interface used here (no header is packaged). */
 typedef uint64_t qemu_plugin_id_t;
@@ -36,6 +47,14 @@ typedef void (*exec_cb)(unsigned int vcpu_index, void *userdata);
 typedef void (*mem_cb)(unsigned int vcpu_index, uint32_t meminfo,
                        uint64_t vaddr, void *userdata);
 typedef void (*exit_cb)(qemu_plugin_id_t, void *userdata);
+typedef void (*syscall_cb)(qemu_plugin_id_t, unsigned int vcpu_index,
+                           int64_t number, uint64_t, uint64_t, uint64_t,
+                           uint64_t, uint64_t, uint64_t, uint64_t, uint64_t);
+typedef void (*syscall_return_cb)(qemu_plugin_id_t, unsigned int vcpu_index,
+                                  int64_t number, int64_t result);
+struct qemu_info {
+  const char *target_name; /* the first field of QEMU's qemu_info_t */
+};
 enum { CB_NO_REGS = 0, MEM_READ_WRITE = 3 };
 
 void qemu_plugin_register_vcpu_tb_trans_cb(qemu_plugin_id_t, trans_cb);
@@ -51,6 +70,9 @@ void qemu_plugin_register_vcpu_tb_exec_cb(struct qemu_plugin_tb *, exec_cb,
 void qemu_plugin_register_vcpu_mem_cb(struct qemu_plugin_insn *, mem_cb,
                                       int flags, int rw, void *);
 void qemu_plugin_register_atexit_cb(qemu_plugin_id_t, exit_cb, void *);
+void qemu_plugin_register_vcpu_syscall_cb(qemu_plugin_id_t, syscall_cb);
+void qemu_plugin_register_vcpu_syscall_ret_cb(qemu_plugin_id_t,
+                                              syscall_return_cb);
 _Bool qemu_plugin_mem_is_store(uint32_t meminfo);
 
 __attribute__((visibility("default"))) int qemu_plugin_version = 1;
@@ -78,24 +100,29 @@ struct block {
   uint32_t fetches[];
 };
 
+/* The records come first: in a slot, they are what vantle-sim takes. */
 struct batch {
-  uint32_t count;
+  struct trace_slot out;
   /* The fetches of the running block not yet recorded. */
   const uint32_t *next_fetch, *end_fetch;
   struct {
     uint64_t region; /* ~0: none (a region has at most 63 bits) */
     uint32_t base;
   } cache[REGION_CACHE];
-  uint32_t addresses[TRACE_BATCH_REFERENCES];
-  uint8_t kinds[TRACE_BATCH_REFERENCES];
 };
+_Static_assert(sizeof(struct batch) <= TRACE_SLOT_BYTES, "a batch per slot");
 
 static struct batch *batches[MAX_VCPUS];
 static int out_fd = -1;
-static struct trace_ring *ring; /* "ring=M": out_fd is the ring's socket */
+/* "ring=M": the shared file's ring, the plugin's word and the slots. */
+static struct trace_ring *ring;
+static struct trace_live *live;
+static unsigned char *slots;
+/* The guest's exec calls (none known: -1), for the guest's machine. */
+static int64_t execve_number = -1, execveat_number = -1;
 static int region_bits; /* as the folding map's, read without its lock */
 static pid_t writer_pid;
-static int stopped; /* the reader has gone (EPIPE) or the map is full */
+static int stopped; /* the reader has gone, or the map is full */
 static pthread_mutex_t write_lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_mutex_t fold_lock = PTHREAD_MUTEX_INITIALIZER;
 static struct trace_region *placed; /* regions placed since the last batch */
@@ -155,37 +182,55 @@ static void write_all(struct iovec *iov, int count) {
   pthread_sigmask(SIG_SETMASK, &before, NULL);
 }
 
-/* Copies the iov pieces into the ring as one batch and tells vantle-sim. */
-static void write_ring(const struct iovec *iov, int count, size_t bytes) {
-  if (!trace_ring_wait_for_room(ring, bytes, out_fd)) {
+/* Waits until the ring has room for bytes; 0 when vantle-sim, QEMU's
+ * parent, has gone (the program then runs on untraced). */
+static int wait_for_room(size_t bytes) {
+  while (TRACE_RING_DATA - trace_ring_unread(ring) < bytes) {
+    __atomic_store_n(&ring->writer_waiting, 1, __ATOMIC_SEQ_CST);
+    if (TRACE_RING_DATA - trace_ring_unread(ring) >= bytes) break;
+    if (getppid() != live->reader_pid) return 0;
+    trace_live_sleep(&ring->writer_waiting);
+  }
+  __atomic_store_n(&ring->writer_waiting, 0, __ATOMIC_SEQ_CST);
+  return 1;
+}
+
+/* Copies the iov pieces into the ring as one batch and tells vantle-sim;
+ * out, the slot they come from, says meanwhile where they will be whole. */
+static void write_ring(const struct iovec *iov, int count, size_t bytes,
+                       struct trace_slot *out) {
+  if (!wait_for_room(bytes)) {
     __atomic_store_n(&stopped, 1, __ATOMIC_RELAXED);
     return;
   }
+  if (out) __atomic_store_n(&out->publishing, ring->written + bytes,
+                            __ATOMIC_SEQ_CST);
   unsigned char *at = trace_ring_at(ring, ring->written);
   for (int i = 0; i < count; i++) {
     if (iov[i].iov_len) memcpy(at, iov[i].iov_base, iov[i].iov_len);
     at += iov[i].iov_len;
   }
-  trace_ring_publish(ring, bytes, out_fd);
+  __atomic_store_n(&ring->written, ring->written + bytes, __ATOMIC_SEQ_CST);
+  trace_live_wake(&ring->reader_waiting);
 }
 
 /* Writes one batch: head, regions, then the first n records of b (none
  * when b is null). */
 static void write_batch(struct trace_batch *head,
                         const struct trace_region *regions,
-                        const struct batch *b) {
+                        struct batch *b) {
   static const char zeros[8];
   uint32_t n = head->references;
   struct iovec iov[] = {
       {head, sizeof *head},
       {(void *)regions, head->regions * sizeof *regions},
-      {b ? (void *)b->addresses : NULL, n * sizeof(uint32_t)},
-      {b ? (void *)b->kinds : NULL, n},
+      {b ? (void *)b->out.addresses : NULL, n * sizeof(uint32_t)},
+      {b ? (void *)b->out.kinds : NULL, n},
       {(void *)zeros, trace_batch_bytes(head) - trace_batch_kinds(head) - n}};
   int count = sizeof iov / sizeof iov[0];
   if (__atomic_load_n(&stopped, __ATOMIC_RELAXED)) return;
   if (ring)
-    write_ring(iov, count, trace_batch_bytes(head));
+    write_ring(iov, count, trace_batch_bytes(head), b ? &b->out : NULL);
   else
     write_all(iov, count);
 }
@@ -195,9 +240,9 @@ static void write_batch(struct trace_batch *head,
  * stall the callbacks. */
 static void count_kinds(const struct batch *b, struct trace_batch *head) {
   uint32_t loads = 0, stores = 0;
-  for (uint32_t i = 0; i < b->count; i++) {
-    loads += b->kinds[i] == TRACE_KIND_LOAD;
-    stores += b->kinds[i] == TRACE_KIND_STORE;
+  for (uint32_t i = 0; i < b->out.count; i++) {
+    loads += b->out.kinds[i] == TRACE_KIND_LOAD;
+    stores += b->out.kinds[i] == TRACE_KIND_STORE;
   }
   head->loads = loads;
   head->stores = stores;
@@ -206,11 +251,13 @@ static void count_kinds(const struct batch *b, struct trace_batch *head) {
 /* Writes the batch's records, after the regions placed since the last
  * batch, then empties it. map_full: the trace ends at address. */
 static void flush(struct batch *b, int map_full, uint64_t address) {
-  struct trace_batch head = {b->count, 0, 0, 0, (uint32_t)map_full, 0,
+  if (getpid() != writer_pid) {
+    b->out.count = 0;
+    return;
+  }
+  struct trace_batch head = {b->out.count, 0, 0, 0, (uint32_t)map_full, 0,
                              address};
   count_kinds(b, &head);
-  b->count = 0;
-  if (getpid() != writer_pid) return;
   pthread_mutex_lock(&write_lock);
   pthread_mutex_lock(&fold_lock);
   struct trace_region *regions = placed;
@@ -225,15 +272,18 @@ static void flush(struct batch *b, int map_full, uint64_t address) {
   }
   head.regions = (uint32_t)(count - sent);
   write_batch(&head, regions + sent, b);
+  /* Emptied only once the ring has it, in case QEMU dies meanwhile. */
+  __atomic_store_n(&b->out.count, 0, __ATOMIC_SEQ_CST);
+  __atomic_store_n(&b->out.publishing, 0, __ATOMIC_SEQ_CST);
   free(regions);
   if (map_full) __atomic_store_n(&stopped, 1, __ATOMIC_RELAXED);
   pthread_mutex_unlock(&write_lock);
 }
 
 static inline void put(struct batch *b, uint32_t folded, uint8_t kind) {
-  b->addresses[b->count] = folded;
-  b->kinds[b->count] = kind;
-  if (++b->count == TRACE_BATCH_REFERENCES) flush(b, 0, 0);
+  b->out.addresses[b->out.count] = folded;
+  b->out.kinds[b->out.count] = kind;
+  if (++b->out.count == TRACE_BATCH_REFERENCES) flush(b, 0, 0);
 }
 
 /* Records the running block's fetches up to and including *last. */
@@ -301,15 +351,18 @@ static void on_access(unsigned int vcpu, uint32_t meminfo, uint64_t vaddr,
       qemu_plugin_mem_is_store(meminfo) ? TRACE_KIND_STORE : TRACE_KIND_LOAD);
 }
 
-/* A vCPU's batch is made before it runs, so the callbacks need no check.
- * An index is reused only after its thread has ended. */
+/* A vCPU's batch is made before it runs, so the callbacks need no check;
+ * with the ring, in its slot while there is one. An index is reused only
+ * after its thread has ended. */
 static void on_vcpu_init(qemu_plugin_id_t id, unsigned int vcpu) {
   (void)id;
   if (vcpu >= MAX_VCPUS) give_up("more than 4096 threads at once");
   if (batches[vcpu]) return;
-  struct batch *b = malloc(sizeof *b);
+  struct batch *b = slots && vcpu < TRACE_SLOTS
+                        ? (struct batch *)(slots + vcpu * TRACE_SLOT_BYTES)
+                        : malloc(sizeof *b);
   if (!b) give_up("out of memory");
-  b->count = 0;
+  b->out.count = 0;
   b->next_fetch = b->end_fetch = NULL;
   for (int i = 0; i < REGION_CACHE; i++) b->cache[i].region = ~0ull;
   batches[vcpu] = b;
@@ -355,6 +408,13 @@ static void on_translate(qemu_plugin_id_t id, struct qemu_plugin_tb *tb) {
                                      &block->fetches[i]);
 }
 
+/* Tells vantle-sim how the program ended (0: it runs on after all). */
+static void say_ended(uint32_t how) {
+  if (!live || getpid() != writer_pid) return;
+  __atomic_store_n(&live->ended, how, __ATOMIC_SEQ_CST);
+  trace_live_wake(&ring->reader_waiting);
+}
+
 /* The guest has ended (other vCPUs are stopped): the rest goes out. */
 static void on_guest_exit(qemu_plugin_id_t id, void *unused) {
   (void)id;
@@ -362,8 +422,77 @@ static void on_guest_exit(qemu_plugin_id_t id, void *unused) {
   for (int i = 0; i < MAX_VCPUS; i++) {
     if (!batches[i]) continue;
     finish_block(batches[i]);
-    if (batches[i]->count) flush(batches[i], 0, 0);
+    if (batches[i]->out.count) flush(batches[i], 0, 0);
   }
+  say_ended(TRACE_LIVE_EXITED);
+}
+
+/* An exec replaces QEMU with the new program, which runs untraced, and
+ * QEMU calls no exit callback: the calling thread's records go out first. */
+static void on_syscall(qemu_plugin_id_t id, unsigned int vcpu, int64_t number,
+                       uint64_t a1, uint64_t a2, uint64_t a3, uint64_t a4,
+                       uint64_t a5, uint64_t a6, uint64_t a7, uint64_t a8) {
+  (void)id, (void)a1, (void)a2, (void)a3, (void)a4, (void)a5, (void)a6;
+  (void)a7, (void)a8;
+  if (number != execve_number && number != execveat_number) return;
+  struct batch *b = batches[vcpu];
+  finish_block(b);
+  if (b->out.count) flush(b, 0, 0);
+  say_ended(TRACE_LIVE_EXECED);
+}
+
+/* An exec that returns has failed: the program goes on. */
+static void on_syscall_return(qemu_plugin_id_t id, unsigned int vcpu,
+                              int64_t number, int64_t result) {
+  (void)id, (void)vcpu, (void)result;
+  if (number == execve_number || number == execveat_number) say_ended(0);
+}
+
+/* Sets the numbers of execve and execveat on the guest's machine. */
+static void watch_exec(const char *machine) {
+  static const struct {
+    const char *machine;
+    int64_t execve, execveat;
+  } calls[] = {{"x86_64", 59, 322},      {"i386", 11, 358},
+               {"aarch64", 221, 281},    {"aarch64_be", 221, 281},
+               {"riscv64", 221, 281},    {"riscv32", 221, 281},
+               {"loongarch64", 221, 281}, {"arm", 11, 387},
+               {"armeb", 11, 387},       {"ppc", 11, 362},
+               {"ppc64", 11, 362},       {"ppc64le", 11, 362},
+               {"s390x", 11, 354}};
+  for (size_t i = 0; machine && i < sizeof calls / sizeof calls[0]; i++)
+    if (!strcmp(machine, calls[i].machine)) {
+      execve_number = calls[i].execve;
+      execveat_number = calls[i].execveat;
+    }
+}
+
+/* A forked guest's QEMU must not fill its parent's slots: its batches
+ * become its own. */
+static void on_fork_child(void) {
+  for (int i = 0; i < TRACE_SLOTS; i++) {
+    if (!batches[i]) continue;
+    struct batch *own = malloc(sizeof *own);
+    if (!own) give_up("out of memory");
+    memcpy(own, batches[i], sizeof *own);
+    batches[i] = own;
+  }
+}
+
+/* Maps the shared file ring_fd (live_ring.h) and closes it; 0 when it is
+ * not one. */
+static int map_shared_file(int ring_fd) {
+  struct stat st;
+  if (fstat(ring_fd, &st) == 0 &&
+      (size_t)st.st_size >= trace_live_file_bytes()) {
+    ring = trace_ring_map(ring_fd);
+    slots = trace_live_map_slots(ring_fd);
+  }
+  close(ring_fd);
+  if (!ring || !slots) return 0;
+  live = trace_live_of(ring);
+  pthread_atfork(NULL, NULL, on_fork_child);
+  return 1;
 }
 
 /* The value of argument arg when it is name=value with value a number in
@@ -393,11 +522,11 @@ static int out_of_guest_way(int fd) {
   return high;
 }
 
-/* Takes "fd=N", "region=B" and "ring=M": the batches go to descriptor N,
- * or, with a ring, into the ring file M, N then being the ring's socket. */
+/* Takes "ring=M" or "fd=N", and "region=B": the batches go into the file
+ * M shares with vantle-sim (live_ring.h), or to descriptor N. */
 __attribute__((visibility("default"))) int qemu_plugin_install(
-    qemu_plugin_id_t id, const void *info, int argc, char **argv) {
-  (void)info;
+    qemu_plugin_id_t id, const struct qemu_info *info, int argc,
+    char **argv) {
   long bits = FM_DEFAULT_REGION_BITS, ring_fd = -1;
   for (int i = 0; i < argc; i++) {
     long fd = number_argument(argv[i], "fd", (1 << 20) - 1);
@@ -407,28 +536,28 @@ __attribute__((visibility("default"))) int qemu_plugin_install(
     if (!strncmp(argv[i], "ring=", 5))
       ring_fd = number_argument(argv[i], "ring", (1 << 20) - 1);
   }
-  if (out_fd < 0 || fcntl(out_fd, F_GETFD) < 0) {
-    fprintf(stderr, "vantle plugin: needs an open descriptor as fd=N\n");
+  if (ring_fd < 0 && (out_fd < 0 || fcntl(out_fd, F_GETFD) < 0)) {
+    fprintf(stderr, "vantle plugin: needs an open descriptor as fd=N, or "
+                    "vantle-sim's shared file as ring=M\n");
     return -1;
   }
   if (bits < 1) {
     fprintf(stderr, "vantle plugin: region=B needs B in 1..32\n");
     return -1;
   }
-  if (ring_fd >= 0) {
-    ring = trace_ring_map((int)ring_fd);
-    close((int)ring_fd);
-    if (!ring) {
-      fprintf(stderr, "vantle plugin: ring=M needs vantle-sim's ring file\n");
-      return -1;
-    }
+  if (ring_fd >= 0 && !map_shared_file((int)ring_fd)) {
+    fprintf(stderr, "vantle plugin: ring=M needs vantle-sim's shared file\n");
+    return -1;
   }
-  out_fd = out_of_guest_way(out_fd);
+  if (!ring) out_fd = out_of_guest_way(out_fd);
   fm_reset((int)bits);
   region_bits = fm_region_bits();
   writer_pid = getpid();
+  watch_exec(info ? info->target_name : NULL);
   qemu_plugin_register_vcpu_init_cb(id, on_vcpu_init);
   qemu_plugin_register_vcpu_tb_trans_cb(id, on_translate);
+  qemu_plugin_register_vcpu_syscall_cb(id, on_syscall);
+  qemu_plugin_register_vcpu_syscall_ret_cb(id, on_syscall_return);
   qemu_plugin_register_atexit_cb(id, on_guest_exit, NULL);
   return 0;
 }

@@ -1,9 +1,13 @@
 // Record decoders, format recognition, reading trace files through the
-// loader (plain, compressed, broken, random bytes) and the folding map.
+// loader (plain, compressed, broken, random bytes), the folding map, the
+// loader's waits before any input came and the valgrind options it
+// refuses.
 #include "loader.h"
 
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +19,7 @@
 #include "fold_map.h"
 #include "isolate.h"
 #include "machine.h"
+#include "sim_run.h"
 
 namespace {
 
@@ -329,6 +334,87 @@ TEST_F(LoaderTest, LastLineWithoutNewlineAndLongLines) {
   EXPECT_NE(o.out.find("...' (line too long)"), std::string::npos) << o.out;
 }
 
+// A line of exactly 1 MiB, its newline aside, is read; one byte more is
+// too long.
+TEST_F(LoaderTest, LineOfOneMebibyteIsTheLongestRead) {
+  auto line_of = [](size_t bytes) {
+    std::string line = "0 40 ";
+    line.resize(bytes, 'x');
+    return "2 10\n" + line + "\n0 50\n";
+  };
+  ChildOutcome o = read_all(write("t.din", line_of(1 << 20)), MD_FMT_DIN);
+  EXPECT_EQ(refs_of(o).size(), 3u);
+  EXPECT_EQ(o.out, "din state 1: \n");
+  o = read_all(write("u.din", line_of((1 << 20) + 1)), MD_FMT_DIN);
+  EXPECT_EQ(refs_of(o).size(), 1u);
+  EXPECT_NE(o.out.find("line 2: malformed din record: `0 40 xxx"),
+            std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("(line too long)"), std::string::npos) << o.out;
+}
+
+// While its input has delivered nothing (a FIFO named as the trace with no
+// writer yet, standard input a pipe whose writer is silent), ld_open asks
+// the wait question, so that the caller can answer signals, and waits on
+// whatever the answer.
+TEST_F(LoaderTest, OpeningAsksTheWaitQuestionWhileNothingCame) {
+  std::string fifo = dir_ + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  int silent[2];
+  ASSERT_EQ(pipe(silent), 0);
+  for (const std::string &name : {fifo, std::string("-")}) {
+    ChildOutcome o = run_isolated([&] {
+      alarm(10);  // never asked: fail rather than hang
+      dup2(silent[0], 0);
+      ld_on_wait([]() -> int {
+        static int asked;
+        if (++asked == 3) {
+          printf("asked\n");
+          exit(0);
+        }
+        return 1;
+      });
+      char *argv[] = {const_cast<char *>(name.c_str()), nullptr};
+      ld_open(name.c_str(), 1, argv, MD_FMT_DIN, nullptr);
+      printf("opened\n");
+    });
+    EXPECT_EQ(o.status, 0) << name << ": " << o.err;
+    EXPECT_EQ(o.out, "asked\n") << name;
+  }
+  close(silent[0]);
+  close(silent[1]);
+}
+
+// Under valgrind, -trace:valgrind words that would stop or divert lackey's
+// trace are refused before the program runs; the others are kept.
+TEST_F(LoaderTest, ValgrindOptionsThatDivertTheTraceAreRefused) {
+  if (access("/usr/bin/valgrind", X_OK) != 0)
+    GTEST_SKIP() << "valgrind is not installed";
+  auto keep = [](const std::string &words) {
+    return run_isolated([&] {
+      setenv("PATH", "/usr/bin:/bin", 1);
+      ld_use_tracer(LD_TRACER_VALGRIND, nullptr);
+      char *argv[] = {const_cast<char *>("/bin/true"), nullptr};
+      ld_open("/bin/true", 1, argv, MD_FMT_AUTO, nullptr);
+      ld_tracer_options(words.c_str());
+      printf("kept\n");
+    });
+  };
+  for (const char *word :
+       {"--tool=memcheck", "--trace-mem=no", "--log-file=/dev/null",
+        "--log-fd=2", "--log-socket=127.0.0.1", "--trace-superblocks=yes",
+        "--help", "-h", "--version"}) {
+    ChildOutcome o = keep(std::string("--trace-children=no ") + word);
+    EXPECT_EQ(o.status, 1) << word;
+    EXPECT_NE(o.err.find(std::string("-trace:valgrind `") + word +
+                         "' is refused: "),
+              std::string::npos) << o.err;
+  }
+  ChildOutcome o = keep("--tool=lackey --trace-mem=yes --trace-children=no "
+                        "--trace-superblocks=no --log-file-exactly-not");
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "kept\n");
+}
+
 // valgrind's header lines may fill more than the first 4 KiB; the first
 // record after them decides. Text with a NUL in a record is refused, not
 // read as bin32 words, although its length is a multiple of 4.
@@ -454,6 +540,51 @@ TEST(Folding, ManyLineSizedRegionsStayDistinctAsTheMapGrows) {
       EXPECT_EQ(pairs[i].second, pairs[i - 1].second) << "two lines share";
     }
   fm_reset(FM_DEFAULT_REGION_BITS);
+}
+
+// vantle-sim answers signals before its input has delivered a byte (a
+// FIFO named as the trace with no writer yet, standard input a pipe whose
+// writer is silent): SIGUSR1 is told that nothing has been read and the
+// wait goes on; SIGINT, SIGTERM and SIGUSR2 end it with a line saying that
+// nothing was simulated, no statistics, and the status each gives a run.
+class SignalsBeforeInputTest : public ScratchDirTest {};
+
+TEST_F(SignalsBeforeInputTest, AreAnsweredWithNothingSimulated) {
+  ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+  int silent[2];
+  ASSERT_EQ(pipe(silent), 0);
+  const struct {
+    int signal;
+    const char *name;
+    int status;
+  } ends[] = {{SIGINT, "SIGINT", 130}, {SIGTERM, "SIGTERM", 143},
+              {SIGUSR2, "SIGUSR2", 0}};
+  for (const auto &e : ends)
+    for (const std::string &input : {path("fifo"), std::string("-")}) {
+      FifoRun r{VANTLE_SIM_PATH};
+      int kept_input = dup(0);
+      dup2(silent[0], 0);
+      r.launch({input.c_str()});
+      dup2(kept_input, 0);
+      close(kept_input);
+      ASSERT_TRUE(r.read_until("cache simulator")) << r.err;
+      kill(r.pid, SIGUSR1);
+      EXPECT_TRUE(r.read_until("sim: nothing has been read from the input "
+                               "yet\n")) << input << ": " << r.err;
+      kill(r.pid, e.signal);
+      EXPECT_TRUE(r.read_until(std::string("sim: run ended by ") + e.name +
+                               " before the input delivered anything; "
+                               "nothing was simulated\n"))
+          << input << ": " << r.err;
+      int wstatus = 0;
+      ASSERT_TRUE(r.exits(&wstatus)) << r.err;
+      EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == e.status)
+          << e.name << " " << input << ": " << r.err;
+      r.finish();
+      EXPECT_EQ(r.err.find("simulation statistics"), std::string::npos);
+    }
+  close(silent[0]);
+  close(silent[1]);
 }
 
 }  // namespace

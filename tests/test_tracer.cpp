@@ -30,6 +30,7 @@ const char *const kKernel = KERNEL_PATH;
 const char *const kThreads = THREADS_PATH;
 const char *const kFar = FAR_PATH;
 const char *const kJit = JIT_PATH;
+const char *const kEnding = ENDING_PATH;
 const char *const kSim = VANTLE_SIM_PATH;
 const char *const kMatmul = MATMUL_PATH;
 
@@ -298,6 +299,21 @@ TEST_F(TracerTest, ReaderGoneLeavesTheProgramAlone) {
   EXPECT_EQ(printed_ranges(g.out).size(), 4u);
 }
 
+// A program that execs another leaves QEMU with no exit callback: the
+// plugin writes what it holds before the exec.
+TEST_F(TracerTest, ExecWritesTheRecordsHeldBeforeIt) {
+  long long loads[2];
+  const char *counts[] = {"01000", "03000"};
+  for (int i = 0; i < 2; i++) {
+    GuestRun g = trace({kEnding, "exec", counts[i]});
+    ASSERT_EQ(g.status, 0) << g.err;
+    bool whole;
+    loads[i] = kind_counts(records_of(g.records, &whole))[TRACE_KIND_LOAD];
+    EXPECT_TRUE(whole);
+  }
+  EXPECT_EQ(loads[1] - loads[0], 2000);
+}
+
 TEST_F(TracerTest, PluginWithoutDescriptorRefusesToLoad) {
   for (const char *args : {"", ",fd=x", ",fd=77"}) {
     GuestRun g = trace({kKernel, "1", "1"}, false, args);
@@ -317,6 +333,8 @@ class SimTracerTest : public TracerTest {
     launch.path_env = path_env;
     return run_program(sim, args, launch);
   }
+  long long ending_loads(const char *how, const char *n, int status,
+                         const std::string &said = "");
 };
 
 long long stat_value(const std::string &err, const std::string &name) {
@@ -544,6 +562,59 @@ TEST_F(SimTracerTest, FirstUserSignalWhileTheProgramWaits) {
   size_t last = err.rfind("sim: ** simulation statistics **");
   EXPECT_GT(stat_value(err.substr(last), "sim_num_fed"),
             stat_value(err.substr(0, last), "sim_num_fed"));
+}
+
+// The loads vantle-sim feeds of `ending how n' traced under QEMU, checking
+// its exit status and that its error stream says said.
+long long SimTracerTest::ending_loads(const char *how, const char *n,
+                                      int status, const std::string &said) {
+  Outcome o = sim({"-trace:tracer", "qemu", "-trace:refs", "load",
+                      kEnding, how, n});
+  EXPECT_EQ(o.status, status) << how << ": " << o.err;
+  EXPECT_TRUE(has(o.err, said)) << how << ": " << o.err;
+  EXPECT_FALSE(has(o.err, "fatal")) << how << ": " << o.err;
+  return stat_value(o.err, "sim_num_fed");
+}
+
+// Whatever a program does to its descriptors (those vantle-sim handed QEMU
+// included) it is traced to its end: runs of 1000 and 3000 loads differ by
+// 2000 loads.
+TEST_F(SimTracerTest, NothingDoneToDescriptorsCutsTheTrace) {
+  for (const char *how : {"close", "dup2", "read"})
+    EXPECT_EQ(ending_loads(how, "03000", 0) -
+                  ending_loads(how, "01000", 0),
+              2000)
+        << how;
+}
+
+// A program that dies by a signal (its own abort, a fault, SIGKILL), or
+// execs another program, ends QEMU without an exit callback: every
+// reference it made is fed all the same, and how it ended is said.
+TEST_F(SimTracerTest, ProgramEndedWithoutExitLosesNoReference) {
+  const std::string exec = std::string("sim: program `") + kEnding +
+                           "' exec'd another program, which ran untraced";
+  const struct {
+    const char *how;
+    int status;
+    std::string said;
+  } endings[] = {
+      {"abort", 128 + SIGABRT, "terminated by signal 6 (Aborted)"},
+      {"fault", 128 + SIGSEGV, "terminated by signal 11 (Segmentation"},
+      {"kill", 128 + SIGKILL, "terminated by signal 9 (Killed)"},
+      {"exec", 0, exec}};
+  for (const auto &e : endings)
+    EXPECT_EQ(ending_loads(e.how, "03000", e.status, e.said) -
+                  ending_loads(e.how, "01000", e.status, e.said),
+              2000)
+        << e.how;
+}
+
+// A forked child runs on untraced, its records kept apart from the
+// parent's unwritten ones.
+TEST_F(SimTracerTest, ForkedChildLeavesTheParentsRecordsAlone) {
+  EXPECT_EQ(ending_loads("fork", "03000", 0) -
+                ending_loads("fork", "01000", 0),
+            2000);
 }
 
 TEST_F(SimTracerTest, NonElfProgramsAndBadTracerNames) {

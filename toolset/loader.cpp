@@ -1,7 +1,7 @@
 // Program loader: owns the input of the run (a trace file, the tool that
-// decompresses it, or the tracer running the traced program, with the ring
-// QEMU's plugin fills), the read buffer, the arrays it hands out and the
-// text line counter. Reads GZIP_PATH (host.h) and PATH (to find the
+// decompresses it, or the tracer running the traced program; what QEMU's
+// plugin shares is tracer_qemu's), the read buffer, the arrays it hands out
+// and the text line counter. Reads GZIP_PATH (host.h) and PATH (to find the
 // tracers and the decompressors).
 #include "loader.h"
 
@@ -11,8 +11,6 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -24,10 +22,11 @@
 #include "host.h"
 #include "misc.h"
 #include "plugin/trace_record.h"
-#include "trace_ring.h"
 #include "toolset/tracer_qemu.h"
 
-enum { BUFFER_SIZE = 1 << 20 };
+// The longest text line is 1 MiB, its newline aside: the buffer holds one
+// with its newline.
+enum { LONGEST_LINE = 1 << 20, BUFFER_SIZE = LONGEST_LINE + 1 };
 // A bin32 read of at least this many words bypasses the buffer.
 enum { BIN32_DIRECT_WORDS = 1024 };
 // The bytes read from a file before its format is recognised.
@@ -66,8 +65,10 @@ static bool pause_before_read;  // the last read was short
 static bool input_nonblocking;  // a pipe of our own, read with O_NONBLOCK
 static long fill_pause_ns;      // the pause after a short read
 // The caller's question while a read waits for input (ld_on_wait), and
-// whether it said to stop waiting.
+// whether it said to stop waiting. ld_open asks it too, but cannot return
+// early: while opening, the answer is ignored.
 static int (*stop_waiting)(void);
+static bool opening;
 // The processes traced: the pids of valgrind's own lines, as they came.
 static long *traced_pids;
 static size_t traced_count, traced_capacity;
@@ -82,11 +83,8 @@ static char error_text[512];  // why reading stopped early
 // emulator, plugin and library root, and why auto did not take it.
 static int tracer_wanted = LD_TRACER_AUTO;
 static bool qemu_tracing;
-static trace_ring *ring;  // shared with QEMU's plugin while it runs
-static size_t batch_given;  // records of the batch at its read position
-static size_t release_bytes;  // that batch's size, once handed out whole
-// Where ld_read puts what it reads (records in the ring are handed out
-// where they lie).
+// Where ld_read puts what it reads (records QEMU's plugin shares are handed
+// out where they lie).
 static md_addr_t *read_addrs;
 static unsigned char *read_kinds;
 // The counts by kind of the last ld_read's records, when they came counted
@@ -268,31 +266,37 @@ static void reap_decompressor() {
            WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
 }
 
+// Asks the caller whether to stop waiting (noted in interrupted).
+static bool told_to_stop() {
+  if (!stop_waiting || !stop_waiting() || opening) return false;
+  interrupted = true;
+  return true;
+}
+
+// Waits until fd can be read (or has hung up), asking the caller a tenth
+// of a second at a time, so that a signal that came just before the wait
+// is answered all the same. False when the caller said to stop.
+static bool wait_readable(int fd) {
+  for (;;) {
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 100) > 0) return true;  // data, hang-up or error
+    if (told_to_stop()) return false;
+  }
+}
+
 // Whether input can be read now without waiting past the caller's wish,
 // for an input read in blocking mode. With no question set it always can
-// (read then waits as long as it must). Otherwise it waits a tenth of a
-// second at a time and asks in between, so that a signal that came just
-// before the wait is answered all the same.
+// (read then waits as long as it must).
 static bool input_ready() {
   if (!stop_waiting || input_nonblocking) return true;
-  for (;;) {
-    pollfd p = {input_fd, POLLIN, 0};
-    if (poll(&p, 1, 100) > 0) return true;  // data, hang-up or error
-    if (stop_waiting()) {
-      interrupted = true;
-      return false;
-    }
-  }
+  return wait_readable(input_fd);
 }
 
 // A non-blocking pipe came up empty: sleeps (*pause, doubled for the next
 // time up to SILENT_PAUSE_NS), after asking the caller whether to stop.
 // A signal cuts the sleep short. False when the caller said to stop.
 static bool wait_while_empty(long *pause) {
-  if (stop_waiting && stop_waiting()) {
-    interrupted = true;
-    return false;
-  }
+  if (told_to_stop()) return false;
   timespec t = {0, *pause};
   nanosleep(&t, nullptr);
   *pause = *pause * 2 > SILENT_PAUSE_NS ? long{SILENT_PAUSE_NS} : *pause * 2;
@@ -385,13 +389,24 @@ static int open_standard_input(bool *own) {
   return dup(0);
 }
 
+// A named file. A FIFO is opened without waiting for a writer (open
+// would wait, deaf to signals), then waited for here, the caller being
+// asked meanwhile: so opened, it reads as ended until a writer comes.
+static int open_named(const char *name) {
+  struct stat st;
+  if (stat(name, &st) != 0 || !S_ISFIFO(st.st_mode))
+    return open(name, O_RDONLY | O_CLOEXEC);
+  int fd = open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd >= 0) wait_readable(fd);
+  return fd;
+}
+
 // "-" names standard input. Under auto, a name that does not exist was
 // also looked for as a program, and the message says it is neither.
 static void open_trace(const char *name, int format) {
   struct stat st;
   bool own = true;
-  int fd = strcmp(name, "-") ? open(name, O_RDONLY | O_CLOEXEC)
-                             : open_standard_input(&own);
+  int fd = strcmp(name, "-") ? open_named(name) : open_standard_input(&own);
   if (fd < 0 && errno == ENOENT && format == MD_FMT_AUTO)
     fail("cannot open `%s': it is neither a file nor a program%s", name,
          strchr(name, '/') ? "" : " on PATH");
@@ -511,7 +526,9 @@ void ld_open(const char *name, int argc, char **argv, int format,
       program_path = find_on_path(getenv("PATH"), name);
   }
   if (!program_path) {
+    opening = true;
     open_trace(name, format);
+    opening = false;
     return;
   }
   if (open_under_qemu(name, argc, argv, progout)) return;
@@ -524,9 +541,41 @@ void ld_open(const char *name, int argc, char **argv, int format,
   keep_program(argc, argv, progout);
 }
 
+// Why valgrind option word (name[=value]) would stop or divert the trace
+// that vantle-sim reads, lackey's lines on the descriptor it gives
+// valgrind; null when it would not.
+static const char *diverts_trace(const char *word) {
+  const char *equals = strchr(word, '=');
+  size_t len = equals ? static_cast<size_t>(equals - word) : strlen(word);
+  const char *value = equals ? equals + 1 : "";
+  auto is = [&](const char *name) {
+    return strlen(name) == len && !strncmp(word, name, len);
+  };
+  if (is("--tool") && strcmp(value, "lackey"))
+    return "another tool writes no lackey trace";
+  if (is("--trace-mem") && strcmp(value, "yes"))
+    return "lackey would trace no memory references";
+  if (is("--log-file") || is("--log-fd") || is("--log-socket"))
+    return "lackey's trace would go elsewhere than to vantle-sim";
+  if (is("--trace-superblocks") && !strcmp(value, "yes"))
+    return "lackey would write lines that are no references among them";
+  if (is("-h") || is("--help") || is("--help-debug") ||
+      is("--help-dyn-options") || is("--version"))
+    return "valgrind would answer it and exit without running the program";
+  return nullptr;
+}
+
 void ld_tracer_options(const char *words) {
   free(tracer_options);
   tracer_options = words ? strdup(words) : nullptr;
+  if (!words || !input_is_program || qemu_tracing) return;
+  char *copy = strdup(words), *rest = nullptr;
+  for (char *w = strtok_r(copy, " \t", &rest); w;
+       w = strtok_r(nullptr, " \t", &rest))
+    if (const char *why = diverts_trace(w))
+      _fatal("loader", "ld_tracer_options", __LINE__,
+             "-trace:valgrind `%s' is refused: %s", w, why);
+  free(copy);
 }
 
 // The command line that runs the program under valgrind's lackey tool with
@@ -581,41 +630,17 @@ static pid_t spawn(char **args) {
   return pid;
 }
 
-// Moves a descriptor for the plugin high, where guests seldom reach, here:
-// the plugin would otherwise move it itself, and growing the descriptor
-// table of QEMU, which already runs threads, waits for an RCU grace period
-// (some 15 ms of start-up). vantle-sim runs no threads.
-static int above_guest_descriptors(int fd) {
-  int high = fcntl(fd, F_DUPFD, TRACE_HIGH_DESCRIPTOR);
-  if (high < 0) return fd;
-  close(fd);
-  return high;
-}
-
-// The ring shared with QEMU's plugin (trace_ring.h), made for the
-// run: the plugin's ends of the ring file and the socket, high. input_fd
-// is vantle-sim's end of the socket.
-static void share_ring(int *ring_fd, int *socket_fd) {
-  int fd = memfd_create("vantle-ring", MFD_CLOEXEC);
-  int ends[2] = {-1, -1};
-  if (fd < 0 || ftruncate(fd, TRACE_RING_CONTROL + TRACE_RING_DATA) != 0 ||
-      !(ring = trace_ring_map(fd)) ||
-      socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
-    _fatal("loader", "ld_start", __LINE__,
-           "cannot make the memory shared with QEMU: %s", strerror(errno));
-  input_fd = ends[0];
-  *ring_fd = above_guest_descriptors(fd);
-  *socket_fd = above_guest_descriptors(ends[1]);
-}
-
 void ld_start(void) {
   if (!input_is_program || child_pid > 0) return;
-  int ring_fd = -1, write_fd;
+  int write_fd;
   char **args;
   if (qemu_tracing) {
-    share_ring(&ring_fd, &write_fd);
+    write_fd = tq_share();
+    if (write_fd < 0)
+      _fatal("loader", "ld_start", __LINE__,
+             "cannot make the memory shared with QEMU: %s", strerror(errno));
     args = tq_command(qemu_path, plugin_path, qemu_sysroot, program_argv,
-                      write_fd, ring_fd, fm_region_bits());
+                      write_fd, fm_region_bits());
   } else {
     int p[2];
     if (pipe(p) != 0)
@@ -629,7 +654,6 @@ void ld_start(void) {
   child_pid = spawn(args);
   free(args);
   close(write_fd);
-  if (ring_fd >= 0) close(ring_fd);
   reap_at_exit();
   if (verbose)
     fprintf(stderr, "sim: tracing `%s' under %s (pid %d)\n", program_path,
@@ -722,6 +746,15 @@ static void note_new_region(uint64_t region, uint64_t place) {
         static_cast<unsigned long long>(place));
 }
 
+// The n regions a batch of the plugin newly placed in its folding map.
+static void note_placed_regions(const void *regions, uint32_t n) {
+  for (uint32_t i = 0; i < n; i++) {
+    trace_region r;
+    memcpy(&r, static_cast<const char *>(regions) + i * sizeof r, sizeof r);
+    note_new_region(r.region, r.place);
+  }
+}
+
 // Stops reading at an address whose region finds no free place: the
 // regions seen so far fill the whole 32-bit space.
 static void stop_at_full_fold_map(uint64_t addr) {
@@ -811,110 +844,44 @@ static void stop_at_failure() {
   read_state = LD_MALFORMED;
 }
 
-// The QEMU plugin's batches (plugin/trace_record.h), which come through
-// the ring.
-
-// Whether a batch waits in the ring, waiting for one if none does; false
-// once the plugin has gone and the ring is empty, or when the caller said
-// to stop waiting. The wait of trace_ring_wait_for_data, but asleep in
-// read_input, so that signals are answered meanwhile.
-static bool batch_in_ring() {
-  for (;;) {
-    if (trace_ring_unread(ring)) return true;
-    if (at_eof) {
-      read_state = LD_END;
-      return false;
-    }
-    __atomic_store_n(&ring->reader_waiting, 1, __ATOMIC_SEQ_CST);
-    if (trace_ring_unread(ring)) return true;
-    char wake[64];
-    if (read_input(wake, sizeof wake) == 0 && !at_eof) return false;
-  }
-}
-
-// Whether the batch head at the read position is one the plugin writes,
-// whole in the ring; else the run stops there.
-static bool batch_sound(const trace_batch &head) {
-  uint64_t have = trace_ring_unread(ring);
-  if (head.references <= TRACE_BATCH_REFERENCES &&
-      uint64_t{head.loads} + head.stores <= head.references &&
-      head.regions <= TRACE_BATCH_REGIONS && head.map_full <= 1 &&
-      trace_batch_bytes(&head) <= have)
-    return true;
-  snprintf(error_text, sizeof error_text, "`%s': the QEMU plugin wrote a "
-           "batch of %u references and %u regions, which cannot be",
-           input_name, head.references, head.regions);
-  read_state = LD_MALFORMED;
-  return false;
-}
-
-// The regions a batch newly placed in the plugin's folding map, noted as
-// the loader notes its own.
-static void note_placed_regions(const unsigned char *batch,
-                                const trace_batch &head) {
-  for (uint32_t i = 0; i < head.regions; i++) {
-    trace_region r;
-    memcpy(&r, batch + sizeof head + i * sizeof r, sizeof r);
-    note_new_region(r.region, r.place);
-  }
-}
-
-// Whether every one of the n kinds is one the plugin writes.
-static bool kinds_valid(const unsigned char *kinds, size_t n) {
-  unsigned char bad = 0;
-  for (size_t i = 0; i < n; i++)
-    bad |= static_cast<unsigned char>(kinds[i] - TRACE_KIND_FETCH) >
-           TRACE_KIND_STORE - TRACE_KIND_FETCH;
-  return !bad;
-}
-
-// Hands the batch last handed out whole back to the plugin, which may be
-// waiting for its room.
-static void release_batch() {
-  if (release_bytes == 0) return;
-  bytes_in += static_cast<long long>(release_bytes);
-  trace_ring_release(ring, release_bytes, input_fd);
-  release_bytes = 0;
-  batch_given = 0;
-}
-
-// Hands out up to cap records of the batch at the ring's read position,
-// where they lie; the caller is done with them at its next read.
+// The QEMU plugin's batches, handed out where they lie.
 static size_t read_qemu(const md_addr_t **addrs, const unsigned char **kinds,
                         size_t cap) {
-  release_batch();
-  if (!batch_in_ring()) return 0;
-  const unsigned char *batch = trace_ring_at(ring, ring->read);
-  trace_batch head;
-  memcpy(&head, batch, sizeof head);
-  if (batch_given == 0) {
-    if (!batch_sound(head)) return 0;
-    if (!kinds_valid(batch + trace_batch_kinds(&head), head.references)) {
+  tq_records r;
+  switch (tq_read(cap, child_pid, stop_waiting, &r)) {
+    case TQ_RECORDS:
+      break;
+    case TQ_STOPPED:
+      interrupted = true;
+      return 0;
+    case TQ_END:
+      if (r.execed)
+        fprintf(stderr, "sim: program `%s' exec'd another program, which "
+                "ran untraced: QEMU traces the program it starts\n",
+                input_name);
+      read_state = LD_END;
+      return 0;
+    case TQ_BAD_BATCH:
+      snprintf(error_text, sizeof error_text, "`%s': the QEMU plugin wrote "
+               "a batch of %u references and %u regions, which cannot be",
+               input_name, r.references, r.region_count);
+      read_state = LD_MALFORMED;
+      return 0;
+    case TQ_BAD_KIND:
       snprintf(error_text, sizeof error_text, "`%s': the QEMU plugin wrote "
                "a reference of no kind it knows", input_name);
       read_state = LD_MALFORMED;
       return 0;
-    }
-    if (debugging) note_placed_regions(batch, head);
   }
-  size_t n = std::min<size_t>(cap, head.references - batch_given);
-  if (n == head.references) {
-    counted[MD_REF_LOAD] = head.loads;
-    counted[MD_REF_STORE] = head.stores;
-    counted[MD_REF_INST] = counter_t{head.references} - head.loads -
-                           head.stores;
-    counted_records = n;
-  }
-  static_assert(sizeof **addrs == sizeof(uint32_t), "folded addresses");
-  *addrs = reinterpret_cast<const md_addr_t *>(
-               batch + trace_batch_addresses(&head)) + batch_given;
-  *kinds = batch + trace_batch_kinds(&head) + batch_given;
-  batch_given += n;
-  if (batch_given == head.references) {
-    release_bytes = trace_batch_bytes(&head);
-    if (head.map_full) stop_at_full_fold_map(head.address);
-  }
-  return n;
+  if (debugging && r.regions) note_placed_regions(r.regions, r.region_count);
+  counted_records = r.counted ? r.count : 0;
+  counted[MD_REF_LOAD] = r.loads;
+  counted[MD_REF_STORE] = r.stores;
+  counted[MD_REF_INST] = counter_t{r.references} - r.loads - r.stores;
+  *addrs = r.addrs;
+  *kinds = r.kinds;
+  if (r.map_full) stop_at_full_fold_map(r.address);
+  return r.count;
 }
 
 void ld_on_wait(int (*stop)(void)) { stop_waiting = stop; }
@@ -947,13 +914,11 @@ bool ld_counted(size_t n, counter_t *by_kind) {
   return true;
 }
 
-// Closes the input: its descriptor, and the ring shared with QEMU.
+// Closes the input: its descriptor, or the memory shared with QEMU.
 static void close_input() {
   if (input_fd >= 0) close(input_fd);
   input_fd = -1;
-  if (ring) trace_ring_unmap(ring);
-  ring = nullptr;
-  batch_given = release_bytes = 0;
+  tq_unshare();
 }
 
 int ld_finish(int kill_it) {

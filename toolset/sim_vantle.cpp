@@ -294,7 +294,25 @@ void sim_init(void) {
   library_ready = true;
 }
 
+// The signals while the input is opened (a pipe or FIFO that has delivered
+// nothing yet): SIGUSR1 is told that nothing has been read; SIGINT, SIGTERM
+// and SIGUSR2 end the process as they end a run, with nothing simulated.
+static int answer_before_start(void) {
+  if (sim_dump_stats) {
+    sim_dump_stats = 0;
+    fprintf(stderr, "sim: nothing has been read from the input yet\n");
+  }
+  if (!sim_exit_now) return 0;
+  fprintf(stderr, "sim: run ended by %s before the input delivered "
+          "anything; nothing was simulated\n",
+          sim_end_signal == SIGINT    ? "SIGINT"
+          : sim_end_signal == SIGTERM ? "SIGTERM"
+                                      : "SIGUSR2");
+  exit(sim_end_signal ? 128 + sim_end_signal : 0);
+}
+
 void sim_load_prog(char *fname, int argc, char **argv, char **) {
+  ld_on_wait(answer_before_start);
   claim_outputs(fname);
   ld_use_tracer(!strcmp(tracer_name, "qemu")       ? LD_TRACER_QEMU
                 : !strcmp(tracer_name, "valgrind") ? LD_TRACER_VALGRIND

@@ -1,6 +1,7 @@
 // The loader's QEMU tracer: which qemu-<arch> runs a program (from its ELF
 // header), where vantle's plugin lies (beside the executable), how QEMU is
-// started with it. Holds no state.
+// started with it, and the reading of what the plugin shares. Owns the
+// shared file's mappings and where reading stands in them.
 #include "toolset/tracer_qemu.h"
 
 #include <elf.h>
@@ -8,9 +9,20 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "misc.h"
+#include "plugin/live_ring.h"
+#include "plugin/trace_record.h"
+#include "trace_ring.h"
+
+static_assert(sizeof(trace_ring) <= TRACE_LIVE_AT,
+              "the plugin's word lies behind the ring's control block");
+static_assert(sizeof(md_addr_t) == sizeof(uint32_t), "folded addresses");
 
 enum { ANY_CLASS = 0, ANY_ORDER = 0 };
 
@@ -87,8 +99,8 @@ char *tq_plugin_path(void) {
 }
 
 // QEMU's -plugin argument: the path, commas doubled as its option syntax
-// wants, the descriptors and the region size.
-static char *plugin_argument(const char *plugin, int socket_fd, int ring_fd,
+// wants, the shared file's descriptor and the region size.
+static char *plugin_argument(const char *plugin, int shared_fd,
                              int region_bits) {
   size_t size = 2 * strlen(plugin) + 64;
   char *arg = static_cast<char *>(
@@ -99,17 +111,17 @@ static char *plugin_argument(const char *plugin, int socket_fd, int ring_fd,
     *out++ = *p;
   }
   snprintf(out, size - static_cast<size_t>(out - arg),
-           ",fd=%d,ring=%d,region=%d", socket_fd, ring_fd, region_bits);
+           ",ring=%d,region=%d", shared_fd, region_bits);
   return arg;
 }
 
 char **tq_command(const char *emulator, const char *plugin,
-                  const char *sysroot, char **argv, int socket_fd,
-                  int ring_fd, int region_bits) {
+                  const char *sysroot, char **argv, int shared_fd,
+                  int region_bits) {
   // The argument outlives the command: QEMU reads it after exec.
   static char *plugin_arg;
   free(plugin_arg);
-  plugin_arg = plugin_argument(plugin, socket_fd, ring_fd, region_bits);
+  plugin_arg = plugin_argument(plugin, shared_fd, region_bits);
   int argc = 0;
   while (argv[argc]) argc++;
   char **args = static_cast<char **>(checked_calloc(
@@ -125,4 +137,176 @@ char **tq_command(const char *emulator, const char *plugin,
   args[k++] = plugin_arg;
   for (int i = 0; i < argc; i++) args[k++] = argv[i];
   return args;
+}
+
+// The file shared with the plugin, and where reading stands in it.
+static struct {
+  trace_ring *ring;
+  trace_live *live;
+  unsigned char *slots;
+  // Records handed out of the batch at the read position (once QEMU has
+  // gone and the ring is read, of slot next_slot).
+  size_t given;
+  size_t release_bytes;  // that batch's size, once it is out whole
+  bool qemu_gone;        // QEMU has ended: the ring gets nothing more
+  int next_slot;
+} shared;
+
+// Moves fd high, where QEMU's descriptor table, which vantle-sim's
+// (running no threads) hands down, then already reaches: growing it in
+// QEMU, which does run threads, waits for an RCU grace period (some 15 ms
+// of start-up).
+static int above_guest_descriptors(int fd) {
+  int high = fcntl(fd, F_DUPFD, TRACE_HIGH_DESCRIPTOR);
+  if (high < 0) return fd;
+  close(fd);
+  return high;
+}
+
+int tq_share(void) {
+  tq_unshare();
+  int fd = memfd_create("vantle-live", MFD_CLOEXEC);
+  if (fd < 0) return -1;
+  if (ftruncate(fd, static_cast<off_t>(trace_live_file_bytes())) != 0 ||
+      !(shared.ring = trace_ring_map(fd)) ||
+      !(shared.slots = trace_live_map_slots(fd))) {
+    int why = errno;
+    close(fd);
+    tq_unshare();
+    errno = why;
+    return -1;
+  }
+  shared.live = trace_live_of(shared.ring);
+  shared.live->reader_pid = getpid();
+  return above_guest_descriptors(fd);
+}
+
+void tq_unshare(void) {
+  if (shared.ring) trace_ring_unmap(shared.ring);
+  if (shared.slots) trace_live_unmap_slots(shared.slots);
+  shared = {};
+}
+
+// Whether process child has ended (it is left to be reaped).
+static bool has_ended(pid_t child) {
+  siginfo_t info;
+  info.si_pid = 0;
+  return waitid(P_PID, static_cast<id_t>(child), &info,
+                WEXITED | WNOHANG | WNOWAIT) != 0 ||
+         info.si_pid != 0;
+}
+
+// Waits until a batch is in the ring (TQ_RECORDS), QEMU has ended
+// (TQ_END; qemu_gone tells whether the plugin had its last word), or
+// stop() says to stop.
+static tq_outcome wait_for_batch(pid_t child, int (*stop)(void)) {
+  trace_ring *ring = shared.ring;
+  for (;;) {
+    // The plugin flushes, then says the program ended: read in reverse.
+    uint32_t ended = __atomic_load_n(&shared.live->ended, __ATOMIC_SEQ_CST);
+    if (trace_ring_unread(ring)) return TQ_RECORDS;
+    if (ended == TRACE_LIVE_EXITED || shared.qemu_gone) return TQ_END;
+    __atomic_store_n(&ring->reader_waiting, 1, __ATOMIC_SEQ_CST);
+    if (trace_ring_unread(ring) || shared.live->ended == TRACE_LIVE_EXITED)
+      continue;
+    trace_live_sleep(&ring->reader_waiting);
+    if (stop && stop()) return TQ_STOPPED;
+    shared.qemu_gone = has_ended(child);
+  }
+}
+
+static bool kinds_valid(const unsigned char *kinds, size_t n) {
+  unsigned char bad = 0;
+  for (size_t i = 0; i < n; i++)
+    bad |= static_cast<unsigned char>(kinds[i] - TRACE_KIND_FETCH) >
+           TRACE_KIND_STORE - TRACE_KIND_FETCH;
+  return !bad;
+}
+
+// Whether the batch head at the read position is one the plugin writes,
+// whole in the ring, with records of known kinds.
+static tq_outcome check_batch(const unsigned char *batch,
+                              const trace_batch &head) {
+  if (head.references > TRACE_BATCH_REFERENCES ||
+      uint64_t{head.loads} + head.stores > head.references ||
+      head.regions > TRACE_BATCH_REGIONS || head.map_full > 1 ||
+      trace_batch_bytes(&head) > trace_ring_unread(shared.ring))
+    return TQ_BAD_BATCH;
+  if (!kinds_valid(batch + trace_batch_kinds(&head), head.references))
+    return TQ_BAD_KIND;
+  return TQ_RECORDS;
+}
+
+// Hands out up to cap records of the batch at the ring's read position.
+static tq_outcome from_ring(size_t cap, tq_records *out) {
+  trace_ring *ring = shared.ring;
+  const unsigned char *batch = trace_ring_at(ring, ring->read);
+  trace_batch head;
+  memcpy(&head, batch, sizeof head);
+  out->references = head.references;
+  out->region_count = head.regions;
+  if (shared.given == 0) {
+    tq_outcome sound = check_batch(batch, head);
+    if (sound != TQ_RECORDS) return sound;
+    out->regions = batch + sizeof head;
+  }
+  size_t n = std::min<size_t>(cap, head.references - shared.given);
+  out->counted = n == head.references;
+  out->loads = head.loads;
+  out->stores = head.stores;
+  out->addrs = reinterpret_cast<const md_addr_t *>(
+                   batch + trace_batch_addresses(&head)) + shared.given;
+  out->kinds = batch + trace_batch_kinds(&head) + shared.given;
+  out->count = n;
+  shared.given += n;
+  if (shared.given == head.references) {
+    shared.release_bytes = trace_batch_bytes(&head);
+    out->map_full = head.map_full;
+    out->address = head.address;
+  }
+  return TQ_RECORDS;
+}
+
+// After QEMU died without flushing: hands out up to cap of the records of
+// the batches it was filling that the ring did not get.
+static tq_outcome from_slots(size_t cap, tq_records *out) {
+  uint64_t written = __atomic_load_n(&shared.ring->written, __ATOMIC_SEQ_CST);
+  for (; shared.next_slot < TRACE_SLOTS; shared.next_slot++) {
+    const trace_slot *slot = reinterpret_cast<const trace_slot *>(
+        shared.slots + shared.next_slot * size_t{TRACE_SLOT_BYTES});
+    if (shared.given >= slot->count ||
+        (slot->publishing && written >= slot->publishing)) {
+      shared.given = 0;
+      continue;
+    }
+    out->references = slot->count;
+    if (slot->count > TRACE_BATCH_REFERENCES) return TQ_BAD_BATCH;
+    if (shared.given == 0 && !kinds_valid(slot->kinds, slot->count))
+      return TQ_BAD_KIND;
+    out->count = std::min<size_t>(cap, slot->count - shared.given);
+    out->addrs =
+        reinterpret_cast<const md_addr_t *>(slot->addresses) + shared.given;
+    out->kinds = slot->kinds + shared.given;
+    shared.given += out->count;
+    return TQ_RECORDS;
+  }
+  return TQ_END;
+}
+
+tq_outcome tq_read(size_t cap, pid_t child, int (*stop)(void),
+                   tq_records *out) {
+  *out = {};
+  trace_ring *ring = shared.ring;
+  if (shared.release_bytes) {
+    __atomic_store_n(&ring->read, ring->read + shared.release_bytes,
+                     __ATOMIC_SEQ_CST);
+    trace_live_wake(&ring->writer_waiting);
+    shared.release_bytes = shared.given = 0;
+  }
+  tq_outcome waited = wait_for_batch(child, stop);
+  if (waited == TQ_RECORDS) return from_ring(cap, out);
+  if (waited != TQ_END) return waited;
+  uint32_t ended = __atomic_load_n(&shared.live->ended, __ATOMIC_SEQ_CST);
+  out->execed = ended == TRACE_LIVE_EXECED;
+  return ended == TRACE_LIVE_EXITED ? TQ_END : from_slots(cap, out);
 }
