@@ -34,10 +34,14 @@ bench: build
 	@for b in $(BUILD)/bench_*; do \
 	  [ "$$b" = $(BUILD)/bench_families ] || "$$b" || exit 1; done
 
-# libFuzzer targets, each run for FUZZ_SECONDS from its seed corpus in
-# tests/fuzz/<name>/; what they add goes to $(FUZZ_BUILD)/corpus/<name>/,
-# a failing input to $(FUZZ_BUILD)/artifacts/. Needs clang and its runtime
-# (e.g. Debian's clang and libclang-rt-dev); installs nothing.
+# libFuzzer targets (tests/fuzz/fuzz_<name>.cpp), built with clang under
+# ASan and UBSan in $(FUZZ_BUILD), each run for FUZZ_SECONDS from its seed
+# corpus in tests/fuzz/<name>/; what they add goes to
+# $(FUZZ_BUILD)/corpus/<name>/, a failing input to $(FUZZ_BUILD)/artifacts/.
+# Needs clang and its runtime (e.g. Debian's clang and libclang-rt-dev);
+# installs nothing. `make test` needs neither: every build compiles the
+# same targets as replay_<name> programs that feed them their seeds once,
+# and .ci/run adds `make fuzz FUZZ_SECONDS=5` where clang is installed.
 FUZZ_TARGETS = options din lackey hex bin32 gzip recognise sim_options
 fuzz:
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \

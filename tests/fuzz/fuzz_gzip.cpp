@@ -2,7 +2,9 @@
 // through the host's gzip as vantle-sim reads them. Random bytes rarely
 // survive gzip's checks, so the input describes the file instead: its
 // first byte picks a sound gzip stream of the rest (stored blocks), the
-// same stream cut short, or the rest as it is behind the magic bytes.
+// same stream cut short, or the rest as it is behind the magic bytes. What
+// is read of a sound stream must be the whole trace, of a cut one a part
+// of it, ending in an error.
 #include <string>
 
 #include "fuzz_loader.h"
@@ -46,6 +48,7 @@ std::string gzip_stored(const uint8_t *p, size_t n) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 2) return 0;
   uint8_t mode = data[0], cut = data[1];
+  const uint8_t *trace = data + 2;
   std::string file;
   if (mode < 128) {
     file = gzip_stored(data + 2, size - 2);
@@ -56,8 +59,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   } else {
     file = std::string("\x1f\x8b", 2) +
            std::string(reinterpret_cast<const char *>(data + 2), size - 2);
+    trace = nullptr;
   }
-  fuzz_read_trace(reinterpret_cast<const uint8_t *>(file.data()),
-                  file.size(), MD_FMT_AUTO, 1 + cut % 97);
+  fuzz_read_trace({reinterpret_cast<const uint8_t *>(file.data()),
+                   file.size(), MD_FMT_AUTO, 1u + cut % 97,
+                   fuzz_region_bits(size), true, trace, size - 2,
+                   mode >= 128});
   return 0;
 }

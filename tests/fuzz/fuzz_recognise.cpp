@@ -1,7 +1,9 @@
 // Fuzz target: format recognition on arbitrary bytes, then the loader
 // reading them as vantle-sim does under -trace:format auto. Text that is
 // plain ASCII is never taken for bin32, and a text format is chosen only
-// when the first line it does not skip is one of its records.
+// when the first line it does not skip is one of its records. A plain
+// file smaller than what the loader reads to recognise it is read in the
+// format recognition gives, and refused when it gives none.
 #include <stdlib.h>
 #include <string.h>
 
@@ -42,6 +44,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (format != MD_FMT_BIN32 && format != MD_FMT_AUTO &&
       first_record(format, data, size) != MD_LINE_REF)
     abort();
-  fuzz_read_trace(data, size, MD_FMT_AUTO, 1 + size % 97);
+  fuzz_outcome taken = fuzz_read_plain(data, size, MD_FMT_AUTO);
+  if (size > 0 && size < 1 << 16 && !taken.compressed &&
+      (taken.opened != (format != MD_FMT_AUTO) ||
+       (taken.opened && taken.format != format)))
+    abort();
   return 0;
 }
