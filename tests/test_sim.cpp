@@ -1044,6 +1044,60 @@ TEST_F(SimTest, HelpAndVersionAnswerOnStandardOutput) {
   EXPECT_NE(h.err.find("Usage: "), std::string::npos);
 }
 
+// A fully-associative family past its line limit prints the library's
+// "limit exceeded" lines, unchanged; one sim: note after the final report
+// says they are no error, once per run, and only when the report shows the
+// limit passed (no "all bigger caches" line).
+TEST_F(SimTest, LineLimitOfAFullyAssociativeFamilyIsExplainedOnce) {
+  std::string trace;
+  char line[32];
+  for (int i = 0; i < 3000; i++) {  // 600 distinct 16-byte lines, 5 rounds
+    snprintf(line, sizeof line, "0 %x\n", 0x100000 + (i % 600) * 16);
+    trace += line;
+  }
+  write_file(path("t.din"), trace);
+  const std::string note = "\nsim: note: more distinct lines than -M bytes "
+                           "hold: libvantle's \"limit exceeded\" line above";
+  const struct {
+    std::vector<std::string> families;
+    const char *library_line;  // null: within the limit
+  } cases[] = {
+      {{"-Cfa -Rlru -M4096 -i1024"},
+       "libvantle: distinct entries limit exceeded\n"
+       "libvantle: addresses processed 257\n"},
+      {{"-Cfa -Ropt -M4096 -i1024"},
+       "libvantle: tot_addrs limit exceeded, t_entries=257\n"},
+      {{"-Cfa -Rlru -M16384 -i1024"}, nullptr},
+      {{"-Cdm -c6 -a4 -b5"}, nullptr},
+      {{"-Cfa -Rlru -M16384 -i1024", "-Cfa -Ropt -M4096 -i1024",
+        "-Cfa -Rlru -M2048 -i1024"},
+       "libvantle: tot_addrs limit exceeded, t_entries=257\n"},
+  };
+  for (const auto &c : cases) {
+    std::vector<std::string> args{"-progress", "false"};
+    for (const std::string &f : c.families)
+      args.insert(args.end(), {"-cache:opts", f});
+    args.push_back(path("t.din"));
+    Outcome o = run(args);
+    SCOPED_TRACE(c.families[0]);
+    ASSERT_EQ(o.status, 0) << o.err;
+    if (!c.library_line) {
+      EXPECT_FALSE(has(o.err, "sim: note:")) << o.err;
+      continue;
+    }
+    EXPECT_TRUE(has(o.err, c.library_line)) << o.err;
+    EXPECT_EQ(count(o.err, note), 1) << o.err;
+    // After the (first) report that passed the limit, right at its end.
+    size_t at = o.err.find(note);
+    EXPECT_LT(o.err.find(c.library_line), at);
+    size_t report = o.err.rfind("** end of simulation **", at);
+    ASSERT_NE(report, std::string::npos);
+    std::string between = o.err.substr(report, at - report);
+    EXPECT_TRUE(has(between, "Cache size (bytes)\tMiss Ratio\n"));
+    EXPECT_FALSE(has(between, "bigger caches")) << between;
+  }
+}
+
 // --help lists the library's words by family with their defaults: a
 // family given only its -C word must give the same rows as one given every
 // default --help shows, and every letter the library reads is listed.
