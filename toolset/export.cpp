@@ -223,16 +223,10 @@ struct Plot {
 
 // A power of two (or a simple multiple of one) as a reader takes it in:
 // bytes in binary units, "512 B", "1.5 KiB", "64 KiB", "1 MiB"; a count
-// as digits, "16384", and past 65536 as a power of two, "2^20".
+// as digits, "16384".
 std::string axis_label(double value, bool bytes) {
   char text[32];
-  if (!bytes) {
-    if (value <= 65536)
-      snprintf(text, sizeof text, "%.0f", value);
-    else
-      snprintf(text, sizeof text, "2^%.0f", log2(value));
-    return text;
-  }
+  if (!bytes) return std::to_string(static_cast<uint64_t>(value));
   const char *units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
   int u = 0;
   while (value >= 1024 && u < 4) {
@@ -271,16 +265,14 @@ void add_set_associative(Plot *plot, const vantle_result *rows, int count,
   plot->x_label = by_sets ? "number of sets (log scale)"
                           : "cache size (bytes, log scale)";
   if (by_sets || varies_in_sets_and_ways(rows, count)) {
-    size_t first = plot->curves.size();
     for (int i = 0; i < count; i++) {
       uint32_t ways = rows[i].associativity ? rows[i].associativity : 1;
-      while (plot->curves.size() - first < ways)
+      while (plot->curves.size() < ways)
         plot->curves.push_back(
-            {prefixed(label,
-                      std::to_string(plot->curves.size() - first + 1) + "-way"),
+            {prefixed(label, std::to_string(plot->curves.size() + 1) + "-way"),
              {}});
       double x = by_sets ? double(rows[i].sets) : double(rows[i].cache_size);
-      plot->curves[first + ways - 1].points.push_back({x, rows[i].miss_ratio});
+      plot->curves[ways - 1].points.push_back({x, rows[i].miss_ratio});
     }
     return;
   }
@@ -375,10 +367,6 @@ double tick_step(double span) {
     if (m * power >= raw) return m * power;
   return 10 * power;
 }
-
-}  // namespace
-
-namespace {
 
 // The legend's one font size, in every panel of a picture, and the width
 // a character takes at it (about 0.6 of the size in a sans-serif face).
@@ -541,10 +529,6 @@ void put_curves(FILE *out, const Frame &f, const Plot &plot) {
             f.top + 12 + spacing * listed + 4, kLegendFont,
             plot.curves.size() - listed);
 }
-
-}  // namespace
-
-namespace {
 
 // One plot's title, axes and curves; "no references" over an empty one.
 void put_panel(FILE *out, const Plot &plot, double width, bool no_refs) {
