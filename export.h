@@ -40,10 +40,11 @@ int write_results_csv(FILE *out, const vantle_result *rows, int count);
 int write_results_json(FILE *out, const run_description *run,
                        const vantle_result *rows, int count);
 
-// Writes an SVG plot of the miss ratios: against cache size (fully
-// associative), number of sets with one curve per associativity (set
-// associative), or line size (direct mapped); logarithmic x axis. Returns
-// 0, or -1 when the stream reports an error.
+// Writes an SVG plot of the miss ratios against what varies in the family:
+// cache size (fully associative; set associative with one set count or
+// one associativity), number of sets with one curve per associativity
+// (set associative), or line size (direct mapped); logarithmic x axis,
+// sizes in KiB and MiB. Returns 0, or -1 when the stream reports an error.
 int write_results_svg(FILE *out, const run_description *run,
                       const vantle_result *rows, int count);
 
@@ -51,7 +52,10 @@ int write_results_svg(FILE *out, const run_description *run,
 // each row's -cache:opts value. JSON: one object, the input and an array
 // of families, each as write_results_json's object without the input.
 // SVG: one panel per organisation, each with the curves of every family of
-// that organisation, named by the family's label.
+// that organisation, named by the family's label; the set-associative
+// panel runs over cache size unless every family in it varies in both
+// sets and ways. Every legend has one font size; the picture widens to
+// hold the longest entry.
 int write_families_csv(FILE *out, const family_results *families, int count);
 int write_families_json(FILE *out, const family_results *families,
                         int count);

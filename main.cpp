@@ -14,8 +14,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "driver.h"
 #include "host.h"
+#include "libvantle/frontend.h"
 #include "loader.h"
 #include "machine.h"
 #include "misc.h"
@@ -93,6 +96,109 @@ static void usage(FILE *fd, int, char **argv) {
   opt_print_help(sim_odb, fd);
 }
 
+// --help's text around the options table: what the input is, the driver's
+// options in the guide's words (their own help texts stay as they are),
+// then, after the library's option words, three worked examples.
+static const char kHelpIntro[] =
+    "Simulates every cache of a family in one pass over a stream of memory\n"
+    "references, and prints the miss ratio of each.\n\n"
+    "The first word that is not an option is the input. A program (an\n"
+    "executable file, or a name found on PATH) is run and traced live: under\n"
+    "QEMU with vantle's plugin (vantle-qemu.so, beside vantle-sim) where QEMU\n"
+    "can run it, otherwise under valgrind's lackey tool (-trace:tracer\n"
+    "chooses); every word after it is the program's own. Anything else is a\n"
+    "trace file, din, lackey, hex or bin32, plain or compressed, recognised\n"
+    "by its content; - reads the trace from standard input.\n";
+
+static const char kDriverOptions[] =
+    "The driver's options, said plainly:\n"
+    "  -h           the banner and this list on the error stream, status 1\n"
+    "  -v           say how a traced program is started\n"
+    "  -d           debugging lines: each 64-bit region as it is folded, and\n"
+    "               where in the source a fatal error was raised\n"
+    "  -i           the debugger: before the first reference, read commands\n"
+    "               from standard input: s [n] reads n more records, c runs to\n"
+    "               the end, r prints an interim report, q ends the run, h\n"
+    "               lists them\n"
+    "  -seed        changes no result: no family draws random numbers\n"
+    "  -q           set up, echo the configuration, and stop (status 0)\n"
+    "  -chkpt       refused: vantle-sim has no checkpoints to restore\n"
+    "  -redir:sim   vantle-sim's own output (banner, echo, statistics,\n"
+    "               report) goes to the file\n"
+    "  -redir:prog  the traced program's standard output and error go to\n"
+    "               the file\n"
+    "  -nice        raise vantle-sim's niceness to this value\n\n";
+
+static const char kExamples[] =
+    "Examples:\n"
+    "  vantle-sim trace.din.gz\n"
+    "      a trace file (here gzip-compressed), the default family\n"
+    "  vantle-sim -trace:refs data -cache:opts \"-a4 -b8 -n2 -l5\" ./a.out 96\n"
+    "      the program ./a.out 96, traced live: its data references in 16 to\n"
+    "      256 sets of 1 to 4 ways of 32-byte lines\n"
+    "  vantle-sim -cache:opts \"inst: -Csa -a6 -b6 -n3 -l6\" \\\n"
+    "             -cache:opts \"data: -Csa -a6 -b6 -n3 -l6\" -out:plot l1.svg "
+    "./a.out\n"
+    "      several families in one pass: a split L1 of 64 sets of 1 to 8 ways\n"
+    "      of 64-byte lines, instruction and data caches, and their plot\n\n"
+    "Quote each -cache:opts value: its words are one argument. The user\n"
+    "guide, docs/guide.md, tells every option in full.\n";
+
+// The library's option words, grouped by the families that read them,
+// with their defaults: the library's own table.
+static void print_library_words(FILE *fd) {
+  vantle_word_help_row rows[32];
+  int n = vantle_word_help(rows, 32);
+  if (n > 32) n = 32;
+  fprintf(fd, "The library's option words, the value of -cache:opts (a number "
+              "is glued to\nits letter: -l5, not -l 5):\n"
+              "  %-14s %-10s %s\n", "word", "default", "meaning");
+  for (int i = 0; i < n; i++) {
+    if (i == 0 || strcmp(rows[i].group, rows[i - 1].group))
+      fprintf(fd, "  %s\n", rows[i].group);
+    fprintf(fd, "    %-12s %-10s %s\n", rows[i].word, rows[i].default_word,
+            rows[i].meaning);
+  }
+  fputc('\n', fd);
+}
+
+// A word that the library reads (-M65536), judged by its letter.
+static bool is_library_word(const char *word) {
+  if (word[0] != '-' || !word[1] || !word[2]) return false;
+  vantle_word_help_row rows[32];
+  int n = vantle_word_help(rows, 32);
+  for (int i = 0; i < n && i < 32; i++)
+    if (rows[i].letter == word[1]) return true;
+  return false;
+}
+
+// An unquoted -cache:opts "-Cfa -M65536" reaches vantle-sim as the value
+// -Cfa and an unknown option -M65536. Says so, with the value as it was
+// meant, before the options database calls the word merely unknown.
+static void refuse_split_cache_opts(int argc, char **argv) {
+  for (int i = 1; i < argc - 1; i++) {
+    opt_opt_t *opt = opt_find_option(sim_odb, argv[i]);
+    if (!opt) return;  // the input, or an unknown option
+    if (opt->kind == OPT_FLAG) continue;
+    const char *value = argv[++i];
+    size_t length = strlen(value);
+    if (strcmp(opt->name, "-cache:opts") ||
+        !(is_library_word(value) || (length && value[length - 1] == ':')))
+      continue;
+    std::string meant = value;
+    int j = i + 1;
+    for (; j < argc && !opt_find_option(sim_odb, argv[j]) &&
+           is_library_word(argv[j]); j++)
+      meant += std::string(" ") + argv[j];
+    if (j == i + 1) continue;
+    fprintf(stderr, "error: unknown option `%s': it reads as a word of the "
+                    "-cache:opts value before it; quote the value's words "
+                    "together: -cache:opts \"%s\"\n", argv[i + 1],
+            meant.c_str());
+    exit(1);
+  }
+}
+
 // The GNU-style questions, asked alone: the answer on stdout, status 0.
 // (-h keeps its own way: the banner and the usage on stderr, status 1.)
 static void answer_gnu_question(int argc, char **argv) {
@@ -103,11 +209,12 @@ static void answer_gnu_question(int argc, char **argv) {
   }
   if (!strcmp(argv[1], "--help")) {
     printf("Usage: %s [options] <program | trace> [program arguments ...]\n"
-           "Simulates every cache of a family in one pass over a trace file "
-           "or a program\nrun under valgrind, and prints the miss ratio of "
-           "each.\n\n",
-           base_name(argv[0]));
+           "%s",
+           base_name(argv[0]), kHelpIntro);
     opt_print_help(sim_odb, stdout);
+    fputs(kDriverOptions, stdout);
+    print_library_words(stdout);
+    fputs(kExamples, stdout);
     exit(fflush(stdout) == 0 && !ferror(stdout) ? 0 : 1);
   }
 }
@@ -268,6 +375,7 @@ int main(int argc, char **argv, char **envp) {
   driver_reg_options(sim_odb, &options);
   sim_reg_options(sim_odb);
   answer_gnu_question(argc, argv);
+  refuse_split_cache_opts(argc, argv);
   exec_index = -1;
   opt_process_options(sim_odb, argc, argv);
 

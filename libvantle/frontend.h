@@ -13,4 +13,17 @@ int vantle_configure(int argc, char **argv);
 // Lowers the reference limit so that tests reach it quickly.
 void vantle_set_reference_limit(uint64_t limit);
 
+// One option word, for help texts: the families that read it ("every
+// family", "set-associative", ...), the word as written ("-a<n>"), its
+// letter, what it sets, and the word its default amounts to ("-a7").
+struct vantle_word_help_row {
+  const char *group, *word, *meaning;
+  char letter;
+  char default_word[24];
+};
+
+// Fills rows[0 .. capacity-1] with the option words, grouped by family,
+// and returns how many there are (call with capacity 0 to learn it).
+int vantle_word_help(vantle_word_help_row *rows, int capacity);
+
 #endif  // VANTLE_LIBVANTLE_FRONTEND_H_

@@ -141,15 +141,21 @@ static bool read_int(char option, const char *text, int *var) {
   return true;
 }
 
+// The defaults of the option words, in one place: the help table shows
+// these very values.
+constexpr int kDefaultA = 7, kDefaultB = 14, kDefaultL = 4, kDefaultN = 1,
+              kDefaultC = 16, kDefaultInterval = 512;
+constexpr unsigned int kDefaultMaxCacheSize = 524288;
+
 static void set_defaults() {
-  A = 7;
-  B = 14;
-  L = 4;
-  N = 1;
-  C = 16;
+  A = kDefaultA;
+  B = kDefaultB;
+  L = kDefaultL;
+  N = kDefaultN;
+  C = kDefaultC;
   T = 2147483647;
-  MAX_CACHE_SIZE = 524288;
-  MISS_RATIO_INTERVAL = 512;
+  MAX_CACHE_SIZE = kDefaultMaxCacheSize;
+  MISS_RATIO_INTERVAL = kDefaultInterval;
   P_INTERVAL = 2147483647;
   SAVE_INTERVAL = 2147483647;
   trace_config = VANTLE_SET_ASSOCIATIVE;
@@ -402,4 +408,61 @@ uint64_t vantle_reference_limit(void) { return reference_limit; }
 void vantle_set_reference_limit(uint64_t limit) {
   reference_limit = limit;
   if (!final_report_made) accept_until = limit;
+}
+
+// The help table: every option word by the families that read it, with
+// the word that its default amounts to. -C and -R come first; a letter
+// that two families read differently has a row in each.
+namespace {
+struct word_help {
+  const char *group, *word, *meaning;
+  char letter;
+};
+const word_help kWordHelp[] = {
+    {"every family", "-C<sa|fa|dm>",
+     "set-associative, fully-associative or direct-mapped", 'C'},
+    {"every family", "-R<lru|opt>",
+     "LRU or optimal (OPT) replacement; direct-mapped has none", 'R'},
+    {"set-associative", "-a<n>", "smallest set count, 2^n sets", 'a'},
+    {"set-associative", "-b<n>", "largest set count, 2^n sets", 'b'},
+    {"set-associative", "-n<n>", "associativities 1 to 2^n ways", 'n'},
+    {"set-associative", "-l<n>", "lines of 2^n bytes", 'l'},
+    {"fully-associative", "-M<bytes>", "largest cache, in bytes", 'M'},
+    {"fully-associative", "-i<bytes>",
+     "step between the cache sizes reported, in bytes", 'i'},
+    {"fully-associative", "-l<n>", "lines of 2^n bytes", 'l'},
+    {"direct-mapped", "-c<n>", "one cache of 2^n bytes", 'c'},
+    {"direct-mapped", "-a<n>", "smallest line, 2^n bytes", 'a'},
+    {"direct-mapped", "-b<n>", "largest line, 2^n bytes", 'b'},
+};
+
+// The word that sets letter's variable to its default, e.g. "-a7".
+void default_word(char letter, char *out, size_t size) {
+  long long value = 0;
+  switch (letter) {
+    case 'C': snprintf(out, size, "-Csa"); return;
+    case 'R': snprintf(out, size, "-Rlru"); return;
+    case 'a': value = kDefaultA; break;
+    case 'b': value = kDefaultB; break;
+    case 'c': value = kDefaultC; break;
+    case 'l': value = kDefaultL; break;
+    case 'n': value = kDefaultN; break;
+    case 'i': value = kDefaultInterval; break;
+    case 'M': value = kDefaultMaxCacheSize; break;
+  }
+  snprintf(out, size, "-%c%lld", letter, value);
+}
+}  // namespace
+
+int vantle_word_help(vantle_word_help_row *rows, int capacity) {
+  int count = static_cast<int>(sizeof kWordHelp / sizeof kWordHelp[0]);
+  for (int i = 0; i < count && i < capacity; i++) {
+    const word_help &h = kWordHelp[i];
+    rows[i].group = h.group;
+    rows[i].word = h.word;
+    rows[i].meaning = h.meaning;
+    rows[i].letter = h.letter;
+    default_word(h.letter, rows[i].default_word, sizeof rows[i].default_word);
+  }
+  return count;
 }

@@ -14,6 +14,18 @@
  *     fatal routine.
  *
  * This header compiles as C and as C++.
+ *
+ * Names: besides the vantle_ calls and types, the library defines, with C
+ * linkage, the configuration variables A, B, C, L, N, T, P_INTERVAL,
+ * SAVE_INTERVAL, MAX_CACHE_SIZE, MAX_LINES, MISS_RATIO_INTERVAL,
+ * trace_config and repl, and outstrings and sac_hits; the header adds the
+ * type md_addr_t. Short as they are, they are fixed for existing callers.
+ * New code should use their aliases below, vantle_A ... vantle_sac_hits,
+ * the same objects under names of their own: a macro of the program's
+ * that takes a short name (#define N 1024) then leaves them alone, and the
+ * header declares no short name that is a macro where it is included. A
+ * program must not define a variable of one of these names itself (int T):
+ * the link then fails with "multiple definition of `T'".
  */
 #ifndef VANTLE_LIBVANTLE_LIBVANTLE_H_
 #define VANTLE_LIBVANTLE_LIBVANTLE_H_
@@ -36,26 +48,99 @@ enum {
 };
 enum { VANTLE_LRU = 0, VANTLE_OPT = 1 };
 
-/* Configuration, set by vantle_init and read by every simulator unit. */
-extern int A;                      /* log2 smallest set count / line size */
-extern int B;                      /* log2 largest set count / line size */
-extern int C;                      /* direct-mapped: log2 cache size in bytes */
-extern int L;                      /* log2 line size in bytes */
-extern int N;                      /* log2 largest associativity */
-extern int T;                      /* OPT: stop after this many references */
-extern int P_INTERVAL;             /* progress line every this many refs */
-extern int SAVE_INTERVAL;          /* interim report every this many refs */
+/* Configuration, set by vantle_init and read by every simulator unit.
+ * Each short name is declared unless it is a macro where this header is
+ * included. */
+#ifndef A
+extern int A; /* log2 smallest set count / line size */
+#endif
+#ifndef B
+extern int B; /* log2 largest set count / line size */
+#endif
+#ifndef C
+extern int C; /* direct-mapped: log2 cache size in bytes */
+#endif
+#ifndef L
+extern int L; /* log2 line size in bytes */
+#endif
+#ifndef N
+extern int N; /* log2 largest associativity */
+#endif
+#ifndef T
+extern int T; /* OPT: stop after this many references */
+#endif
+#ifndef P_INTERVAL
+extern int P_INTERVAL; /* progress line every this many refs */
+#endif
+#ifndef SAVE_INTERVAL
+extern int SAVE_INTERVAL; /* interim report every this many refs */
+#endif
+#ifndef MAX_CACHE_SIZE
 extern unsigned int MAX_CACHE_SIZE; /* fully-assoc.: largest cache, bytes */
-extern unsigned int MAX_LINES;     /* fully-assoc.: largest cache, lines */
-extern int MISS_RATIO_INTERVAL;    /* fully-assoc.: report step, in lines */
-extern int trace_config;           /* organisation: VANTLE_... */
-extern short repl;                 /* policy: VANTLE_LRU or VANTLE_OPT */
+#endif
+#ifndef MAX_LINES
+extern unsigned int MAX_LINES; /* fully-assoc.: largest cache, lines */
+#endif
+#ifndef MISS_RATIO_INTERVAL
+extern int MISS_RATIO_INTERVAL; /* fully-assoc.: report step, in lines */
+#endif
+#ifndef trace_config
+extern int trace_config; /* organisation: VANTLE_... */
+#endif
+#ifndef repl
+extern short repl; /* policy: VANTLE_LRU or VANTLE_OPT */
+#endif
 
 /* Display names, indexed by the policy and organisation codes. */
+#ifndef outstrings
 extern const char *outstrings[15];
+#endif
 
 /* Hit table of the set-associative LRU unit: [set count][list position]. */
+#ifndef sac_hits
 extern unsigned int **sac_hits;
+#endif
+
+/* The aliases for new code: vantle_<name> is the object <name>. With GCC
+ * and Clang it is a name of its own bound to that symbol (# keeps the
+ * short name from macro expansion); elsewhere a macro for the short name. */
+#if defined(__GNUC__)
+#define VANTLE_STRING_(x) #x
+#define VANTLE_STRING(x) VANTLE_STRING_(x)
+#define VANTLE_SYMBOL(name) \
+  __asm__(VANTLE_STRING(__USER_LABEL_PREFIX__) #name)
+extern int vantle_A VANTLE_SYMBOL(A);
+extern int vantle_B VANTLE_SYMBOL(B);
+extern int vantle_C VANTLE_SYMBOL(C);
+extern int vantle_L VANTLE_SYMBOL(L);
+extern int vantle_N VANTLE_SYMBOL(N);
+extern int vantle_T VANTLE_SYMBOL(T);
+extern int vantle_P_INTERVAL VANTLE_SYMBOL(P_INTERVAL);
+extern int vantle_SAVE_INTERVAL VANTLE_SYMBOL(SAVE_INTERVAL);
+extern unsigned int vantle_MAX_CACHE_SIZE VANTLE_SYMBOL(MAX_CACHE_SIZE);
+extern unsigned int vantle_MAX_LINES VANTLE_SYMBOL(MAX_LINES);
+extern int vantle_MISS_RATIO_INTERVAL VANTLE_SYMBOL(MISS_RATIO_INTERVAL);
+extern int vantle_trace_config VANTLE_SYMBOL(trace_config);
+extern short vantle_repl VANTLE_SYMBOL(repl);
+extern const char *vantle_outstrings[15] VANTLE_SYMBOL(outstrings);
+extern unsigned int **vantle_sac_hits VANTLE_SYMBOL(sac_hits);
+#else
+#define vantle_A A
+#define vantle_B B
+#define vantle_C C
+#define vantle_L L
+#define vantle_N N
+#define vantle_T T
+#define vantle_P_INTERVAL P_INTERVAL
+#define vantle_SAVE_INTERVAL SAVE_INTERVAL
+#define vantle_MAX_CACHE_SIZE MAX_CACHE_SIZE
+#define vantle_MAX_LINES MAX_LINES
+#define vantle_MISS_RATIO_INTERVAL MISS_RATIO_INTERVAL
+#define vantle_trace_config trace_config
+#define vantle_repl repl
+#define vantle_outstrings outstrings
+#define vantle_sac_hits sac_hits
+#endif
 
 /* Parses the option words (no program name in argv[0]), validates them and
  * initialises the chosen simulator. Ends the process on any error. */

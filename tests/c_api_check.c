@@ -1,4 +1,9 @@
-/* Compiles and links a plain C program against the public header. */
+/* Compiles and links a plain C program against the public header. Its own
+ * macros N and T take two of the library's short names before the header
+ * is included: the header must still compile, and the vantle_ aliases
+ * must reach the library's variables. */
+#define N 1024
+#define T "a program's own T"
 #include "libvantle/libvantle.h"
 
 #include <math.h>
@@ -11,8 +16,23 @@ int main(void) {
   if (!sink) return 2;
   if (A != 0 || trace_config != 0) return 3;
   if (strcmp(outstrings[3], "Fully-associative") != 0) return 4;
+  /* An alias is the short name's object, not a copy. */
+  if (&vantle_A != &A || &vantle_trace_config != &trace_config ||
+      &vantle_outstrings[0] != &outstrings[0] ||
+      &vantle_sac_hits != &sac_hits)
+    return 10;
+  if (N != 1024 || strcmp(T, "a program's own T") != 0) return 11;
   vantle_init(3, words);
   if (A != 3 || B != 4 || trace_config != 2 || repl != 0) return 5;
+  /* The defaults the words left: 2 ways (-n1), 16-byte lines, no limit. */
+  if (vantle_A != 3 || vantle_B != 4 || vantle_N != 1 || vantle_L != 4 ||
+      vantle_T != 2147483647 || vantle_repl != VANTLE_LRU ||
+      vantle_trace_config != VANTLE_SET_ASSOCIATIVE ||
+      vantle_MAX_CACHE_SIZE != 524288u || vantle_C != 16 ||
+      vantle_P_INTERVAL != 2147483647 || vantle_SAVE_INTERVAL != 2147483647 ||
+      vantle_MISS_RATIO_INTERVAL != 512 || vantle_MAX_LINES != 0u ||
+      vantle_sac_hits == NULL)
+    return 12;
   vantle_config(sink);
   /* 8 and 16 sets, 1 and 2 ways: four rows, set counts ascending. */
   vantle_result rows[4];

@@ -58,4 +58,32 @@ rm "$dir/work/2.json"
 SLURM_ARRAY_TASK_ID=2 bash "$dir/job.sh"
 sweep --merge -o "$dir/again.csv"
 diff "$dir/merged.csv" "$dir/again.csv"
-echo "vantle-sweep: merged rows match single runs; Slurm body ran for index 2"
+# Without --vantle-sim it finds the program beside itself (an install's
+# bin/) or in its source tree's build/, with no vantle-sim on PATH; where
+# there is none, it says so before a single run starts.
+bare=/usr/bin:/bin
+for layout in inst/bin:inst/bin tree/scripts:tree/build; do
+  mkdir -p "$dir/${layout%%:*}" "$dir/${layout#*:}"
+  cp "$sweep" "$dir/${layout%%:*}/vantle-sweep"
+  ln -s "$(cd "$(dirname "$sim")" && pwd)/$(basename "$sim")" \
+    "$dir/${layout#*:}/vantle-sim"
+  PATH=$bare "$dir/${layout%%:*}/vantle-sweep" -t "$dir/traces.txt" \
+    -f "$dir/families.txt" -d "$dir/found" -j 2 -o "$dir/found.csv"
+  diff "$dir/merged.csv" "$dir/found.csv"
+  rm -r "$dir/found"
+done
+mkdir -p "$dir/lone/scripts"
+cp "$sweep" "$dir/lone/scripts/vantle-sweep"
+for named in "" "--vantle-sim $dir/lone/no-such-sim"; do
+  # shellcheck disable=SC2086
+  if PATH=$bare "$dir/lone/scripts/vantle-sweep" $named -t "$dir/traces.txt" \
+      -f "$dir/families.txt" -d "$dir/lone/work" -j 2 -o "$dir/lone.csv" \
+      2>"$dir/lone.err"; then
+    echo "vantle-sweep ran without a vantle-sim" >&2; exit 1
+  fi
+  grep -q "no run was started" "$dir/lone.err" || { cat "$dir/lone.err"; exit 1; }
+  [ ! -e "$dir/lone/work" ] && [ ! -e "$dir/lone.csv" ] || {
+    echo "vantle-sweep started runs without a vantle-sim" >&2; exit 1; }
+done
+echo "vantle-sweep: merged rows match single runs; Slurm body ran for index 2;"
+echo "vantle-sim found beside the script and in the source tree, or refused"

@@ -462,6 +462,183 @@ with open(sys.argv[1], newline='') as f:
             "\"data\\r\\n: -Cdm\" 10 64\n\"-Cdm\" 10 64\n");
 }
 
+// A plot's layout, one item a line: "width W", "frame x0 y0 x1 y1" per
+// panel, "curve x y x y ..." per curve, "text X FONT content" per text.
+const char kSvgLayoutScript[] = R"(
+import sys, xml.etree.ElementTree as ET
+ns = '{http://www.w3.org/2000/svg}'
+root = ET.parse(sys.argv[1]).getroot()
+print('width', root.get('width'))
+for e in root.iter():
+    if e.tag == ns + 'rect' and e.get('fill') == 'none':
+        x, y = float(e.get('x')), float(e.get('y'))
+        print('frame', x, y, x + float(e.get('width')),
+              y + float(e.get('height')))
+    elif e.tag == ns + 'polyline' and e.get('class') == 'curve':
+        print('curve', e.get('points').replace(',', ' '))
+    elif e.tag == ns + 'text' and e.get('x'):
+        print('text', e.get('x'), e.get('font-size') or root.get('font-size'),
+              ''.join(e.itertext()))
+)";
+
+struct Layout {
+  double width = 0;
+  std::vector<std::vector<double>> frames, curves;  // curves: x y x y ...
+  std::vector<std::pair<double, double>> texts;     // (x, font size)
+  std::vector<std::string> text;
+};
+
+// Set-associative rows, set counts ascending, associativity fastest, with
+// miss ratios falling as the cache grows.
+std::vector<vantle_result> sa_rows(std::vector<uint32_t> sets, uint32_t ways,
+                                   uint32_t line) {
+  std::vector<vantle_result> rows;
+  for (uint32_t s : sets)
+    for (uint32_t w = 1; w <= ways; w++) {
+      vantle_result r = {};
+      r.organisation = VANTLE_SET_ASSOCIATIVE;
+      r.line_size = line;
+      r.sets = s;
+      r.associativity = w;
+      r.cache_size = uint64_t{s} * w * line;
+      r.references = 1000;
+      r.hits = 1000 - 64000 / (64 + r.cache_size / 64);
+      r.miss_ratio = 1 - r.hits / 1000.0;
+      rows.push_back(r);
+    }
+  return rows;
+}
+
+class PlotTest : public ExportTest {
+ protected:
+  Layout layout_of(const std::string &svg) {
+    write_file(path("layout.py"), kSvgLayoutScript);
+    Layout l;
+    for (const std::string &line : lines_of(python("layout.py", svg))) {
+      std::string kind = line.substr(0, line.find(' '));
+      const char *p = line.c_str() + kind.size();
+      if (kind == "width") {
+        l.width = atof(p);
+        continue;
+      }
+      if (kind == "text") {
+        char *end;
+        double x = strtod(p, &end), font = strtod(end, &end);
+        l.texts.push_back({x, font});
+        l.text.push_back(end + 1);
+        continue;
+      }
+      std::vector<double> numbers;
+      char *end;
+      for (double v = strtod(p, &end); end != p; v = strtod(p, &end)) {
+        numbers.push_back(v);
+        p = end;
+      }
+      (kind == "frame" ? l.frames : l.curves).push_back(numbers);
+    }
+    return l;
+  }
+
+  Layout families_plot(const std::vector<family_results> &families) {
+    FILE *f = fopen(path("p.svg").c_str(), "w");
+    EXPECT_NE(f, nullptr);
+    EXPECT_EQ(write_families_svg(f, families.data(),
+                                 static_cast<int>(families.size())), 0);
+    fclose(f);
+    return layout_of(path("p.svg"));
+  }
+};
+
+// Each curve's points lie inside the frame and rise left to right over at
+// least half its width; a lone point stands in its middle half.
+void expect_spread(const Layout &l, size_t curves) {
+  ASSERT_FALSE(l.frames.empty());
+  double x0 = l.frames[0][0], x1 = l.frames[0][2];
+  ASSERT_EQ(l.curves.size(), curves);
+  for (const auto &c : l.curves) {
+    ASSERT_GE(c.size(), 2u);
+    for (size_t i = 0; i < c.size(); i += 2) {
+      EXPECT_TRUE(c[i] >= x0 - 0.1 && c[i] <= x1 + 0.1) << c[i];
+      if (i) {
+        EXPECT_GT(c[i], c[i - 2]);
+      }
+    }
+    if (c.size() == 2)
+      EXPECT_TRUE(c[0] > x0 + (x1 - x0) / 4 && c[0] < x1 - (x1 - x0) / 4)
+          << c[0];
+    else
+      EXPECT_GE(c[c.size() - 2] - c[0], (x1 - x0) / 2);
+  }
+}
+
+// A family with one set count (a split L1's halves), one associativity, or
+// one cache runs over cache size, in KiB: its points spread over the axis.
+TEST_F(PlotTest, FamiliesWithOneSetCountOrOneWaySpreadOverCacheSize) {
+  std::vector<vantle_result> l1 = sa_rows({64}, 8, 64);
+  std::vector<vantle_result> direct = sa_rows({8, 16, 32, 64, 128}, 1, 32);
+  std::vector<vantle_result> one = sa_rows({64}, 1, 16);
+  run_description run = {"LRU Set-associative", "", "t.din", "all", 1000,
+                         nullptr};
+  family_results split[] = {{run, "#1 LRU inst", l1.data(), 8},
+                            {run, "#2 LRU data", l1.data(), 8}};
+  Layout l = families_plot({split[0], split[1]});
+  expect_spread(l, 2);
+  EXPECT_NE(std::find(l.text.begin(), l.text.end(), "4 KiB"), l.text.end());
+  EXPECT_NE(std::find(l.text.begin(), l.text.end(), "32 KiB"), l.text.end());
+  EXPECT_NE(std::find(l.text.begin(), l.text.end(),
+                      "cache size (bytes, log scale)"), l.text.end());
+  for (const auto &rows : {l1, direct, one}) {
+    FILE *f = fopen(path("one.svg").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(write_results_svg(f, &run, rows.data(),
+                                static_cast<int>(rows.size())), 0);
+    fclose(f);
+    SCOPED_TRACE(rows.size());
+    expect_spread(layout_of(path("one.svg")), 1);
+  }
+  // Sets and ways both varying keep the sets axis, a curve per way; beside
+  // a family of one set count, both run over cache size.
+  std::vector<vantle_result> grid = sa_rows({16, 32, 64, 128}, 4, 64);
+  family_results mixed[] = {{run, "#1 LRU", grid.data(), 16},
+                            {run, "#2 LRU data", l1.data(), 8}};
+  expect_spread(families_plot({mixed[0]}), 4);
+  Layout both = families_plot({mixed[0], mixed[1]});
+  expect_spread(both, 5);
+  EXPECT_NE(std::find(both.text.begin(), both.text.end(),
+                      "cache size (bytes, log scale)"), both.text.end());
+}
+
+// Every legend entry of every panel is set at one font size and fits in
+// the picture, however long a family's label.
+TEST_F(PlotTest, LegendsShareOneFontSizeAndFitThePicture) {
+  std::vector<vantle_result> grid = sa_rows({16, 32, 64}, 4, 32);
+  std::vector<vantle_result> fa(32);
+  for (int i = 0; i < 32; i++) {
+    fa[i] = {VANTLE_FULLY_ASSOCIATIVE, VANTLE_OPT, 32, 0, 0,
+             uint64_t(i + 1) * 512, 1000, uint64_t(500 + 10 * i),
+             0.5 - 0.01 * i};
+  }
+  run_description run = {"x", "", "dir/t.din", "all", 1000, nullptr};
+  Layout l = families_plot(
+      {{run, "#1 LRU", grid.data(), 12},
+       {run, "#2 OPT-bypass store", grid.data(), 12},
+       {run, "#3 OPT data with a long, long label", fa.data(), 32}});
+  ASSERT_EQ(l.frames.size(), 2u);
+  double right = l.frames[0][2], font = 0;
+  size_t legend = 0;
+  for (size_t i = 0; i < l.texts.size(); i++) {
+    auto [x, size] = l.texts[i];
+    if (x <= right) continue;  // not the legend
+    legend++;
+    if (!font) font = size;
+    EXPECT_EQ(size, font) << l.text[i];
+    // Helvetica's widest usual glyphs take about 0.6 of the size.
+    EXPECT_LE(x + 0.6 * size * l.text[i].size(), l.width) << l.text[i];
+  }
+  EXPECT_EQ(legend, 9u);
+  EXPECT_GE(font, 11);
+}
+
 TEST_F(ExportTest, OutputsThatCannotBeWrittenAreClearErrors) {
   std::string trace = path("t.din");
   std::string text = small_trace(200);

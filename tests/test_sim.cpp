@@ -1044,6 +1044,181 @@ TEST_F(SimTest, HelpAndVersionAnswerOnStandardOutput) {
   EXPECT_NE(h.err.find("Usage: "), std::string::npos);
 }
 
+// A fully-associative family past its line limit prints the library's
+// "limit exceeded" lines, unchanged; one sim: note after the final report
+// says they are no error, once per run, and only when the report shows the
+// limit passed (no "all bigger caches" line).
+TEST_F(SimTest, LineLimitOfAFullyAssociativeFamilyIsExplainedOnce) {
+  std::string trace;
+  char line[32];
+  for (int i = 0; i < 3000; i++) {  // 600 distinct 16-byte lines, 5 rounds
+    snprintf(line, sizeof line, "0 %x\n", 0x100000 + (i % 600) * 16);
+    trace += line;
+  }
+  write_file(path("t.din"), trace);
+  const std::string note = "\nsim: note: more distinct lines than -M bytes "
+                           "hold: libvantle's \"limit exceeded\" line above";
+  const struct {
+    std::vector<std::string> families;
+    const char *library_line;  // null: within the limit
+  } cases[] = {
+      {{"-Cfa -Rlru -M4096 -i1024"},
+       "libvantle: distinct entries limit exceeded\n"
+       "libvantle: addresses processed 257\n"},
+      {{"-Cfa -Ropt -M4096 -i1024"},
+       "libvantle: tot_addrs limit exceeded, t_entries=257\n"},
+      {{"-Cfa -Rlru -M16384 -i1024"}, nullptr},
+      {{"-Cdm -c6 -a4 -b5"}, nullptr},
+      {{"-Cfa -Rlru -M16384 -i1024", "-Cfa -Ropt -M4096 -i1024",
+        "-Cfa -Rlru -M2048 -i1024"},
+       "libvantle: tot_addrs limit exceeded, t_entries=257\n"},
+  };
+  for (const auto &c : cases) {
+    std::vector<std::string> args{"-progress", "false"};
+    for (const std::string &f : c.families)
+      args.insert(args.end(), {"-cache:opts", f});
+    args.push_back(path("t.din"));
+    Outcome o = run(args);
+    SCOPED_TRACE(c.families[0]);
+    ASSERT_EQ(o.status, 0) << o.err;
+    if (!c.library_line) {
+      EXPECT_FALSE(has(o.err, "sim: note:")) << o.err;
+      continue;
+    }
+    EXPECT_TRUE(has(o.err, c.library_line)) << o.err;
+    EXPECT_EQ(count(o.err, note), 1) << o.err;
+    // After the (first) report that passed the limit, right at its end.
+    size_t at = o.err.find(note);
+    EXPECT_LT(o.err.find(c.library_line), at);
+    size_t report = o.err.rfind("** end of simulation **", at);
+    ASSERT_NE(report, std::string::npos);
+    std::string between = o.err.substr(report, at - report);
+    EXPECT_TRUE(has(between, "Cache size (bytes)\tMiss Ratio\n"));
+    EXPECT_FALSE(has(between, "bigger caches")) << between;
+  }
+}
+
+// --help lists the library's words by family with their defaults: a
+// family given only its -C word must give the same rows as one given every
+// default --help shows, and every letter the library reads is listed.
+TEST_F(SimTest, HelpShowsEveryLibraryWordWithItsTrueDefault) {
+  Outcome help = run({"--help"});
+  ASSERT_EQ(help.status, 0);
+  EXPECT_TRUE(has(help.out, "QEMU")) << "the default tracer is named";
+  std::vector<std::string> lines = lines_of(help.out);
+  auto table = std::find_if(lines.begin(), lines.end(), [](auto &l) {
+    return l.rfind("The library's option words", 0) == 0;
+  });
+  ASSERT_NE(table, lines.end()) << help.out;
+  std::vector<std::pair<std::string, std::string>> groups;  // name, defaults
+  std::string letters;
+  for (auto l = table + 1; l != lines.end() && !l->empty(); ++l) {
+    char word[32], def[32];
+    if (l->rfind("    -", 0) == 0 &&
+        sscanf(l->c_str(), "%31s %31s", word, def) == 2) {
+      ASSERT_FALSE(groups.empty()) << *l;
+      EXPECT_EQ(def[1], word[1]) << *l;
+      groups.back().second += std::string(" ") + def;
+      letters += word[1];
+    } else if (l->rfind("  ", 0) == 0 && (*l)[2] != ' ' &&
+               l->find("default") == std::string::npos) {
+      groups.push_back({l->substr(2), ""});
+    }
+  }
+  for (char letter : std::string("CRabclniM"))
+    EXPECT_NE(letters.find(letter), std::string::npos) << letter;
+  ASSERT_EQ(groups.size(), 4u) << help.out;
+  write_file(path("t.din"), as_din(make_trace(4000, 5)));
+  auto rows = [&](const std::string &words) {
+    std::vector<std::string> args{"-out:csv", path("r.csv"), path("t.din")};
+    if (!words.empty()) args.insert(args.begin(), {"-cache:opts", words});
+    Outcome o = run(args);
+    EXPECT_EQ(o.status, 0) << words << ": " << o.err;
+    return read_file(path("r.csv"));
+  };
+  // "every family": -C and -R defaults are what no word at all gives.
+  // (Compared whole; a default fully-associative family has 1024 rows.)
+  EXPECT_TRUE(rows("") == rows(groups[0].second.substr(1)));
+  const std::pair<const char *, const char *> family_words[] = {
+      {"set-associative", "-Csa"}, {"fully-associative", "-Cfa"},
+      {"direct-mapped", "-Cdm"}};
+  for (auto [name, word] : family_words) {
+    auto g = std::find_if(groups.begin(), groups.end(),
+                          [&](auto &g) { return g.first == name; });
+    ASSERT_NE(g, groups.end()) << name;
+    SCOPED_TRACE(g->second);
+    std::string alone = rows(word);
+    EXPECT_GT(lines_of(alone).size(), 1u);
+    EXPECT_TRUE(alone == rows(word + g->second));
+  }
+}
+
+// The three examples of --help run as written, in a directory holding the
+// files they name (./a.out, trace.din.gz), shortened by -trace:max.
+TEST_F(SimTest, HelpExamplesRunAsWritten) {
+  Outcome help = run({"--help"});
+  std::vector<std::string> commands;
+  bool more = false;
+  for (const std::string &line : lines_of(help.out)) {
+    size_t start = line.find_first_not_of(' ');
+    std::string text = start == std::string::npos ? "" : line.substr(start);
+    if (more) commands.back() += " " + text;
+    else if (text.rfind("vantle-sim ", 0) == 0) commands.push_back(text);
+    else continue;
+    more = !commands.back().empty() && commands.back().back() == '\\';
+    if (more) commands.back().pop_back();
+  }
+  ASSERT_EQ(commands.size(), 3u) << help.out;
+  ASSERT_EQ(symlink(kMatmul, path("a.out").c_str()), 0);
+  write_file(path("trace.din"), as_din(make_trace(3000, 9)));
+  ASSERT_EQ(system(("gzip '" + path("trace.din") + "'").c_str()), 0);
+  std::string bin = kSim;
+  bin.erase(bin.rfind('/'));
+  for (std::string command : commands) {
+    SCOPED_TRACE(command);
+    command.insert(strlen("vantle-sim "), "-trace:max 20000 ");
+    std::string shell = "cd '" + dir_ + "' && PATH='" + bin + "':\"$PATH\" " +
+                        command + " >out.txt 2>err.txt </dev/null";
+    EXPECT_EQ(system(shell.c_str()), 0) << read_file(path("err.txt"));
+    EXPECT_TRUE(has(read_file(path("err.txt")), "** end of simulation **"));
+  }
+  EXPECT_TRUE(has(read_file(path("l1.svg")), "</svg>"));
+}
+
+// An unquoted -cache:opts value reaches vantle-sim as several words: the
+// error names the quoting that was meant. Words that are not the library's
+// keep the plain error.
+TEST_F(SimTest, SplitCacheOptsValueIsToldToQuoteItsWords) {
+  write_file(path("t.din"), as_din(make_trace(100, 1)));
+  const struct {
+    std::vector<std::string> args;
+    const char *said;
+  } cases[] = {
+      {{"-cache:opts", "-Cfa", "-M65536", "-i4096", path("t.din")},
+       "error: unknown option `-M65536': it reads as a word of the "
+       "-cache:opts value before it; quote the value's words together: "
+       "-cache:opts \"-Cfa -M65536 -i4096\"\n"},
+      {{"-trace:refs", "data", "-cache:opts", "inst:", "-Csa", "-a6",
+        path("t.din")},
+       "-cache:opts \"inst: -Csa -a6\"\n"},
+      {{"-cache:opts", "-Cfa", "-x5", path("t.din")},
+       "error: unknown option `-x5' (-h lists the options)\n"},
+      {{"-out:csv", "-Cfa", "-M65536", path("t.din")},
+       "error: unknown option `-M65536' (-h lists the options)\n"},
+  };
+  for (const auto &c : cases) {
+    Outcome o = run(c.args);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_TRUE(o.err.size() >= strlen(c.said) &&
+                o.err.compare(o.err.size() - strlen(c.said), std::string::npos,
+                              c.said) == 0) << o.err;
+    EXPECT_EQ(count(o.err, "\n"), 1) << o.err;
+  }
+  // A quoted value and a program's own words are left alone.
+  Outcome fine = run({"-cache:opts", "-Cfa -M65536", path("t.din")});
+  EXPECT_EQ(fine.status, 0) << fine.err;
+}
+
 TEST_F(SimTest, WordsAfterTheProgramAreItsOwn) {
   Outcome o = run({"-redir:prog", path("prog.txt"), kMatmul, "-h"});
   EXPECT_EQ(o.status, 0) << o.err;

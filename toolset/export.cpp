@@ -217,28 +217,85 @@ struct Curve {
 
 struct Plot {
   std::string title, x_label;
+  bool x_in_bytes = true;  // false: a count (of sets)
   std::vector<Curve> curves;
 };
 
-// 1536 -> "1.5K", 65536 -> "64K", 1048576 -> "1M".
-std::string short_size(double value) {
-  const char *units[] = {"", "K", "M", "G", "T"};
+// A power of two (or a simple multiple of one) as a reader takes it in:
+// bytes in binary units, "512 B", "1.5 KiB", "64 KiB", "1 MiB"; a count
+// as digits, "16384".
+std::string axis_label(double value, bool bytes) {
+  char text[32];
+  if (!bytes) return std::to_string(static_cast<uint64_t>(value));
+  const char *units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
   int u = 0;
   while (value >= 1024 && u < 4) {
     value /= 1024;
     u++;
   }
-  char text[32];
-  if (value == floor(value))
-    snprintf(text, sizeof text, "%.0f%s", value, units[u]);
-  else
-    snprintf(text, sizeof text, "%.1f%s", value, units[u]);
+  snprintf(text, sizeof text, value == floor(value) ? "%.0f %s" : "%.1f %s",
+           value, units[u]);
   return text;
 }
 
-// label, when given, names the family in every curve of a plot of several.
+// Whether a set-associative family's rows vary in both set count and
+// associativity: only then is the number of sets its x axis, with one
+// curve per associativity. Otherwise its one curve runs over cache size,
+// so that its points spread over the axis.
+bool varies_in_sets_and_ways(const vantle_result *rows, int count) {
+  bool sets = false, ways = false;
+  for (int i = 1; i < count; i++) {
+    sets = sets || rows[i].sets != rows[0].sets;
+    ways = ways || rows[i].associativity != rows[0].associativity;
+  }
+  return sets && ways;
+}
+
+std::string prefixed(const char *label, const std::string &name) {
+  return label ? std::string(label) + " " + name : name;
+}
+
+// A set-associative family: by_sets, against the number of sets, one curve
+// per associativity (1, 2, ... up to the largest: curve ways - 1); else
+// against cache size, one curve per associativity where both vary, or one
+// curve named by what stays fixed.
+void add_set_associative(Plot *plot, const vantle_result *rows, int count,
+                         const char *label, bool by_sets) {
+  plot->x_in_bytes = !by_sets;
+  plot->x_label = by_sets ? "number of sets (log scale)"
+                          : "cache size (bytes, log scale)";
+  if (by_sets || varies_in_sets_and_ways(rows, count)) {
+    for (int i = 0; i < count; i++) {
+      uint32_t ways = rows[i].associativity ? rows[i].associativity : 1;
+      while (plot->curves.size() < ways)
+        plot->curves.push_back(
+            {prefixed(label, std::to_string(plot->curves.size() + 1) + "-way"),
+             {}});
+      double x = by_sets ? double(rows[i].sets) : double(rows[i].cache_size);
+      plot->curves[ways - 1].points.push_back({x, rows[i].miss_ratio});
+    }
+    return;
+  }
+  Curve curve;
+  const vantle_result &a = rows[0], &z = rows[count - 1];
+  std::string ways = a.associativity == z.associativity
+                         ? std::to_string(a.associativity) + "-way"
+                         : std::to_string(a.associativity) + " to " +
+                               std::to_string(z.associativity) + " ways";
+  curve.label = prefixed(
+      label, a.sets == z.sets
+                 ? std::to_string(a.sets) + " sets, " + ways
+                 : ways + ", " + std::to_string(a.sets) + " to " +
+                       std::to_string(z.sets) + " sets");
+  for (int i = 0; i < count; i++)
+    curve.points.push_back({double(rows[i].cache_size), rows[i].miss_ratio});
+  plot->curves.push_back(curve);
+}
+
+// label, when given, names the family in every curve of a plot of several;
+// by_sets chooses the set-associative x axis (varies_in_sets_and_ways).
 Plot build_plot(const run_description *run, const vantle_result *rows,
-                int count, const char *label = nullptr) {
+                int count, const char *label, bool by_sets) {
   Plot plot;
   // The input's last path component: a title, not a locator.
   const char *input = run->input ? run->input : "";
@@ -254,25 +311,14 @@ Plot build_plot(const run_description *run, const vantle_result *rows,
   plot.title = std::string(run->family ? run->family : family_name(rows)) +
                " caches" + lines + ": " + input;
   if (organisation == VANTLE_SET_ASSOCIATIVE) {
-    plot.x_label = "number of sets (log scale)";
-    // Associativities run 1, 2, ... up to the largest: curve ways - 1.
-    for (int i = 0; i < count; i++) {
-      uint32_t ways = rows[i].associativity ? rows[i].associativity : 1;
-      while (plot.curves.size() < ways)
-        plot.curves.push_back(
-            {(label ? std::string(label) + " " : std::string()) +
-                 std::to_string(plot.curves.size() + 1) + "-way",
-             {}});
-      plot.curves[ways - 1].points.push_back(
-          {double(rows[i].sets), rows[i].miss_ratio});
-    }
+    add_set_associative(&plot, rows, count, label, by_sets);
     return plot;
   }
   Curve curve;
   if (organisation == VANTLE_DIRECT_MAPPED) {
     plot.x_label = "line size (bytes, log scale)";
-    curve.label = short_size(double(count ? rows[0].cache_size : 0)) +
-                  "B cache";
+    curve.label =
+        axis_label(double(count ? rows[0].cache_size : 0), true) + " cache";
     if (label) curve.label = std::string(label) + ", " + curve.label;
   } else {
     plot.x_label = "cache size (bytes, log scale)";
@@ -322,12 +368,14 @@ double tick_step(double span) {
   return 10 * power;
 }
 
-}  // namespace
-
-namespace {
+// The legend's one font size, in every panel of a picture, and the width
+// a character takes at it (about 0.6 of the size in a sans-serif face).
+const double kLegendFont = 12, kCharWidth = 0.6 * kLegendFont;
+const double kLegendSpacing = 16;  // at least, between entries
 
 // Where the plot's area lies in the picture and how values map onto it:
 // x on a log2 scale over whole powers of two, y linear from 0 to y_top.
+// The picture is wide enough for the longest legend entry.
 struct Frame {
   double width = 820, height = 520;
   double left = 80, top = 50, plot_w = 820 - 80 - 170, plot_h = 520 - 50 - 70;
@@ -341,8 +389,19 @@ struct Frame {
   double py(double y) const { return top + plot_h - y / y_top * plot_h; }
 };
 
-Frame frame_for(const Plot &plot) {
+// The width of a picture whose legends hold these plots' curves.
+double picture_width(const std::vector<Plot> &plots) {
   Frame f;
+  size_t longest = 0;
+  for (const Plot &plot : plots)
+    for (const Curve &c : plot.curves)
+      longest = std::max(longest, c.label.size());
+  return fmax(f.width, f.left + f.plot_w + 46 + kCharWidth * longest + 12);
+}
+
+Frame frame_for(const Plot &plot, double width) {
+  Frame f;
+  f.width = width;
   double x_min = INFINITY, x_max = -INFINITY;
   for (const Curve &c : plot.curves)
     for (auto [x, y] : c.points) {
@@ -353,7 +412,12 @@ Frame frame_for(const Plot &plot) {
   f.empty = !(x_min <= x_max);
   f.lx_min = f.empty ? 0 : floor(log2(x_min));
   f.lx_max = f.empty ? 1 : ceil(log2(x_max));
-  if (f.lx_max <= f.lx_min) f.lx_max = f.lx_min + 1;
+  // One power of two alone stands in the middle of the axis, not at its
+  // edge.
+  if (f.lx_max <= f.lx_min) {
+    f.lx_min -= 1;
+    f.lx_max = f.lx_min + 2;
+  }
   f.y_step = tick_step(f.y_max > 0 ? f.y_max : 1);
   f.y_top = f.y_max > 0 ? ceil(f.y_max / f.y_step - 1e-9) * f.y_step : 1;
   if (f.y_top <= 0) f.y_top = 1;
@@ -386,7 +450,7 @@ void put_axes(FILE *out, const Frame &f, const Plot &plot) {
     fprintf(out, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" "
                  "stroke=\"#e5e5e5\"/>\n", x, f.top, x, f.top + f.plot_h);
     if (k % label_every) continue;
-    std::string label = short_size(exp2(f.lx_min + k));
+    std::string label = axis_label(exp2(f.lx_min + k), plot.x_in_bytes);
     fprintf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%s"
                  "</text>\n", x, f.top + f.plot_h + 18, label.c_str());
   }
@@ -433,24 +497,17 @@ void put_curve(FILE *out, const Frame &f, const Curve &c, const char *colour,
                      "\n", f.px(x), f.py(y), colour);
 }
 
-// Every curve, with its legend entry. The legend's lines close up to fit
-// the plot's height; past kLegendMost entries the rest are counted, not
-// listed.
+// Every curve, with its legend entry, all at the legend's one font size.
+// The entries close up to fit the plot's height; past what fits, the rest
+// are counted, not listed.
 void put_curves(FILE *out, const Frame &f, const Plot &plot) {
-  const size_t kLegendMost = 40;
+  size_t fits = static_cast<size_t>((f.plot_h - 12) / kLegendSpacing);
   size_t listed = plot.curves.size();
-  if (listed > kLegendMost) listed = kLegendMost - 1;
-  double spacing = fmin(20, (f.plot_h - 12) / fmax(1, double(listed)));
-  if (listed < plot.curves.size())
-    spacing = (f.plot_h - 12) / double(kLegendMost);
+  if (listed > fits) listed = fits - 1;
+  double spacing = listed < plot.curves.size()
+                       ? kLegendSpacing
+                       : fmin(20, (f.plot_h - 12) / fmax(1, double(listed)));
   double legend_x = f.left + f.plot_w;
-  // The labels' font shrinks until the longest fits the picture's width
-  // (a character takes about 0.6 of the font size).
-  size_t longest = 1;
-  for (size_t i = 0; i < listed; i++)
-    longest = std::max(longest, plot.curves[i].label.size());
-  double room = f.width - (legend_x + 46) - 4;
-  double font = fmin(fmin(13, spacing - 1), floor(room / (0.6 * longest)));
   for (size_t i = 0; i < plot.curves.size(); i++) {
     const char *colour = kColours[i % 10];
     const char *dash = kDashes[(i / 10) % 3];
@@ -462,24 +519,20 @@ void put_curves(FILE *out, const Frame &f, const Plot &plot) {
             legend_x + 14, ly, legend_x + 40, ly, colour,
             *dash ? " stroke-dasharray=\"" : "", dash, *dash ? "\"" : "");
     fprintf(out, "<text x=\"%.1f\" y=\"%.1f\" font-size=\"%.0f\">",
-            legend_x + 46, ly + 4, font);
+            legend_x + 46, ly + 4, kLegendFont);
     put_xml_text(out, plot.curves[i].label);
     fputs("</text>\n", out);
   }
   if (listed < plot.curves.size())
     fprintf(out, "<text x=\"%.1f\" y=\"%.1f\" font-size=\"%.0f\">"
                  "(%zu more)</text>\n", legend_x + 14,
-            f.top + 12 + spacing * listed + 4, fmin(13, spacing - 1),
+            f.top + 12 + spacing * listed + 4, kLegendFont,
             plot.curves.size() - listed);
 }
 
-}  // namespace
-
-namespace {
-
 // One plot's title, axes and curves; "no references" over an empty one.
-void put_panel(FILE *out, const Plot &plot, bool no_refs) {
-  Frame frame = frame_for(plot);
+void put_panel(FILE *out, const Plot &plot, double width, bool no_refs) {
+  Frame frame = frame_for(plot, width);
   put_title(out, frame, plot);
   put_axes(out, frame, plot);
   put_curves(out, frame, plot);
@@ -497,14 +550,31 @@ const char *organisation_title(int organisation) {
   }
 }
 
+// The set-associative panel of several families runs over the number of
+// sets only when every family in it varies in sets and ways with lines of
+// one size; otherwise over cache size, the one axis they all share.
+bool panel_by_sets(const family_results *families, int count) {
+  const vantle_result *first = nullptr;
+  for (int i = 0; i < count; i++) {
+    const family_results &f = families[i];
+    if (!f.count || f.rows[0].organisation != VANTLE_SET_ASSOCIATIVE) continue;
+    if (!varies_in_sets_and_ways(f.rows, f.count)) return false;
+    if (first && first->line_size != f.rows[0].line_size) return false;
+    first = f.rows;
+  }
+  return true;
+}
+
 }  // namespace
 
 int write_results_svg(FILE *out, const run_description *run,
                       const vantle_result *rows, int count) {
   Frame frame;
-  put_document(out, frame.width, frame.height);
-  put_panel(out, build_plot(run, rows, count),
-            count == 0 || rows[0].references == 0);
+  Plot plot = build_plot(run, rows, count, nullptr,
+                         varies_in_sets_and_ways(rows, count));
+  double width = picture_width({plot});
+  put_document(out, width, frame.height);
+  put_panel(out, plot, width, count == 0 || rows[0].references == 0);
   fputs("</svg>\n", out);
   return finish(out);
 }
@@ -515,10 +585,11 @@ int write_families_svg(FILE *out, const family_results *families,
   std::vector<Plot> panels;
   std::vector<int> organisations;
   std::vector<bool> no_refs;
+  bool by_sets = panel_by_sets(families, count);
   for (int i = 0; i < count; i++) {
     const family_results &f = families[i];
     int organisation = f.count ? f.rows[0].organisation : -1;
-    Plot plot = build_plot(&f.run, f.rows, f.count, f.label);
+    Plot plot = build_plot(&f.run, f.rows, f.count, f.label, by_sets);
     size_t p = 0;
     while (p < panels.size() && organisations[p] != organisation) p++;
     if (p == panels.size()) {
@@ -533,11 +604,12 @@ int write_families_svg(FILE *out, const family_results *families,
     for (Curve &c : plot.curves) panels[p].curves.push_back(c);
   }
   Frame frame;
-  put_document(out, frame.width, frame.height * double(panels.size()));
+  double width = picture_width(panels);
+  put_document(out, width, frame.height * double(panels.size()));
   for (size_t p = 0; p < panels.size(); p++) {
     fprintf(out, "<g transform=\"translate(0 %.0f)\">\n",
             frame.height * double(p));
-    put_panel(out, panels[p], no_refs[p]);
+    put_panel(out, panels[p], width, no_refs[p]);
     fputs("</g>\n", out);
   }
   fputs("</svg>\n", out);

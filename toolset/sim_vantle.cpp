@@ -12,6 +12,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "export.h"
 #include "families.h"
 #include "fold_map.h"
@@ -497,6 +499,61 @@ static void write_outputs(void) {
   if (!written && ld_state() != LD_MALFORMED) exit(1);
 }
 
+// ---- The library's notes, explained --------------------------------------
+//
+// A fully-associative family whose input touches more distinct lines than
+// -M bytes hold says so on the error stream in the library's own words,
+// which read as errors: "distinct entries limit exceeded" and, after it,
+// "addresses processed N" (LRU: the one time a run shows that progress
+// line, which otherwise needs P_INTERVAL, an interval no option sets), or
+// "tot_addrs limit exceeded, t_entries=N" (OPT). The final report then has
+// no "all bigger caches" line. A watch on the report's way to its stream
+// sees that, and one sim: line says what it means, once per run.
+
+struct report_watch {
+  FILE *to;
+  std::string tail;  // the last bytes written: a mark may come in two writes
+  bool fully_associative, all_bigger;
+};
+
+static ssize_t pass_through(void *cookie, const char *data, size_t size) {
+  auto *w = static_cast<report_watch *>(cookie);
+  fwrite(data, 1, size, w->to);  // an error stays with the stream, as ever
+  w->tail.append(data, size);
+  w->fully_associative |=
+      w->tail.find("Cache size (bytes)\tMiss Ratio\n") != std::string::npos;
+  w->all_bigger |= w->tail.find(" for all bigger caches\n") !=
+                   std::string::npos;
+  if (w->tail.size() > 64) w->tail.erase(0, w->tail.size() - 64);
+  return static_cast<ssize_t>(size);
+}
+
+// A stream that writes through to w->to at once (unbuffered, so that a
+// fatal error in the report loses nothing), or w->to itself when none can
+// be made.
+static FILE *watched_stream(report_watch *w) {
+  cookie_io_functions_t io = {nullptr, pass_through, nullptr, nullptr};
+  FILE *stream = fopencookie(w, "w", io);
+  if (!stream) return w->to;
+  setvbuf(stream, nullptr, _IONBF, 0);
+  return stream;
+}
+
+// Closes the watched stream and says, once per run, what a report that
+// passed its line limit means.
+static void explain_report(FILE *stream, report_watch *w) {
+  static bool explained;
+  if (stream != w->to) fclose(stream);
+  if (explained || !w->fully_associative || w->all_bigger) return;
+  explained = true;
+  fprintf(w->to, "sim: note: more distinct lines than -M bytes hold: "
+                 "libvantle's \"limit exceeded\" line above (with the "
+                 "references read by then) is information, not an error; "
+                 "every miss ratio up to -M is exact, larger caches are not "
+                 "reported, and the distinct count includes lines dropped "
+                 "and seen again\n");
+}
+
 // Every family's report, in the order given, each after its own line. A
 // family that failed is named; the -out: files are then not written, and
 // the run ends with status 1.
@@ -530,7 +587,10 @@ static void report_families(FILE *stream) {
     snprintf(what, sizeof what, ": %lld references fed",
              static_cast<long long>(f->fed));
     introduce_family(stream, i, what);
-    fam_copy_text(f, stream);
+    report_watch watch = {stream, "", false, false};
+    FILE *watched = watched_stream(&watch);
+    fam_copy_text(f, watched);
+    explain_report(watched, &watch);
     if (!well) fam_say_failure(f, i, family_count, stream);
     all_well = all_well && well;
   }
@@ -557,7 +617,10 @@ void sim_aux_stats(FILE *stream) {
     return;
   }
   final_report_done = true;
-  vantle_stats(stream, 0);
+  report_watch watch = {stream, "", false, false};
+  FILE *watched = watched_stream(&watch);
+  vantle_stats(watched, 0);
+  explain_report(watched, &watch);
   write_outputs();
 }
 
