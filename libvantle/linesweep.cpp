@@ -29,6 +29,9 @@
 
 #include <stdint.h>
 
+#include "libvantle/periodic.h"
+#include "libvantle/report.h"
+
 static uint32_t CACHE_SZ, MIN_LINE_SZ, MAX_LINE_SZ, NO_LINES, MIN_SET_SZ;
 static uint32_t TAG_MASK, TAG_SET1_MASK;
 static uint32_t *hits;  // by line-size exponent, written by the report

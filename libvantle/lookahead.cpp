@@ -8,7 +8,7 @@
 
 #include <stdio.h>
 
-#include "libvantle/util.h"
+#include "libvantle/line_table.h"
 
 md_addr_t addr_array[LA_WINDOW];
 uint32_t time_array[LA_WINDOW];

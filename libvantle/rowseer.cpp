@@ -11,6 +11,8 @@
 #include <stddef.h>
 
 #include "libvantle/lookahead.h"
+#include "libvantle/periodic.h"
+#include "libvantle/report.h"
 
 namespace {
 

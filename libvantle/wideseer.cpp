@@ -36,7 +36,10 @@
 #include <emmintrin.h>
 #endif
 
+#include "libvantle/line_table.h"
 #include "libvantle/lookahead.h"
+#include "libvantle/periodic.h"
+#include "libvantle/report.h"
 
 namespace {
 

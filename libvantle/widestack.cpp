@@ -27,6 +27,10 @@
 
 #include <bit>
 
+#include "libvantle/line_table.h"
+#include "libvantle/periodic.h"
+#include "libvantle/report.h"
+
 static const char kUnit[] = "widestack";
 
 // Positions of a new axis; a power of two, at least one word.
