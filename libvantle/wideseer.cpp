@@ -540,18 +540,11 @@ tree_node *Lookup_Delete_Insert(tree_node *del_entry, tree_node *ins_entry) {
 // Unknown-priority table
 
 void unk_hash_add_fa(md_addr_t addr, int grpno, int prty) {
-  const line_record *earlier = line_table_find(&unknowns, addr);
-  if (earlier) {
-    // Records of one line sit in one probe run, oldest first.
-    const line_record *oldest = earlier;
-    const line_record *end = unknowns.slots + unknowns.mask + 1;
-    for (const line_record *r = earlier; r->used;) {
-      if (r->addr == addr)
-        report_second_record("addr", addr, static_cast<uint32_t>(t_entries),
-                             r->b, oldest->addr, oldest->b);
-      r = r + 1 == end ? unknowns.slots : r + 1;
-    }
-  }
+  const line_record *oldest = line_table_find(&unknowns, addr);
+  for (const line_record *r = oldest; r;
+       r = line_table_group_next(&unknowns, r))
+    report_second_record("addr", addr, static_cast<uint32_t>(t_entries), r->b,
+                         oldest->addr, oldest->b);
   line_record *added = line_table_add(&unknowns, addr);
   added->a = grpno;
   added->b = prty;

@@ -1,12 +1,15 @@
-// The line table: records of every line found oldest first through growth,
-// removals and purges.
+// The line table: records of every line, and of every group of lines, found
+// oldest first through growth, removals and purges.
 #include "libvantle/line_table.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <random>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -76,6 +79,55 @@ TEST(LineTable, MatchesAModelUnderChurnGrowthAndPurges) {
       line_table_remove(&t, r);
     }
   EXPECT_EQ(t.count, 0u);
+}
+
+// A table grouped by the low 6 bits of the line against a model that keeps
+// each group's records in arrival order: every group is visited oldest
+// first through growth, wrap-around at the end of the array, removals of
+// single records and purges of one group, and no other group loses or
+// reorders a record.
+TEST(LineTable, GroupsKeepTheirRecordsInArrivalOrder) {
+  static line_table t;
+  line_table_init_grouped(&t, "test", 6);
+  using Record = std::pair<md_addr_t, int32_t>;  // line, value
+  std::vector<std::vector<Record>> model(64);
+  std::mt19937 rng(11);
+  int32_t next_value = 0;
+  auto group_matches = [&](md_addr_t line) {
+    const std::vector<Record> &want = model[line & 63];
+    std::vector<Record> got;
+    for (line_record *r = line_table_group_first(&t, line); r;
+         r = line_table_group_next(&t, r))
+      got.push_back({r->addr, r->a});
+    return got == want && line_table_group_empty(&t, line) == want.empty();
+  };
+  for (int step = 0; step < 200000; step++) {
+    // Few groups, many lines each: long runs that merge and wrap.
+    md_addr_t line = rng() % (64 * (8 + step / 100));
+    std::vector<Record> &group = model[line & 63];
+    uint32_t what = rng() % 16;
+    if (what < 9) {
+      line_table_add(&t, line)->a = ++next_value;
+      group.push_back({line, next_value});
+    } else if (what < 15) {  // the line's oldest record, if any
+      line_record *r = line_table_find(&t, line);
+      auto it = std::find_if(group.begin(), group.end(),
+                             [&](const Record &x) { return x.first == line; });
+      ASSERT_EQ(r != nullptr, it != group.end()) << step;
+      if (!r) continue;
+      ASSERT_EQ(r->a, it->second) << step;
+      line_table_remove(&t, r);
+      group.erase(it);
+    } else {  // the group's records with an odd value
+      auto odd = [](const line_record *r, void *) { return (r->a & 1) != 0; };
+      line_table_remove_from_group_if(&t, line, odd, nullptr);
+      std::erase_if(group, [](const Record &x) { return (x.second & 1) != 0; });
+      for (md_addr_t g = 0; g < 64; g++) ASSERT_TRUE(group_matches(g)) << g;
+    }
+    ASSERT_TRUE(group_matches(line)) << "step " << step << " line " << line;
+  }
+  EXPECT_GE(t.mask + 1, 1u << 16);
+  for (md_addr_t g = 0; g < 64; g++) EXPECT_TRUE(group_matches(g)) << g;
 }
 
 }  // namespace
