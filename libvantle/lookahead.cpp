@@ -13,12 +13,17 @@
 md_addr_t addr_array[LA_WINDOW];
 uint32_t time_array[LA_WINDOW];
 
-static int p_inum;      // time of the next accepted reference
-static int la_limit;    // hand off a block when p_inum reaches this
-static int base;        // multiple of LA_WINDOW below the oldest buffered time
-static int oe_flag = 1; // base grows at every second hand-off
-static int start, end;  // window positions of the block being handed off
-static bool flushed;    // term_optpp has run
+// The clock counts in 64 bits, so that the hand-off schedule stays exact
+// up to the library's reference limit and beyond: in 32 bits la_limit
+// wrapped a block before the limit.
+static int64_t origin;    // time of the first reference (0 outside tests)
+static int64_t p_inum;    // time of the next accepted reference
+static int64_t la_limit;  // hand off a block when p_inum reaches this
+static int64_t base;      // origin + a multiple of LA_WINDOW, at most the
+                          // oldest buffered time
+static int oe_flag = 1;   // base grows at every second hand-off
+static int start, end;    // window positions of the block being handed off
+static bool flushed;      // term_optpp has run
 
 static line_table last_seen;
 
@@ -46,7 +51,9 @@ void ft_hash_del_later(md_addr_t addr) {
   if (later_count == kLaterLength) delete_later_ones();
 }
 
-static int window_pos(int time) { return (time - base) % LA_WINDOW; }
+static int window_pos(int64_t time) {
+  return static_cast<int>(static_cast<uint64_t>(time - base) % LA_WINDOW);
+}
 
 // Counts one hand-off: the window moves on by one block.
 static void advance_window() {
@@ -56,15 +63,15 @@ static void advance_window() {
 }
 
 void init_optpp(void) {
-  la_limit = LA_WINDOW;
-  base = 0;
+  la_limit = origin + LA_WINDOW;
+  base = origin;
   line_table_init(&last_seen, "lookahead");
 }
 
 void optpp(md_addr_t addr, int L, stack_proc_fn stack_proc,
            inf_handler_fn inf_handler) {
   if (p_inum >= la_limit) {
-    start = la_limit % LA_WINDOW;
+    start = window_pos(la_limit);
     end = start + LA_BLOCK;
     if (stack_proc(start, end)) return;
     advance_window();
@@ -73,7 +80,7 @@ void optpp(md_addr_t addr, int L, stack_proc_fn stack_proc,
   addr_array[window_pos(p_inum)] = line;
   int prev = ft_hash(line);
   if (prev < 0 || la_limit - prev > LA_WINDOW)
-    inf_handler(line, p_inum);
+    inf_handler(line, static_cast<int>(p_inum));
   else
     time_array[window_pos(prev)] = static_cast<uint32_t>(p_inum);
   p_inum++;
@@ -90,13 +97,14 @@ void term_optpp(stack_proc_fn stack_proc) {
   if (flushed) return;
   optpp_drain();
   flushed = true;
-  start = la_limit % LA_WINDOW;
-  end = p_inum < LA_BLOCK ? p_inum : start + LA_BLOCK;
+  int64_t accepted = p_inum - origin;
+  start = window_pos(la_limit);
+  end = accepted < LA_BLOCK ? static_cast<int>(accepted) : start + LA_BLOCK;
   stack_proc(start, end);
   if (p_inum > la_limit - LA_BLOCK) {
     advance_window();
-    int rest = p_inum % LA_BLOCK;
-    start = la_limit % LA_WINDOW;
+    int rest = static_cast<int>(accepted % LA_BLOCK);
+    start = window_pos(la_limit);
     end = start + (rest ? rest : LA_BLOCK);
     stack_proc(start, end);
   }
@@ -125,12 +133,14 @@ void optpp_queue(md_addr_t addr, int L, stack_proc_fn stack_proc,
 int ft_hash(md_addr_t addr) {
   if (later_count) delete_later_ones();
   line_record *r = line_table_find(&last_seen, addr);
+  // Times below the reference limit fit the record's 32-bit field.
+  int32_t now = static_cast<int32_t>(p_inum);
   if (!r) {
-    line_table_add(&last_seen, addr)->a = p_inum;
+    line_table_add(&last_seen, addr)->a = now;
     return -1;
   }
   int prev = r->a;
-  r->a = p_inum;
+  r->a = now;
   return prev;
 }
 
@@ -140,4 +150,14 @@ void ft_hash_del(md_addr_t addr) {
     line_table_remove(&last_seen, r);
   else
     printf("Error: addr not found in hash_table\n");
+}
+
+// ---------------------------------------------------------------------------
+// For tests only: a clock that starts late, so that a short run reaches the
+// reference limit.
+
+void test_start_window_at(uint64_t time) {
+  origin = p_inum = static_cast<int64_t>(time);
+  la_limit = origin + LA_WINDOW;
+  base = origin;
 }

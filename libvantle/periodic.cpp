@@ -15,3 +15,13 @@ void periodic_init(periodic_marks *m) {
   m->next_save = SAVE_INTERVAL > 0 ? static_cast<uint64_t>(SAVE_INTERVAL)
                                    : UINT64_MAX;
 }
+
+void periodic_start(periodic_marks *m, uint64_t done) {
+  periodic_init(m);
+  periodic_retime(m, done);
+  // A report is due when the count passes a multiple of the interval.
+  if (m->next_save != UINT64_MAX && done > m->next_save) {
+    uint64_t interval = static_cast<uint64_t>(SAVE_INTERVAL);
+    m->next_save = (done + interval - 1) / interval * interval;
+  }
+}

@@ -22,6 +22,10 @@ struct periodic_marks {
 void periodic_init(periodic_marks *m);
 // Sets next_progress to the first multiple of P_INTERVAL above done.
 void periodic_retime(periodic_marks *m, uint64_t done);
+// Readies the marks for a count that starts at done, as though the count
+// had run from 0: the next progress line and interim report are those due
+// after done.
+void periodic_start(periodic_marks *m, uint64_t done);
 
 // Whether a progress line is due at count, a count just reached.
 static inline bool progress_due(periodic_marks *m, uint64_t count) {

@@ -318,25 +318,34 @@ int results_rowseer(vantle_result *rows, int capacity) {
   return count;
 }
 
-// Inspection of the unit's state, for tests.
+// ---------------------------------------------------------------------------
+// For tests only: a count that starts late, so that a short run reaches the
+// reference limit; a view of the lists and counters that the family's
+// outputs cannot show, and a way to set up a list.
 
-void rowseer_entry(int i, md_addr_t addr, int j, md_addr_t *tag, int *prty) {
+void test_start_rowseer_at(uint64_t count) {
+  t_entries = static_cast<uint32_t>(count);
+  periodic_start(&marks_due, count);
+}
+
+void test_rowseer_entry(int i, md_addr_t addr, int j, md_addr_t *tag,
+                        int *prty) {
   size_t e = list_start(i, addr) + j;
   *tag = lists[e].tag;
   *prty = lists[e].prty;
 }
 
-void rowseer_set_entry(int i, md_addr_t addr, int j, md_addr_t tag,
-                       int prty) {
+void test_rowseer_set_entry(int i, md_addr_t addr, int j, md_addr_t tag,
+                            int prty) {
   size_t e = list_start(i, addr) + j;
   lists[e].tag = tag;
   lists[e].prty = prty;
 }
 
-int rowseer_all_hit_flag(md_addr_t addr) {
+int test_rowseer_all_hit_flag(md_addr_t addr) {
   return all_hit_flag[low_bits(addr, A)];
 }
 
-uint32_t rowseer_hits(int i, int j) { return hits[i - A][j]; }
+uint32_t test_rowseer_hits(int i, int j) { return hits[i - A][j]; }
 
-uint32_t rowseer_hit0(void) { return hit0; }
+uint32_t test_rowseer_hit0(void) { return hit0; }

@@ -119,7 +119,8 @@ static int32_t tot_addrs;    // entries that entered the stack
 static short size_exceeded;  // the stack stopped growing at MAX_LINES + 1
 static periodic_marks marks_due;  // progress lines and interim reports
 static int32_t CLEAN_INTERVAL;
-static int32_t next_clean_time;
+static int64_t next_clean_time;  // 64 bits: no sum of intervals wraps
+static bool stack_built;         // the first block has built the stack
 
 // Unknown-priority table: field a is the recorded group number, b the
 // unknown priority.
@@ -771,6 +772,7 @@ static void push_top_into_first_group(md_addr_t addr, int32_t prty) {
 // by the first miss (process_groups).
 static int build_stack(int end) {
   if (end <= 0) return end;
+  stack_built = true;
   open_group(0, 0, "stack_proc_fa", __LINE__);
   root_grpno = 0;
   push_last(0, Entry{Priority_fa(0), addr_array[0]});
@@ -781,7 +783,7 @@ static int build_stack(int end) {
     out_stack[1] += end - 1;
     tot_addrs = 1;
     for (int k = 0; k < end; k++) addr_array[k] = time_array[k] = 0;
-    t_entries = end;
+    t_entries += end;
     return end;
   }
   set_top_priority(Priority_fa(i - 1));  // the first line's last repeat
@@ -789,7 +791,7 @@ static int build_stack(int end) {
   out_stack[1] += i - 1;
   tot_addrs = 2;
   for (int k = 0; k <= i; k++) addr_array[k] = time_array[k] = 0;
-  t_entries = i + 1;
+  t_entries += i + 1;
   return i + 1;
 }
 
@@ -984,7 +986,7 @@ static void count_miss() {
 
 int stack_proc_fa(int start, int end) {
   int i = start;
-  if (t_entries == 0) {
+  if (!stack_built) {
     i = build_stack(end);
     // The references that built the stack had no progress line.
     periodic_retime(&marks_due, static_cast<uint32_t>(t_entries));
@@ -1022,4 +1024,16 @@ void outpr_wideseer(FILE *fd) {
 
 int results_wideseer(vantle_result *rows, int capacity) {
   return fa_results(rows, capacity, histogram(), VANTLE_OPT);
+}
+
+// ---------------------------------------------------------------------------
+// For tests only: a count that starts late, so that a short run reaches the
+// reference limit.
+
+void test_start_wideseer_at(uint64_t count) {
+  t_entries = static_cast<int32_t>(count);
+  periodic_start(&marks_due, count);
+  uint64_t interval = static_cast<uint64_t>(CLEAN_INTERVAL);
+  uint64_t purges = (count + interval - 1) / interval;  // those gone by
+  next_clean_time = static_cast<int64_t>((purges ? purges : 1) * interval);
 }

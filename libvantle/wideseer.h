@@ -85,4 +85,9 @@ tree_node *Get_first_unknown_wobacking(int grpno, int search_prty,
 // The same search by walking up the stack from entry's key.
 tree_node *Get_first_unknown(tree_node *entry, int search_prty, int del_prty);
 
+// For tests only: the reference count starts at count rather than 0, as
+// though that many references had gone by before the first (none of them
+// in the stack). Called after init_wideseer and before the first block.
+void test_start_wideseer_at(uint64_t count);
+
 #endif  // VANTLE_LIBVANTLE_WIDESEER_H_

@@ -33,4 +33,27 @@ TEST(PeriodicMarks, CountUpWithoutWrappingAndFollowIntervalChanges) {
   EXPECT_EQ(o.out, "p3 p6 p10 s2147483648 s4294967295 ");
 }
 
+// Marks for a count that starts late are those the count would have met
+// from 0: the multiples of P_INTERVAL above the start, and a report each
+// time the count passes a multiple of SAVE_INTERVAL.
+TEST(PeriodicMarks, StartLateAsThoughCountedFromZero) {
+  ChildOutcome o = run_isolated([] {
+    P_INTERVAL = 3;
+    SAVE_INTERVAL = 4;
+    for (uint64_t start : {0ull, 8ull, 9ull, 2147483646ull}) {
+      periodic_marks m;
+      periodic_start(&m, start);
+      for (uint64_t count = start + 1; count <= start + 9; count++) {
+        unsigned long long c = count;
+        if (progress_due(&m, count)) printf("p%llu ", c);
+        if (save_due(&m, count)) printf("s%llu ", c);
+      }
+      printf("| ");
+    }
+  });
+  EXPECT_EQ(o.out,
+            "p3 s5 p6 p9 s9 | p9 s9 p12 s13 p15 s17 | p12 s13 p15 s17 p18 | "
+            "p2147483649 s2147483649 p2147483652 s2147483653 p2147483655 | ");
+}
+
 }  // namespace
