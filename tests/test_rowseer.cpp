@@ -4,7 +4,6 @@
 // report layout.
 #include <gtest/gtest.h>
 #include <stdint.h>
-#include <unistd.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "isolate.h"
+#include "late_start.h"
 #include "libvantle/frontend.h"
 #include "libvantle/lookahead.h"
 #include "libvantle/rowseer.h"
@@ -202,14 +202,7 @@ TEST(RowseerDifferential, RunsCleanlyUpToTheReferenceLimit) {
   const Family f = kFamilies[0];
   std::vector<uint32_t> trace = far_reuse_trace(kSimulated + 150000, f.b,
                                                 f.l, 43);
-  ChildOutcome o = run_isolated([&] {
-    init_with(f.words());
-    alarm(120);  // a schedule gone wrong hands blocks off for ever
-    if (test_start_at(kLimit - kSimulated) != 0) return;
-    for (uint32_t a : trace) vantle_access(a);
-    vantle_stats(stdout, 0);
-    send_results();
-  });
+  ChildOutcome o = simulate_from(kLimit - kSimulated, f.words(), trace);
   ASSERT_EQ(o.status, 0) << o.signal << " " << o.err.substr(0, 2000);
   // The last reference simulated is a multiple of the default progress
   // interval, counted when the flush hands it to the lists.

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <stdint.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <map>
@@ -14,7 +13,7 @@
 #include <vector>
 
 #include "isolate.h"
-#include "libvantle/frontend.h"
+#include "late_start.h"
 #include "libvantle/lookahead.h"
 #include "libvantle/wideseer.h"
 #include "reference/naive_opt.h"
@@ -245,14 +244,8 @@ TEST(WideseerOpt, RunsCleanlyUpToTheReferenceLimit) {
   std::vector<uint32_t> lines = hot_cold(kSimulated + 150000, 64, 3000, 0.02,
                                          41);
   std::vector<md_addr_t> bytes = to_bytes(lines, 4);
-  ChildOutcome o = run_isolated([&] {
-    init_with(words_for(4, max_lines));
-    alarm(120);  // a schedule gone wrong hands blocks off for ever
-    if (test_start_at(kLimit - kSimulated) != 0) return;
-    for (md_addr_t a : bytes) vantle_access(a);
-    vantle_stats(stdout, 0);
-    send_results();
-  });
+  ChildOutcome o =
+      simulate_from(kLimit - kSimulated, words_for(4, max_lines), bytes);
   ASSERT_EQ(o.status, 0) << o.signal << " " << o.err.substr(0, 2000);
   expect_no_fault_messages(o.err);
   // The line limit passed once; the last reference simulated is a
