@@ -28,6 +28,11 @@
 
 static uint32_t CACHE_SZ, MIN_LINE_SZ, MAX_LINE_SZ, NO_LINES, TAG_MASK;
 static uint32_t *hits;  // by line-size exponent, written by the report
+// The tag table as idim2 made it, in rows of at most 2^30 entries. The
+// per-reference path reads its body through s; this keeps the rows
+// reachable until the process ends, like every table of the library, and
+// `used' keeps the compiler from dropping a variable that nothing reads.
+static uint32_t **tag_rows __attribute__((used));
 
 // What the per-reference path reads, together.
 static struct {
@@ -63,7 +68,8 @@ void init_linesweep(void) {
   // _fatal): 2^(C-A+1) entries, in rows of at most 2^30.
   int heap_bits = static_cast<int>(CACHE_SZ - MIN_LINE_SZ) + 1;
   int high_bits = heap_bits > 30 ? heap_bits - 30 : 0;
-  s.tags = idim2(1 << high_bits, 1 << (heap_bits - high_bits))[0];
+  tag_rows = idim2(1 << high_bits, 1 << (heap_bits - high_bits));
+  s.tags = tag_rows[0];
   s.line_hits = static_cast<uint32_t *>(checked_calloc(
       NO_LINES, sizeof(uint32_t), "linesweep", "init_linesweep", __LINE__));
   hits = static_cast<uint32_t *>(checked_calloc(
