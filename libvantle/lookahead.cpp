@@ -1,8 +1,9 @@
 // Look-ahead window for the OPT simulators. Owns the circular window of
 // 200000 references (addr_array, time_array), the hand-off schedule, and the
 // last-occurrence table that finds each line's previous reference (a
-// line_table whose field a is the time of the line's latest reference). Time is
-// the reference number counted from 0. Reads no configuration variable: the
+// line_table whose field a is the time of the line's latest reference).
+// Time is the reference number counted from 0 (from a later count when a
+// test starts the clock late). Reads no configuration variable: the
 // line-size exponent comes with every reference.
 #include "libvantle/lookahead.h"
 
@@ -14,8 +15,8 @@ md_addr_t addr_array[LA_WINDOW];
 uint32_t time_array[LA_WINDOW];
 
 // The clock counts in 64 bits, so that the hand-off schedule stays exact
-// up to the library's reference limit and beyond: in 32 bits la_limit
-// wrapped a block before the limit.
+// up to the library's reference limit and beyond: la_limit runs a block
+// ahead of the references, past 2^31 - 1 before they reach it.
 static int64_t origin;    // time of the first reference (0 outside tests)
 static int64_t p_inum;    // time of the next accepted reference
 static int64_t la_limit;  // hand off a block when p_inum reaches this

@@ -232,7 +232,7 @@ void gfsoptls(md_addr_t addr, int priority) {
   // The bound spans the reference's set at every set count: the late
   // correction repairs all of them from the same records, so a record may
   // only go when no list of any set count could still use it.
-  // (An empty bucket has nothing to clean.)
+  // (A set without records has nothing to clean.)
   if (!hit && !line_table_group_empty(&unknowns, addr))
     hash_clean_sa(addr, max_unknown_in_sets(sets));
 }
