@@ -239,11 +239,15 @@ void gfsoptls(md_addr_t addr, int priority) {
 
 void unk_hash_add_sa(md_addr_t addr, int prty) {
   // Each earlier record of the line is reported beside the set's oldest.
-  const line_record *head = line_table_group_first(&unknowns, addr);
-  for (const line_record *r = head; r; r = line_table_group_next(&unknowns, r))
-    if (r->addr == addr)
-      report_second_record("address", addr, t_entries, r->a, head->addr,
-                           head->a);
+  const line_record *earlier = line_table_find(&unknowns, addr);
+  if (earlier) {
+    const line_record *head = line_table_group_first(&unknowns, addr);
+    for (const line_record *r = earlier; r;
+         r = line_table_group_next(&unknowns, r))
+      if (r->addr == addr)
+        report_second_record("address", addr, t_entries, r->a, head->addr,
+                             head->a);
+  }
   line_table_add(&unknowns, addr)->a = prty;
 }
 
