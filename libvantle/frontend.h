@@ -26,4 +26,13 @@ struct vantle_word_help_row {
 // and returns how many there are (call with capacity 0 to learn it).
 int vantle_word_help(vantle_word_help_row *rows, int capacity);
 
+// For tests only: the run starts as though count references had been
+// simulated before the first one fed (none of them in any cache): the
+// family's clock and reference count, and the count that the reference
+// limit applies to, start at count, so that a short run crosses the limit.
+// Called after vantle_init and before the first reference; returns 0, or 1
+// (changing nothing) when the family has no such start, a reference came
+// already, or count is past the reference limit.
+int test_start_at(uint64_t count);
+
 #endif  // VANTLE_LIBVANTLE_FRONTEND_H_

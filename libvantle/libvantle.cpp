@@ -41,6 +41,9 @@ struct family {
   void (*report)(FILE *fd, int mid);
   int (*results)(vantle_result *rows, int capacity);
   uint64_t (*footprint)(void);
+  // For tests: starts the family's clock and counts at a later count; null
+  // for a family that cannot.
+  void (*test_start)(uint64_t count);
 };
 
 // The OPT families reach their simulator through the look-ahead window
@@ -67,24 +70,32 @@ static void report_sa_opt(FILE *fd, int mid) {
   if (!mid) term_optpp(stack_proc_sa);
   outpr_rowseer(fd);
 }
+static void test_start_fa_opt(uint64_t count) {
+  test_start_wideseer_at(count);
+  test_start_window_at(count);
+}
+static void test_start_sa_opt(uint64_t count) {
+  test_start_rowseer_at(count);
+  test_start_window_at(count);
+}
 static void report_fa_lru(FILE *fd, int) { outpr_widestack(fd); }
 static void report_sa_lru(FILE *fd, int) { outpr_saclru(fd); }
 static void report_dm(FILE *fd, int) { outpr_linesweep(fd); }
 
 static const family kFamilies[] = {
     {VANTLE_FULLY_ASSOCIATIVE, VANTLE_LRU, init_widestack, ptc,
-     report_fa_lru, results_widestack, footprint_widestack},
+     report_fa_lru, results_widestack, footprint_widestack, nullptr},
     {VANTLE_FULLY_ASSOCIATIVE, VANTLE_OPT, init_fa_opt, access_fa_opt,
-     report_fa_opt, results_wideseer, footprint_wideseer},
+     report_fa_opt, results_wideseer, footprint_wideseer, test_start_fa_opt},
     {VANTLE_SET_ASSOCIATIVE, VANTLE_LRU, init_saclru, sacnmul_woarr,
-     report_sa_lru, results_saclru, footprint_saclru},
+     report_sa_lru, results_saclru, footprint_saclru, nullptr},
     {VANTLE_SET_ASSOCIATIVE, VANTLE_OPT, init_sa_opt, access_sa_opt,
-     report_sa_opt, results_rowseer, footprint_rowseer},
+     report_sa_opt, results_rowseer, footprint_rowseer, test_start_sa_opt},
     // Direct-mapped has no policy: -R is accepted and ignored.
     {VANTLE_DIRECT_MAPPED, VANTLE_LRU, init_linesweep, linesweep, report_dm,
-     results_linesweep, footprint_linesweep},
+     results_linesweep, footprint_linesweep, nullptr},
     {VANTLE_DIRECT_MAPPED, VANTLE_OPT, init_linesweep, linesweep, report_dm,
-     results_linesweep, footprint_linesweep},
+     results_linesweep, footprint_linesweep, nullptr},
 };
 
 static int initialized;
@@ -465,4 +476,16 @@ int vantle_word_help(vantle_word_help_row *rows, int capacity) {
     default_word(h.letter, rows[i].default_word, sizeof rows[i].default_word);
   }
   return count;
+}
+
+// ---------------------------------------------------------------------------
+// For tests only.
+
+int test_start_at(uint64_t count) {
+  if (!chosen || !chosen->test_start || references_accepted != 0 ||
+      count > reference_limit)
+    return 1;
+  references_accepted = count;
+  chosen->test_start(count);
+  return 0;
 }

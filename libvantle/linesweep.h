@@ -1,5 +1,5 @@
 // Direct-mapped simulator of one cache size for every line size 2^A..2^B:
-// calls of the front end and, for tests, a view of the per-row state.
+// the calls of the front end.
 #ifndef VANTLE_LIBVANTLE_LINESWEEP_H_
 #define VANTLE_LIBVANTLE_LINESWEEP_H_
 
@@ -21,9 +21,5 @@ void linesweep(md_addr_t addr);
 void outpr_linesweep(FILE *fd);
 // vantle_results for this family: one row per line size, smallest first.
 int results_linesweep(vantle_result *rows, int capacity);
-
-// For tests: copies row `row` (position order) into tags[] and subs[], each
-// 2^(B-A) entries long. Returns 0 when row is out of range, else 1.
-int linesweep_row_copy(uint32_t row, uint32_t *tags, uint32_t *subs);
 
 #endif  // VANTLE_LIBVANTLE_LINESWEEP_H_

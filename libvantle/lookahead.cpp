@@ -1,24 +1,30 @@
 // Look-ahead window for the OPT simulators. Owns the circular window of
 // 200000 references (addr_array, time_array), the hand-off schedule, and the
 // last-occurrence table that finds each line's previous reference (a
-// line_table whose field a is the time of the line's latest reference). Time is
-// the reference number counted from 0. Reads no configuration variable: the
+// line_table whose field a is the time of the line's latest reference).
+// Time is the reference number counted from 0 (from a later count when a
+// test starts the clock late). Reads no configuration variable: the
 // line-size exponent comes with every reference.
 #include "libvantle/lookahead.h"
 
 #include <stdio.h>
 
-#include "libvantle/util.h"
+#include "libvantle/line_table.h"
 
 md_addr_t addr_array[LA_WINDOW];
 uint32_t time_array[LA_WINDOW];
 
-static int p_inum;      // time of the next accepted reference
-static int la_limit;    // hand off a block when p_inum reaches this
-static int base;        // multiple of LA_WINDOW below the oldest buffered time
-static int oe_flag = 1; // base grows at every second hand-off
-static int start, end;  // window positions of the block being handed off
-static bool flushed;    // term_optpp has run
+// The clock counts in 64 bits, so that the hand-off schedule stays exact
+// up to the library's reference limit and beyond: la_limit runs a block
+// ahead of the references, past 2^31 - 1 before they reach it.
+static int64_t origin;    // time of the first reference (0 outside tests)
+static int64_t p_inum;    // time of the next accepted reference
+static int64_t la_limit;  // hand off a block when p_inum reaches this
+static int64_t base;      // origin + a multiple of LA_WINDOW, at most the
+                          // oldest buffered time
+static int oe_flag = 1;   // base grows at every second hand-off
+static int start, end;    // window positions of the block being handed off
+static bool flushed;      // term_optpp has run
 
 static line_table last_seen;
 
@@ -46,7 +52,9 @@ void ft_hash_del_later(md_addr_t addr) {
   if (later_count == kLaterLength) delete_later_ones();
 }
 
-static int window_pos(int time) { return (time - base) % LA_WINDOW; }
+static int window_pos(int64_t time) {
+  return static_cast<int>(static_cast<uint64_t>(time - base) % LA_WINDOW);
+}
 
 // Counts one hand-off: the window moves on by one block.
 static void advance_window() {
@@ -56,15 +64,15 @@ static void advance_window() {
 }
 
 void init_optpp(void) {
-  la_limit = LA_WINDOW;
-  base = 0;
+  la_limit = origin + LA_WINDOW;
+  base = origin;
   line_table_init(&last_seen, "lookahead");
 }
 
 void optpp(md_addr_t addr, int L, stack_proc_fn stack_proc,
            inf_handler_fn inf_handler) {
   if (p_inum >= la_limit) {
-    start = la_limit % LA_WINDOW;
+    start = window_pos(la_limit);
     end = start + LA_BLOCK;
     if (stack_proc(start, end)) return;
     advance_window();
@@ -73,7 +81,7 @@ void optpp(md_addr_t addr, int L, stack_proc_fn stack_proc,
   addr_array[window_pos(p_inum)] = line;
   int prev = ft_hash(line);
   if (prev < 0 || la_limit - prev > LA_WINDOW)
-    inf_handler(line, p_inum);
+    inf_handler(line, static_cast<int>(p_inum));
   else
     time_array[window_pos(prev)] = static_cast<uint32_t>(p_inum);
   p_inum++;
@@ -90,13 +98,14 @@ void term_optpp(stack_proc_fn stack_proc) {
   if (flushed) return;
   optpp_drain();
   flushed = true;
-  start = la_limit % LA_WINDOW;
-  end = p_inum < LA_BLOCK ? p_inum : start + LA_BLOCK;
+  int64_t accepted = p_inum - origin;
+  start = window_pos(la_limit);
+  end = accepted < LA_BLOCK ? static_cast<int>(accepted) : start + LA_BLOCK;
   stack_proc(start, end);
   if (p_inum > la_limit - LA_BLOCK) {
     advance_window();
-    int rest = p_inum % LA_BLOCK;
-    start = la_limit % LA_WINDOW;
+    int rest = static_cast<int>(accepted % LA_BLOCK);
+    start = window_pos(la_limit);
     end = start + (rest ? rest : LA_BLOCK);
     stack_proc(start, end);
   }
@@ -125,12 +134,14 @@ void optpp_queue(md_addr_t addr, int L, stack_proc_fn stack_proc,
 int ft_hash(md_addr_t addr) {
   if (later_count) delete_later_ones();
   line_record *r = line_table_find(&last_seen, addr);
+  // Times below the reference limit fit the record's 32-bit field.
+  int32_t now = static_cast<int32_t>(p_inum);
   if (!r) {
-    line_table_add(&last_seen, addr)->a = p_inum;
+    line_table_add(&last_seen, addr)->a = now;
     return -1;
   }
   int prev = r->a;
-  r->a = p_inum;
+  r->a = now;
   return prev;
 }
 
@@ -140,4 +151,14 @@ void ft_hash_del(md_addr_t addr) {
     line_table_remove(&last_seen, r);
   else
     printf("Error: addr not found in hash_table\n");
+}
+
+// ---------------------------------------------------------------------------
+// For tests only: a clock that starts late, so that a short run reaches the
+// reference limit.
+
+void test_start_window_at(uint64_t time) {
+  origin = p_inum = static_cast<int64_t>(time);
+  la_limit = origin + LA_WINDOW;
+  base = origin;
 }

@@ -54,4 +54,9 @@ void ft_hash_del(md_addr_t addr);
 // of removals lets their cache misses overlap.
 void ft_hash_del_later(md_addr_t addr);
 
+// For tests only: the clock starts at time rather than 0, as though that
+// many references had gone by before the first (none of them buffered).
+// Called after init_optpp and before the first reference.
+void test_start_window_at(uint64_t time);
+
 #endif  // VANTLE_LIBVANTLE_LOOKAHEAD_H_

@@ -10,7 +10,10 @@
 
 #include <stddef.h>
 
+#include "libvantle/line_table.h"
 #include "libvantle/lookahead.h"
+#include "libvantle/periodic.h"
+#include "libvantle/report.h"
 
 namespace {
 
@@ -38,8 +41,10 @@ uint32_t t_entries;      // references processed
 periodic_marks marks_due; // progress lines and interim reports
 int32_t inf_count;       // last unknown priority given out
 
-hash_table *slot;        // unknown next-use table: 2^B bucket heads
-int16_t *slot_flag;      // 1 when the bucket's head record is in use
+// Unknown next-use table: the lines grouped by their set at 2^B sets, so
+// that one set's records are cleaned without a walk of the others; field a
+// is the unknown priority.
+line_table unknowns;
 
 md_addr_t low_bits(md_addr_t x, int bits) {
   return x & ((md_addr_t{1} << bits) - 1);
@@ -116,7 +121,7 @@ void prefetch_lists(md_addr_t addr) {
   line_lists sets;
   find_lists(addr, &sets);
   for (int r = 0; r <= MAX_DEPTH; r++) __builtin_prefetch(sets.at[r]);
-  __builtin_prefetch(&slot[low_bits(addr, B)]);
+  line_table_prefetch(&unknowns, addr);
 }
 
 void fold_hit0() {
@@ -124,24 +129,9 @@ void fold_hit0() {
   hit0 = 0;
 }
 
-// Gives back an overflow record of the unknown next-use table.
-void release(hash_table *record) {
-  record->nxt = nullptr;
-  UHT_Add_to_free_list(record);
-}
-
-// Removes the head record of a bucket: its successor's data moves in.
-void remove_head(md_addr_t bucket) {
-  hash_table *head = &slot[bucket];
-  hash_table *next = head->nxt;
-  if (!next) {
-    slot_flag[bucket] = 0;
-    return;
-  }
-  head->addr = next->addr;
-  head->prty = next->prty;
-  head->nxt = next->nxt;
-  release(next);
+// Whether a record's priority is above the bound *context.
+bool above(const line_record *r, void *context) {
+  return r->a > *static_cast<int32_t *>(context);
 }
 
 }  // namespace
@@ -150,8 +140,7 @@ uint64_t footprint_rowseer(void) {
   uint64_t sets = uint64_t{1} << B;
   return (sets << (N + 1)) * sizeof(list_entry) +
          (uint64_t{1} << A) * sizeof(int16_t) +
-         idim2_bytes(B - A + 2, 1 << N) +
-         sets * (sizeof(hash_table) + sizeof(int16_t));
+         idim2_bytes(B - A + 2, 1 << N) + line_table_bytes(B);
 }
 
 void init_rowseer(void) {
@@ -166,11 +155,7 @@ void init_rowseer(void) {
   all_hit_flag = static_cast<int16_t *>(checked_calloc(
       size_t{1} << A, sizeof(int16_t), "rowseer", "init_rowseer", __LINE__));
   hits = idim2(MAX_DEPTH + 2, TWO_PWR_N);
-  slot = static_cast<hash_table *>(checked_calloc(
-      size_t{1} << B, sizeof(hash_table), "rowseer", "init_rowseer",
-      __LINE__));
-  slot_flag = static_cast<int16_t *>(checked_calloc(
-      size_t{1} << B, sizeof(int16_t), "rowseer", "init_rowseer", __LINE__));
+  line_table_init_grouped(&unknowns, "rowseer", B);
   for (size_t e = 0; e < entries; e++) {
     lists[e].tag = kEmptyTag;
     lists[e].prty = kEmptyPrty;
@@ -247,76 +232,39 @@ void gfsoptls(md_addr_t addr, int priority) {
   // The bound spans the reference's set at every set count: the late
   // correction repairs all of them from the same records, so a record may
   // only go when no list of any set count could still use it.
-  // (An empty bucket has nothing to clean.)
-  if (!hit && slot_flag[low_bits(addr, B)])
+  // (A set without records has nothing to clean.)
+  if (!hit && !line_table_group_empty(&unknowns, addr))
     hash_clean_sa(addr, max_unknown_in_sets(sets));
 }
 
 void unk_hash_add_sa(md_addr_t addr, int prty) {
-  md_addr_t bucket = low_bits(addr, B);
-  hash_table *head = &slot[bucket];
-  if (!slot_flag[bucket]) {
-    slot_flag[bucket] = 1;
-    head->addr = addr;
-    head->prty = prty;
-    head->nxt = nullptr;
-    return;
+  // Each earlier record of the line is reported beside the set's oldest.
+  const line_record *earlier = line_table_find(&unknowns, addr);
+  if (earlier) {
+    const line_record *head = line_table_group_first(&unknowns, addr);
+    for (const line_record *r = earlier; r;
+         r = line_table_group_next(&unknowns, r))
+      if (r->addr == addr)
+        report_second_record("address", addr, t_entries, r->a, head->addr,
+                             head->a);
   }
-  hash_table *last = head;
-  for (hash_table *rec = head; rec; rec = rec->nxt) {
-    if (rec->addr == addr)
-      report_second_record("address", addr, t_entries, rec->prty, head->addr,
-                           head->prty);
-    last = rec;
-  }
-  hash_table *added = UHT_Get_from_free_list();
-  if (!added)
-    added = static_cast<hash_table *>(checked_calloc(
-        1, sizeof(hash_table), "rowseer", "unk_hash_add_sa", __LINE__));
-  added->addr = addr;
-  added->nxt = nullptr;
-  added->prty = prty;
-  last->nxt = added;
+  line_table_add(&unknowns, addr)->a = prty;
 }
 
 int unk_hash_del_sa(md_addr_t addr) {
-  md_addr_t bucket = low_bits(addr, B);
-  if (!slot_flag[bucket]) return 0;
-  hash_table *head = &slot[bucket];
-  if (head->addr == addr) {
-    int prty = head->prty;
-    remove_head(bucket);
-    return prty;
-  }
-  for (hash_table *prev = head; prev->nxt; prev = prev->nxt) {
-    hash_table *rec = prev->nxt;
-    if (rec->addr == addr) {
-      int prty = rec->prty;
-      prev->nxt = rec->nxt;
-      release(rec);
-      return prty;
-    }
-  }
-  return 0;
+  if (line_table_group_empty(&unknowns, addr)) return 0;
+  line_record *r = line_table_find(&unknowns, addr);
+  if (!r) return 0;
+  int prty = r->a;
+  line_table_remove(&unknowns, r);
+  return prty;
 }
 
 void hash_clean_sa(md_addr_t addr, int max_prty) {
   if (max_prty >= 0)
     fprintf(stderr, "libvantle: max unknown priority non-negative\n");
-  md_addr_t bucket = low_bits(addr, B);
-  while (slot_flag[bucket] && slot[bucket].prty > max_prty)
-    remove_head(bucket);
-  if (!slot_flag[bucket]) return;
-  hash_table *prev = &slot[bucket];
-  while (prev->nxt) {
-    hash_table *rec = prev->nxt;
-    if (rec->prty > max_prty) {
-      prev->nxt = rec->nxt;
-      release(rec);
-    } else {
-      prev = rec;
-    }
-  }
+  int32_t bound = max_prty;
+  line_table_remove_from_group_if(&unknowns, addr, above, &bound);
 }
 
 void inf_handler_sa(md_addr_t addr, int cur_time) {
@@ -374,25 +322,34 @@ int results_rowseer(vantle_result *rows, int capacity) {
   return count;
 }
 
-// Inspection of the unit's state, for tests.
+// ---------------------------------------------------------------------------
+// For tests only: a count that starts late, so that a short run reaches the
+// reference limit; a view of the lists and counters that the family's
+// outputs cannot show, and a way to set up a list.
 
-void rowseer_entry(int i, md_addr_t addr, int j, md_addr_t *tag, int *prty) {
+void test_start_rowseer_at(uint64_t count) {
+  t_entries = static_cast<uint32_t>(count);
+  periodic_start(&marks_due, count);
+}
+
+void test_rowseer_entry(int i, md_addr_t addr, int j, md_addr_t *tag,
+                        int *prty) {
   size_t e = list_start(i, addr) + j;
   *tag = lists[e].tag;
   *prty = lists[e].prty;
 }
 
-void rowseer_set_entry(int i, md_addr_t addr, int j, md_addr_t tag,
-                       int prty) {
+void test_rowseer_set_entry(int i, md_addr_t addr, int j, md_addr_t tag,
+                            int prty) {
   size_t e = list_start(i, addr) + j;
   lists[e].tag = tag;
   lists[e].prty = prty;
 }
 
-int rowseer_all_hit_flag(md_addr_t addr) {
+int test_rowseer_all_hit_flag(md_addr_t addr) {
   return all_hit_flag[low_bits(addr, A)];
 }
 
-uint32_t rowseer_hits(int i, int j) { return hits[i - A][j]; }
+uint32_t test_rowseer_hits(int i, int j) { return hits[i - A][j]; }
 
-uint32_t rowseer_hit0(void) { return hit0; }
+uint32_t test_rowseer_hit0(void) { return hit0; }

@@ -37,18 +37,26 @@ void gfsoptls(md_addr_t addr, int priority);
 void unk_hash_add_sa(md_addr_t addr, int prty);
 // Removes line addr's first record and returns its priority; 0 when none.
 int unk_hash_del_sa(md_addr_t addr);
-// Removes every record of addr's bucket whose priority exceeds max_prty.
+// Removes every record of addr's set at 2^B sets whose priority exceeds
+// max_prty.
 void hash_clean_sa(md_addr_t addr, int max_prty);
 
+// For tests only.
+// The reference count starts at count rather than 0, as though that many
+// references had gone by before the first (none of them in a list). Called
+// after init_rowseer and before the first block.
+void test_start_rowseer_at(uint64_t count);
 // Reads entry j of the list of line addr's set at 2^i sets.
-void rowseer_entry(int i, md_addr_t addr, int j, md_addr_t *tag, int *prty);
+void test_rowseer_entry(int i, md_addr_t addr, int j, md_addr_t *tag,
+                        int *prty);
 // Overwrites entry j of the list of line addr's set at 2^i sets.
-void rowseer_set_entry(int i, md_addr_t addr, int j, md_addr_t tag, int prty);
+void test_rowseer_set_entry(int i, md_addr_t addr, int j, md_addr_t tag,
+                            int prty);
 // The shortcut flag of line addr's base set.
-int rowseer_all_hit_flag(md_addr_t addr);
+int test_rowseer_all_hit_flag(md_addr_t addr);
 // Hits counted at list position j at 2^i sets (shortcut hits excluded).
-uint32_t rowseer_hits(int i, int j);
+uint32_t test_rowseer_hits(int i, int j);
 // Shortcut hits not yet folded into the report.
-uint32_t rowseer_hit0(void);
+uint32_t test_rowseer_hit0(void);
 
 #endif  // VANTLE_LIBVANTLE_ROWSEER_H_

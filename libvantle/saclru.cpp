@@ -35,6 +35,9 @@
 
 #include <string.h>
 
+#include "libvantle/periodic.h"
+#include "libvantle/report.h"
+
 unsigned int **sac_hits;  // [set count exponent - A][list position]
 
 static const char kUnit[] = "saclru";

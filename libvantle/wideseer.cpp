@@ -10,10 +10,10 @@
 // priority), the stack is a table of groups in stack order, deepest first,
 // the top entry being a group of its own (number 0) at the end; each group
 // keeps its entries as a sorted run of (priority, line) pairs in a buffer of
-// its own. What the per-reference loops read of
-// a group lies in three arrays beside the table: the line of its first
-// entry, the priority of its last entry and its highest unknown (negative)
-// priority. Both loops test four groups a step on those arrays (SSE2 where
+// its own (group_table.h). What the per-reference loops read of a group
+// lies in three arrays beside the table: the line of its first entry, the
+// priority of its last entry and its highest unknown (negative) priority.
+// Both loops test four groups a step on those arrays (SSE2 where
 // the compiler has it) and stop only at a group where something happens:
 // the referenced line, a group where the carried entry settles, a group
 // that may hold the entry a late next-use displaces. A carried entry mostly
@@ -24,8 +24,8 @@
 // and the order of every call that can print are those that the tree gave;
 // the tree operations keep their names and contracts over the groups.
 //
-// Owns: the group table with its arrays and the groups' buffers, the hit
-// histogram out_stack and the unknown-priority table (unknowns). Reads L,
+// Owns: the hit histogram out_stack and the unknown-priority table
+// (unknowns); the stack itself is the group table opt_stack. Reads L,
 // T, MAX_LINES, MISS_RATIO_INTERVAL, SAVE_INTERVAL and P_INTERVAL; reads
 // and clears the look-ahead window inside stack_proc_fa.
 #include "libvantle/wideseer.h"
@@ -36,37 +36,17 @@
 #include <emmintrin.h>
 #endif
 
+#include "libvantle/group_table.h"
+#include "libvantle/line_table.h"
 #include "libvantle/lookahead.h"
+#include "libvantle/periodic.h"
+#include "libvantle/report.h"
 
 namespace {
 
 constexpr int32_t kMaxPriority = 2147483647;  // priority of "next use at 0"
 constexpr int32_t kFirstGroup = 2147483647;   // group numbers count down
 constexpr int32_t kNoUnknown = -2147483642;   // below every unknown priority
-constexpr int32_t kNoNegative = INT32_MIN;    // max_unknown without one
-constexpr uint32_t kNewGroupRoom = 8;         // entries of a new group buffer
-constexpr uint32_t kShrinkAbove = 64;         // buffers this big may shrink
-constexpr uint32_t kNone = UINT32_MAX;        // no group, no entry
-constexpr uint32_t kPad = 4;                  // stops before index 0
-
-// One stack entry.
-struct Entry {
-  int32_t prty;
-  md_addr_t addr;
-};
-
-// One priority group: entries buf[lo..hi), priorities falling strictly.
-// Unknown (negative) priorities, being the lowest, are the run
-// buf[hi - nneg..hi).
-struct Group {
-  uint32_t lo, hi;
-  int32_t grpno;
-  int32_t nneg;    // entries of negative priority
-  uint32_t above;  // entries in the stack above buf[lo]
-  uint32_t cap;    // entries the buffer holds
-  Entry *buf;
-};
-
 // Four lanes of 32 bits, for testing four groups at once.
 typedef int32_t Lanes __attribute__((vector_size(16)));
 
@@ -92,20 +72,6 @@ int highest_lane(unsigned bits) { return 31 - __builtin_clz(bits); }
 
 }  // namespace
 
-// The stack: groups in stack order from the deepest (index 0) to the top
-// entry's (index ng - 1). Group numbers fall strictly with the index. For
-// the group at index at, first_line[at] is the line of its first entry,
-// last_prty[at] the priority of its last entry and max_unknown[at] its
-// highest negative priority (kNoNegative when it has none). The three
-// arrays have kPad places before index 0 whose values stop every scan.
-static Group *grp;
-static md_addr_t *first_line;
-static int32_t *last_prty;
-static int32_t *max_unknown;
-static uint32_t ng;
-static uint32_t grp_room;    // groups the table and arrays hold
-static int32_t root_grpno;   // group of the first entry put into the stack
-static short insert_flag;    // which insertion variant comes next
 static int32_t grp_ct = kFirstGroup;
 static int32_t inf_count;    // last unknown priority handed out
 
@@ -116,439 +82,22 @@ static int32_t tot_addrs;    // entries that entered the stack
 static short size_exceeded;  // the stack stopped growing at MAX_LINES + 1
 static periodic_marks marks_due;  // progress lines and interim reports
 static int32_t CLEAN_INTERVAL;
-static int32_t next_clean_time;
+static int64_t next_clean_time;  // 64 bits: no sum of intervals wraps
+static bool stack_built;         // the first block has built the stack
 
 // Unknown-priority table: field a is the recorded group number, b the
 // unknown priority.
 static line_table unknowns;
 
 // ---------------------------------------------------------------------------
-// Groups
-
-static void *unit_calloc(size_t count, size_t size, const char *func,
-                         int line) {
-  return checked_calloc(count, size, "wideseer", func, line);
-}
-
-static uint32_t size_of(const Group &g) { return g.hi - g.lo; }
-
-// First index in [from, to) whose priority is below prty, else to. The
-// halving takes no branch on the priorities, which are as good as random.
-static uint32_t first_below(const Entry *b, uint32_t from, uint32_t to,
-                            int32_t prty) {
-  if (from == to) return from;
-  const Entry *base = b + from;
-  for (uint32_t n = to - from; n > 1; n -= n / 2)
-    base = base[n / 2].prty >= prty ? base + n / 2 : base;
-  return static_cast<uint32_t>(base - b) + (base->prty >= prty);
-}
-
-// The same, looked for outward from index start in steps that double, so
-// that it costs about the logarithm of the distance from start.
-static uint32_t first_below_from(const Entry *b, uint32_t from, uint32_t to,
-                                 int32_t prty, uint32_t start) {
-  if (from >= to) return from;
-  if (start < from) start = from;
-  if (start >= to) start = to - 1;
-  if (b[start].prty < prty) {  // at or above start
-    uint32_t below = start;
-    for (uint32_t step = 1;; step *= 2) {
-      if (below - from <= step) return first_below(b, from, below, prty);
-      uint32_t probe = below - step;
-      if (b[probe].prty >= prty) return first_below(b, probe + 1, below, prty);
-      below = probe;
-    }
-  }
-  uint32_t above = start;  // below start
-  for (uint32_t step = 1;; step *= 2) {
-    if (to - above <= step) return first_below(b, above + 1, to, prty);
-    uint32_t probe = above + step;
-    if (b[probe].prty < prty) return first_below(b, above + 1, probe, prty);
-    above = probe;
-  }
-}
-
-// First index in [from, to) whose priority is at or below prty, else to.
-static uint32_t first_at_or_below(const Entry *b, uint32_t from, uint32_t to,
-                                  int32_t prty) {
-  return prty == INT32_MAX ? from : first_below(b, from, to, prty + 1);
-}
-
-// Moves g's entries into a buffer of cap entries, centred.
-static void rehouse(Group &g, uint32_t cap, const char *func, int line) {
-  uint32_t n = size_of(g);
-  Entry *b = static_cast<Entry *>(unit_calloc(cap, sizeof(Entry), func, line));
-  uint32_t lo = (cap - n) / 2;
-  if (n) memcpy(b + lo, g.buf + g.lo, n * sizeof(Entry));
-  free(g.buf);
-  g.buf = b;
-  g.cap = cap;
-  g.lo = lo;
-  g.hi = lo + n;
-}
-
-// Gives g free places at both ends of its run: centres a run that fills at
-// most half the buffer, else doubles the buffer.
-static void make_room(Group &g, const char *func, int line) {
-  uint32_t n = size_of(g);
-  if (n < g.cap / 2) {
-    uint32_t lo = (g.cap - n) / 2;
-    memmove(g.buf + lo, g.buf + g.lo, n * sizeof(Entry));
-    g.lo = lo;
-    g.hi = lo + n;
-  } else {
-    rehouse(g, g.cap <= UINT32_MAX / 2 ? g.cap * 2 : UINT32_MAX, func, line);
-  }
-}
-
-// Halves the buffer of a group that fills less than an eighth of it.
-static void maybe_shrink(Group &g) {
-  if (g.cap > kShrinkAbove && size_of(g) < g.cap / 8)
-    rehouse(g, g.cap / 2, "process_groups", __LINE__);
-}
-
-// Keeps the first line and last priority of the group at index at.
-static void refresh_ends(uint32_t at) {
-  const Group &g = grp[at];
-  first_line[at] = g.buf[g.lo].addr;
-  last_prty[at] = g.buf[g.hi - 1].prty;
-}
-
-// Counts an entry that came into the group at index at (after its buffer
-// holds it).
-static void count_in(uint32_t at, int32_t prty) {
-  bool unknown = prty < 0;
-  grp[at].nneg += unknown;
-  int32_t high = max_unknown[at];
-  max_unknown[at] = unknown && prty > high ? prty : high;
-}
-
-// Counts an entry that left the group at index at (after its buffer no
-// longer holds it).
-static void count_out(uint32_t at, int32_t prty) {
-  Group &g = grp[at];
-  g.nneg -= prty < 0;
-  if (prty == max_unknown[at])  // never for a known priority
-    max_unknown[at] = g.nneg ? g.buf[g.hi - g.nneg].prty : kNoNegative;
-}
-
-// Inserts e at index p of the run of the group at index at, moving the
-// entries on the side that holds fewer (after making room on that side);
-// the caller has checked the order.
-static void insert_at(uint32_t at, uint32_t p, Entry e, const char *func,
-                      int line) {
-  Group &g = grp[at];
-  bool upward = p - g.lo < g.hi - p;
-  if (upward ? g.lo == 0 : g.hi == g.cap) {
-    uint32_t off = p - g.lo;
-    make_room(g, func, line);
-    p = g.lo + off;
-  }
-  Entry *b = g.buf;
-  if (upward) {
-    memmove(b + g.lo - 1, b + g.lo, (p - g.lo) * sizeof(Entry));
-    g.lo--;
-    b[p - 1] = e;
-  } else {
-    memmove(b + p + 1, b + p, (g.hi - p) * sizeof(Entry));
-    g.hi++;
-    b[p] = e;
-  }
-  refresh_ends(at);
-  count_in(at, e.prty);
-}
-
-// Removes the entry at index p of a run of two or more entries.
-static Entry remove_at(uint32_t at, uint32_t p) {
-  Group &g = grp[at];
-  Entry *b = g.buf;
-  Entry gone = b[p];
-  if (p - g.lo < g.hi - 1 - p) {
-    memmove(b + g.lo + 1, b + g.lo, (p - g.lo) * sizeof(Entry));
-    g.lo++;
-  } else {
-    memmove(b + p, b + p + 1, (g.hi - 1 - p) * sizeof(Entry));
-    g.hi--;
-  }
-  refresh_ends(at);
-  count_out(at, gone.prty);
-  maybe_shrink(g);
-  return gone;
-}
-
-// Appends e below the last entry of the group at index at.
-static inline void push_last(uint32_t at, Entry e) {
-  Group &g = grp[at];
-  if (g.hi == g.cap) make_room(g, "process_groups", __LINE__);
-  if (g.hi == g.lo) first_line[at] = e.addr;
-  g.buf[g.hi++] = e;
-  last_prty[at] = e.prty;
-  count_in(at, e.prty);
-}
-
-// Moves the n elements of size bytes at index at of table one place up.
-static void shift_up(void *table, size_t size, uint32_t at, uint32_t n) {
-  char *t = static_cast<char *>(table) + at * size;
-  memmove(t + size, t, n * size);
-}
-
-// Moves the n elements of size bytes after index at of table one place
-// down, over the element at at.
-static void shift_down(void *table, size_t size, uint32_t at, uint32_t n) {
-  char *t = static_cast<char *>(table) + at * size;
-  memmove(t, t + size, n * size);
-}
-
-// A copy of table (used elements of size bytes) in room zero-filled ones.
-static void *regrow(void *table, size_t size, uint32_t used, uint32_t room,
-                    const char *func, int line) {
-  void *t = unit_calloc(room, size, func, line);
-  if (used) memcpy(t, table, used * size);
-  free(table);
-  return t;
-}
-
-// The same for one of the padded arrays, whose pad is filled with value.
-template <typename T>
-static T *regrow_padded(T *array, uint32_t used, uint32_t room, T value,
-                        const char *func, int line) {
-  T *t = static_cast<T *>(regrow(array ? array - kPad : nullptr, sizeof(T),
-                                 array ? used + kPad : 0, room + kPad, func,
-                                 line));
-  for (uint32_t k = 0; k < kPad; k++) t[k] = value;
-  return t + kPad;
-}
-
-// Opens an empty group numbered grpno at index at of the table; the groups
-// from at on move one place up.
-static void open_group(uint32_t at, int32_t grpno, const char *func,
-                       int line) {
-  if (ng == grp_room) {
-    constexpr uint32_t kMostGroups = UINT32_MAX - kPad;
-    uint32_t room = grp_room == 0               ? 16
-                    : grp_room <= kMostGroups / 2 ? 2 * grp_room
-                                                  : kMostGroups;
-    grp = static_cast<Group *>(
-        regrow(grp, sizeof(Group), ng, room, func, line));
-    // The pad satisfies both scans' tests: a last priority below every
-    // other, a highest unknown priority above.
-    first_line = regrow_padded<md_addr_t>(first_line, ng, room, 0, func, line);
-    last_prty = regrow_padded<int32_t>(last_prty, ng, room, INT32_MIN, func,
-                                       line);
-    max_unknown = regrow_padded<int32_t>(max_unknown, ng, room, INT32_MAX,
-                                         func, line);
-    grp_room = room;
-  }
-  Entry *buf = static_cast<Entry *>(
-      unit_calloc(kNewGroupRoom, sizeof(Entry), func, line));
-  uint32_t later = ng - at;
-  shift_up(grp, sizeof(Group), at, later);
-  shift_up(first_line, sizeof(md_addr_t), at, later);
-  shift_up(last_prty, sizeof(int32_t), at, later);
-  shift_up(max_unknown, sizeof(int32_t), at, later);
-  ng++;
-  Group &g = grp[at];
-  g = Group{};
-  g.grpno = grpno;
-  g.buf = buf;
-  g.cap = kNewGroupRoom;
-  g.lo = g.hi = kNewGroupRoom / 4;
-  first_line[at] = 0;
-  last_prty[at] = 0;
-  max_unknown[at] = kNoNegative;
-}
-
-// Takes the group at index at out of the table and frees its buffer.
-static void close_group(uint32_t at) {
-  free(grp[at].buf);
-  uint32_t later = ng - at - 1;
-  shift_down(grp, sizeof(Group), at, later);
-  shift_down(first_line, sizeof(md_addr_t), at, later);
-  shift_down(last_prty, sizeof(int32_t), at, later);
-  shift_down(max_unknown, sizeof(int32_t), at, later);
-  ng--;
-}
-
-// Index of the first group whose number is at or below grpno (ng when
-// none): the place of group grpno, or where it would go.
-static uint32_t group_place(int32_t grpno) {
-  uint32_t from = 0, to = ng;
-  while (from < to) {
-    uint32_t mid = from + (to - from) / 2;
-    if (grp[mid].grpno <= grpno)
-      to = mid;
-    else
-      from = mid + 1;
-  }
-  return from;
-}
-
-// Index of group grpno, or kNone.
-static uint32_t find_group(int32_t grpno) {
-  uint32_t at = group_place(grpno);
-  return at < ng && grp[at].grpno == grpno ? at : kNone;
-}
-
-// Index of the entry with priority prty in g, or g.hi.
-static uint32_t find_entry(const Group &g, int32_t prty) {
-  uint32_t p = first_at_or_below(g.buf, g.lo, g.hi, prty);
-  return p < g.hi && g.buf[p].prty == prty ? p : g.hi;
-}
-
-// Sets every group's count of entries above it, after a change of sizes
-// that the stack processing does not keep up itself.
-static void recount_above() {
-  uint32_t above = 0;
-  for (uint32_t at = ng; at-- > 0;) {
-    grp[at].above = above;
-    above += size_of(grp[at]);
-  }
-}
-
-// ---------------------------------------------------------------------------
-// The priority-tree operations over the groups
-
-// The records handed back, one or two per operation.
-static tree_node next_node, prev_node, deleted_node, above_deleted_node,
-    replaced_node, unknown_node;
-
-static tree_node *describe(tree_node *n, Entry e, int32_t grpno) {
-  *n = tree_node{};
-  n->addr = e.addr;
-  n->grpno = grpno;
-  n->prty = e.prty;
-  return n;
-}
-
-static tree_node *describe_first(tree_node *n, const Group &g) {
-  return describe(n, g.buf[g.lo], g.grpno);
-}
-
-static tree_node *describe_last(tree_node *n, const Group &g) {
-  return describe(n, g.buf[g.hi - 1], g.grpno);
-}
-
-tree_node *Lookup_next(tree_node *entry) {
-  int32_t grpno = entry->grpno, prty = entry->prty;
-  uint32_t at = group_place(grpno);
-  if (at < ng && grp[at].grpno == grpno) {
-    const Group &g = grp[at];
-    uint32_t p = first_below(g.buf, g.lo, g.hi, prty);
-    if (p < g.hi) return describe(&next_node, g.buf[p], grpno);
-  }
-  return at > 0 ? describe_first(&next_node, grp[at - 1]) : nullptr;
-}
-
-tree_node *Lookup_prev(tree_node *entry) {
-  int32_t grpno = entry->grpno, prty = entry->prty;
-  uint32_t at = group_place(grpno);
-  if (at < ng && grp[at].grpno == grpno) {
-    const Group &g = grp[at];
-    uint32_t p = first_at_or_below(g.buf, g.lo, g.hi, prty);
-    if (p > g.lo) return describe(&prev_node, g.buf[p - 1], grpno);
-    at++;
-  }
-  return at < ng ? describe_last(&prev_node, grp[at]) : nullptr;
-}
-
-// Puts n's entry into the stack; a key already present prints dup_message.
-static void insert_entry(tree_node *n, const char *dup_message) {
-  n->lft = n->rt = nullptr;
-  if (ng == 0) root_grpno = n->grpno;
-  uint32_t at = group_place(n->grpno);
-  if (at == ng || grp[at].grpno != n->grpno)
-    open_group(at, n->grpno, "Insert", __LINE__);
-  const Group &g = grp[at];
-  uint32_t p = first_at_or_below(g.buf, g.lo, g.hi, n->prty);
-  if (p < g.hi && g.buf[p].prty == n->prty) {
-    fprintf(stderr, "%s", dup_message);
-    return;
-  }
-  insert_at(at, p, Entry{n->prty, n->addr}, "Insert", __LINE__);
-  recount_above();
-}
-
-void Insert(tree_node *ins_node) {
-  if (insert_flag == 0)
-    Insert_no_Balance(ins_node);
-  else
-    Insert_and_Balance(ins_node);
-  insert_flag = insert_flag == 1 ? 0 : 1;
-}
-
-void Insert_no_Balance(tree_node *ins_node) {
-  insert_entry(ins_node, "libvantle: error in insert\n");
-}
-
-void Insert_and_Balance(tree_node *ins_node) {
-  insert_entry(ins_node, "libvantle: error in Insert\n");
-}
-
-// Removes the entry at index p of the group at index at, closing the group
-// when it empties.
-static Entry take_entry(uint32_t at, uint32_t p) {
-  Entry gone;
-  if (size_of(grp[at]) == 1) {
-    gone = grp[at].buf[p];
-    close_group(at);
-  } else {
-    gone = remove_at(at, p);
-  }
-  recount_above();
-  return gone;
-}
-
-tree_node *Delete(tree_node *entry, tree_node **prev_entry) {
-  uint32_t at = find_group(entry->grpno);
-  uint32_t p = at == kNone ? 0 : find_entry(grp[at], entry->prty);
-  if (at == kNone || p == grp[at].hi) {
-    fprintf(stderr, "libvantle: error in delete\n");
-    return nullptr;
-  }
-  const Group &g = grp[at];
-  if (p > g.lo)
-    *prev_entry = describe(&above_deleted_node, g.buf[p - 1], g.grpno);
-  else if (at + 1 < ng)
-    *prev_entry = describe_last(&above_deleted_node, grp[at + 1]);
-  else
-    *prev_entry = nullptr;
-  int32_t grpno = g.grpno;
-  return describe(&deleted_node, take_entry(at, p), grpno);
-}
-
-tree_node *Lookup_Delete_Insert(tree_node *del_entry, tree_node *ins_entry) {
-  if (ng > 0 && del_entry->grpno == root_grpno) {
-    fprintf(stderr, "libvantle: hit at root\n");
-    return nullptr;
-  }
-  uint32_t at = find_group(del_entry->grpno);
-  uint32_t p = at == kNone ? 0 : find_entry(grp[at], del_entry->prty);
-  if (at == kNone || p == grp[at].hi) {
-    fprintf(stderr, "libvantle: error in Lookup_Delete_Insert\n");
-    return nullptr;
-  }
-  take_entry(at, p);
-  tree_node n = *ins_entry;
-  insert_entry(&n, "libvantle: error in Lookup_Delete_Insert\n");
-  return describe(&replaced_node, Entry{n.prty, n.addr}, n.grpno);
-}
-
-// ---------------------------------------------------------------------------
 // Unknown-priority table
 
 void unk_hash_add_fa(md_addr_t addr, int grpno, int prty) {
-  const line_record *earlier = line_table_find(&unknowns, addr);
-  if (earlier) {
-    // Records of one line sit in one probe run, oldest first.
-    const line_record *oldest = earlier;
-    const line_record *end = unknowns.slots + unknowns.mask + 1;
-    for (const line_record *r = earlier; r->used;) {
-      if (r->addr == addr)
-        report_second_record("addr", addr, static_cast<uint32_t>(t_entries),
-                             r->b, oldest->addr, oldest->b);
-      r = r + 1 == end ? unknowns.slots : r + 1;
-    }
-  }
+  const line_record *oldest = line_table_find(&unknowns, addr);
+  for (const line_record *r = oldest; r;
+       r = line_table_group_next(&unknowns, r))
+    report_second_record("addr", addr, static_cast<uint32_t>(t_entries), r->b,
+                         oldest->addr, oldest->b);
   line_record *added = line_table_add(&unknowns, addr);
   added->a = grpno;
   added->b = prty;
@@ -565,8 +114,8 @@ int unk_hash_del_fa(md_addr_t addr, int *prty_ptr) {
 
 int Get_max_prty_unknown(void) {
   int32_t max = kNoUnknown;
-  for (uint32_t at = 0; at < ng; at++)
-    if (max_unknown[at] > max) max = max_unknown[at];
+  for (uint32_t at = 0; at < opt_stack.ng; at++)
+    if (opt_stack.max_unknown[at] > max) max = opt_stack.max_unknown[at];
   return max;
 }
 
@@ -582,37 +131,6 @@ void hash_clean_fa(void) {
 // ---------------------------------------------------------------------------
 // Late next-use resolution
 
-tree_node *Get_first_unknown_wobacking(int grpno, int search_prty,
-                                       int del_prty) {
-  uint32_t at = find_group(grpno);
-  if (at == kNone) return nullptr;
-  const Group &g = grp[at];
-  uint32_t p = first_at_or_below(g.buf, g.lo, g.hi, search_prty);
-  if (p < g.hi && g.buf[p].prty == search_prty)
-    return describe(&unknown_node, g.buf[p], grpno);
-  if (p > g.lo && g.buf[p - 1].prty < del_prty)
-    return describe(&unknown_node, g.buf[p - 1], grpno);
-  return nullptr;
-}
-
-tree_node *Get_first_unknown(tree_node *entry, int search_prty,
-                             int del_prty) {
-  uint32_t at = find_group(entry->grpno);
-  if (at == kNone) return nullptr;
-  const Group &g = grp[at];
-  // From the entry's place (or the entry just above it) up to the group's
-  // first entry; the entry above that belongs to another group.
-  int64_t p = first_at_or_below(g.buf, g.lo, g.hi, entry->prty);
-  if (p == g.hi || g.buf[p].prty != entry->prty) p--;
-  for (; p >= static_cast<int64_t>(g.lo); p--) {
-    Entry e = g.buf[p];
-    if (e.prty > 0) return nullptr;
-    if (e.prty == search_prty || (e.prty > search_prty && e.prty < del_prty))
-      return describe(&unknown_node, e, g.grpno);
-  }
-  return nullptr;
-}
-
 // The index below from (towards the deepest group) of the first group that
 // may hold the entry that a resolution with the line's old priority u and
 // bound d displaces, or kNone: a group whose last entry lies in [u, d), or
@@ -620,8 +138,8 @@ tree_node *Get_first_unknown(tree_node *entry, int search_prty,
 static uint32_t next_candidate(uint32_t from, int32_t u, int32_t d) {
   Lanes lu = Lanes{} + u, ld = Lanes{} + d;
   for (int64_t at = from;; at -= 4) {
-    Lanes last = load_lanes(last_prty + at - 4);
-    Lanes high = load_lanes(max_unknown + at - 4);
+    Lanes last = load_lanes(opt_stack.last_prty + at - 4);
+    Lanes high = load_lanes(opt_stack.max_unknown + at - 4);
     Lanes under = last < lu;
     Lanes m = (under & (high >= lu)) | (~under & (last < ld));
     if (unsigned bits = lane_bits(m)) {
@@ -636,15 +154,17 @@ static uint32_t next_candidate(uint32_t from, int32_t u, int32_t d) {
 // else the group's lowest entry above u when its priority is below d; kNone
 // when there is none.
 static uint32_t displaced_in(uint32_t at, int32_t u, int32_t d) {
-  const Group &g = grp[at];
-  int32_t last = last_prty[at];
+  const group_run &g = opt_stack.grp[at];
+  int32_t last = opt_stack.last_prty[at];
   if (last >= u) return last == u || last < d ? g.hi - 1 : kNone;
-  if (max_unknown[at] < u) return kNone;  // every entry above u is known
+  // Every entry above u is known.
+  if (opt_stack.max_unknown[at] < u) return kNone;
   uint32_t neg = g.hi - g.nneg;
-  if (max_unknown[at] == u) return neg;
+  if (opt_stack.max_unknown[at] == u) return neg;
   // Start where u would lie were the unknown priorities evenly spread.
-  int64_t spread = static_cast<int64_t>(max_unknown[at]) - last;
-  int64_t guess = (static_cast<int64_t>(max_unknown[at]) - u) * (g.nneg - 1) /
+  int64_t spread = static_cast<int64_t>(opt_stack.max_unknown[at]) - last;
+  int64_t guess = (static_cast<int64_t>(opt_stack.max_unknown[at]) - u) *
+                  (g.nneg - 1) /
                   spread;
   uint32_t p = first_below_from(g.buf, neg, g.hi, u + 1,
                                 neg + static_cast<uint32_t>(guess));
@@ -654,10 +174,10 @@ static uint32_t displaced_in(uint32_t at, int32_t u, int32_t d) {
 
 // Puts c in the place of the entry at index e of the group at index at,
 // which has a lower priority; returns that entry.
-static Entry displace(uint32_t at, uint32_t e, Entry c) {
-  Group &g = grp[at];
-  Entry *b = g.buf;
-  Entry gone = b[e];
+static stack_entry displace(uint32_t at, uint32_t e, stack_entry c) {
+  group_run &g = opt_stack.grp[at];
+  stack_entry *b = g.buf;
+  stack_entry gone = b[e];
   // A line's new known priority is the lowest known one in the stack (its
   // next use is the latest reference seen), so it mostly goes just above
   // the group's unknown priorities; an unknown one carried on mostly goes
@@ -671,14 +191,14 @@ static Entry displace(uint32_t at, uint32_t e, Entry c) {
   uint32_t apart = (e - g.lo < n / 2 ? e - g.lo : g.hi - 1 - e) +
                    (p - g.lo < n / 2 ? p - g.lo : g.hi - p);
   if (direct <= apart) {
-    memmove(b + p + 1, b + p, direct * sizeof(Entry));
+    memmove(b + p + 1, b + p, direct * sizeof(stack_entry));
     b[p] = c;
     refresh_ends(at);
     count_in(at, c.prty);
     count_out(at, gone.prty);
   } else {
     remove_at(at, e);
-    const Group &h = grp[at];
+    const group_run &h = opt_stack.grp[at];
     insert_at(at, first_below(h.buf, h.lo, h.hi, c.prty), c,
               "inf_handler_fa", __LINE__);
   }
@@ -687,17 +207,17 @@ static Entry displace(uint32_t at, uint32_t e, Entry c) {
 
 // The top entry takes priority prty.
 static inline void set_top_priority(int32_t prty) {
-  Group &top = grp[ng - 1];
+  group_run &top = opt_stack.grp[opt_stack.ng - 1];
   top.buf[top.lo].prty = prty;
-  last_prty[ng - 1] = prty;
+  opt_stack.last_prty[opt_stack.ng - 1] = prty;
   top.nneg = prty < 0;
-  max_unknown[ng - 1] = prty < 0 ? prty : kNoNegative;
+  opt_stack.max_unknown[opt_stack.ng - 1] = prty < 0 ? prty : kNoNegative;
 }
 
 void inf_handler_fa(md_addr_t addr, int cur_time) {
   int32_t known = kMaxPriority - cur_time;
-  if (ng > 0 && first_line[ng - 1] == addr) {
-    if (last_prty[ng - 1] > 0)
+  if (opt_stack.ng > 0 && opt_stack.first_line[opt_stack.ng - 1] == addr) {
+    if (opt_stack.last_prty[opt_stack.ng - 1] > 0)
       fprintf(stderr, "libvantle: unknown has > 0 prty\n");
     else
       set_top_priority(known);
@@ -705,22 +225,22 @@ void inf_handler_fa(md_addr_t addr, int cur_time) {
   }
   int old_prty = 0;
   int32_t recorded_grp = unk_hash_del_fa(addr, &old_prty);
-  if (recorded_grp == 0 || ng < 2) return;
+  if (recorded_grp == 0 || opt_stack.ng < 2) return;
   // Below the top, from the recorded group on. Groups that cannot hold the
   // entry to displace are passed unchanged: those whose last entry is known
   // first of all.
   uint32_t from = group_place(recorded_grp);
-  if (from < ng && grp[from].grpno == recorded_grp) from++;
-  if (from > ng - 1) from = ng - 1;
+  if (from < opt_stack.ng && opt_stack.grp[from].grpno == recorded_grp) from++;
+  if (from > opt_stack.ng - 1) from = opt_stack.ng - 1;
   // The line's new entry displaces, group by group, the unknown entry that
   // wrongly ranked above its old one, until its old entry comes out.
-  Entry carried{known, addr};
+  stack_entry carried{known, addr};
   int32_t below = 0;
   for (uint32_t at; (at = next_candidate(from, old_prty, below)) != kNone;
        from = at) {
     uint32_t e = displaced_in(at, old_prty, below);
     if (e == kNone) continue;
-    Entry gone = displace(at, e, carried);
+    stack_entry gone = displace(at, e, carried);
     if (gone.prty == old_prty) break;
     carried = gone;
     below = gone.prty;
@@ -743,29 +263,30 @@ void init_wideseer(void) {
   CLEAN_INTERVAL = 10000000;
   periodic_init(&marks_due);
   size_t lines = MAX_LINES;
-  out_stack = static_cast<uint32_t *>(
-      unit_calloc(lines + 1, sizeof(uint32_t), "init_wideseer", __LINE__));
+  out_stack = static_cast<uint32_t *>(checked_calloc(
+      lines + 1, sizeof(uint32_t), "wideseer", "init_wideseer", __LINE__));
   line_table_init(&unknowns, "wideseer");
   next_clean_time = CLEAN_INTERVAL;
 }
 
 // The top entry takes line addr with priority prty.
 static inline void set_top(md_addr_t addr, int32_t prty) {
-  Group &top = grp[ng - 1];
+  group_run &top = opt_stack.grp[opt_stack.ng - 1];
   top.buf[top.lo].addr = addr;
-  first_line[ng - 1] = addr;
+  opt_stack.first_line[opt_stack.ng - 1] = addr;
   set_top_priority(prty);
 }
 
 // The old top entry moves below the top as the first group's only entry;
 // the top takes line addr with priority prty.
 static void push_top_into_first_group(md_addr_t addr, int32_t prty) {
-  Entry old_top = grp[ng - 1].buf[grp[ng - 1].lo];
+  const group_run &top = opt_stack.grp[opt_stack.ng - 1];
+  stack_entry old_top = top.buf[top.lo];
   if (old_top.prty < 0)
     unk_hash_add_fa(old_top.addr, kFirstGroup, old_top.prty);
   open_group(0, kFirstGroup, "stack_proc_fa", __LINE__);
   push_last(0, old_top);
-  grp[0].above = 1;
+  opt_stack.grp[0].above = 1;
   set_top(addr, prty);
 }
 
@@ -775,9 +296,9 @@ static void push_top_into_first_group(md_addr_t addr, int32_t prty) {
 // by the first miss (process_groups).
 static int build_stack(int end) {
   if (end <= 0) return end;
+  stack_built = true;
   open_group(0, 0, "stack_proc_fa", __LINE__);
-  root_grpno = 0;
-  push_last(0, Entry{Priority_fa(0), addr_array[0]});
+  push_last(0, stack_entry{Priority_fa(0), addr_array[0]});
   int i = 0;
   while (i < end && addr_array[i] == addr_array[0]) i++;
   if (i == end) {
@@ -785,7 +306,7 @@ static int build_stack(int end) {
     out_stack[1] += end - 1;
     tot_addrs = 1;
     for (int k = 0; k < end; k++) addr_array[k] = time_array[k] = 0;
-    t_entries = end;
+    t_entries += end;
     return end;
   }
   set_top_priority(Priority_fa(i - 1));  // the first line's last repeat
@@ -793,14 +314,14 @@ static int build_stack(int end) {
   out_stack[1] += i - 1;
   tot_addrs = 2;
   for (int k = 0; k <= i; k++) addr_array[k] = time_array[k] = 0;
-  t_entries = i + 1;
+  t_entries += i + 1;
   return i + 1;
 }
 
 // Moves each of the eight entries before b[last] whose priority is below
 // prty one place down, over b[last]; b[last - 8] has a higher priority.
 // Returns how many moved. Takes no branch on the priorities.
-static inline uint32_t shift_tail(Entry *b, uint32_t last, int32_t prty) {
+static inline uint32_t shift_tail(stack_entry *b, uint32_t last, int32_t prty) {
 #if defined(__SSE2__)
   // Each 16 bytes hold two entries, priority first. An entry takes the one
   // before it when that one's priority is below prty.
@@ -829,11 +350,11 @@ static inline uint32_t shift_tail(Entry *b, uint32_t last, int32_t prty) {
 
 // The carried entry c, which outranks the last entry of the group at index
 // at, settles in that group, and its last entry is carried on instead.
-static void settle(uint32_t at, Entry &c) {
-  Group &g = grp[at];
-  Entry *b = g.buf;
+static void settle(uint32_t at, stack_entry &c) {
+  group_run &g = opt_stack.grp[at];
+  stack_entry *b = g.buf;
   uint32_t lo = g.lo, last = g.hi - 1;
-  Entry out = b[last];
+  stack_entry out = b[last];
   uint32_t p = last;  // c's place
   if (last - lo < 8) {
     for (; p > lo && b[p - 1].prty < c.prty; p--) b[p] = b[p - 1];
@@ -852,21 +373,22 @@ static void settle(uint32_t at, Entry &c) {
         last = g.hi - 1;
         p = lo + off;
       }
-      memmove(b + lo - 1, b + lo, (p - lo) * sizeof(Entry));
+      memmove(b + lo - 1, b + lo, (p - lo) * sizeof(stack_entry));
       g.lo = lo - 1;
       g.hi = last;
       p--;
     } else {
-      memmove(b + p + 1, b + p, (last - p) * sizeof(Entry));
+      memmove(b + p + 1, b + p, (last - p) * sizeof(stack_entry));
     }
   }
   b[p] = c;
-  last_prty[at] = b[g.hi - 1].prty;
-  if (p == g.lo) first_line[at] = c.addr;
+  opt_stack.last_prty[at] = b[g.hi - 1].prty;
+  if (p == g.lo) opt_stack.first_line[at] = c.addr;
   // The entry carried on was the group's lowest: when it was the highest
   // unknown one too, it was the only one.
-  int32_t high = out.prty == max_unknown[at] ? kNoNegative : max_unknown[at];
-  max_unknown[at] = c.prty < 0 && c.prty > high ? c.prty : high;
+  int32_t high = opt_stack.max_unknown[at];
+  if (out.prty == high) high = kNoNegative;
+  opt_stack.max_unknown[at] = c.prty < 0 && c.prty > high ? c.prty : high;
   g.nneg += (c.prty < 0) - (out.prty < 0);
   c = out;
 }
@@ -878,8 +400,8 @@ static inline uint32_t next_stop(uint32_t from, md_addr_t addr,
                                  int32_t prty) {
   Lanes la = Lanes{} + static_cast<int32_t>(addr), lp = Lanes{} + prty;
   for (int64_t at = from;; at -= 4) {
-    Lanes first = load_lanes(first_line + at - 4);
-    Lanes last = load_lanes(last_prty + at - 4);
+    Lanes first = load_lanes(opt_stack.first_line + at - 4);
+    Lanes last = load_lanes(opt_stack.last_prty + at - 4);
     Lanes m = (first == la) | (last < lp);
     if (unsigned bits = lane_bits(m)) {
       int64_t found = at - 4 + highest_lane(bits);
@@ -897,10 +419,11 @@ static void count_hit(uint32_t position) {
 // top takes line addr with priority prty.
 static void hit_at_second(md_addr_t addr, int32_t prty) {
   count_hit(2);
-  uint32_t s = ng - 2;
-  Entry old_top = grp[ng - 1].buf[grp[ng - 1].lo];
-  Group &g = grp[s];
-  Entry gone = g.buf[g.lo];
+  uint32_t s = opt_stack.ng - 2;
+  const group_run &top = opt_stack.grp[opt_stack.ng - 1];
+  stack_entry old_top = top.buf[top.lo];
+  group_run &g = opt_stack.grp[s];
+  stack_entry gone = g.buf[g.lo];
   if (size_of(g) == 1 || g.buf[g.lo + 1].prty < old_top.prty) {
     g.buf[g.lo] = old_top;
     refresh_ends(s);
@@ -910,9 +433,9 @@ static void hit_at_second(md_addr_t addr, int32_t prty) {
     g.above = 2;
     refresh_ends(s);
     grp_ct--;
-    open_group(ng - 1, grp_ct, "process_groups", __LINE__);
-    push_last(ng - 2, old_top);
-    grp[ng - 2].above = 1;
+    open_group(opt_stack.ng - 1, grp_ct, "process_groups", __LINE__);
+    push_last(opt_stack.ng - 2, old_top);
+    opt_stack.grp[opt_stack.ng - 2].above = 1;
   }
   count_out(s, gone.prty);
   set_top(addr, prty);
@@ -921,37 +444,38 @@ static void hit_at_second(md_addr_t addr, int32_t prty) {
 // Hit on the first entry of the group at index at: the carried entry c
 // becomes the last entry of the group above it, and the referenced line
 // leaves its group, which closes when it held nothing else.
-static void hit_in_group(uint32_t at, Entry c) {
+static void hit_in_group(uint32_t at, stack_entry c) {
   push_last(at + 1, c);
-  Group &g = grp[at];
+  group_run &g = opt_stack.grp[at];
   if (size_of(g) == 1) {
     close_group(at);
     return;
   }
-  Entry gone = g.buf[g.lo];
+  stack_entry gone = g.buf[g.lo];
   g.lo++;
   g.above++;
-  first_line[at] = g.buf[g.lo].addr;
+  opt_stack.first_line[at] = g.buf[g.lo].addr;
   count_out(at, gone.prty);
   maybe_shrink(g);
 }
 
 int process_groups(md_addr_t addr, int priority) {
-  uint32_t top = ng - 1;
-  if (first_line[top] == addr) {
+  uint32_t top = opt_stack.ng - 1;
+  if (opt_stack.first_line[top] == addr) {
     count_hit(1);
     set_top_priority(priority);
     return 0;
   }
-  if (ng == 1) {  // the stack held one line only
+  if (opt_stack.ng == 1) {  // the stack held one line only
     push_top_into_first_group(addr, priority);
     return 1;
   }
-  Entry c = grp[top].buf[grp[top].lo];
+  stack_entry c = opt_stack.grp[top].buf[opt_stack.grp[top].lo];
   uint32_t s = top - 1;
-  bool at_second = first_line[s] == addr;
+  bool at_second = opt_stack.first_line[s] == addr;
   if (c.prty < 0)
-    unk_hash_add_fa(c.addr, at_second ? grp[s].grpno - 1 : grp[s].grpno,
+    unk_hash_add_fa(c.addr,
+                    opt_stack.grp[s].grpno - (at_second ? 1 : 0),
                     c.prty);
   if (at_second) {
     hit_at_second(addr, priority);
@@ -961,8 +485,8 @@ int process_groups(md_addr_t addr, int priority) {
   // The old top entry is carried down; it stops at the referenced line and
   // at each group whose last entry it outranks.
   for (uint32_t at = top; (at = next_stop(at, addr, c.prty)) != kNone;) {
-    if (first_line[at] == addr) {
-      count_hit(grp[at].above + 1);
+    if (opt_stack.first_line[at] == addr) {
+      count_hit(opt_stack.grp[at].above + 1);
       hit_in_group(at, c);
       return 0;
     }
@@ -988,7 +512,7 @@ static void count_miss() {
 
 int stack_proc_fa(int start, int end) {
   int i = start;
-  if (t_entries == 0) {
+  if (!stack_built) {
     i = build_stack(end);
     // The references that built the stack had no progress line.
     periodic_retime(&marks_due, static_cast<uint32_t>(t_entries));
@@ -1026,4 +550,205 @@ void outpr_wideseer(FILE *fd) {
 
 int results_wideseer(vantle_result *rows, int capacity) {
   return fa_results(rows, capacity, histogram(), VANTLE_OPT);
+}
+
+// ---------------------------------------------------------------------------
+// The priority-tree operations, over the groups. The simulator does not
+// call them: they keep the operations of the tree that the groups replaced,
+// by name and contract, so that tests can drive the stack entry by entry.
+// They keep no state of the stack's own.
+
+// Index of group grpno, or kNone.
+static uint32_t find_group(int32_t grpno) {
+  uint32_t at = group_place(grpno);
+  return at < opt_stack.ng && opt_stack.grp[at].grpno == grpno ? at : kNone;
+}
+
+// Index of the entry with priority prty in g, or g.hi.
+static uint32_t find_entry(const group_run &g, int32_t prty) {
+  uint32_t p = first_at_or_below(g.buf, g.lo, g.hi, prty);
+  return p < g.hi && g.buf[p].prty == prty ? p : g.hi;
+}
+
+// Sets every group's count of entries above it, after a change of sizes
+// that the stack processing does not keep up itself.
+static void recount_above() {
+  uint32_t above = 0;
+  for (uint32_t at = opt_stack.ng; at-- > 0;) {
+    opt_stack.grp[at].above = above;
+    above += size_of(opt_stack.grp[at]);
+  }
+}
+
+// The records handed back, one or two per operation.
+static tree_node next_node, prev_node, deleted_node, above_deleted_node,
+    replaced_node, unknown_node;
+
+static tree_node *describe(tree_node *n, stack_entry e, int32_t grpno) {
+  *n = tree_node{};
+  n->addr = e.addr;
+  n->grpno = grpno;
+  n->prty = e.prty;
+  return n;
+}
+
+static tree_node *describe_first(tree_node *n, const group_run &g) {
+  return describe(n, g.buf[g.lo], g.grpno);
+}
+
+static tree_node *describe_last(tree_node *n, const group_run &g) {
+  return describe(n, g.buf[g.hi - 1], g.grpno);
+}
+
+tree_node *Lookup_next(tree_node *entry) {
+  int32_t grpno = entry->grpno, prty = entry->prty;
+  uint32_t at = group_place(grpno);
+  if (at < opt_stack.ng && opt_stack.grp[at].grpno == grpno) {
+    const group_run &g = opt_stack.grp[at];
+    uint32_t p = first_below(g.buf, g.lo, g.hi, prty);
+    if (p < g.hi) return describe(&next_node, g.buf[p], grpno);
+  }
+  return at > 0 ? describe_first(&next_node, opt_stack.grp[at - 1]) : nullptr;
+}
+
+tree_node *Lookup_prev(tree_node *entry) {
+  int32_t grpno = entry->grpno, prty = entry->prty;
+  uint32_t at = group_place(grpno);
+  if (at < opt_stack.ng && opt_stack.grp[at].grpno == grpno) {
+    const group_run &g = opt_stack.grp[at];
+    uint32_t p = first_at_or_below(g.buf, g.lo, g.hi, prty);
+    if (p > g.lo) return describe(&prev_node, g.buf[p - 1], grpno);
+    at++;
+  }
+  if (at >= opt_stack.ng) return nullptr;
+  return describe_last(&prev_node, opt_stack.grp[at]);
+}
+
+// Puts n's entry into the stack; a key already present prints dup_message.
+static void insert_entry(tree_node *n, const char *dup_message) {
+  n->lft = n->rt = nullptr;
+  uint32_t at = group_place(n->grpno);
+  if (at == opt_stack.ng || opt_stack.grp[at].grpno != n->grpno)
+    open_group(at, n->grpno, "Insert", __LINE__);
+  const group_run &g = opt_stack.grp[at];
+  uint32_t p = first_at_or_below(g.buf, g.lo, g.hi, n->prty);
+  if (p < g.hi && g.buf[p].prty == n->prty) {
+    fprintf(stderr, "%s", dup_message);
+    return;
+  }
+  insert_at(at, p, stack_entry{n->prty, n->addr}, "Insert", __LINE__);
+  recount_above();
+}
+
+static short insert_flag;  // which insertion variant comes next
+
+void Insert(tree_node *ins_node) {
+  if (insert_flag == 0)
+    Insert_no_Balance(ins_node);
+  else
+    Insert_and_Balance(ins_node);
+  insert_flag = insert_flag == 1 ? 0 : 1;
+}
+
+void Insert_no_Balance(tree_node *ins_node) {
+  insert_entry(ins_node, "libvantle: error in insert\n");
+}
+
+void Insert_and_Balance(tree_node *ins_node) {
+  insert_entry(ins_node, "libvantle: error in Insert\n");
+}
+
+// Removes the entry at index p of the group at index at, closing the group
+// when it empties.
+static stack_entry take_entry(uint32_t at, uint32_t p) {
+  stack_entry gone;
+  if (size_of(opt_stack.grp[at]) == 1) {
+    gone = opt_stack.grp[at].buf[p];
+    close_group(at);
+  } else {
+    gone = remove_at(at, p);
+  }
+  recount_above();
+  return gone;
+}
+
+tree_node *Delete(tree_node *entry, tree_node **prev_entry) {
+  uint32_t at = find_group(entry->grpno);
+  uint32_t p = at == kNone ? 0 : find_entry(opt_stack.grp[at], entry->prty);
+  if (at == kNone || p == opt_stack.grp[at].hi) {
+    fprintf(stderr, "libvantle: error in delete\n");
+    return nullptr;
+  }
+  const group_run &g = opt_stack.grp[at];
+  if (p > g.lo)
+    *prev_entry = describe(&above_deleted_node, g.buf[p - 1], g.grpno);
+  else if (at + 1 < opt_stack.ng)
+    *prev_entry = describe_last(&above_deleted_node, opt_stack.grp[at + 1]);
+  else
+    *prev_entry = nullptr;
+  int32_t grpno = g.grpno;
+  return describe(&deleted_node, take_entry(at, p), grpno);
+}
+
+tree_node *Lookup_Delete_Insert(tree_node *del_entry, tree_node *ins_entry) {
+  uint32_t top = opt_stack.ng - 1;  // the root's group is the top entry's
+  if (opt_stack.ng > 0 && del_entry->grpno == opt_stack.grp[top].grpno) {
+    fprintf(stderr, "libvantle: hit at root\n");
+    return nullptr;
+  }
+  uint32_t at = find_group(del_entry->grpno);
+  uint32_t p = at == kNone ? 0 : find_entry(opt_stack.grp[at], del_entry->prty);
+  if (at == kNone || p == opt_stack.grp[at].hi) {
+    fprintf(stderr, "libvantle: error in Lookup_Delete_Insert\n");
+    return nullptr;
+  }
+  take_entry(at, p);
+  tree_node n = *ins_entry;
+  insert_entry(&n, "libvantle: error in Lookup_Delete_Insert\n");
+  return describe(&replaced_node, stack_entry{n.prty, n.addr}, n.grpno);
+}
+
+
+tree_node *Get_first_unknown_wobacking(int grpno, int search_prty,
+                                       int del_prty) {
+  uint32_t at = find_group(grpno);
+  if (at == kNone) return nullptr;
+  const group_run &g = opt_stack.grp[at];
+  uint32_t p = first_at_or_below(g.buf, g.lo, g.hi, search_prty);
+  if (p < g.hi && g.buf[p].prty == search_prty)
+    return describe(&unknown_node, g.buf[p], grpno);
+  if (p > g.lo && g.buf[p - 1].prty < del_prty)
+    return describe(&unknown_node, g.buf[p - 1], grpno);
+  return nullptr;
+}
+
+tree_node *Get_first_unknown(tree_node *entry, int search_prty,
+                             int del_prty) {
+  uint32_t at = find_group(entry->grpno);
+  if (at == kNone) return nullptr;
+  const group_run &g = opt_stack.grp[at];
+  // From the entry's place (or the entry just above it) up to the group's
+  // first entry; the entry above that belongs to another group.
+  int64_t p = first_at_or_below(g.buf, g.lo, g.hi, entry->prty);
+  if (p == g.hi || g.buf[p].prty != entry->prty) p--;
+  for (; p >= static_cast<int64_t>(g.lo); p--) {
+    stack_entry e = g.buf[p];
+    if (e.prty > 0) return nullptr;
+    if (e.prty == search_prty || (e.prty > search_prty && e.prty < del_prty))
+      return describe(&unknown_node, e, g.grpno);
+  }
+  return nullptr;
+}
+
+
+// ---------------------------------------------------------------------------
+// For tests only: a count that starts late, so that a short run reaches the
+// reference limit.
+
+void test_start_wideseer_at(uint64_t count) {
+  t_entries = static_cast<int32_t>(count);
+  periodic_start(&marks_due, count);
+  uint64_t interval = static_cast<uint64_t>(CLEAN_INTERVAL);
+  uint64_t purges = (count + interval - 1) / interval;  // those gone by
+  next_clean_time = static_cast<int64_t>((purges ? purges : 1) * interval);
 }

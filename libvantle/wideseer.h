@@ -44,7 +44,8 @@ int process_groups(md_addr_t addr, int priority);
 // callers hand entries in by a node, which the stack copies, and get entries
 // back as nodes that belong to the unit, each operation with its own
 // record(s), valid until that operation runs again. Only grpno, prty and addr
-// of a node are read or set.
+// of a node are read or set. The simulator itself does not call them; tests
+// drive the stack entry by entry through them.
 // Entry just below entry's key in the stack, or null.
 tree_node *Lookup_next(tree_node *entry);
 // Entry just above entry's key in the stack, or null.
@@ -53,8 +54,7 @@ tree_node *Lookup_prev(tree_node *entry);
 // variants below. A key already present is reported and the entry left out.
 void Insert(tree_node *ins_node);
 // The two variants differ only in the message for a key already present
-// ("error in insert" and "error in Insert"); the first entry put into an
-// empty stack is its root (the top entry).
+// ("error in insert" and "error in Insert").
 void Insert_no_Balance(tree_node *ins_node);
 void Insert_and_Balance(tree_node *ins_node);
 // Removes the entry with entry's key and returns it (null when absent);
@@ -62,7 +62,8 @@ void Insert_and_Balance(tree_node *ins_node);
 tree_node *Delete(tree_node *entry, tree_node **prev_entry);
 // Replaces the entry with del_entry's key by ins_entry's group, priority and
 // line, which the caller guarantees sort at the same place; returns the new
-// entry (null when del_entry is in the root's group or absent).
+// entry (null when del_entry is in the top entry's group, the root's, or
+// absent).
 tree_node *Lookup_Delete_Insert(tree_node *del_entry, tree_node *ins_entry);
 
 // Unknown-priority table, keyed by line address.
@@ -84,5 +85,10 @@ tree_node *Get_first_unknown_wobacking(int grpno, int search_prty,
                                        int del_prty);
 // The same search by walking up the stack from entry's key.
 tree_node *Get_first_unknown(tree_node *entry, int search_prty, int del_prty);
+
+// For tests only: the reference count starts at count rather than 0, as
+// though that many references had gone by before the first (none of them
+// in the stack). Called after init_wideseer and before the first block.
+void test_start_wideseer_at(uint64_t count);
 
 #endif  // VANTLE_LIBVANTLE_WIDESEER_H_

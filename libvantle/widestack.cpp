@@ -27,6 +27,10 @@
 
 #include <bit>
 
+#include "libvantle/line_table.h"
+#include "libvantle/periodic.h"
+#include "libvantle/report.h"
+
 static const char kUnit[] = "widestack";
 
 // Positions of a new axis; a power of two, at least one word.
@@ -222,7 +226,7 @@ static void evict_lru() {
   hash_del(line_at[lowest_word * 64 + std::countr_zero(word)]);
 }
 
-uint64_t time_axis_size(void) { return axis_size; }
+uint64_t test_time_axis_size(void) { return axis_size; }
 
 void ptc(md_addr_t addr) {
   if (tot_addrs > MAX_LINES && !size_exceeded) {

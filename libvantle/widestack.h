@@ -32,6 +32,6 @@ uint32_t hash_lookup_add(md_addr_t addr);
 void hash_del(md_addr_t addr);
 // Positions of the time axis: it grows with the lines in the stack, not
 // with MAX_LINES or the references.
-uint64_t time_axis_size(void);
+uint64_t test_time_axis_size(void);
 
 #endif  // VANTLE_LIBVANTLE_WIDESTACK_H_

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <stdint.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -342,135 +341,48 @@ TEST(LinesweepPeriodic, ProgressLinesAndInterimReports) {
   EXPECT_EQ(o.out, "");
 }
 
-// Row contents: a permutation of the sub-blocks, in trie order at start.
-std::vector<uint32_t> row_subs(uint32_t row, uint32_t cols,
-                               std::vector<uint32_t> *tags) {
-  std::vector<uint32_t> subs(cols);
-  tags->assign(cols, 0);
-  EXPECT_EQ(linesweep_row_copy(row, tags->data(), subs.data()), 1);
-  return subs;
-}
-
-TEST(LinesweepRows, InitialContentAndPermutationAfterTraffic) {
-  ChildOutcome o = run_isolated([] {
-    init_with("-Cdm -a0 -b3 -c5");  // 4 rows of 8 sub-blocks
-    std::vector<uint32_t> tags;
-    for (uint32_t r = 0; r < 4; r++) {
-      // Level by level: 0 | 4 | 2 6 | 1 3 5 7, nothing referenced yet.
-      EXPECT_EQ(row_subs(r, 8, &tags),
-                (std::vector<uint32_t>{0, 4, 2, 6, 1, 3, 5, 7}));
-      EXPECT_EQ(tags, std::vector<uint32_t>(8, 0xFFFFFFFFu));
-    }
-    uint32_t dummy[8];
-    EXPECT_EQ(linesweep_row_copy(4, dummy, dummy), 0);
-    Rng rng{7};
-    for (int i = 0; i < 20000; i++) vantle_access(rng.below(1u << 9));
-    vantle_access(0x1D5);  // bits 3..4 = row 2, bits 0..2 = sub-block 5
-    for (uint32_t r = 0; r < 4; r++) {
-      std::vector<uint32_t> subs = row_subs(r, 8, &tags);
-      std::sort(subs.begin(), subs.end());
-      for (uint32_t s = 0; s < 8; s++) EXPECT_EQ(subs[s], s);
-    }
-    std::vector<uint32_t> subs = row_subs(2, 8, &tags);
-    EXPECT_EQ(subs[0], 5u);
-    EXPECT_EQ(tags[0], 0x1D5u >> 5);
-    if (::testing::Test::HasFailure()) exit(3);
-  });
-  EXPECT_EQ(o.status, 0) << o.out << o.err;
-}
-
-// The recency trie, kept step by step as a model: rows of (tag, sub-block)
-// entries in trie order, updated by the walk from position 0 down the
-// displaced entries' chains. The unit keeps other tables and rebuilds the
-// trie for linesweep_row_copy; the rebuilt rows must be these.
-class TrieModel {
- public:
-  TrieModel(int a, int b, int c)
-      : a_(a), b_(b), c_(c), n_(static_cast<uint32_t>(b - a + 1)),
-        rows_(1u << (c - b)) {
-    uint32_t cols = 1u << (n_ - 1);
-    tags_.assign(rows_, std::vector<uint32_t>(cols, 0xFFFFFFFFu));
-    subs_.assign(rows_, std::vector<uint32_t>(cols, 0));
-    for (auto &subs : subs_)
-      for (uint32_t d = 1; d < n_; d++)
-        for (uint32_t k = 0; k < (1u << (d - 1)); k++)
-          subs[(1u << (d - 1)) + k] =
-              (k << (n_ - d)) + (1u << (n_ - d - 1));
-  }
-
-  void access(uint32_t addr) {
-    uint32_t tag = addr >> c_;
-    uint32_t row = (addr & ((1u << c_) - 1)) >> b_;
-    uint32_t sub = (addr & ((1u << b_) - 1)) >> a_;
-    std::vector<uint32_t> &tags = tags_[row], &subs = subs_[row];
-    uint32_t carried_tag = tags[0], carried_sub = subs[0];
-    tags[0] = tag;
-    subs[0] = sub;
-    if (carried_sub == sub) return;
-    uint32_t depth = common_prefix(carried_sub, sub) + 1;
-    while (depth < n_) {
-      uint32_t pos = (carried_sub >> (n_ - depth)) + (1u << (depth - 1));
-      uint32_t tg = tags[pos], st = subs[pos];
-      tags[pos] = carried_tag;
-      subs[pos] = carried_sub;
-      if (st == sub) return;
-      carried_tag = tg;
-      carried_sub = st;
-      depth = common_prefix(st, sub) + 1;
-    }
-  }
-
-  uint32_t rows() const { return rows_; }
-  const std::vector<uint32_t> &tags(uint32_t row) const { return tags_[row]; }
-  const std::vector<uint32_t> &subs(uint32_t row) const { return subs_[row]; }
-
- private:
-  // Leading bits that two (N-1)-bit sub-blocks share.
-  uint32_t common_prefix(uint32_t x, uint32_t y) const {
-    uint32_t len = 0;
-    for (int bit = static_cast<int>(n_) - 2; bit >= 0 && !((x ^ y) >> bit & 1);
-         bit--)
-      len++;
-    return len;
-  }
-
-  int a_, b_, c_;
-  uint32_t n_, rows_;
-  std::vector<std::vector<uint32_t>> tags_, subs_;
-};
-
-TEST(LinesweepRows, RebuiltRowsAreTheTrieOfTheDesign) {
+// The counts as the run goes, not only at its end: after each of the first
+// 20 references and every 500th, every line size's hits must be those of
+// its plain cache so far. Mostly nearby addresses, so that the same sets
+// are met again and again, and a quarter anywhere in the 32-bit space.
+TEST(LinesweepDifferential, CountsAgreeWithPlainCachesAlongTheWay) {
   const Family families[] = {{0, 3, 5}, {2, 7, 9}, {7, 14, 16}, {3, 3, 6},
                              {1, 6, 6}, {0, 1, 1}, {4, 9, 12}};
+  const int kReferences = 6000;
+  auto checkpoint = [](int i) { return i <= 20 || i % 500 == 0; };
   for (const Family &f : families) {
     SCOPED_TRACE(words_of(f));
-    auto compare = [&] {
-      init_with(words_of(f));
-      TrieModel model(f.a, f.b, f.c);
-      uint32_t cols = 1u << (f.b - f.a);
-      std::vector<uint32_t> tags(cols), subs(cols);
-      Rng rng{static_cast<uint64_t>(f.a * 100 + f.c)};
-      uint64_t span = uint64_t{4} << f.c;
-      for (int i = 1; i <= 6000; i++) {
-        // Mostly near each other, so that rows see every kind of walk.
-        md_addr_t addr = rng.below(4) == 0
-                             ? static_cast<md_addr_t>(rng.next())
-                             : static_cast<md_addr_t>(rng.below(span));
-        vantle_access(addr);
-        model.access(addr);
-        if (i % 500 != 0 && i > 20) continue;
-        for (uint32_t r = 0; r < model.rows(); r++) {
-          ASSERT_EQ(linesweep_row_copy(r, tags.data(), subs.data()), 1);
-          ASSERT_EQ(subs, model.subs(r)) << "row " << r << " after " << i;
-          ASSERT_EQ(tags, model.tags(r)) << "row " << r << " after " << i;
-        }
-      }
-    };
+    Rng rng{static_cast<uint64_t>(f.a * 100 + f.c)};
+    uint64_t span = uint64_t{4} << f.c;
+    std::vector<md_addr_t> trace(kReferences);
+    for (md_addr_t &addr : trace)
+      addr = rng.below(4) == 0 ? static_cast<md_addr_t>(rng.next())
+                               : static_cast<md_addr_t>(rng.below(span));
     ChildOutcome o = run_isolated([&] {
-      compare();
-      if (::testing::Test::HasFailure()) exit(3);
+      init_with(words_of(f));
+      for (int i = 1; i <= kReferences; i++) {
+        vantle_access(trace[i - 1]);
+        if (checkpoint(i)) send_results();
+      }
     });
-    EXPECT_EQ(o.status, 0) << o.out << o.err;
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::vector<vantle_result> rows = received_results(o);
+    std::vector<naive_dm::Cache> caches;
+    for (int e = f.a; e <= f.b; e++)
+      caches.push_back(naive_dm::make_cache(e, f.c));
+    size_t row = 0;
+    for (int i = 1; i <= kReferences; i++) {
+      for (naive_dm::Cache &c : caches) naive_dm::access(c, trace[i - 1]);
+      if (!checkpoint(i)) continue;
+      for (const naive_dm::Cache &c : caches) {
+        ASSERT_LT(row, rows.size());
+        ASSERT_EQ(rows[row].references, static_cast<uint64_t>(i));
+        ASSERT_EQ(rows[row].hits, c.hits)
+            << "line size 2^" << c.line_exp << " after " << i;
+        row++;
+      }
+    }
+    EXPECT_EQ(row, rows.size());
   }
 }
 

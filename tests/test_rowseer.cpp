@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "isolate.h"
+#include "late_start.h"
 #include "libvantle/frontend.h"
 #include "libvantle/lookahead.h"
 #include "libvantle/rowseer.h"
@@ -192,6 +193,38 @@ TEST(RowseerDifferential, CleanUpBoundCoversEverySetCount) {
   expect_matches_naive({7, 14, 1, 4}, trace);
 }
 
+// Started just below the reference limit, the window hands a block off
+// 50000 references before the limit, where a 32-bit schedule wrapped: the
+// run must go on to the limit, ignore what comes after it, and end with the
+// counts of the references simulated.
+TEST(RowseerDifferential, RunsCleanlyUpToTheReferenceLimit) {
+  const uint64_t kLimit = 2147483647, kSimulated = 250000;
+  const Family f = kFamilies[0];
+  std::vector<uint32_t> trace = far_reuse_trace(kSimulated + 150000, f.b,
+                                                f.l, 43);
+  ChildOutcome o = simulate_from(kLimit - kSimulated, f.words(), trace);
+  ASSERT_EQ(o.status, 0) << o.signal << " " << o.err.substr(0, 2000);
+  // The last reference simulated is a multiple of the default progress
+  // interval, counted when the flush hands it to the lists.
+  EXPECT_EQ(o.err,
+            "libvantle: reference limit of 2147483647 reached; later "
+            "references are not simulated\n"
+            "libvantle: addresses processed 2147483647\n");
+  EXPECT_EQ(o.out.find("Error:"), std::string::npos);
+  EXPECT_NE(o.out.find("Addresses processed: 2147483647\n"),
+            std::string::npos);
+  trace.resize(kSimulated);
+  std::vector<uint64_t> want =
+      naive_sa_opt::family_hits(trace, f.a, f.b, f.n, f.l);
+  std::vector<vantle_result> rows = received_results(o);
+  ASSERT_EQ(rows.size(), want.size());
+  for (size_t r = 0; r < rows.size(); r++) {
+    EXPECT_EQ(rows[r].references, kLimit);
+    EXPECT_EQ(rows[r].hits, want[r]) << rows[r].sets << " sets x "
+                                     << rows[r].associativity;
+  }
+}
+
 #ifndef __SANITIZE_ADDRESS__  // the sanitizer needs more address space
 // The front end refuses such tables before; should memory still run out,
 // the unit's own allocation ends through the fatal routine.
@@ -220,7 +253,7 @@ struct Entry {
 
 Entry entry(int i, md_addr_t addr, int j) {
   Entry e;
-  rowseer_entry(i, addr, j, &e.tag, &e.prty);
+  test_rowseer_entry(i, addr, j, &e.tag, &e.prty);
   return e;
 }
 
@@ -246,29 +279,29 @@ TEST(RowseerShortcut, RepeatHitsAtZeroThenPropagates) {
   expect_ok(run_isolated([] {
     init_with("-Csa -Ropt -a0 -b2 -n1 -l0");
     gfsoptls(4, 100);  // miss everywhere
-    CHILD_CHECK(rowseer_all_hit_flag(4) == 0);
+    CHILD_CHECK(test_rowseer_all_hit_flag(4) == 0);
     gfsoptls(4, 90);  // found at position 0 everywhere
-    CHILD_CHECK(rowseer_all_hit_flag(4) == 1);
-    for (int i = 0; i <= 2; i++) CHILD_CHECK(rowseer_hits(i, 0) == 1);
+    CHILD_CHECK(test_rowseer_all_hit_flag(4) == 1);
+    for (int i = 0; i <= 2; i++) CHILD_CHECK(test_rowseer_hits(i, 0) == 1);
     gfsoptls(4, 80);  // the shortcut
-    CHILD_CHECK(rowseer_hit0() == 1);
-    for (int i = 0; i <= 2; i++) CHILD_CHECK(rowseer_hits(i, 0) == 1);
+    CHILD_CHECK(test_rowseer_hit0() == 1);
+    for (int i = 0; i <= 2; i++) CHILD_CHECK(test_rowseer_hits(i, 0) == 1);
     CHILD_CHECK(entry(0, 4, 0).prty == 80);
     CHILD_CHECK(entry(2, 4, 0).prty == 90);  // deferred
     // Results count the shortcut hit without folding it.
     std::vector<vantle_result> rows(6);
     vantle_results(rows.data(), 6);
     CHILD_CHECK(rows[0].hits == 2 && rows[4].hits == 2);
-    CHILD_CHECK(rowseer_hit0() == 1);
+    CHILD_CHECK(test_rowseer_hit0() == 1);
     gfsoptls(6, 70);  // another line of the base set: propagation
     for (int i = 0; i <= 2; i++) CHILD_CHECK(entry(i, 4, 0).prty == 80);
     CHILD_CHECK(entry(0, 4, 1).tag == 6 && entry(0, 4, 1).prty == 70);
     CHILD_CHECK(entry(2, 6, 0).tag == 6);
-    CHILD_CHECK(rowseer_all_hit_flag(4) == 0);
+    CHILD_CHECK(test_rowseer_all_hit_flag(4) == 0);
     gfsoptls(4, 60);  // at position 0 everywhere, but no shortcut after a miss
-    CHILD_CHECK(rowseer_hit0() == 1);
-    for (int i = 0; i <= 2; i++) CHILD_CHECK(rowseer_hits(i, 0) == 2);
-    CHILD_CHECK(rowseer_all_hit_flag(4) == 1);
+    CHILD_CHECK(test_rowseer_hit0() == 1);
+    for (int i = 0; i <= 2; i++) CHILD_CHECK(test_rowseer_hits(i, 0) == 2);
+    CHILD_CHECK(test_rowseer_all_hit_flag(4) == 1);
   }));
 }
 
@@ -279,8 +312,8 @@ TEST(RowseerShortcut, DeeperHitBlocksShortcut) {
     gfsoptls(6, 50);
     gfsoptls(4, 200);  // lists: 4 (200), 2 (100), 6 (50), empty
     gfsoptls(2, 10);   // found at position 1 in every list
-    CHILD_CHECK(rowseer_all_hit_flag(2) == 0);
-    CHILD_CHECK(rowseer_hits(0, 1) == 1 && rowseer_hits(1, 1) == 1);
+    CHILD_CHECK(test_rowseer_all_hit_flag(2) == 0);
+    CHILD_CHECK(test_rowseer_hits(0, 1) == 1 && test_rowseer_hits(1, 1) == 1);
     // Position 2 stays although its priority is now the higher one.
     for (int i = 0; i <= 1; i++) {
       CHILD_CHECK(entry(i, 2, 0).tag == 4 && entry(i, 2, 0).prty == 200);
@@ -288,11 +321,11 @@ TEST(RowseerShortcut, DeeperHitBlocksShortcut) {
       CHILD_CHECK(entry(i, 2, 2).tag == 6 && entry(i, 2, 2).prty == 50);
     }
     gfsoptls(4, 300);  // at position 0 everywhere, but counted in full
-    CHILD_CHECK(rowseer_hit0() == 0);
-    CHILD_CHECK(rowseer_hits(0, 0) == 1 && rowseer_hits(1, 0) == 1);
+    CHILD_CHECK(test_rowseer_hit0() == 0);
+    CHILD_CHECK(test_rowseer_hits(0, 0) == 1 && test_rowseer_hits(1, 0) == 1);
     gfsoptls(4, 290);  // now the shortcut
-    CHILD_CHECK(rowseer_hit0() == 1);
-    CHILD_CHECK(rowseer_hits(0, 0) == 1);
+    CHILD_CHECK(test_rowseer_hit0() == 1);
+    CHILD_CHECK(test_rowseer_hits(0, 0) == 1);
   }));
 }
 
@@ -325,7 +358,8 @@ TEST(RowseerLateCorrection, MovesLineUpPastEarlierUnknowns) {
     const md_addr_t lines[] = {11, 13, 15, 5};
     const int prty[] = {500, -3, -9, -7};
     for (int i = 0; i <= 1; i++)
-      for (int j = 0; j < 4; j++) rowseer_set_entry(i, 5, j, lines[j], prty[j]);
+      for (int j = 0; j < 4; j++)
+        test_rowseer_set_entry(i, 5, j, lines[j], prty[j]);
     unk_hash_add_sa(5, -7);
     inf_handler_sa(5, 1000);
     const int known = 2147483647 - 1000;
@@ -344,7 +378,8 @@ TEST(RowseerLateCorrection, DroppedLineReentersInPlaceOfUnknown) {
     init_with("-Csa -Ropt -a0 -b0 -n2 -l0");
     const md_addr_t lines[] = {11, 13, 15, 17};
     const int prty[] = {500, -3, 600, 700};
-    for (int j = 0; j < 4; j++) rowseer_set_entry(0, 5, j, lines[j], prty[j]);
+    for (int j = 0; j < 4; j++)
+      test_rowseer_set_entry(0, 5, j, lines[j], prty[j]);
     unk_hash_add_sa(5, -7);
     inf_handler_sa(5, 1000);
     const md_addr_t want[] = {11, 5, 15, 17};
@@ -358,9 +393,9 @@ TEST(RowseerLateCorrection, LineWithoutRecordChangesNothing) {
     init_with("-Csa -Ropt -a0 -b1 -n1 -l0");
     gfsoptls(2, 100);
     gfsoptls(2, 90);  // flag set
-    rowseer_set_entry(0, 2, 1, 4, -3);
+    test_rowseer_set_entry(0, 2, 1, 4, -3);
     inf_handler_sa(6, 5000);
-    CHILD_CHECK(rowseer_all_hit_flag(2) == 1);
+    CHILD_CHECK(test_rowseer_all_hit_flag(2) == 1);
     CHILD_CHECK(entry(0, 2, 1).tag == 4 && entry(0, 2, 1).prty == -3);
     CHILD_CHECK(entry(0, 2, 0).tag == 2 && entry(0, 2, 0).prty == 90);
   }));
@@ -374,7 +409,7 @@ TEST(RowseerLateCorrection, PropagatesPendingShortcutFirst) {
     gfsoptls(2, 80);  // shortcut: only the base list holds 80
     unk_hash_add_sa(6, -1);
     inf_handler_sa(6, 5000);
-    CHILD_CHECK(rowseer_all_hit_flag(2) == 0);
+    CHILD_CHECK(test_rowseer_all_hit_flag(2) == 0);
     CHILD_CHECK(entry(1, 2, 0).prty == 80);
   }));
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "isolate.h"
+#include "late_start.h"
 #include "libvantle/lookahead.h"
 #include "libvantle/wideseer.h"
 #include "reference/naive_opt.h"
@@ -231,6 +232,45 @@ TEST(WideseerOpt, PastTheLineLimit) {
 TEST(WideseerOpt, PurgeAfterTenMillionReferences) {
   std::vector<uint32_t> t = hot_cold(10200000, 40, 3000, 0.02, 99);
   expect_matches_opt(t, 256, "hot-cold 10.2M over limit", 4, 1024);
+}
+
+// Started just below the reference limit, the window hands a block off
+// 50000 references before the limit, where a 32-bit schedule wrapped: the
+// run must go on to the limit, ignore what comes after it, and end with the
+// counts of the references simulated, past the line limit too.
+TEST(WideseerOpt, RunsCleanlyUpToTheReferenceLimit) {
+  const uint64_t kLimit = 2147483647, kSimulated = 250000;
+  const uint32_t max_lines = 1024;
+  std::vector<uint32_t> lines = hot_cold(kSimulated + 150000, 64, 3000, 0.02,
+                                         41);
+  std::vector<md_addr_t> bytes = to_bytes(lines, 4);
+  ChildOutcome o =
+      simulate_from(kLimit - kSimulated, words_for(4, max_lines), bytes);
+  ASSERT_EQ(o.status, 0) << o.signal << " " << o.err.substr(0, 2000);
+  expect_no_fault_messages(o.err);
+  // The line limit passed once; the last reference simulated is a
+  // multiple of the default progress interval, counted by the flush.
+  const std::string tail =
+      "libvantle: reference limit of 2147483647 reached; later references "
+      "are not simulated\n"
+      "libvantle: addresses processed  2147483647\n";
+  EXPECT_EQ(o.err.rfind("libvantle: tot_addrs limit exceeded, t_entries=21",
+                        0),
+            0u)
+      << o.err;
+  ASSERT_GE(o.err.size(), tail.size());
+  EXPECT_EQ(o.err.substr(o.err.size() - tail.size()), tail);
+  EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 3) << o.err;
+  EXPECT_NE(o.out.find("Addresses processed : 2147483647\n"),
+            std::string::npos);
+  lines.resize(kSimulated);
+  std::vector<uint64_t> want = naive_opt::opt_stack_hits(lines, max_lines);
+  std::vector<vantle_result> rows = received_results(o);
+  ASSERT_EQ(rows.size(), max_lines);
+  for (uint32_t k = 1; k <= max_lines; k++) {
+    ASSERT_EQ(rows[k - 1].references, kLimit);
+    ASSERT_EQ(rows[k - 1].hits, want[k]) << k << " lines";
+  }
 }
 
 // --- report text ---

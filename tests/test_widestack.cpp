@@ -359,7 +359,7 @@ uint64_t axis_after(uint32_t max_lines, const std::vector<uint32_t> &trace) {
     P_INTERVAL = 2147483647;
     init_widestack();
     for (uint32_t addr : trace) ptc(addr);
-    uint64_t size = time_axis_size();
+    uint64_t size = test_time_axis_size();
     send_to_parent(&size, sizeof size);
   });
   EXPECT_EQ(o.status, 0) << o.err;

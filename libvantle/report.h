@@ -1,0 +1,53 @@
+// The reports and result rows that several families share: the
+// fully-associative and set-associative miss-ratio tables, the rows of
+// vantle_results, and the diagnostic of an unknown-priority table that
+// records a line twice.
+#ifndef VANTLE_LIBVANTLE_REPORT_H_
+#define VANTLE_LIBVANTLE_REPORT_H_
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include "libvantle/libvantle.h"
+
+// The three stderr lines of an unknown-priority table that records a line
+// twice: "libvantle: <noun> already in hash table", the line with the time
+// and the earlier record's priority, then the bucket's first record.
+void report_second_record(const char *noun, md_addr_t addr, uint32_t t_entries,
+                          int prty, md_addr_t first_addr, int first_prty);
+
+// One row of vantle_results, with miss_ratio = 1 - hits / references computed
+// in double precision as the reports do (NaN when references is 0).
+vantle_result result_row(int organisation, int policy, uint32_t line_size,
+                         uint32_t sets, uint32_t associativity,
+                         uint64_t cache_size, uint64_t references,
+                         uint64_t hits);
+
+// Writes the miss-ratio table that the set-associative LRU and OPT families
+// share: the header lines, one column per associativity 1..ways and one row
+// per set count 2^A.. (rows of them), each ratio from the running sum of
+// hits[row][0..j]. With no reference every ratio reads "nan".
+void print_sa_report(FILE *fd, uint32_t references, uint32_t *const *hits,
+                     int rows, int ways);
+
+// The histogram of a fully-associative family: hits[d], for d from 1 to
+// MAX_LINES, counts the references that hit at stack position d.
+struct fa_histogram {
+  const uint32_t *hits;
+  uint32_t references;
+  uint32_t distinct;  // lines that entered the stack, as the family counts
+};
+
+// Writes the fully-associative miss-ratio report: the header lines (the
+// distinct count under distinct_label), one line per multiple of the report
+// step up to the largest cache or the distinct count, the "all bigger
+// caches" line when every line seen fits, then ending.
+void print_fa_report(FILE *fd, const fa_histogram &h,
+                     const char *distinct_label, const char *ending);
+
+// vantle_results for a fully-associative family of the given policy: one
+// row per multiple of the report step up to MAX_LINES.
+int fa_results(vantle_result *rows, int capacity, const fa_histogram &h,
+               int policy);
+
+#endif  // VANTLE_LIBVANTLE_REPORT_H_
