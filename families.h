@@ -28,15 +28,14 @@ struct fam_family {
 
   // The child running it.
   pid_t pid;
-  struct trace_ring *ring;  // batches go in here (trace_ring.h)
-  int feed_fd;     // the ring's socket
+  struct trace_ring *ring;  // batches go in here (transport/trace_ring.h)
   int ack_fd;      // one byte back when an asked-for report is written
   int text_fd;     // its standard output and error
   int rows_fd;     // its vantle_results rows, at the end
   off_t shown;     // bytes of its text already printed
   int ready_value; // what it said when ready (fam_start's ready_value)
   int wait_status;
-  bool gone;       // the child has ended (or its socket or pipe broke)
+  bool gone;       // the child has ended (its pipe hung up)
   bool silent;     // it did not answer in time, and was killed
   int acks_owed;   // acknowledgements of interim reports given up on
 };

@@ -1,7 +1,8 @@
 // Several families in one run, one child process each. The parent owns
 // the reading; a child owns one library instance, fed through a ring
-// (trace_ring.h) of messages: a header (count, what), then the addresses of
-// the references that family takes, picked out by the parent. The child's
+// (transport/trace_ring.h) of messages: a header (count, what), then the
+// addresses of the references that family takes, picked out by the
+// parent; the parent closes the ring at the end of the input. The child's
 // standard output and error go to a memory file the parent copies out in
 // order; its result rows go to a second one, written once at the end.
 #include "families.h"
@@ -16,7 +17,6 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,7 +24,7 @@
 #include <initializer_list>
 
 #include "libvantle/util.h"
-#include "trace_ring.h"
+#include "transport/trace_ring.h"
 
 namespace {
 
@@ -72,10 +72,16 @@ void acknowledge(int ack_fd, unsigned char value = 1) {
   if (!write_all(ack_fd, &value, 1)) _exit(1);
 }
 
+// Whether the parent has closed the ring: the input is over.
+int input_over(void *ring) {
+  return trace_ring_closed(static_cast<trace_ring *>(ring));
+}
+
 // The child's loop: feed what comes, report when asked, and at the end of
 // the input make the final report and leave the rows.
-[[noreturn]] void serve(fam_family *f, int feed_fd, int ack_fd) {
-  while (trace_ring_wait_for_data(f->ring, feed_fd)) {
+[[noreturn]] void serve(fam_family *f, int ack_fd) {
+  while (!trace_ring_wait(f->ring, TRACE_RING_READER, 1, input_over,
+                          f->ring)) {
     const unsigned char *message = trace_ring_at(f->ring, f->ring->read);
     header h;
     memcpy(&h, message, sizeof h);
@@ -89,7 +95,7 @@ void acknowledge(int ack_fd, unsigned char value = 1) {
     const md_addr_t *addrs =
         reinterpret_cast<const md_addr_t *>(message + sizeof h);
     for (uint32_t i = 0; i < h.count; i++) vantle_access(addrs[i]);
-    trace_ring_release(f->ring, message_bytes(h.count), feed_fd);
+    trace_ring_release(f->ring, message_bytes(h.count));
   }
   vantle_stats(stderr, 0);
   fflush(nullptr);
@@ -103,7 +109,7 @@ void acknowledge(int ack_fd, unsigned char value = 1) {
 
 void quiet_fatal(FILE *) {}
 
-[[noreturn]] void run_child(fam_family *f, int feed_fd, int ack_fd,
+[[noreturn]] void run_child(fam_family *f, int ack_fd,
                             void (*in_child)(void),
                             void (*after_config)(FILE *),
                             int (*ready_value)(void)) {
@@ -122,7 +128,7 @@ void quiet_fatal(FILE *) {}
   fflush(nullptr);
   acknowledge(ack_fd, static_cast<unsigned char>(ready_value ? ready_value()
                                                              : 1));
-  serve(f, feed_fd, ack_fd);
+  serve(f, ack_fd);
 }
 
 // What cannot be made for a family ends the run, naming the family and
@@ -224,21 +230,36 @@ bool acknowledged(fam_family *f, watch *w, unsigned char *value = nullptr) {
   return false;
 }
 
+// Whether the child has ended: it held the one writing end of its
+// acknowledgement pipe, which hangs up then.
+bool hung_up(const fam_family *f) {
+  pollfd end = {f->ack_fd, POLLIN, 0};
+  return poll(&end, 1, 0) > 0 && (end.revents & (POLLHUP | POLLERR));
+}
+
+// What a wait for room in a child's ring watches besides the ring.
+struct room_wait {
+  fam_family *f;
+  watch *w;
+};
+
+// Asked by the ring's wait before each sleep: non-zero, to stop waiting,
+// when the child has gone (f->gone set) or the watch gives up.
+int stop_waiting_for_room(void *arg) {
+  room_wait *r = static_cast<room_wait *>(arg);
+  if (hung_up(r->f)) r->f->gone = true;
+  return r->f->gone || !keep_waiting(r->w);
+}
+
 // Waits for room in the child's ring for a message of n references and
 // writes its header there; the message, null when the child is gone
 // (f->gone set) or the watch gave up.
 unsigned char *start_message(fam_family *f, size_t n, uint32_t what,
                              watch *w) {
-  int room = -1;
-  while (!f->gone && room < 0) {
-    room = trace_ring_wait_for_room_for(f->ring, message_bytes(n),
-                                        f->feed_fd, kSlice);
-    if (room < 0 && !keep_waiting(w)) return nullptr;
-  }
-  if (f->gone || room == 0) {
-    f->gone = true;
+  room_wait r = {f, w};
+  if (f->gone || trace_ring_wait(f->ring, TRACE_RING_WRITER,
+                                 message_bytes(n), stop_waiting_for_room, &r))
     return nullptr;
-  }
   unsigned char *at = trace_ring_at(f->ring, f->ring->written);
   header h = {static_cast<uint32_t>(n), what};
   memcpy(at, &h, sizeof h);
@@ -251,7 +272,7 @@ void finish_message(fam_family *f, size_t n) {
   unsigned char *message = trace_ring_at(f->ring, f->ring->written);
   uint32_t count = static_cast<uint32_t>(n);
   memcpy(message + offsetof(header, count), &count, sizeof count);
-  trace_ring_publish(f->ring, message_bytes(count), f->feed_fd);
+  trace_ring_publish(f->ring, message_bytes(count));
 }
 
 }  // namespace
@@ -308,9 +329,7 @@ void fam_start(fam_family *families, int count, void (*in_child)(void),
   pid_t parent = getpid();
   for (int i = 0; i < count; i++) {
     fam_family *f = &families[i];
-    int feed[2], ack[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, feed) != 0)
-      cannot_make(f, i, count, "its socket", __LINE__);
+    int ack[2];
     if (pipe2(ack, O_CLOEXEC) != 0)
       cannot_make(f, i, count, "its pipe", __LINE__);
     if (!(f->ring = shared_ring()))
@@ -325,16 +344,12 @@ void fam_start(fam_family *families, int count, void (*in_child)(void),
       if (getppid() != parent) _exit(1);  // vantle-sim is gone already
       for (int j = 0; j < i; j++) {  // the earlier children's ends
         trace_ring_unmap(families[j].ring);
-        close(families[j].feed_fd);
         close(families[j].ack_fd);
       }
-      close(feed[1]);
       close(ack[0]);
-      run_child(f, feed[0], ack[1], in_child, after_config, ready_value);
+      run_child(f, ack[1], in_child, after_config, ready_value);
     }
-    close(feed[0]);
     close(ack[1]);
-    f->feed_fd = feed[1];
     f->ack_fd = ack[0];
   }
   for (int i = 0; i < count; i++) {
@@ -387,8 +402,7 @@ bool fam_interim(fam_family *f) {
 }
 
 void fam_end_input(fam_family *f) {
-  if (f->feed_fd > 0) close(f->feed_fd);
-  f->feed_fd = -1;
+  if (f->ring) trace_ring_close(f->ring);
 }
 
 // Waits until the child has closed its end of the acknowledgement pipe,

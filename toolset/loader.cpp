@@ -18,11 +18,11 @@
 
 #include <algorithm>
 
-#include "fold_map.h"
 #include "host.h"
 #include "misc.h"
-#include "plugin/trace_record.h"
 #include "toolset/tracer_qemu.h"
+#include "transport/fold_map.h"
+#include "transport/trace_record.h"
 
 // The longest text line is 1 MiB, its newline aside: the buffer holds one
 // with its newline.

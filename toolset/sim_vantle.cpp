@@ -16,7 +16,6 @@
 
 #include "export.h"
 #include "families.h"
-#include "fold_map.h"
 #include "libvantle/frontend.h"
 #include "libvantle/libvantle.h"
 #include "loader.h"
@@ -25,6 +24,7 @@
 #include "qlint.h"
 #include "sim.h"
 #include "toolset/out_files.h"
+#include "transport/fold_map.h"
 
 // Options.
 static char *cache_opts;

@@ -16,13 +16,17 @@
 #include <algorithm>
 
 #include "misc.h"
-#include "plugin/live_ring.h"
-#include "plugin/trace_record.h"
-#include "trace_ring.h"
+#include "transport/live_ring.h"
+#include "transport/trace_record.h"
+#include "transport/trace_ring.h"
 
-static_assert(sizeof(trace_ring) <= TRACE_LIVE_AT,
-              "the plugin's word lies behind the ring's control block");
+// The plugin's records are handed out as they lie: its folded addresses
+// as md_addr_t, its kinds as md_ref_kind.
 static_assert(sizeof(md_addr_t) == sizeof(uint32_t), "folded addresses");
+static_assert(int{TRACE_KIND_FETCH} == int{MD_REF_INST} &&
+                  int{TRACE_KIND_LOAD} == int{MD_REF_LOAD} &&
+                  int{TRACE_KIND_STORE} == int{MD_REF_STORE},
+              "the plugin's kinds are the tool set's");
 
 enum { ANY_CLASS = 0, ANY_ORDER = 0 };
 
@@ -196,23 +200,26 @@ static bool has_ended(pid_t child) {
          info.si_pid != 0;
 }
 
-// Waits until a batch is in the ring (TQ_RECORDS), QEMU has ended
-// (TQ_END; qemu_gone tells whether the plugin had its last word), or
-// stop() says to stop.
-static tq_outcome wait_for_batch(pid_t child, int (*stop)(void)) {
-  trace_ring *ring = shared.ring;
-  for (;;) {
-    // The plugin flushes, then says the program ended: read in reverse.
-    uint32_t ended = __atomic_load_n(&shared.live->ended, __ATOMIC_SEQ_CST);
-    if (trace_ring_unread(ring)) return TQ_RECORDS;
-    if (ended == TRACE_LIVE_EXITED || shared.qemu_gone) return TQ_END;
-    __atomic_store_n(&ring->reader_waiting, 1, __ATOMIC_SEQ_CST);
-    if (trace_ring_unread(ring) || shared.live->ended == TRACE_LIVE_EXITED)
-      continue;
-    trace_live_sleep(&ring->reader_waiting);
-    if (stop && stop()) return TQ_STOPPED;
-    shared.qemu_gone = has_ended(child);
-  }
+// What a wait for the plugin's next batch watches besides the ring.
+struct batch_wait {
+  pid_t child;        // QEMU
+  int (*stop)(void);  // the caller's question
+};
+
+// Asked by the ring's wait before each sleep: TQ_END once the plugin has
+// said that the program exited, or QEMU has ended (then the ring gets
+// nothing more: qemu_gone); TQ_STOPPED when the caller says to stop; else
+// 0, sleep on. The ring's wait hands out what the plugin wrote before its
+// word first.
+static int stop_waiting_for_batch(void *arg) {
+  const batch_wait *w = static_cast<const batch_wait *>(arg);
+  if (shared.qemu_gone ||
+      __atomic_load_n(&shared.live->ended, __ATOMIC_SEQ_CST) ==
+          TRACE_LIVE_EXITED)
+    return TQ_END;
+  if (w->stop && w->stop()) return TQ_STOPPED;
+  shared.qemu_gone = has_ended(w->child);
+  return shared.qemu_gone ? TQ_END : 0;
 }
 
 static bool kinds_valid(const unsigned char *kinds, size_t n) {
@@ -296,14 +303,13 @@ static tq_outcome from_slots(size_t cap, tq_records *out) {
 tq_outcome tq_read(size_t cap, pid_t child, int (*stop)(void),
                    tq_records *out) {
   *out = {};
-  trace_ring *ring = shared.ring;
   if (shared.release_bytes) {
-    __atomic_store_n(&ring->read, ring->read + shared.release_bytes,
-                     __ATOMIC_SEQ_CST);
-    trace_live_wake(&ring->writer_waiting);
+    trace_ring_release(shared.ring, shared.release_bytes);
     shared.release_bytes = shared.given = 0;
   }
-  tq_outcome waited = wait_for_batch(child, stop);
+  batch_wait w = {child, stop};
+  tq_outcome waited = static_cast<tq_outcome>(trace_ring_wait(
+      shared.ring, TRACE_RING_READER, 1, stop_waiting_for_batch, &w));
   if (waited == TQ_RECORDS) return from_ring(cap, out);
   if (waited != TQ_END) return waited;
   uint32_t ended = __atomic_load_n(&shared.live->ended, __ATOMIC_SEQ_CST);

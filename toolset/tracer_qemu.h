@@ -1,7 +1,7 @@
 // The loader's QEMU tracer: finds the user-mode emulator for a program's
 // machine and vantle's plugin, the command that runs the program under
-// them, and the file shared with the plugin (plugin/live_ring.h), whose
-// batches (plugin/trace_record.h) it hands out where they lie.
+// them, and the file shared with the plugin (transport/live_ring.h), whose
+// batches (transport/trace_record.h) it hands out where they lie.
 #ifndef VANTLE_TOOLSET_TRACER_QEMU_H_
 #define VANTLE_TOOLSET_TRACER_QEMU_H_
 
@@ -39,11 +39,11 @@ void tq_unshare(void);
 
 // What tq_read did.
 enum tq_outcome {
-  TQ_RECORDS,    // handed out records
-  TQ_STOPPED,    // stop() said to stop waiting
-  TQ_END,        // QEMU has ended and every record is read
-  TQ_BAD_BATCH,  // a batch head the plugin cannot have written
-  TQ_BAD_KIND    // a record of no kind the plugin writes
+  TQ_RECORDS = 0,  // handed out records
+  TQ_STOPPED,      // stop() said to stop waiting
+  TQ_END,          // QEMU has ended and every record is read
+  TQ_BAD_BATCH,    // a batch head the plugin cannot have written
+  TQ_BAD_KIND      // a record of no kind the plugin writes
 };
 
 struct tq_records {
