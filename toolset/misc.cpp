@@ -1,5 +1,6 @@
-// Process-wide flags of the tool set and its random generator (a 64-bit
-// xorshift-multiply generator: fast, repeatable from a seed).
+// Process-wide flags of the tool set, its random generator (a 64-bit
+// xorshift-multiply generator: fast, repeatable from a seed) and its
+// helpers for paths.
 #include "misc.h"
 
 #include <limits.h>
@@ -7,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -30,6 +32,25 @@ int myrand(void) {
 const char *base_name(const char *path) {
   const char *slash = strrchr(path, '/');
   return slash ? slash + 1 : path;
+}
+
+char *find_on_path(const char *path, const char *name) {
+  if (!path || !*name) return nullptr;
+  while (*path) {
+    const char *colon = strchr(path, ':');
+    size_t n = colon ? static_cast<size_t>(colon - path) : strlen(path);
+    char *full = static_cast<char *>(malloc(n + strlen(name) + 2));
+    if (!full) return nullptr;
+    snprintf(full, n + strlen(name) + 2, "%.*s/%s", static_cast<int>(n),
+             n ? path : ".", name);
+    struct stat st;
+    if (stat(full, &st) == 0 && S_ISREG(st.st_mode) && access(full, X_OK) == 0)
+      return full;
+    free(full);
+    if (!colon) break;
+    path = colon + 1;
+  }
+  return nullptr;
 }
 
 // The resolved directory of path and its last component, for a file that
