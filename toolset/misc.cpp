@@ -34,6 +34,20 @@ const char *base_name(const char *path) {
   return slash ? slash + 1 : path;
 }
 
+int utf8_length(const unsigned char *p) {
+  if (p[0] < 0x80) return 1;
+  int n = p[0] >= 0xf0 ? 4 : p[0] >= 0xe0 ? 3 : p[0] >= 0xc2 ? 2 : 0;
+  if (n == 0 || p[0] > 0xf4) return 0;
+  uint32_t code = p[0] & (0x7f >> n);
+  for (int i = 1; i < n; i++) {
+    if ((p[i] & 0xc0) != 0x80) return 0;
+    code = code << 6 | (p[i] & 0x3f);
+  }
+  bool shortest = code >= (n == 2 ? 0x80u : n == 3 ? 0x800u : 0x10000u);
+  bool scalar = code <= 0x10ffff && (code < 0xd800 || code > 0xdfff);
+  return shortest && scalar ? n : 0;
+}
+
 char *find_on_path(const char *path, const char *name) {
   if (!path || !*name) return nullptr;
   while (*path) {
