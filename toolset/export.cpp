@@ -17,11 +17,31 @@
 
 namespace {
 
+// The codes whose composed names are kept.
+enum { kCodes = 8 };
+
+// The organisation code of a row, one the library names: a code no family
+// has reads as the default organisation.
+int known_organisation(int organisation) {
+  return organisation >= 0 && organisation < kCodes &&
+                 vantle_organisation_name(organisation)
+             ? organisation
+             : VANTLE_SET_ASSOCIATIVE;
+}
+
+// The policy code of a row of a known organisation, one the library
+// names: any other reads as OPT when non-zero, as LRU when zero.
+int known_policy(int organisation, int policy) {
+  if (policy >= 0 && policy < kCodes &&
+      vantle_policy_name(organisation, policy))
+    return policy;
+  return policy ? VANTLE_OPT : VANTLE_LRU;
+}
+
 // The organisation as the -out: files' tables name it: "set-associative".
 const char *organisation_name(int organisation) {
-  static char names[VANTLE_DIRECT_MAPPED + 1][32];
-  if (!vantle_organisation_name(organisation))
-    organisation = VANTLE_SET_ASSOCIATIVE;
+  static char names[kCodes][32];
+  organisation = known_organisation(organisation);
   char *name = names[organisation];
   if (!*name) {
     snprintf(name, sizeof names[0], "%s", organisation_title(organisation));
@@ -34,11 +54,8 @@ const char *organisation_name(int organisation) {
 // missing line out of the cache (bypass), fully-associative OPT always
 // loads it, and the name says which.
 const char *policy_name(int organisation, int policy) {
-  const char *name = vantle_policy_name(
-      vantle_organisation_name(organisation) ? organisation
-                                             : VANTLE_SET_ASSOCIATIVE,
-      policy ? VANTLE_OPT : VANTLE_LRU);
-  return name ? name : "";
+  organisation = known_organisation(organisation);
+  return vantle_policy_name(organisation, known_policy(organisation, policy));
 }
 
 const char kReplacement[] = "\xef\xbf\xbd";  // U+FFFD
@@ -73,14 +90,13 @@ const char *organisation_title(int organisation) {
 
 const char *family_name(const vantle_result *first) {
   if (!first) return "no";
-  static char names[VANTLE_DIRECT_MAPPED + 1][2][64];
-  int organisation = vantle_organisation_name(first->organisation)
-                         ? first->organisation
-                         : VANTLE_SET_ASSOCIATIVE;
-  char *name = names[organisation][first->policy ? 1 : 0];
+  static char names[kCodes][kCodes][64];
+  int organisation = known_organisation(first->organisation);
+  int policy = known_policy(organisation, first->policy);
+  char *name = names[organisation][policy];
   if (!*name) {
-    const char *policy = policy_name(organisation, first->policy);
-    snprintf(name, sizeof names[0][0], "%s%s%s", policy, *policy ? " " : "",
+    const char *said = vantle_policy_name(organisation, policy);
+    snprintf(name, sizeof names[0][0], "%s%s%s", said, *said ? " " : "",
              organisation_title(organisation));
   }
   return name;
