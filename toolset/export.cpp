@@ -8,10 +8,6 @@
 #include <stdint.h>
 #include <string.h>
 
-#include <algorithm>
-#include <string>
-#include <vector>
-
 #include "libvantle/frontend.h"
 #include "misc.h"
 

@@ -1,8 +1,6 @@
 // The family of a run of one, fed to the library in this process
 // (kLocalFamily, family_sink.h). Owns the record of the batch being fed,
 // which a fatal error inside the library needs to count what it was given.
-#include <stdlib.h>
-
 #include "libvantle/util.h"
 #include "toolset/family_sink.h"
 
