@@ -3,20 +3,21 @@
 // blank) describing the host's byte and word order, its right shifts and
 // where gzip lives; "-s", "-libs" and "-t" answer single questions. Any
 // other invocation prints nothing. Reads no file; keeps no state beyond a
-// run.
-#include "hostcheck.h"
-
+// run. Its test compiles this file with HOSTCHECK_NO_MAIN and calls the
+// probes and run_hostcheck itself.
 #include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
+// Places searched for an executable gzip, in order; ends with a null.
 const char *gzip_paths[] = {
     "/bin/gzip",         "/usr/bin/gzip",     "/usr/local/bin/gzip",
     "/usr/intel/bin/gzip", "/usr/gnu/bin/gzip", "/usr/local/gnu/bin/gzip",
     nullptr};
 
+// 1 little-endian, 0 big-endian, 2 cannot be determined.
 int endian_host_byte_order(void) {
   int32_t one = 1;
   unsigned char low;
@@ -26,6 +27,7 @@ int endian_host_byte_order(void) {
   return 2;
 }
 
+// 1 low word of a double first, 0 high word first, 2 cannot be determined.
 int endian_host_word_order(void) {
   double one = 1.0;  // 0x3FF0000000000000
   uint32_t first;
@@ -35,18 +37,31 @@ int endian_host_word_order(void) {
   return 2;
 }
 
+// 1: a logical right shift is available (on every host).
 int fast_SRL(void) { return 1; }
 
+// 1 when a right shift of a negative int copies the sign in, else 0.
 int fast_SRA(void) {
   volatile int most_negative = INT_MIN;
   return (most_negative >> 1) < 0 ? 1 : 0;
 }
 
+// The answers of the four probes.
+struct host_answers {
+  int byte_order;
+  int word_order;
+  int srl;
+  int sra;
+};
+
+// Runs the four probes.
 host_answers probe_host(void) {
   return host_answers{endian_host_byte_order(), endian_host_word_order(),
                       fast_SRL(), fast_SRA()};
 }
 
+// The first path of the null-terminated table that is executable (access
+// with X_OK), or null when none is.
 const char *find_gzip(const char *const *paths) {
   for (; *paths; paths++)
     if (access(*paths, X_OK) == 0) return *paths;
@@ -101,6 +116,9 @@ static int print_byte_order(const host_answers &answers) {
   }
 }
 
+// The program: picks the mode from argv (argv[0] is the program name),
+// writes its answer to stdout and errors to stderr, and returns the exit
+// status (0, or 1 after an error). paths is the gzip table to search.
 int run_hostcheck(int argc, char **argv, const host_answers &answers,
                   const char *const *paths) {
   bool bytes_little = false, words_little = false;

@@ -5,7 +5,7 @@
 // (its batches come through a ring in shared memory) or under valgrind's
 // lackey tool (its trace comes through a pipe) while it runs. Addresses
 // wider than 32 bits are folded into 32 bits by a first-touch map of
-// aligned regions (fold_map.h; under QEMU the plugin folds them).
+// aligned regions (transport/fold_map.h; under QEMU the plugin folds them).
 #ifndef VANTLE_LOADER_H_
 #define VANTLE_LOADER_H_
 
@@ -112,7 +112,7 @@ const char *ld_error(void);     // file, line and record where reading stopped
 long long ld_bytes_read(void);  // bytes consumed (compressed input: 0)
 long long ld_total_bytes(void); // file size, -1 when unknown
 
-// Folds a 64-bit address into 32 bits with the folding map (fold_map.h,
+// Folds a 64-bit address into 32 bits with the folding map (transport/,
 // whose region size the caller sets with fm_reset before reading); returns
 // 0 when the map is full. Under -d, says which region took which place.
 int ld_fold_address(uint64_t addr, md_addr_t *folded);

@@ -16,7 +16,8 @@
 
 #include <string>
 
-#include "driver.h"
+#include "toolset/cache_words.h"
+#include "toolset/driver.h"
 #include "host.h"
 #include "libvantle/frontend.h"
 #include "loader.h"
@@ -162,16 +163,6 @@ static void print_library_words(FILE *fd) {
   fputc('\n', fd);
 }
 
-// A word that the library reads (-M65536), judged by its letter.
-static bool is_library_word(const char *word) {
-  if (word[0] != '-' || !word[1] || !word[2]) return false;
-  vantle_word_help_row rows[32];
-  int n = vantle_word_help(rows, 32);
-  for (int i = 0; i < n && i < 32; i++)
-    if (rows[i].letter == word[1]) return true;
-  return false;
-}
-
 // An unquoted -cache:opts "-Cfa -M65536" reaches vantle-sim as the value
 // -Cfa and an unknown option -M65536. Says so, with the value as it was
 // meant, before the options database calls the word merely unknown.
@@ -183,12 +174,12 @@ static void refuse_split_cache_opts(int argc, char **argv) {
     const char *value = argv[++i];
     size_t length = strlen(value);
     if (strcmp(opt->name, "-cache:opts") ||
-        !(is_library_word(value) || (length && value[length - 1] == ':')))
+        !(cw_is_library_word(value) || (length && value[length - 1] == ':')))
       continue;
     std::string meant = value;
     int j = i + 1;
     for (; j < argc && !opt_find_option(sim_odb, argv[j]) &&
-           is_library_word(argv[j]); j++)
+           cw_is_library_word(argv[j]); j++)
       meant += std::string(" ") + argv[j];
     if (j == i + 1) continue;
     fprintf(stderr, "error: unknown option `%s': it reads as a word of the "

@@ -30,6 +30,15 @@ int myrand(void);
 // Returns the last component of a path (the whole path without a '/').
 const char *base_name(const char *path);
 
+// Length of the well-formed UTF-8 sequence at p (1 to 4), or 0 when the
+// bytes there are not one: file names are bytes, JSON and XML are text.
+int utf8_length(const unsigned char *p);
+
+// Returns a copy (malloc'd) of the full path of an executable named
+// without '/', as found in the directories of path (PATH's syntax), or
+// null.
+char *find_on_path(const char *path, const char *name);
+
 // Whether the two paths name one file: the same regular file when both
 // exist (through links and symbolic links too; devices such as /dev/null
 // never count), else the same directory and last component.

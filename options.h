@@ -20,6 +20,9 @@ struct opt_opt_t {
   long long def_int;     // default of the numeric kinds
   const char *def_str;   // default of a string
   int given;             // set when the command line named it
+  // Told of every value of the option, in order (opt_on_each), or null.
+  void (*each)(const char *value, void *context);
+  void *each_context;
 };
 
 // Called with the index of the first word that is not an option; a zero
@@ -52,6 +55,13 @@ void opt_reg_uint(opt_odb_t *odb, const char *name, const char *desc,
 void opt_reg_string(opt_odb_t *odb, const char *name, const char *desc,
                     char **var, const char *def, int print,
                     const char *format);
+
+// Has each(value, context) called with every value that the command line
+// gives the option name (registered before), in order, as
+// opt_process_options sets it; the variable keeps the last, as always.
+void opt_on_each(opt_odb_t *odb, const char *name,
+                 void (*each)(const char *value, void *context),
+                 void *context);
 
 // Sets the variables of the options in argv[1..]. An unknown option, a
 // missing value or a bad number writes one "error: " line to stderr and

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "clock.h"
-#include "plugin/trace_record.h"
+#include "transport/trace_record.h"
 
 namespace {
 

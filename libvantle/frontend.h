@@ -26,6 +26,32 @@ struct vantle_word_help_row {
 // and returns how many there are (call with capacity 0 to learn it).
 int vantle_word_help(vantle_word_help_row *rows, int capacity);
 
+// The display name of an organisation code ("Set-associative",
+// "Fully-associative", "Direct-mapped": the parameter printout's), or null
+// for a code no family has.
+const char *vantle_organisation_name(int organisation);
+
+// The display name of a family's policy: "LRU", "OPT", or "OPT-bypass"
+// for set-associative OPT, which may leave a missing line out of the
+// cache; "" for direct-mapped, which has none; null for codes no family
+// has.
+const char *vantle_policy_name(int organisation, int policy);
+
+// For the family the last vantle_configure set: the base-2 logarithm of
+// the span of addresses its sets cover before they repeat, the largest
+// over its caches (2^(B+L) bytes set-associative, the cache direct-mapped,
+// one line fully associative).
+int vantle_set_span_bits(void);
+
+// The letters of the option words that set the organisation, the
+// fully-associative report's step and its largest cache, for a caller that
+// checks the step against the largest cache before the library reads them.
+enum {
+  VANTLE_ORGANISATION_LETTER = 'C',
+  VANTLE_REPORT_STEP_LETTER = 'i',
+  VANTLE_LARGEST_CACHE_LETTER = 'M'
+};
+
 // For tests only: the run starts as though count references had been
 // simulated before the first one fed (none of them in any cache): the
 // family's clock and reference count, and the count that the reference

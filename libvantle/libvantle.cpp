@@ -478,6 +478,35 @@ int vantle_word_help(vantle_word_help_row *rows, int capacity) {
   return count;
 }
 
+// ---- Queries of the names and the configured family ----------------------
+
+const char *vantle_organisation_name(int organisation) {
+  switch (organisation) {
+    case VANTLE_SET_ASSOCIATIVE:
+    case VANTLE_FULLY_ASSOCIATIVE:
+    case VANTLE_DIRECT_MAPPED:
+      return outstrings[organisation];
+    default:
+      return nullptr;
+  }
+}
+
+const char *vantle_policy_name(int organisation, int policy) {
+  if (!vantle_organisation_name(organisation) ||
+      (policy != VANTLE_LRU && policy != VANTLE_OPT))
+    return nullptr;
+  if (organisation == VANTLE_DIRECT_MAPPED) return "";
+  if (organisation == VANTLE_SET_ASSOCIATIVE && policy == VANTLE_OPT)
+    return "OPT-bypass";
+  return outstrings[policy];
+}
+
+int vantle_set_span_bits(void) {
+  if (trace_config == VANTLE_FULLY_ASSOCIATIVE) return L;
+  if (trace_config == VANTLE_DIRECT_MAPPED) return C;
+  return B + L;
+}
+
 // ---------------------------------------------------------------------------
 // For tests only.
 

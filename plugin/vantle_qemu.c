@@ -29,13 +29,10 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "fold_map.h"
-#include "plugin/live_ring.h"
-#include "plugin/trace_record.h"
-#include "trace_ring.h"
-
-_Static_assert(sizeof(struct trace_ring) <= TRACE_LIVE_AT,
-               "the plugin's word lies behind the ring's control block");
+#include "transport/fold_map.h"
+#include "transport/live_ring.h"
+#include "transport/trace_record.h"
+#include "transport/trace_ring.h"
 
 /* The part of QEMU's plugin interface used here (no header is packaged). */
 typedef uint64_t qemu_plugin_id_t;
@@ -182,24 +179,18 @@ static void write_all(struct iovec *iov, int count) {
   pthread_sigmask(SIG_SETMASK, &before, NULL);
 }
 
-/* Waits until the ring has room for bytes; 0 when vantle-sim, QEMU's
- * parent, has gone (the program then runs on untraced). */
-static int wait_for_room(size_t bytes) {
-  while (TRACE_RING_DATA - trace_ring_unread(ring) < bytes) {
-    __atomic_store_n(&ring->writer_waiting, 1, __ATOMIC_SEQ_CST);
-    if (TRACE_RING_DATA - trace_ring_unread(ring) >= bytes) break;
-    if (getppid() != live->reader_pid) return 0;
-    trace_live_sleep(&ring->writer_waiting);
-  }
-  __atomic_store_n(&ring->writer_waiting, 0, __ATOMIC_SEQ_CST);
-  return 1;
+/* Whether vantle-sim, QEMU's parent, has gone (the program then runs on
+ * untraced): a wait for room in the ring stops then. */
+static int reader_gone(void *unused) {
+  (void)unused;
+  return getppid() != live->reader_pid;
 }
 
 /* Copies the iov pieces into the ring as one batch and tells vantle-sim;
  * out, the slot they come from, says meanwhile where they will be whole. */
 static void write_ring(const struct iovec *iov, int count, size_t bytes,
                        struct trace_slot *out) {
-  if (!wait_for_room(bytes)) {
+  if (trace_ring_wait(ring, TRACE_RING_WRITER, bytes, reader_gone, NULL)) {
     __atomic_store_n(&stopped, 1, __ATOMIC_RELAXED);
     return;
   }
@@ -210,8 +201,7 @@ static void write_ring(const struct iovec *iov, int count, size_t bytes,
     if (iov[i].iov_len) memcpy(at, iov[i].iov_base, iov[i].iov_len);
     at += iov[i].iov_len;
   }
-  __atomic_store_n(&ring->written, ring->written + bytes, __ATOMIC_SEQ_CST);
-  trace_live_wake(&ring->reader_waiting);
+  trace_ring_publish(ring, bytes);
 }
 
 /* Writes one batch: head, regions, then the first n records of b (none
@@ -412,7 +402,7 @@ static void on_translate(qemu_plugin_id_t id, struct qemu_plugin_tb *tb) {
 static void say_ended(uint32_t how) {
   if (!live || getpid() != writer_pid) return;
   __atomic_store_n(&live->ended, how, __ATOMIC_SEQ_CST);
-  trace_live_wake(&ring->reader_waiting);
+  trace_ring_wake(&ring->reader_waiting);
 }
 
 /* The guest has ended (other vCPUs are stopped): the rest goes out. */

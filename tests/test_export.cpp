@@ -20,7 +20,7 @@
 
 #include <gtest/gtest.h>
 
-#include "export.h"
+#include "toolset/export.h"
 #include "sim_run.h"
 
 namespace {

@@ -11,8 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "hostcheck.h"
 #include "isolate.h"
+
+// The probe is one file: its functions, without its main
+// (HOSTCHECK_NO_MAIN, defined by the build), are compiled in here.
+#include "hostcheck.cpp"
 
 namespace {
 

@@ -210,6 +210,33 @@ TEST_F(HostileTest, MaxAndLimitTogetherCountWhatWasRead) {
   }
 }
 
+// With several families, -trace:max at the limit stops each family at its
+// fill: the limit, which no family gets past, neither ends the run nor
+// cuts short the family that waits longest for its references.
+TEST_F(HostileTest, MaxAtTheLimitGivesEveryFamilyItsFill) {
+  write_file(path("t.din"),
+             "2 100\n0 200\n2 104\n1 300\n2 108\n0 200\n0 400\n");
+  std::string inst = std::string("inst: ") + kFamily;
+  Outcome o = run(kSimTestLimit,
+                  {"-trace:max", "3", "-cache:opts", kFamily, "-cache:opts",
+                   inst, "-out:csv", path("r.csv"), path("t.din")},
+                  "3");
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_FALSE(has(o.err, kLimitMessage)) << o.err;
+  EXPECT_TRUE(has(o.err, "sim: family 2 of 2: `" + inst +
+                             "': 3 references fed\n")) << o.err;
+  EXPECT_EQ(stat_value(o.err, "sim_num_insn"), 3);
+  // Every row of both families counts 3 references (the 8th field).
+  std::vector<std::string> rows = lines_of(read_file(path("r.csv")));
+  ASSERT_GT(rows.size(), 1u);
+  for (size_t r = 1; r < rows.size(); r++) {
+    size_t at = 0;
+    for (int comma = 0; comma < 7; comma++) at = rows[r].find(',', at) + 1;
+    EXPECT_EQ(rows[r].substr(at, rows[r].find(',', at) - at), "3")
+        << rows[r];
+  }
+}
+
 TEST_F(HostileTest, TraceOfExactlyTheLimitIsNotCut) {
   std::vector<uint64_t> addrs = make_addresses(40, 2);
   write_file(path("t.din"), as_din(addrs));

@@ -16,10 +16,10 @@
 
 #include <gtest/gtest.h>
 
-#include "fold_map.h"
 #include "isolate.h"
 #include "machine.h"
 #include "sim_run.h"
+#include "transport/fold_map.h"
 
 namespace {
 

@@ -65,6 +65,26 @@ TEST(Options, ParsesValuesAndStopsAtTheFirstOtherWord) {
   opt_delete(odb);
 }
 
+// A repeatable option (one -cache:opts per family): every value, in order,
+// up to the first word that is not an option, while the variable keeps
+// the last.
+TEST(Options, EveryValueOfAnOptionIsToldInOrder) {
+  Vars v;
+  opt_odb_t *odb = make_db(&v);
+  std::vector<std::string> told;
+  opt_on_each(
+      odb, "-name",
+      [](const char *value, void *context) {
+        static_cast<std::vector<std::string> *>(context)->push_back(value);
+      },
+      &told);
+  parse(odb, {"-name", "a", "-n", "2", "-name", "-b c", "-f", "-name", "",
+              "prog", "-name", "after"});
+  EXPECT_EQ(told, (std::vector<std::string>{"a", "-b c", ""}));
+  EXPECT_STREQ(v.text, "");
+  opt_delete(odb);
+}
+
 TEST(Options, NoOrphanLeavesTheIndexAlone) {
   Vars v;
   opt_odb_t *odb = make_db(&v);

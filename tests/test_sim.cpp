@@ -577,6 +577,27 @@ TEST_F(SimTest, MaxStopsAfterThatManyReferences) {
   EXPECT_TRUE(has(read_file(path("r.json")), "\"ended_early\": null,"));
 }
 
+// With several families, -trace:max stops each where it has its fill, all
+// within one batch here: the statistics and the note count the records up
+// to the last one a family took, as they do for one family, not the
+// whole batch that was read.
+TEST_F(SimTest, MaxOverSeveralFamiliesCountsWhatTheLastOneTook) {
+  std::vector<Ref> refs = make_trace(3000, 9);
+  write_file(path("t.din"), as_din(refs));
+  // The instruction family takes its 300th fetch (kind 2) last.
+  long long records = 0, fetches = 0;
+  while (fetches < 300) fetches += refs[records++].kind == 2;
+  Outcome o = run({"-trace:max", "300", "-cache:opts", kFamily,
+                   "-cache:opts", std::string("inst: ") + kFamily,
+                   path("t.din")});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(stat_value(o.err, "sim_num_refs"), records) << o.err;
+  EXPECT_EQ(stat_value(o.err, "sim_num_insn"), 300);
+  EXPECT_TRUE(has(o.err, "sim: run ended early by -trace:max after " +
+                             std::to_string(records) + " references;"))
+      << o.err;
+}
+
 // Addresses of a 64-bit program fold into 32 bits without two lines
 // sharing a place: hits equal those on the unfolded addresses.
 TEST_F(SimTest, WideAddressesFoldWithoutCollisions) {

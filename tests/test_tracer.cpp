@@ -18,9 +18,9 @@
 
 #include <gtest/gtest.h>
 
-#include "fold_map.h"
-#include "plugin/trace_record.h"
 #include "sim_run.h"
+#include "transport/fold_map.h"
+#include "transport/trace_record.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The driver's option table (driver.h).
-#include "driver.h"
+#include "toolset/driver.h"
 
 #include "misc.h"
 #include "qlint.h"

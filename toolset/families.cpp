@@ -1,11 +1,13 @@
-// Several families in one run, one child process each. The parent owns
-// the reading; a child owns one library instance, fed through a ring
-// (trace_ring.h) of messages: a header (count, what), then the addresses of
-// the references that family takes, picked out by the parent. The child's
-// standard output and error go to a memory file the parent copies out in
-// order; its result rows go to a second one, written once at the end.
-#include "families.h"
-
+// Several families in one run, one child process each (kChildFamilies,
+// family_sink.h). vantle-sim reads and decodes the input once; each child
+// owns one library instance, fed through a ring (transport/trace_ring.h)
+// of messages: a header (count, what), then the addresses of the
+// references that family takes, picked out by the parent, which closes the
+// ring at the end of the input. The families use every core, and the
+// decoded stream is never stored. A child's standard output and error go
+// to a memory file the parent copies out in order; its result rows go to a
+// second one, written once at the end. Owns each child's process record
+// (fam_process) and what the run's signals ask of a wait.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -16,7 +18,6 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,7 +25,21 @@
 #include <initializer_list>
 
 #include "libvantle/util.h"
-#include "trace_ring.h"
+#include "toolset/family_sink.h"
+#include "transport/trace_ring.h"
+
+// A child running one family.
+struct fam_process {
+  pid_t pid;
+  trace_ring *ring;  // batches go in here
+  int ack_fd;        // one byte back when an asked-for report is written
+  int text_fd;       // its standard output and error
+  int rows_fd;       // its vantle_results rows, at the end
+  off_t shown;       // bytes of its text already printed
+  int wait_status;
+  bool silent;       // it did not answer in time, and was killed
+  int acks_owed;     // acknowledgements of interim reports given up on
+};
 
 namespace {
 
@@ -36,6 +51,11 @@ struct header {
   uint32_t count;
   uint32_t what;
 };
+
+fam_process processes[kMostChildren];
+
+// What the run's signals ask while vantle-sim waits on a child.
+int (*asked_of_waits)(void);
 
 // The size of a message of count references.
 size_t message_bytes(uint32_t count) {
@@ -68,15 +88,24 @@ bool write_all(int fd, const void *from, size_t bytes) {
   return true;
 }
 
-void acknowledge(int ack_fd, unsigned char value = 1) {
-  if (!write_all(ack_fd, &value, 1)) _exit(1);
+void acknowledge(int ack_fd) {
+  unsigned char done = 1;
+  if (!write_all(ack_fd, &done, 1)) _exit(1);
+}
+
+// ---- In the child ----------------------------------------------------------
+
+// Whether the parent has closed the ring: the input is over.
+int input_over(void *ring) {
+  return trace_ring_closed(static_cast<trace_ring *>(ring));
 }
 
 // The child's loop: feed what comes, report when asked, and at the end of
 // the input make the final report and leave the rows.
-[[noreturn]] void serve(fam_family *f, int feed_fd, int ack_fd) {
-  while (trace_ring_wait_for_data(f->ring, feed_fd)) {
-    const unsigned char *message = trace_ring_at(f->ring, f->ring->read);
+[[noreturn]] void serve(fam_process *p, int ack_fd) {
+  while (!trace_ring_wait(p->ring, TRACE_RING_READER, 1, input_over,
+                          p->ring)) {
+    const unsigned char *message = trace_ring_at(p->ring, p->ring->read);
     header h;
     memcpy(&h, message, sizeof h);
     if (h.what == kInterim) {
@@ -89,7 +118,7 @@ void acknowledge(int ack_fd, unsigned char value = 1) {
     const md_addr_t *addrs =
         reinterpret_cast<const md_addr_t *>(message + sizeof h);
     for (uint32_t i = 0; i < h.count; i++) vantle_access(addrs[i]);
-    trace_ring_release(f->ring, message_bytes(h.count), feed_fd);
+    trace_ring_release(p->ring, message_bytes(h.count));
   }
   vantle_stats(stderr, 0);
   fflush(nullptr);
@@ -97,33 +126,208 @@ void acknowledge(int ack_fd, unsigned char value = 1) {
   vantle_result *rows = static_cast<vantle_result *>(checked_calloc(
       n ? n : 1, sizeof *rows, "families", "serve", __LINE__));
   vantle_results(rows, n);
-  bool saved = write_all(f->rows_fd, rows, n * sizeof *rows);
+  bool saved = write_all(p->rows_fd, rows, n * sizeof *rows);
   _exit(saved ? 0 : 1);
 }
 
 void quiet_fatal(FILE *) {}
 
-[[noreturn]] void run_child(fam_family *f, int feed_fd, int ack_fd,
-                            void (*in_child)(void),
-                            void (*after_config)(FILE *),
-                            int (*ready_value)(void)) {
+[[noreturn]] void run_child(fam_family *f, int ack_fd,
+                            const fam_hooks *hooks) {
   // The child goes with vantle-sim, however vantle-sim ends; the run's
   // signals are vantle-sim's to answer.
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   for (int sig : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2}) signal(sig, SIG_IGN);
   signal(SIGPIPE, SIG_DFL);
   fatal_hook(quiet_fatal);
-  if (in_child) in_child();
-  dup2(f->text_fd, 1);
-  dup2(f->text_fd, 2);
-  vantle_init(f->count, f->words);  // a refused word ends the child here
+  if (hooks->in_child) hooks->in_child();
+  dup2(f->process->text_fd, 1);
+  dup2(f->process->text_fd, 2);
+  vantle_init(f->count, f->words);  // what it refuses ends the child here
   vantle_config(stderr);
-  if (after_config) after_config(stderr);
+  if (hooks->after_config) hooks->after_config(stderr);
   fflush(nullptr);
-  acknowledge(ack_fd, static_cast<unsigned char>(ready_value ? ready_value()
-                                                             : 1));
-  serve(f, feed_fd, ack_fd);
+  acknowledge(ack_fd);
+  serve(f->process, ack_fd);
 }
+
+// ---- Waiting on a child ------------------------------------------------------
+
+enum { kSlice = 100, kGraceSlices = 50 };  // milliseconds; 5 s
+
+// A wait on a child: it ends when the run's signals ask for a bit of
+// give_up_when, or, once grace counts (from the start, or from a bit of
+// grace_when), when the child has made no progress (read from its ring,
+// written text or rows) for kGraceSlices slices. Counted in slices rather
+// than by the clock, so that a run stopped and resumed (Ctrl-Z, fg) gives
+// its children their whole grace again.
+struct watch {
+  const fam_process *p;
+  int give_up_when, grace_when;
+  bool counting;
+  int idle;
+  uint64_t last;
+};
+
+uint64_t progress(const fam_process *p) {
+  uint64_t done = p->ring ? __atomic_load_n(&p->ring->read, __ATOMIC_SEQ_CST)
+                          : 0;
+  struct stat st;
+  if (fstat(p->text_fd, &st) == 0) done += static_cast<uint64_t>(st.st_size);
+  if (fstat(p->rows_fd, &st) == 0) done += static_cast<uint64_t>(st.st_size);
+  return done;
+}
+
+// A watch; its first slice takes the child's progress so far, so that a
+// wait that never sleeps costs nothing.
+watch watching(const fam_family *f, int give_up_when, int grace_when,
+               bool counting) {
+  return {f->process, give_up_when, grace_when, counting, -1, 0};
+}
+
+// A slice went by with no answer: whether to wait on.
+bool keep_waiting(watch *w) {
+  int asked = asked_of_waits ? asked_of_waits() : 0;
+  if (asked & w->give_up_when) return false;
+  if (asked & w->grace_when) w->counting = true;
+  uint64_t now = progress(w->p);
+  if (now != w->last || w->idle < 0) {
+    w->last = now;
+    w->idle = 0;
+    return true;
+  }
+  return !w->counting || ++w->idle < kGraceSlices;
+}
+
+// Waits for the byte that says the child did what it was asked. False
+// when the child is gone (f->gone set) or the watch gave up; the answers
+// of given-up waits are passed over when they come.
+bool acknowledged(fam_family *f, watch *w) {
+  fam_process *p = f->process;
+  while (!f->gone) {
+    pollfd answer = {p->ack_fd, POLLIN, 0};
+    int ready = poll(&answer, 1, kSlice);
+    if (ready == 0 || (ready < 0 && errno == EINTR)) {
+      if (!keep_waiting(w)) return false;
+      continue;
+    }
+    unsigned char done;
+    if (!read_all(p->ack_fd, &done, 1)) break;
+    if (p->acks_owed > 0) {
+      p->acks_owed--;
+      continue;
+    }
+    return true;
+  }
+  f->gone = true;
+  return false;
+}
+
+// Whether the child has ended: it held the one writing end of its
+// acknowledgement pipe, which hangs up then.
+bool hung_up(const fam_process *p) {
+  pollfd end = {p->ack_fd, POLLIN, 0};
+  return poll(&end, 1, 0) > 0 && (end.revents & (POLLHUP | POLLERR));
+}
+
+// What a wait for room in a child's ring watches besides the ring.
+struct room_wait {
+  fam_family *f;
+  watch *w;
+};
+
+// Asked by the ring's wait before each sleep: non-zero, to stop waiting,
+// when the child has gone (f->gone set) or the watch gives up.
+int stop_waiting_for_room(void *arg) {
+  room_wait *r = static_cast<room_wait *>(arg);
+  if (hung_up(r->f->process)) r->f->gone = true;
+  return r->f->gone || !keep_waiting(r->w);
+}
+
+// Waits for room in the child's ring for a message of n references and
+// writes its header there; the message, null when the child is gone
+// (f->gone set) or the watch gave up.
+unsigned char *start_message(fam_family *f, size_t n, uint32_t what,
+                             watch *w) {
+  trace_ring *ring = f->process->ring;
+  room_wait r = {f, w};
+  if (f->gone || trace_ring_wait(ring, TRACE_RING_WRITER, message_bytes(n),
+                                 stop_waiting_for_room, &r))
+    return nullptr;
+  unsigned char *at = trace_ring_at(ring, ring->written);
+  header h = {static_cast<uint32_t>(n), what};
+  memcpy(at, &h, sizeof h);
+  return at;
+}
+
+// Hands the message at the ring's write position to the child, holding n
+// references.
+void finish_message(fam_family *f, size_t n) {
+  trace_ring *ring = f->process->ring;
+  unsigned char *message = trace_ring_at(ring, ring->written);
+  uint32_t count = static_cast<uint32_t>(n);
+  memcpy(message + offsetof(header, count), &count, sizeof count);
+  trace_ring_publish(ring, message_bytes(count));
+}
+
+// Waits until the child has closed its end of the acknowledgement pipe,
+// as it does when it ends; kills it when the watch gives up.
+void await_end(fam_family *f) {
+  fam_process *p = f->process;
+  watch w = watching(f, 0, FAM_END, false);
+  while (!f->gone) {
+    pollfd end = {p->ack_fd, POLLIN, 0};
+    int ready = poll(&end, 1, kSlice);
+    unsigned char passed_over;
+    if (ready > 0 && read(p->ack_fd, &passed_over, 1) > 0) continue;
+    if (ready > 0 || (ready < 0 && errno != EINTR)) return;
+    if (!keep_waiting(&w)) {
+      p->silent = true;
+      kill(p->pid, SIGKILL);
+      return;
+    }
+  }
+}
+
+// Ends the child's input and waits for its end; true when it ended by
+// itself with status 0. One that does not answer is killed (silent).
+bool wait_for_child(fam_family *f) {
+  fam_process *p = f->process;
+  if (p->ring) trace_ring_close(p->ring);
+  if (p->pid > 0) {
+    await_end(f);
+    while (waitpid(p->pid, &p->wait_status, 0) < 0 && errno == EINTR) {
+    }
+    p->pid = 0;
+  }
+  if (p->ring) trace_ring_unmap(p->ring);
+  p->ring = nullptr;
+  f->gone = true;
+  return !p->silent && WIFEXITED(p->wait_status) &&
+         WEXITSTATUS(p->wait_status) == 0;
+}
+
+void kill_all(fam_family *families, int count) {
+  for (int i = 0; i < count; i++) {
+    if (families[i].process->pid > 0) kill(families[i].process->pid, SIGKILL);
+    wait_for_child(&families[i]);
+  }
+}
+
+// Prints what the child wrote to its text since the last call.
+void copy_text(fam_family *f, FILE *to) {
+  fam_process *p = f->process;
+  char chunk[1 << 16];
+  for (;;) {
+    ssize_t got = pread(p->text_fd, chunk, sizeof chunk, p->shown);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return;
+    fwrite(chunk, 1, static_cast<size_t>(got), to);
+    p->shown += got;
+  }
+}
+
+// ---- Starting the children ------------------------------------------------
 
 // What cannot be made for a family ends the run, naming the family and
 // the thing: "-cache:opts family 7 of 20 (`-Csa'): cannot make its text
@@ -151,315 +355,146 @@ trace_ring *shared_ring() {
   return ring;
 }
 
-// What the run's signals ask while vantle-sim waits on a child.
-int (*asked_of_waits)(void);
-
-enum { kSlice = 100, kGraceSlices = 50 };  // milliseconds; 5 s
-
-// A wait on a child: it ends when the run's signals ask for a bit of
-// give_up_when, or, once grace counts (from the start, or from a bit of
-// grace_when), when the child has made no progress (read from its ring,
-// written text or rows) for kGraceSlices slices. Counted in slices rather
-// than by the clock, so that a run stopped and resumed (Ctrl-Z, fg) gives
-// its children their whole grace again.
-struct watch {
-  const fam_family *f;
-  int give_up_when, grace_when;
-  bool counting;
-  int idle;
-  uint64_t last;
-};
-
-uint64_t progress(const fam_family *f) {
-  uint64_t done = f->ring ? __atomic_load_n(&f->ring->read, __ATOMIC_SEQ_CST)
-                          : 0;
-  struct stat st;
-  if (fstat(f->text_fd, &st) == 0) done += static_cast<uint64_t>(st.st_size);
-  if (fstat(f->rows_fd, &st) == 0) done += static_cast<uint64_t>(st.st_size);
-  return done;
-}
-
-// A watch; its first slice takes the child's progress so far, so that a
-// wait that never sleeps costs nothing.
-watch watching(const fam_family *f, int give_up_when, int grace_when,
-               bool counting) {
-  return {f, give_up_when, grace_when, counting, -1, 0};
-}
-
-// A slice went by with no answer: whether to wait on.
-bool keep_waiting(watch *w) {
-  int asked = asked_of_waits ? asked_of_waits() : 0;
-  if (asked & w->give_up_when) return false;
-  if (asked & w->grace_when) w->counting = true;
-  uint64_t now = progress(w->f);
-  if (now != w->last || w->idle < 0) {
-    w->last = now;
-    w->idle = 0;
-    return true;
-  }
-  return !w->counting || ++w->idle < kGraceSlices;
-}
-
-// Waits for the byte that says the child did what it was asked; *value
-// gets it. False when the child is gone (f->gone set) or the watch gave
-// up; the answers of given-up waits are passed over when they come.
-bool acknowledged(fam_family *f, watch *w, unsigned char *value = nullptr) {
-  while (!f->gone) {
-    pollfd answer = {f->ack_fd, POLLIN, 0};
-    int ready = poll(&answer, 1, kSlice);
-    if (ready == 0 || (ready < 0 && errno == EINTR)) {
-      if (!keep_waiting(w)) return false;
-      continue;
+// Makes family i's ring, files and pipe, and forks its child.
+void fork_child(fam_family *families, int i, int count,
+                const fam_hooks *hooks, pid_t parent) {
+  fam_family *f = &families[i];
+  fam_process *p = f->process = &processes[i];
+  *p = {};
+  int ack[2];
+  if (pipe2(ack, O_CLOEXEC) != 0)
+    cannot_make(f, i, count, "its pipe", __LINE__);
+  if (!(p->ring = shared_ring()))
+    cannot_make(f, i, count, "its ring of shared memory", __LINE__);
+  if ((p->text_fd = memory_file("vantle-family-text")) < 0)
+    cannot_make(f, i, count, "its text file", __LINE__);
+  if ((p->rows_fd = memory_file("vantle-family-rows")) < 0)
+    cannot_make(f, i, count, "its rows file", __LINE__);
+  p->pid = fork();
+  if (p->pid < 0) cannot_make(f, i, count, "its process", __LINE__);
+  if (p->pid == 0) {
+    if (getppid() != parent) _exit(1);  // vantle-sim is gone already
+    for (int j = 0; j < i; j++) {  // the earlier children's ends
+      trace_ring_unmap(processes[j].ring);
+      close(processes[j].ack_fd);
     }
-    unsigned char done;
-    if (!read_all(f->ack_fd, &done, 1)) break;
-    if (f->acks_owed > 0) {
-      f->acks_owed--;
-      continue;
-    }
-    if (value) *value = done;
-    return true;
+    close(ack[0]);
+    run_child(f, ack[1], hooks);
   }
-  f->gone = true;
-  return false;
+  close(ack[1]);
+  p->ack_fd = ack[0];
 }
 
-// Waits for room in the child's ring for a message of n references and
-// writes its header there; the message, null when the child is gone
-// (f->gone set) or the watch gave up.
-unsigned char *start_message(fam_family *f, size_t n, uint32_t what,
-                             watch *w) {
-  int room = -1;
-  while (!f->gone && room < 0) {
-    room = trace_ring_wait_for_room_for(f->ring, message_bytes(n),
-                                        f->feed_fd, kSlice);
-    if (room < 0 && !keep_waiting(w)) return nullptr;
-  }
-  if (f->gone || room == 0) {
-    f->gone = true;
-    return nullptr;
-  }
-  unsigned char *at = trace_ring_at(f->ring, f->ring->written);
-  header h = {static_cast<uint32_t>(n), what};
-  memcpy(at, &h, sizeof h);
-  return at;
-}
-
-// Hands the message at the ring's write position to the child, holding n
-// references.
-void finish_message(fam_family *f, size_t n) {
-  unsigned char *message = trace_ring_at(f->ring, f->ring->written);
-  uint32_t count = static_cast<uint32_t>(n);
-  memcpy(message + offsetof(header, count), &count, sizeof count);
-  trace_ring_publish(f->ring, message_bytes(count), f->feed_fd);
-}
-
-}  // namespace
-
-bool fam_select_kinds(const char *name, bool *wanted) {
-  bool all = !strcmp(name, "all"), data = !strcmp(name, "data");
-  bool load = !strcmp(name, "load"), store = !strcmp(name, "store");
-  wanted[MD_REF_NONE] = all;
-  wanted[MD_REF_INST] = all || !strcmp(name, "inst");
-  wanted[MD_REF_LOAD] = all || data || load;
-  wanted[MD_REF_STORE] = all || data || store;
-  // A modify reads and writes one location: one data reference.
-  wanted[MD_REF_MODIFY] = all || data || load || store;
-  return wanted[MD_REF_INST] || wanted[MD_REF_LOAD] || wanted[MD_REF_STORE];
-}
-
-bool fam_parse(fam_family *f, const char *spec, const char *kinds,
-               const char **why) {
-  memset(f, 0, sizeof *f);
-  f->spec = spec;
-  f->kinds = kinds;
-  f->text = strdup(spec);
-  char *words = f->text;
-  char *colon = strchr(words, ':');
-  if (colon) {
-    // The kinds are one word, blanks around it aside: "all junk:" is no
-    // kind, and must not pass as "all".
-    *colon = '\0';
-    char *name = words + strspn(words, " \t");
-    size_t length = strlen(name);
-    while (length > 0 && strchr(" \t", name[length - 1]))
-      name[--length] = '\0';
-    f->kinds = name;
-    f->kinds_given = true;
-    words = colon + 1;
-  }
-  if (!fam_select_kinds(f->kinds, f->wanted)) {
-    *why = "its reference kinds must be all, inst, data, load or store";
-    return false;
-  }
-  for (char *w = strtok(words, " \t"); w; w = strtok(nullptr, " \t")) {
-    if (f->count == 256) {
-      *why = "it holds too many words";
-      return false;
-    }
-    f->words[f->count++] = w;
-  }
-  return true;
-}
-
-void fam_start(fam_family *families, int count, void (*in_child)(void),
-               void (*after_config)(FILE *text), int (*ready_value)(void)) {
+void start(fam_family *families, int count, const fam_hooks *hooks) {
+  asked_of_waits = hooks->asked;
   fflush(nullptr);  // nothing buffered may be written twice
   pid_t parent = getpid();
+  for (int i = 0; i < count; i++)
+    fork_child(families, i, count, hooks, parent);
   for (int i = 0; i < count; i++) {
     fam_family *f = &families[i];
-    int feed[2], ack[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, feed) != 0)
-      cannot_make(f, i, count, "its socket", __LINE__);
-    if (pipe2(ack, O_CLOEXEC) != 0)
-      cannot_make(f, i, count, "its pipe", __LINE__);
-    if (!(f->ring = shared_ring()))
-      cannot_make(f, i, count, "its ring of shared memory", __LINE__);
-    if ((f->text_fd = memory_file("vantle-family-text")) < 0)
-      cannot_make(f, i, count, "its text file", __LINE__);
-    if ((f->rows_fd = memory_file("vantle-family-rows")) < 0)
-      cannot_make(f, i, count, "its rows file", __LINE__);
-    f->pid = fork();
-    if (f->pid < 0) cannot_make(f, i, count, "its process", __LINE__);
-    if (f->pid == 0) {
-      if (getppid() != parent) _exit(1);  // vantle-sim is gone already
-      for (int j = 0; j < i; j++) {  // the earlier children's ends
-        trace_ring_unmap(families[j].ring);
-        close(families[j].feed_fd);
-        close(families[j].ack_fd);
-      }
-      close(feed[1]);
-      close(ack[0]);
-      run_child(f, feed[0], ack[1], in_child, after_config, ready_value);
-    }
-    close(feed[0]);
-    close(ack[1]);
-    f->feed_fd = feed[1];
-    f->ack_fd = ack[0];
-  }
-  for (int i = 0; i < count; i++) {
-    fam_family *f = &families[i];
-    unsigned char value;
     watch w = watching(f, FAM_END, 0, false);
-    if (acknowledged(f, &w, &value)) {
-      f->ready_value = value;
-      continue;
-    }
-    if (!f->gone) kill(f->pid, SIGKILL);
-    fam_wait(f);
-    fam_copy_text(f, stderr);
+    if (acknowledged(f, &w)) continue;
+    if (!f->gone) kill(f->process->pid, SIGKILL);
+    wait_for_child(f);
+    copy_text(f, stderr);
     fprintf(stderr, "error: -cache:opts family %d of %d (`%s') cannot run; "
                     "nothing was simulated\n", i + 1, count, f->spec);
-    fam_kill_all(families, count);
+    kill_all(families, count);
     exit(1);
   }
 }
 
-void fam_copy_text(fam_family *f, FILE *to) {
-  char chunk[1 << 16];
-  for (;;) {
-    ssize_t got = pread(f->text_fd, chunk, sizeof chunk, f->shown);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return;
-    fwrite(chunk, 1, static_cast<size_t>(got), to);
-    f->shown += got;
+// ---- The sink ---------------------------------------------------------------
+
+// Puts the addresses that f takes among records 0..take-1 into picked,
+// which has room for take.
+void pick(const fam_family *f, const md_addr_t *addrs,
+          const unsigned char *kinds, size_t take, md_addr_t *picked) {
+  if (f->wanted[MD_REF_NONE]) {  // every kind
+    memcpy(picked, addrs, take * sizeof *picked);
+    return;
+  }
+  size_t k = 0;
+  for (size_t i = 0; i < take; i++) {
+    picked[k] = addrs[i];
+    k += f->wanted[kinds[i]];
   }
 }
 
-void fam_on_wait(int (*asked)(void)) { asked_of_waits = asked; }
-
-md_addr_t *fam_reserve(fam_family *f, size_t n) {
+fam_fed feed(fam_family *f, const md_addr_t *addrs,
+             const unsigned char *kinds, size_t take, size_t taken) {
   watch w = watching(f, FAM_END | FAM_REPORT, 0, false);
-  unsigned char *message = start_message(f, n, kReferences, &w);
-  return message ? reinterpret_cast<md_addr_t *>(message + sizeof(header))
-                 : nullptr;
+  unsigned char *message = start_message(f, take, kReferences, &w);
+  if (!message) return f->gone ? FAM_GONE : FAM_ASKED;
+  pick(f, addrs, kinds, take,
+       reinterpret_cast<md_addr_t *>(message + sizeof(header)));
+  finish_message(f, taken);
+  return FAM_FED;
 }
 
-void fam_commit(fam_family *f, size_t n) { finish_message(f, n); }
-
-bool fam_interim(fam_family *f) {
+bool interim(fam_family *f, FILE *to) {
   watch w = watching(f, FAM_END, 0, true);
   if (!start_message(f, 0, kInterim, &w)) return false;
   finish_message(f, 0);
-  if (acknowledged(f, &w)) return true;
-  if (!f->gone) f->acks_owed++;
+  if (acknowledged(f, &w)) {
+    copy_text(f, to);
+    return true;
+  }
+  if (!f->gone) f->process->acks_owed++;
   return false;
 }
 
-void fam_end_input(fam_family *f) {
-  if (f->feed_fd > 0) close(f->feed_fd);
-  f->feed_fd = -1;
+void end_input(fam_family *families, int count) {
+  for (int i = 0; i < count; i++)
+    if (families[i].process->ring)
+      trace_ring_close(families[i].process->ring);
 }
 
-// Waits until the child has closed its end of the acknowledgement pipe,
-// as it does when it ends; kills it when the watch gives up.
-void await_end(fam_family *f) {
-  watch w = watching(f, 0, FAM_END, false);
-  while (!f->gone) {
-    pollfd end = {f->ack_fd, POLLIN, 0};
-    int ready = poll(&end, 1, kSlice);
-    unsigned char passed_over;
-    if (ready > 0 && read(f->ack_fd, &passed_over, 1) > 0) continue;
-    if (ready > 0 || (ready < 0 && errno != EINTR)) return;
-    if (!keep_waiting(&w)) {
-      f->silent = true;
-      kill(f->pid, SIGKILL);
-      return;
-    }
-  }
+bool final_report(fam_family *f, FILE *to) {
+  bool well = wait_for_child(f);
+  copy_text(f, to);
+  return well;
 }
 
-bool fam_wait(fam_family *f) {
-  fam_end_input(f);
-  if (f->pid > 0) {
-    await_end(f);
-    while (waitpid(f->pid, &f->wait_status, 0) < 0 && errno == EINTR) {
-    }
-    f->pid = 0;
-  }
-  if (f->ring) trace_ring_unmap(f->ring);
-  f->ring = nullptr;
-  f->gone = true;
-  return !f->silent && WIFEXITED(f->wait_status) &&
-         WEXITSTATUS(f->wait_status) == 0;
-}
-
-void fam_say_failure(const fam_family *f, int index, int count, FILE *to) {
+void say_failure(const fam_family *f, int index, int count, FILE *to) {
+  const fam_process *p = f->process;
   fprintf(to, "sim: family %d of %d (`%s') ", index + 1, count, f->spec);
-  if (f->silent)
+  if (p->silent)
     fprintf(to, "did not answer for %d s; it was killed\n",
             kGraceSlices * kSlice / 1000);
-  else if (WIFSIGNALED(f->wait_status))
-    fprintf(to, "was killed by signal %d (%s)\n", WTERMSIG(f->wait_status),
-            strsignal(WTERMSIG(f->wait_status)));
+  else if (WIFSIGNALED(p->wait_status))
+    fprintf(to, "was killed by signal %d (%s)\n", WTERMSIG(p->wait_status),
+            strsignal(WTERMSIG(p->wait_status)));
   else
-    fprintf(to, "failed with exit status %d\n", WEXITSTATUS(f->wait_status));
+    fprintf(to, "failed with exit status %d\n", WEXITSTATUS(p->wait_status));
 }
 
-int fam_rows(const fam_family *f, vantle_result **rows) {
+int rows(fam_family *f, vantle_result **out) {
   struct stat st;
-  *rows = nullptr;
-  if (fstat(f->rows_fd, &st) != 0 || st.st_size <= 0) return 0;
+  int fd = f->process->rows_fd;
+  *out = nullptr;
+  if (fstat(fd, &st) != 0 || st.st_size <= 0) return 0;
   size_t n = static_cast<size_t>(st.st_size) / sizeof(vantle_result);
-  *rows = static_cast<vantle_result *>(checked_calloc(
+  *out = static_cast<vantle_result *>(checked_calloc(
       n, sizeof(vantle_result), "families", "fam_rows", __LINE__));
-  if (pread(f->rows_fd, *rows, n * sizeof(vantle_result), 0) !=
+  if (pread(fd, *out, n * sizeof(vantle_result), 0) !=
       static_cast<ssize_t>(n * sizeof(vantle_result))) {
-    free(*rows);
-    *rows = nullptr;
+    free(*out);
+    *out = nullptr;
     return 0;
   }
   return static_cast<int>(n);
 }
 
-bool fam_any_gone(fam_family *families, int count) {
+bool any_gone(fam_family *families, int count) {
   pollfd ends[kMostChildren];
-  fam_family *of[kMostChildren];
+  fam_process *of[kMostChildren];
   int n = 0;
   for (int i = 0; i < count && n < kMostChildren; i++)
     if (!families[i].gone) {
-      of[n] = &families[i];
-      ends[n++] = {families[i].ack_fd, POLLIN, 0};
+      of[n] = families[i].process;
+      ends[n++] = {families[i].process->ack_fd, POLLIN, 0};
     }
   if (poll(ends, n, 0) <= 0) return false;
   for (int i = 0; i < n; i++) {
@@ -473,9 +508,10 @@ bool fam_any_gone(fam_family *families, int count) {
   return false;
 }
 
-void fam_kill_all(fam_family *families, int count) {
-  for (int i = 0; i < count; i++) {
-    if (families[i].pid > 0) kill(families[i].pid, SIGKILL);
-    fam_wait(&families[i]);
-  }
-}
+bool in_flight(size_t *) { return false; }  // the children feed themselves
+
+}  // namespace
+
+const family_sink kChildFamilies = {start, copy_text, feed, interim,
+                                    end_input, final_report, say_failure,
+                                    rows, any_gone, in_flight};

@@ -1,5 +1,6 @@
-// Process-wide flags of the tool set and its random generator (a 64-bit
-// xorshift-multiply generator: fast, repeatable from a seed).
+// Process-wide flags of the tool set, its random generator (a 64-bit
+// xorshift-multiply generator: fast, repeatable from a seed) and its
+// helpers for paths.
 #include "misc.h"
 
 #include <limits.h>
@@ -7,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -30,6 +32,39 @@ int myrand(void) {
 const char *base_name(const char *path) {
   const char *slash = strrchr(path, '/');
   return slash ? slash + 1 : path;
+}
+
+int utf8_length(const unsigned char *p) {
+  if (p[0] < 0x80) return 1;
+  int n = p[0] >= 0xf0 ? 4 : p[0] >= 0xe0 ? 3 : p[0] >= 0xc2 ? 2 : 0;
+  if (n == 0 || p[0] > 0xf4) return 0;
+  uint32_t code = p[0] & (0x7f >> n);
+  for (int i = 1; i < n; i++) {
+    if ((p[i] & 0xc0) != 0x80) return 0;
+    code = code << 6 | (p[i] & 0x3f);
+  }
+  bool shortest = code >= (n == 2 ? 0x80u : n == 3 ? 0x800u : 0x10000u);
+  bool scalar = code <= 0x10ffff && (code < 0xd800 || code > 0xdfff);
+  return shortest && scalar ? n : 0;
+}
+
+char *find_on_path(const char *path, const char *name) {
+  if (!path || !*name) return nullptr;
+  while (*path) {
+    const char *colon = strchr(path, ':');
+    size_t n = colon ? static_cast<size_t>(colon - path) : strlen(path);
+    char *full = static_cast<char *>(malloc(n + strlen(name) + 2));
+    if (!full) return nullptr;
+    snprintf(full, n + strlen(name) + 2, "%.*s/%s", static_cast<int>(n),
+             n ? path : ".", name);
+    struct stat st;
+    if (stat(full, &st) == 0 && S_ISREG(st.st_mode) && access(full, X_OK) == 0)
+      return full;
+    free(full);
+    if (!colon) break;
+    path = colon + 1;
+  }
+  return nullptr;
 }
 
 // The resolved directory of path and its last component, for a file that

@@ -119,6 +119,16 @@ static bool set_value(opt_opt_t *opt, char *value) {
   }
 }
 
+void opt_on_each(opt_odb_t *odb, const char *name,
+                 void (*each)(const char *value, void *context),
+                 void *context) {
+  opt_opt_t *opt = opt_find_option(odb, name);
+  if (!opt)
+    _fatal("options", "opt_on_each", __LINE__, "unknown option `%s'", name);
+  opt->each = each;
+  opt->each_context = context;
+}
+
 void opt_process_options(opt_odb_t *odb, int argc, char **argv) {
   int i = 1;
   while (i < argc) {
@@ -143,6 +153,7 @@ void opt_process_options(opt_odb_t *odb, int argc, char **argv) {
                       : "option `%s' needs an unsigned decimal integer, "
                         "not `%s'",
                   word, argv[i + 1]);
+    if (opt->each) opt->each(argv[i + 1], opt->each_context);
     i += 2;
   }
 }

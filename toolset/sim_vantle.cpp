@@ -1,22 +1,17 @@
 // Simulator module of vantle-sim: feeds the references of a trace file or
-// of a program traced live to the cache library. Owns the module's options
-// (-cache:opts, -out:*, -trace:*, -progress), the reference counters it
-// registers as statistics, the -out: files and the batch buffers of the
-// main loop. Reads the driver's shared state (sim.h): the signal flags, the
-// exit buffer and sim_progfd.
-#include <errno.h>
+// of a program traced live to the families of the run (run_families.h).
+// Owns the module's options (-cache:opts, -trace:*, -progress; -out:* are
+// out_files'), the batch being fed and what the next report is. Reads the
+// driver's shared state (sim.h): the signal flags, the exit buffer and
+// sim_progfd.
 #include <limits.h>
 #include <math.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
-#include <string>
-
-#include "export.h"
-#include "families.h"
-#include "fold_map.h"
 #include "libvantle/frontend.h"
 #include "libvantle/libvantle.h"
 #include "loader.h"
@@ -24,7 +19,12 @@
 #include "misc.h"
 #include "qlint.h"
 #include "sim.h"
+#include "toolset/cache_words.h"
 #include "toolset/out_files.h"
+#include "toolset/run_families.h"
+#include "toolset/run_outputs.h"
+#include "toolset/run_stats.h"
+#include "transport/fold_map.h"
 
 // Options.
 static char *cache_opts;
@@ -39,23 +39,13 @@ static char *valgrind_opts;
 static int input_format;
 static counter_t max_refs;      // 0: no limit
 static bool progress_on;
-static bool wanted[MD_REF_MODIFY + 1];  // by md_ref_kind
-// The library simulates at most this many references; the run stops at the
-// first reference past it.
-static counter_t reference_limit;
-static bool past_reference_limit;
 
-// The families, one per -cache:opts. One runs in this process; several run
-// in child processes of their own (families.h), fed from here.
-enum { kMostFamilies = 64 };
-static fam_family families[kMostFamilies];
-static int family_count;
-static bool family_failed;  // a family's child ended before its time
-
-static bool several(void) { return family_count > 1; }
-
-// Statistics.
-static counter_t refs_read, refs_fed, loads, stores, modifies;
+// Every -cache:opts value, as the options database sets it (the variable
+// keeps the last one only), and how many were given.
+static struct {
+  const char *list[RF_MOST_FAMILIES];
+  int count;
+} cache_opts_values;
 
 // Report state. The report printed next: the final one, an interim one
 // while the run goes on, or the one after a fatal error (interim too, as
@@ -71,6 +61,8 @@ enum { BATCH = LD_MOST_RECORDS };
 static const md_addr_t *batch_addrs;
 static const unsigned char *batch_kinds;
 
+static void interim_stats(void);
+
 [[noreturn]] static void option_error(const char *fmt, const char *value) {
   fputs("error: ", stderr);
   fprintf(stderr, fmt, value);
@@ -78,11 +70,19 @@ static const unsigned char *batch_kinds;
   exit(1);
 }
 
+static void note_cache_opts(const char *value, void *) {
+  if (cache_opts_values.count < RF_MOST_FAMILIES)
+    cache_opts_values.list[cache_opts_values.count] = value;
+  cache_opts_values.count++;
+}
+
 void sim_reg_options(opt_odb_t *odb) {
   opt_reg_string(odb, "-cache:opts",
                  "one family: [kinds:] the library's option words, e.g. "
                  "\"-Cfa -M65536\"; again for more families",
                  &cache_opts, "", 1, nullptr);
+  cache_opts_values.count = 0;
+  opt_on_each(odb, "-cache:opts", note_cache_opts, nullptr);
   out_reg_options(odb);
   opt_reg_string(odb, "-trace:refs",
                  "references that feed the cache: all|inst|data|load|store",
@@ -129,101 +129,34 @@ bool sim_output_named(const char *path) {
   return false;
 }
 
-// Collects the values of every -cache:opts before the program or trace
-// (the options database keeps the last one only); returns how many.
-static int cache_opts_values(opt_odb_t *odb, int argc, char **argv,
-                             const char **values) {
-  int count = 0;
-  for (int i = 1; i < argc; i++) {
-    opt_opt_t *opt = opt_find_option(odb, argv[i]);
-    if (!opt) break;  // the program or trace
-    if (!strcmp(argv[i], "-cache:opts") && i + 1 < argc) {
-      if (count == kMostFamilies)
-        option_error("-cache:opts is given more than %s times", "64");
-      values[count++] = argv[i + 1];
-    }
-    if (opt->kind != OPT_FLAG) i++;
-  }
-  return count;
-}
-
-// An optional sign, then decimal digits, and nothing else.
-static bool is_decimal(const char *text) {
-  if (*text == '+' || *text == '-') text++;
-  if (*text < '0' || *text > '9') return false;
-  while (*text >= '0' && *text <= '9') text++;
-  return !*text;
-}
-
-// Refuses a word that the library, lenient with the programs that call it,
-// would skip with a warning or read in part. The values of -C and -R, and
-// the ranges of the numbers, are left to the library to judge.
-static void check_cache_word(const char *word) {
-  char letter = word[0] == '-' ? word[1] : '\0';
-  if (letter == 'C' || letter == 'R') return;
-  if (!letter || !strchr("abclniM", letter))
-    option_error("-cache:opts: `%s' is not a cache option word", word);
-  if (!word[2])
-    option_error("-cache:opts: `%s' needs a number glued to its letter",
-                 word);
-  if (!is_decimal(word + 2))
-    option_error("-cache:opts: `%s' needs a decimal number after its letter",
-                 word);
-}
-
-// The fully associative report lists the sizes that are multiples of -i up
-// to -M: with a larger step it would list none.
-static void check_report_step(char **words, int count) {
-  const char *config = "sa", *step = nullptr, *max = nullptr;
-  for (int i = 0; i < count; i++) {
-    if (words[i][1] == 'C') config = words[i] + 2;
-    if (words[i][1] == 'i') step = words[i];
-    if (words[i][1] == 'M') max = words[i];
-  }
-  if (strcmp(config, "fa") && strcmp(config, "FA")) return;
-  long long step_bytes = step ? strtoll(step + 2, nullptr, 10) : 512;
-  long long max_bytes = max ? strtoll(max + 2, nullptr, 10) : 524288;
-  // A negative -M is the library's to refuse, by its range.
-  if (step_bytes <= max_bytes || max_bytes < 0) return;
-  char what[4096];
-  snprintf(what, sizeof what, "-cache:opts: %s%s is larger than %s%s: the "
-           "report would list no cache size", step ? step : "-i512",
-           step ? "" : " (the default)", max ? max : "-M524288",
-           max ? "" : " (the default)");
-  option_error("%s", what);
-}
-
 // Each -cache:opts is one family: "[<kinds>:] words". vantle-sim takes the
 // library's words strictly: a mistyped word stops the run before anything
 // is simulated or written.
-static void check_cache_opts(opt_odb_t *odb, int argc, char **argv) {
-  const char *values[kMostFamilies];
-  family_count = cache_opts_values(odb, argc, argv, values);
-  if (family_count == 0) values[family_count++] = cache_opts ? cache_opts : "";
-  for (int i = 0; i < family_count; i++) {
-    fam_family *f = &families[i];
-    const char *why = nullptr;
-    if (!fam_parse(f, values[i], refs_name, &why)) {
-      char what[4096];
-      snprintf(what, sizeof what, "-cache:opts `%s': %s", values[i], why);
-      option_error("%s", what);
-    }
-    for (int w = 0; w < f->count; w++) check_cache_word(f->words[w]);
-    check_report_step(f->words, f->count);
+static void check_cache_opts(void) {
+  if (cache_opts_values.count > RF_MOST_FAMILIES)
+    option_error("-cache:opts is given more than %s times", "64");
+  if (cache_opts_values.count == 0)
+    note_cache_opts(cache_opts ? cache_opts : "", nullptr);
+  for (int i = 0; i < cache_opts_values.count; i++) {
+    char why[4096];
+    if (!rf_add(cache_opts_values.list[i], refs_name, why, sizeof why))
+      option_error("%s", why);
   }
   // One family feeds its own kinds; with several, the statistics count
   // the run-wide selection.
-  if (family_count == 1) memcpy(wanted, families[0].wanted, sizeof wanted);
+  if (rf_count() == 1) rs_select(rf_family(0)->wanted);
   // The echo of the options would show the last value only.
   static char several_values[] = "(one per family, below)";
-  if (family_count > 1) cache_opts = several_values;
+  if (rf_count() > 1) cache_opts = several_values;
 }
 
-void sim_check_options(opt_odb_t *odb, int argc, char **argv) {
-  if (!fam_select_kinds(refs_name, wanted))
+void sim_check_options(opt_odb_t *, int, char **) {
+  bool wanted[MD_REF_MODIFY + 1];
+  if (!cw_select_kinds(refs_name, wanted))
     option_error("-trace:refs must be all, inst, data, load or store, not "
                  "`%s'", refs_name);
-  check_cache_opts(odb, argc, argv);
+  rs_select(wanted);
+  check_cache_opts();
   input_format = md_format_by_name(format_name);
   if (input_format < 0)
     option_error("-trace:format must be auto, din, lackey, hex or bin32, "
@@ -244,6 +177,8 @@ void sim_check_options(opt_odb_t *odb, int argc, char **argv) {
   if (sim_chkpt_fname)
     option_error("cannot restore `%s': vantle-sim has no checkpoints",
                  sim_chkpt_fname);
+  // The library judges every family's words before any file is made.
+  rf_check();
   char why[4096];
   if (!out_open(why, sizeof why)) option_error("%s", why);
 }
@@ -257,19 +192,20 @@ static void say_what_opt_means(FILE *stream) {
                     "files)\n");
 }
 
-// The folding of 64-bit addresses keeps every address bit that picks a set
-// of some cache of the family, and keeps equal lines equal: its regions are
-// as large as the sets' span (set-associative), the cache (direct-mapped)
-// or one line (fully associative). Results then equal an unfolded run.
-static int fold_region_bits(void) {
-  if (trace_config == VANTLE_FULLY_ASSOCIATIVE) return L;
-  if (trace_config == VANTLE_DIRECT_MAPPED) return C;
-  return B + L;
-}
-
 // What the run's signals ask of a wait on a family's process.
 static int asked_by_signals(void) {
   return (sim_exit_now ? FAM_END : 0) | (sim_dump_stats ? FAM_REPORT : 0);
+}
+
+// A signal came while a family's process waited for room: the statistics
+// and a report for SIGUSR1; false when the run is to end.
+static bool answer_while_feeding(void) {
+  if (sim_exit_now) return false;
+  if (sim_dump_stats) {
+    sim_dump_stats = 0;
+    interim_stats();
+  }
+  return true;
 }
 
 void sim_init(void) {
@@ -279,20 +215,16 @@ void sim_init(void) {
   if (lower && strtoull(lower, nullptr, 10) < vantle_reference_limit())
     vantle_set_reference_limit(strtoull(lower, nullptr, 10));
 #endif
-  reference_limit = static_cast<counter_t>(vantle_reference_limit());
-  if (several()) {
-    fam_on_wait(asked_by_signals);
-    fam_start(families, family_count, out_forget, say_what_opt_means,
-              fold_region_bits);
-    // One folding serves every family: the most demanding one's regions.
-    int bits = 0;
-    for (int i = 0; i < family_count; i++)
-      if (families[i].ready_value > bits) bits = families[i].ready_value;
-    fm_reset(bits);
-  } else {
-    vantle_init(families[0].count, families[0].words);
-    fm_reset(fold_region_bits());
-  }
+  rf_limits(max_refs, static_cast<counter_t>(vantle_reference_limit()));
+  rf_on_asked(answer_while_feeding);
+  // The folding of 64-bit addresses keeps every address bit that picks a
+  // set of some cache of any family, and keeps equal lines equal: its
+  // regions are as large as the largest span of a family's sets. Results
+  // then equal an unfolded run.
+  fm_reset(rf_set_span_bits());
+  static const fam_hooks hooks = {out_forget, say_what_opt_means,
+                                  asked_by_signals};
+  rf_start(&hooks);
   library_ready = true;
 }
 
@@ -313,6 +245,22 @@ static int answer_before_start(void) {
   exit(sim_end_signal ? 128 + sim_end_signal : 0);
 }
 
+// A trace's format may record no kinds: then every family must take all.
+static void check_kinds_recorded(void) {
+  for (int i = 0; i < rf_count(); i++) {
+    const fam_family *f = rf_family(i);
+    if (ld_has_kinds() || !strcmp(f->kinds, "all")) continue;
+    if (f->kinds_given) {
+      char what[4096];
+      snprintf(what, sizeof what, "-cache:opts `%s' needs reference kinds, "
+               "which this trace's format does not record", f->spec);
+      option_error("%s", what);
+    }
+    option_error("-trace:refs %s needs reference kinds, which this trace's "
+                 "format does not record", f->kinds);
+  }
+}
+
 void sim_load_prog(char *fname, int argc, char **argv, char **) {
   ld_on_wait(answer_before_start);
   claim_outputs(fname);
@@ -327,53 +275,10 @@ void sim_load_prog(char *fname, int argc, char **argv, char **) {
     if (argc > 1)
       option_error("`%s' is a trace file, which takes no arguments", fname);
   }
-  for (int i = 0; i < family_count; i++) {
-    const fam_family *f = &families[i];
-    if (ld_has_kinds() || !strcmp(f->kinds, "all")) continue;
-    if (f->kinds_given) {
-      char what[4096];
-      snprintf(what, sizeof what, "-cache:opts `%s' needs reference kinds, "
-               "which this trace's format does not record", f->spec);
-      option_error("%s", what);
-    }
-    option_error("-trace:refs %s needs reference kinds, which this trace's "
-                 "format does not record", f->kinds);
-  }
+  check_kinds_recorded();
 }
 
-// Statistics formulas.
-static double ref_rate(void) {
-  int seconds = sim_elapsed_time > 0 ? sim_elapsed_time : 1;
-  return static_cast<double>(refs_fed) / seconds;
-}
-
-static double processes_traced(void) {
-  return static_cast<double>(ld_processes_traced());
-}
-
-void sim_reg_stats(stat_sdb_t *sdb) {
-  stat_reg_counter(sdb, "sim_num_refs", "references read from the input",
-                   &refs_read, 0, nullptr);
-  stat_reg_counter(sdb, "sim_num_fed", "references fed to the cache",
-                   &refs_fed, 0, nullptr);
-  stat_reg_counter(sdb, "sim_num_insn", "instruction fetches read",
-                   &sim_num_insn, 0, nullptr);
-  stat_reg_counter(sdb, "sim_num_loads", "loads read", &loads, 0, nullptr);
-  stat_reg_counter(sdb, "sim_num_stores", "stores read", &stores, 0, nullptr);
-  stat_reg_counter(sdb, "sim_num_modifies",
-                   "modifies read (each one data reference)", &modifies, 0,
-                   nullptr);
-  if (ld_is_program())
-    stat_reg_formula(sdb, "sim_num_procs",
-                     "processes traced (under valgrind, forked and exec'd ones "
-                     "included)",
-                     processes_traced, "%.0f");
-  stat_reg_int(sdb, "sim_elapsed_time",
-               "total simulation time in seconds", &sim_elapsed_time, 0,
-               nullptr);
-  stat_reg_formula(sdb, "sim_ref_rate",
-                   "references fed per second", ref_rate, "%.0f");
-}
+void sim_reg_stats(stat_sdb_t *sdb) { rs_reg_stats(sdb, ld_is_program()); }
 
 static const char *refs_description(const char *kinds) {
   if (!ld_has_kinds()) return "every address of the trace (unified)";
@@ -385,17 +290,7 @@ static const char *refs_description(const char *kinds) {
   return "stores and modifies only";
 }
 
-// The line that introduces each family's part of a report.
-static void introduce_family(FILE *stream, int i, const char *what) {
-  fprintf(stream, "\nsim: family %d of %d: `%s'%s\n", i + 1, family_count,
-          families[i].spec, what);
-}
-
-void sim_aux_config(FILE *stream) {
-  if (!several()) {
-    vantle_config(stream);
-    say_what_opt_means(stream);
-  }
+static void say_input(FILE *stream) {
   if (ld_is_program() && ld_tracer() == LD_TRACER_QEMU)
     fprintf(stream, "sim: input: program `%s' traced live under %s with "
                     "vantle's plugin (binary records)\n", ld_name(),
@@ -409,71 +304,27 @@ void sim_aux_config(FILE *stream) {
             md_format_name(ld_format()), ld_compressed() ? ", " : "",
             ld_compressed() ? ld_compression() : "",
             ld_compressed() ? "-compressed" : "");
-  if (!several())
+}
+
+// One family: its parameters, the input, what feeds it. Several: the
+// input, then each family's line and parameters.
+void sim_aux_config(FILE *stream) {
+  bool one = rf_count() == 1;
+  if (one) rf_config(0, stream);
+  say_input(stream);
+  if (one)
     fprintf(stream, "sim: references fed to the cache: %s\n",
-            refs_description(families[0].kinds));
+            refs_description(rf_family(0)->kinds));
   if (max_refs)
     fprintf(stream, "sim: stopping after %lld references%s\n",
-            static_cast<long long>(max_refs), several() ? " per family" : "");
-  for (int i = 0; several() && i < family_count; i++) {
+            static_cast<long long>(max_refs), one ? "" : " per family");
+  for (int i = 0; !one && i < rf_count(); i++) {
     char what[256];
     snprintf(what, sizeof what, ", references fed: %s",
-             refs_description(families[i].kinds));
-    introduce_family(stream, i, what);
-    fam_copy_text(&families[i], stream);
+             refs_description(rf_family(i)->kinds));
+    rf_introduce(stream, i, what);
+    rf_config(i, stream);
   }
-}
-
-// The rows and description of every family, for the -out: files.
-struct run_results {
-  family_results family[kMostFamilies];
-  vantle_result *rows[kMostFamilies];
-  char label[kMostFamilies][64];
-};
-
-static void gather_results(run_results *r) {
-  for (int i = 0; i < family_count; i++) {
-    fam_family *f = &families[i];
-    int n;
-    if (several()) {
-      n = fam_rows(f, &r->rows[i]);
-    } else {
-      n = vantle_results(nullptr, 0);
-      r->rows[i] = static_cast<vantle_result *>(checked_calloc(
-          n ? n : 1, sizeof(vantle_result), "sim_vantle", "gather_results",
-          __LINE__));
-      vantle_results(r->rows[i], n);
-      f->fed = refs_fed;
-    }
-    const vantle_result *first = n ? r->rows[i] : nullptr;
-    const char *name = family_name(first);
-    // The legend names the policy, the first word of the family's name.
-    int policy = first && first->organisation != VANTLE_DIRECT_MAPPED
-                     ? static_cast<int>(strcspn(name, " "))
-                     : 0;
-    snprintf(r->label[i], sizeof r->label[i], "#%d%s%.*s%s%s", i + 1,
-             policy ? " " : "", policy, name, f->kinds_given ? " " : "",
-             f->kinds_given ? f->kinds : "");
-    r->family[i] = {{name, several() ? f->spec : cache_opts, ld_name(),
-                     f->kinds, static_cast<unsigned long long>(f->fed),
-                     ended_early_by},
-                    r->label[i], r->rows[i], n};
-  }
-}
-
-// Writes one -out: file: one family as always, several with their names.
-static int write_output(int kind, FILE *fd, void *context) {
-  const run_results *r = static_cast<const run_results *>(context);
-  const family_results &one = r->family[0];
-  if (several())
-    return kind == OUT_CSV    ? write_families_csv(fd, r->family, family_count)
-           : kind == OUT_JSON ? write_families_json(fd, r->family, family_count)
-                              : write_families_svg(fd, r->family, family_count);
-  return kind == OUT_CSV    ? write_results_csv(fd, one.rows, one.count)
-         : kind == OUT_JSON ? write_results_json(fd, &one.run, one.rows,
-                                                 one.count)
-                            : write_results_svg(fd, &one.run, one.rows,
-                                                one.count);
 }
 
 // While an -out: FIFO waits for its reader, or for it to read, SIGUSR1
@@ -486,142 +337,33 @@ static bool give_up_output(const char *option, const char *name) {
   return sim_exit_now;
 }
 
-// Writes the -out: files from the library's results, once, after the final
-// report. A file that cannot be written ends the run with status 1 (after
-// a malformed record, the fatal error that follows does).
+// Writes the -out: files from the families' results, once, after the
+// final report. A file that cannot be written ends the run with status 1
+// (after a malformed record, the fatal error that follows does).
 static void write_outputs(void) {
-  static run_results results;
-  gather_results(&results);
   // The run has ended: an ending signal from here on gives up a FIFO.
   sim_exit_now = 0;
-  bool written = out_write(write_output, &results, give_up_output);
-  for (int i = 0; i < family_count; i++) free(results.rows[i]);
-  if (!written && ld_state() != LD_MALFORMED) exit(1);
+  if (!ro_write(ended_early_by, give_up_output) &&
+      ld_state() != LD_MALFORMED)
+    exit(1);
 }
 
-// ---- The library's notes, explained --------------------------------------
-//
-// A fully-associative family whose input touches more distinct lines than
-// -M bytes hold says so on the error stream in the library's own words,
-// which read as errors: "distinct entries limit exceeded" and, after it,
-// "addresses processed N" (LRU: the one time a run shows that progress
-// line, which otherwise needs P_INTERVAL, an interval no option sets), or
-// "tot_addrs limit exceeded, t_entries=N" (OPT). The final report then has
-// no "all bigger caches" line. A watch on the report's way to its stream
-// sees that, and one sim: line says what it means, once per run.
-
-struct report_watch {
-  FILE *to;
-  std::string tail;  // the last bytes written: a mark may come in two writes
-  bool fully_associative, all_bigger;
-};
-
-static ssize_t pass_through(void *cookie, const char *data, size_t size) {
-  auto *w = static_cast<report_watch *>(cookie);
-  fwrite(data, 1, size, w->to);  // an error stays with the stream, as ever
-  w->tail.append(data, size);
-  w->fully_associative |=
-      w->tail.find("Cache size (bytes)\tMiss Ratio\n") != std::string::npos;
-  w->all_bigger |= w->tail.find(" for all bigger caches\n") !=
-                   std::string::npos;
-  if (w->tail.size() > 64) w->tail.erase(0, w->tail.size() - 64);
-  return static_cast<ssize_t>(size);
-}
-
-// A stream that writes through to w->to at once (unbuffered, so that a
-// fatal error in the report loses nothing), or w->to itself when none can
-// be made.
-static FILE *watched_stream(report_watch *w) {
-  cookie_io_functions_t io = {nullptr, pass_through, nullptr, nullptr};
-  FILE *stream = fopencookie(w, "w", io);
-  if (!stream) return w->to;
-  setvbuf(stream, nullptr, _IONBF, 0);
-  return stream;
-}
-
-// Closes the watched stream and says, once per run, what a report that
-// passed its line limit means.
-static void explain_report(FILE *stream, report_watch *w) {
-  static bool explained;
-  if (stream != w->to) fclose(stream);
-  if (explained || !w->fully_associative || w->all_bigger) return;
-  explained = true;
-  fprintf(w->to, "sim: note: more distinct lines than -M bytes hold: "
-                 "libvantle's \"limit exceeded\" line above (with the "
-                 "references read by then) is information, not an error; "
-                 "every miss ratio up to -M is exact, larger caches are not "
-                 "reported, and the distinct count includes lines dropped "
-                 "and seen again\n");
-}
-
-// Every family's report, in the order given, each after its own line. A
-// family that failed is named; the -out: files are then not written, and
-// the run ends with status 1.
-static void report_families(FILE *stream) {
+// Every family's report, in the order given. A family that failed is
+// named; the -out: files are then not written, and the run ends with
+// status 1.
+void sim_aux_stats(FILE *stream) {
+  if (!library_ready || final_report_done) return;
   if (report_kind != REPORT_FINAL) {
-    for (int i = 0; i < family_count; i++) {
-      fam_family *f = &families[i];
-      introduce_family(stream, i, "");
-      // The library heads every report "end of simulation".
-      if (report_kind == REPORT_INTERIM)
-        fprintf(stream, "sim: interim report after %lld references; the "
-                        "run goes on\n", static_cast<long long>(f->fed));
-      if (fam_interim(f))
-        fam_copy_text(f, stream);
-      else if (f->gone)
-        family_failed = true;
-      else  // stopped or wedged: the run goes on without its report
-        fprintf(stream, "sim: family %d of %d (`%s') did not answer; its "
-                        "interim report is left out\n", i + 1, family_count,
-                f->spec);
-    }
+    rf_interim_reports(stream, report_kind == REPORT_INTERIM);
     return;
   }
   final_report_done = true;
-  for (int i = 0; i < family_count; i++) fam_end_input(&families[i]);
-  bool all_well = true;
-  for (int i = 0; i < family_count; i++) {
-    fam_family *f = &families[i];
-    bool well = fam_wait(f);
-    char what[64];
-    snprintf(what, sizeof what, ": %lld references fed",
-             static_cast<long long>(f->fed));
-    introduce_family(stream, i, what);
-    report_watch watch = {stream, "", false, false};
-    FILE *watched = watched_stream(&watch);
-    fam_copy_text(f, watched);
-    explain_report(watched, &watch);
-    if (!well) fam_say_failure(f, i, family_count, stream);
-    all_well = all_well && well;
-  }
-  if (all_well) {
+  if (rf_final_reports(stream)) {
     write_outputs();
     return;
   }
   fprintf(stream, "error: a family failed; no -out: file is written\n");
   exit(1);
-}
-
-void sim_aux_stats(FILE *stream) {
-  if (!library_ready || final_report_done) return;
-  if (several()) {
-    report_families(stream);
-    return;
-  }
-  if (report_kind != REPORT_FINAL) {
-    // The library heads every report "end of simulation".
-    if (report_kind == REPORT_INTERIM)
-      fprintf(stream, "sim: interim report after %lld references; the run "
-                      "goes on\n", static_cast<long long>(refs_fed));
-    vantle_stats(stream, 1);
-    return;
-  }
-  final_report_done = true;
-  report_watch watch = {stream, "", false, false};
-  FILE *watched = watched_stream(&watch);
-  vantle_stats(watched, 0);
-  explain_report(watched, &watch);
-  write_outputs();
 }
 
 void sim_uninit(void) { ld_close(); }
@@ -634,115 +376,12 @@ static void interim_stats(void) {
   fflush(stderr);
 }
 
-// -trace:max holds per family: with several, every one must have its fill.
-static bool limit_reached(void) {
-  if (!max_refs) return false;
-  if (!several()) return refs_fed >= max_refs;
-  for (int i = 0; i < family_count; i++)
-    if (families[i].fed < max_refs) return false;
-  return true;
-}
-
-// The batch being fed: while on, the library is being given record `at` of
-// it. The statistics count a batch's records once it is fed; should the
-// library end the run inside it (exhausted memory), the fatal hook counts
-// the records before the one in flight, as the library was given them.
-static struct {
-  bool on;
-  size_t at;
-} in_flight;
-
-// Counts the first n records of the batch by kind, unless they came
-// counted. One pass per kind: each vectorises, where counting all kinds in
-// one pass waits on the counter just incremented.
-static void count_kinds(size_t n, counter_t *by_kind) {
-  if (ld_counted(n, by_kind)) return;
-  for (int kind = 0; kind <= MD_REF_MODIFY; kind++) {
-    uint32_t c = 0;  // a batch's count fits, and 32-bit sums vectorise wider
-    for (size_t i = 0; i < n; i++) c += batch_kinds[i] == kind;
-    by_kind[kind] = c;
-  }
-}
-
-// Adds n records, by_kind of each kind, to the statistics.
-static void add_counts(size_t n, const counter_t *by_kind) {
-  refs_read += static_cast<counter_t>(n);
-  if (!ld_has_kinds()) {
-    refs_fed += static_cast<counter_t>(n);
-    return;
-  }
-  for (int kind = 0; kind <= MD_REF_MODIFY; kind++)
-    if (wanted[kind]) refs_fed += by_kind[kind];
-  sim_num_insn += by_kind[MD_REF_INST];
-  loads += by_kind[MD_REF_LOAD];
-  stores += by_kind[MD_REF_STORE];
-  modifies += by_kind[MD_REF_MODIFY];
-}
-
-// Adds the first n records of the batch to the statistics.
-static void count_records(size_t n) {
-  counter_t by_kind[MD_REF_MODIFY + 1] = {0, 0, 0, 0, 0};
-  if (ld_has_kinds()) count_kinds(n, by_kind);
-  add_counts(n, by_kind);
-}
-
-// Whether wanted takes every record of the input, whatever its kind.
-static bool takes_every_kind(const bool *wanted) {
-  return !ld_has_kinds() || (wanted[MD_REF_INST] && wanted[MD_REF_LOAD] &&
-                             wanted[MD_REF_STORE] && wanted[MD_REF_MODIFY]);
-}
-
-// Feeds the records of the batch, up to n, and counts them; stops at the
-// -trace:max limit, and before the first reference past the library's
-// limit. The limits are worked out once per batch. Returns the number of
-// records used.
-static size_t feed(size_t n) {
-  size_t done = 0;
-  in_flight.on = true;
-  if (takes_every_kind(wanted)) {
-    if (max_refs && refs_fed + static_cast<counter_t>(n) > max_refs)
-      n = static_cast<size_t>(max_refs - refs_fed);
-    if (refs_fed + static_cast<counter_t>(n) > reference_limit) {
-      n = static_cast<size_t>(reference_limit - refs_fed);
-      past_reference_limit = true;
-    }
-    for (; done < n; done++) {
-      in_flight.at = done;
-      vantle_access(batch_addrs[done]);
-    }
-  } else if (!limit_reached()) {
-    // The reference count at which feeding stops: -trace:max when it comes
-    // first (after that reference), else the library's limit (before the
-    // reference past it).
-    bool at_max = max_refs && max_refs <= reference_limit;
-    counter_t stop = at_max ? max_refs : reference_limit;
-    counter_t fed = refs_fed;
-    for (; done < n; done++) {
-      int kind = batch_kinds[done];
-      if (!wanted[kind]) continue;
-      if (fed == stop) {  // never with at_max: feeding stopped already
-        past_reference_limit = true;
-        break;
-      }
-      in_flight.at = done;
-      vantle_access(batch_addrs[done]);
-      if (++fed == stop && at_max) {
-        done++;
-        break;
-      }
-    }
-  }
-  in_flight.on = false;
-  count_records(done);
-  return done;
-}
-
 // Whether batch records from..n-1 hold a reference that would feed the
 // cache.
 static bool wanted_among(size_t from, size_t n) {
   if (!ld_has_kinds()) return from < n;
   for (size_t i = from; i < n; i++)
-    if (wanted[batch_kinds[i]]) return true;
+    if (rs_wants(batch_kinds[i])) return true;
   return false;
 }
 
@@ -757,89 +396,6 @@ static bool input_left_at_max(size_t used, size_t n) {
   while ((n = ld_read(&batch_addrs, &batch_kinds, BATCH)) > 0)
     if (wanted_among(0, n)) return true;
   return false;
-}
-
-// The index just after the k-th record of the first n that wanted takes, or
-// n when fewer take it; *taken says how many up to there do.
-static size_t after_nth(const bool *wanted, size_t n, counter_t k,
-                        counter_t *taken) {
-  counter_t seen = 0;
-  size_t i = 0;
-  for (; i < n && seen < k; i++) seen += wanted[batch_kinds[i]];
-  *taken = seen;
-  return i;
-}
-
-// Puts the addresses of the first n records of the batch that family f
-// takes into picked, which has room for n.
-static void pick_for(const fam_family *f, size_t n, md_addr_t *picked) {
-  if (takes_every_kind(f->wanted)) {
-    memcpy(picked, batch_addrs, n * sizeof *picked);
-    return;
-  }
-  size_t k = 0;
-  for (size_t i = 0; i < n; i++) {
-    picked[k] = batch_addrs[i];
-    k += f->wanted[batch_kinds[i]];
-  }
-}
-
-// Room for n references in family f's ring, answering SIGUSR1 while a
-// full ring waits; null when the family is gone or the run is to end.
-static md_addr_t *reserve(fam_family *f, size_t n) {
-  for (;;) {
-    md_addr_t *into = fam_reserve(f, n);
-    if (into || f->gone || sim_exit_now) return into;
-    if (sim_dump_stats) {
-      sim_dump_stats = 0;
-      interim_stats();
-    }
-  }
-}
-
-// Several families: each is handed the batch up to its own -trace:max; the
-// first reference past any family's library limit ends the run for all,
-// before it.
-static size_t feed_families(size_t n) {
-  counter_t by_kind[MD_REF_MODIFY + 1];
-  count_kinds(n, by_kind);
-  counter_t taking[kMostFamilies];  // what each would take of all n
-  size_t end = n;
-  for (int i = 0; i < family_count; i++) {
-    fam_family *f = &families[i];
-    taking[i] = 0;
-    for (int kind = 0; kind <= MD_REF_MODIFY; kind++)
-      if (f->wanted[kind]) taking[i] += by_kind[kind];
-    if (f->fed + taking[i] <= reference_limit) continue;
-    counter_t taken;
-    size_t past = after_nth(f->wanted, n, reference_limit - f->fed + 1,
-                            &taken);
-    if (past - 1 < end) end = past - 1;
-    past_reference_limit = true;
-  }
-  size_t used = 0;  // records before the last one any family took
-  for (int i = 0; i < family_count; i++) {
-    fam_family *f = &families[i];
-    counter_t room = max_refs ? max_refs - f->fed : reference_limit - f->fed;
-    if (room <= 0) continue;
-    counter_t taken = taking[i];
-    size_t take = end;
-    if (end < n || taken > room) take = after_nth(f->wanted, end, room, &taken);
-    md_addr_t *into = reserve(f, take);  // straight into its ring
-    if (into) {
-      pick_for(f, take, into);
-      fam_commit(f, static_cast<size_t>(taken));
-      f->fed += taken;
-    } else if (f->gone) {
-      family_failed = true;
-    }
-    if (take > used) used = take;
-  }
-  if (end == n)
-    add_counts(n, by_kind);
-  else
-    count_records(end);
-  return used;
 }
 
 static double now_seconds(void) {
@@ -859,9 +415,9 @@ static void show_progress(bool last) {
   }
   if (now - shown < 0.5) return;
   shown = now;
-  double rate = refs_read / (now - started);
+  double rate = rs_read() / (now - started);
   fprintf(stderr, "\rsim: %lld references read, %.2f M/s",
-          static_cast<long long>(refs_read), rate / 1e6);
+          static_cast<long long>(rs_read()), rate / 1e6);
   long long total = ld_total_bytes();
   if (total > 0)
     fprintf(stderr, ", %3.0f%%",
@@ -884,7 +440,7 @@ static void show_progress(bool last) {
 static counter_t ask_debugger(void) {
   for (;;) {
     counter_t steps = 0;
-    switch (qlint_command(stdin, stderr, refs_read, &steps)) {
+    switch (qlint_command(stdin, stderr, rs_read(), &steps)) {
       case QLINT_STEP: return steps;
       case QLINT_REPORT: interim_stats(); break;
       case QLINT_QUIT: return -1;
@@ -893,17 +449,15 @@ static counter_t ask_debugger(void) {
   }
 }
 
-// A fatal error during the run (exhausted memory): the statistics and an
+// A fatal error during the run (exhausted memory): the statistics, with
+// the records the library was given before the one in flight, and an
 // interim report, since draining an OPT look-ahead window needs memory.
 static void stats_after_fatal(FILE *stream) {
-  if (in_flight.on) {
-    in_flight.on = false;
-    count_records(in_flight.at);
-  }
+  rf_count_in_flight(batch_kinds);
   report_kind = REPORT_AFTER_FATAL;
   sim_print_stats(stream);
-  if (library_ready && repl == VANTLE_OPT &&
-      trace_config != VANTLE_DIRECT_MAPPED)
+  // The report is this process's library's only with one family.
+  if (library_ready && rf_count() == 1 && rf_family(0)->has_window)
     fprintf(stream, "sim: the run ended early: the report covers the "
                     "references that left the look-ahead window\n");
 }
@@ -912,8 +466,8 @@ static void stats_after_fatal(FILE *stream) {
 // input did, if it did: ended_early by a signal or the debugger's q,
 // cut_at_max by -trace:max.
 static void note_early_end(bool ended_early, bool cut_at_max) {
-  long long fed = static_cast<long long>(refs_fed);
-  if (past_reference_limit) {
+  long long fed = static_cast<long long>(rs_fed());
+  if (rf_past_reference_limit()) {
     ended_early_by = "reference limit";
     fprintf(stderr, "sim: reference limit of %lld reached; the rest of the "
             "input is not simulated\n", fed);
@@ -936,56 +490,61 @@ static void note_early_end(bool ended_early, bool cut_at_max) {
 }
 
 // Whether a user signal waits for an answer: then a read that waits for
-// input returns, whatever the input is doing.
-// So is a family's child that ended while the input is silent.
+// input returns, whatever the input is doing. So is a family's child that
+// ended while the input is silent.
 static int signal_waiting() {
-  if (several() && !family_failed && fam_any_gone(families, family_count))
-    family_failed = true;
-  return sim_dump_stats || sim_exit_now || family_failed;
+  bool gone = rf_any_gone();
+  return sim_dump_stats || sim_exit_now || gone;
 }
 
-void sim_main(void) {
-  fatal_hook(stats_after_fatal);
-  ld_on_wait(signal_waiting);
-  ld_start();
+// Reads and feeds the input until it is over, a limit stops it, or the
+// run is ended; returns whether a signal or the debugger ended it, with
+// *cut_at_max set when -trace:max left input unsimulated.
+static bool feed_input(bool *cut_at_max) {
   counter_t budget = qlint_active ? ask_debugger() : 0;
-  bool ended_early = budget < 0, cut_at_max = false;
+  bool ended_early = budget < 0;
   while (!ended_early) {
     size_t cap = BATCH;
     if (budget > 0 && budget < BATCH) cap = static_cast<size_t>(budget);
     size_t n = ld_read(&batch_addrs, &batch_kinds, cap);
     // The signals are answered before the new batch is fed, so a report
     // covers exactly what was fed before the signal came.
-    if (sim_exit_now) {
-      ended_early = true;
-      break;
-    }
+    if (sim_exit_now) return true;
     if (sim_dump_stats) {
       sim_dump_stats = 0;
       interim_stats();
     }
-    size_t used = several() ? feed_families(n) : feed(n);
-    if (family_failed) break;
+    size_t used = rf_feed(batch_addrs, batch_kinds, n);
+    if (rf_failed()) break;
     // A record after either limit is never reached.
-    if (ld_state() == LD_MALFORMED && !past_reference_limit &&
-        !limit_reached())
+    if (ld_state() == LD_MALFORMED && !rf_past_reference_limit() &&
+        !rf_at_max())
       stop_at_malformed();
     bool over = n == 0 && ld_state() != LD_READING;  // not a signal's pause
-    if (limit_reached()) {
-      cut_at_max = input_left_at_max(used, n);
+    if (rf_at_max()) {
+      *cut_at_max = input_left_at_max(used, n);
       break;
     }
-    if (over || past_reference_limit) break;
+    if (over || rf_past_reference_limit()) break;
     if (progress_on) show_progress(false);
     if (budget > 0 && (budget -= static_cast<counter_t>(n)) <= 0) {
       budget = ask_debugger();
       ended_early = budget < 0;
     }
   }
+  return ended_early;
+}
+
+void sim_main(void) {
+  fatal_hook(stats_after_fatal);
+  ld_on_wait(signal_waiting);
+  ld_start();
+  bool cut_at_max = false;
+  bool ended_early = feed_input(&cut_at_max);
   if (progress_on) show_progress(true);
   note_early_end(ended_early, cut_at_max);
-  bool stopped = ended_early || limit_reached() || past_reference_limit ||
-                 family_failed;
+  bool stopped = ended_early || rf_at_max() || rf_past_reference_limit() ||
+                 rf_failed();
   int status = ld_finish(stopped);
   // The process then ends as it would by the signal, after the report.
   if (ended_early && sim_end_signal)

@@ -1,7 +1,9 @@
-// The loader's QEMU tracer: which qemu-<arch> runs a program (from its ELF
-// header), where vantle's plugin lies (beside the executable), how QEMU is
-// started with it, and the reading of what the plugin shares. Owns the
-// shared file's mappings and where reading stands in them.
+// The loader's QEMU tracer (tracer_qemu.h): which qemu-<arch> runs a
+// program (from its ELF header), where vantle's plugin lies (beside the
+// executable), how QEMU is started with it, and the reading of what the
+// plugin shares. Owns the emulator's and the plugin's paths, the shared
+// file's mappings, where reading stands in them, and why it stopped.
+// Reads PATH.
 #include "toolset/tracer_qemu.h"
 
 #include <elf.h>
@@ -15,14 +17,20 @@
 
 #include <algorithm>
 
+#include "loader.h"
 #include "misc.h"
-#include "plugin/live_ring.h"
-#include "plugin/trace_record.h"
-#include "trace_ring.h"
+#include "toolset/folding.h"
+#include "transport/live_ring.h"
+#include "transport/trace_record.h"
+#include "transport/trace_ring.h"
 
-static_assert(sizeof(trace_ring) <= TRACE_LIVE_AT,
-              "the plugin's word lies behind the ring's control block");
+// The plugin's records are handed out as they lie: its folded addresses
+// as md_addr_t, its kinds as md_ref_kind.
 static_assert(sizeof(md_addr_t) == sizeof(uint32_t), "folded addresses");
+static_assert(int{TRACE_KIND_FETCH} == int{MD_REF_INST} &&
+                  int{TRACE_KIND_LOAD} == int{MD_REF_LOAD} &&
+                  int{TRACE_KIND_STORE} == int{MD_REF_STORE},
+              "the plugin's kinds are the tool set's");
 
 enum { ANY_CLASS = 0, ANY_ORDER = 0 };
 
@@ -59,8 +67,11 @@ static const struct {
     {EM_PARISC, ANY_CLASS, ANY_ORDER, "hppa"},
 };
 
-bool tq_emulator_name(const char *path, char *name, size_t size, char *why,
-                      size_t why_size) {
+// Writes into name the emulator of the ELF program at path ("qemu-x86_64");
+// false, with why filled, when the file is no ELF image of a machine that
+// QEMU's user mode emulates.
+static bool emulator_name(const char *path, char *name, size_t size,
+                          char *why, size_t why_size) {
   unsigned char head[20];
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   ssize_t got = fd < 0 ? -1 : read(fd, head, sizeof head);
@@ -84,7 +95,16 @@ bool tq_emulator_name(const char *path, char *name, size_t size, char *why,
   return false;
 }
 
-char *tq_plugin_path(void) {
+// The emulator, the plugin and the libraries of a foreign program.
+static struct {
+  char *emulator, *plugin;
+  const char *sysroot;
+  char *plugin_argument;  // read by QEMU after exec
+} launch;
+
+// The plugin beside the running executable (malloc'd path), whether it is
+// there or not.
+static char *plugin_path(void) {
   char self[4096];
   ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   if (n < 0) n = 0;
@@ -93,7 +113,7 @@ char *tq_plugin_path(void) {
   int dir = slash ? static_cast<int>(slash - self) : 0;
   size_t size = static_cast<size_t>(dir) + sizeof "/vantle-qemu.so";
   char *path = static_cast<char *>(
-      checked_calloc(size, 1, "tracer_qemu", "tq_plugin_path", __LINE__));
+      checked_calloc(size, 1, "tracer_qemu", "plugin_path", __LINE__));
   snprintf(path, size, "%.*s/vantle-qemu.so", dir, self);
   return path;
 }
@@ -115,29 +135,77 @@ static char *plugin_argument(const char *plugin, int shared_fd,
   return arg;
 }
 
-char **tq_command(const char *emulator, const char *plugin,
-                  const char *sysroot, char **argv, int shared_fd,
-                  int region_bits) {
-  // The argument outlives the command: QEMU reads it after exec.
-  static char *plugin_arg;
-  free(plugin_arg);
-  plugin_arg = plugin_argument(plugin, shared_fd, region_bits);
+bool tq_find(const char *path, char *why, size_t why_size) {
+  char emulator[64];
+  if (!emulator_name(path, emulator, sizeof emulator, why, why_size))
+    return false;
+  launch.emulator = find_on_path(getenv("PATH"), emulator);
+  if (!launch.emulator) {
+    snprintf(why, why_size, "%s is not installed (not found on PATH)",
+             emulator);
+    return false;
+  }
+  launch.plugin = plugin_path();
+  if (access(launch.plugin, R_OK) != 0) {
+    snprintf(why, why_size, "vantle's QEMU plugin `%s' is missing",
+             launch.plugin);
+    return false;
+  }
+  return true;
+}
+
+const char *tq_path(void) { return launch.emulator; }
+
+void tq_use_sysroot(const char *sysroot) { launch.sysroot = sysroot; }
+
+char **tq_command(char **argv, int shared_fd, int region_bits) {
+  free(launch.plugin_argument);
+  launch.plugin_argument =
+      plugin_argument(launch.plugin, shared_fd, region_bits);
   int argc = 0;
   while (argv[argc]) argc++;
   char **args = static_cast<char **>(checked_calloc(
       static_cast<size_t>(argc) + 6, sizeof(char *), "tracer_qemu",
       "tq_command", __LINE__));
   int k = 0;
-  args[k++] = const_cast<char *>(emulator);
-  if (sysroot) {
+  args[k++] = launch.emulator;
+  if (launch.sysroot) {
     args[k++] = const_cast<char *>("-L");
-    args[k++] = const_cast<char *>(sysroot);
+    args[k++] = const_cast<char *>(launch.sysroot);
   }
   args[k++] = const_cast<char *>("-plugin");
-  args[k++] = plugin_arg;
+  args[k++] = launch.plugin_argument;
   for (int i = 0; i < argc; i++) args[k++] = argv[i];
   return args;
 }
+
+// What next_records did.
+enum tq_outcome {
+  TQ_RECORDS = 0,  // handed out records
+  TQ_STOPPED,      // stop() said to stop waiting
+  TQ_END,          // QEMU has ended and every record is read
+  TQ_BAD_BATCH,    // a batch head the plugin cannot have written
+  TQ_BAD_KIND      // a record of no kind the plugin writes
+};
+
+// Records next_records handed out, and what came with them.
+struct tq_records {
+  const md_addr_t *addrs;
+  const unsigned char *kinds;
+  size_t count;
+  // The batch's (bad) head, and the regions it newly placed (handed out
+  // with its first records).
+  uint32_t references, region_count;
+  const void *regions;  // trace_region records
+  // The records are the whole batch, whose counts by kind these are.
+  bool counted;
+  counter_t loads, stores;
+  // The batch ends the trace: address found the folding map full.
+  bool map_full;
+  uint64_t address;
+  // TQ_END: the program exec'd another, which QEMU does not trace.
+  bool execed;
+};
 
 // The file shared with the plugin, and where reading stands in it.
 static struct {
@@ -196,23 +264,26 @@ static bool has_ended(pid_t child) {
          info.si_pid != 0;
 }
 
-// Waits until a batch is in the ring (TQ_RECORDS), QEMU has ended
-// (TQ_END; qemu_gone tells whether the plugin had its last word), or
-// stop() says to stop.
-static tq_outcome wait_for_batch(pid_t child, int (*stop)(void)) {
-  trace_ring *ring = shared.ring;
-  for (;;) {
-    // The plugin flushes, then says the program ended: read in reverse.
-    uint32_t ended = __atomic_load_n(&shared.live->ended, __ATOMIC_SEQ_CST);
-    if (trace_ring_unread(ring)) return TQ_RECORDS;
-    if (ended == TRACE_LIVE_EXITED || shared.qemu_gone) return TQ_END;
-    __atomic_store_n(&ring->reader_waiting, 1, __ATOMIC_SEQ_CST);
-    if (trace_ring_unread(ring) || shared.live->ended == TRACE_LIVE_EXITED)
-      continue;
-    trace_live_sleep(&ring->reader_waiting);
-    if (stop && stop()) return TQ_STOPPED;
-    shared.qemu_gone = has_ended(child);
-  }
+// What a wait for the plugin's next batch watches besides the ring.
+struct batch_wait {
+  pid_t child;        // QEMU
+  int (*stop)(void);  // the caller's question
+};
+
+// Asked by the ring's wait before each sleep: TQ_END once the plugin has
+// said that the program exited, or QEMU has ended (then the ring gets
+// nothing more: qemu_gone); TQ_STOPPED when the caller says to stop; else
+// 0, sleep on. The ring's wait hands out what the plugin wrote before its
+// word first.
+static int stop_waiting_for_batch(void *arg) {
+  const batch_wait *w = static_cast<const batch_wait *>(arg);
+  if (shared.qemu_gone ||
+      __atomic_load_n(&shared.live->ended, __ATOMIC_SEQ_CST) ==
+          TRACE_LIVE_EXITED)
+    return TQ_END;
+  if (w->stop && w->stop()) return TQ_STOPPED;
+  shared.qemu_gone = has_ended(w->child);
+  return shared.qemu_gone ? TQ_END : 0;
 }
 
 static bool kinds_valid(const unsigned char *kinds, size_t n) {
@@ -293,20 +364,124 @@ static tq_outcome from_slots(size_t cap, tq_records *out) {
   return TQ_END;
 }
 
-tq_outcome tq_read(size_t cap, pid_t child, int (*stop)(void),
-                   tq_records *out) {
+// Hands out up to cap records of the next batch, where they lie (see
+// tq_read).
+static tq_outcome next_records(size_t cap, pid_t child, int (*stop)(void),
+                               tq_records *out) {
   *out = {};
-  trace_ring *ring = shared.ring;
   if (shared.release_bytes) {
-    __atomic_store_n(&ring->read, ring->read + shared.release_bytes,
-                     __ATOMIC_SEQ_CST);
-    trace_live_wake(&ring->writer_waiting);
+    trace_ring_release(shared.ring, shared.release_bytes);
     shared.release_bytes = shared.given = 0;
   }
-  tq_outcome waited = wait_for_batch(child, stop);
+  batch_wait w = {child, stop};
+  tq_outcome waited = static_cast<tq_outcome>(trace_ring_wait(
+      shared.ring, TRACE_RING_READER, 1, stop_waiting_for_batch, &w));
   if (waited == TQ_RECORDS) return from_ring(cap, out);
   if (waited != TQ_END) return waited;
   uint32_t ended = __atomic_load_n(&shared.live->ended, __ATOMIC_SEQ_CST);
   out->execed = ended == TRACE_LIVE_EXECED;
   return ended == TRACE_LIVE_EXITED ? TQ_END : from_slots(cap, out);
+}
+
+// Where reading stands, for the loader, and the counts by kind of the last
+// records handed out when they came counted (counted_records of them).
+static struct {
+  int state;
+  char error[512];
+  bool interrupted;
+  counter_t counted[MD_REF_MODIFY + 1];
+  size_t counted_records;
+} reader;
+
+// The n regions a batch of the plugin newly placed in its folding map.
+static void note_placed_regions(const void *regions, uint32_t n) {
+  for (uint32_t i = 0; i < n; i++) {
+    trace_region r;
+    memcpy(&r, static_cast<const char *>(regions) + i * sizeof r, sizeof r);
+    note_region_placed(r.region, r.place);
+  }
+}
+
+// Notes where reading stands after an outcome that handed out nothing.
+static void stop_reading(tq_outcome outcome, const tq_records &r,
+                         const char *name) {
+  switch (outcome) {
+    case TQ_RECORDS:
+      break;
+    case TQ_STOPPED:
+      reader.interrupted = true;
+      break;
+    case TQ_END:
+      if (r.execed)
+        fprintf(stderr, "sim: program `%s' exec'd another program, which "
+                "ran untraced: QEMU traces the program it starts\n", name);
+      reader.state = LD_END;
+      break;
+    case TQ_BAD_BATCH:
+      snprintf(reader.error, sizeof reader.error, "`%s': the QEMU plugin "
+               "wrote a batch of %u references and %u regions, which cannot "
+               "be", name, r.references, r.region_count);
+      reader.state = LD_MALFORMED;
+      break;
+    case TQ_BAD_KIND:
+      snprintf(reader.error, sizeof reader.error, "`%s': the QEMU plugin "
+               "wrote a reference of no kind it knows", name);
+      reader.state = LD_MALFORMED;
+      break;
+  }
+}
+
+// The records of one next_records call, taken in.
+static size_t take_records(const tq_records &r, const char *name,
+                           const md_addr_t **addrs,
+                           const unsigned char **kinds) {
+  if (debugging && r.regions) note_placed_regions(r.regions, r.region_count);
+  reader.counted_records = r.counted ? r.count : 0;
+  reader.counted[MD_REF_LOAD] = r.loads;
+  reader.counted[MD_REF_STORE] = r.stores;
+  reader.counted[MD_REF_INST] = counter_t{r.references} - r.loads - r.stores;
+  *addrs = r.addrs;
+  *kinds = r.kinds;
+  if (r.map_full) {
+    say_fold_map_full(reader.error, sizeof reader.error, name, "",
+                      r.address);
+    reader.state = LD_MALFORMED;
+  }
+  return r.count;
+}
+
+size_t tq_read(size_t cap, pid_t child, int (*stop)(void), const char *name,
+               const md_addr_t **addrs, const unsigned char **kinds) {
+  reader.counted_records = 0;
+  reader.interrupted = false;
+  if (reader.state != LD_READING || cap == 0) return 0;
+  size_t n = 0;
+  do {
+    tq_records r;
+    tq_outcome outcome = next_records(cap, child, stop, &r);
+    if (outcome == TQ_RECORDS)
+      n = take_records(r, name, addrs, kinds);
+    else
+      stop_reading(outcome, r, name);
+  } while (n == 0 && reader.state == LD_READING && !reader.interrupted);
+  return n;
+}
+
+bool tq_interrupted(void) { return reader.interrupted; }
+int tq_state(void) { return reader.state; }
+const char *tq_error(void) { return reader.error; }
+
+bool tq_counted(size_t n, counter_t *by_kind) {
+  if (n == 0 || n != reader.counted_records) return false;
+  std::copy(reader.counted, reader.counted + MD_REF_MODIFY + 1, by_kind);
+  return true;
+}
+
+void tq_reset(void) {
+  tq_unshare();
+  free(launch.emulator);
+  free(launch.plugin);
+  free(launch.plugin_argument);
+  launch = {};
+  reader = {};
 }

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "driver.h"
+#include "toolset/driver.h"
 #include "options.h"
 #include "sim.h"
 #include "words.h"

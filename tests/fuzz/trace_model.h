@@ -13,8 +13,8 @@
 
 #include <vector>
 
-#include "fold_map.h"
 #include "machine.h"
+#include "transport/fold_map.h"
 
 // The records of a trace, and where reading them stops.
 struct trace_model {

@@ -5,15 +5,17 @@
  * they come. A batch is its head, then its newly folded regions, then its
  * folded addresses, then one kind byte per address, padded to a multiple
  * of 8 bytes.
- * Shared by the plugin (C) and the loader (C++). */
-#ifndef VANTLE_PLUGIN_TRACE_RECORD_H_
-#define VANTLE_PLUGIN_TRACE_RECORD_H_
+ * Shared by the plugin (C) and the loader's QEMU reader (C++), which hands
+ * the kinds on as the tool set's md_ref_kind and checks, as it compiles,
+ * that their values are equal. */
+#ifndef VANTLE_TRANSPORT_TRACE_RECORD_H_
+#define VANTLE_TRANSPORT_TRACE_RECORD_H_
 
 #include <stddef.h>
 #include <stdint.h>
 
 enum {
-  /* The kinds; their values are those of the tool set's md_ref_kind. */
+  /* The kinds. */
   TRACE_KIND_FETCH = 1,
   TRACE_KIND_LOAD = 2,
   TRACE_KIND_STORE = 3,
@@ -58,4 +60,4 @@ static inline size_t trace_batch_bytes(const struct trace_batch *b) {
   return (trace_batch_kinds(b) + b->references + 7) & ~(size_t)7;
 }
 
-#endif /* VANTLE_PLUGIN_TRACE_RECORD_H_ */
+#endif /* VANTLE_TRANSPORT_TRACE_RECORD_H_ */

@@ -1,10 +1,10 @@
 /* What vantle-sim and its QEMU plugin share while a program runs, beside
  * the batches in the ring (trace_ring.h, trace_record.h). The plugin keeps
  * no descriptor of it: the program could close or overwrite any. Once the
- * shared file is mapped, each side waits in a futex on the ring's own
- * flags and is woken by the other through them, with a timeout so that a
- * waiting writer notices that vantle-sim (its parent) has gone, and a
- * waiting reader that QEMU has ended.
+ * shared file is mapped, each side waits in the ring's one wait, which
+ * asks it every tenth of a second at least whether to stop: a waiting
+ * writer notices so that vantle-sim (its parent) has gone, and a waiting
+ * reader that QEMU has ended.
  * Beside the ring lie the plugin's word on how the program ended and the
  * batches it is filling, a slot for each of the first TRACE_SLOTS vCPUs
  * (later ones fill batches of the plugin's own): when QEMU dies without a
@@ -12,20 +12,15 @@
  * no reference the program made before is lost.
  * The shared file: the ring's control page (trace_live at its end), the
  * ring's data, then TRACE_SLOTS slots of TRACE_SLOT_BYTES. Plain C. */
-#ifndef VANTLE_PLUGIN_LIVE_RING_H_
-#define VANTLE_PLUGIN_LIVE_RING_H_
+#ifndef VANTLE_TRANSPORT_LIVE_RING_H_
+#define VANTLE_TRANSPORT_LIVE_RING_H_
 
-#include <errno.h>
-#include <linux/futex.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/mman.h>
-#include <sys/syscall.h>
-#include <time.h>
-#include <unistd.h>
 
-#include "plugin/trace_record.h"
-#include "trace_ring.h"
+#include "transport/trace_record.h"
+#include "transport/trace_ring.h"
 
 /* How the program ended, as the plugin saw it; 0 while it runs. */
 enum { TRACE_LIVE_EXITED = 1, TRACE_LIVE_EXECED = 2 };
@@ -35,6 +30,13 @@ struct trace_live {
   uint32_t ended;     /* written by the plugin, last */
 };
 enum { TRACE_LIVE_AT = TRACE_RING_CONTROL - 64 };
+#ifdef __cplusplus
+static_assert(sizeof(struct trace_ring) <= TRACE_LIVE_AT,
+              "the plugin's word lies behind the ring's control block");
+#else
+_Static_assert(sizeof(struct trace_ring) <= TRACE_LIVE_AT,
+               "the plugin's word lies behind the ring's control block");
+#endif
 
 /* A vCPU's batch in the making: its records so far. publishing: the ring
  * position at which the batch is whole while it is being copied there
@@ -69,18 +71,4 @@ static inline void trace_live_unmap_slots(unsigned char *slots) {
   munmap(slots, (size_t)TRACE_SLOTS * TRACE_SLOT_BYTES);
 }
 
-/* Sleeps while *flag is 1, a tenth of a second at most; a wake-up or a
- * signal cuts it short. Returns 0 when the tenth ran out. */
-static inline int trace_live_sleep(uint32_t *flag) {
-  struct timespec tenth = {0, 100000000};
-  return syscall(SYS_futex, flag, FUTEX_WAIT, 1, &tenth, NULL, 0) == 0 ||
-         errno != ETIMEDOUT;
-}
-
-/* Clears *flag and, if it was set, wakes the side sleeping on it. */
-static inline void trace_live_wake(uint32_t *flag) {
-  if (__atomic_exchange_n(flag, 0, __ATOMIC_SEQ_CST))
-    syscall(SYS_futex, flag, FUTEX_WAKE, 1, NULL, NULL, 0);
-}
-
-#endif /* VANTLE_PLUGIN_LIVE_RING_H_ */
+#endif /* VANTLE_TRANSPORT_LIVE_RING_H_ */

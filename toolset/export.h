@@ -1,7 +1,8 @@
 // Writers of a run's results for other programs and for people: CSV and
-// JSON tables of the vantle_results rows, and an SVG miss-ratio plot.
-#ifndef VANTLE_EXPORT_H_
-#define VANTLE_EXPORT_H_
+// JSON tables of the vantle_results rows (export.cpp), and an SVG
+// miss-ratio plot (plot_svg.cpp).
+#ifndef VANTLE_TOOLSET_EXPORT_H_
+#define VANTLE_TOOLSET_EXPORT_H_
 
 #include <stdio.h>
 
@@ -27,9 +28,13 @@ struct family_results {
 };
 
 // The family's display name: policy and organisation ("Direct-mapped"
-// alone for the direct-mapped family). Set-associative OPT is
-// "OPT-bypass": a missing line need not be loaded.
+// alone for the direct-mapped family), as the library names them.
+// Set-associative OPT is "OPT-bypass": a missing line need not be loaded.
 const char *family_name(const vantle_result *first_row);
+
+// The library's name of an organisation ("Set-associative"); a code no
+// family has reads as the default organisation.
+const char *organisation_title(int organisation);
 
 // Writes a header line and one line per row. Returns 0, or -1 when the
 // stream reports an error.
@@ -61,4 +66,4 @@ int write_families_json(FILE *out, const family_results *families,
                         int count);
 int write_families_svg(FILE *out, const family_results *families, int count);
 
-#endif  // VANTLE_EXPORT_H_
+#endif  // VANTLE_TOOLSET_EXPORT_H_

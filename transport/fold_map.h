@@ -7,8 +7,8 @@
 // memory fold, anywhere in the 64-bit space. Plain C, with one map per
 // process: the loader folds the traces it reads with it, and vantle's QEMU
 // plugin the references it records (under a lock of its own).
-#ifndef VANTLE_FOLD_MAP_H_
-#define VANTLE_FOLD_MAP_H_
+#ifndef VANTLE_TRANSPORT_FOLD_MAP_H_
+#define VANTLE_TRANSPORT_FOLD_MAP_H_
 
 #include <stdint.h>
 
@@ -39,4 +39,4 @@ enum fm_result fm_fold(uint64_t address, uint32_t *folded);
 }
 #endif
 
-#endif  // VANTLE_FOLD_MAP_H_
+#endif  // VANTLE_TRANSPORT_FOLD_MAP_H_

@@ -1,8 +1,8 @@
 // The driver's own command-line options, beside the simulator module's:
 // one table, registered by vantle-sim's main and by the fuzz target of the
 // command line alike.
-#ifndef VANTLE_DRIVER_H_
-#define VANTLE_DRIVER_H_
+#ifndef VANTLE_TOOLSET_DRIVER_H_
+#define VANTLE_TOOLSET_DRIVER_H_
 
 #include "options.h"
 
@@ -20,4 +20,4 @@ struct driver_options {
 // Registers the driver's options in odb, with their defaults and help.
 void driver_reg_options(opt_odb_t *odb, driver_options *opts);
 
-#endif  // VANTLE_DRIVER_H_
+#endif  // VANTLE_TOOLSET_DRIVER_H_

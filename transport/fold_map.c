@@ -5,7 +5,7 @@
  * is taken exactly when the region of that number keeps its own place
  * there. State: the table, the region size, and the last region folded
  * (a trace's references mostly stay in one region for a while). */
-#include "fold_map.h"
+#include "transport/fold_map.h"
 
 #include <stdlib.h>
 

@@ -1,0 +1,82 @@
+// The family of a run of one, fed to the library in this process
+// (kLocalFamily, family_sink.h). Owns the record of the batch being fed,
+// which a fatal error inside the library needs to count what it was given.
+#include "libvantle/util.h"
+#include "toolset/family_sink.h"
+
+namespace {
+
+// While on, the library is being given record `at` of the batch.
+struct {
+  bool on;
+  size_t at;
+} feeding;
+
+const fam_hooks *hooks;
+
+void start(fam_family *families, int, const fam_hooks *given) {
+  hooks = given;
+  vantle_init(families[0].count, families[0].words);
+}
+
+void config(fam_family *, FILE *to) {
+  vantle_config(to);
+  if (hooks->after_config) hooks->after_config(to);
+}
+
+fam_fed feed(fam_family *f, const md_addr_t *addrs,
+             const unsigned char *kinds, size_t take, size_t) {
+  feeding.on = true;
+  if (f->wanted[MD_REF_NONE]) {  // every kind
+    for (size_t i = 0; i < take; i++) {
+      feeding.at = i;
+      vantle_access(addrs[i]);
+    }
+  } else {
+    for (size_t i = 0; i < take; i++) {
+      if (!f->wanted[kinds[i]]) continue;
+      feeding.at = i;
+      vantle_access(addrs[i]);
+    }
+  }
+  feeding.on = false;
+  return FAM_FED;
+}
+
+bool interim(fam_family *, FILE *to) {
+  vantle_stats(to, 1);
+  return true;
+}
+
+void end_input(fam_family *, int) {}
+
+bool final_report(fam_family *, FILE *to) {
+  vantle_stats(to, 0);
+  return true;
+}
+
+void say_failure(const fam_family *, int, int, FILE *) {}
+
+int rows(fam_family *, vantle_result **out) {
+  int n = vantle_results(nullptr, 0);
+  *out = static_cast<vantle_result *>(checked_calloc(
+      n ? n : 1, sizeof(vantle_result), "sim_vantle", "gather_results",
+      __LINE__));
+  vantle_results(*out, n);
+  return n;
+}
+
+bool any_gone(fam_family *, int) { return false; }
+
+bool in_flight(size_t *record) {
+  if (!feeding.on) return false;
+  feeding.on = false;
+  *record = feeding.at;
+  return true;
+}
+
+}  // namespace
+
+const family_sink kLocalFamily = {start, config, feed, interim, end_input,
+                                  final_report, say_failure, rows, any_gone,
+                                  in_flight};

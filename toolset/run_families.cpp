@@ -1,0 +1,224 @@
+// The families of a run (run_families.h): owns the families, their sink,
+// the limits of feeding (-trace:max, the library's reference limit) and
+// whether feeding stopped at one, and whether a family failed.
+#include "toolset/run_families.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "toolset/cache_words.h"
+#include "toolset/report_note.h"
+#include "toolset/run_stats.h"
+
+namespace {
+
+struct {
+  fam_family list[RF_MOST_FAMILIES];
+  int count;
+  const family_sink *sink;
+  counter_t max;              // -trace:max; 0: none
+  counter_t reference_limit;  // the library simulates no more
+  bool past_reference_limit;  // feeding stopped before one past it
+  bool failed;                // a family's process ended before its time
+  bool (*answer)(void);       // answers a signal while a sink waits
+} run;
+
+// How many of the n records counted by kind in by_kind f takes.
+counter_t taking(const fam_family *f, const counter_t *by_kind) {
+  counter_t sum = 0;
+  for (int kind = 0; kind <= MD_REF_MODIFY; kind++)
+    if (f->wanted[kind]) sum += by_kind[kind];
+  return sum;
+}
+
+// The index just after the k-th record of the first n that f takes, or n
+// when it takes fewer; *taken says how many up to there it takes.
+size_t after_nth(const fam_family *f, const unsigned char *kinds, size_t n,
+                 counter_t k, counter_t *taken) {
+  counter_t seen = 0;
+  size_t i = 0;
+  for (; i < n && seen < k; i++) seen += f->wanted[kinds[i]];
+  *taken = seen;
+  return i;
+}
+
+// Where the first reference past the reference limit of any family lies
+// among the n records (n when none is): no family takes it or anything
+// after it. A family stopped first by -trace:max never gets there.
+size_t before_reference_limit(const unsigned char *kinds, size_t n,
+                              const counter_t *by_kind) {
+  size_t end = n;
+  for (int i = 0; i < run.count; i++) {
+    const fam_family *f = &run.list[i];
+    counter_t want = taking(f, by_kind);
+    if (run.max) want = std::min(want, run.max - f->fed);
+    counter_t room = run.reference_limit - f->fed;
+    if (want <= room) continue;
+    counter_t taken;
+    end = std::min(end, after_nth(f, kinds, n, room + 1, &taken) - 1);
+    run.past_reference_limit = true;
+  }
+  return end;
+}
+
+// Feeds f, answering the run's signals while its sink waits; marks the run
+// failed when f has gone.
+void feed_family(fam_family *f, const md_addr_t *addrs,
+                 const unsigned char *kinds, size_t take, counter_t taken) {
+  for (;;) {
+    fam_fed fed = run.sink->feed(f, addrs, kinds, take,
+                                 static_cast<size_t>(taken));
+    if (fed == FAM_FED) f->fed += taken;
+    if (fed == FAM_GONE) run.failed = true;
+    if (fed != FAM_ASKED || !run.answer || !run.answer()) return;
+  }
+}
+
+}  // namespace
+
+bool rf_add(const char *spec, const char *kinds, char *why, size_t n) {
+  if (run.count == RF_MOST_FAMILIES) {
+    snprintf(why, n, "-cache:opts is given more than %d times",
+             RF_MOST_FAMILIES);
+    return false;
+  }
+  if (!cw_parse(&run.list[run.count], spec, kinds, why, n)) return false;
+  run.count++;
+  return true;
+}
+
+int rf_count(void) { return run.count; }
+const fam_family *rf_family(int i) { return &run.list[i]; }
+
+void rf_check(void) {
+  for (int i = 0; i < run.count; i++) {
+    char *said = nullptr;
+    if (cw_configure(&run.list[i], &said)) continue;
+    fputs(said, stderr);
+    if (run.count > 1)
+      fprintf(stderr, "error: -cache:opts family %d of %d (`%s') cannot run; "
+                      "nothing was simulated\n", i + 1, run.count,
+              run.list[i].spec);
+    exit(1);
+  }
+}
+
+int rf_set_span_bits(void) {
+  int bits = 0;
+  for (int i = 0; i < run.count; i++)
+    bits = std::max(bits, run.list[i].set_span_bits);
+  return bits;
+}
+
+void rf_limits(counter_t max, counter_t reference_limit) {
+  run.max = max;
+  run.reference_limit = reference_limit;
+}
+
+void rf_on_asked(bool (*answer)(void)) { run.answer = answer; }
+
+void rf_start(const fam_hooks *hooks) {
+  run.sink = run.count > 1 ? &kChildFamilies : &kLocalFamily;
+  run.sink->start(run.list, run.count, hooks);
+}
+
+void rf_config(int i, FILE *stream) { run.sink->config(&run.list[i], stream); }
+
+void rf_introduce(FILE *stream, int i, const char *what) {
+  if (run.count > 1)
+    fprintf(stream, "\nsim: family %d of %d: `%s'%s\n", i + 1, run.count,
+            run.list[i].spec, what);
+}
+
+size_t rf_feed(const md_addr_t *addrs, const unsigned char *kinds,
+               size_t n) {
+  counter_t by_kind[MD_REF_MODIFY + 1];
+  rs_count_kinds(kinds, n, by_kind);
+  size_t end = before_reference_limit(kinds, n, by_kind);
+  size_t used = 0;  // records before the last one any family took
+  for (int i = 0; i < run.count; i++) {
+    fam_family *f = &run.list[i];
+    counter_t room = (run.max ? run.max : run.reference_limit) - f->fed;
+    if (room <= 0) continue;
+    counter_t taken = taking(f, by_kind);
+    size_t take = end;
+    if (end < n || taken > room) take = after_nth(f, kinds, end, room, &taken);
+    feed_family(f, addrs, kinds, take, taken);
+    used = std::max(used, take);
+  }
+  // The statistics count the records up to the first one past the limit,
+  // else up to the last one used.
+  size_t counted = end < n ? end : used;
+  if (counted == n)
+    rs_add(n, by_kind);
+  else
+    rs_add_records(kinds, counted);
+  return used;
+}
+
+bool rf_count_in_flight(const unsigned char *kinds) {
+  size_t record;
+  if (!run.sink || !run.sink->in_flight(&record)) return false;
+  rs_add_records(kinds, record);
+  return true;
+}
+
+bool rf_past_reference_limit(void) { return run.past_reference_limit; }
+
+bool rf_at_max(void) {
+  if (!run.max) return false;
+  for (int i = 0; i < run.count; i++)
+    if (run.list[i].fed < run.max) return false;
+  return true;
+}
+
+bool rf_failed(void) { return run.failed; }
+
+bool rf_any_gone(void) {
+  if (run.sink && !run.failed && run.sink->any_gone(run.list, run.count))
+    run.failed = true;
+  return run.failed;
+}
+
+void rf_interim_reports(FILE *stream, bool say_interim) {
+  for (int i = 0; i < run.count; i++) {
+    fam_family *f = &run.list[i];
+    rf_introduce(stream, i, "");
+    // The library heads every report "end of simulation".
+    if (say_interim)
+      fprintf(stream, "sim: interim report after %lld references; the run "
+                      "goes on\n", static_cast<long long>(f->fed));
+    if (run.sink->interim(f, stream)) continue;
+    if (f->gone)
+      run.failed = true;
+    else  // stopped or wedged: the run goes on without its report
+      fprintf(stream, "sim: family %d of %d (`%s') did not answer; its "
+                      "interim report is left out\n", i + 1, run.count,
+              f->spec);
+  }
+}
+
+bool rf_final_reports(FILE *stream) {
+  run.sink->end_input(run.list, run.count);
+  bool all_well = true;
+  for (int i = 0; i < run.count; i++) {
+    fam_family *f = &run.list[i];
+    char what[64];
+    snprintf(what, sizeof what, ": %lld references fed",
+             static_cast<long long>(f->fed));
+    rf_introduce(stream, i, what);
+    report_watch watch;
+    FILE *watched = watch_report(&watch, stream);
+    bool well = run.sink->final_report(f, watched);
+    explain_report(watched, &watch);
+    if (!well) run.sink->say_failure(f, i, run.count, stream);
+    all_well = all_well && well;
+  }
+  return all_well;
+}
+
+int rf_rows(int i, vantle_result **rows) {
+  return run.sink->rows(&run.list[i], rows);
+}

@@ -1,0 +1,150 @@
+/* A ring through which one process hands batches of references to
+ * another without copying them through the kernel or contending for a
+ * lock: vantle's QEMU plugin to vantle-sim (trace_record.h, live_ring.h),
+ * and vantle-sim to the process of each of several families. A shared
+ * memory file holds a control block and TRACE_RING_DATA bytes of batches;
+ * each side maps the batches twice in a row, so that one running past the
+ * end goes on at the start unbroken. The writer alone moves `written',
+ * after a whole batch is in; the reader alone moves `read', after it is
+ * done with one.
+ * A side that must wait does so in trace_ring_wait, the one wait of both
+ * sides: it sets its flag, looks once more, asks its caller whether to
+ * stop waiting, and sleeps in a futex on the flag; the other side, finding
+ * the flag set after it moved, clears it and wakes the sleeper. A sleep
+ * lasts a tenth of a second at most, so that the caller is asked again
+ * after every wake-up, signal or tenth. Plain C. */
+#ifndef VANTLE_TRANSPORT_TRACE_RING_H_
+#define VANTLE_TRANSPORT_TRACE_RING_H_
+
+#include <errno.h>
+#include <linux/futex.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+enum { TRACE_RING_CONTROL = 4096, TRACE_RING_DATA = 1 << 22 };
+
+/* Each field the two sides keep writing on a cache line of its own. */
+struct trace_ring {
+  uint64_t written;
+  char written_line[56];
+  uint64_t read;
+  char read_line[56];
+  uint32_t reader_waiting;
+  char reader_line[60];
+  uint32_t writer_waiting;
+  /* Set by the writer after its last batch: the reader stops at the end. */
+  uint32_t closed;
+};
+
+/* Which side of the ring waits. */
+enum trace_ring_side { TRACE_RING_READER, TRACE_RING_WRITER };
+
+/* Maps the ring file fd (TRACE_RING_CONTROL + TRACE_RING_DATA bytes) with
+ * its batches twice in a row; null when it cannot. */
+static inline struct trace_ring *trace_ring_map(int fd) {
+  const size_t whole = TRACE_RING_CONTROL + TRACE_RING_DATA;
+  char *base = (char *)mmap(NULL, whole + TRACE_RING_DATA, PROT_NONE,
+                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (base == MAP_FAILED) return NULL;
+  if (mmap(base, whole, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd,
+           0) == MAP_FAILED ||
+      mmap(base + whole, TRACE_RING_DATA, PROT_READ | PROT_WRITE,
+           MAP_SHARED | MAP_FIXED, fd, TRACE_RING_CONTROL) == MAP_FAILED) {
+    munmap(base, whole + TRACE_RING_DATA);
+    return NULL;
+  }
+  return (struct trace_ring *)base;
+}
+
+static inline void trace_ring_unmap(struct trace_ring *ring) {
+  munmap(ring, TRACE_RING_CONTROL + 2 * TRACE_RING_DATA);
+}
+
+/* Where the batch at position (a count of bytes since the start) lies. */
+static inline unsigned char *trace_ring_at(struct trace_ring *ring,
+                                           uint64_t position) {
+  return (unsigned char *)ring + TRACE_RING_CONTROL +
+         position % TRACE_RING_DATA;
+}
+
+static inline uint64_t trace_ring_unread(struct trace_ring *ring) {
+  return __atomic_load_n(&ring->written, __ATOMIC_SEQ_CST) -
+         __atomic_load_n(&ring->read, __ATOMIC_SEQ_CST);
+}
+
+/* What side can take now: unread bytes for the reader, free ones for the
+ * writer. */
+static inline uint64_t trace_ring_ready(struct trace_ring *ring,
+                                        enum trace_ring_side side) {
+  uint64_t unread = trace_ring_unread(ring);
+  return side == TRACE_RING_READER ? unread : TRACE_RING_DATA - unread;
+}
+
+/* Sleeps while *flag is 1, a tenth of a second at most; a wake-up or a
+ * signal cuts it short. The flag lies in memory both processes map, so
+ * the futex is a shared one. */
+static inline void trace_ring_sleep(uint32_t *flag) {
+  struct timespec tenth = {0, 100000000};
+  syscall(SYS_futex, flag, FUTEX_WAIT, 1, &tenth, NULL, 0);
+}
+
+/* Clears *flag and, if it was set, wakes the side sleeping on it. */
+static inline void trace_ring_wake(uint32_t *flag) {
+  if (__atomic_exchange_n(flag, 0, __ATOMIC_SEQ_CST))
+    syscall(SYS_futex, flag, FUTEX_WAKE, 1, NULL, NULL, 0);
+}
+
+/* Waits until side can take need bytes (see trace_ring_ready); returns 0
+ * then. Before each sleep, with the flag set, stop(arg) (when stop is
+ * non-null) is asked: a non-zero answer ends the wait and is returned,
+ * unless the bytes came meanwhile. So a stop that reads what the other
+ * side writes before it wakes (its last word) never misses a wake-up, and
+ * never passes over bytes the other side wrote before that word. */
+static inline int trace_ring_wait(struct trace_ring *ring,
+                                  enum trace_ring_side side, uint64_t need,
+                                  int (*stop)(void *), void *arg) {
+  uint32_t *flag = side == TRACE_RING_READER ? &ring->reader_waiting
+                                             : &ring->writer_waiting;
+  int why = 0;
+  while (trace_ring_ready(ring, side) < need) {
+    __atomic_store_n(flag, 1, __ATOMIC_SEQ_CST);
+    if (trace_ring_ready(ring, side) >= need) break;
+    why = stop ? stop(arg) : 0;
+    if (why) {
+      if (trace_ring_ready(ring, side) >= need) why = 0;
+      break;
+    }
+    trace_ring_sleep(flag);
+  }
+  __atomic_store_n(flag, 0, __ATOMIC_SEQ_CST);
+  return why;
+}
+
+/* The writer: the bytes at `written' are whole; wakes the reader. */
+static inline void trace_ring_publish(struct trace_ring *ring, size_t bytes) {
+  __atomic_store_n(&ring->written, ring->written + bytes, __ATOMIC_SEQ_CST);
+  trace_ring_wake(&ring->reader_waiting);
+}
+
+/* The reader: done with the bytes at `read'; wakes the writer. */
+static inline void trace_ring_release(struct trace_ring *ring, size_t bytes) {
+  __atomic_store_n(&ring->read, ring->read + bytes, __ATOMIC_SEQ_CST);
+  trace_ring_wake(&ring->writer_waiting);
+}
+
+/* The writer: nothing more comes; wakes the reader. */
+static inline void trace_ring_close(struct trace_ring *ring) {
+  __atomic_store_n(&ring->closed, 1, __ATOMIC_SEQ_CST);
+  trace_ring_wake(&ring->reader_waiting);
+}
+
+/* Whether the writer has closed the ring. */
+static inline int trace_ring_closed(struct trace_ring *ring) {
+  return (int)__atomic_load_n(&ring->closed, __ATOMIC_SEQ_CST);
+}
+
+#endif /* VANTLE_TRANSPORT_TRACE_RING_H_ */
