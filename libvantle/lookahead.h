@@ -12,18 +12,41 @@ enum {
   LA_BLOCK = 100000,   // references handed off at a time
 };
 
+// The priority rule of both OPT simulators, in 64 bits: a reference whose
+// next use u is known gets kKnownBase - u (positive; sooner is higher); one
+// whose next use is unknown gets the next of -1, -2, ..., below every known
+// one. kEmptyPriority ranks below every priority. The library's reference
+// limit keeps every time below kKnownBase and every unknown priority above
+// kEmptyPriority; all of them lie within +-2^62, so that the difference of
+// any two fits in 64 bits.
+constexpr int64_t kKnownBase = (int64_t{1} << 62) - 1;
+constexpr int64_t kEmptyPriority = -(int64_t{1} << 62) + 6;
+static_assert(VANTLE_REFERENCE_LIMIT < static_cast<uint64_t>(kKnownBase) &&
+                  VANTLE_REFERENCE_LIMIT + 1 <
+                      static_cast<uint64_t>(-kEmptyPriority),
+              "the reference limit keeps priorities in their range");
+
+// Whether OPT stack processing stops once count references are processed:
+// when more than T are, T being lowered below its default, which means no
+// limit.
+static inline bool past_opt_limit(uint64_t count) {
+  if (__builtin_expect(T == 2147483647, 1)) return false;
+  return T < 0 || count > static_cast<uint64_t>(T);
+}
+
 // The window, shared with the simulators, which read and clear a position
 // only inside the block callback. addr_array holds line addresses;
 // time_array the time of the same line's next reference, or 0 when unknown.
+// Times count references in 64 bits, from 0.
 extern md_addr_t addr_array[LA_WINDOW];
-extern uint32_t time_array[LA_WINDOW];
+extern uint64_t time_array[LA_WINDOW];
 
 // Processes window positions start .. end-1 in order, clearing both entries
 // of each; returns 1 when it stopped early (reference limit), else 0.
 typedef int (*stack_proc_fn)(int start, int end);
 // Told that line addr, referenced at cur_time, had no earlier reference still
 // in the window: its next use, if it was in a cache, is cur_time.
-typedef void (*inf_handler_fn)(md_addr_t addr, int cur_time);
+typedef void (*inf_handler_fn)(md_addr_t addr, int64_t cur_time);
 
 // Arms the window. Called once, after the simulator's own initialiser.
 void init_optpp(void);
@@ -44,7 +67,7 @@ void optpp_queue(md_addr_t addr, int L, stack_proc_fn stack_proc,
                  inf_handler_fn inf_handler);
 // Records the current time as the line's most recent reference; returns the
 // time of the previous one, or -1 when the line had no record.
-int ft_hash(md_addr_t addr);
+int64_t ft_hash(md_addr_t addr);
 // Removes the line's record, so that its next reference counts as its first.
 // Writes "Error: addr not found in hash_table" to stdout when there is none.
 void ft_hash_del(md_addr_t addr);

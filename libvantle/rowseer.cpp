@@ -18,8 +18,7 @@
 namespace {
 
 const md_addr_t kEmptyTag = 0xFFFFFFFFu;
-const int32_t kEmptyPrty = -2147483642;  // below every real priority
-const int32_t kKnownBase = 2147483647;   // priority = kKnownBase - next use
+const int64_t kEmptyPrty = kEmptyPriority;  // below every real priority
 
 int TWO_PWR_N;        // largest associativity, entries per list
 int MAX_DEPTH;        // number of set counts minus one
@@ -29,17 +28,18 @@ int BASE_CACHE_SIZE;  // entries of the configuration with 2^A sets
 // One list entry. Tag and priority side by side, so that the walk along a
 // list reads one cache line per set count.
 struct list_entry {
+  int64_t prty;
   md_addr_t tag;
-  int32_t prty;
 };
 
 list_entry *lists;       // every list of every set count, flat
 int16_t *all_hit_flag;   // per base set: last reference hit at 0 everywhere
-uint32_t **hits;         // [set count - A][list position]
-uint32_t hit0;           // shortcut hits not yet folded into hits[*][0]
-uint32_t t_entries;      // references processed
+// Counts, times and priorities in 64 bits: no run wraps them.
+uint64_t **hits;         // [set count - A][list position]
+uint64_t hit0;           // shortcut hits not yet folded into hits[*][0]
+uint64_t t_entries;      // references processed
 periodic_marks marks_due; // progress lines and interim reports
-int32_t inf_count;       // last unknown priority given out
+int64_t inf_count;       // last unknown priority given out
 
 // Unknown next-use table: the lines grouped by their set at 2^B sets, so
 // that one set's records are cleaned without a walk of the others; field a
@@ -84,9 +84,9 @@ bool holds(const list_entry &e, md_addr_t tag) {
 }
 
 // Puts the carried entry (tag, prty) into e and carries e's old contents on.
-void swap_entry(list_entry *e, md_addr_t *tag, int32_t *prty) {
+void swap_entry(list_entry *e, md_addr_t *tag, int64_t *prty) {
   list_entry old = *e;
-  *e = list_entry{*tag, *prty};
+  *e = list_entry{*prty, *tag};
   *tag = old.tag;
   *prty = old.prty;
 }
@@ -95,7 +95,7 @@ void swap_entry(list_entry *e, md_addr_t *tag, int32_t *prty) {
 // shortcut hits in base set base_setno (whose flag the caller has seen set).
 void propagate(md_addr_t base_setno) {
   size_t base = list_start(A, base_setno);
-  int32_t real_prty = lists[base].prty;
+  int64_t real_prty = lists[base].prty;
   md_addr_t prev_addr = (lists[base].tag << A) | base_setno;
   for (int i = A + 1; i <= B; i++)
     lists[list_start(i, prev_addr)].prty = real_prty;
@@ -103,12 +103,12 @@ void propagate(md_addr_t base_setno) {
 
 // Largest unknown priority held in line x's set of every set count, or the
 // empty value when none holds one.
-int32_t max_unknown_in_sets(const line_lists &sets) {
+int64_t max_unknown_in_sets(const line_lists &sets) {
   const int depth = MAX_DEPTH, ways = TWO_PWR_N;
-  int32_t max_prty = kEmptyPrty;
+  int64_t max_prty = kEmptyPrty;
   for (int r = 0; r <= depth; r++)
     for (int j = 0; j < ways; j++) {
-      int32_t prty = sets.at[r][j].prty;
+      int64_t prty = sets.at[r][j].prty;
       if (prty < 0 && prty > max_prty) max_prty = prty;
     }
   return max_prty;
@@ -131,7 +131,7 @@ void fold_hit0() {
 
 // Whether a record's priority is above the bound *context.
 bool above(const line_record *r, void *context) {
-  return r->a > *static_cast<int32_t *>(context);
+  return r->a > *static_cast<int64_t *>(context);
 }
 
 }  // namespace
@@ -140,7 +140,7 @@ uint64_t footprint_rowseer(void) {
   uint64_t sets = uint64_t{1} << B;
   return (sets << (N + 1)) * sizeof(list_entry) +
          (uint64_t{1} << A) * sizeof(int16_t) +
-         idim2_bytes(B - A + 2, 1 << N) + line_table_bytes(B);
+         idim2_wide_bytes(B - A + 2, 1 << N) + line_table_bytes(B);
 }
 
 void init_rowseer(void) {
@@ -154,7 +154,7 @@ void init_rowseer(void) {
       entries, sizeof(list_entry), "rowseer", "init_rowseer", __LINE__));
   all_hit_flag = static_cast<int16_t *>(checked_calloc(
       size_t{1} << A, sizeof(int16_t), "rowseer", "init_rowseer", __LINE__));
-  hits = idim2(MAX_DEPTH + 2, TWO_PWR_N);
+  hits = idim2_wide(MAX_DEPTH + 2, TWO_PWR_N);
   line_table_init_grouped(&unknowns, "rowseer", B);
   for (size_t e = 0; e < entries; e++) {
     lists[e].tag = kEmptyTag;
@@ -162,9 +162,9 @@ void init_rowseer(void) {
   }
 }
 
-int Priority_sa(int i) {
+int64_t Priority_sa(int i) {
   if (time_array[i] != 0)
-    return kKnownBase - static_cast<int32_t>(time_array[i]);
+    return kKnownBase - static_cast<int64_t>(time_array[i]);
   return --inf_count;
 }
 
@@ -174,20 +174,21 @@ int stack_proc_sa(int start, int end) {
     if (l + kAhead < end) prefetch_lists(addr_array[l + kAhead]);
     t_entries++;
     if (progress_due(&marks_due, t_entries))
-      fprintf(stderr, "libvantle: addresses processed %u\n", t_entries);
+      fprintf(stderr, "libvantle: addresses processed %llu\n",
+              static_cast<unsigned long long>(t_entries));
     if (save_due(&marks_due, t_entries)) outpr_rowseer(stderr);
     md_addr_t addr = addr_array[l];
-    int priority = Priority_sa(l);
+    int64_t priority = Priority_sa(l);
     if (priority < 0) unk_hash_add_sa(addr, priority);
     gfsoptls(addr, priority);
     addr_array[l] = 0;
     time_array[l] = 0;
-    if (t_entries > static_cast<uint32_t>(T)) return 1;
+    if (past_opt_limit(t_entries)) return 1;
   }
   return 0;
 }
 
-void gfsoptls(md_addr_t addr, int priority) {
+void gfsoptls(md_addr_t addr, int64_t priority) {
   const int a = A, depth = MAX_DEPTH, ways = TWO_PWR_N;
   md_addr_t orig_tag = addr >> a;
   md_addr_t base_setno = low_bits(addr, a);
@@ -206,7 +207,7 @@ void gfsoptls(md_addr_t addr, int priority) {
   list_entry carried{};
   for (int r = 0; r <= depth; r++) {
     list_entry *list = sets.at[r];
-    carried = list_entry{orig_tag, priority};
+    carried = list_entry{priority, orig_tag};
     hit = false;
     int j = 0;
     for (; j < ways; j++) {
@@ -237,7 +238,7 @@ void gfsoptls(md_addr_t addr, int priority) {
     hash_clean_sa(addr, max_unknown_in_sets(sets));
 }
 
-void unk_hash_add_sa(md_addr_t addr, int prty) {
+void unk_hash_add_sa(md_addr_t addr, int64_t prty) {
   // Each earlier record of the line is reported beside the set's oldest.
   const line_record *earlier = line_table_find(&unknowns, addr);
   if (earlier) {
@@ -248,29 +249,29 @@ void unk_hash_add_sa(md_addr_t addr, int prty) {
         report_second_record("address", addr, t_entries, r->a, head->addr,
                              head->a);
   }
-  line_table_add(&unknowns, addr)->a = prty;
+  line_table_add(&unknowns, addr, prty);
 }
 
-int unk_hash_del_sa(md_addr_t addr) {
+int64_t unk_hash_del_sa(md_addr_t addr) {
   if (line_table_group_empty(&unknowns, addr)) return 0;
   line_record *r = line_table_find(&unknowns, addr);
   if (!r) return 0;
-  int prty = r->a;
+  int64_t prty = r->a;
   line_table_remove(&unknowns, r);
   return prty;
 }
 
-void hash_clean_sa(md_addr_t addr, int max_prty) {
+void hash_clean_sa(md_addr_t addr, int64_t max_prty) {
   if (max_prty >= 0)
     fprintf(stderr, "libvantle: max unknown priority non-negative\n");
-  int32_t bound = max_prty;
+  int64_t bound = max_prty;
   line_table_remove_from_group_if(&unknowns, addr, above, &bound);
 }
 
-void inf_handler_sa(md_addr_t addr, int cur_time) {
-  int32_t old_prty = unk_hash_del_sa(addr);
+void inf_handler_sa(md_addr_t addr, int64_t cur_time) {
+  int64_t old_prty = unk_hash_del_sa(addr);
   if (old_prty == 0) return;
-  int32_t priority = kKnownBase - cur_time;
+  int64_t priority = kKnownBase - cur_time;
   md_addr_t base_setno = low_bits(addr, A);
   if (all_hit_flag[base_setno] == 1) {
     all_hit_flag[base_setno] = 0;
@@ -283,12 +284,12 @@ void inf_handler_sa(md_addr_t addr, int cur_time) {
   for (int r = 0; r <= depth; r++) {
     list_entry *list = sets.at[r];
     md_addr_t de_tag = orig_tag;
-    int32_t de_prty = priority;
+    int64_t de_prty = priority;
     for (int j = 0; j < ways; j++) {
-      int32_t prty = list[j].prty;
+      int64_t prty = list[j].prty;
       if (holds(list[j], orig_tag)) {
         if (prty <= 0) {
-          list[j] = list_entry{de_tag, de_prty};
+          list[j] = list_entry{de_prty, de_tag};
           break;
         }
         fprintf(stderr, "libvantle: inconsistency in inf_handler\n");
@@ -328,19 +329,21 @@ int results_rowseer(vantle_result *rows, int capacity) {
 // outputs cannot show, and a way to set up a list.
 
 void test_start_rowseer_at(uint64_t count) {
-  t_entries = static_cast<uint32_t>(count);
+  t_entries = count;
+  for (int r = 0; r <= MAX_DEPTH; r++) hits[r][0] = count;
+  inf_count = -static_cast<int64_t>(count);
   periodic_start(&marks_due, count);
 }
 
 void test_rowseer_entry(int i, md_addr_t addr, int j, md_addr_t *tag,
-                        int *prty) {
+                        int64_t *prty) {
   size_t e = list_start(i, addr) + j;
   *tag = lists[e].tag;
   *prty = lists[e].prty;
 }
 
 void test_rowseer_set_entry(int i, md_addr_t addr, int j, md_addr_t tag,
-                            int prty) {
+                            int64_t prty) {
   size_t e = list_start(i, addr) + j;
   lists[e].tag = tag;
   lists[e].prty = prty;
@@ -350,6 +353,6 @@ int test_rowseer_all_hit_flag(md_addr_t addr) {
   return all_hit_flag[low_bits(addr, A)];
 }
 
-uint32_t test_rowseer_hits(int i, int j) { return hits[i - A][j]; }
+uint64_t test_rowseer_hits(int i, int j) { return hits[i - A][j]; }
 
-uint32_t test_rowseer_hit0(void) { return hit0; }
+uint64_t test_rowseer_hit0(void) { return hit0; }

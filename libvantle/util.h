@@ -16,7 +16,7 @@ struct tree_node {
   md_addr_t addr;
   uint32_t inum;
   int32_t grpno;
-  int32_t prty;
+  int64_t prty;  // OPT priorities count in 64 bits
   int32_t rtwt;  // number of nodes in the right subtree (LRU tree)
   tree_node *lft;
   tree_node *rt;
@@ -43,6 +43,10 @@ void splay(int at, tree_node **p_stack);
 uint32_t **idim2(int rows, int cols);
 // Bytes idim2(rows, cols) allocates.
 uint64_t idim2_bytes(int rows, int cols);
+// idim2 for 64-bit counters, which no run can wrap.
+uint64_t **idim2_wide(int rows, int cols);
+// Bytes idim2_wide(rows, cols) allocates.
+uint64_t idim2_wide_bytes(int rows, int cols);
 
 // Bytes the process may still allocate: the smaller of physical memory and
 // the room RLIMIT_AS leaves above what is mapped now; *limit names which.

@@ -24,6 +24,10 @@
 // and the order of every call that can print are those that the tree gave;
 // the tree operations keep their names and contracts over the groups.
 //
+// Priorities, counts and times are 64-bit. Group numbers are 32-bit: they
+// only order the groups, and when they run low the groups and the records
+// that name them are numbered afresh in the same order (renumber_groups).
+//
 // Owns: the hit histogram out_stack and the unknown-priority table
 // (unknowns); the stack itself is the group table opt_stack. Reads L,
 // T, MAX_LINES, MISS_RATIO_INTERVAL, SAVE_INTERVAL and P_INTERVAL; reads
@@ -44,87 +48,97 @@
 
 namespace {
 
-constexpr int32_t kMaxPriority = 2147483647;  // priority of "next use at 0"
-constexpr int32_t kFirstGroup = 2147483647;   // group numbers count down
-constexpr int32_t kNoUnknown = -2147483642;   // below every unknown priority
-// Four lanes of 32 bits, for testing four groups at once.
-typedef int32_t Lanes __attribute__((vector_size(16)));
+constexpr int32_t kFirstGroup = 2147483647;  // group numbers count down
+// The lowest number a group takes: a line's record may name the number
+// below it, and 0, the top entry's, means no record.
+constexpr int32_t kLowestGroup = 2;
+constexpr int64_t kNoUnknown = kEmptyPriority;  // below every unknown
 
-Lanes load_lanes(const void *p) {
-  Lanes v;
-  memcpy(&v, p, sizeof v);
-  return v;
-}
-
-// Bit i set when lane i of a mask of all-ones and all-zero lanes is set.
-unsigned lane_bits(Lanes m) {
+// Bit k set when p[k] < x, for k = 0 .. 3. Every value compared lies within
+// +-2^62, so the sign of the difference tells.
+unsigned below_bits(const int64_t *p, int64_t x) {
 #if defined(__SSE2__)
-  __m128i v;
-  memcpy(&v, &m, sizeof v);
-  return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(v)));
+  __m128i lo, hi, v = _mm_set1_epi64x(x);
+  memcpy(&lo, p, sizeof lo);
+  memcpy(&hi, p + 2, sizeof hi);
+  unsigned b0 = static_cast<unsigned>(
+      _mm_movemask_pd(_mm_castsi128_pd(_mm_sub_epi64(lo, v))));
+  unsigned b1 = static_cast<unsigned>(
+      _mm_movemask_pd(_mm_castsi128_pd(_mm_sub_epi64(hi, v))));
+  return b0 | b1 << 2;
 #else
-  return (m[0] & 1) | (m[1] & 2) | (m[2] & 4) | (m[3] & 8);
+  return (p[0] < x) | (p[1] < x) << 1 | (p[2] < x) << 2 | (p[3] < x) << 3;
 #endif
 }
 
-// The highest lane set in lane_bits that are not 0.
+// Bit k set when p[k] == x, for k = 0 .. 3.
+unsigned equal_bits(const md_addr_t *p, md_addr_t x) {
+#if defined(__SSE2__)
+  __m128i v;
+  memcpy(&v, p, sizeof v);
+  __m128i eq = _mm_cmpeq_epi32(v, _mm_set1_epi32(static_cast<int>(x)));
+  return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(eq)));
+#else
+  return (p[0] == x) | (p[1] == x) << 1 | (p[2] == x) << 2 | (p[3] == x) << 3;
+#endif
+}
+
+// The highest bit set in bits that are not 0.
 int highest_lane(unsigned bits) { return 31 - __builtin_clz(bits); }
 
 }  // namespace
 
 static int32_t grp_ct = kFirstGroup;
-static int32_t inf_count;    // last unknown priority handed out
+static int64_t inf_count;    // last unknown priority handed out
 
-// Counts.
-static uint32_t *out_stack;  // out_stack[d]: hits at stack position d
-static int32_t t_entries;    // references processed
-static int32_t tot_addrs;    // entries that entered the stack
+// Counts, in 64 bits: no run wraps them.
+static uint64_t *out_stack;  // out_stack[d]: hits at stack position d
+static uint64_t t_entries;   // references processed
+static uint64_t tot_addrs;   // entries that entered the stack
 static short size_exceeded;  // the stack stopped growing at MAX_LINES + 1
 static periodic_marks marks_due;  // progress lines and interim reports
-static int32_t CLEAN_INTERVAL;
-static int64_t next_clean_time;  // 64 bits: no sum of intervals wraps
+static uint64_t CLEAN_INTERVAL;
+static uint64_t next_clean_time;
 static bool stack_built;         // the first block has built the stack
 
-// Unknown-priority table: field a is the recorded group number, b the
-// unknown priority.
+// Unknown-priority table: field a is the unknown priority, b the recorded
+// group number.
 static line_table unknowns;
 
 // ---------------------------------------------------------------------------
 // Unknown-priority table
 
-void unk_hash_add_fa(md_addr_t addr, int grpno, int prty) {
+void unk_hash_add_fa(md_addr_t addr, int grpno, int64_t prty) {
   const line_record *oldest = line_table_find(&unknowns, addr);
   for (const line_record *r = oldest; r;
        r = line_table_group_next(&unknowns, r))
-    report_second_record("addr", addr, static_cast<uint32_t>(t_entries), r->b,
-                         oldest->addr, oldest->b);
-  line_record *added = line_table_add(&unknowns, addr);
-  added->a = grpno;
-  added->b = prty;
+    report_second_record("addr", addr, t_entries, r->a, oldest->addr,
+                         oldest->a);
+  line_table_add(&unknowns, addr, prty)->b = grpno;
 }
 
-int unk_hash_del_fa(md_addr_t addr, int *prty_ptr) {
+int unk_hash_del_fa(md_addr_t addr, int64_t *prty_ptr) {
   line_record *r = line_table_find(&unknowns, addr);
   if (!r) return 0;
-  int grp = r->a;
-  *prty_ptr = r->b;
+  int grp = r->b;
+  *prty_ptr = r->a;
   line_table_remove(&unknowns, r);
   return grp;
 }
 
-int Get_max_prty_unknown(void) {
-  int32_t max = kNoUnknown;
+int64_t Get_max_prty_unknown(void) {
+  int64_t max = kNoUnknown;
   for (uint32_t at = 0; at < opt_stack.ng; at++)
     if (opt_stack.max_unknown[at] > max) max = opt_stack.max_unknown[at];
   return max;
 }
 
 static bool above_max(const line_record *r, void *max) {
-  return r->b > *static_cast<int32_t *>(max);
+  return r->a > *static_cast<int64_t *>(max);
 }
 
 void hash_clean_fa(void) {
-  int32_t max = Get_max_prty_unknown();
+  int64_t max = Get_max_prty_unknown();
   line_table_remove_if(&unknowns, above_max, &max);
 }
 
@@ -135,14 +149,13 @@ void hash_clean_fa(void) {
 // may hold the entry that a resolution with the line's old priority u and
 // bound d displaces, or kNone: a group whose last entry lies in [u, d), or
 // that holds unknown priorities on both sides of u.
-static uint32_t next_candidate(uint32_t from, int32_t u, int32_t d) {
-  Lanes lu = Lanes{} + u, ld = Lanes{} + d;
+static uint32_t next_candidate(uint32_t from, int64_t u, int64_t d) {
   for (int64_t at = from;; at -= 4) {
-    Lanes last = load_lanes(opt_stack.last_prty + at - 4);
-    Lanes high = load_lanes(opt_stack.max_unknown + at - 4);
-    Lanes under = last < lu;
-    Lanes m = (under & (high >= lu)) | (~under & (last < ld));
-    if (unsigned bits = lane_bits(m)) {
+    const int64_t *last = opt_stack.last_prty + at - 4;
+    unsigned under = below_bits(last, u);
+    unsigned high_at_or_above = ~below_bits(opt_stack.max_unknown + at - 4, u);
+    unsigned m = (under & high_at_or_above) | (~under & below_bits(last, d));
+    if (unsigned bits = m & 15) {
       int64_t found = at - 4 + highest_lane(bits);
       return found >= 0 ? static_cast<uint32_t>(found) : kNone;
     }
@@ -153,19 +166,19 @@ static uint32_t next_candidate(uint32_t from, int32_t u, int32_t d) {
 // line's old priority u and bound d displaces: the entry of priority u,
 // else the group's lowest entry above u when its priority is below d; kNone
 // when there is none.
-static uint32_t displaced_in(uint32_t at, int32_t u, int32_t d) {
+static uint32_t displaced_in(uint32_t at, int64_t u, int64_t d) {
   const group_run &g = opt_stack.grp[at];
-  int32_t last = opt_stack.last_prty[at];
+  int64_t last = opt_stack.last_prty[at];
   if (last >= u) return last == u || last < d ? g.hi - 1 : kNone;
   // Every entry above u is known.
   if (opt_stack.max_unknown[at] < u) return kNone;
   uint32_t neg = g.hi - g.nneg;
   if (opt_stack.max_unknown[at] == u) return neg;
   // Start where u would lie were the unknown priorities evenly spread.
-  int64_t spread = static_cast<int64_t>(opt_stack.max_unknown[at]) - last;
-  int64_t guess = (static_cast<int64_t>(opt_stack.max_unknown[at]) - u) *
-                  (g.nneg - 1) /
-                  spread;
+  __int128 spread = opt_stack.max_unknown[at] - last;
+  int64_t guess = static_cast<int64_t>(
+      static_cast<__int128>(opt_stack.max_unknown[at] - u) * (g.nneg - 1) /
+      spread);
   uint32_t p = first_below_from(g.buf, neg, g.hi, u + 1,
                                 neg + static_cast<uint32_t>(guess));
   if (g.buf[p].prty == u) return p;
@@ -206,7 +219,7 @@ static stack_entry displace(uint32_t at, uint32_t e, stack_entry c) {
 }
 
 // The top entry takes priority prty.
-static inline void set_top_priority(int32_t prty) {
+static inline void set_top_priority(int64_t prty) {
   group_run &top = opt_stack.grp[opt_stack.ng - 1];
   top.buf[top.lo].prty = prty;
   opt_stack.last_prty[opt_stack.ng - 1] = prty;
@@ -214,8 +227,8 @@ static inline void set_top_priority(int32_t prty) {
   opt_stack.max_unknown[opt_stack.ng - 1] = prty < 0 ? prty : kNoNegative;
 }
 
-void inf_handler_fa(md_addr_t addr, int cur_time) {
-  int32_t known = kMaxPriority - cur_time;
+void inf_handler_fa(md_addr_t addr, int64_t cur_time) {
+  int64_t known = kKnownBase - cur_time;
   if (opt_stack.ng > 0 && opt_stack.first_line[opt_stack.ng - 1] == addr) {
     if (opt_stack.last_prty[opt_stack.ng - 1] > 0)
       fprintf(stderr, "libvantle: unknown has > 0 prty\n");
@@ -223,7 +236,7 @@ void inf_handler_fa(md_addr_t addr, int cur_time) {
       set_top_priority(known);
     return;
   }
-  int old_prty = 0;
+  int64_t old_prty = 0;
   int32_t recorded_grp = unk_hash_del_fa(addr, &old_prty);
   if (recorded_grp == 0 || opt_stack.ng < 2) return;
   // Below the top, from the recorded group on. Groups that cannot hold the
@@ -235,7 +248,7 @@ void inf_handler_fa(md_addr_t addr, int cur_time) {
   // The line's new entry displaces, group by group, the unknown entry that
   // wrongly ranked above its old one, until its old entry comes out.
   stack_entry carried{known, addr};
-  int32_t below = 0;
+  int64_t below = 0;
   for (uint32_t at; (at = next_candidate(from, old_prty, below)) != kNone;
        from = at) {
     uint32_t e = displaced_in(at, old_prty, below);
@@ -250,27 +263,27 @@ void inf_handler_fa(md_addr_t addr, int cur_time) {
 // ---------------------------------------------------------------------------
 // Stack processing
 
-int Priority_fa(int i) {
+int64_t Priority_fa(int i) {
   if (time_array[i] == 0) return --inf_count;
-  return kMaxPriority - static_cast<int32_t>(time_array[i]);
+  return kKnownBase - static_cast<int64_t>(time_array[i]);
 }
 
 uint64_t footprint_wideseer(void) {
-  return (static_cast<uint64_t>(MAX_LINES) + 1) * sizeof(uint32_t);
+  return (static_cast<uint64_t>(MAX_LINES) + 1) * sizeof(uint64_t);
 }
 
 void init_wideseer(void) {
   CLEAN_INTERVAL = 10000000;
   periodic_init(&marks_due);
   size_t lines = MAX_LINES;
-  out_stack = static_cast<uint32_t *>(checked_calloc(
-      lines + 1, sizeof(uint32_t), "wideseer", "init_wideseer", __LINE__));
+  out_stack = static_cast<uint64_t *>(checked_calloc(
+      lines + 1, sizeof(uint64_t), "wideseer", "init_wideseer", __LINE__));
   line_table_init(&unknowns, "wideseer");
   next_clean_time = CLEAN_INTERVAL;
 }
 
 // The top entry takes line addr with priority prty.
-static inline void set_top(md_addr_t addr, int32_t prty) {
+static inline void set_top(md_addr_t addr, int64_t prty) {
   group_run &top = opt_stack.grp[opt_stack.ng - 1];
   top.buf[top.lo].addr = addr;
   opt_stack.first_line[opt_stack.ng - 1] = addr;
@@ -279,12 +292,11 @@ static inline void set_top(md_addr_t addr, int32_t prty) {
 
 // The old top entry moves below the top as the first group's only entry;
 // the top takes line addr with priority prty.
-static void push_top_into_first_group(md_addr_t addr, int32_t prty) {
+static void push_top_into_first_group(md_addr_t addr, int64_t prty) {
   const group_run &top = opt_stack.grp[opt_stack.ng - 1];
   stack_entry old_top = top.buf[top.lo];
-  if (old_top.prty < 0)
-    unk_hash_add_fa(old_top.addr, kFirstGroup, old_top.prty);
-  open_group(0, kFirstGroup, "stack_proc_fa", __LINE__);
+  if (old_top.prty < 0) unk_hash_add_fa(old_top.addr, grp_ct, old_top.prty);
+  open_group(0, grp_ct, "stack_proc_fa", __LINE__);
   push_last(0, old_top);
   opt_stack.grp[0].above = 1;
   set_top(addr, prty);
@@ -320,32 +332,13 @@ static int build_stack(int end) {
 
 // Moves each of the eight entries before b[last] whose priority is below
 // prty one place down, over b[last]; b[last - 8] has a higher priority.
-// Returns how many moved. Takes no branch on the priorities.
-static inline uint32_t shift_tail(stack_entry *b, uint32_t last, int32_t prty) {
-#if defined(__SSE2__)
-  // Each 16 bytes hold two entries, priority first. An entry takes the one
-  // before it when that one's priority is below prty.
-  __m128i below = _mm_set1_epi32(prty), moved[4];
-  unsigned bits = 0;
-  for (int k = 0; k < 4; k++) {
-    __m128i before, here;
-    memcpy(&before, b + last - 8 + 2 * k, sizeof before);
-    memcpy(&here, b + last - 7 + 2 * k, sizeof here);
-    __m128i take = _mm_shuffle_epi32(_mm_cmplt_epi32(before, below),
-                                     _MM_SHUFFLE(2, 2, 0, 0));
-    moved[k] = _mm_or_si128(_mm_and_si128(take, before),
-                            _mm_andnot_si128(take, here));
-    bits |= static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(take)))
-            << (4 * k);
-  }
-  memcpy(b + last - 7, moved, sizeof moved);
-  // The entries that moved are the last ones, two bits each at the top.
-  return (16 - static_cast<uint32_t>(__builtin_ctz(bits | 0x10000))) / 2;
-#else
-  uint32_t p = last;
-  for (; b[p - 1].prty < prty; p--) b[p] = b[p - 1];
-  return last - p;
-#endif
+// Returns how many moved. Takes no branch on the priorities: those below
+// prty are the last ones, as priorities fall along the run.
+static inline uint32_t shift_tail(stack_entry *b, uint32_t last, int64_t prty) {
+  uint32_t n = 0;
+  for (uint32_t k = 1; k <= 8; k++) n += b[last - k].prty < prty;
+  memmove(b + last - n + 1, b + last - n, n * sizeof(stack_entry));
+  return n;
 }
 
 // The carried entry c, which outranks the last entry of the group at index
@@ -386,7 +379,7 @@ static void settle(uint32_t at, stack_entry &c) {
   if (p == g.lo) opt_stack.first_line[at] = c.addr;
   // The entry carried on was the group's lowest: when it was the highest
   // unknown one too, it was the only one.
-  int32_t high = opt_stack.max_unknown[at];
+  int64_t high = opt_stack.max_unknown[at];
   if (out.prty == high) high = kNoNegative;
   opt_stack.max_unknown[at] = c.prty < 0 && c.prty > high ? c.prty : high;
   g.nneg += (c.prty < 0) - (out.prty < 0);
@@ -397,13 +390,10 @@ static void settle(uint32_t at, stack_entry &c) {
 // first entry holds addr or whose last entry's priority is below prty, or
 // kNone: the next group where a carried entry of priority prty stops.
 static inline uint32_t next_stop(uint32_t from, md_addr_t addr,
-                                 int32_t prty) {
-  Lanes la = Lanes{} + static_cast<int32_t>(addr), lp = Lanes{} + prty;
+                                 int64_t prty) {
   for (int64_t at = from;; at -= 4) {
-    Lanes first = load_lanes(opt_stack.first_line + at - 4);
-    Lanes last = load_lanes(opt_stack.last_prty + at - 4);
-    Lanes m = (first == la) | (last < lp);
-    if (unsigned bits = lane_bits(m)) {
+    if (unsigned bits = equal_bits(opt_stack.first_line + at - 4, addr) |
+                        below_bits(opt_stack.last_prty + at - 4, prty)) {
       int64_t found = at - 4 + highest_lane(bits);
       return found >= 0 ? static_cast<uint32_t>(found) : kNone;
     }
@@ -414,10 +404,49 @@ static void count_hit(uint32_t position) {
   if (position <= MAX_LINES) out_stack[position]++;
 }
 
+// Group numbers left above the lowest after a late start (tests only), so
+// that the groups are renumbered within a few thousand references.
+constexpr int32_t kGroupsBeforeRenumbering = 1000;
+
+// The number that the group at index at (0 the deepest) takes when the
+// groups are numbered afresh: two apart, so that a recorded number that
+// lay between two groups keeps a number between them.
+static int32_t fresh_number(uint32_t at) {
+  return kFirstGroup - 1 - 2 * static_cast<int32_t>(at);
+}
+
+// A record's group number in the fresh numbering, found among the groups'
+// present numbers: a group's own number becomes its fresh one; a number
+// between two groups (or above the deepest) the one just above the
+// shallower's fresh number; a number below every group, which only the
+// next group to open can take, the number below the shallowest's.
+static void renumber_record(line_record *r, void *) {
+  uint32_t groups = opt_stack.ng - 1;  // the top entry's is not numbered
+  uint32_t at = group_place(r->b);
+  if (at >= groups)
+    r->b = fresh_number(groups - 1) - 1;
+  else
+    r->b = fresh_number(at) + (opt_stack.grp[at].grpno == r->b ? 0 : 1);
+}
+
+// Numbers the groups afresh, in the same order, from kFirstGroup down, and
+// the records with them, so that new groups find numbers again. Group
+// numbers only order the groups, so nothing else changes.
+static void renumber_groups() {
+  uint32_t groups = opt_stack.ng - 1;
+  if (fresh_number(groups - 1) - 1 <= kLowestGroup)
+    _fatal("wideseer", "renumber_groups", __LINE__,
+           "%u groups are too many to number", groups);
+  line_table_visit(&unknowns, renumber_record, nullptr);
+  for (uint32_t at = 0; at < groups; at++)
+    opt_stack.grp[at].grpno = fresh_number(at);
+  grp_ct = fresh_number(groups - 1);
+}
+
 // Hit on the first group's first entry: the old top entry takes its place,
 // in the same group or as a new group of its own in front of it; then the
 // top takes line addr with priority prty.
-static void hit_at_second(md_addr_t addr, int32_t prty) {
+static void hit_at_second(md_addr_t addr, int64_t prty) {
   count_hit(2);
   uint32_t s = opt_stack.ng - 2;
   const group_run &top = opt_stack.grp[opt_stack.ng - 1];
@@ -432,6 +461,7 @@ static void hit_at_second(md_addr_t addr, int32_t prty) {
     g.lo++;
     g.above = 2;
     refresh_ends(s);
+    if (grp_ct <= kLowestGroup) renumber_groups();
     grp_ct--;
     open_group(opt_stack.ng - 1, grp_ct, "process_groups", __LINE__);
     push_last(opt_stack.ng - 2, old_top);
@@ -459,7 +489,7 @@ static void hit_in_group(uint32_t at, stack_entry c) {
   maybe_shrink(g);
 }
 
-int process_groups(md_addr_t addr, int priority) {
+int process_groups(md_addr_t addr, int64_t priority) {
   uint32_t top = opt_stack.ng - 1;
   if (opt_stack.first_line[top] == addr) {
     count_hit(1);
@@ -503,10 +533,10 @@ int process_groups(md_addr_t addr, int priority) {
 
 static void count_miss() {
   tot_addrs++;
-  if (!size_exceeded && static_cast<uint32_t>(tot_addrs) > MAX_LINES) {
+  if (!size_exceeded && tot_addrs > MAX_LINES) {
     size_exceeded = 1;
-    fprintf(stderr, "libvantle: tot_addrs limit exceeded, t_entries=%d\n",
-            t_entries);
+    fprintf(stderr, "libvantle: tot_addrs limit exceeded, t_entries=%llu\n",
+            static_cast<unsigned long long>(t_entries));
   }
 }
 
@@ -515,11 +545,10 @@ int stack_proc_fa(int start, int end) {
   if (!stack_built) {
     i = build_stack(end);
     // The references that built the stack had no progress line.
-    periodic_retime(&marks_due, static_cast<uint32_t>(t_entries));
+    periodic_retime(&marks_due, t_entries);
   }
   for (; i < end; i++) {
-    t_entries++;
-    uint64_t count = static_cast<uint32_t>(t_entries);
+    uint64_t count = ++t_entries;
     md_addr_t addr = addr_array[i];
     if (save_due(&marks_due, count)) outpr_wideseer(stderr);
     if (t_entries > next_clean_time) {
@@ -527,11 +556,12 @@ int stack_proc_fa(int start, int end) {
       next_clean_time += CLEAN_INTERVAL;
     }
     if (progress_due(&marks_due, count))
-      fprintf(stderr, "libvantle: addresses processed  %d\n", t_entries);
+      fprintf(stderr, "libvantle: addresses processed  %llu\n",
+              static_cast<unsigned long long>(count));
     if (process_groups(addr, Priority_fa(i)) == 1) count_miss();
     addr_array[i] = 0;
     time_array[i] = 0;
-    if (t_entries > T) return 1;
+    if (past_opt_limit(count)) return 1;
   }
   return 0;
 }
@@ -539,10 +569,7 @@ int stack_proc_fa(int start, int end) {
 // ---------------------------------------------------------------------------
 // Report
 
-static fa_histogram histogram() {
-  return {out_stack, static_cast<uint32_t>(t_entries),
-          static_cast<uint32_t>(tot_addrs)};
-}
+static fa_histogram histogram() { return {out_stack, t_entries, tot_addrs}; }
 
 void outpr_wideseer(FILE *fd) {
   print_fa_report(fd, histogram(), "Number of distinct addresses", "\n\n\n");
@@ -565,7 +592,7 @@ static uint32_t find_group(int32_t grpno) {
 }
 
 // Index of the entry with priority prty in g, or g.hi.
-static uint32_t find_entry(const group_run &g, int32_t prty) {
+static uint32_t find_entry(const group_run &g, int64_t prty) {
   uint32_t p = first_at_or_below(g.buf, g.lo, g.hi, prty);
   return p < g.hi && g.buf[p].prty == prty ? p : g.hi;
 }
@@ -601,7 +628,8 @@ static tree_node *describe_last(tree_node *n, const group_run &g) {
 }
 
 tree_node *Lookup_next(tree_node *entry) {
-  int32_t grpno = entry->grpno, prty = entry->prty;
+  int32_t grpno = entry->grpno;
+  int64_t prty = entry->prty;
   uint32_t at = group_place(grpno);
   if (at < opt_stack.ng && opt_stack.grp[at].grpno == grpno) {
     const group_run &g = opt_stack.grp[at];
@@ -612,7 +640,8 @@ tree_node *Lookup_next(tree_node *entry) {
 }
 
 tree_node *Lookup_prev(tree_node *entry) {
-  int32_t grpno = entry->grpno, prty = entry->prty;
+  int32_t grpno = entry->grpno;
+  int64_t prty = entry->prty;
   uint32_t at = group_place(grpno);
   if (at < opt_stack.ng && opt_stack.grp[at].grpno == grpno) {
     const group_run &g = opt_stack.grp[at];
@@ -709,8 +738,8 @@ tree_node *Lookup_Delete_Insert(tree_node *del_entry, tree_node *ins_entry) {
 }
 
 
-tree_node *Get_first_unknown_wobacking(int grpno, int search_prty,
-                                       int del_prty) {
+tree_node *Get_first_unknown_wobacking(int grpno, int64_t search_prty,
+                                       int64_t del_prty) {
   uint32_t at = find_group(grpno);
   if (at == kNone) return nullptr;
   const group_run &g = opt_stack.grp[at];
@@ -722,8 +751,8 @@ tree_node *Get_first_unknown_wobacking(int grpno, int search_prty,
   return nullptr;
 }
 
-tree_node *Get_first_unknown(tree_node *entry, int search_prty,
-                             int del_prty) {
+tree_node *Get_first_unknown(tree_node *entry, int64_t search_prty,
+                             int64_t del_prty) {
   uint32_t at = find_group(entry->grpno);
   if (at == kNone) return nullptr;
   const group_run &g = opt_stack.grp[at];
@@ -746,9 +775,11 @@ tree_node *Get_first_unknown(tree_node *entry, int search_prty,
 // reference limit.
 
 void test_start_wideseer_at(uint64_t count) {
-  t_entries = static_cast<int32_t>(count);
+  t_entries = count;
+  out_stack[1] = count;
+  inf_count = -static_cast<int64_t>(count);
+  if (count) grp_ct = kLowestGroup + kGroupsBeforeRenumbering;
   periodic_start(&marks_due, count);
-  uint64_t interval = static_cast<uint64_t>(CLEAN_INTERVAL);
-  uint64_t purges = (count + interval - 1) / interval;  // those gone by
-  next_clean_time = static_cast<int64_t>((purges ? purges : 1) * interval);
+  uint64_t purges = (count + CLEAN_INTERVAL - 1) / CLEAN_INTERVAL;  // gone by
+  next_clean_time = (purges ? purges : 1) * CLEAN_INTERVAL;
 }

@@ -20,11 +20,11 @@ struct Block {
 };
 struct Seen {
   md_addr_t line;
-  uint32_t next_use;
+  uint64_t next_use;
 };
 struct Late {
   md_addr_t line;
-  int time;
+  int64_t time;
 };
 
 std::vector<Block> blocks;
@@ -44,7 +44,9 @@ int record_block(int start, int end) {
   return 0;
 }
 
-void record_late(md_addr_t line, int time) { late.push_back({line, time}); }
+void record_late(md_addr_t line, int64_t time) {
+  late.push_back({line, time});
+}
 
 struct Recording {
   std::vector<Block> blocks;
@@ -53,11 +55,13 @@ struct Recording {
   int blocks_before_flush = 0;
 };
 
-// Feeds byte addresses (line size 2^shift) and flushes, in a child; returns
-// what the callbacks saw.
-Recording run_window(const std::vector<md_addr_t> &trace, int shift) {
+// Feeds byte addresses (line size 2^shift) and flushes, in a child, with
+// the clock started at origin; returns what the callbacks saw.
+Recording run_window(const std::vector<md_addr_t> &trace, int shift,
+                     uint64_t origin = 0) {
   ChildOutcome o = run_isolated([&] {
     init_optpp();
+    if (origin) test_start_window_at(origin);
     for (md_addr_t a : trace) optpp(a, shift, record_block, record_late);
     int before = static_cast<int>(blocks.size());
     term_optpp(record_block);
@@ -145,7 +149,9 @@ TEST(Window, NamesTheFinalBlocksOfTheBoundaryLengths) {
   EXPECT_EQ(flush_blocks(200001), (V{{100000, 200000}, {0, 1}}));
 }
 
-// Naive next-use bookkeeping for a trace of line addresses.
+// Naive next-use bookkeeping for a trace of line addresses, with the clock
+// started at 0 and just below 2^31 and 2^32, so that times and next uses
+// cross both edges.
 TEST(Window, CarriesNextUseTimesAndReportsLateOnesExactly) {
   std::mt19937 rng(11);
   const long n = 520000;
@@ -170,29 +176,34 @@ TEST(Window, CarriesNextUseTimesAndReportsLateOnesExactly) {
   }
   std::vector<md_addr_t> bytes(n);
   for (long t = 0; t < n; t++) bytes[t] = lines[t] << 4 | (t & 15);
-  Recording r = run_window(bytes, 4);
 
   std::map<md_addr_t, long> last;
   std::vector<long> next(n, -1);
-  std::vector<Late> expected_late;
+  std::vector<long> expected_late;  // times, counted from the first
   for (long t = 0; t < n; t++) {
     auto it = last.find(lines[t]);
     if (it == last.end() || leaves_at(it->second, n) <= t)
-      expected_late.push_back({lines[t], static_cast<int>(t)});
+      expected_late.push_back(t);
     if (it != last.end()) next[it->second] = t;
     last[lines[t]] = t;
   }
-  ASSERT_EQ(static_cast<long>(r.seen.size()), n);
-  for (long t = 0; t < n; t++) {
-    ASSERT_EQ(r.seen[t].line, lines[t]) << t;
-    bool known = next[t] >= 0 && next[t] < leaves_at(t, n);
-    ASSERT_EQ(r.seen[t].next_use, known ? static_cast<uint32_t>(next[t]) : 0u)
-        << "time " << t;
-  }
-  ASSERT_EQ(r.late.size(), expected_late.size());
-  for (size_t i = 0; i < r.late.size(); i++) {
-    ASSERT_EQ(r.late[i].line, expected_late[i].line) << i;
-    ASSERT_EQ(r.late[i].time, expected_late[i].time) << i;
+  for (uint64_t origin : {uint64_t{0}, (uint64_t{1} << 31) - 260000,
+                          (uint64_t{1} << 32) - 260000}) {
+    Recording r = run_window(bytes, 4, origin);
+    ASSERT_EQ(static_cast<long>(r.seen.size()), n);
+    for (long t = 0; t < n; t++) {
+      ASSERT_EQ(r.seen[t].line, lines[t]) << t;
+      bool known = next[t] >= 0 && next[t] < leaves_at(t, n);
+      ASSERT_EQ(r.seen[t].next_use, known ? origin + next[t] : 0u)
+          << "time " << t << " after " << origin;
+    }
+    ASSERT_EQ(r.late.size(), expected_late.size());
+    for (size_t i = 0; i < r.late.size(); i++) {
+      ASSERT_EQ(r.late[i].line, lines[expected_late[i]]) << i;
+      ASSERT_EQ(r.late[i].time,
+                static_cast<int64_t>(origin) + expected_late[i])
+          << i << " after " << origin;
+    }
   }
 }
 
@@ -212,13 +223,14 @@ TEST(LastOccurrence, KeepsTimesAndSurvivesRemovalOfABucketHead) {
   ChildOutcome o = run_isolated([] {
     init_optpp();
     const md_addr_t a = 5, b = 5 + 7211, c = 5 + 2 * 7211;
-    printf("%d %d %d|", ft_hash(a), ft_hash(b), ft_hash(c));
+    auto time = [](md_addr_t x) { return static_cast<int>(ft_hash(x)); };
+    printf("%d %d %d|", time(a), time(b), time(c));
     ft_hash_del(a);  // b's data moves into the head
-    printf("%d %d %d|", ft_hash(b), ft_hash(c), ft_hash(a));
+    printf("%d %d %d|", time(b), time(c), time(a));
     ft_hash_del(c);  // a chained record goes to the free list
     ft_hash_del(c);
     ft_hash_del(77);
-    printf("%d|", ft_hash(c));
+    printf("%d|", time(c));
   });
   // p_inum stays 0 outside optpp, so every recorded time reads 0.
   EXPECT_EQ(o.out,

@@ -248,8 +248,15 @@ TEST(RowseerLimits, TooLargeForMemoryEndsThroughFatal) {
 
 struct Entry {
   md_addr_t tag;
-  int prty;
+  int64_t prty;
 };
+
+// The priority of a reference whose next use is known: 2^62 - 1 minus it.
+int64_t known_priority(int64_t next_use) {
+  return (int64_t{1} << 62) - 1 - next_use;
+}
+// The empty value, below every priority: 2^62 - 6 below zero.
+const int64_t kEmpty = -(int64_t{1} << 62) + 6;
 
 Entry entry(int i, md_addr_t addr, int j) {
   Entry e;
@@ -362,7 +369,7 @@ TEST(RowseerLateCorrection, MovesLineUpPastEarlierUnknowns) {
         test_rowseer_set_entry(i, 5, j, lines[j], prty[j]);
     unk_hash_add_sa(5, -7);
     inf_handler_sa(5, 1000);
-    const int known = 2147483647 - 1000;
+    const int64_t known = known_priority(1000);
     for (int i = 0; i <= 1; i++) {
       CHILD_CHECK(entry(i, 5, 0).tag == 11 && entry(i, 5, 0).prty == 500);
       CHILD_CHECK(entry(i, 5, 1).tag == 5 && entry(i, 5, 1).prty == known);
@@ -384,7 +391,7 @@ TEST(RowseerLateCorrection, DroppedLineReentersInPlaceOfUnknown) {
     inf_handler_sa(5, 1000);
     const md_addr_t want[] = {11, 5, 15, 17};
     for (int j = 0; j < 4; j++) CHILD_CHECK(entry(0, 5, j).tag == want[j]);
-    CHILD_CHECK(entry(0, 5, 1).prty == 2147483647 - 1000);
+    CHILD_CHECK(entry(0, 5, 1).prty == known_priority(1000));
   }));
 }
 
@@ -434,7 +441,7 @@ TEST(RowseerUnknownTable, CleanRemovesOnlyHigherPriorities) {
     CHILD_CHECK(unk_hash_del_sa(5) == 0);
     unk_hash_add_sa(3, -6);
     unk_hash_add_sa(7, -7);
-    hash_clean_sa(3, -2147483642);  // the empty bound empties the bucket
+    hash_clean_sa(3, kEmpty);  // the empty bound empties the bucket
     CHILD_CHECK(unk_hash_del_sa(3) == 0 && unk_hash_del_sa(7) == 0);
   });
   expect_ok(o);

@@ -157,9 +157,10 @@ TEST(SaclruReport, OneSetCountOneWay) {
 }
 
 // Lines 5 5 5 6 7 5 of 2^L bytes, with A = 0, B = 1, N = 1, an interim
-// report every 2 references and progress every 3: the hit counts and every
-// message. L = 0 takes the lists with fill counts (every 32-bit value is a
-// tag), L = 1 the two-way lists without them; both must say the same.
+// report every 2 references and progress every 3: the hit counts, as the
+// final report leaves them in sac_hits, and every message. L = 0 takes the
+// lists with fill counts (every 32-bit value is a tag), L = 1 the two-way
+// lists without them; both must say the same.
 void expect_hit_table_and_messages(int line_exp) {
   SCOPED_TRACE(line_exp);
   ChildOutcome o = run_isolated([&] {
@@ -172,6 +173,7 @@ void expect_hit_table_and_messages(int line_exp) {
     init_saclru();
     for (md_addr_t line : {5u, 5u, 5u, 6u, 7u, 5u})
       sacnmul_woarr(line << line_exp);
+    outpr_saclru(stdout);
     unsigned counts[4] = {sac_hits[0][0], sac_hits[0][1], sac_hits[1][0],
                           sac_hits[1][1]};
     send_to_parent(counts, sizeof counts);
