@@ -406,7 +406,7 @@ static void count_hit(uint32_t position) {
 
 // Group numbers left above the lowest after a late start (tests only), so
 // that the groups are renumbered within a few thousand references.
-constexpr int32_t kGroupsBeforeRenumbering = 1000;
+constexpr int32_t kGroupsBeforeRenumbering = 50;
 
 // The number that the group at index at (0 the deepest) takes when the
 // groups are numbered afresh: two apart, so that a recorded number that
@@ -432,7 +432,7 @@ static void renumber_record(line_record *r, void *) {
 // Numbers the groups afresh, in the same order, from kFirstGroup down, and
 // the records with them, so that new groups find numbers again. Group
 // numbers only order the groups, so nothing else changes.
-static void renumber_groups() {
+void renumber_groups(void) {
   uint32_t groups = opt_stack.ng - 1;
   if (fresh_number(groups - 1) - 1 <= kLowestGroup)
     _fatal("wideseer", "renumber_groups", __LINE__,

@@ -88,6 +88,12 @@ tree_node *Get_first_unknown_wobacking(int grpno, int64_t search_prty,
 tree_node *Get_first_unknown(tree_node *entry, int64_t search_prty,
                              int64_t del_prty);
 
+// Numbers the groups afresh, in the same order, from 2147483646 down, two
+// apart, and every record of the unknown-priority table with them: a
+// record keeps its place before, at or after each group. Called when the
+// numbers run low.
+void renumber_groups(void);
+
 // For tests only: the reference count starts at count rather than 0, as
 // though that many references had gone by before the first, each a hit at
 // the top and each of unknown next use, and had left the stack empty: the
