@@ -36,7 +36,7 @@ uint64_t cycle_lines(uint64_t t, uint64_t m) { return t % m; }
 // Fully-associative LRU, k lines: after the first round every reference
 // hits when the cycle fits, none when it does not.
 uint64_t fa_lru_hits(uint64_t refs, uint64_t m, uint64_t k) {
-  return k >= m ? refs - m : 0;
+  return k >= m && refs > m ? refs - m : 0;
 }
 
 // Fully-associative OPT, k lines: after the first round the stack
