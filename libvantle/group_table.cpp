@@ -19,7 +19,7 @@ static void *unit_calloc(size_t count, size_t size, const char *func,
 }
 
 uint32_t first_below_from(const stack_entry *b, uint32_t from, uint32_t to,
-                          int64_t prty, uint32_t start) {
+                          int32_t prty, uint32_t start) {
   if (from >= to) return from;
   if (start < from) start = from;
   if (start >= to) start = to - 1;
@@ -153,9 +153,9 @@ static void grow_table(const char *func, int line) {
   t.first_line =
       regrow_padded<md_addr_t>(t.first_line, t.ng, room, 0, func, line);
   t.last_prty =
-      regrow_padded<int64_t>(t.last_prty, t.ng, room, kBelowAll, func, line);
+      regrow_padded<int32_t>(t.last_prty, t.ng, room, INT32_MIN, func, line);
   t.max_unknown =
-      regrow_padded<int64_t>(t.max_unknown, t.ng, room, kAboveAll, func, line);
+      regrow_padded<int32_t>(t.max_unknown, t.ng, room, INT32_MAX, func, line);
   t.room = room;
 }
 
@@ -167,8 +167,8 @@ void open_group(uint32_t at, int32_t grpno, const char *func, int line) {
   uint32_t later = t.ng - at;
   shift_up(t.grp, sizeof(group_run), at, later);
   shift_up(t.first_line, sizeof(md_addr_t), at, later);
-  shift_up(t.last_prty, sizeof(int64_t), at, later);
-  shift_up(t.max_unknown, sizeof(int64_t), at, later);
+  shift_up(t.last_prty, sizeof(int32_t), at, later);
+  shift_up(t.max_unknown, sizeof(int32_t), at, later);
   t.ng++;
   group_run &g = t.grp[at];
   g = group_run{};
@@ -187,8 +187,8 @@ void close_group(uint32_t at) {
   uint32_t later = t.ng - at - 1;
   shift_down(t.grp, sizeof(group_run), at, later);
   shift_down(t.first_line, sizeof(md_addr_t), at, later);
-  shift_down(t.last_prty, sizeof(int64_t), at, later);
-  shift_down(t.max_unknown, sizeof(int64_t), at, later);
+  shift_down(t.last_prty, sizeof(int32_t), at, later);
+  shift_down(t.max_unknown, sizeof(int32_t), at, later);
   t.ng--;
 }
 

@@ -12,18 +12,14 @@
 
 #include "libvantle/libvantle.h"
 
-// Priorities lie within +-2^62 (lookahead.h), and so do these bounds, so
-// that a scan can compare two of them by the sign of their difference.
-constexpr int64_t kBelowAll = -(int64_t{1} << 62);  // below every priority
-constexpr int64_t kAboveAll = int64_t{1} << 62;     // above every priority
-constexpr int64_t kNoNegative = kBelowAll;  // max_unknown without one
+constexpr int32_t kNoNegative = INT32_MIN;  // max_unknown without one
 constexpr uint32_t kNone = UINT32_MAX;      // no group, no entry
 constexpr uint32_t kPad = 4;                // stops before index 0
 constexpr uint32_t kShrinkAbove = 64;       // buffers this big may shrink
 
 // One stack entry.
 struct stack_entry {
-  int64_t prty;
+  int32_t prty;
   md_addr_t addr;
 };
 
@@ -48,8 +44,8 @@ struct group_run {
 struct group_table {
   group_run *grp;
   md_addr_t *first_line;
-  int64_t *last_prty;
-  int64_t *max_unknown;
+  int32_t *last_prty;
+  int32_t *max_unknown;
   uint32_t ng;
   uint32_t room;  // groups the table and arrays hold
 };
@@ -63,7 +59,7 @@ static inline uint32_t size_of(const group_run &g) { return g.hi - g.lo; }
 // First index in [from, to) whose priority is below prty, else to. The
 // halving takes no branch on the priorities, which are as good as random.
 static inline uint32_t first_below(const stack_entry *b, uint32_t from,
-                                   uint32_t to, int64_t prty) {
+                                   uint32_t to, int32_t prty) {
   if (from == to) return from;
   const stack_entry *base = b + from;
   for (uint32_t n = to - from; n > 1; n -= n / 2)
@@ -74,13 +70,13 @@ static inline uint32_t first_below(const stack_entry *b, uint32_t from,
 // The same, looked for outward from index start in steps that double, so
 // that it costs about the logarithm of the distance from start.
 uint32_t first_below_from(const stack_entry *b, uint32_t from, uint32_t to,
-                          int64_t prty, uint32_t start);
+                          int32_t prty, uint32_t start);
 
 // First index in [from, to) whose priority is at or below prty, else to.
 static inline uint32_t first_at_or_below(const stack_entry *b,
                                          uint32_t from, uint32_t to,
-                                         int64_t prty) {
-  return prty == INT64_MAX ? from : first_below(b, from, to, prty + 1);
+                                         int32_t prty) {
+  return prty == INT32_MAX ? from : first_below(b, from, to, prty + 1);
 }
 
 // Moves g's entries into a buffer of cap entries, centred; func and line
@@ -105,16 +101,16 @@ static inline void refresh_ends(uint32_t at) {
 
 // Counts an entry that came into the group at index at (after its buffer
 // holds it).
-static inline void count_in(uint32_t at, int64_t prty) {
+static inline void count_in(uint32_t at, int32_t prty) {
   bool unknown = prty < 0;
   opt_stack.grp[at].nneg += unknown;
-  int64_t high = opt_stack.max_unknown[at];
+  int32_t high = opt_stack.max_unknown[at];
   opt_stack.max_unknown[at] = unknown && prty > high ? prty : high;
 }
 
 // Counts an entry that left the group at index at (after its buffer no
 // longer holds it).
-static inline void count_out(uint32_t at, int64_t prty) {
+static inline void count_out(uint32_t at, int32_t prty) {
   group_run &g = opt_stack.grp[at];
   g.nneg -= prty < 0;
   if (prty == opt_stack.max_unknown[at])  // never for a known priority

@@ -164,13 +164,12 @@ void vantle_access(md_addr_t addr);
  * first drains the window so that every reference fed is counted. */
 void vantle_stats(FILE *fd, int mid);
 
-/* The most references one run simulates: 2^61, some 73 years of a tracer
- * delivering a billion references a second. Every count, time and priority
- * is 64-bit and exact up to it; the OPT families' priorities need the
- * room to 2^63. vantle_access ignores every later reference, after writing
- * one message to stderr, so every report stays exact for the references
- * simulated. */
-#define VANTLE_REFERENCE_LIMIT 2305843009213693952ull
+/* The most references one run simulates: 2^63 - 1, centuries of a tracer
+ * delivering a billion references a second; counts, times and the OPT
+ * families' priority clocks are 64-bit and exact up to it. vantle_access
+ * ignores every later reference, after writing one message to stderr, so
+ * every report stays exact for the references simulated. */
+#define VANTLE_REFERENCE_LIMIT 9223372036854775807ull
 
 /* The reference limit in force (VANTLE_REFERENCE_LIMIT outside tests). */
 uint64_t vantle_reference_limit(void);

@@ -9,8 +9,13 @@
 #include "libvantle/lookahead.h"
 
 #include <stdio.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <functional>
 
 #include "libvantle/line_table.h"
+#include "libvantle/util.h"
 
 md_addr_t addr_array[LA_WINDOW];
 uint64_t time_array[LA_WINDOW];
@@ -160,4 +165,37 @@ void test_start_window_at(uint64_t time) {
   origin = p_inum = static_cast<int64_t>(time);
   la_limit = origin + LA_WINDOW;
   base = origin;
+}
+
+// ---------------------------------------------------------------------------
+// Unknown priorities numbered afresh
+
+void unknown_ranks_build(unknown_ranks *r, int32_t *values, size_t n) {
+  std::sort(values, values + n, std::greater<int32_t>());
+  r->highest_first = values;
+  r->count = static_cast<size_t>(std::unique(values, values + n) - values);
+}
+
+int32_t unknown_renumbered(const unknown_ranks *r, int32_t v) {
+  const int32_t *at = std::lower_bound(r->highest_first,
+                                       r->highest_first + r->count, v,
+                                       std::greater<int32_t>());
+  // i values in use lie above v.
+  int32_t i = static_cast<int32_t>(at - r->highest_first);
+  bool in_use = at != r->highest_first + r->count && *at == v;
+  return in_use ? -2 * (i + 1) : -2 * i - 1;
+}
+
+int32_t unknown_ranks_last(const unknown_ranks *r, const char *unit) {
+  if (r->count > (size_t{1} << 29))
+    _fatal(unit, "unknown_ranks_last", __LINE__,
+           "%zu lines of unknown next use are too many to number",
+           r->count);
+  return -2 * static_cast<int32_t>(r->count) - 1;
+}
+
+void unknown_ranks_free(unknown_ranks *r) {
+  free(r->highest_first);
+  r->highest_first = nullptr;
+  r->count = 0;
 }

@@ -3,6 +3,7 @@
 #ifndef VANTLE_LIBVANTLE_LOOKAHEAD_H_
 #define VANTLE_LIBVANTLE_LOOKAHEAD_H_
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "libvantle/libvantle.h"
@@ -12,19 +13,66 @@ enum {
   LA_BLOCK = 100000,   // references handed off at a time
 };
 
-// The priority rule of both OPT simulators, in 64 bits: a reference whose
-// next use u is known gets kKnownBase - u (positive; sooner is higher); one
-// whose next use is unknown gets the next of -1, -2, ..., below every known
-// one. kEmptyPriority ranks below every priority. The library's reference
-// limit keeps every time below kKnownBase and every unknown priority above
-// kEmptyPriority; all of them lie within +-2^62, so that the difference of
-// any two fits in 64 bits.
-constexpr int64_t kKnownBase = (int64_t{1} << 62) - 1;
-constexpr int64_t kEmptyPriority = -(int64_t{1} << 62) + 6;
-static_assert(VANTLE_REFERENCE_LIMIT < static_cast<uint64_t>(kKnownBase) &&
-                  VANTLE_REFERENCE_LIMIT + 1 <
-                      static_cast<uint64_t>(-kEmptyPriority),
-              "the reference limit keeps priorities in their range");
+// The priority rule of both OPT simulators: a reference whose next use u is
+// known ranks above every unknown one, sooner ones higher; unknown ones count
+// down from -1, later ones lower; kEmptyPriority ranks below every priority.
+// Priorities are held in 32 bits, with the rule's own values as long as
+// they fit (2147483647 - u; -1, -2, ...): a known one counts u from an
+// epoch, which moves up before u - epoch could pass 2^31 - 1 (every entry's
+// known priority moves with it); unknown ones are numbered afresh, in the
+// same order, before they run out (unknown_ranks). Times, counts and the
+// epoch are 64-bit.
+constexpr int32_t kKnownBase = 2147483647;
+constexpr int32_t kEmptyPriority = -2147483642;
+// Renumber the unknown priorities before a block when they have come down to
+// here: a block (and the first one's extra) then cannot reach kEmptyPriority.
+constexpr int32_t kLowestUnknown = kEmptyPriority + LA_BLOCK + 16;
+// Move the epoch up before a block when it lies this far behind.
+constexpr uint64_t kEpochStep = uint64_t{1} << 30;
+
+// One OPT family's priority clock.
+struct priority_clock {
+  uint64_t epoch;     // known priorities count next uses from here
+  int32_t inf_count;  // the last unknown priority handed out
+};
+
+// The priority of a next use u, at or after the epoch's block.
+static inline int32_t known_priority(const priority_clock &c, uint64_t u) {
+  return kKnownBase - static_cast<int32_t>(u - c.epoch);
+}
+
+// The next unknown priority.
+static inline int32_t next_unknown(priority_clock &c) { return --c.inf_count; }
+
+// For tests only: a clock as it is late in a long run, its epoch so far
+// behind time count that the next use of a reference three blocks later
+// would no longer fit (so the epoch must move before), and a few unknown
+// priorities left before they are numbered afresh.
+static inline priority_clock test_late_clock(uint64_t count) {
+  const uint64_t behind = kKnownBase - 3 * LA_BLOCK - 1000;
+  return priority_clock{count > behind ? count - behind : 0,
+                        kLowestUnknown + 50};
+}
+
+// The unknown priorities of a stack, numbered afresh: the distinct values in
+// use, highest first, take -2, -4, -6, ...; a value no longer in use (a
+// record's, say) takes the odd number between its neighbours' new ones, so
+// that every comparison with a value in use comes out as before.
+struct unknown_ranks {
+  int32_t *highest_first;  // distinct, falling
+  size_t count;
+};
+
+// Readies ranks from the n values in use (values is taken over and sorted).
+void unknown_ranks_build(unknown_ranks *r, int32_t *values, size_t n);
+// The new number of v.
+int32_t unknown_renumbered(const unknown_ranks *r, int32_t v);
+// The inf_count that follows: every later unknown priority is below every
+// new number. Ends the process through _fatal (with unit's name) when the
+// values in use leave less than 2^30 for later ones.
+int32_t unknown_ranks_last(const unknown_ranks *r, const char *unit);
+// Frees what unknown_ranks_build took.
+void unknown_ranks_free(unknown_ranks *r);
 
 // Whether OPT stack processing stops once count references are processed:
 // when more than T are, T being lowered below its default, which means no

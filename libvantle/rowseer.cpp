@@ -18,7 +18,7 @@
 namespace {
 
 const md_addr_t kEmptyTag = 0xFFFFFFFFu;
-const int64_t kEmptyPrty = kEmptyPriority;  // below every real priority
+const int32_t kEmptyPrty = kEmptyPriority;  // below every real priority
 
 int TWO_PWR_N;        // largest associativity, entries per list
 int MAX_DEPTH;        // number of set counts minus one
@@ -28,18 +28,19 @@ int BASE_CACHE_SIZE;  // entries of the configuration with 2^A sets
 // One list entry. Tag and priority side by side, so that the walk along a
 // list reads one cache line per set count.
 struct list_entry {
-  int64_t prty;
   md_addr_t tag;
+  int32_t prty;
 };
 
 list_entry *lists;       // every list of every set count, flat
 int16_t *all_hit_flag;   // per base set: last reference hit at 0 everywhere
-// Counts, times and priorities in 64 bits: no run wraps them.
+// Counts in 64 bits: no run wraps them. Priorities in 32, as the clock
+// keeps them (lookahead.h).
 uint64_t **hits;         // [set count - A][list position]
 uint64_t hit0;           // shortcut hits not yet folded into hits[*][0]
 uint64_t t_entries;      // references processed
 periodic_marks marks_due; // progress lines and interim reports
-int64_t inf_count;       // last unknown priority given out
+priority_clock clock;    // known priorities' epoch, unknowns given out
 
 // Unknown next-use table: the lines grouped by their set at 2^B sets, so
 // that one set's records are cleaned without a walk of the others; field a
@@ -84,9 +85,9 @@ bool holds(const list_entry &e, md_addr_t tag) {
 }
 
 // Puts the carried entry (tag, prty) into e and carries e's old contents on.
-void swap_entry(list_entry *e, md_addr_t *tag, int64_t *prty) {
+void swap_entry(list_entry *e, md_addr_t *tag, int32_t *prty) {
   list_entry old = *e;
-  *e = list_entry{*prty, *tag};
+  *e = list_entry{*tag, *prty};
   *tag = old.tag;
   *prty = old.prty;
 }
@@ -95,7 +96,7 @@ void swap_entry(list_entry *e, md_addr_t *tag, int64_t *prty) {
 // shortcut hits in base set base_setno (whose flag the caller has seen set).
 void propagate(md_addr_t base_setno) {
   size_t base = list_start(A, base_setno);
-  int64_t real_prty = lists[base].prty;
+  int32_t real_prty = lists[base].prty;
   md_addr_t prev_addr = (lists[base].tag << A) | base_setno;
   for (int i = A + 1; i <= B; i++)
     lists[list_start(i, prev_addr)].prty = real_prty;
@@ -103,12 +104,12 @@ void propagate(md_addr_t base_setno) {
 
 // Largest unknown priority held in line x's set of every set count, or the
 // empty value when none holds one.
-int64_t max_unknown_in_sets(const line_lists &sets) {
+int32_t max_unknown_in_sets(const line_lists &sets) {
   const int depth = MAX_DEPTH, ways = TWO_PWR_N;
-  int64_t max_prty = kEmptyPrty;
+  int32_t max_prty = kEmptyPrty;
   for (int r = 0; r <= depth; r++)
     for (int j = 0; j < ways; j++) {
-      int64_t prty = sets.at[r][j].prty;
+      int32_t prty = sets.at[r][j].prty;
       if (prty < 0 && prty > max_prty) max_prty = prty;
     }
   return max_prty;
@@ -131,7 +132,7 @@ void fold_hit0() {
 
 // Whether a record's priority is above the bound *context.
 bool above(const line_record *r, void *context) {
-  return r->a > *static_cast<int64_t *>(context);
+  return r->a > *static_cast<int32_t *>(context);
 }
 
 }  // namespace
@@ -162,14 +163,60 @@ void init_rowseer(void) {
   }
 }
 
-int64_t Priority_sa(int i) {
-  if (time_array[i] != 0)
-    return kKnownBase - static_cast<int64_t>(time_array[i]);
-  return --inf_count;
+int Priority_sa(int i) {
+  if (time_array[i] != 0) return known_priority(clock, time_array[i]);
+  return next_unknown(clock);
 }
+
+namespace {
+
+// Moves the priority clock's epoch up to now, and every known priority in
+// the lists with it; every one belongs to a next use at or after now, once
+// the base sets' shortcut hits have reached the larger set counts.
+void move_epoch(uint64_t now) {
+  for (md_addr_t base = 0; base < (md_addr_t{1} << A); base++)
+    if (all_hit_flag[base] == 1) propagate(base);
+  int32_t delta = static_cast<int32_t>(now - clock.epoch);
+  size_t entries = static_cast<size_t>(TWO_PWR_N) << (B + 1);
+  for (size_t e = 0; e < entries; e++)
+    if (lists[e].prty > 0) lists[e].prty += delta;
+  clock.epoch = now;
+}
+
+void renumber_record(line_record *r, void *ranks) {
+  r->a = unknown_renumbered(static_cast<unknown_ranks *>(ranks),
+                            static_cast<int32_t>(r->a));
+}
+
+bool is_unknown(int32_t prty) { return prty < 0 && prty != kEmptyPrty; }
+
+// Numbers the unknown priorities afresh, in the same order, those of the
+// lists and of the table's records alike.
+void renumber_unknowns() {
+  size_t entries = static_cast<size_t>(TWO_PWR_N) << (B + 1), n = 0;
+  for (size_t e = 0; e < entries; e++) n += is_unknown(lists[e].prty);
+  int32_t *values = static_cast<int32_t *>(checked_calloc(
+      n ? n : 1, sizeof(int32_t), "rowseer", "renumber_unknowns", __LINE__));
+  size_t k = 0;
+  for (size_t e = 0; e < entries; e++)
+    if (is_unknown(lists[e].prty)) values[k++] = lists[e].prty;
+  unknown_ranks ranks;
+  unknown_ranks_build(&ranks, values, n);
+  for (size_t e = 0; e < entries; e++)
+    if (is_unknown(lists[e].prty))
+      lists[e].prty = unknown_renumbered(&ranks, lists[e].prty);
+  line_table_visit(&unknowns, renumber_record, &ranks);
+  clock.inf_count = unknown_ranks_last(&ranks, "rowseer");
+  unknown_ranks_free(&ranks);
+}
+
+}  // namespace
 
 int stack_proc_sa(int start, int end) {
   const int kAhead = 8;  // references prefetched ahead
+  // Every priority the block can give stays within 32 bits.
+  if (t_entries - clock.epoch >= kEpochStep) move_epoch(t_entries);
+  if (clock.inf_count <= kLowestUnknown) renumber_unknowns();
   for (int l = start; l < end; l++) {
     if (l + kAhead < end) prefetch_lists(addr_array[l + kAhead]);
     t_entries++;
@@ -178,7 +225,7 @@ int stack_proc_sa(int start, int end) {
               static_cast<unsigned long long>(t_entries));
     if (save_due(&marks_due, t_entries)) outpr_rowseer(stderr);
     md_addr_t addr = addr_array[l];
-    int64_t priority = Priority_sa(l);
+    int priority = Priority_sa(l);
     if (priority < 0) unk_hash_add_sa(addr, priority);
     gfsoptls(addr, priority);
     addr_array[l] = 0;
@@ -188,7 +235,7 @@ int stack_proc_sa(int start, int end) {
   return 0;
 }
 
-void gfsoptls(md_addr_t addr, int64_t priority) {
+void gfsoptls(md_addr_t addr, int priority) {
   const int a = A, depth = MAX_DEPTH, ways = TWO_PWR_N;
   md_addr_t orig_tag = addr >> a;
   md_addr_t base_setno = low_bits(addr, a);
@@ -207,7 +254,7 @@ void gfsoptls(md_addr_t addr, int64_t priority) {
   list_entry carried{};
   for (int r = 0; r <= depth; r++) {
     list_entry *list = sets.at[r];
-    carried = list_entry{priority, orig_tag};
+    carried = list_entry{orig_tag, priority};
     hit = false;
     int j = 0;
     for (; j < ways; j++) {
@@ -238,7 +285,7 @@ void gfsoptls(md_addr_t addr, int64_t priority) {
     hash_clean_sa(addr, max_unknown_in_sets(sets));
 }
 
-void unk_hash_add_sa(md_addr_t addr, int64_t prty) {
+void unk_hash_add_sa(md_addr_t addr, int prty) {
   // Each earlier record of the line is reported beside the set's oldest.
   const line_record *earlier = line_table_find(&unknowns, addr);
   if (earlier) {
@@ -252,26 +299,26 @@ void unk_hash_add_sa(md_addr_t addr, int64_t prty) {
   line_table_add(&unknowns, addr, prty);
 }
 
-int64_t unk_hash_del_sa(md_addr_t addr) {
+int unk_hash_del_sa(md_addr_t addr) {
   if (line_table_group_empty(&unknowns, addr)) return 0;
   line_record *r = line_table_find(&unknowns, addr);
   if (!r) return 0;
-  int64_t prty = r->a;
+  int prty = static_cast<int>(r->a);
   line_table_remove(&unknowns, r);
   return prty;
 }
 
-void hash_clean_sa(md_addr_t addr, int64_t max_prty) {
+void hash_clean_sa(md_addr_t addr, int max_prty) {
   if (max_prty >= 0)
     fprintf(stderr, "libvantle: max unknown priority non-negative\n");
-  int64_t bound = max_prty;
+  int32_t bound = max_prty;
   line_table_remove_from_group_if(&unknowns, addr, above, &bound);
 }
 
 void inf_handler_sa(md_addr_t addr, int64_t cur_time) {
-  int64_t old_prty = unk_hash_del_sa(addr);
+  int32_t old_prty = unk_hash_del_sa(addr);
   if (old_prty == 0) return;
-  int64_t priority = kKnownBase - cur_time;
+  int32_t priority = known_priority(clock, static_cast<uint64_t>(cur_time));
   md_addr_t base_setno = low_bits(addr, A);
   if (all_hit_flag[base_setno] == 1) {
     all_hit_flag[base_setno] = 0;
@@ -284,12 +331,12 @@ void inf_handler_sa(md_addr_t addr, int64_t cur_time) {
   for (int r = 0; r <= depth; r++) {
     list_entry *list = sets.at[r];
     md_addr_t de_tag = orig_tag;
-    int64_t de_prty = priority;
+    int32_t de_prty = priority;
     for (int j = 0; j < ways; j++) {
-      int64_t prty = list[j].prty;
+      int32_t prty = list[j].prty;
       if (holds(list[j], orig_tag)) {
         if (prty <= 0) {
-          list[j] = list_entry{de_prty, de_tag};
+          list[j] = list_entry{de_tag, de_prty};
           break;
         }
         fprintf(stderr, "libvantle: inconsistency in inf_handler\n");
@@ -331,19 +378,21 @@ int results_rowseer(vantle_result *rows, int capacity) {
 void test_start_rowseer_at(uint64_t count) {
   t_entries = count;
   for (int r = 0; r <= MAX_DEPTH; r++) hits[r][0] = count;
-  inf_count = -static_cast<int64_t>(count);
+  if (count) {
+    clock = test_late_clock(count);
+  }
   periodic_start(&marks_due, count);
 }
 
 void test_rowseer_entry(int i, md_addr_t addr, int j, md_addr_t *tag,
-                        int64_t *prty) {
+                        int *prty) {
   size_t e = list_start(i, addr) + j;
   *tag = lists[e].tag;
   *prty = lists[e].prty;
 }
 
 void test_rowseer_set_entry(int i, md_addr_t addr, int j, md_addr_t tag,
-                            int64_t prty) {
+                            int prty) {
   size_t e = list_start(i, addr) + j;
   lists[e].tag = tag;
   lists[e].prty = prty;

@@ -28,32 +28,34 @@ int results_rowseer(vantle_result *rows, int capacity);
 
 // Internal operations, declared for tests.
 
-// Priority of window position i: kKnownBase - next use, or a fresh unknown
-// (negative, decreasing) priority when the next use is not known.
-int64_t Priority_sa(int i);
+// Priority of window position i: 2147483647 - next use (counted from the
+// priority clock's epoch), or a fresh unknown (negative, decreasing)
+// priority when the next use is not known.
+int Priority_sa(int i);
 // Applies one reference of line addr with its new priority to every list.
-void gfsoptls(md_addr_t addr, int64_t priority);
+void gfsoptls(md_addr_t addr, int priority);
 // Records that line addr received the unknown priority prty.
-void unk_hash_add_sa(md_addr_t addr, int64_t prty);
+void unk_hash_add_sa(md_addr_t addr, int prty);
 // Removes line addr's first record and returns its priority; 0 when none.
-int64_t unk_hash_del_sa(md_addr_t addr);
+int unk_hash_del_sa(md_addr_t addr);
 // Removes every record of addr's set at 2^B sets whose priority exceeds
 // max_prty.
-void hash_clean_sa(md_addr_t addr, int64_t max_prty);
+void hash_clean_sa(md_addr_t addr, int max_prty);
 
 // For tests only.
 // The reference count starts at count rather than 0, as though that many
 // references had gone by before the first, each a hit at position 0 of
-// every list and each of unknown next use, and had left the lists empty:
-// the next unknown priority is -count - 1. Called after init_rowseer and
-// before the first block.
+// every list, and had left the lists empty; for count > 0, unknown
+// priorities start so low, and the priority clock's epoch so far behind,
+// that within the first few blocks they are numbered afresh and the epoch
+// moves. Called after init_rowseer and before the first block.
 void test_start_rowseer_at(uint64_t count);
 // Reads entry j of the list of line addr's set at 2^i sets.
 void test_rowseer_entry(int i, md_addr_t addr, int j, md_addr_t *tag,
-                        int64_t *prty);
+                        int *prty);
 // Overwrites entry j of the list of line addr's set at 2^i sets.
 void test_rowseer_set_entry(int i, md_addr_t addr, int j, md_addr_t tag,
-                            int64_t prty);
+                            int prty);
 // The shortcut flag of line addr's base set.
 int test_rowseer_all_hit_flag(md_addr_t addr);
 // Hits counted at list position j at 2^i sets (shortcut hits excluded).

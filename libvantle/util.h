@@ -16,7 +16,7 @@ struct tree_node {
   md_addr_t addr;
   uint32_t inum;
   int32_t grpno;
-  int64_t prty;  // OPT priorities count in 64 bits
+  int32_t prty;
   int32_t rtwt;  // number of nodes in the right subtree (LRU tree)
   tree_node *lft;
   tree_node *rt;

@@ -24,9 +24,11 @@
 // and the order of every call that can print are those that the tree gave;
 // the tree operations keep their names and contracts over the groups.
 //
-// Priorities, counts and times are 64-bit. Group numbers are 32-bit: they
-// only order the groups, and when they run low the groups and the records
-// that name them are numbered afresh in the same order (renumber_groups).
+// Counts and times are 64-bit. Priorities are 32-bit, as the priority clock
+// keeps them (lookahead.h), so that a group's run stays dense. Group
+// numbers are 32-bit too: they only order the groups, and when they run
+// low the groups and the records that name them are numbered afresh in the
+// same order (renumber_groups).
 //
 // Owns: the hit histogram out_stack and the unknown-priority table
 // (unknowns); the stack itself is the group table opt_stack. Reads L,
@@ -52,44 +54,34 @@ constexpr int32_t kFirstGroup = 2147483647;  // group numbers count down
 // The lowest number a group takes: a line's record may name the number
 // below it, and 0, the top entry's, means no record.
 constexpr int32_t kLowestGroup = 2;
-constexpr int64_t kNoUnknown = kEmptyPriority;  // below every unknown
+constexpr int32_t kNoUnknown = kEmptyPriority;  // below every unknown
+// Four lanes of 32 bits, for testing four groups at once.
+typedef int32_t Lanes __attribute__((vector_size(16)));
 
-// Bit k set when p[k] < x, for k = 0 .. 3. Every value compared lies within
-// +-2^62, so the sign of the difference tells.
-unsigned below_bits(const int64_t *p, int64_t x) {
-#if defined(__SSE2__)
-  __m128i lo, hi, v = _mm_set1_epi64x(x);
-  memcpy(&lo, p, sizeof lo);
-  memcpy(&hi, p + 2, sizeof hi);
-  unsigned b0 = static_cast<unsigned>(
-      _mm_movemask_pd(_mm_castsi128_pd(_mm_sub_epi64(lo, v))));
-  unsigned b1 = static_cast<unsigned>(
-      _mm_movemask_pd(_mm_castsi128_pd(_mm_sub_epi64(hi, v))));
-  return b0 | b1 << 2;
-#else
-  return (p[0] < x) | (p[1] < x) << 1 | (p[2] < x) << 2 | (p[3] < x) << 3;
-#endif
+Lanes load_lanes(const void *p) {
+  Lanes v;
+  memcpy(&v, p, sizeof v);
+  return v;
 }
 
-// Bit k set when p[k] == x, for k = 0 .. 3.
-unsigned equal_bits(const md_addr_t *p, md_addr_t x) {
+// Bit i set when lane i of a mask of all-ones and all-zero lanes is set.
+unsigned lane_bits(Lanes m) {
 #if defined(__SSE2__)
   __m128i v;
-  memcpy(&v, p, sizeof v);
-  __m128i eq = _mm_cmpeq_epi32(v, _mm_set1_epi32(static_cast<int>(x)));
-  return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(eq)));
+  memcpy(&v, &m, sizeof v);
+  return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(v)));
 #else
-  return (p[0] == x) | (p[1] == x) << 1 | (p[2] == x) << 2 | (p[3] == x) << 3;
+  return (m[0] & 1) | (m[1] & 2) | (m[2] & 4) | (m[3] & 8);
 #endif
 }
 
-// The highest bit set in bits that are not 0.
+// The highest lane set in lane_bits that are not 0.
 int highest_lane(unsigned bits) { return 31 - __builtin_clz(bits); }
 
 }  // namespace
 
 static int32_t grp_ct = kFirstGroup;
-static int64_t inf_count;    // last unknown priority handed out
+static priority_clock clock;  // known priorities' epoch, unknowns handed out
 
 // Counts, in 64 bits: no run wraps them.
 static uint64_t *out_stack;  // out_stack[d]: hits at stack position d
@@ -108,7 +100,7 @@ static line_table unknowns;
 // ---------------------------------------------------------------------------
 // Unknown-priority table
 
-void unk_hash_add_fa(md_addr_t addr, int grpno, int64_t prty) {
+void unk_hash_add_fa(md_addr_t addr, int grpno, int prty) {
   const line_record *oldest = line_table_find(&unknowns, addr);
   for (const line_record *r = oldest; r;
        r = line_table_group_next(&unknowns, r))
@@ -117,28 +109,28 @@ void unk_hash_add_fa(md_addr_t addr, int grpno, int64_t prty) {
   line_table_add(&unknowns, addr, prty)->b = grpno;
 }
 
-int unk_hash_del_fa(md_addr_t addr, int64_t *prty_ptr) {
+int unk_hash_del_fa(md_addr_t addr, int *prty_ptr) {
   line_record *r = line_table_find(&unknowns, addr);
   if (!r) return 0;
   int grp = r->b;
-  *prty_ptr = r->a;
+  *prty_ptr = static_cast<int>(r->a);
   line_table_remove(&unknowns, r);
   return grp;
 }
 
-int64_t Get_max_prty_unknown(void) {
-  int64_t max = kNoUnknown;
+int Get_max_prty_unknown(void) {
+  int32_t max = kNoUnknown;
   for (uint32_t at = 0; at < opt_stack.ng; at++)
     if (opt_stack.max_unknown[at] > max) max = opt_stack.max_unknown[at];
   return max;
 }
 
 static bool above_max(const line_record *r, void *max) {
-  return r->a > *static_cast<int64_t *>(max);
+  return r->a > *static_cast<int32_t *>(max);
 }
 
 void hash_clean_fa(void) {
-  int64_t max = Get_max_prty_unknown();
+  int32_t max = Get_max_prty_unknown();
   line_table_remove_if(&unknowns, above_max, &max);
 }
 
@@ -149,13 +141,14 @@ void hash_clean_fa(void) {
 // may hold the entry that a resolution with the line's old priority u and
 // bound d displaces, or kNone: a group whose last entry lies in [u, d), or
 // that holds unknown priorities on both sides of u.
-static uint32_t next_candidate(uint32_t from, int64_t u, int64_t d) {
+static uint32_t next_candidate(uint32_t from, int32_t u, int32_t d) {
+  Lanes lu = Lanes{} + u, ld = Lanes{} + d;
   for (int64_t at = from;; at -= 4) {
-    const int64_t *last = opt_stack.last_prty + at - 4;
-    unsigned under = below_bits(last, u);
-    unsigned high_at_or_above = ~below_bits(opt_stack.max_unknown + at - 4, u);
-    unsigned m = (under & high_at_or_above) | (~under & below_bits(last, d));
-    if (unsigned bits = m & 15) {
+    Lanes last = load_lanes(opt_stack.last_prty + at - 4);
+    Lanes high = load_lanes(opt_stack.max_unknown + at - 4);
+    Lanes under = last < lu;
+    Lanes m = (under & (high >= lu)) | (~under & (last < ld));
+    if (unsigned bits = lane_bits(m)) {
       int64_t found = at - 4 + highest_lane(bits);
       return found >= 0 ? static_cast<uint32_t>(found) : kNone;
     }
@@ -166,19 +159,19 @@ static uint32_t next_candidate(uint32_t from, int64_t u, int64_t d) {
 // line's old priority u and bound d displaces: the entry of priority u,
 // else the group's lowest entry above u when its priority is below d; kNone
 // when there is none.
-static uint32_t displaced_in(uint32_t at, int64_t u, int64_t d) {
+static uint32_t displaced_in(uint32_t at, int32_t u, int32_t d) {
   const group_run &g = opt_stack.grp[at];
-  int64_t last = opt_stack.last_prty[at];
+  int32_t last = opt_stack.last_prty[at];
   if (last >= u) return last == u || last < d ? g.hi - 1 : kNone;
   // Every entry above u is known.
   if (opt_stack.max_unknown[at] < u) return kNone;
   uint32_t neg = g.hi - g.nneg;
   if (opt_stack.max_unknown[at] == u) return neg;
   // Start where u would lie were the unknown priorities evenly spread.
-  __int128 spread = opt_stack.max_unknown[at] - last;
-  int64_t guess = static_cast<int64_t>(
-      static_cast<__int128>(opt_stack.max_unknown[at] - u) * (g.nneg - 1) /
-      spread);
+  int64_t spread = static_cast<int64_t>(opt_stack.max_unknown[at]) - last;
+  int64_t guess = (static_cast<int64_t>(opt_stack.max_unknown[at]) - u) *
+                  (g.nneg - 1) /
+                  spread;
   uint32_t p = first_below_from(g.buf, neg, g.hi, u + 1,
                                 neg + static_cast<uint32_t>(guess));
   if (g.buf[p].prty == u) return p;
@@ -219,7 +212,7 @@ static stack_entry displace(uint32_t at, uint32_t e, stack_entry c) {
 }
 
 // The top entry takes priority prty.
-static inline void set_top_priority(int64_t prty) {
+static inline void set_top_priority(int32_t prty) {
   group_run &top = opt_stack.grp[opt_stack.ng - 1];
   top.buf[top.lo].prty = prty;
   opt_stack.last_prty[opt_stack.ng - 1] = prty;
@@ -228,7 +221,7 @@ static inline void set_top_priority(int64_t prty) {
 }
 
 void inf_handler_fa(md_addr_t addr, int64_t cur_time) {
-  int64_t known = kKnownBase - cur_time;
+  int32_t known = known_priority(clock, static_cast<uint64_t>(cur_time));
   if (opt_stack.ng > 0 && opt_stack.first_line[opt_stack.ng - 1] == addr) {
     if (opt_stack.last_prty[opt_stack.ng - 1] > 0)
       fprintf(stderr, "libvantle: unknown has > 0 prty\n");
@@ -236,7 +229,7 @@ void inf_handler_fa(md_addr_t addr, int64_t cur_time) {
       set_top_priority(known);
     return;
   }
-  int64_t old_prty = 0;
+  int old_prty = 0;
   int32_t recorded_grp = unk_hash_del_fa(addr, &old_prty);
   if (recorded_grp == 0 || opt_stack.ng < 2) return;
   // Below the top, from the recorded group on. Groups that cannot hold the
@@ -248,7 +241,7 @@ void inf_handler_fa(md_addr_t addr, int64_t cur_time) {
   // The line's new entry displaces, group by group, the unknown entry that
   // wrongly ranked above its old one, until its old entry comes out.
   stack_entry carried{known, addr};
-  int64_t below = 0;
+  int32_t below = 0;
   for (uint32_t at; (at = next_candidate(from, old_prty, below)) != kNone;
        from = at) {
     uint32_t e = displaced_in(at, old_prty, below);
@@ -263,9 +256,9 @@ void inf_handler_fa(md_addr_t addr, int64_t cur_time) {
 // ---------------------------------------------------------------------------
 // Stack processing
 
-int64_t Priority_fa(int i) {
-  if (time_array[i] == 0) return --inf_count;
-  return kKnownBase - static_cast<int64_t>(time_array[i]);
+int Priority_fa(int i) {
+  if (time_array[i] == 0) return next_unknown(clock);
+  return known_priority(clock, time_array[i]);
 }
 
 uint64_t footprint_wideseer(void) {
@@ -283,7 +276,7 @@ void init_wideseer(void) {
 }
 
 // The top entry takes line addr with priority prty.
-static inline void set_top(md_addr_t addr, int64_t prty) {
+static inline void set_top(md_addr_t addr, int32_t prty) {
   group_run &top = opt_stack.grp[opt_stack.ng - 1];
   top.buf[top.lo].addr = addr;
   opt_stack.first_line[opt_stack.ng - 1] = addr;
@@ -292,7 +285,7 @@ static inline void set_top(md_addr_t addr, int64_t prty) {
 
 // The old top entry moves below the top as the first group's only entry;
 // the top takes line addr with priority prty.
-static void push_top_into_first_group(md_addr_t addr, int64_t prty) {
+static void push_top_into_first_group(md_addr_t addr, int32_t prty) {
   const group_run &top = opt_stack.grp[opt_stack.ng - 1];
   stack_entry old_top = top.buf[top.lo];
   if (old_top.prty < 0) unk_hash_add_fa(old_top.addr, grp_ct, old_top.prty);
@@ -332,13 +325,32 @@ static int build_stack(int end) {
 
 // Moves each of the eight entries before b[last] whose priority is below
 // prty one place down, over b[last]; b[last - 8] has a higher priority.
-// Returns how many moved. Takes no branch on the priorities: those below
-// prty are the last ones, as priorities fall along the run.
-static inline uint32_t shift_tail(stack_entry *b, uint32_t last, int64_t prty) {
-  uint32_t n = 0;
-  for (uint32_t k = 1; k <= 8; k++) n += b[last - k].prty < prty;
-  memmove(b + last - n + 1, b + last - n, n * sizeof(stack_entry));
-  return n;
+// Returns how many moved. Takes no branch on the priorities.
+static inline uint32_t shift_tail(stack_entry *b, uint32_t last, int32_t prty) {
+#if defined(__SSE2__)
+  // Each 16 bytes hold two entries, priority first. An entry takes the one
+  // before it when that one's priority is below prty.
+  __m128i below = _mm_set1_epi32(prty), moved[4];
+  unsigned bits = 0;
+  for (int k = 0; k < 4; k++) {
+    __m128i before, here;
+    memcpy(&before, b + last - 8 + 2 * k, sizeof before);
+    memcpy(&here, b + last - 7 + 2 * k, sizeof here);
+    __m128i take = _mm_shuffle_epi32(_mm_cmplt_epi32(before, below),
+                                     _MM_SHUFFLE(2, 2, 0, 0));
+    moved[k] = _mm_or_si128(_mm_and_si128(take, before),
+                            _mm_andnot_si128(take, here));
+    bits |= static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(take)))
+            << (4 * k);
+  }
+  memcpy(b + last - 7, moved, sizeof moved);
+  // The entries that moved are the last ones, two bits each at the top.
+  return (16 - static_cast<uint32_t>(__builtin_ctz(bits | 0x10000))) / 2;
+#else
+  uint32_t p = last;
+  for (; b[p - 1].prty < prty; p--) b[p] = b[p - 1];
+  return last - p;
+#endif
 }
 
 // The carried entry c, which outranks the last entry of the group at index
@@ -379,7 +391,7 @@ static void settle(uint32_t at, stack_entry &c) {
   if (p == g.lo) opt_stack.first_line[at] = c.addr;
   // The entry carried on was the group's lowest: when it was the highest
   // unknown one too, it was the only one.
-  int64_t high = opt_stack.max_unknown[at];
+  int32_t high = opt_stack.max_unknown[at];
   if (out.prty == high) high = kNoNegative;
   opt_stack.max_unknown[at] = c.prty < 0 && c.prty > high ? c.prty : high;
   g.nneg += (c.prty < 0) - (out.prty < 0);
@@ -390,10 +402,13 @@ static void settle(uint32_t at, stack_entry &c) {
 // first entry holds addr or whose last entry's priority is below prty, or
 // kNone: the next group where a carried entry of priority prty stops.
 static inline uint32_t next_stop(uint32_t from, md_addr_t addr,
-                                 int64_t prty) {
+                                 int32_t prty) {
+  Lanes la = Lanes{} + static_cast<int32_t>(addr), lp = Lanes{} + prty;
   for (int64_t at = from;; at -= 4) {
-    if (unsigned bits = equal_bits(opt_stack.first_line + at - 4, addr) |
-                        below_bits(opt_stack.last_prty + at - 4, prty)) {
+    Lanes first = load_lanes(opt_stack.first_line + at - 4);
+    Lanes last = load_lanes(opt_stack.last_prty + at - 4);
+    Lanes m = (first == la) | (last < lp);
+    if (unsigned bits = lane_bits(m)) {
       int64_t found = at - 4 + highest_lane(bits);
       return found >= 0 ? static_cast<uint32_t>(found) : kNone;
     }
@@ -420,7 +435,7 @@ static int32_t fresh_number(uint32_t at) {
 // between two groups (or above the deepest) the one just above the
 // shallower's fresh number; a number below every group, which only the
 // next group to open can take, the number below the shallowest's.
-static void renumber_record(line_record *r, void *) {
+static void renumber_record_group(line_record *r, void *) {
   uint32_t groups = opt_stack.ng - 1;  // the top entry's is not numbered
   uint32_t at = group_place(r->b);
   if (at >= groups)
@@ -437,7 +452,7 @@ void renumber_groups(void) {
   if (fresh_number(groups - 1) - 1 <= kLowestGroup)
     _fatal("wideseer", "renumber_groups", __LINE__,
            "%u groups are too many to number", groups);
-  line_table_visit(&unknowns, renumber_record, nullptr);
+  line_table_visit(&unknowns, renumber_record_group, nullptr);
   for (uint32_t at = 0; at < groups; at++)
     opt_stack.grp[at].grpno = fresh_number(at);
   grp_ct = fresh_number(groups - 1);
@@ -446,7 +461,7 @@ void renumber_groups(void) {
 // Hit on the first group's first entry: the old top entry takes its place,
 // in the same group or as a new group of its own in front of it; then the
 // top takes line addr with priority prty.
-static void hit_at_second(md_addr_t addr, int64_t prty) {
+static void hit_at_second(md_addr_t addr, int32_t prty) {
   count_hit(2);
   uint32_t s = opt_stack.ng - 2;
   const group_run &top = opt_stack.grp[opt_stack.ng - 1];
@@ -489,7 +504,7 @@ static void hit_in_group(uint32_t at, stack_entry c) {
   maybe_shrink(g);
 }
 
-int process_groups(md_addr_t addr, int64_t priority) {
+int process_groups(md_addr_t addr, int priority) {
   uint32_t top = opt_stack.ng - 1;
   if (opt_stack.first_line[top] == addr) {
     count_hit(1);
@@ -540,7 +555,59 @@ static void count_miss() {
   }
 }
 
+// Moves the priority clock's epoch up to now, and every known priority in
+// the stack with it. Every one belongs to a next use at or after now, so
+// each stays at most 2147483647; the known ones of a group come before its
+// unknown ones.
+static void move_epoch(uint64_t now) {
+  int32_t delta = static_cast<int32_t>(now - clock.epoch);
+  for (uint32_t at = 0; at < opt_stack.ng; at++) {
+    group_run &g = opt_stack.grp[at];
+    for (uint32_t p = g.lo; p < g.hi - g.nneg; p++) g.buf[p].prty += delta;
+    refresh_ends(at);
+  }
+  clock.epoch = now;
+}
+
+static void renumber_record_priority(line_record *r, void *ranks) {
+  r->a = unknown_renumbered(static_cast<unknown_ranks *>(ranks),
+                            static_cast<int32_t>(r->a));
+}
+
+// Numbers the unknown priorities afresh, in the same order, those of the
+// stack and of the table's records alike.
+static void renumber_unknowns() {
+  size_t n = 0;
+  for (uint32_t at = 0; at < opt_stack.ng; at++) n += opt_stack.grp[at].nneg;
+  int32_t *values = static_cast<int32_t *>(checked_calloc(
+      n ? n : 1, sizeof(int32_t), "wideseer", "renumber_unknowns", __LINE__));
+  size_t k = 0;
+  for (uint32_t at = 0; at < opt_stack.ng; at++) {
+    const group_run &g = opt_stack.grp[at];
+    for (uint32_t p = g.hi - g.nneg; p < g.hi; p++) values[k++] = g.buf[p].prty;
+  }
+  unknown_ranks ranks;
+  unknown_ranks_build(&ranks, values, n);
+  for (uint32_t at = 0; at < opt_stack.ng; at++) {
+    group_run &g = opt_stack.grp[at];
+    for (uint32_t p = g.hi - g.nneg; p < g.hi; p++)
+      g.buf[p].prty = unknown_renumbered(&ranks, g.buf[p].prty);
+    refresh_ends(at);
+    opt_stack.max_unknown[at] = g.nneg ? g.buf[g.hi - g.nneg].prty : kNoNegative;
+  }
+  line_table_visit(&unknowns, renumber_record_priority, &ranks);
+  clock.inf_count = unknown_ranks_last(&ranks, "wideseer");
+  unknown_ranks_free(&ranks);
+}
+
+// Before a block: keeps every priority the block can give within 32 bits.
+static void ready_priorities() {
+  if (t_entries - clock.epoch >= kEpochStep) move_epoch(t_entries);
+  if (clock.inf_count <= kLowestUnknown) renumber_unknowns();
+}
+
 int stack_proc_fa(int start, int end) {
+  ready_priorities();
   int i = start;
   if (!stack_built) {
     i = build_stack(end);
@@ -592,7 +659,7 @@ static uint32_t find_group(int32_t grpno) {
 }
 
 // Index of the entry with priority prty in g, or g.hi.
-static uint32_t find_entry(const group_run &g, int64_t prty) {
+static uint32_t find_entry(const group_run &g, int32_t prty) {
   uint32_t p = first_at_or_below(g.buf, g.lo, g.hi, prty);
   return p < g.hi && g.buf[p].prty == prty ? p : g.hi;
 }
@@ -628,8 +695,7 @@ static tree_node *describe_last(tree_node *n, const group_run &g) {
 }
 
 tree_node *Lookup_next(tree_node *entry) {
-  int32_t grpno = entry->grpno;
-  int64_t prty = entry->prty;
+  int32_t grpno = entry->grpno, prty = entry->prty;
   uint32_t at = group_place(grpno);
   if (at < opt_stack.ng && opt_stack.grp[at].grpno == grpno) {
     const group_run &g = opt_stack.grp[at];
@@ -640,8 +706,7 @@ tree_node *Lookup_next(tree_node *entry) {
 }
 
 tree_node *Lookup_prev(tree_node *entry) {
-  int32_t grpno = entry->grpno;
-  int64_t prty = entry->prty;
+  int32_t grpno = entry->grpno, prty = entry->prty;
   uint32_t at = group_place(grpno);
   if (at < opt_stack.ng && opt_stack.grp[at].grpno == grpno) {
     const group_run &g = opt_stack.grp[at];
@@ -738,8 +803,8 @@ tree_node *Lookup_Delete_Insert(tree_node *del_entry, tree_node *ins_entry) {
 }
 
 
-tree_node *Get_first_unknown_wobacking(int grpno, int64_t search_prty,
-                                       int64_t del_prty) {
+tree_node *Get_first_unknown_wobacking(int grpno, int search_prty,
+                                       int del_prty) {
   uint32_t at = find_group(grpno);
   if (at == kNone) return nullptr;
   const group_run &g = opt_stack.grp[at];
@@ -751,8 +816,8 @@ tree_node *Get_first_unknown_wobacking(int grpno, int64_t search_prty,
   return nullptr;
 }
 
-tree_node *Get_first_unknown(tree_node *entry, int64_t search_prty,
-                             int64_t del_prty) {
+tree_node *Get_first_unknown(tree_node *entry, int search_prty,
+                             int del_prty) {
   uint32_t at = find_group(entry->grpno);
   if (at == kNone) return nullptr;
   const group_run &g = opt_stack.grp[at];
@@ -777,8 +842,10 @@ tree_node *Get_first_unknown(tree_node *entry, int64_t search_prty,
 void test_start_wideseer_at(uint64_t count) {
   t_entries = count;
   out_stack[1] = count;
-  inf_count = -static_cast<int64_t>(count);
-  if (count) grp_ct = kLowestGroup + kGroupsBeforeRenumbering;
+  if (count) {
+    grp_ct = kLowestGroup + kGroupsBeforeRenumbering;
+    clock = test_late_clock(count);
+  }
   periodic_start(&marks_due, count);
   uint64_t purges = (count + CLEAN_INTERVAL - 1) / CLEAN_INTERVAL;  // gone by
   next_clean_time = (purges ? purges : 1) * CLEAN_INTERVAL;

@@ -29,12 +29,13 @@ void outpr_wideseer(FILE *fd);
 // vantle_results for this family.
 int results_wideseer(vantle_result *rows, int capacity);
 
-// Priority of window position i: kKnownBase minus the next-use time, or the
-// next unused negative number when the next use is unknown.
-int64_t Priority_fa(int i);
+// Priority of window position i: 2147483647 minus the next-use time (counted
+// from the priority clock's epoch), or the next unused negative number when
+// the next use is unknown.
+int Priority_fa(int i);
 // Moves line addr with the given priority to the top of the stack and
 // counts its hit position; returns 0 on a hit, 1 when the line was absent.
-int process_groups(md_addr_t addr, int64_t priority);
+int process_groups(md_addr_t addr, int priority);
 
 // The ordered stack, keyed by (grpno, prty): an entry lies deeper than
 // another when its group number is larger, or when the groups are equal and
@@ -68,25 +69,23 @@ tree_node *Lookup_Delete_Insert(tree_node *del_entry, tree_node *ins_entry);
 
 // Unknown-priority table, keyed by line address.
 // Appends a record (reporting earlier records of the same line).
-void unk_hash_add_fa(md_addr_t addr, int grpno, int64_t prty);
+void unk_hash_add_fa(md_addr_t addr, int grpno, int prty);
 // Removes the line's oldest record: returns its group number and stores its
 // priority in *prty_ptr; returns 0 (and leaves *prty_ptr) when there is none.
-int unk_hash_del_fa(md_addr_t addr, int64_t *prty_ptr);
+int unk_hash_del_fa(md_addr_t addr, int *prty_ptr);
 // Removes every record whose priority is above the tree's highest negative
 // priority: their entries have left the stack.
 void hash_clean_fa(void);
-// Highest negative priority in the stack, or kEmptyPriority when there is
-// none.
-int64_t Get_max_prty_unknown(void);
+// Highest negative priority in the stack, or -2147483642 when there is none.
+int Get_max_prty_unknown(void);
 
 // Late resolution: the node to displace in group grpno (the entry with key
 // (grpno, search_prty), else the group's lowest entry above that key when
 // its priority is below del_prty), or null.
-tree_node *Get_first_unknown_wobacking(int grpno, int64_t search_prty,
-                                       int64_t del_prty);
+tree_node *Get_first_unknown_wobacking(int grpno, int search_prty,
+                                       int del_prty);
 // The same search by walking up the stack from entry's key.
-tree_node *Get_first_unknown(tree_node *entry, int64_t search_prty,
-                             int64_t del_prty);
+tree_node *Get_first_unknown(tree_node *entry, int search_prty, int del_prty);
 
 // Numbers the groups afresh, in the same order, from 2147483646 down, two
 // apart, and every record of the unknown-priority table with them: a
@@ -96,10 +95,10 @@ void renumber_groups(void);
 
 // For tests only: the reference count starts at count rather than 0, as
 // though that many references had gone by before the first, each a hit at
-// the top and each of unknown next use, and had left the stack empty: the
-// next unknown priority is -count - 1, and (for count > 0) group numbers
-// start so low that they are numbered afresh within a few thousand
-// references. Called after init_wideseer and before the first block.
+// the top, and had left the stack empty; for count > 0, group numbers and
+// unknown priorities start so low, and the priority clock's epoch so far
+// behind, that within the first few blocks they are numbered afresh and
+// the epoch moves. Called after init_wideseer and before the first block.
 void test_start_wideseer_at(uint64_t count);
 
 #endif  // VANTLE_LIBVANTLE_WIDESEER_H_

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <map>
 #include <random>
 #include <vector>
@@ -236,6 +238,48 @@ TEST(LastOccurrence, KeepsTimesAndSurvivesRemovalOfABucketHead) {
   EXPECT_EQ(o.out,
             "-1 -1 -1|0 0 -1|Error: addr not found in hash_table\n"
             "Error: addr not found in hash_table\n-1|");
+}
+
+// Unknown priorities numbered afresh: values in use, with repeats, and
+// values no longer in use above, between and below them. Every comparison
+// of a value with one in use comes out as before, values in use keep their
+// distinct new numbers, and the next unknown priority (one below the last
+// one handed out) falls below them all.
+TEST(UnknownRanks, KeepEveryComparisonWithTheValuesInUse) {
+  std::mt19937 rng(5);
+  for (int round = 0; round < 200; round++) {
+    std::vector<int32_t> in_use;
+    for (int k = 0; k < 1 + round % 40; k++)
+      in_use.push_back(-1 - static_cast<int32_t>(rng() % 2000000000));
+    std::vector<int32_t> others;
+    for (int k = 0; k < 30; k++)
+      others.push_back(-1 - static_cast<int32_t>(rng() % 2000000000));
+    others.push_back(-1);
+    others.push_back(INT32_MIN + 7);
+    int32_t *values = static_cast<int32_t *>(
+        malloc(in_use.size() * sizeof(int32_t)));
+    for (size_t k = 0; k < in_use.size(); k++) values[k] = in_use[k];
+    unknown_ranks r;
+    unknown_ranks_build(&r, values, in_use.size());
+    int32_t last = unknown_ranks_last(&r, "test");
+    for (int32_t u : in_use) {
+      int32_t nu = unknown_renumbered(&r, u);
+      ASSERT_LT(nu, 0);
+      ASSERT_GT(nu, last);
+      for (int32_t v : in_use) {
+        int32_t nv = unknown_renumbered(&r, v);
+        ASSERT_EQ(u < v, nu < nv) << u << " " << v;
+        ASSERT_EQ(u == v, nu == nv) << u << " " << v;
+      }
+      for (int32_t v : others) {
+        int32_t nv = unknown_renumbered(&r, v);
+        ASSERT_EQ(u < v, nu < nv) << u << " " << v;
+        ASSERT_EQ(u == v, nu == nv) << u << " " << v;
+        ASSERT_GE(nv, last);  // the next unknown priority, last - 1, is below
+      }
+    }
+    unknown_ranks_free(&r);
+  }
 }
 
 }  // namespace

@@ -236,16 +236,21 @@ TEST(WideseerOpt, PurgeAfterTenMillionReferences) {
 
 // Runs that cross 2^31 and 2^32 references, past the line limit, with cold
 // lines whose next uses lie on the far side of each edge: every count in
-// full, unknown priorities that pass -2^31 and -2^32, group numbers that
-// run low and are numbered afresh, and the hits of every size against
-// Mattson's stack. The window hands a block off 50000 references before
+// full; the priority clock's epoch, group numbers and unknown priorities
+// started late, so that the epoch moves and both are numbered afresh; and
+// the hits of every size against Mattson's stack. The window hands a block off 50000 references before
 // 2^31 - 1, where a 32-bit schedule wrapped.
 TEST(WideseerOpt, CountsPastBothEdgesOf32Bits) {
   const size_t n = 400000;
   const uint32_t max_lines = 1024;
   std::vector<uint32_t> lines = hot_cold(n, 64, 3000, 0.02, 41);
+  // Every other reference sweeps 150000 lines, each back after 300000
+  // references, past the window: half the priorities are unknown ones.
+  std::vector<uint32_t> sweep = hot_sweep(n, 64, 150000, 2, 42);
+  for (size_t i = 0; i < n; i += 2) lines[i] = sweep[i];
   std::vector<md_addr_t> bytes = to_bytes(lines, 4);
-  std::vector<uint64_t> naive = naive_opt::opt_stack_hits(lines, max_lines);
+  std::vector<uint64_t> naive =
+      naive_opt::opt_stack_hits(lines, max_lines, max_lines);
   std::vector<uint64_t> want(naive.begin() + 1, naive.end());
   for (uint64_t start : starts_across_edges(n)) {
     ChildOutcome o = simulate_from(start, words_for(4, max_lines), bytes);
@@ -501,13 +506,7 @@ TEST(WideseerReport, ResultsRowsReachTheLargestCache) {
 
 // --- priority tree ---
 
-using Key = std::pair<int32_t, int64_t>;  // (grpno, prty)
-
-// The value that stands for "no unknown priority": 2^62 - 6 below zero, at
-// the bottom of the 64-bit priorities' range.
-const int64_t kEmpty = -(int64_t{1} << 62) + 6;
-// A known priority: the base 2^62 - 1 minus the next use.
-int64_t known(int64_t next_use) { return (int64_t{1} << 62) - 1 - next_use; }
+using Key = std::pair<int32_t, int32_t>;  // (grpno, prty)
 
 // Stack order: shallower first.
 struct StackOrder {
@@ -528,8 +527,8 @@ using RefStack = std::map<Key, md_addr_t, StackOrder>;
 
 // Highest negative priority of the reference, as Get_max_prty_unknown
 // gives it.
-int64_t max_unknown(const RefStack &ref) {
-  int64_t max = kEmpty;
+int32_t max_unknown(const RefStack &ref) {
+  int32_t max = -2147483642;
   for (const auto &[key, addr] : ref)
     if (key.second < 0 && key.second > max) max = key.second;
   return max;
@@ -702,9 +701,8 @@ TEST(PriorityTree, BothUnknownSearchesFindTheEntryToDisplace) {
       ref.insert(k);
     }
     for (int q = 0; q < 3000; q++) {
-      int32_t g = 1 + rng.below(6);
-      int64_t s = -1 - static_cast<int64_t>(rng.below(31));
-      int64_t d = s + 1 + static_cast<int64_t>(rng.below(-s));  // s < d <= 0
+      int32_t g = 1 + rng.below(6), s = -1 - static_cast<int32_t>(rng.below(31));
+      int32_t d = s + 1 + static_cast<int32_t>(rng.below(-s));  // s < d <= 0
       // Expected: the key itself, else the entry just above its place
       // when that entry is in group g with a priority below d.
       Key want(-1, 0);
@@ -721,12 +719,9 @@ TEST(PriorityTree, BothUnknownSearchesFindTheEntryToDisplace) {
       Key got_a = a ? Key(a->grpno, a->prty) : Key(-1, 0);
       Key got_b = b ? Key(b->grpno, b->prty) : Key(-1, 0);
       if (got_a != want || got_b != want)
-        printf("query (%d,%lld,%lld): want (%d,%lld), got (%d,%lld) and "
-               "(%d,%lld)\n",
-               g, static_cast<long long>(s), static_cast<long long>(d),
-               want.first, static_cast<long long>(want.second), got_a.first,
-               static_cast<long long>(got_a.second), got_b.first,
-               static_cast<long long>(got_b.second));
+        printf("query (%d,%d,%d): want (%d,%d), got (%d,%d) and (%d,%d)\n",
+               g, s, d, want.first, want.second, got_a.first, got_a.second,
+               got_b.first, got_b.second);
     }
   });
   EXPECT_EQ(o.status, 0) << o.err;
@@ -779,31 +774,29 @@ TEST(LateResolution, TheTopEntryTakesItsPriorityOnce) {
     addr_array[0] = 5, time_array[0] = 3;
     addr_array[1] = 6, time_array[1] = 0;
     stack_proc_fa(0, 2);
-    printf("%lld\n", static_cast<long long>(Get_max_prty_unknown()));
+    printf("%d\n", Get_max_prty_unknown());
     unk_hash_add_fa(6, 123, -7);  // a record of line 6 that is not its own
     inf_handler_fa(6, 10);
-    printf("%lld\n", static_cast<long long>(Get_max_prty_unknown()));
+    printf("%d\n", Get_max_prty_unknown());
     inf_handler_fa(6, 11);  // known already: reported, left alone
-    int64_t prty = 0;
+    int prty = 0;
     int recorded = unk_hash_del_fa(6, &prty);
-    printf("%d %lld\n", recorded, static_cast<long long>(prty));
-    tree_node first = probe({2147483647, INT64_MAX});
+    printf("%d %d\n", recorded, prty);
+    tree_node first = probe({2147483647, 2147483647});
     tree_node *line5 = Lookup_next(&first);
-    printf("%u %lld\n", line5 ? line5->addr : 0u,
-           static_cast<long long>(line5 ? line5->prty : 0));
+    printf("%u %d\n", line5 ? line5->addr : 0u, line5 ? line5->prty : 0);
   });
   EXPECT_EQ(o.status, 0) << o.err;
-  EXPECT_EQ(o.out, "-1\n" + std::to_string(kEmpty) + "\n123 -7\n5 " +
-                       std::to_string(known(3)) + "\n");
+  EXPECT_EQ(o.out, "-1\n-2147483642\n123 -7\n5 2147483644\n");
   EXPECT_EQ(o.err, "libvantle: unknown has > 0 prty\n");
 }
 
 // --- unknown-priority table ---
 
 // In the child: prints a removal's group number and the priority slot.
-void show_del(md_addr_t addr, int64_t *prty) {
+void show_del(md_addr_t addr, int *prty) {
   int grp = unk_hash_del_fa(addr, prty);
-  printf("%d %lld\n", grp, static_cast<long long>(*prty));
+  printf("%d %d\n", grp, *prty);
 }
 
 TEST(UnknownTable, DuplicateRecordsComeOutOldestFirst) {
@@ -811,7 +804,7 @@ TEST(UnknownTable, DuplicateRecordsComeOutOldestFirst) {
     init_with("-Cfa -Ropt");
     unk_hash_add_fa(0x1234, 2147483000, -5);
     unk_hash_add_fa(0x1234, 2147482000, -9);
-    int64_t prty = 1;
+    int prty = 1;
     show_del(0x1234, &prty);
     show_del(0x1234, &prty);
     prty = 1;
@@ -832,7 +825,7 @@ TEST(UnknownTable, HeadRemovalKeepsFollowersFindable) {
     unk_hash_add_fa(a, 100, -1);
     unk_hash_add_fa(b, 200, -2);
     unk_hash_add_fa(c, 300, -3);
-    int64_t prty = 0;
+    int prty = 0;
     show_del(a, &prty);  // head goes
     show_del(c, &prty);  // tail goes
     show_del(a, &prty);  // already gone
@@ -856,7 +849,7 @@ TEST(UnknownTable, PurgeRemovesRecordsAboveTheTreesHighestUnknown) {
     unknown.prty = -7;
     lower.prty = -12;
     for (tree_node *n : {&top, &known, &unknown, &lower}) Insert(n);
-    printf("%lld\n", static_cast<long long>(Get_max_prty_unknown()));
+    printf("%d\n", Get_max_prty_unknown());
     const md_addr_t head = 5, follower = 5 + 7211, other = 6;
     unk_hash_add_fa(head, 11, -2);      // stale: above -7
     unk_hash_add_fa(follower, 12, -7);  // the tree's own unknown entry
@@ -864,7 +857,7 @@ TEST(UnknownTable, PurgeRemovesRecordsAboveTheTreesHighestUnknown) {
     unk_hash_add_fa(other + 7211, 14, -12);
     unk_hash_add_fa(other + 2 * 7211, 15, -3);  // stale, behind a kept one
     hash_clean_fa();
-    int64_t prty = 0;
+    int prty = 0;
     for (md_addr_t a : {head, follower, other, other + 7211, other + 2 * 7211})
       printf("%d ", unk_hash_del_fa(a, &prty));
     printf("\n");
@@ -876,16 +869,16 @@ TEST(UnknownTable, PurgeRemovesRecordsAboveTheTreesHighestUnknown) {
 TEST(UnknownTable, PurgeOfATreeWithoutUnknownsEmptiesTheTable) {
   ChildOutcome o = run_isolated([] {
     init_with("-Cfa -Ropt");
-    printf("%lld\n", static_cast<long long>(Get_max_prty_unknown()));
+    printf("%d\n", Get_max_prty_unknown());  // no tree at all
     unk_hash_add_fa(3, 1, -1);
     unk_hash_add_fa(3 + 7211, 1, -2147483000);
     hash_clean_fa();
-    int64_t prty = 0;
+    int prty = 0;
     printf("%d %d\n", unk_hash_del_fa(3, &prty),
            unk_hash_del_fa(3 + 7211, &prty));
   });
   EXPECT_EQ(o.status, 0);
-  EXPECT_EQ(o.out, std::to_string(kEmpty) + "\n0 0\n");
+  EXPECT_EQ(o.out, "-2147483642\n0 0\n");
 }
 
 // --- group numbers ---
@@ -912,7 +905,7 @@ TEST(WideseerGroups, NumberedAfreshInTheSameOrder) {
       unk_hash_add_fa(0x200 + k, recorded[k], -1 - k);
     renumber_groups();
     std::vector<int32_t> groups;
-    tree_node top = probe({0, INT64_MAX});
+    tree_node top = probe({0, 2147483647});
     for (tree_node *n = Lookup_next(&top); n; n = Lookup_next(n)) {
       if (n->addr != 0x100u + groups.size()) printf("entry moved\n");
       groups.push_back(n->grpno);
@@ -921,7 +914,7 @@ TEST(WideseerGroups, NumberedAfreshInTheSameOrder) {
     for (size_t g = 2; g < groups.size(); g++)
       if (groups[g] <= groups[g - 1]) printf("groups out of order\n");
     for (int k = 0; k < 10; k++) {
-      int64_t prty = 0;
+      int prty = 0;
       int32_t now = unk_hash_del_fa(0x200 + k, &prty);
       for (size_t g = 1; g < groups.size(); g++) {
         int before = (recorded[k] > numbers[g]) - (recorded[k] < numbers[g]);
@@ -948,7 +941,7 @@ TEST(WideseerGroups, RunLowAndAreNumberedAfreshDuringARun) {
     for (md_addr_t a : bytes) vantle_access(a);
     vantle_stats(fopen("/dev/null", "w"), 0);
     std::vector<int32_t> groups;
-    tree_node top = probe({0, INT64_MAX});
+    tree_node top = probe({0, 2147483647});
     for (tree_node *n = Lookup_next(&top); n && groups.size() <= 2000;
          n = Lookup_next(n))
       if (groups.empty() || n->grpno != groups.back())
