@@ -34,6 +34,31 @@ vantle_result result_row(int organisation, int policy, uint32_t line_size,
   return row;
 }
 
+void depth_counts_init(depth_counts *c, size_t size, const char *unit) {
+  c->low = static_cast<uint32_t *>(
+      checked_calloc(size, sizeof(uint32_t), unit, "depth_counts_init",
+                     __LINE__));
+  c->high = nullptr;
+  c->size = size;
+  c->unit = unit;
+}
+
+void depth_counts_carry(depth_counts *c, size_t d) {
+  if (!c->high)
+    c->high = static_cast<uint32_t *>(checked_calloc(
+        c->size, sizeof(uint32_t), c->unit, "depth_counts_carry", __LINE__));
+  c->high[d]++;
+}
+
+void depth_counts_add_many(depth_counts *c, size_t d, uint64_t n) {
+  uint64_t sum = depth_count(c, d) + n;
+  c->low[d] = static_cast<uint32_t>(sum);
+  if (sum >> 32) {
+    if (!c->high) depth_counts_carry(c, d);
+    c->high[d] = static_cast<uint32_t>(sum >> 32);
+  }
+}
+
 // The report step in lines. The front end makes it at least one line; a
 // direct caller that left it at 0 gets every size rather than a division
 // by zero.
@@ -56,7 +81,7 @@ void print_fa_report(FILE *fd, const fa_histogram &h,
   uint64_t sum = 0;
   double refs = static_cast<double>(h.references);
   for (uint32_t i = 1; i <= stack_end; i++) {
-    sum += h.hits[i];
+    sum += depth_count(h.hits, i);
     if (i % step == 0)
       fprintf(fd, "%u\t\t\t%1.6f\n", i << L, 1.0 - static_cast<double>(sum) / refs);
   }
@@ -75,7 +100,7 @@ int fa_results(vantle_result *rows, int capacity, const fa_histogram &h,
   int filled = 0;
   // Positions never exceed the lines seen, so past them the sum stays whole.
   for (uint32_t i = 1; i <= MAX_LINES && filled < capacity; i++) {
-    sum += h.hits[i];
+    sum += depth_count(h.hits, i);
     if (i % step == 0)
       rows[filled++] = result_row(VANTLE_FULLY_ASSOCIATIVE, policy, 1u << L,
                                   0, 0, static_cast<uint64_t>(i) << L,

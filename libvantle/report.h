@@ -32,10 +32,35 @@ vantle_result result_row(int organisation, int policy, uint32_t line_size,
 void print_sa_report(FILE *fd, uint64_t references, uint64_t *const *hits,
                      int rows, int ways);
 
-// The histogram of a fully-associative family: hits[d], for d from 1 to
-// MAX_LINES, counts the references that hit at stack position d.
+// A fully-associative family's hits by stack position: 32-bit counts, so
+// that a reference touches 4 bytes, and their upper halves in a second
+// table that comes the first time a count wraps.
+struct depth_counts {
+  uint32_t *low;
+  uint32_t *high;  // null until a count passes 2^32 - 1
+  size_t size;
+  const char *unit;  // owner, named in out-of-memory messages
+};
+
+// Readies size zero counts; ends through _fatal when memory is out.
+void depth_counts_init(depth_counts *c, size_t size, const char *unit);
+// Adds 2^32 to count d, whose low half has just wrapped.
+void depth_counts_carry(depth_counts *c, size_t d);
+// Adds one to count d.
+static inline void depth_counts_add(depth_counts *c, size_t d) {
+  if (__builtin_expect(++c->low[d] == 0, 0)) depth_counts_carry(c, d);
+}
+// Adds n to count d.
+void depth_counts_add_many(depth_counts *c, size_t d, uint64_t n);
+// Count d in full.
+static inline uint64_t depth_count(const depth_counts *c, size_t d) {
+  return c->low[d] + (c->high ? static_cast<uint64_t>(c->high[d]) << 32 : 0);
+}
+
+// The histogram of a fully-associative family: count d of hits, for d from
+// 1 to MAX_LINES, counts the references that hit at stack position d.
 struct fa_histogram {
-  const uint64_t *hits;
+  const depth_counts *hits;
   uint64_t references;
   uint64_t distinct;  // lines that entered the stack, as the family counts
 };

@@ -84,7 +84,7 @@ static int32_t grp_ct = kFirstGroup;
 static priority_clock clock;  // known priorities' epoch, unknowns handed out
 
 // Counts, in 64 bits: no run wraps them.
-static uint64_t *out_stack;  // out_stack[d]: hits at stack position d
+static depth_counts out_stack;  // count d: hits at stack position d
 static uint64_t t_entries;   // references processed
 static uint64_t tot_addrs;   // entries that entered the stack
 static short size_exceeded;  // the stack stopped growing at MAX_LINES + 1
@@ -262,15 +262,14 @@ int Priority_fa(int i) {
 }
 
 uint64_t footprint_wideseer(void) {
-  return (static_cast<uint64_t>(MAX_LINES) + 1) * sizeof(uint64_t);
+  return (static_cast<uint64_t>(MAX_LINES) + 1) * sizeof(uint32_t);
 }
 
 void init_wideseer(void) {
   CLEAN_INTERVAL = 10000000;
   periodic_init(&marks_due);
   size_t lines = MAX_LINES;
-  out_stack = static_cast<uint64_t *>(checked_calloc(
-      lines + 1, sizeof(uint64_t), "wideseer", "init_wideseer", __LINE__));
+  depth_counts_init(&out_stack, lines + 1, "wideseer");
   line_table_init(&unknowns, "wideseer");
   next_clean_time = CLEAN_INTERVAL;
 }
@@ -308,7 +307,7 @@ static int build_stack(int end) {
   while (i < end && addr_array[i] == addr_array[0]) i++;
   if (i == end) {
     if (end > 1) set_top_priority(Priority_fa(end - 1));
-    out_stack[1] += end - 1;
+    depth_counts_add_many(&out_stack, 1, end - 1);
     tot_addrs = 1;
     for (int k = 0; k < end; k++) addr_array[k] = time_array[k] = 0;
     t_entries += end;
@@ -316,7 +315,7 @@ static int build_stack(int end) {
   }
   set_top_priority(Priority_fa(i - 1));  // the first line's last repeat
   push_top_into_first_group(addr_array[i], Priority_fa(i));
-  out_stack[1] += i - 1;
+  depth_counts_add_many(&out_stack, 1, i - 1);
   tot_addrs = 2;
   for (int k = 0; k <= i; k++) addr_array[k] = time_array[k] = 0;
   t_entries += i + 1;
@@ -416,7 +415,7 @@ static inline uint32_t next_stop(uint32_t from, md_addr_t addr,
 }
 
 static void count_hit(uint32_t position) {
-  if (position <= MAX_LINES) out_stack[position]++;
+  if (position <= MAX_LINES) depth_counts_add(&out_stack, position);
 }
 
 // Group numbers left above the lowest after a late start (tests only), so
@@ -636,7 +635,7 @@ int stack_proc_fa(int start, int end) {
 // ---------------------------------------------------------------------------
 // Report
 
-static fa_histogram histogram() { return {out_stack, t_entries, tot_addrs}; }
+static fa_histogram histogram() { return {&out_stack, t_entries, tot_addrs}; }
 
 void outpr_wideseer(FILE *fd) {
   print_fa_report(fd, histogram(), "Number of distinct addresses", "\n\n\n");
@@ -841,7 +840,7 @@ tree_node *Get_first_unknown(tree_node *entry, int search_prty,
 
 void test_start_wideseer_at(uint64_t count) {
   t_entries = count;
-  out_stack[1] = count;
+  depth_counts_add_many(&out_stack, 1, count);
   if (count) {
     grp_ct = kLowestGroup + kGroupsBeforeRenumbering;
     clock = test_late_clock(count);

@@ -40,7 +40,7 @@ constexpr uint64_t kLargestAxisSize = uint64_t{1} << 32;
 
 // Counts in 64 bits: no run wraps them.
 static line_table lines;    // the lines in the stack; a: their position
-static uint64_t *out_stack;  // out_stack[d]: references at LRU depth d
+static depth_counts out_stack;  // count d: references at LRU depth d
 static uint64_t tot_addrs;   // insertions into the hash table
 static uint64_t t_entries;   // references processed
 static int16_t size_exceeded;
@@ -74,14 +74,12 @@ static void allocate_axis(uint64_t size, const char *func) {
 }
 
 uint64_t footprint_widestack(void) {
-  return (static_cast<uint64_t>(MAX_LINES) + 1000) * sizeof(uint64_t);
+  return (static_cast<uint64_t>(MAX_LINES) + 1000) * sizeof(uint32_t);
 }
 
 void init_widestack(void) {
   periodic_init(&marks_due);
-  out_stack = static_cast<uint64_t *>(
-      checked_calloc(static_cast<size_t>(MAX_LINES) + 1000, sizeof(uint64_t),
-                     kUnit, "init_widestack", __LINE__));
+  depth_counts_init(&out_stack, static_cast<size_t>(MAX_LINES) + 1000, kUnit);
   line_table_init(&lines, kUnit);
   allocate_axis(kFirstAxisSize, "init_widestack");
   next_position = 1;
@@ -247,13 +245,13 @@ void ptc(md_addr_t addr) {
   md_addr_t line = addr >> L;
   uint32_t position = hash_lookup_add(line);
   if (position)
-    out_stack[take_mark(position)]++;
+    depth_counts_add(&out_stack, take_mark(position));
   else if (size_exceeded)  // a new line in a full stack
     evict_lru();
   mark_next(line);
 }
 
-static fa_histogram histogram() { return {out_stack, t_entries, tot_addrs}; }
+static fa_histogram histogram() { return {&out_stack, t_entries, tot_addrs}; }
 
 void outpr_widestack(FILE *fd) {
   print_fa_report(fd, histogram(), "Number of distinct lines", "\n");
@@ -269,6 +267,6 @@ int results_widestack(vantle_result *rows, int capacity) {
 
 void test_start_widestack_at(uint64_t count) {
   t_entries = count;
-  out_stack[1] = count;
+  depth_counts_add_many(&out_stack, 1, count);
   periodic_start(&marks_due, count);
 }

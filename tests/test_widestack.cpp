@@ -188,11 +188,15 @@ TEST(WidestackDifferential, LineOneOftenFromTheStart) {
 
 // Byte addresses of the given line numbers, at varying offsets in the line.
 // Runs that cross 2^31 and 2^32 references, some past the line limit: every
-// count and depth of the histogram in full, against the naive stack.
+// count and depth of the histogram in full, against the naive stack. Each
+// address comes three times in a row, so that the hits at depth 1 pass
+// 2^32 too.
 TEST(WidestackLongRuns, CountsPastBothEdgesOf32Bits) {
-  const size_t n = 20000;
+  const size_t n = 21000;
   for (const Family &f : {Family{4, 256, 1}, Family{6, 4096, 64}}) {
-    std::vector<uint32_t> trace = uniform_trace(n, 600 << f.line_bits, 0, 5);
+    std::vector<uint32_t> trace;
+    for (uint32_t addr : uniform_trace(n / 3, 600 << f.line_bits, 0, 5))
+      trace.insert(trace.end(), 3, addr);
     std::vector<uint64_t> naive = naive_lru_hits(trace, f.line_bits,
                                                  f.max_lines);
     std::vector<uint64_t> want;
