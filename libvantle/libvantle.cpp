@@ -102,8 +102,9 @@ static int initialized;
 // The family that vantle_init chose; null before.
 static const family *chosen;
 
-// Beyond the limit the OPT priorities would leave their range: later
-// references are ignored.
+// Every count is 64-bit; the tool set counts references in signed 64 bits,
+// so the limit is the largest count it can hold. Later references are
+// ignored.
 static uint64_t reference_limit = VANTLE_REFERENCE_LIMIT;
 static uint64_t references_accepted;
 // After the final report no family may take a reference: the OPT ones
