@@ -53,12 +53,15 @@ enum {
 };
 
 // For tests only: the run starts as though count references had been
-// simulated before the first one fed (none of them in any cache): the
-// family's clock and reference count, and the count that the reference
-// limit applies to, start at count, so that a short run crosses the limit.
+// simulated before the first one fed, each a hit in every cache of the
+// family, after which every cache was emptied: the family's clock, its
+// reference count, the hits of every cache and the count that the
+// reference limit applies to start at count, so that a short run crosses
+// the edges of 32-bit counts, or the limit; an OPT family's priority clock
+// (and group numbers) start where they are about to move.
 // Called after vantle_init and before the first reference; returns 0, or 1
-// (changing nothing) when the family has no such start, a reference came
-// already, or count is past the reference limit.
+// (changing nothing) when a reference came already or count is past the
+// reference limit.
 int test_start_at(uint64_t count);
 
 #endif  // VANTLE_LIBVANTLE_FRONTEND_H_

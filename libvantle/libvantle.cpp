@@ -41,8 +41,7 @@ struct family {
   void (*report)(FILE *fd, int mid);
   int (*results)(vantle_result *rows, int capacity);
   uint64_t (*footprint)(void);
-  // For tests: starts the family's clock and counts at a later count; null
-  // for a family that cannot.
+  // For tests: starts the family's clock and counts at a later count.
   void (*test_start)(uint64_t count);
 };
 
@@ -84,26 +83,28 @@ static void report_dm(FILE *fd, int) { outpr_linesweep(fd); }
 
 static const family kFamilies[] = {
     {VANTLE_FULLY_ASSOCIATIVE, VANTLE_LRU, init_widestack, ptc,
-     report_fa_lru, results_widestack, footprint_widestack, nullptr},
+     report_fa_lru, results_widestack, footprint_widestack,
+     test_start_widestack_at},
     {VANTLE_FULLY_ASSOCIATIVE, VANTLE_OPT, init_fa_opt, access_fa_opt,
      report_fa_opt, results_wideseer, footprint_wideseer, test_start_fa_opt},
     {VANTLE_SET_ASSOCIATIVE, VANTLE_LRU, init_saclru, sacnmul_woarr,
-     report_sa_lru, results_saclru, footprint_saclru, nullptr},
+     report_sa_lru, results_saclru, footprint_saclru, test_start_saclru_at},
     {VANTLE_SET_ASSOCIATIVE, VANTLE_OPT, init_sa_opt, access_sa_opt,
      report_sa_opt, results_rowseer, footprint_rowseer, test_start_sa_opt},
     // Direct-mapped has no policy: -R is accepted and ignored.
     {VANTLE_DIRECT_MAPPED, VANTLE_LRU, init_linesweep, linesweep, report_dm,
-     results_linesweep, footprint_linesweep, nullptr},
+     results_linesweep, footprint_linesweep, test_start_linesweep_at},
     {VANTLE_DIRECT_MAPPED, VANTLE_OPT, init_linesweep, linesweep, report_dm,
-     results_linesweep, footprint_linesweep, nullptr},
+     results_linesweep, footprint_linesweep, test_start_linesweep_at},
 };
 
 static int initialized;
 // The family that vantle_init chose; null before.
 static const family *chosen;
 
-// The simulators count references and times in 32 bits: a longer run would
-// wrap them and corrupt the stacks, so later references are ignored.
+// Every count is 64-bit; the tool set counts references in signed 64 bits,
+// so the limit is the largest count it can hold. Later references are
+// ignored.
 static uint64_t reference_limit = VANTLE_REFERENCE_LIMIT;
 static uint64_t references_accepted;
 // After the final report no family may take a reference: the OPT ones
@@ -511,8 +512,7 @@ int vantle_set_span_bits(void) {
 // For tests only.
 
 int test_start_at(uint64_t count) {
-  if (!chosen || !chosen->test_start || references_accepted != 0 ||
-      count > reference_limit)
+  if (!chosen || references_accepted != 0 || count > reference_limit)
     return 1;
   references_accepted = count;
   chosen->test_start(count);

@@ -67,7 +67,11 @@ extern int L; /* log2 line size in bytes */
 extern int N; /* log2 largest associativity */
 #endif
 #ifndef T
-extern int T; /* OPT: stop after this many references */
+/* OPT: stack processing stops once more than T references are processed.
+ * The default, 2147483647, means no limit: it once was the most that 32-bit
+ * counts held, and a run that stopped there reported a prefix of the
+ * program as the program. A lower value still stops there. */
+extern int T;
 #endif
 #ifndef P_INTERVAL
 extern int P_INTERVAL; /* progress line every this many refs */
@@ -96,7 +100,9 @@ extern short repl; /* policy: VANTLE_LRU or VANTLE_OPT */
 extern const char *outstrings[15];
 #endif
 
-/* Hit table of the set-associative LRU unit: [set count][list position]. */
+/* Hit table of the set-associative LRU unit: [set count][list position].
+ * After each vantle_stats it holds the counts, each saturated at 2^32 - 1
+ * rather than wrapped; vantle_results gives them exact, in 64 bits. */
 #ifndef sac_hits
 extern unsigned int **sac_hits;
 #endif
@@ -158,10 +164,12 @@ void vantle_access(md_addr_t addr);
  * first drains the window so that every reference fed is counted. */
 void vantle_stats(FILE *fd, int mid);
 
-/* The most references one run simulates; the simulators count in 32 bits.
- * vantle_access ignores every later reference, after writing one message
- * to stderr, so every report stays exact for the references simulated. */
-#define VANTLE_REFERENCE_LIMIT 2147483647u
+/* The most references one run simulates: 2^63 - 1, centuries of a tracer
+ * delivering a billion references a second; counts, times and the OPT
+ * families' priority clocks are 64-bit and exact up to it. vantle_access
+ * ignores every later reference, after writing one message to stderr, so
+ * every report stays exact for the references simulated. */
+#define VANTLE_REFERENCE_LIMIT 9223372036854775807ull
 
 /* The reference limit in force (VANTLE_REFERENCE_LIMIT outside tests). */
 uint64_t vantle_reference_limit(void);

@@ -59,7 +59,7 @@ void line_table_init_grouped(line_table *t, const char *unit,
 line_record *line_table_find_on(const line_table *t, md_addr_t addr) {
   for (uint32_t i = after(t, home_slot(t, addr));; i = after(t, i)) {
     line_record *r = &t->slots[i];
-    if (!r->used) return nullptr;
+    if (!r->a) return nullptr;
     if (r->addr == addr) return r;
   }
 }
@@ -70,7 +70,7 @@ static line_record *group_from(const line_table *t, md_addr_t addr,
                                uint32_t i) {
   for (;; i = after(t, i)) {
     line_record *r = &t->slots[i];
-    if (!r->used) return nullptr;
+    if (!r->a) return nullptr;
     if (same_group(t, r->addr, addr)) return r;
   }
 }
@@ -89,7 +89,7 @@ line_record *line_table_group_next(const line_table *t,
 // Places a copy of record at the end of its probe run.
 static line_record *place(line_table *t, const line_record &record) {
   uint32_t i = home_slot(t, record.addr);
-  while (t->slots[i].used) i = (i + 1) & t->mask;
+  while (t->slots[i].a) i = (i + 1) & t->mask;
   t->slots[i] = record;
   t->count++;
   return &t->slots[i];
@@ -101,23 +101,23 @@ static void grow(line_table *t) {
   line_record *old = t->slots;
   uint32_t capacity = t->mask + 1;
   uint32_t start = 0;
-  while (old[start].used) start++;  // at most 3/4 of the slots are in use
+  while (old[start].a) start++;  // at most 3/4 of the slots are in use
   allocate_slots(t, 33 - t->shift);
   for (uint32_t k = 1; k <= capacity; k++) {
     const line_record &r = old[(start + k) & (capacity - 1)];
-    if (r.used) place(t, r);
+    if (r.a) place(t, r);
   }
   free(old);
 }
 
-line_record *line_table_add(line_table *t, md_addr_t addr) {
+line_record *line_table_add(line_table *t, md_addr_t addr, int64_t a) {
   if (t->count >= (t->mask + 1) / 4 * 3) {  // load factor at most 3/4
     if (t->shift <= 1)
       _fatal(t->unit, "line_table_add", __LINE__, "out of virtual memory");
     grow(t);
   }
   if (t->group_count) t->group_count[addr & t->group_mask]++;
-  return place(t, line_record{addr, 0, 0, 1});
+  return place(t, line_record{addr, 0, a});
 }
 
 // Whether slot k lies cyclically in (hole, j]: a record at j whose home is
@@ -133,13 +133,19 @@ static bool between(uint32_t hole, uint32_t k, uint32_t j) {
 void line_table_remove(line_table *t, line_record *r) {
   uint32_t hole = static_cast<uint32_t>(r - t->slots);
   if (t->group_count) t->group_count[r->addr & t->group_mask]--;
-  for (uint32_t j = after(t, hole); t->slots[j].used; j = after(t, j)) {
+  for (uint32_t j = after(t, hole); t->slots[j].a; j = after(t, j)) {
     if (between(hole, home_slot(t, t->slots[j].addr), j)) continue;
     t->slots[hole] = t->slots[j];
     hole = j;
   }
-  t->slots[hole].used = 0;
+  t->slots[hole].a = 0;
   t->count--;
+}
+
+void line_table_visit(line_table *t, void (*visit)(line_record *, void *),
+                      void *context) {
+  for (uint32_t i = 0; i <= t->mask; i++)
+    if (t->slots[i].a) visit(&t->slots[i], context);
 }
 
 void line_table_remove_if(line_table *t,
@@ -149,7 +155,7 @@ void line_table_remove_if(line_table *t,
   // Records only move backwards: none is skipped.
   for (uint32_t i = 0; i <= t->mask;) {
     line_record *r = &t->slots[i];
-    if (r->used && drop(r, context))
+    if (r->a && drop(r, context))
       line_table_remove(t, r);
     else
       i++;
@@ -161,7 +167,7 @@ void line_table_remove_from_group_if(line_table *t, md_addr_t addr,
                                      void *context) {
   // As above, within the run from the group's home: a removal keeps every
   // record in the run from its home, so the run still holds the group.
-  for (uint32_t i = home_slot(t, addr); t->slots[i].used;) {
+  for (uint32_t i = home_slot(t, addr); t->slots[i].a;) {
     line_record *r = &t->slots[i];
     if (same_group(t, r->addr, addr) && drop(r, context))
       line_table_remove(t, r);

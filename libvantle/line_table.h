@@ -8,13 +8,13 @@
 
 #include "libvantle/libvantle.h"
 
-// One record of a line_table: a line address and two 32-bit fields whose
-// meaning the owning unit gives.
+// One record of a line_table: a line address and two fields whose meaning
+// the owning unit gives: a, which counts in 64 bits and is never 0 in a
+// record (0 marks a free slot, so that a record takes 16 bytes), and b.
 struct line_record {
   md_addr_t addr;
-  int32_t a;
   int32_t b;
-  uint32_t used;  // non-zero while the slot holds a record
+  int64_t a;
 };
 
 // Open addressing with linear probing over a power-of-two array that
@@ -57,19 +57,24 @@ line_record *line_table_find_on(const line_table *t, md_addr_t addr);
 static inline line_record *line_table_find(const line_table *t,
                                            md_addr_t addr) {
   line_record *home = line_table_home(t, addr);
-  if (!home->used) return nullptr;
+  if (!home->a) return nullptr;
   return home->addr == addr ? home : line_table_find_on(t, addr);
 }
-// Appends a record of addr (after any older ones), fields zero, and returns
-// it; the pointer stays valid until the next add or remove. Grows the table
-// as needed, ending through _fatal when memory is out.
-line_record *line_table_add(line_table *t, md_addr_t addr);
+// Appends a record of addr (after any older ones) whose field a is a, which
+// must not be 0, and b 0, and returns it; the pointer stays valid until the
+// next add or remove. Grows the table as needed, ending through _fatal when
+// memory is out.
+line_record *line_table_add(line_table *t, md_addr_t addr, int64_t a);
 // Removes the record r points at.
 void line_table_remove(line_table *t, line_record *r);
 // Starts loading the slot where a look-up of addr begins.
 static inline void line_table_prefetch(const line_table *t, md_addr_t addr) {
   __builtin_prefetch(line_table_home(t, addr));
 }
+// Calls visit(record, context) on every record, in no particular order;
+// visit may change the fields but must leave a non-zero.
+void line_table_visit(line_table *t, void (*visit)(line_record *, void *),
+                      void *context);
 // Removes every record for which drop(record, context) is true.
 void line_table_remove_if(line_table *t,
                           bool (*drop)(const line_record *, void *),
@@ -88,7 +93,7 @@ static inline line_record *line_table_group_first(const line_table *t,
   if (t->group_count && t->group_count[addr & t->group_mask] == 0)
     return nullptr;
   line_record *home = line_table_home(t, addr);
-  if (!home->used) return nullptr;
+  if (!home->a) return nullptr;
   return ((home->addr ^ addr) & t->group_mask) == 0
              ? home
              : line_table_group_first_on(t, addr);

@@ -27,7 +27,7 @@
 #include "libvantle/report.h"
 
 static uint32_t CACHE_SZ, MIN_LINE_SZ, MAX_LINE_SZ, NO_LINES, TAG_MASK;
-static uint32_t *hits;  // by line-size exponent, written by the report
+static uint64_t *hits;  // by line-size exponent, written by the report
 // The tag table as idim2 made it, in rows of at most 2^30 entries. The
 // per-reference path reads its body through s; this keeps the rows
 // reachable until the process ends, like every table of the library, and
@@ -42,8 +42,8 @@ static struct {
   uint32_t index_bit;    // 2^C: the heap's top bit before the shift by A
   uint32_t tag_mask;     // 2^C - 1
   uint32_t *tags;        // complemented tags, 2^(C-A+1) entries
-  uint32_t *line_hits;   // hits of line-size index i
-  int32_t t_entries;
+  uint64_t *line_hits;   // hits of line-size index i
+  uint64_t t_entries;    // in 64 bits, like every count: no run wraps them
   periodic_marks marks_due;  // progress lines and interim reports
 } s;
 
@@ -59,7 +59,7 @@ uint64_t footprint_linesweep(void) {
   int heap_bits = C - A + 1;
   int high_bits = heap_bits > 30 ? heap_bits - 30 : 0;
   return idim2_bytes(1 << high_bits, 1 << (heap_bits - high_bits)) +
-         static_cast<uint64_t>(B - A + 1 + B + 1) * sizeof(uint32_t);
+         static_cast<uint64_t>(B - A + 1 + B + 1) * sizeof(uint64_t);
 }
 
 void init_linesweep(void) {
@@ -70,10 +70,10 @@ void init_linesweep(void) {
   int high_bits = heap_bits > 30 ? heap_bits - 30 : 0;
   tag_rows = idim2(1 << high_bits, 1 << (heap_bits - high_bits));
   s.tags = tag_rows[0];
-  s.line_hits = static_cast<uint32_t *>(checked_calloc(
-      NO_LINES, sizeof(uint32_t), "linesweep", "init_linesweep", __LINE__));
-  hits = static_cast<uint32_t *>(checked_calloc(
-      MAX_LINE_SZ + 1, sizeof(uint32_t), "linesweep", "init_linesweep",
+  s.line_hits = static_cast<uint64_t *>(checked_calloc(
+      NO_LINES, sizeof(uint64_t), "linesweep", "init_linesweep", __LINE__));
+  hits = static_cast<uint64_t *>(checked_calloc(
+      MAX_LINE_SZ + 1, sizeof(uint64_t), "linesweep", "init_linesweep",
       __LINE__));
   s.cache_sz = CACHE_SZ;
   s.min_line_sz = MIN_LINE_SZ;
@@ -85,7 +85,8 @@ void init_linesweep(void) {
 
 // The progress line and the interim report, off the per-reference path.
 __attribute__((noinline, cold)) static void progress_line() {
-  fprintf(stderr, "libvantle: addresses processed  %d\n", s.t_entries);
+  fprintf(stderr, "libvantle: addresses processed  %llu\n",
+          static_cast<unsigned long long>(s.t_entries));
 }
 
 __attribute__((noinline, cold)) static void interim_report() {
@@ -93,13 +94,13 @@ __attribute__((noinline, cold)) static void interim_report() {
 }
 
 void linesweep(md_addr_t addr) {
-  int32_t t = ++s.t_entries;
-  if (progress_due(&s.marks_due, static_cast<uint64_t>(t))) progress_line();
+  uint64_t t = ++s.t_entries;
+  if (progress_due(&s.marks_due, t)) progress_line();
 
   uint32_t key = ~(addr >> s.cache_sz);
   uint32_t x = ((addr & s.tag_mask) | s.index_bit) >> s.min_line_sz;
   uint32_t *tags = s.tags;
-  uint32_t *line_hits = s.line_hits;
+  uint64_t *line_hits = s.line_hits;
   uint32_t n = s.no_lines;
   uint32_t i = 0;
   for (; i + 1 < n; i += 2) {
@@ -115,16 +116,17 @@ void linesweep(md_addr_t addr) {
     *e = key;
   }
 
-  if (save_due(&s.marks_due, static_cast<uint64_t>(t))) interim_report();
+  if (save_due(&s.marks_due, t)) interim_report();
 }
 
 void outpr_linesweep(FILE *fd) {
   fprintf(fd, "Direct Mapped Caches\n");
-  fprintf(fd, "Addresses processed %d\n", s.t_entries);
+  fprintf(fd, "Addresses processed %llu\n",
+          static_cast<unsigned long long>(s.t_entries));
   fprintf(fd, "Cache size: %d bytes\n", 1 << CACHE_SZ);
   fprintf(fd, "Line size (bytes)\tMiss ratio\n");
   for (uint32_t i = 0; i < NO_LINES; i++) {
-    uint32_t &h = hits[MIN_LINE_SZ + i];
+    uint64_t &h = hits[MIN_LINE_SZ + i];
     h = s.line_hits[i];
     double ratio = 1.0 - static_cast<double>(h) /
                              static_cast<double>(s.t_entries);
@@ -140,7 +142,17 @@ int results_linesweep(vantle_result *rows, int capacity) {
     rows[i] = result_row(VANTLE_DIRECT_MAPPED, VANTLE_LRU, 1u << line_exp,
                          1u << (CACHE_SZ - line_exp), 1,
                          uint64_t{1} << CACHE_SZ,
-                         static_cast<uint64_t>(s.t_entries), s.line_hits[i]);
+                         s.t_entries, s.line_hits[i]);
   }
   return count;
+}
+
+// ---------------------------------------------------------------------------
+// For tests only: a count that starts late, so that a short run crosses the
+// edges of 32-bit counts.
+
+void test_start_linesweep_at(uint64_t count) {
+  s.t_entries = count;
+  for (uint32_t i = 0; i < s.no_lines; i++) s.line_hits[i] = count;
+  periodic_start(&s.marks_due, count);
 }

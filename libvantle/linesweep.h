@@ -22,4 +22,9 @@ void outpr_linesweep(FILE *fd);
 // vantle_results for this family: one row per line size, smallest first.
 int results_linesweep(vantle_result *rows, int capacity);
 
+// For tests only: the run starts as though count references had gone by,
+// each a hit under every line size, and had left the cache empty. Called
+// after init_linesweep and before the first reference.
+void test_start_linesweep_at(uint64_t count);
+
 #endif  // VANTLE_LIBVANTLE_LINESWEEP_H_

@@ -1,22 +1,28 @@
 // Look-ahead window for the OPT simulators. Owns the circular window of
 // 200000 references (addr_array, time_array), the hand-off schedule, and the
 // last-occurrence table that finds each line's previous reference (a
-// line_table whose field a is the time of the line's latest reference).
+// line_table whose field a is one more than the time of the line's latest
+// reference, so that the time 0 leaves it non-zero).
 // Time is the reference number counted from 0 (from a later count when a
 // test starts the clock late). Reads no configuration variable: the
 // line-size exponent comes with every reference.
 #include "libvantle/lookahead.h"
 
 #include <stdio.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <functional>
 
 #include "libvantle/line_table.h"
+#include "libvantle/util.h"
 
 md_addr_t addr_array[LA_WINDOW];
-uint32_t time_array[LA_WINDOW];
+uint64_t time_array[LA_WINDOW];
 
-// The clock counts in 64 bits, so that the hand-off schedule stays exact
-// up to the library's reference limit and beyond: la_limit runs a block
-// ahead of the references, past 2^31 - 1 before they reach it.
+// The clock counts in 64 bits, like every time of the window, so that the
+// hand-off schedule stays exact up to the library's reference limit: la_limit
+// runs a block ahead of the references.
 static int64_t origin;    // time of the first reference (0 outside tests)
 static int64_t p_inum;    // time of the next accepted reference
 static int64_t la_limit;  // hand off a block when p_inum reaches this
@@ -79,11 +85,11 @@ void optpp(md_addr_t addr, int L, stack_proc_fn stack_proc,
   }
   md_addr_t line = addr >> L;
   addr_array[window_pos(p_inum)] = line;
-  int prev = ft_hash(line);
+  int64_t prev = ft_hash(line);
   if (prev < 0 || la_limit - prev > LA_WINDOW)
-    inf_handler(line, static_cast<int>(p_inum));
+    inf_handler(line, p_inum);
   else
-    time_array[window_pos(prev)] = static_cast<uint32_t>(p_inum);
+    time_array[window_pos(prev)] = static_cast<uint64_t>(p_inum);
   p_inum++;
 }
 
@@ -131,17 +137,15 @@ void optpp_queue(md_addr_t addr, int L, stack_proc_fn stack_proc,
 }
 
 
-int ft_hash(md_addr_t addr) {
+int64_t ft_hash(md_addr_t addr) {
   if (later_count) delete_later_ones();
   line_record *r = line_table_find(&last_seen, addr);
-  // Times below the reference limit fit the record's 32-bit field.
-  int32_t now = static_cast<int32_t>(p_inum);
   if (!r) {
-    line_table_add(&last_seen, addr)->a = now;
+    line_table_add(&last_seen, addr, p_inum + 1);
     return -1;
   }
-  int prev = r->a;
-  r->a = now;
+  int64_t prev = r->a - 1;
+  r->a = p_inum + 1;
   return prev;
 }
 
@@ -161,4 +165,37 @@ void test_start_window_at(uint64_t time) {
   origin = p_inum = static_cast<int64_t>(time);
   la_limit = origin + LA_WINDOW;
   base = origin;
+}
+
+// ---------------------------------------------------------------------------
+// Unknown priorities numbered afresh
+
+void unknown_ranks_build(unknown_ranks *r, int32_t *values, size_t n) {
+  std::sort(values, values + n, std::greater<int32_t>());
+  r->highest_first = values;
+  r->count = static_cast<size_t>(std::unique(values, values + n) - values);
+}
+
+int32_t unknown_renumbered(const unknown_ranks *r, int32_t v) {
+  const int32_t *at = std::lower_bound(r->highest_first,
+                                       r->highest_first + r->count, v,
+                                       std::greater<int32_t>());
+  // i values in use lie above v.
+  int32_t i = static_cast<int32_t>(at - r->highest_first);
+  bool in_use = at != r->highest_first + r->count && *at == v;
+  return in_use ? -2 * (i + 1) : -2 * i - 1;
+}
+
+int32_t unknown_ranks_last(const unknown_ranks *r, const char *unit) {
+  if (r->count > (size_t{1} << 29))
+    _fatal(unit, "unknown_ranks_last", __LINE__,
+           "%zu lines of unknown next use are too many to number",
+           r->count);
+  return -2 * static_cast<int32_t>(r->count) - 1;
+}
+
+void unknown_ranks_free(unknown_ranks *r) {
+  free(r->highest_first);
+  r->highest_first = nullptr;
+  r->count = 0;
 }

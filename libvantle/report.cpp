@@ -6,12 +6,15 @@
 
 #include "libvantle/util.h"
 
-void report_second_record(const char *noun, md_addr_t addr, uint32_t t_entries,
-                          int prty, md_addr_t first_addr, int first_prty) {
+void report_second_record(const char *noun, md_addr_t addr, uint64_t t_entries,
+                          int64_t prty, md_addr_t first_addr,
+                          int64_t first_prty) {
   fprintf(stderr, "libvantle: %s already in hash table\n", noun);
-  myfprintf(stderr, "addr: 0x%p; t_entries: %u; prty: %d\n", addr, t_entries,
-            prty);
-  myfprintf(stderr, "slot addr: 0x%p; prty: %d\n", first_addr, first_prty);
+  myfprintf(stderr, "addr: 0x%p; t_entries: %llu; prty: %lld\n", addr,
+            static_cast<unsigned long long>(t_entries),
+            static_cast<long long>(prty));
+  myfprintf(stderr, "slot addr: 0x%p; prty: %lld\n", first_addr,
+            static_cast<long long>(first_prty));
 }
 
 vantle_result result_row(int organisation, int policy, uint32_t line_size,
@@ -31,6 +34,31 @@ vantle_result result_row(int organisation, int policy, uint32_t line_size,
   return row;
 }
 
+void depth_counts_init(depth_counts *c, size_t size, const char *unit) {
+  c->low = static_cast<uint32_t *>(
+      checked_calloc(size, sizeof(uint32_t), unit, "depth_counts_init",
+                     __LINE__));
+  c->high = nullptr;
+  c->size = size;
+  c->unit = unit;
+}
+
+void depth_counts_carry(depth_counts *c, size_t d) {
+  if (!c->high)
+    c->high = static_cast<uint32_t *>(checked_calloc(
+        c->size, sizeof(uint32_t), c->unit, "depth_counts_carry", __LINE__));
+  c->high[d]++;
+}
+
+void depth_counts_add_many(depth_counts *c, size_t d, uint64_t n) {
+  uint64_t sum = depth_count(c, d) + n;
+  c->low[d] = static_cast<uint32_t>(sum);
+  if (sum >> 32) {
+    if (!c->high) depth_counts_carry(c, d);
+    c->high[d] = static_cast<uint32_t>(sum >> 32);
+  }
+}
+
 // The report step in lines. The front end makes it at least one line; a
 // direct caller that left it at 0 gets every size rather than a division
 // by zero.
@@ -41,22 +69,26 @@ static uint32_t fa_report_step() {
 
 void print_fa_report(FILE *fd, const fa_histogram &h,
                      const char *distinct_label, const char *ending) {
-  fprintf(fd, "Addresses processed : %u\n", h.references);
+  fprintf(fd, "Addresses processed : %llu\n",
+          static_cast<unsigned long long>(h.references));
   fprintf(fd, "Line size : %d bytes \n", 1 << L);
-  fprintf(fd, "%s  %u\n", distinct_label, h.distinct);
+  fprintf(fd, "%s  %llu\n", distinct_label,
+          static_cast<unsigned long long>(h.distinct));
   fprintf(fd, "Cache size (bytes)\tMiss Ratio\n");
-  uint32_t stack_end = MAX_LINES < h.distinct ? MAX_LINES : h.distinct;
+  uint32_t stack_end =
+      MAX_LINES < h.distinct ? MAX_LINES : static_cast<uint32_t>(h.distinct);
   uint32_t step = fa_report_step();
-  uint32_t sum = 0;
+  uint64_t sum = 0;
   double refs = static_cast<double>(h.references);
   for (uint32_t i = 1; i <= stack_end; i++) {
-    sum += h.hits[i];
+    sum += depth_count(h.hits, i);
     if (i % step == 0)
-      fprintf(fd, "%u\t\t\t%1.6f\n", i << L, 1.0 - sum / refs);
+      fprintf(fd, "%u\t\t\t%1.6f\n", i << L, 1.0 - static_cast<double>(sum) / refs);
   }
   // Every position seen is within the table: the rest is first references.
   if (stack_end == h.distinct)
-    fprintf(fd, "Miss ratio is %f for all bigger caches\n", 1.0 - sum / refs);
+    fprintf(fd, "Miss ratio is %f for all bigger caches\n",
+            1.0 - static_cast<double>(sum) / refs);
   fputs(ending, fd);
 }
 
@@ -68,7 +100,7 @@ int fa_results(vantle_result *rows, int capacity, const fa_histogram &h,
   int filled = 0;
   // Positions never exceed the lines seen, so past them the sum stays whole.
   for (uint32_t i = 1; i <= MAX_LINES && filled < capacity; i++) {
-    sum += h.hits[i];
+    sum += depth_count(h.hits, i);
     if (i % step == 0)
       rows[filled++] = result_row(VANTLE_FULLY_ASSOCIATIVE, policy, 1u << L,
                                   0, 0, static_cast<uint64_t>(i) << L,
@@ -77,9 +109,10 @@ int fa_results(vantle_result *rows, int capacity, const fa_histogram &h,
   return count;
 }
 
-void print_sa_report(FILE *fd, uint32_t references, uint32_t *const *hits,
+void print_sa_report(FILE *fd, uint64_t references, uint64_t *const *hits,
                      int rows, int ways) {
-  fprintf(fd, "Addresses processed: %u\n", references);
+  fprintf(fd, "Addresses processed: %llu\n",
+          static_cast<unsigned long long>(references));
   fprintf(fd, "Line size: %d bytes\n", 1 << L);
   fprintf(fd, "\n");
   fprintf(fd, "Miss Ratios\n");
@@ -97,7 +130,8 @@ void print_sa_report(FILE *fd, uint32_t references, uint32_t *const *hits,
       if (references == 0)
         fprintf(fd, "nan\t");  // no reference yet: undefined, and says so
       else
-        fprintf(fd, "%f\t", 1.0 - static_cast<double>(sum) / references);
+        fprintf(fd, "%f\t", 1.0 - static_cast<double>(sum) /
+                                     static_cast<double>(references));
     }
     fprintf(fd, "\n");
   }

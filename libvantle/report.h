@@ -13,8 +13,9 @@
 // The three stderr lines of an unknown-priority table that records a line
 // twice: "libvantle: <noun> already in hash table", the line with the time
 // and the earlier record's priority, then the bucket's first record.
-void report_second_record(const char *noun, md_addr_t addr, uint32_t t_entries,
-                          int prty, md_addr_t first_addr, int first_prty);
+void report_second_record(const char *noun, md_addr_t addr, uint64_t t_entries,
+                          int64_t prty, md_addr_t first_addr,
+                          int64_t first_prty);
 
 // One row of vantle_results, with miss_ratio = 1 - hits / references computed
 // in double precision as the reports do (NaN when references is 0).
@@ -26,16 +27,42 @@ vantle_result result_row(int organisation, int policy, uint32_t line_size,
 // Writes the miss-ratio table that the set-associative LRU and OPT families
 // share: the header lines, one column per associativity 1..ways and one row
 // per set count 2^A.. (rows of them), each ratio from the running sum of
-// hits[row][0..j]. With no reference every ratio reads "nan".
-void print_sa_report(FILE *fd, uint32_t references, uint32_t *const *hits,
+// hits[row][0..j]. With no reference every ratio reads "nan". Every count
+// is printed in full.
+void print_sa_report(FILE *fd, uint64_t references, uint64_t *const *hits,
                      int rows, int ways);
 
-// The histogram of a fully-associative family: hits[d], for d from 1 to
-// MAX_LINES, counts the references that hit at stack position d.
+// A fully-associative family's hits by stack position: 32-bit counts, so
+// that a reference touches 4 bytes, and their upper halves in a second
+// table that comes the first time a count wraps.
+struct depth_counts {
+  uint32_t *low;
+  uint32_t *high;  // null until a count passes 2^32 - 1
+  size_t size;
+  const char *unit;  // owner, named in out-of-memory messages
+};
+
+// Readies size zero counts; ends through _fatal when memory is out.
+void depth_counts_init(depth_counts *c, size_t size, const char *unit);
+// Adds 2^32 to count d, whose low half has just wrapped.
+void depth_counts_carry(depth_counts *c, size_t d);
+// Adds one to count d.
+static inline void depth_counts_add(depth_counts *c, size_t d) {
+  if (__builtin_expect(++c->low[d] == 0, 0)) depth_counts_carry(c, d);
+}
+// Adds n to count d.
+void depth_counts_add_many(depth_counts *c, size_t d, uint64_t n);
+// Count d in full.
+static inline uint64_t depth_count(const depth_counts *c, size_t d) {
+  return c->low[d] + (c->high ? static_cast<uint64_t>(c->high[d]) << 32 : 0);
+}
+
+// The histogram of a fully-associative family: count d of hits, for d from
+// 1 to MAX_LINES, counts the references that hit at stack position d.
 struct fa_histogram {
-  const uint32_t *hits;
-  uint32_t references;
-  uint32_t distinct;  // lines that entered the stack, as the family counts
+  const depth_counts *hits;
+  uint64_t references;
+  uint64_t distinct;  // lines that entered the stack, as the family counts
 };
 
 // Writes the fully-associative miss-ratio report: the header lines (the

@@ -18,8 +18,7 @@
 namespace {
 
 const md_addr_t kEmptyTag = 0xFFFFFFFFu;
-const int32_t kEmptyPrty = -2147483642;  // below every real priority
-const int32_t kKnownBase = 2147483647;   // priority = kKnownBase - next use
+const int32_t kEmptyPrty = kEmptyPriority;  // below every real priority
 
 int TWO_PWR_N;        // largest associativity, entries per list
 int MAX_DEPTH;        // number of set counts minus one
@@ -35,11 +34,13 @@ struct list_entry {
 
 list_entry *lists;       // every list of every set count, flat
 int16_t *all_hit_flag;   // per base set: last reference hit at 0 everywhere
-uint32_t **hits;         // [set count - A][list position]
-uint32_t hit0;           // shortcut hits not yet folded into hits[*][0]
-uint32_t t_entries;      // references processed
+// Counts in 64 bits: no run wraps them. Priorities in 32, as the clock
+// keeps them (lookahead.h).
+uint64_t **hits;         // [set count - A][list position]
+uint64_t hit0;           // shortcut hits not yet folded into hits[*][0]
+uint64_t t_entries;      // references processed
 periodic_marks marks_due; // progress lines and interim reports
-int32_t inf_count;       // last unknown priority given out
+priority_clock clock;    // known priorities' epoch, unknowns given out
 
 // Unknown next-use table: the lines grouped by their set at 2^B sets, so
 // that one set's records are cleaned without a walk of the others; field a
@@ -140,7 +141,7 @@ uint64_t footprint_rowseer(void) {
   uint64_t sets = uint64_t{1} << B;
   return (sets << (N + 1)) * sizeof(list_entry) +
          (uint64_t{1} << A) * sizeof(int16_t) +
-         idim2_bytes(B - A + 2, 1 << N) + line_table_bytes(B);
+         idim2_wide_bytes(B - A + 2, 1 << N) + line_table_bytes(B);
 }
 
 void init_rowseer(void) {
@@ -154,7 +155,7 @@ void init_rowseer(void) {
       entries, sizeof(list_entry), "rowseer", "init_rowseer", __LINE__));
   all_hit_flag = static_cast<int16_t *>(checked_calloc(
       size_t{1} << A, sizeof(int16_t), "rowseer", "init_rowseer", __LINE__));
-  hits = idim2(MAX_DEPTH + 2, TWO_PWR_N);
+  hits = idim2_wide(MAX_DEPTH + 2, TWO_PWR_N);
   line_table_init_grouped(&unknowns, "rowseer", B);
   for (size_t e = 0; e < entries; e++) {
     lists[e].tag = kEmptyTag;
@@ -163,18 +164,65 @@ void init_rowseer(void) {
 }
 
 int Priority_sa(int i) {
-  if (time_array[i] != 0)
-    return kKnownBase - static_cast<int32_t>(time_array[i]);
-  return --inf_count;
+  if (time_array[i] != 0) return known_priority(clock, time_array[i]);
+  return next_unknown(clock);
 }
+
+namespace {
+
+// Moves the priority clock's epoch up to now, and every known priority in
+// the lists with it; every one belongs to a next use at or after now, once
+// the base sets' shortcut hits have reached the larger set counts.
+void move_epoch(uint64_t now) {
+  for (md_addr_t base = 0; base < (md_addr_t{1} << A); base++)
+    if (all_hit_flag[base] == 1) propagate(base);
+  int32_t delta = static_cast<int32_t>(now - clock.epoch);
+  size_t entries = static_cast<size_t>(TWO_PWR_N) << (B + 1);
+  for (size_t e = 0; e < entries; e++)
+    if (lists[e].prty > 0) lists[e].prty += delta;
+  clock.epoch = now;
+}
+
+void renumber_record(line_record *r, void *ranks) {
+  r->a = unknown_renumbered(static_cast<unknown_ranks *>(ranks),
+                            static_cast<int32_t>(r->a));
+}
+
+bool is_unknown(int32_t prty) { return prty < 0 && prty != kEmptyPrty; }
+
+// Numbers the unknown priorities afresh, in the same order, those of the
+// lists and of the table's records alike.
+void renumber_unknowns() {
+  size_t entries = static_cast<size_t>(TWO_PWR_N) << (B + 1), n = 0;
+  for (size_t e = 0; e < entries; e++) n += is_unknown(lists[e].prty);
+  int32_t *values = static_cast<int32_t *>(checked_calloc(
+      n ? n : 1, sizeof(int32_t), "rowseer", "renumber_unknowns", __LINE__));
+  size_t k = 0;
+  for (size_t e = 0; e < entries; e++)
+    if (is_unknown(lists[e].prty)) values[k++] = lists[e].prty;
+  unknown_ranks ranks;
+  unknown_ranks_build(&ranks, values, n);
+  for (size_t e = 0; e < entries; e++)
+    if (is_unknown(lists[e].prty))
+      lists[e].prty = unknown_renumbered(&ranks, lists[e].prty);
+  line_table_visit(&unknowns, renumber_record, &ranks);
+  clock.inf_count = unknown_ranks_last(&ranks, "rowseer");
+  unknown_ranks_free(&ranks);
+}
+
+}  // namespace
 
 int stack_proc_sa(int start, int end) {
   const int kAhead = 8;  // references prefetched ahead
+  // Every priority the block can give stays within 32 bits.
+  if (t_entries - clock.epoch >= kEpochStep) move_epoch(t_entries);
+  if (clock.inf_count <= kLowestUnknown) renumber_unknowns();
   for (int l = start; l < end; l++) {
     if (l + kAhead < end) prefetch_lists(addr_array[l + kAhead]);
     t_entries++;
     if (progress_due(&marks_due, t_entries))
-      fprintf(stderr, "libvantle: addresses processed %u\n", t_entries);
+      fprintf(stderr, "libvantle: addresses processed %llu\n",
+              static_cast<unsigned long long>(t_entries));
     if (save_due(&marks_due, t_entries)) outpr_rowseer(stderr);
     md_addr_t addr = addr_array[l];
     int priority = Priority_sa(l);
@@ -182,7 +230,7 @@ int stack_proc_sa(int start, int end) {
     gfsoptls(addr, priority);
     addr_array[l] = 0;
     time_array[l] = 0;
-    if (t_entries > static_cast<uint32_t>(T)) return 1;
+    if (past_opt_limit(t_entries)) return 1;
   }
   return 0;
 }
@@ -248,14 +296,14 @@ void unk_hash_add_sa(md_addr_t addr, int prty) {
         report_second_record("address", addr, t_entries, r->a, head->addr,
                              head->a);
   }
-  line_table_add(&unknowns, addr)->a = prty;
+  line_table_add(&unknowns, addr, prty);
 }
 
 int unk_hash_del_sa(md_addr_t addr) {
   if (line_table_group_empty(&unknowns, addr)) return 0;
   line_record *r = line_table_find(&unknowns, addr);
   if (!r) return 0;
-  int prty = r->a;
+  int prty = static_cast<int>(r->a);
   line_table_remove(&unknowns, r);
   return prty;
 }
@@ -267,10 +315,10 @@ void hash_clean_sa(md_addr_t addr, int max_prty) {
   line_table_remove_from_group_if(&unknowns, addr, above, &bound);
 }
 
-void inf_handler_sa(md_addr_t addr, int cur_time) {
+void inf_handler_sa(md_addr_t addr, int64_t cur_time) {
   int32_t old_prty = unk_hash_del_sa(addr);
   if (old_prty == 0) return;
-  int32_t priority = kKnownBase - cur_time;
+  int32_t priority = known_priority(clock, static_cast<uint64_t>(cur_time));
   md_addr_t base_setno = low_bits(addr, A);
   if (all_hit_flag[base_setno] == 1) {
     all_hit_flag[base_setno] = 0;
@@ -328,7 +376,11 @@ int results_rowseer(vantle_result *rows, int capacity) {
 // outputs cannot show, and a way to set up a list.
 
 void test_start_rowseer_at(uint64_t count) {
-  t_entries = static_cast<uint32_t>(count);
+  t_entries = count;
+  for (int r = 0; r <= MAX_DEPTH; r++) hits[r][0] = count;
+  if (count) {
+    clock = test_late_clock(count);
+  }
   periodic_start(&marks_due, count);
 }
 
@@ -350,6 +402,6 @@ int test_rowseer_all_hit_flag(md_addr_t addr) {
   return all_hit_flag[low_bits(addr, A)];
 }
 
-uint32_t test_rowseer_hits(int i, int j) { return hits[i - A][j]; }
+uint64_t test_rowseer_hits(int i, int j) { return hits[i - A][j]; }
 
-uint32_t test_rowseer_hit0(void) { return hit0; }
+uint64_t test_rowseer_hit0(void) { return hit0; }

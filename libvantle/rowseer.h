@@ -20,7 +20,7 @@ uint64_t footprint_rowseer(void);
 int stack_proc_sa(int start, int end);
 // Late next-use callback: the line addr referenced at cur_time, which may
 // hold an unknown priority, gets its known one in every list.
-void inf_handler_sa(md_addr_t addr, int cur_time);
+void inf_handler_sa(md_addr_t addr, int64_t cur_time);
 // Prints the miss-ratio table to fd, first folding the shortcut hits in.
 void outpr_rowseer(FILE *fd);
 // vantle_results for this family; changes no state.
@@ -28,8 +28,9 @@ int results_rowseer(vantle_result *rows, int capacity);
 
 // Internal operations, declared for tests.
 
-// Priority of window position i: 2147483647 - next use, or a fresh unknown
-// (negative, decreasing) priority when the next use is not known.
+// Priority of window position i: 2147483647 - next use (counted from the
+// priority clock's epoch), or a fresh unknown (negative, decreasing)
+// priority when the next use is not known.
 int Priority_sa(int i);
 // Applies one reference of line addr with its new priority to every list.
 void gfsoptls(md_addr_t addr, int priority);
@@ -43,8 +44,11 @@ void hash_clean_sa(md_addr_t addr, int max_prty);
 
 // For tests only.
 // The reference count starts at count rather than 0, as though that many
-// references had gone by before the first (none of them in a list). Called
-// after init_rowseer and before the first block.
+// references had gone by before the first, each a hit at position 0 of
+// every list, and had left the lists empty; for count > 0, unknown
+// priorities start so low, and the priority clock's epoch so far behind,
+// that within the first few blocks they are numbered afresh and the epoch
+// moves. Called after init_rowseer and before the first block.
 void test_start_rowseer_at(uint64_t count);
 // Reads entry j of the list of line addr's set at 2^i sets.
 void test_rowseer_entry(int i, md_addr_t addr, int j, md_addr_t *tag,
@@ -55,8 +59,8 @@ void test_rowseer_set_entry(int i, md_addr_t addr, int j, md_addr_t tag,
 // The shortcut flag of line addr's base set.
 int test_rowseer_all_hit_flag(md_addr_t addr);
 // Hits counted at list position j at 2^i sets (shortcut hits excluded).
-uint32_t test_rowseer_hits(int i, int j);
+uint64_t test_rowseer_hits(int i, int j);
 // Shortcut hits not yet folded into the report.
-uint32_t test_rowseer_hit0(void);
+uint64_t test_rowseer_hit0(void);
 
 #endif  // VANTLE_LIBVANTLE_ROWSEER_H_

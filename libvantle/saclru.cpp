@@ -4,9 +4,9 @@
 // of associativity k holds the first k entries of each list, so a hit at
 // list position j is a hit for every associativity above j.
 //
-// State: the lists (tags), the hit table sac_hits, the reference count
-// and the marks of the periodic output. Reads A, B, N, L, P_INTERVAL and
-// SAVE_INTERVAL.
+// State: the lists (tags), the hit counts (64-bit, and their 32-bit copy
+// sac_hits), the reference count and the marks of the periodic output.
+// Reads A, B, N, L, P_INTERVAL and SAVE_INTERVAL.
 //
 // Layout: all lists of all set counts, flat; the lists of 2^(A+r) sets
 // (row r) start at list 2^(A+r) - 2^A, set s's list s lists later, so that
@@ -38,7 +38,10 @@
 #include "libvantle/periodic.h"
 #include "libvantle/report.h"
 
-unsigned int **sac_hits;  // [set count exponent - A][list position]
+// [set count exponent - A][list position]: the hit counts as the public
+// 32-bit table has them, each saturated at 2^32 - 1; the report refreshes it.
+unsigned int **sac_hits;
+static uint64_t **wide_hits;  // the same, exact
 
 static const char kUnit[] = "saclru";
 
@@ -64,8 +67,8 @@ static struct {
   uint32_t ways;         // TWO_PWR_N
   uint32_t *tags;        // complemented tags, 2^N per list
   uint32_t *fill;        // entries in use per list (counted path only)
-  uint32_t *hits;        // sac_hits' body: row r at hits + r * 2^N
-  uint32_t t_entries;
+  uint64_t *hits;        // wide_hits' body: row r at hits + r * 2^N
+  uint64_t t_entries;
   periodic_marks marks_due;  // progress lines and interim reports
   Row row[32];
 } s;
@@ -74,7 +77,7 @@ uint64_t footprint_saclru(void) {
   uint64_t lists = (uint64_t{1} << (B + 1)) - (uint64_t{1} << A);
   uint64_t fill = L == 0 && A == 0 ? lists : 0;
   return (lists << N) * sizeof(uint32_t) + fill * sizeof(uint32_t) +
-         idim2_bytes(B - A + 1, 1 << N);
+         idim2_bytes(B - A + 1, 1 << N) + idim2_wide_bytes(B - A + 1, 1 << N);
 }
 
 void init_saclru(void) {
@@ -93,7 +96,8 @@ void init_saclru(void) {
     s.path = TWO_PWR_N == 1 ? ONE_WAY : TWO_PWR_N == 2 ? TWO_WAYS : MANY_WAYS;
   }
   sac_hits = idim2(MAX_DEPTH + 1, TWO_PWR_N);
-  s.hits = sac_hits[0];
+  wide_hits = idim2_wide(MAX_DEPTH + 1, TWO_PWR_N);
+  s.hits = wide_hits[0];
   s.rows = MAX_DEPTH + 1;
   s.line_shift = static_cast<uint32_t>(L);
   s.tag_shift = static_cast<uint32_t>(A);
@@ -116,7 +120,7 @@ static void hit_at_head_from(int first) {
 // One way: every set count, with no branch on the data (a line at the
 // head of its list is stored there again).
 static inline void one_way(uint32_t line, uint32_t key) {
-  uint32_t *hits = s.hits;
+  uint64_t *hits = s.hits;
   for (const Row *row = s.row, *end = s.row + s.rows; row < end;
        row++, hits++) {
     uint32_t *entry = row->tags + (line & row->mask);
@@ -127,7 +131,7 @@ static inline void one_way(uint32_t line, uint32_t key) {
 
 // Two ways: the search of the general path, unrolled.
 static inline void two_ways(uint32_t line, uint32_t key) {
-  uint32_t *hits = s.hits;
+  uint64_t *hits = s.hits;
   for (const Row *row = s.row, *end = s.row + s.rows; row < end;
        row++, hits += 2) {
     uint64_t *entry = row->pairs + (line & row->mask);
@@ -197,7 +201,8 @@ __attribute__((noinline)) static void counted(uint32_t line, uint32_t key) {
 
 // The progress line and the interim report, off the per-reference path.
 __attribute__((noinline, cold)) static void progress_line() {
-  fprintf(stderr, "libvantle: addresses processed %u\n", s.t_entries);
+  fprintf(stderr, "libvantle: addresses processed %llu\n",
+          static_cast<unsigned long long>(s.t_entries));
 }
 
 void sacnmul_woarr(md_addr_t addr) {
@@ -214,8 +219,19 @@ void sacnmul_woarr(md_addr_t addr) {
   }
 }
 
+// Copies the exact counts into sac_hits, saturating what 32 bits cannot
+// hold rather than wrapping it.
+static void refresh_sac_hits() {
+  size_t cells = static_cast<size_t>(MAX_DEPTH + 1) * TWO_PWR_N;
+  for (size_t c = 0; c < cells; c++)
+    sac_hits[0][c] = s.hits[c] < UINT32_MAX
+                         ? static_cast<unsigned int>(s.hits[c])
+                         : UINT32_MAX;
+}
+
 void outpr_saclru(FILE *fd) {
-  print_sa_report(fd, s.t_entries, sac_hits, MAX_DEPTH + 1, TWO_PWR_N);
+  refresh_sac_hits();
+  print_sa_report(fd, s.t_entries, wide_hits, MAX_DEPTH + 1, TWO_PWR_N);
 }
 
 int results_saclru(vantle_result *rows, int capacity) {
@@ -226,7 +242,7 @@ int results_saclru(vantle_result *rows, int capacity) {
     uint32_t sets = 1u << (row + A);
     uint64_t sum = 0;
     for (int j = 0; j < TWO_PWR_N && filled < capacity; j++) {
-      sum += sac_hits[row][j];
+      sum += wide_hits[row][j];
       uint32_t ways = static_cast<uint32_t>(j) + 1;
       uint64_t size = static_cast<uint64_t>(sets) * ways * line_size;
       rows[filled++] = result_row(VANTLE_SET_ASSOCIATIVE, VANTLE_LRU,
@@ -235,4 +251,14 @@ int results_saclru(vantle_result *rows, int capacity) {
     }
   }
   return count;
+}
+
+// ---------------------------------------------------------------------------
+// For tests only: a count that starts late, so that a short run crosses the
+// edges of 32-bit counts.
+
+void test_start_saclru_at(uint64_t count) {
+  s.t_entries = count;
+  for (int row = 0; row < s.rows; row++) s.hits[row * s.ways] = count;
+  periodic_start(&s.marks_due, count);
 }

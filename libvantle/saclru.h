@@ -9,19 +9,25 @@
 #include "libvantle/libvantle.h"
 #include "libvantle/util.h"
 
-// Allocates the lists of every set count and the hit table sac_hits. Ends
-// through _fatal when memory is out.
+// Allocates the lists of every set count and the hit tables. Ends through
+// _fatal when memory is out.
 void init_saclru(void);
 // Bytes init_saclru allocates for the configured options (what the
 // trace adds later is not counted).
 uint64_t footprint_saclru(void);
-// Simulates one reference to the byte address addr in every configuration;
-// a hit at list position j is counted in sac_hits[set count - A][j].
+// Simulates one reference to the byte address addr in every configuration,
+// counting a hit at list position j of the lists of 2^(A+r) sets in 64 bits.
 void sacnmul_woarr(md_addr_t addr);
-// Prints the miss-ratio table (one row per set count, one column per
+// Copies the hit counts into sac_hits[r][j], each saturated at 2^32 - 1,
+// and prints the miss-ratio table (one row per set count, one column per
 // associativity) to fd.
 void outpr_saclru(FILE *fd);
-// vantle_results for this family.
+// vantle_results for this family, from the exact counts.
 int results_saclru(vantle_result *rows, int capacity);
+
+// For tests only: the run starts as though count references had gone by,
+// each a hit at the head of every list, and had left the lists empty.
+// Called after init_saclru and before the first reference.
+void test_start_saclru_at(uint64_t count);
 
 #endif  // VANTLE_LIBVANTLE_SACLRU_H_

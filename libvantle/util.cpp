@@ -74,22 +74,41 @@ void splay(int at, tree_node **p_stack) {
   p_stack[at - 2] = top;
 }
 
-uint32_t **idim2(int rows, int cols) {
+// A zero-filled rows x cols table of cells of `size' bytes: the row
+// pointers, then the body they point into.
+static void **table2(int rows, int cols, size_t size, const char *func) {
   if (rows < 0 || cols < 0)
-    _fatal("util", "idim2", __LINE__, "out of virtual memory");
-  auto **table = static_cast<uint32_t **>(checked_calloc(
-      rows ? rows : 1, sizeof(uint32_t *), "util", "idim2", __LINE__));
+    _fatal("util", func, __LINE__, "out of virtual memory");
+  auto **table = static_cast<char **>(checked_calloc(
+      rows ? rows : 1, sizeof(char *), "util", func, __LINE__));
   size_t cells = static_cast<size_t>(rows) * static_cast<size_t>(cols);
-  auto *body = static_cast<uint32_t *>(checked_calloc(
-      cells ? cells : 1, sizeof(uint32_t), "util", "idim2", __LINE__));
-  for (int r = 0; r < rows; r++) table[r] = body + static_cast<size_t>(r) * cols;
-  return table;
+  auto *body = static_cast<char *>(
+      checked_calloc(cells ? cells : 1, size, "util", func, __LINE__));
+  for (int r = 0; r < rows; r++)
+    table[r] = body + static_cast<size_t>(r) * cols * size;
+  return reinterpret_cast<void **>(table);
+}
+
+uint32_t **idim2(int rows, int cols) {
+  return reinterpret_cast<uint32_t **>(
+      table2(rows, cols, sizeof(uint32_t), "idim2"));
+}
+
+uint64_t **idim2_wide(int rows, int cols) {
+  return reinterpret_cast<uint64_t **>(
+      table2(rows, cols, sizeof(uint64_t), "idim2_wide"));
 }
 
 uint64_t idim2_bytes(int rows, int cols) {
   uint64_t cells = static_cast<uint64_t>(rows) * static_cast<uint64_t>(cols);
   return static_cast<uint64_t>(rows) * sizeof(uint32_t *) +
          cells * sizeof(uint32_t);
+}
+
+uint64_t idim2_wide_bytes(int rows, int cols) {
+  return idim2_bytes(rows, cols) +
+         static_cast<uint64_t>(rows) * static_cast<uint64_t>(cols) *
+             (sizeof(uint64_t) - sizeof(uint32_t));
 }
 
 // Bytes of address space mapped now; 0 when /proc cannot tell.

@@ -43,6 +43,10 @@ void splay(int at, tree_node **p_stack);
 uint32_t **idim2(int rows, int cols);
 // Bytes idim2(rows, cols) allocates.
 uint64_t idim2_bytes(int rows, int cols);
+// idim2 for 64-bit counters, which no run can wrap.
+uint64_t **idim2_wide(int rows, int cols);
+// Bytes idim2_wide(rows, cols) allocates.
+uint64_t idim2_wide_bytes(int rows, int cols);
 
 // Bytes the process may still allocate: the smaller of physical memory and
 // the room RLIMIT_AS leaves above what is mapped now; *limit names which.

@@ -24,6 +24,12 @@
 // and the order of every call that can print are those that the tree gave;
 // the tree operations keep their names and contracts over the groups.
 //
+// Counts and times are 64-bit. Priorities are 32-bit, as the priority clock
+// keeps them (lookahead.h), so that a group's run stays dense. Group
+// numbers are 32-bit too: they only order the groups, and when they run
+// low the groups and the records that name them are numbered afresh in the
+// same order (renumber_groups).
+//
 // Owns: the hit histogram out_stack and the unknown-priority table
 // (unknowns); the stack itself is the group table opt_stack. Reads L,
 // T, MAX_LINES, MISS_RATIO_INTERVAL, SAVE_INTERVAL and P_INTERVAL; reads
@@ -44,9 +50,11 @@
 
 namespace {
 
-constexpr int32_t kMaxPriority = 2147483647;  // priority of "next use at 0"
-constexpr int32_t kFirstGroup = 2147483647;   // group numbers count down
-constexpr int32_t kNoUnknown = -2147483642;   // below every unknown priority
+constexpr int32_t kFirstGroup = 2147483647;  // group numbers count down
+// The lowest number a group takes: a line's record may name the number
+// below it, and 0, the top entry's, means no record.
+constexpr int32_t kLowestGroup = 2;
+constexpr int32_t kNoUnknown = kEmptyPriority;  // below every unknown
 // Four lanes of 32 bits, for testing four groups at once.
 typedef int32_t Lanes __attribute__((vector_size(16)));
 
@@ -73,20 +81,20 @@ int highest_lane(unsigned bits) { return 31 - __builtin_clz(bits); }
 }  // namespace
 
 static int32_t grp_ct = kFirstGroup;
-static int32_t inf_count;    // last unknown priority handed out
+static priority_clock clock;  // known priorities' epoch, unknowns handed out
 
-// Counts.
-static uint32_t *out_stack;  // out_stack[d]: hits at stack position d
-static int32_t t_entries;    // references processed
-static int32_t tot_addrs;    // entries that entered the stack
+// Counts, in 64 bits: no run wraps them.
+static depth_counts out_stack;  // count d: hits at stack position d
+static uint64_t t_entries;   // references processed
+static uint64_t tot_addrs;   // entries that entered the stack
 static short size_exceeded;  // the stack stopped growing at MAX_LINES + 1
 static periodic_marks marks_due;  // progress lines and interim reports
-static int32_t CLEAN_INTERVAL;
-static int64_t next_clean_time;  // 64 bits: no sum of intervals wraps
+static uint64_t CLEAN_INTERVAL;
+static uint64_t next_clean_time;
 static bool stack_built;         // the first block has built the stack
 
-// Unknown-priority table: field a is the recorded group number, b the
-// unknown priority.
+// Unknown-priority table: field a is the unknown priority, b the recorded
+// group number.
 static line_table unknowns;
 
 // ---------------------------------------------------------------------------
@@ -96,18 +104,16 @@ void unk_hash_add_fa(md_addr_t addr, int grpno, int prty) {
   const line_record *oldest = line_table_find(&unknowns, addr);
   for (const line_record *r = oldest; r;
        r = line_table_group_next(&unknowns, r))
-    report_second_record("addr", addr, static_cast<uint32_t>(t_entries), r->b,
-                         oldest->addr, oldest->b);
-  line_record *added = line_table_add(&unknowns, addr);
-  added->a = grpno;
-  added->b = prty;
+    report_second_record("addr", addr, t_entries, r->a, oldest->addr,
+                         oldest->a);
+  line_table_add(&unknowns, addr, prty)->b = grpno;
 }
 
 int unk_hash_del_fa(md_addr_t addr, int *prty_ptr) {
   line_record *r = line_table_find(&unknowns, addr);
   if (!r) return 0;
-  int grp = r->a;
-  *prty_ptr = r->b;
+  int grp = r->b;
+  *prty_ptr = static_cast<int>(r->a);
   line_table_remove(&unknowns, r);
   return grp;
 }
@@ -120,7 +126,7 @@ int Get_max_prty_unknown(void) {
 }
 
 static bool above_max(const line_record *r, void *max) {
-  return r->b > *static_cast<int32_t *>(max);
+  return r->a > *static_cast<int32_t *>(max);
 }
 
 void hash_clean_fa(void) {
@@ -214,8 +220,8 @@ static inline void set_top_priority(int32_t prty) {
   opt_stack.max_unknown[opt_stack.ng - 1] = prty < 0 ? prty : kNoNegative;
 }
 
-void inf_handler_fa(md_addr_t addr, int cur_time) {
-  int32_t known = kMaxPriority - cur_time;
+void inf_handler_fa(md_addr_t addr, int64_t cur_time) {
+  int32_t known = known_priority(clock, static_cast<uint64_t>(cur_time));
   if (opt_stack.ng > 0 && opt_stack.first_line[opt_stack.ng - 1] == addr) {
     if (opt_stack.last_prty[opt_stack.ng - 1] > 0)
       fprintf(stderr, "libvantle: unknown has > 0 prty\n");
@@ -251,8 +257,8 @@ void inf_handler_fa(md_addr_t addr, int cur_time) {
 // Stack processing
 
 int Priority_fa(int i) {
-  if (time_array[i] == 0) return --inf_count;
-  return kMaxPriority - static_cast<int32_t>(time_array[i]);
+  if (time_array[i] == 0) return next_unknown(clock);
+  return known_priority(clock, time_array[i]);
 }
 
 uint64_t footprint_wideseer(void) {
@@ -263,8 +269,7 @@ void init_wideseer(void) {
   CLEAN_INTERVAL = 10000000;
   periodic_init(&marks_due);
   size_t lines = MAX_LINES;
-  out_stack = static_cast<uint32_t *>(checked_calloc(
-      lines + 1, sizeof(uint32_t), "wideseer", "init_wideseer", __LINE__));
+  depth_counts_init(&out_stack, lines + 1, "wideseer");
   line_table_init(&unknowns, "wideseer");
   next_clean_time = CLEAN_INTERVAL;
 }
@@ -282,9 +287,8 @@ static inline void set_top(md_addr_t addr, int32_t prty) {
 static void push_top_into_first_group(md_addr_t addr, int32_t prty) {
   const group_run &top = opt_stack.grp[opt_stack.ng - 1];
   stack_entry old_top = top.buf[top.lo];
-  if (old_top.prty < 0)
-    unk_hash_add_fa(old_top.addr, kFirstGroup, old_top.prty);
-  open_group(0, kFirstGroup, "stack_proc_fa", __LINE__);
+  if (old_top.prty < 0) unk_hash_add_fa(old_top.addr, grp_ct, old_top.prty);
+  open_group(0, grp_ct, "stack_proc_fa", __LINE__);
   push_last(0, old_top);
   opt_stack.grp[0].above = 1;
   set_top(addr, prty);
@@ -303,7 +307,7 @@ static int build_stack(int end) {
   while (i < end && addr_array[i] == addr_array[0]) i++;
   if (i == end) {
     if (end > 1) set_top_priority(Priority_fa(end - 1));
-    out_stack[1] += end - 1;
+    depth_counts_add_many(&out_stack, 1, end - 1);
     tot_addrs = 1;
     for (int k = 0; k < end; k++) addr_array[k] = time_array[k] = 0;
     t_entries += end;
@@ -311,7 +315,7 @@ static int build_stack(int end) {
   }
   set_top_priority(Priority_fa(i - 1));  // the first line's last repeat
   push_top_into_first_group(addr_array[i], Priority_fa(i));
-  out_stack[1] += i - 1;
+  depth_counts_add_many(&out_stack, 1, i - 1);
   tot_addrs = 2;
   for (int k = 0; k <= i; k++) addr_array[k] = time_array[k] = 0;
   t_entries += i + 1;
@@ -411,7 +415,46 @@ static inline uint32_t next_stop(uint32_t from, md_addr_t addr,
 }
 
 static void count_hit(uint32_t position) {
-  if (position <= MAX_LINES) out_stack[position]++;
+  if (position <= MAX_LINES) depth_counts_add(&out_stack, position);
+}
+
+// Group numbers left above the lowest after a late start (tests only), so
+// that the groups are renumbered within a few thousand references.
+constexpr int32_t kGroupsBeforeRenumbering = 50;
+
+// The number that the group at index at (0 the deepest) takes when the
+// groups are numbered afresh: two apart, so that a recorded number that
+// lay between two groups keeps a number between them.
+static int32_t fresh_number(uint32_t at) {
+  return kFirstGroup - 1 - 2 * static_cast<int32_t>(at);
+}
+
+// A record's group number in the fresh numbering, found among the groups'
+// present numbers: a group's own number becomes its fresh one; a number
+// between two groups (or above the deepest) the one just above the
+// shallower's fresh number; a number below every group, which only the
+// next group to open can take, the number below the shallowest's.
+static void renumber_record_group(line_record *r, void *) {
+  uint32_t groups = opt_stack.ng - 1;  // the top entry's is not numbered
+  uint32_t at = group_place(r->b);
+  if (at >= groups)
+    r->b = fresh_number(groups - 1) - 1;
+  else
+    r->b = fresh_number(at) + (opt_stack.grp[at].grpno == r->b ? 0 : 1);
+}
+
+// Numbers the groups afresh, in the same order, from kFirstGroup down, and
+// the records with them, so that new groups find numbers again. Group
+// numbers only order the groups, so nothing else changes.
+void renumber_groups(void) {
+  uint32_t groups = opt_stack.ng - 1;
+  if (fresh_number(groups - 1) - 1 <= kLowestGroup)
+    _fatal("wideseer", "renumber_groups", __LINE__,
+           "%u groups are too many to number", groups);
+  line_table_visit(&unknowns, renumber_record_group, nullptr);
+  for (uint32_t at = 0; at < groups; at++)
+    opt_stack.grp[at].grpno = fresh_number(at);
+  grp_ct = fresh_number(groups - 1);
 }
 
 // Hit on the first group's first entry: the old top entry takes its place,
@@ -432,6 +475,7 @@ static void hit_at_second(md_addr_t addr, int32_t prty) {
     g.lo++;
     g.above = 2;
     refresh_ends(s);
+    if (grp_ct <= kLowestGroup) renumber_groups();
     grp_ct--;
     open_group(opt_stack.ng - 1, grp_ct, "process_groups", __LINE__);
     push_last(opt_stack.ng - 2, old_top);
@@ -503,23 +547,74 @@ int process_groups(md_addr_t addr, int priority) {
 
 static void count_miss() {
   tot_addrs++;
-  if (!size_exceeded && static_cast<uint32_t>(tot_addrs) > MAX_LINES) {
+  if (!size_exceeded && tot_addrs > MAX_LINES) {
     size_exceeded = 1;
-    fprintf(stderr, "libvantle: tot_addrs limit exceeded, t_entries=%d\n",
-            t_entries);
+    fprintf(stderr, "libvantle: tot_addrs limit exceeded, t_entries=%llu\n",
+            static_cast<unsigned long long>(t_entries));
   }
 }
 
+// Moves the priority clock's epoch up to now, and every known priority in
+// the stack with it. Every one belongs to a next use at or after now, so
+// each stays at most 2147483647; the known ones of a group come before its
+// unknown ones.
+static void move_epoch(uint64_t now) {
+  int32_t delta = static_cast<int32_t>(now - clock.epoch);
+  for (uint32_t at = 0; at < opt_stack.ng; at++) {
+    group_run &g = opt_stack.grp[at];
+    for (uint32_t p = g.lo; p < g.hi - g.nneg; p++) g.buf[p].prty += delta;
+    refresh_ends(at);
+  }
+  clock.epoch = now;
+}
+
+static void renumber_record_priority(line_record *r, void *ranks) {
+  r->a = unknown_renumbered(static_cast<unknown_ranks *>(ranks),
+                            static_cast<int32_t>(r->a));
+}
+
+// Numbers the unknown priorities afresh, in the same order, those of the
+// stack and of the table's records alike.
+static void renumber_unknowns() {
+  size_t n = 0;
+  for (uint32_t at = 0; at < opt_stack.ng; at++) n += opt_stack.grp[at].nneg;
+  int32_t *values = static_cast<int32_t *>(checked_calloc(
+      n ? n : 1, sizeof(int32_t), "wideseer", "renumber_unknowns", __LINE__));
+  size_t k = 0;
+  for (uint32_t at = 0; at < opt_stack.ng; at++) {
+    const group_run &g = opt_stack.grp[at];
+    for (uint32_t p = g.hi - g.nneg; p < g.hi; p++) values[k++] = g.buf[p].prty;
+  }
+  unknown_ranks ranks;
+  unknown_ranks_build(&ranks, values, n);
+  for (uint32_t at = 0; at < opt_stack.ng; at++) {
+    group_run &g = opt_stack.grp[at];
+    for (uint32_t p = g.hi - g.nneg; p < g.hi; p++)
+      g.buf[p].prty = unknown_renumbered(&ranks, g.buf[p].prty);
+    refresh_ends(at);
+    opt_stack.max_unknown[at] = g.nneg ? g.buf[g.hi - g.nneg].prty : kNoNegative;
+  }
+  line_table_visit(&unknowns, renumber_record_priority, &ranks);
+  clock.inf_count = unknown_ranks_last(&ranks, "wideseer");
+  unknown_ranks_free(&ranks);
+}
+
+// Before a block: keeps every priority the block can give within 32 bits.
+static void ready_priorities() {
+  if (t_entries - clock.epoch >= kEpochStep) move_epoch(t_entries);
+  if (clock.inf_count <= kLowestUnknown) renumber_unknowns();
+}
+
 int stack_proc_fa(int start, int end) {
+  ready_priorities();
   int i = start;
   if (!stack_built) {
     i = build_stack(end);
     // The references that built the stack had no progress line.
-    periodic_retime(&marks_due, static_cast<uint32_t>(t_entries));
+    periodic_retime(&marks_due, t_entries);
   }
   for (; i < end; i++) {
-    t_entries++;
-    uint64_t count = static_cast<uint32_t>(t_entries);
+    uint64_t count = ++t_entries;
     md_addr_t addr = addr_array[i];
     if (save_due(&marks_due, count)) outpr_wideseer(stderr);
     if (t_entries > next_clean_time) {
@@ -527,11 +622,12 @@ int stack_proc_fa(int start, int end) {
       next_clean_time += CLEAN_INTERVAL;
     }
     if (progress_due(&marks_due, count))
-      fprintf(stderr, "libvantle: addresses processed  %d\n", t_entries);
+      fprintf(stderr, "libvantle: addresses processed  %llu\n",
+              static_cast<unsigned long long>(count));
     if (process_groups(addr, Priority_fa(i)) == 1) count_miss();
     addr_array[i] = 0;
     time_array[i] = 0;
-    if (t_entries > T) return 1;
+    if (past_opt_limit(count)) return 1;
   }
   return 0;
 }
@@ -539,10 +635,7 @@ int stack_proc_fa(int start, int end) {
 // ---------------------------------------------------------------------------
 // Report
 
-static fa_histogram histogram() {
-  return {out_stack, static_cast<uint32_t>(t_entries),
-          static_cast<uint32_t>(tot_addrs)};
-}
+static fa_histogram histogram() { return {&out_stack, t_entries, tot_addrs}; }
 
 void outpr_wideseer(FILE *fd) {
   print_fa_report(fd, histogram(), "Number of distinct addresses", "\n\n\n");
@@ -746,9 +839,13 @@ tree_node *Get_first_unknown(tree_node *entry, int search_prty,
 // reference limit.
 
 void test_start_wideseer_at(uint64_t count) {
-  t_entries = static_cast<int32_t>(count);
+  t_entries = count;
+  depth_counts_add_many(&out_stack, 1, count);
+  if (count) {
+    grp_ct = kLowestGroup + kGroupsBeforeRenumbering;
+    clock = test_late_clock(count);
+  }
   periodic_start(&marks_due, count);
-  uint64_t interval = static_cast<uint64_t>(CLEAN_INTERVAL);
-  uint64_t purges = (count + interval - 1) / interval;  // those gone by
-  next_clean_time = static_cast<int64_t>((purges ? purges : 1) * interval);
+  uint64_t purges = (count + CLEAN_INTERVAL - 1) / CLEAN_INTERVAL;  // gone by
+  next_clean_time = (purges ? purges : 1) * CLEAN_INTERVAL;
 }

@@ -23,14 +23,15 @@ uint64_t footprint_wideseer(void);
 int stack_proc_fa(int start, int end);
 // Late next-use callback: the line addr, referenced at cur_time, gets its
 // known priority and the stack is repaired.
-void inf_handler_fa(md_addr_t addr, int cur_time);
+void inf_handler_fa(md_addr_t addr, int64_t cur_time);
 // Prints the miss ratio of every cache size to fd.
 void outpr_wideseer(FILE *fd);
 // vantle_results for this family.
 int results_wideseer(vantle_result *rows, int capacity);
 
-// Priority of window position i: 2147483647 minus the next-use time, or the
-// next unused negative number when the next use is unknown.
+// Priority of window position i: 2147483647 minus the next-use time (counted
+// from the priority clock's epoch), or the next unused negative number when
+// the next use is unknown.
 int Priority_fa(int i);
 // Moves line addr with the given priority to the top of the stack and
 // counts its hit position; returns 0 on a hit, 1 when the line was absent.
@@ -86,9 +87,18 @@ tree_node *Get_first_unknown_wobacking(int grpno, int search_prty,
 // The same search by walking up the stack from entry's key.
 tree_node *Get_first_unknown(tree_node *entry, int search_prty, int del_prty);
 
+// Numbers the groups afresh, in the same order, from 2147483646 down, two
+// apart, and every record of the unknown-priority table with them: a
+// record keeps its place before, at or after each group. Called when the
+// numbers run low.
+void renumber_groups(void);
+
 // For tests only: the reference count starts at count rather than 0, as
-// though that many references had gone by before the first (none of them
-// in the stack). Called after init_wideseer and before the first block.
+// though that many references had gone by before the first, each a hit at
+// the top, and had left the stack empty; for count > 0, group numbers and
+// unknown priorities start so low, and the priority clock's epoch so far
+// behind, that within the first few blocks they are numbered afresh and
+// the epoch moves. Called after init_wideseer and before the first block.
 void test_start_wideseer_at(uint64_t count);
 
 #endif  // VANTLE_LIBVANTLE_WIDESEER_H_

@@ -38,10 +38,11 @@ constexpr uint64_t kFirstAxisSize = 1024;
 // The axis can grow to 2^32 positions, the most a 32-bit position names.
 constexpr uint64_t kLargestAxisSize = uint64_t{1} << 32;
 
+// Counts in 64 bits: no run wraps them.
 static line_table lines;    // the lines in the stack; a: their position
-static uint32_t *out_stack;  // out_stack[d]: references at LRU depth d
-static uint32_t tot_addrs;   // insertions into the hash table
-static uint32_t t_entries;   // references processed
+static depth_counts out_stack;  // count d: references at LRU depth d
+static uint64_t tot_addrs;   // insertions into the hash table
+static uint64_t t_entries;   // references processed
 static int16_t size_exceeded;
 static periodic_marks marks_due;  // progress lines and interim reports
 static bool sentinel_in_stack;  // not yet evicted
@@ -78,9 +79,7 @@ uint64_t footprint_widestack(void) {
 
 void init_widestack(void) {
   periodic_init(&marks_due);
-  out_stack = static_cast<uint32_t *>(
-      checked_calloc(static_cast<size_t>(MAX_LINES) + 1000, sizeof(uint32_t),
-                     kUnit, "init_widestack", __LINE__));
+  depth_counts_init(&out_stack, static_cast<size_t>(MAX_LINES) + 1000, kUnit);
   line_table_init(&lines, kUnit);
   allocate_axis(kFirstAxisSize, "init_widestack");
   next_position = 1;
@@ -95,11 +94,11 @@ uint32_t hash_lookup_add(md_addr_t addr) {
   line_record *record = line_table_find(&lines, addr);
   if (!record) {
     tot_addrs++;
-    line_table_add(&lines, addr)->a = static_cast<int32_t>(position);
+    line_table_add(&lines, addr, position);
     return 0;
   }
   uint32_t previous = static_cast<uint32_t>(record->a);
-  record->a = static_cast<int32_t>(position);
+  record->a = position;
   return previous;
 }
 
@@ -178,7 +177,7 @@ static void compact() {
     for (uint64_t word = old_marks[w]; word; word &= word - 1) {
       md_addr_t line = old_line_at[w * 64 + std::countr_zero(word)];
       line_at[position] = line;
-      line_table_find(&lines, line)->a = static_cast<int32_t>(position);
+      line_table_find(&lines, line)->a = static_cast<int64_t>(position);
       position++;
     }
   }
@@ -228,27 +227,31 @@ static void evict_lru() {
 
 uint64_t test_time_axis_size(void) { return axis_size; }
 
+__attribute__((noinline, cold)) static void progress_line() {
+  fprintf(stderr, "libvantle: addresses processed %llu\n",
+          static_cast<unsigned long long>(t_entries));
+}
+
 void ptc(md_addr_t addr) {
   if (tot_addrs > MAX_LINES && !size_exceeded) {
     size_exceeded = 1;
     fprintf(stderr, "libvantle: distinct entries limit exceeded\n");
-    fprintf(stderr, "libvantle: addresses processed %u\n", t_entries);
+    progress_line();
   }
   if (save_due(&marks_due, t_entries)) outpr_widestack(stderr);
   t_entries++;
-  if (progress_due(&marks_due, t_entries))
-    fprintf(stderr, "libvantle: addresses processed %u\n", t_entries);
+  if (progress_due(&marks_due, t_entries)) progress_line();
 
   md_addr_t line = addr >> L;
   uint32_t position = hash_lookup_add(line);
   if (position)
-    out_stack[take_mark(position)]++;
+    depth_counts_add(&out_stack, take_mark(position));
   else if (size_exceeded)  // a new line in a full stack
     evict_lru();
   mark_next(line);
 }
 
-static fa_histogram histogram() { return {out_stack, t_entries, tot_addrs}; }
+static fa_histogram histogram() { return {&out_stack, t_entries, tot_addrs}; }
 
 void outpr_widestack(FILE *fd) {
   print_fa_report(fd, histogram(), "Number of distinct lines", "\n");
@@ -256,4 +259,14 @@ void outpr_widestack(FILE *fd) {
 
 int results_widestack(vantle_result *rows, int capacity) {
   return fa_results(rows, capacity, histogram(), VANTLE_LRU);
+}
+
+// ---------------------------------------------------------------------------
+// For tests only: a count that starts late, so that a short run crosses the
+// edges of 32-bit counts.
+
+void test_start_widestack_at(uint64_t count) {
+  t_entries = count;
+  depth_counts_add_many(&out_stack, 1, count);
+  periodic_start(&marks_due, count);
 }

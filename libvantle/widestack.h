@@ -33,5 +33,9 @@ void hash_del(md_addr_t addr);
 // Positions of the time axis: it grows with the lines in the stack, not
 // with MAX_LINES or the references.
 uint64_t test_time_axis_size(void);
+// For tests only: the run starts as though count references had gone by,
+// each a hit at depth 1, and had left an empty stack. Called after
+// init_widestack and before the first reference.
+void test_start_widestack_at(uint64_t count);
 
 #endif  // VANTLE_LIBVANTLE_WIDESTACK_H_

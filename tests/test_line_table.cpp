@@ -17,14 +17,15 @@ namespace {
 // order. Few distinct keys make long probe runs, duplicates and removals
 // inside runs; the table grows from 1024 slots to 2^17 or more on the way, and
 // a purge (remove_if) runs now and then. After every step the oldest record
-// of the touched line must be the model's.
+// of the touched line must be the model's. The values cross 2^32, as times
+// do in a long run.
 TEST(LineTable, MatchesAModelUnderChurnGrowthAndPurges) {
   static line_table t;  // tables live as long as the process, like the units'
   line_table_init(&t, "test");
-  std::unordered_map<md_addr_t, std::deque<int32_t>> model;
+  std::unordered_map<md_addr_t, std::deque<int64_t>> model;
   size_t records = 0;
   std::mt19937 rng(7);
-  int32_t next_value = 0;
+  int64_t next_value = (int64_t{1} << 32) - 100000;
   auto check = [&](md_addr_t key) {
     line_record *r = line_table_find(&t, key);
     auto it = model.find(key);
@@ -37,9 +38,8 @@ TEST(LineTable, MatchesAModelUnderChurnGrowthAndPurges) {
     if (step % 4 == 3) key *= 1024;  // same low bits, other high bits
     switch (rng() % 8) {
       case 0: case 1: case 2: case 3: {  // append
-        line_record *r = line_table_add(&t, key);
-        ASSERT_TRUE(r->addr == key && r->a == 0 && r->b == 0);
-        r->a = ++next_value;
+        line_record *r = line_table_add(&t, key, ++next_value);
+        ASSERT_TRUE(r->addr == key && r->a == next_value && r->b == 0);
         model[key].push_back(next_value);
         records++;
         break;
@@ -61,7 +61,7 @@ TEST(LineTable, MatchesAModelUnderChurnGrowthAndPurges) {
             nullptr);
         for (auto &[k, values] : model) {
           size_t before = values.size();
-          std::erase_if(values, [](int32_t v) { return (v & 1) != 0; });
+          std::erase_if(values, [](int64_t v) { return (v & 1) != 0; });
           records -= before - values.size();
         }
         for (auto &[k, values] : model) ASSERT_TRUE(check(k)) << k;
@@ -73,7 +73,7 @@ TEST(LineTable, MatchesAModelUnderChurnGrowthAndPurges) {
   EXPECT_LE(t.count, (t.mask + 1) / 4 * 3);
   // In the end every record comes out, each line's oldest first.
   for (auto &[k, values] : model)
-    for (int32_t v : values) {
+    for (int64_t v : values) {
       line_record *r = line_table_find(&t, k);
       ASSERT_TRUE(r && r->a == v) << k;
       line_table_remove(&t, r);
@@ -107,7 +107,7 @@ TEST(LineTable, GroupsKeepTheirRecordsInArrivalOrder) {
     std::vector<Record> &group = model[line & 63];
     uint32_t what = rng() % 16;
     if (what < 9) {
-      line_table_add(&t, line)->a = ++next_value;
+      line_table_add(&t, line, ++next_value);
       group.push_back({line, next_value});
     } else if (what < 15) {  // the line's oldest record, if any
       line_record *r = line_table_find(&t, line);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "isolate.h"
+#include "late_start.h"
 #include "libvantle/linesweep.h"
 #include "reference/naive_dm.h"
 #include "rng.h"
@@ -134,6 +135,21 @@ TEST(LinesweepDifferential, RandomTraces) {
   uint64_t seed = 1;
   for (const Family &f : kFamilies)
     expect_matches_naive(f, random_trace(seed++, f.c));
+}
+
+// Runs that cross 2^31 and 2^32 references: every count in full, against
+// one plain cache per line size.
+TEST(LinesweepDifferential, CountsPastBothEdgesOf32Bits) {
+  for (const Family &f : {kFamilies[0], kFamilies[1]}) {
+    SCOPED_TRACE(words_of(f));
+    std::vector<md_addr_t> trace = random_trace(3, f.c);
+    std::vector<uint64_t> want =
+        naive_dm::hits_per_line_size(f.a, f.b, f.c, trace);
+    for (uint64_t start : starts_across_edges(trace.size()))
+      expect_run_across(simulate_from(start, words_of(f), trace), start,
+                        trace.size(), want, "Addresses processed ",
+                        "libvantle: addresses processed  ");
+  }
 }
 
 TEST(LinesweepDifferential, StridedTraces) {

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <map>
 #include <random>
 #include <vector>
@@ -20,11 +22,11 @@ struct Block {
 };
 struct Seen {
   md_addr_t line;
-  uint32_t next_use;
+  uint64_t next_use;
 };
 struct Late {
   md_addr_t line;
-  int time;
+  int64_t time;
 };
 
 std::vector<Block> blocks;
@@ -44,7 +46,9 @@ int record_block(int start, int end) {
   return 0;
 }
 
-void record_late(md_addr_t line, int time) { late.push_back({line, time}); }
+void record_late(md_addr_t line, int64_t time) {
+  late.push_back({line, time});
+}
 
 struct Recording {
   std::vector<Block> blocks;
@@ -53,11 +57,13 @@ struct Recording {
   int blocks_before_flush = 0;
 };
 
-// Feeds byte addresses (line size 2^shift) and flushes, in a child; returns
-// what the callbacks saw.
-Recording run_window(const std::vector<md_addr_t> &trace, int shift) {
+// Feeds byte addresses (line size 2^shift) and flushes, in a child, with
+// the clock started at origin; returns what the callbacks saw.
+Recording run_window(const std::vector<md_addr_t> &trace, int shift,
+                     uint64_t origin = 0) {
   ChildOutcome o = run_isolated([&] {
     init_optpp();
+    if (origin) test_start_window_at(origin);
     for (md_addr_t a : trace) optpp(a, shift, record_block, record_late);
     int before = static_cast<int>(blocks.size());
     term_optpp(record_block);
@@ -145,7 +151,9 @@ TEST(Window, NamesTheFinalBlocksOfTheBoundaryLengths) {
   EXPECT_EQ(flush_blocks(200001), (V{{100000, 200000}, {0, 1}}));
 }
 
-// Naive next-use bookkeeping for a trace of line addresses.
+// Naive next-use bookkeeping for a trace of line addresses, with the clock
+// started at 0 and just below 2^31 and 2^32, so that times and next uses
+// cross both edges.
 TEST(Window, CarriesNextUseTimesAndReportsLateOnesExactly) {
   std::mt19937 rng(11);
   const long n = 520000;
@@ -170,29 +178,34 @@ TEST(Window, CarriesNextUseTimesAndReportsLateOnesExactly) {
   }
   std::vector<md_addr_t> bytes(n);
   for (long t = 0; t < n; t++) bytes[t] = lines[t] << 4 | (t & 15);
-  Recording r = run_window(bytes, 4);
 
   std::map<md_addr_t, long> last;
   std::vector<long> next(n, -1);
-  std::vector<Late> expected_late;
+  std::vector<long> expected_late;  // times, counted from the first
   for (long t = 0; t < n; t++) {
     auto it = last.find(lines[t]);
     if (it == last.end() || leaves_at(it->second, n) <= t)
-      expected_late.push_back({lines[t], static_cast<int>(t)});
+      expected_late.push_back(t);
     if (it != last.end()) next[it->second] = t;
     last[lines[t]] = t;
   }
-  ASSERT_EQ(static_cast<long>(r.seen.size()), n);
-  for (long t = 0; t < n; t++) {
-    ASSERT_EQ(r.seen[t].line, lines[t]) << t;
-    bool known = next[t] >= 0 && next[t] < leaves_at(t, n);
-    ASSERT_EQ(r.seen[t].next_use, known ? static_cast<uint32_t>(next[t]) : 0u)
-        << "time " << t;
-  }
-  ASSERT_EQ(r.late.size(), expected_late.size());
-  for (size_t i = 0; i < r.late.size(); i++) {
-    ASSERT_EQ(r.late[i].line, expected_late[i].line) << i;
-    ASSERT_EQ(r.late[i].time, expected_late[i].time) << i;
+  for (uint64_t origin : {uint64_t{0}, (uint64_t{1} << 31) - 260000,
+                          (uint64_t{1} << 32) - 260000}) {
+    Recording r = run_window(bytes, 4, origin);
+    ASSERT_EQ(static_cast<long>(r.seen.size()), n);
+    for (long t = 0; t < n; t++) {
+      ASSERT_EQ(r.seen[t].line, lines[t]) << t;
+      bool known = next[t] >= 0 && next[t] < leaves_at(t, n);
+      ASSERT_EQ(r.seen[t].next_use, known ? origin + next[t] : 0u)
+          << "time " << t << " after " << origin;
+    }
+    ASSERT_EQ(r.late.size(), expected_late.size());
+    for (size_t i = 0; i < r.late.size(); i++) {
+      ASSERT_EQ(r.late[i].line, lines[expected_late[i]]) << i;
+      ASSERT_EQ(r.late[i].time,
+                static_cast<int64_t>(origin) + expected_late[i])
+          << i << " after " << origin;
+    }
   }
 }
 
@@ -212,18 +225,61 @@ TEST(LastOccurrence, KeepsTimesAndSurvivesRemovalOfABucketHead) {
   ChildOutcome o = run_isolated([] {
     init_optpp();
     const md_addr_t a = 5, b = 5 + 7211, c = 5 + 2 * 7211;
-    printf("%d %d %d|", ft_hash(a), ft_hash(b), ft_hash(c));
+    auto time = [](md_addr_t x) { return static_cast<int>(ft_hash(x)); };
+    printf("%d %d %d|", time(a), time(b), time(c));
     ft_hash_del(a);  // b's data moves into the head
-    printf("%d %d %d|", ft_hash(b), ft_hash(c), ft_hash(a));
+    printf("%d %d %d|", time(b), time(c), time(a));
     ft_hash_del(c);  // a chained record goes to the free list
     ft_hash_del(c);
     ft_hash_del(77);
-    printf("%d|", ft_hash(c));
+    printf("%d|", time(c));
   });
   // p_inum stays 0 outside optpp, so every recorded time reads 0.
   EXPECT_EQ(o.out,
             "-1 -1 -1|0 0 -1|Error: addr not found in hash_table\n"
             "Error: addr not found in hash_table\n-1|");
+}
+
+// Unknown priorities numbered afresh: values in use, with repeats, and
+// values no longer in use above, between and below them. Every comparison
+// of a value with one in use comes out as before, values in use keep their
+// distinct new numbers, and the next unknown priority (one below the last
+// one handed out) falls below them all.
+TEST(UnknownRanks, KeepEveryComparisonWithTheValuesInUse) {
+  std::mt19937 rng(5);
+  for (int round = 0; round < 200; round++) {
+    std::vector<int32_t> in_use;
+    for (int k = 0; k < 1 + round % 40; k++)
+      in_use.push_back(-1 - static_cast<int32_t>(rng() % 2000000000));
+    std::vector<int32_t> others;
+    for (int k = 0; k < 30; k++)
+      others.push_back(-1 - static_cast<int32_t>(rng() % 2000000000));
+    others.push_back(-1);
+    others.push_back(INT32_MIN + 7);
+    int32_t *values = static_cast<int32_t *>(
+        malloc(in_use.size() * sizeof(int32_t)));
+    for (size_t k = 0; k < in_use.size(); k++) values[k] = in_use[k];
+    unknown_ranks r;
+    unknown_ranks_build(&r, values, in_use.size());
+    int32_t last = unknown_ranks_last(&r, "test");
+    for (int32_t u : in_use) {
+      int32_t nu = unknown_renumbered(&r, u);
+      ASSERT_LT(nu, 0);
+      ASSERT_GT(nu, last);
+      for (int32_t v : in_use) {
+        int32_t nv = unknown_renumbered(&r, v);
+        ASSERT_EQ(u < v, nu < nv) << u << " " << v;
+        ASSERT_EQ(u == v, nu == nv) << u << " " << v;
+      }
+      for (int32_t v : others) {
+        int32_t nv = unknown_renumbered(&r, v);
+        ASSERT_EQ(u < v, nu < nv) << u << " " << v;
+        ASSERT_EQ(u == v, nu == nv) << u << " " << v;
+        ASSERT_GE(nv, last);  // the next unknown priority, last - 1, is below
+      }
+    }
+    unknown_ranks_free(&r);
+  }
 }
 
 }  // namespace

@@ -3,10 +3,13 @@
 // worked out by hand, and the periodic messages.
 #include <gtest/gtest.h>
 
+#include <string.h>
+
 #include <string>
 #include <vector>
 
 #include "isolate.h"
+#include "late_start.h"
 #include "libvantle/saclru.h"
 #include "lru_traces.h"
 #include "reference/naive_sa_lru.h"
@@ -116,6 +119,62 @@ TEST(SaclruDifferential, AllOnesTagFirstInAFreshSet) {
   for (const vantle_result &row : rows) EXPECT_EQ(row.hits, 1u);
 }
 
+// Runs that cross 2^31 and 2^32 references: every count in full, against
+// one naive cache per configuration.
+TEST(SaclruLongRuns, CountsPastBothEdgesOf32Bits) {
+  const size_t n = 20000;
+  for (const Family &f : {Family{7, 14, 1, 4}, Family{0, 3, 2, 6}}) {
+    SCOPED_TRACE(f.words());
+    std::vector<uint32_t> trace = uniform_trace(n, 3000u << f.l, 0, 9);
+    std::vector<uint64_t> want = naive_sa_lru_hits(trace, f.l, f.a, f.b, f.n);
+    for (uint64_t start : starts_across_edges(n))
+      expect_run_across(simulate_from(start, f.words(), trace), start, n,
+                        want, "Addresses processed: ",
+                        "libvantle: addresses processed ");
+  }
+}
+
+// Past 2^32 - 1 hits at one position, sac_hits holds 2^32 - 1 there rather
+// than a wrapped count, after an interim report as after the final one,
+// while the other cells and vantle_results stay exact.
+TEST(SaclruLongRuns, SacHitsSaturatesWhereResultsStayExact) {
+  const uint64_t start = (uint64_t{1} << 32) - 5;
+  // One set count of 8 sets, two ways: line 5 repeats (head hits), then 13
+  // and 5, of one set, alternate (hits at position 1).
+  std::vector<uint32_t> trace(12, 5u << 4);
+  for (int k = 0; k < 8; k++) trace.push_back((k % 2 ? 5u : 13u) << 4);
+  std::vector<uint64_t> naive = naive_sa_lru_hits(trace, 4, 3, 3, 1);
+  uint64_t head = start + naive[0], second = naive[1] - naive[0];
+  ASSERT_GT(head, uint64_t{UINT32_MAX});
+  ChildOutcome o = run_isolated([&] {
+    init_with("-Csa -Rlru -a3 -b3 -n1 -l4");
+    if (test_start_at(start) != 0) return;
+    for (md_addr_t a : trace) vantle_access(a);
+    FILE *sink = fopen("/dev/null", "w");
+    vantle_stats(sink, 1);
+    unsigned interim[2] = {sac_hits[0][0], sac_hits[0][1]};
+    vantle_stats(sink, 0);
+    unsigned final_cells[2] = {sac_hits[0][0], sac_hits[0][1]};
+    send_to_parent(interim, sizeof interim);
+    send_to_parent(final_cells, sizeof final_cells);
+    send_results();
+  });
+  ASSERT_EQ(o.status, 0) << o.err;
+  unsigned cells[4];
+  ASSERT_GE(o.data.size(), sizeof cells);
+  memcpy(cells, o.data.data(), sizeof cells);
+  for (int at : {0, 2}) {
+    EXPECT_EQ(cells[at], UINT32_MAX);
+    EXPECT_EQ(cells[at + 1], second);
+  }
+  ChildOutcome rest = o;
+  rest.data = o.data.substr(sizeof cells);
+  std::vector<vantle_result> rows = received_results(rest);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].hits, head);
+  EXPECT_EQ(rows[1].hits, head + second);
+}
+
 std::vector<uint32_t> lines16(const std::vector<uint32_t> &lines) {
   std::vector<uint32_t> trace;
   for (size_t i = 0; i < lines.size(); i++)
@@ -157,9 +216,10 @@ TEST(SaclruReport, OneSetCountOneWay) {
 }
 
 // Lines 5 5 5 6 7 5 of 2^L bytes, with A = 0, B = 1, N = 1, an interim
-// report every 2 references and progress every 3: the hit counts and every
-// message. L = 0 takes the lists with fill counts (every 32-bit value is a
-// tag), L = 1 the two-way lists without them; both must say the same.
+// report every 2 references and progress every 3: the hit counts, as the
+// final report leaves them in sac_hits, and every message. L = 0 takes the
+// lists with fill counts (every 32-bit value is a tag), L = 1 the two-way
+// lists without them; both must say the same.
 void expect_hit_table_and_messages(int line_exp) {
   SCOPED_TRACE(line_exp);
   ChildOutcome o = run_isolated([&] {
@@ -172,6 +232,7 @@ void expect_hit_table_and_messages(int line_exp) {
     init_saclru();
     for (md_addr_t line : {5u, 5u, 5u, 6u, 7u, 5u})
       sacnmul_woarr(line << line_exp);
+    outpr_saclru(stdout);
     unsigned counts[4] = {sac_hits[0][0], sac_hits[0][1], sac_hits[1][0],
                           sac_hits[1][1]};
     send_to_parent(counts, sizeof counts);

@@ -234,42 +234,34 @@ TEST(WideseerOpt, PurgeAfterTenMillionReferences) {
   expect_matches_opt(t, 256, "hot-cold 10.2M over limit", 4, 1024);
 }
 
-// Started just below the reference limit, the window hands a block off
-// 50000 references before the limit, where a 32-bit schedule wrapped: the
-// run must go on to the limit, ignore what comes after it, and end with the
-// counts of the references simulated, past the line limit too.
-TEST(WideseerOpt, RunsCleanlyUpToTheReferenceLimit) {
-  const uint64_t kLimit = 2147483647, kSimulated = 250000;
+// Runs that cross 2^31 and 2^32 references, past the line limit, with cold
+// lines whose next uses lie on the far side of each edge: every count in
+// full; the priority clock's epoch, group numbers and unknown priorities
+// started late, so that the epoch moves and both are numbered afresh; and
+// the hits of every size against Mattson's stack. The window hands a block off 50000 references before
+// 2^31 - 1, where a 32-bit schedule wrapped.
+TEST(WideseerOpt, CountsPastBothEdgesOf32Bits) {
+  const size_t n = 400000;
   const uint32_t max_lines = 1024;
-  std::vector<uint32_t> lines = hot_cold(kSimulated + 150000, 64, 3000, 0.02,
-                                         41);
+  std::vector<uint32_t> lines = hot_cold(n, 64, 3000, 0.02, 41);
+  // Every other reference sweeps 150000 lines, each back after 300000
+  // references, past the window: half the priorities are unknown ones.
+  std::vector<uint32_t> sweep = hot_sweep(n, 64, 150000, 2, 42);
+  for (size_t i = 0; i < n; i += 2) lines[i] = sweep[i];
   std::vector<md_addr_t> bytes = to_bytes(lines, 4);
-  ChildOutcome o =
-      simulate_from(kLimit - kSimulated, words_for(4, max_lines), bytes);
-  ASSERT_EQ(o.status, 0) << o.signal << " " << o.err.substr(0, 2000);
-  expect_no_fault_messages(o.err);
-  // The line limit passed once; the last reference simulated is a
-  // multiple of the default progress interval, counted by the flush.
-  const std::string tail =
-      "libvantle: reference limit of 2147483647 reached; later references "
-      "are not simulated\n"
-      "libvantle: addresses processed  2147483647\n";
-  EXPECT_EQ(o.err.rfind("libvantle: tot_addrs limit exceeded, t_entries=21",
-                        0),
-            0u)
-      << o.err;
-  ASSERT_GE(o.err.size(), tail.size());
-  EXPECT_EQ(o.err.substr(o.err.size() - tail.size()), tail);
-  EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 3) << o.err;
-  EXPECT_NE(o.out.find("Addresses processed : 2147483647\n"),
-            std::string::npos);
-  lines.resize(kSimulated);
-  std::vector<uint64_t> want = naive_opt::opt_stack_hits(lines, max_lines);
-  std::vector<vantle_result> rows = received_results(o);
-  ASSERT_EQ(rows.size(), max_lines);
-  for (uint32_t k = 1; k <= max_lines; k++) {
-    ASSERT_EQ(rows[k - 1].references, kLimit);
-    ASSERT_EQ(rows[k - 1].hits, want[k]) << k << " lines";
+  std::vector<uint64_t> naive =
+      naive_opt::opt_stack_hits(lines, max_lines, max_lines);
+  std::vector<uint64_t> want(naive.begin() + 1, naive.end());
+  for (uint64_t start : starts_across_edges(n)) {
+    ChildOutcome o = simulate_from(start, words_for(4, max_lines), bytes);
+    expect_run_across(o, start, n, want, "Addresses processed : ",
+                      "libvantle: addresses processed  ");
+    expect_no_fault_messages(o.err);
+    EXPECT_EQ(o.err.rfind("libvantle: tot_addrs limit exceeded, t_entries=" +
+                              std::to_string(start / 1000000),
+                          0),
+              0u)
+        << o.err.substr(0, 200);
   }
 }
 
@@ -887,6 +879,82 @@ TEST(UnknownTable, PurgeOfATreeWithoutUnknownsEmptiesTheTable) {
   });
   EXPECT_EQ(o.status, 0);
   EXPECT_EQ(o.out, "-2147483642\n0 0\n");
+}
+
+// --- group numbers ---
+
+// Group numbers only order the groups: numbered afresh, the groups keep
+// their order and entries, and every record of the unknown-priority table
+// keeps its place before, at or after each group (the late next-use
+// handler starts at the record's group, or where it would be).
+TEST(WideseerGroups, NumberedAfreshInTheSameOrder) {
+  ChildOutcome o = run_isolated([] {
+    init_with("-Cfa -Ropt");
+    static tree_node nodes[5];
+    // Down the stack from the top entry, whose group is 0.
+    const int32_t numbers[] = {0, 30, 50, 70, 90};
+    for (int k = 0; k < 5; k++) {
+      nodes[k].grpno = numbers[k];
+      nodes[k].prty = 100 - k;
+      nodes[k].addr = 0x100 + k;
+      Insert(&nodes[k]);
+    }
+    // Records at, between, above and below the groups' numbers.
+    const int32_t recorded[] = {90, 91, 95, 70, 80, 50, 31, 30, 29, 1};
+    for (int k = 0; k < 10; k++)
+      unk_hash_add_fa(0x200 + k, recorded[k], -1 - k);
+    renumber_groups();
+    std::vector<int32_t> groups;
+    tree_node top = probe({0, 2147483647});
+    for (tree_node *n = Lookup_next(&top); n; n = Lookup_next(n)) {
+      if (n->addr != 0x100u + groups.size()) printf("entry moved\n");
+      groups.push_back(n->grpno);
+    }
+    if (groups.size() != 5 || groups[0] != 0) printf("groups lost\n");
+    for (size_t g = 2; g < groups.size(); g++)
+      if (groups[g] <= groups[g - 1]) printf("groups out of order\n");
+    for (int k = 0; k < 10; k++) {
+      int prty = 0;
+      int32_t now = unk_hash_del_fa(0x200 + k, &prty);
+      for (size_t g = 1; g < groups.size(); g++) {
+        int before = (recorded[k] > numbers[g]) - (recorded[k] < numbers[g]);
+        int after = (now > groups[g]) - (now < groups[g]);
+        if (before != after || prty != -1 - k)
+          printf("record %d: %d against group %zu, now %d\n", recorded[k],
+                 before, g, after);
+      }
+    }
+  });
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "");
+}
+
+// A run started late begins with group numbers near their lowest, so that
+// new groups soon need the numbers afresh: group numbers stay positive,
+// above the top entry's 0, and fall strictly from the bottom of the stack
+// to the top.
+TEST(WideseerGroups, RunLowAndAreNumberedAfreshDuringARun) {
+  std::vector<md_addr_t> bytes = to_bytes(hot_cold(300000, 64, 3000, 0.02, 7), 4);
+  ChildOutcome o = run_isolated([&] {
+    init_with(words_for(4, 1024));
+    if (test_start_at(uint64_t{1} << 32) != 0) return;
+    for (md_addr_t a : bytes) vantle_access(a);
+    vantle_stats(fopen("/dev/null", "w"), 0);
+    std::vector<int32_t> groups;
+    tree_node top = probe({0, 2147483647});
+    for (tree_node *n = Lookup_next(&top); n && groups.size() <= 2000;
+         n = Lookup_next(n))
+      if (groups.empty() || n->grpno != groups.back())
+        groups.push_back(n->grpno);
+    printf("%zu groups\n", groups.size());
+    for (size_t g = 1; g < groups.size(); g++)
+      if (groups[g] <= groups[g - 1] || groups[g] <= 0)
+        printf("group %zu numbered %d after %d\n", g, groups[g],
+               groups[g - 1]);
+  });
+  EXPECT_EQ(o.status, 0) << o.err;
+  ASSERT_EQ(o.out.find("groups\n"), o.out.size() - 7) << o.out.substr(0, 500);
+  EXPECT_GT(std::stoi(o.out), 10) << o.out;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "isolate.h"
+#include "late_start.h"
 #include "libvantle/widestack.h"
 #include "lru_traces.h"
 #include "reference/naive_lru.h"
@@ -186,6 +187,29 @@ TEST(WidestackDifferential, LineOneOftenFromTheStart) {
 }
 
 // Byte addresses of the given line numbers, at varying offsets in the line.
+// Runs that cross 2^31 and 2^32 references, some past the line limit: every
+// count and depth of the histogram in full, against the naive stack. Each
+// address comes three times in a row, so that the hits at depth 1 pass
+// 2^32 too.
+TEST(WidestackLongRuns, CountsPastBothEdgesOf32Bits) {
+  const size_t n = 21000;
+  for (const Family &f : {Family{4, 256, 1}, Family{6, 4096, 64}}) {
+    std::vector<uint32_t> trace;
+    for (uint32_t addr : uniform_trace(n / 3, 600 << f.line_bits, 0, 5))
+      trace.insert(trace.end(), 3, addr);
+    std::vector<uint64_t> naive = naive_lru_hits(trace, f.line_bits,
+                                                 f.max_lines);
+    std::vector<uint64_t> want;
+    for (uint32_t k = f.interval_lines; k <= f.max_lines;
+         k += f.interval_lines)
+      want.push_back(naive[k]);
+    for (uint64_t start : starts_across_edges(n))
+      expect_run_across(simulate_from(start, f.words(), trace), start, n,
+                        want, "Addresses processed : ",
+                        "libvantle: addresses processed ");
+  }
+}
+
 std::vector<uint32_t> lines16(const std::vector<uint32_t> &lines) {
   std::vector<uint32_t> trace;
   for (size_t i = 0; i < lines.size(); i++)
