@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "libvantle/explain.h"
 #include "libvantle/frontend.h"
 #include "libvantle/linesweep.h"
 #include "libvantle/lookahead.h"
@@ -31,6 +32,24 @@ const char *outstrings[15] = {
     " ",      "a store", " ", "a data", "a unified"};
 }
 
+// A family's count of write-backs (vantle_explain), when it has one.
+struct writeback_ops {
+  void (*init)(void);
+  void (*access_store)(md_addr_t addr, int store);
+  void (*fill)(vantle_explained *rows, int count);
+  uint64_t (*footprint)(void);
+};
+
+static const writeback_ops kWidestackWritebacks = {
+    init_writebacks_widestack, ptc_store, writebacks_widestack,
+    footprint_writebacks_widestack};
+static const writeback_ops kSaclruWritebacks = {
+    init_writebacks_saclru, sacnmul_store, writebacks_saclru,
+    footprint_writebacks_saclru};
+static const writeback_ops kLinesweepWritebacks = {
+    init_writebacks_linesweep, linesweep_store, writebacks_linesweep,
+    footprint_writebacks_linesweep};
+
 // What the front end does for one family: every call after vantle_init
 // goes through the record chosen there.
 struct family {
@@ -43,6 +62,7 @@ struct family {
   uint64_t (*footprint)(void);
   // For tests: starts the family's clock and counts at a later count.
   void (*test_start)(uint64_t count);
+  const writeback_ops *writebacks;  // null: the family counts none
 };
 
 // The OPT families reach their simulator through the look-ahead window
@@ -84,23 +104,42 @@ static void report_dm(FILE *fd, int) { outpr_linesweep(fd); }
 static const family kFamilies[] = {
     {VANTLE_FULLY_ASSOCIATIVE, VANTLE_LRU, init_widestack, ptc,
      report_fa_lru, results_widestack, footprint_widestack,
-     test_start_widestack_at},
+     test_start_widestack_at, &kWidestackWritebacks},
     {VANTLE_FULLY_ASSOCIATIVE, VANTLE_OPT, init_fa_opt, access_fa_opt,
-     report_fa_opt, results_wideseer, footprint_wideseer, test_start_fa_opt},
+     report_fa_opt, results_wideseer, footprint_wideseer, test_start_fa_opt,
+     nullptr},
     {VANTLE_SET_ASSOCIATIVE, VANTLE_LRU, init_saclru, sacnmul_woarr,
-     report_sa_lru, results_saclru, footprint_saclru, test_start_saclru_at},
+     report_sa_lru, results_saclru, footprint_saclru, test_start_saclru_at,
+     &kSaclruWritebacks},
     {VANTLE_SET_ASSOCIATIVE, VANTLE_OPT, init_sa_opt, access_sa_opt,
-     report_sa_opt, results_rowseer, footprint_rowseer, test_start_sa_opt},
+     report_sa_opt, results_rowseer, footprint_rowseer, test_start_sa_opt,
+     nullptr},
     // Direct-mapped has no policy: -R is accepted and ignored.
     {VANTLE_DIRECT_MAPPED, VANTLE_LRU, init_linesweep, linesweep, report_dm,
-     results_linesweep, footprint_linesweep, test_start_linesweep_at},
+     results_linesweep, footprint_linesweep, test_start_linesweep_at,
+     &kLinesweepWritebacks},
     {VANTLE_DIRECT_MAPPED, VANTLE_OPT, init_linesweep, linesweep, report_dm,
-     results_linesweep, footprint_linesweep, test_start_linesweep_at},
+     results_linesweep, footprint_linesweep, test_start_linesweep_at,
+     &kLinesweepWritebacks},
 };
 
 static int initialized;
-// The family that vantle_init chose; null before.
+// The family that vantle_init chose, its record copied into active with
+// the entries vantle_explain changes; null before.
 static const family *chosen;
+static family active;
+
+// What vantle_explain asked for, and what a reference then does.
+static struct {
+  unsigned parts;
+  bool other_parts;  // compulsory or fully-associative misses
+  bool apart;        // the family is simulated elsewhere
+  void (*access)(md_addr_t addr);                 // the family's
+  void (*access_store)(md_addr_t addr, int store);  // or null
+  // What vantle_access_store calls: access_store alone when nothing else
+  // is asked for; null when nothing is.
+  void (*store_entry)(md_addr_t addr, int store);
+} explaining;
 
 // Every count is 64-bit; the tool set counts references in signed 64 bits,
 // so the limit is the largest count it can hold. Later references are
@@ -293,6 +332,9 @@ static double gib(uint64_t bytes) { return bytes / 1073741824.0; }
 static bool fits_in_memory(const family *f) {
   const char *limit = nullptr;
   uint64_t need = f->footprint(), room = memory_available(&limit);
+  if (explaining.parts & VANTLE_EXPLAIN_WRITEBACKS && f->writebacks)
+    need += f->writebacks->footprint();
+  need += footprint_explain(explaining.parts);
   if (need <= room) return true;
   return complain(
       "this family's tables take %llu bytes (%.1f GiB), more than the %llu "
@@ -332,12 +374,62 @@ int vantle_configure(int argc, char **argv) {
   return valid ? 0 : 1;
 }
 
+// A reference when vantle_explain asked for anything: the parts apart
+// from the write-backs, then the family, which counts the write-backs.
+static void access_store_explained(md_addr_t addr, int store) {
+  if (explaining.other_parts) explain_reference(addr);
+  if (explaining.apart) return;
+  if (explaining.access_store)
+    explaining.access_store(addr, store);
+  else
+    explaining.access(addr);
+}
+
+static void access_explained(md_addr_t addr) {
+  access_store_explained(addr, 0);
+}
+
+// Readies what vantle_explain asked for, after the family's init, and
+// routes every reference through it.
+static void start_explaining() {
+  unsigned parts = explaining.parts;
+  // A fully-associative LRU family's misses are its own.
+  if (active.organisation == VANTLE_FULLY_ASSOCIATIVE &&
+      active.policy == VANTLE_LRU && !(parts & VANTLE_EXPLAIN_APART))
+    parts &= ~VANTLE_EXPLAIN_FULLY_ASSOCIATIVE;
+  init_explain(parts, active.results);
+  explaining.other_parts =
+      parts & (VANTLE_EXPLAIN_COMPULSORY | VANTLE_EXPLAIN_FULLY_ASSOCIATIVE);
+  explaining.apart = parts & VANTLE_EXPLAIN_APART;
+  explaining.access = active.access;
+  if (parts & VANTLE_EXPLAIN_WRITEBACKS && active.writebacks &&
+      !explaining.apart) {
+    active.writebacks->init();
+    explaining.access_store = active.writebacks->access_store;
+  }
+  active.access = access_explained;
+  explaining.store_entry =
+      explaining.access_store && !explaining.other_parts
+          ? explaining.access_store
+          : access_store_explained;
+}
+
+int vantle_explain(unsigned parts) {
+  const unsigned every = VANTLE_EXPLAIN_WRITEBACKS | VANTLE_EXPLAIN_COMPULSORY |
+                         VANTLE_EXPLAIN_FULLY_ASSOCIATIVE | VANTLE_EXPLAIN_APART;
+  if (initialized || (parts & ~every)) return 1;
+  explaining.parts = parts;
+  return 0;
+}
+
 void vantle_init(int argc, char **argv) {
   if (initialized) refuse("already initialized\n");
   initialized = 1;
   if (vantle_configure(argc, argv)) exit(1);
-  chosen = configured_family();
-  chosen->init();
+  active = *configured_family();
+  chosen = &active;
+  active.init();
+  if (explaining.parts) start_explaining();
 }
 
 void vantle_config(FILE *fd) {
@@ -386,18 +478,33 @@ static void ignore_after_final_report() {
   fprintf(stderr, "libvantle: reference after the final report ignored\n");
 }
 
-void vantle_access(md_addr_t addr) {
+// Whether a reference is to be simulated: below the limit and before the
+// final report. Counts it.
+static inline bool accepted() {
   if (references_accepted >= accept_until) {
     if (final_report_made)
       ignore_after_final_report();
     else
       ignore_past_limit();
-    return;
+    return false;
   }
   references_accepted++;
   if (!chosen) refuse("configuration wrongly set\n");
-  chosen->access(addr);
+  return true;
 }
+
+void vantle_access(md_addr_t addr) {
+  if (accepted()) chosen->access(addr);
+}
+
+void vantle_access_store(md_addr_t addr, int store) {
+  if (!accepted()) return;
+  if (explaining.store_entry)
+    explaining.store_entry(addr, store);
+  else
+    chosen->access(addr);
+}
+
 
 void vantle_stats(FILE *fd, int mid) {
   fprintf(fd, "\nlibvantle: ** end of simulation **\n");
@@ -409,10 +516,38 @@ void vantle_stats(FILE *fd, int mid) {
   }
 }
 
+// A fully-associative LRU family explains its misses as the misses of
+// fully-associative LRU caches: its own.
+static void own_misses(vantle_explained *rows, int count) {
+  vantle_result *results = static_cast<vantle_result *>(checked_calloc(
+      count + 1, sizeof *results, "libvantle", "vantle_explanation",
+      __LINE__));
+  chosen->results(results, count);
+  for (int i = 0; i < count; i++)
+    rows[i].fully_associative_misses = results[i].references - results[i].hits;
+  free(results);
+}
+
 int vantle_results(vantle_result *rows, int capacity) {
   if (capacity < 0 || (capacity > 0 && !rows)) capacity = 0;
   if (!chosen) return 0;
   return chosen->results(rows, capacity);
+}
+
+int vantle_explanation(vantle_explained *rows, int capacity) {
+  if (capacity < 0 || (capacity > 0 && !rows)) capacity = 0;
+  if (!chosen) return 0;
+  int count = chosen->results(nullptr, 0);
+  int filled = count < capacity ? count : capacity;
+  explain_fill(rows, filled);
+  for (int i = 0; i < filled; i++)
+    rows[i].writebacks = rows[i].dirty_at_end = VANTLE_NOT_COUNTED;
+  if (explaining.access_store) chosen->writebacks->fill(rows, filled);
+  if (chosen->organisation == VANTLE_FULLY_ASSOCIATIVE &&
+      chosen->policy == VANTLE_LRU && !explaining.apart &&
+      explaining.parts & VANTLE_EXPLAIN_FULLY_ASSOCIATIVE)
+    own_misses(rows, filled);
+  return count;
 }
 
 uint64_t vantle_reference_limit(void) { return reference_limit; }

@@ -2,8 +2,9 @@
  * libvantle: one-pass simulation of whole families of caches.
  *
  * Conventions:
- *   - Call vantle_init exactly once, before anything else; vantle_config
- *     optionally; vantle_access once per reference, in stream order;
+ *   - Call vantle_init exactly once, before anything else but
+ *     vantle_explain; vantle_config optionally; vantle_access (or
+ *     vantle_access_store) once per reference, in stream order;
  *     vantle_stats with mid != 0 for interim reports and with mid == 0 once,
  *     after the last reference.
  *   - All state is process-wide: one configuration per process. The calls are
@@ -202,6 +203,64 @@ typedef struct vantle_result {
  * (set count, associativity), set counts ascending, associativity fastest.
  * Direct mapped: one row per line size, smallest first. */
 int vantle_results(vantle_result *rows, int capacity);
+
+/* Misses explained: why each configuration misses, and what its misses
+ * cost the memory bus. Off unless vantle_explain asks for it, before
+ * vantle_init; a run that does not ask does no work for it.
+ *
+ * The parts, to combine: */
+enum {
+  /* Write-backs of every configuration, each a write-back,
+   * write-allocate cache: the dirty lines it evicted, and the lines still
+   * dirty after the last reference. Stores are the references given to
+   * vantle_access_store with store != 0. LRU and direct-mapped families
+   * only: an OPT family counts none. */
+  VANTLE_EXPLAIN_WRITEBACKS = 1,
+  /* Compulsory misses: references to a line (of the configuration's line
+   * size) never referenced before. */
+  VANTLE_EXPLAIN_COMPULSORY = 2,
+  /* Misses of a fully-associative LRU cache of the configuration's size
+   * and line size; with the compulsory ones they split the misses into
+   * compulsory, capacity and conflict (Hill's three Cs). */
+  VANTLE_EXPLAIN_FULLY_ASSOCIATIVE = 4,
+  /* The family itself is simulated elsewhere (another process, on another
+   * core): references feed only the parts asked for, and the family's
+   * report and rows count no reference. */
+  VANTLE_EXPLAIN_APART = 8
+};
+
+/* Asks for the parts of the explanation (an or of the values above) of
+ * the family that vantle_init then configures. Returns 0, or 1 (changing
+ * nothing) when called after vantle_init or with a value not above. */
+int vantle_explain(unsigned parts);
+
+/* vantle_access, for a reference that writes when store != 0: the line
+ * becomes dirty in every configuration. Without VANTLE_EXPLAIN_WRITEBACKS
+ * it is vantle_access(addr). */
+void vantle_access_store(md_addr_t addr, int store);
+
+/* A count that the parts asked for do not give. */
+#define VANTLE_NOT_COUNTED 18446744073709551615ull
+
+/* The explanation of one configuration, beside its vantle_result row. */
+typedef struct vantle_explained {
+  uint64_t compulsory;   /* first references to a line */
+  uint64_t fully_associative_misses;  /* of the fully-associative LRU
+                                          cache of the same size */
+  uint64_t writebacks;   /* dirty lines evicted */
+  uint64_t dirty_at_end; /* lines dirty now (after the final report: at
+                            the end of the run) */
+} vantle_explained;
+
+/* Fills rows[0 .. capacity-1] with the explanation of every
+ * configuration, in the order of vantle_results, and returns their number
+ * (call with capacity 0 to learn it). A count the parts asked for do not
+ * give is VANTLE_NOT_COUNTED. May be called at any time after vantle_init;
+ * it changes no state. Three Cs of a configuration with m misses:
+ * compulsory; capacity = fully_associative_misses - compulsory; conflict =
+ * m - fully_associative_misses, negative where the configuration misses
+ * less than the fully-associative LRU cache. */
+int vantle_explanation(vantle_explained *rows, int capacity);
 
 #ifdef __cplusplus
 }

@@ -148,6 +148,64 @@ int results_linesweep(vantle_result *rows, int capacity) {
 }
 
 // ---------------------------------------------------------------------------
+// Write-backs (vantle_explain): every cache write-back and write-allocate.
+// Each line size is simulated as it is, so the count is plain: a miss
+// writes a dirty line back. Once write-backs are counted every reference
+// comes through linesweep_store, which keeps a table of its own, laid out
+// as s.tags but each entry a 64-bit word: the complemented tag, and above
+// it whether the line is dirty.
+
+static struct {
+  uint64_t *entries;        // as s.tags: tag | dirty << 32
+  uint64_t *written_back;   // by line-size index
+} wb;
+
+uint64_t footprint_writebacks_linesweep(void) {
+  return (uint64_t{8} << (C - A + 1)) + (B - A + 1) * sizeof(uint64_t);
+}
+
+void init_writebacks_linesweep(void) {
+  wb.entries = static_cast<uint64_t *>(
+      checked_calloc(size_t{1} << (CACHE_SZ - MIN_LINE_SZ + 1),
+                     sizeof(uint64_t), "linesweep",
+                     "init_writebacks_linesweep", __LINE__));
+  wb.written_back = static_cast<uint64_t *>(
+      checked_calloc(NO_LINES, sizeof(uint64_t), "linesweep",
+                     "init_writebacks_linesweep", __LINE__));
+}
+
+void linesweep_store(md_addr_t addr, int store) {
+  uint64_t t = ++s.t_entries;
+  if (progress_due(&s.marks_due, t)) progress_line();
+
+  uint32_t key = ~(addr >> s.cache_sz);
+  uint32_t x = ((addr & s.tag_mask) | s.index_bit) >> s.min_line_sz;
+  uint64_t written = store != 0;
+  for (uint32_t i = 0; i < s.no_lines; i++) {
+    uint64_t *e = wb.entries + (x >> i);
+    bool hit = static_cast<uint32_t>(*e) == key;
+    uint64_t dirty = *e >> 32;
+    s.line_hits[i] += hit;
+    wb.written_back[i] += static_cast<uint64_t>(!hit) & dirty;
+    *e = key | ((hit & dirty) | written) << 32;
+  }
+
+  if (save_due(&s.marks_due, t)) interim_report();
+}
+
+void writebacks_linesweep(vantle_explained *rows, int count) {
+  for (int i = 0; i < count && i < static_cast<int>(NO_LINES); i++) {
+    // Line size index i: the sets 2^(C-A-i) .. 2^(C-A-i+1) - 1.
+    size_t first = size_t{1} << (CACHE_SZ - MIN_LINE_SZ - i);
+    uint64_t dirty = 0;
+    for (size_t set = first; set < 2 * first; set++)
+      dirty += wb.entries[set] >> 32;
+    rows[i].writebacks = wb.written_back[i];
+    rows[i].dirty_at_end = dirty;
+  }
+}
+
+// ---------------------------------------------------------------------------
 // For tests only: a count that starts late, so that a short run crosses the
 // edges of 32-bit counts.
 

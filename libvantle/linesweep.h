@@ -22,6 +22,19 @@ void outpr_linesweep(FILE *fd);
 // vantle_results for this family: one row per line size, smallest first.
 int results_linesweep(vantle_result *rows, int capacity);
 
+// Write-backs (vantle_explain), every cache write-back and
+// write-allocate. Bytes init_writebacks_linesweep allocates:
+uint64_t footprint_writebacks_linesweep(void);
+// Readies a dirty mark beside every set's tag, after init_linesweep. Ends
+// through _fatal when memory is out.
+void init_writebacks_linesweep(void);
+// linesweep, which also counts write-backs: a reference that writes when
+// store != 0. Once write-backs are counted, every reference comes here.
+void linesweep_store(md_addr_t addr, int store);
+// Sets writebacks and dirty_at_end of rows[0 .. count-1], in the order of
+// results_linesweep.
+void writebacks_linesweep(vantle_explained *rows, int count);
+
 // For tests only: the run starts as though count references had gone by,
 // each a hit under every line size, and had left the cache empty. Called
 // after init_linesweep and before the first reference.

@@ -33,6 +33,7 @@
 // unrolled search, with a list in one 64-bit word.
 #include "libvantle/saclru.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 #include "libvantle/periodic.h"
@@ -261,4 +262,193 @@ void test_start_saclru_at(uint64_t count) {
   s.t_entries = count;
   for (int row = 0; row < s.rows; row++) s.hits[row * s.ways] = count;
   periodic_start(&s.marks_due, count);
+}
+
+// ---------------------------------------------------------------------------
+// Write-backs (vantle_explain): every cache write-back and write-allocate,
+// counted in one pass by the method of Thompson and Smith. Each entry
+// keeps beside its tag the deepest depth (list position + 1) its line has
+// been found at since its last write, 0 for a line not written since it
+// entered the list: a cache of w ways has evicted it since that write
+// exactly when it has been deeper than w, and each such cache wrote it
+// back once. So a write to a dirty line of depth D counts one write-back
+// for the caches of fewer than D ways, and a dirty line that leaves the
+// list (of 2^N entries) one for every cache of the row. What a run has
+// not counted yet is in the lists: a dirty line at position j has been
+// written back by the caches of fewer than max(D, j + 1) ways, and is
+// dirty in the rest.
+//
+// A line's depth in a list of more sets is never deeper than in one of
+// fewer, whose set holds every line of its own. So a line at the head of a
+// list that has stayed there since its last write (D = 1) has done so in
+// every list of more sets: a read or a write to it there changes no depth,
+// and the walk stops as it does for a read.
+//
+// Once write-backs are counted every reference comes through
+// sacnmul_store, which keeps lists of its own, laid out as s.tags but each
+// entry a 64-bit word: the complemented tag, and D in the upper half, so
+// that a list and its depths share one cache line.
+
+static struct {
+  uint64_t *entries;        // as s.tags: tag | D << 32
+  uint64_t *row_entries[32];  // row r's first list
+  uint64_t **written_back;  // [row][D]: write-backs by caches of < D ways
+} wb;
+
+static inline uint32_t tag_of(uint64_t entry) {
+  return static_cast<uint32_t>(entry);
+}
+static inline uint32_t depth_of(uint64_t entry) {
+  return static_cast<uint32_t>(entry >> 32);
+}
+static inline uint64_t entry_of(uint32_t key, uint32_t depth) {
+  return key | static_cast<uint64_t>(depth) << 32;
+}
+
+uint64_t footprint_writebacks_saclru(void) {
+  uint64_t lists = (uint64_t{1} << (B + 1)) - (uint64_t{1} << A);
+  return (lists << N) * sizeof(uint64_t) +
+         idim2_wide_bytes(B - A + 1, (1 << N) + 2);
+}
+
+void init_writebacks_saclru(void) {
+  size_t lists = (static_cast<size_t>(1) << (B + 1)) -
+                 (static_cast<size_t>(1) << A);
+  wb.entries = static_cast<uint64_t *>(
+      checked_calloc(lists * s.ways, sizeof(uint64_t), kUnit,
+                     "init_writebacks_saclru", __LINE__));
+  wb.written_back = idim2_wide(s.rows, static_cast<int>(s.ways) + 2);
+  for (int r = 0; r < s.rows; r++)
+    wb.row_entries[r] = wb.entries + (s.row[r].tags - s.tags);
+}
+
+// The first entry of set `set` of row r.
+static inline uint64_t *list_of(int r, uint32_t set) {
+  return wb.row_entries[r] + static_cast<size_t>(set) * s.ways;
+}
+
+// One way: every set count, with a dirty line written back when another
+// takes its place.
+static inline void one_way_store(uint32_t line, uint32_t key, bool store) {
+  for (int r = 0; r < s.rows; r++) {
+    uint64_t *entry = list_of(r, line & s.row[r].mask);
+    bool hit = tag_of(*entry) == key;
+    s.hits[r] += hit;
+    wb.written_back[r][2] += !hit && depth_of(*entry);
+    *entry = entry_of(key, (hit && depth_of(*entry)) || store);
+  }
+}
+
+// Two ways: the search of two_ways, with the depths. Counts that no
+// cache has are added to written_back[r][0], so that the common steps take
+// no branch.
+static inline void two_ways_store(uint32_t line, uint32_t key, bool store) {
+  uint64_t *hits = s.hits;
+  for (int r = 0; r < s.rows; r++, hits += 2) {
+    uint64_t *list = wb.row_entries[r] + 2 * (line & s.row[r].mask);
+    uint64_t *written_back = wb.written_back[r];
+    uint64_t head = list[0], second = list[1];
+    if (tag_of(head) == key) {
+      if (!store || depth_of(head) == 1) {
+        hit_at_head_from(r);
+        return;
+      }
+      hits[0]++;
+      written_back[depth_of(head)]++;  // 2, or 0 for a clean line
+      list[0] = entry_of(key, 1);
+      continue;
+    }
+    bool found = tag_of(second) == key;
+    bool dirty = depth_of(second) != 0;
+    hits[1] += found;
+    written_back[3] += !found & dirty;  // it leaves both caches of the row
+    uint32_t deepest = found & dirty ? 2 : 0;
+    written_back[store ? deepest : 0] += store;
+    list[1] = head;
+    list[0] = entry_of(key, store ? 1 : deepest);
+  }
+}
+
+// Any number of ways, and the counted lists of L = A = 0: search, count
+// the hit, and move the line to the head with its depth.
+__attribute__((noinline)) static void many_ways_store(uint32_t line,
+                                                      uint32_t key,
+                                                      bool store) {
+  uint32_t ways = s.ways;
+  for (int r = 0; r < s.rows; r++) {
+    uint32_t set = line & s.row[r].mask;
+    uint64_t *list = list_of(r, set);
+    uint32_t *fill =
+        s.fill ? s.fill + (s.row[r].tags - s.tags) / ways + set : nullptr;
+    uint32_t used = fill ? *fill : ways;
+    uint32_t j = 0;
+    while (j < used && tag_of(list[j]) != key) j++;
+    uint32_t deepest = 0, moved;
+    if (j < used) {
+      if (j == 0 && (!store || depth_of(list[0]) == 1)) {
+        hit_at_head_from(r);
+        return;
+      }
+      s.hits[r * ways + j]++;
+      deepest = depth_of(list[j]);
+      if (deepest && deepest < j + 1) deepest = j + 1;
+      moved = j;
+    } else if (used < ways) {
+      *fill = used + 1;
+      moved = used;
+    } else {  // the least recent entry leaves every cache of the row
+      if (depth_of(list[ways - 1])) wb.written_back[r][ways + 1]++;
+      moved = ways - 1;
+    }
+    if (store) {
+      if (deepest) wb.written_back[r][deepest]++;
+      deepest = 1;
+    }
+    for (uint32_t k = moved; k > 0; k--) list[k] = list[k - 1];
+    list[0] = entry_of(key, deepest);
+  }
+}
+
+void sacnmul_store(md_addr_t addr, int store) {
+  if (save_due(&s.marks_due, s.t_entries)) outpr_saclru(stderr);
+  if (progress_due(&s.marks_due, ++s.t_entries)) progress_line();
+
+  uint32_t line = addr >> s.line_shift;
+  uint32_t key = ~(line >> s.tag_shift);
+  switch (s.path) {
+    case TWO_WAYS: two_ways_store(line, key, store); break;
+    case ONE_WAY: one_way_store(line, key, store); break;
+    default: many_ways_store(line, key, store); break;
+  }
+}
+
+void writebacks_saclru(vantle_explained *rows, int count) {
+  size_t columns = s.ways + 2;
+  uint64_t *at_end = static_cast<uint64_t *>(checked_calloc(
+      columns, sizeof(uint64_t), kUnit, "writebacks_saclru", __LINE__));
+  for (int r = 0; r < s.rows; r++) {
+    const uint64_t *entries = list_of(r, 0);
+    size_t count_in_row = (static_cast<size_t>(s.row[r].mask) + 1) * s.ways;
+    for (size_t e = 0; e < count_in_row; e++) {
+      uint32_t depth = depth_of(entries[e]);
+      uint32_t now = static_cast<uint32_t>(e % s.ways) + 1;
+      if (depth) at_end[depth > now ? depth : now]++;
+    }
+    // Caches of w ways: the write-backs counted past w, and at the end
+    // those past w again; the rest are dirty in them.
+    uint64_t past = 0, dirty = at_end[1];
+    for (size_t d = 2; d < columns; d++)
+      past += wb.written_back[r][d] + at_end[d];
+    for (uint32_t w = 1; w <= s.ways; w++) {
+      int at = r * static_cast<int>(s.ways) + static_cast<int>(w) - 1;
+      if (at < count) {
+        rows[at].writebacks = past;
+        rows[at].dirty_at_end = dirty;
+      }
+      past -= wb.written_back[r][w + 1] + at_end[w + 1];
+      dirty += at_end[w + 1];
+    }
+    for (size_t d = 0; d < columns; d++) at_end[d] = 0;
+  }
+  free(at_end);
 }

@@ -25,6 +25,20 @@ void outpr_saclru(FILE *fd);
 // vantle_results for this family, from the exact counts.
 int results_saclru(vantle_result *rows, int capacity);
 
+// Write-backs (vantle_explain), every cache write-back and
+// write-allocate. Bytes init_writebacks_saclru allocates:
+uint64_t footprint_writebacks_saclru(void);
+// Readies the depths of dirty lines, after init_saclru. Ends through
+// _fatal when memory is out.
+void init_writebacks_saclru(void);
+// sacnmul_woarr, which also counts write-backs: a reference that writes
+// when store != 0. Once write-backs are counted, every reference comes
+// here.
+void sacnmul_store(md_addr_t addr, int store);
+// Sets writebacks and dirty_at_end of rows[0 .. count-1], in the order of
+// results_saclru.
+void writebacks_saclru(vantle_explained *rows, int count);
+
 // For tests only: the run starts as though count references had gone by,
 // each a hit at the head of every list, and had left the lists empty.
 // Called after init_saclru and before the first reference.

@@ -22,6 +22,19 @@ void outpr_widestack(FILE *fd);
 // vantle_results for this family.
 int results_widestack(vantle_result *rows, int capacity);
 
+// Write-backs (vantle_explain), every cache write-back and
+// write-allocate. Bytes init_writebacks_widestack allocates:
+uint64_t footprint_writebacks_widestack(void);
+// Readies the count of write-backs, after init_widestack. Ends through
+// _fatal when memory is out.
+void init_writebacks_widestack(void);
+// ptc, which also counts write-backs: a reference that writes when
+// store != 0. Once write-backs are counted, every reference comes here.
+void ptc_store(md_addr_t addr, int store);
+// Sets writebacks and dirty_at_end of rows[0 .. count-1], in the order of
+// results_widestack.
+void writebacks_widestack(vantle_explained *rows, int count);
+
 // Internal operations, for tests.
 
 // Gives line addr the next position of the time axis, inserting the line

@@ -22,6 +22,7 @@ int main(void) {
       &vantle_sac_hits != &sac_hits)
     return 10;
   if (N != 1024 || strcmp(T, "a program's own T") != 0) return 11;
+  if (vantle_explain(VANTLE_EXPLAIN_WRITEBACKS) != 0) return 13;
   vantle_init(3, words);
   if (A != 3 || B != 4 || trace_config != 2 || repl != 0) return 5;
   /* The defaults the words left: 2 ways (-n1), 16-byte lines, no limit. */
@@ -42,13 +43,18 @@ int main(void) {
       rows[3].cache_size != 16 * 2 * 16 || rows[0].references != 0 ||
       !isnan(rows[0].miss_ratio))
     return 8;
-  /* The same line twice: one hit in every cache. */
+  /* The same line twice, written the second time: one hit in every
+   * cache, and one dirty line at the end. */
   vantle_access(0x40);
-  vantle_access(0x44);
+  vantle_access_store(0x44, 1);
   vantle_stats(sink, 0);
   vantle_results(rows, 4);
   if (rows[2].references != 2 || rows[2].hits != 1 ||
       rows[2].miss_ratio != 0.5)
     return 9;
+  vantle_explained why[4];
+  if (vantle_explanation(why, 4) != 4 || why[3].writebacks != 0 ||
+      why[3].dirty_at_end != 1 || why[3].compulsory != VANTLE_NOT_COUNTED)
+    return 14;
   return 0;
 }
