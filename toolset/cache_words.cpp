@@ -195,5 +195,7 @@ bool cw_configure(fam_family *f, char **messages) {
   }
   f->set_span_bits = vantle_set_span_bits();
   f->has_window = repl == VANTLE_OPT && trace_config != VANTLE_DIRECT_MAPPED;
+  f->organisation = trace_config;
+  f->policy = trace_config == VANTLE_DIRECT_MAPPED ? int{VANTLE_LRU} : repl;
   return true;
 }

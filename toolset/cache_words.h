@@ -30,7 +30,7 @@ bool cw_parse(fam_family *f, const char *spec, const char *kinds, char *why,
 
 // Has the library check f's words, its messages caught. True when it
 // accepts them: f then knows what the library says of it (set_span_bits,
-// has_window). False when it refuses them: *messages (malloc'd, the
+// has_window, organisation, policy). False when it refuses them: *messages (malloc'd, the
 // caller's to free) holds what it said.
 bool cw_configure(fam_family *f, char **messages);
 

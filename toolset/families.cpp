@@ -35,6 +35,7 @@ struct fam_process {
   int ack_fd;        // one byte back when an asked-for report is written
   int text_fd;       // its standard output and error
   int rows_fd;       // its vantle_results rows, at the end
+  int explained_fd;  // its vantle_explanation rows, at the end (-explain)
   off_t shown;       // bytes of its text already printed
   int wait_status;
   bool silent;       // it did not answer in time, and was killed
@@ -46,7 +47,10 @@ namespace {
 enum { kBatch = 1 << 16 };  // the most references one message carries
 enum { kMostChildren = 64 };
 
-enum : uint32_t { kReferences = 0, kInterim = 1 };
+// What a message holds: count addresses; a request for an interim report;
+// count addresses followed by count bytes, each 1 when its reference
+// writes (a family that counts write-backs).
+enum : uint32_t { kReferences = 0, kInterim = 1, kReferencesAndStores = 2 };
 struct header {
   uint32_t count;
   uint32_t what;
@@ -57,9 +61,11 @@ fam_process processes[kMostChildren];
 // What the run's signals ask while vantle-sim waits on a child.
 int (*asked_of_waits)(void);
 
-// The size of a message of count references.
-size_t message_bytes(uint32_t count) {
-  return sizeof(header) + count * sizeof(md_addr_t);
+// The size of a message of count references, with their store marks when
+// stores (rounded up so that the next message's addresses stay aligned).
+size_t message_bytes(size_t count, bool stores = false) {
+  size_t bytes = sizeof(header) + count * sizeof(md_addr_t);
+  return stores ? (bytes + count + 7) & ~size_t{7} : bytes;
 }
 
 // Whole reads and writes over the acknowledgement pipe and the rows file,
@@ -117,8 +123,16 @@ int input_over(void *ring) {
     }
     const md_addr_t *addrs =
         reinterpret_cast<const md_addr_t *>(message + sizeof h);
-    for (uint32_t i = 0; i < h.count; i++) vantle_access(addrs[i]);
-    trace_ring_release(p->ring, message_bytes(h.count));
+    bool stores = h.what == kReferencesAndStores;
+    if (stores) {
+      const unsigned char *writes =
+          reinterpret_cast<const unsigned char *>(addrs + h.count);
+      for (uint32_t i = 0; i < h.count; i++)
+        vantle_access_store(addrs[i], writes[i]);
+    } else {
+      for (uint32_t i = 0; i < h.count; i++) vantle_access(addrs[i]);
+    }
+    trace_ring_release(p->ring, message_bytes(h.count, stores));
   }
   vantle_stats(stderr, 0);
   fflush(nullptr);
@@ -127,6 +141,12 @@ int input_over(void *ring) {
       n ? n : 1, sizeof *rows, "families", "serve", __LINE__));
   vantle_results(rows, n);
   bool saved = write_all(p->rows_fd, rows, n * sizeof *rows);
+  if (saved && p->explained_fd >= 0) {
+    vantle_explained *why = static_cast<vantle_explained *>(checked_calloc(
+        n ? n : 1, sizeof *why, "families", "serve", __LINE__));
+    vantle_explanation(why, n);
+    saved = write_all(p->explained_fd, why, n * sizeof *why);
+  }
   _exit(saved ? 0 : 1);
 }
 
@@ -143,6 +163,7 @@ void quiet_fatal(FILE *) {}
   if (hooks->in_child) hooks->in_child();
   dup2(f->process->text_fd, 1);
   dup2(f->process->text_fd, 2);
+  vantle_explain(f->explain);
   vantle_init(f->count, f->words);  // what it refuses ends the child here
   vantle_config(stderr);
   if (hooks->after_config) hooks->after_config(stderr);
@@ -251,8 +272,10 @@ unsigned char *start_message(fam_family *f, size_t n, uint32_t what,
                              watch *w) {
   trace_ring *ring = f->process->ring;
   room_wait r = {f, w};
-  if (f->gone || trace_ring_wait(ring, TRACE_RING_WRITER, message_bytes(n),
-                                 stop_waiting_for_room, &r))
+  if (f->gone ||
+      trace_ring_wait(ring, TRACE_RING_WRITER,
+                      message_bytes(n, what == kReferencesAndStores),
+                      stop_waiting_for_room, &r))
     return nullptr;
   unsigned char *at = trace_ring_at(ring, ring->written);
   header h = {static_cast<uint32_t>(n), what};
@@ -265,9 +288,12 @@ unsigned char *start_message(fam_family *f, size_t n, uint32_t what,
 void finish_message(fam_family *f, size_t n) {
   trace_ring *ring = f->process->ring;
   unsigned char *message = trace_ring_at(ring, ring->written);
-  uint32_t count = static_cast<uint32_t>(n);
-  memcpy(message + offsetof(header, count), &count, sizeof count);
-  trace_ring_publish(ring, message_bytes(count));
+  header h;
+  memcpy(&h, message, sizeof h);
+  h.count = static_cast<uint32_t>(n);
+  memcpy(message, &h, sizeof h);
+  trace_ring_publish(ring, message_bytes(h.count,
+                                         h.what == kReferencesAndStores));
 }
 
 // Waits until the child has closed its end of the acknowledgement pipe,
@@ -370,6 +396,10 @@ void fork_child(fam_family *families, int i, int count,
     cannot_make(f, i, count, "its text file", __LINE__);
   if ((p->rows_fd = memory_file("vantle-family-rows")) < 0)
     cannot_make(f, i, count, "its rows file", __LINE__);
+  p->explained_fd = -1;
+  if (f->explain &&
+      (p->explained_fd = memory_file("vantle-family-explained")) < 0)
+    cannot_make(f, i, count, "its explanation file", __LINE__);
   p->pid = fork();
   if (p->pid < 0) cannot_make(f, i, count, "its process", __LINE__);
   if (p->pid == 0) {
@@ -410,6 +440,23 @@ void start(fam_family *families, int count, const fam_hooks *hooks) {
 // Puts the addresses that f takes among records 0..take-1 into picked,
 // which has room for take.
 void pick(const fam_family *f, const md_addr_t *addrs,
+          const unsigned char *kinds, size_t take, md_addr_t *picked);
+
+// pick, with the store marks of the taken references after the taken
+// addresses.
+void pick_with_stores(const fam_family *f, const md_addr_t *addrs,
+                      const unsigned char *kinds, size_t take, size_t taken,
+                      md_addr_t *picked) {
+  unsigned char *writes = reinterpret_cast<unsigned char *>(picked + taken);
+  size_t k = 0;
+  for (size_t i = 0; i < take && k < taken; i++) {
+    if (!f->wanted[kinds[i]]) continue;
+    picked[k] = addrs[i];
+    writes[k++] = fam_stores(kinds[i]);
+  }
+}
+
+void pick(const fam_family *f, const md_addr_t *addrs,
           const unsigned char *kinds, size_t take, md_addr_t *picked) {
   if (f->wanted[MD_REF_NONE]) {  // every kind
     memcpy(picked, addrs, take * sizeof *picked);
@@ -425,10 +472,14 @@ void pick(const fam_family *f, const md_addr_t *addrs,
 fam_fed feed(fam_family *f, const md_addr_t *addrs,
              const unsigned char *kinds, size_t take, size_t taken) {
   watch w = watching(f, FAM_END | FAM_REPORT, 0, false);
-  unsigned char *message = start_message(f, take, kReferences, &w);
+  unsigned char *message = start_message(
+      f, take, f->stores ? kReferencesAndStores : kReferences, &w);
   if (!message) return f->gone ? FAM_GONE : FAM_ASKED;
-  pick(f, addrs, kinds, take,
-       reinterpret_cast<md_addr_t *>(message + sizeof(header)));
+  md_addr_t *picked = reinterpret_cast<md_addr_t *>(message + sizeof(header));
+  if (f->stores)
+    pick_with_stores(f, addrs, kinds, take, taken, picked);
+  else
+    pick(f, addrs, kinds, take, picked);
   finish_message(f, taken);
   return FAM_FED;
 }
@@ -510,8 +561,25 @@ bool any_gone(fam_family *families, int count) {
 
 bool in_flight(size_t *) { return false; }  // the children feed themselves
 
+int explanation(fam_family *f, vantle_explained **out) {
+  struct stat st;
+  int fd = f->process->explained_fd;
+  *out = nullptr;
+  if (fd < 0 || fstat(fd, &st) != 0 || st.st_size <= 0) return 0;
+  size_t n = static_cast<size_t>(st.st_size) / sizeof(vantle_explained);
+  *out = static_cast<vantle_explained *>(checked_calloc(
+      n, sizeof(vantle_explained), "families", "fam_explanation", __LINE__));
+  if (pread(fd, *out, n * sizeof(vantle_explained), 0) !=
+      static_cast<ssize_t>(n * sizeof(vantle_explained))) {
+    free(*out);
+    *out = nullptr;
+    return 0;
+  }
+  return static_cast<int>(n);
+}
+
 }  // namespace
 
 const family_sink kChildFamilies = {start, copy_text, feed, interim,
                                     end_input, final_report, say_failure,
-                                    rows, any_gone, in_flight};
+                                    rows, any_gone, in_flight, explanation};

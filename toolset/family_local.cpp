@@ -16,6 +16,7 @@ const fam_hooks *hooks;
 
 void start(fam_family *families, int, const fam_hooks *given) {
   hooks = given;
+  vantle_explain(families[0].explain);
   vantle_init(families[0].count, families[0].words);
 }
 
@@ -27,7 +28,13 @@ void config(fam_family *, FILE *to) {
 fam_fed feed(fam_family *f, const md_addr_t *addrs,
              const unsigned char *kinds, size_t take, size_t) {
   feeding.on = true;
-  if (f->wanted[MD_REF_NONE]) {  // every kind
+  if (f->stores) {
+    for (size_t i = 0; i < take; i++) {
+      if (!f->wanted[kinds[i]]) continue;
+      feeding.at = i;
+      vantle_access_store(addrs[i], fam_stores(kinds[i]));
+    }
+  } else if (f->wanted[MD_REF_NONE]) {  // every kind
     for (size_t i = 0; i < take; i++) {
       feeding.at = i;
       vantle_access(addrs[i]);
@@ -68,6 +75,17 @@ int rows(fam_family *, vantle_result **out) {
 
 bool any_gone(fam_family *, int) { return false; }
 
+int explanation(fam_family *f, vantle_explained **out) {
+  *out = nullptr;
+  if (!f->explain) return 0;
+  int n = vantle_explanation(nullptr, 0);
+  *out = static_cast<vantle_explained *>(checked_calloc(
+      n ? n : 1, sizeof(vantle_explained), "family_local", "explanation",
+      __LINE__));
+  vantle_explanation(*out, n);
+  return n;
+}
+
 bool in_flight(size_t *record) {
   if (!feeding.on) return false;
   feeding.on = false;
@@ -79,4 +97,4 @@ bool in_flight(size_t *record) {
 
 const family_sink kLocalFamily = {start, config, feed, interim, end_input,
                                   final_report, say_failure, rows, any_gone,
-                                  in_flight};
+                                  in_flight, explanation};

@@ -29,6 +29,12 @@ struct fam_family {
   counter_t fed;        // references fed to it
   bool gone;            // its process ended before its time
   fam_process *process;  // families.h: its child process, or null
+  // -explain: what its library is asked for (vantle_explain; 0: nothing),
+  // and whether its references come with their store marks
+  // (vantle_access_store).
+  unsigned explain;
+  bool stores;
+  int organisation, policy;  // as the library read its words
 };
 
 // What the run's signals ask of a sink that waits (several families: on
@@ -74,7 +80,16 @@ struct family_sink {
   // The record of the batch being fed when a fatal error ends the run
   // inside feed; false when none is.
   bool (*in_flight)(size_t *record);
+  // f's vantle_explanation rows (after final_report), which the caller
+  // frees; returns how many (0 when f explains nothing).
+  int (*explanation)(fam_family *f, vantle_explained **rows);
 };
+
+// Whether a reference of this kind writes: a store, or a modify (one
+// reference that reads and writes).
+static inline bool fam_stores(unsigned char kind) {
+  return kind == MD_REF_STORE || kind == MD_REF_MODIFY;
+}
 
 // The family of a run of one, fed in this process.
 extern const family_sink kLocalFamily;
