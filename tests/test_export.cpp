@@ -402,8 +402,12 @@ TEST_F(ExportTest, WritersHandleNoReferencesAndAwkwardNames) {
   } writers[] = {
       {"w.csv", [](FILE *f, const run_description *, const vantle_result *r,
                    int n) { return write_results_csv(f, r, n); }},
-      {"w.json", write_results_json},
-      {"w.svg", write_results_svg}};
+      {"w.json", [](FILE *f, const run_description *run,
+                    const vantle_result *r,
+                    int n) { return write_results_json(f, run, r, n); }},
+      {"w.svg", [](FILE *f, const run_description *run,
+                   const vantle_result *r,
+                   int n) { return write_results_svg(f, run, r, n); }}};
   for (auto &w : writers) {
     FILE *f = fopen(path(w.name).c_str(), "w");
     ASSERT_NE(f, nullptr);

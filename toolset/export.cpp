@@ -8,6 +8,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <string>
+
 #include "libvantle/frontend.h"
 #include "misc.h"
 
@@ -100,10 +102,37 @@ const char *family_name(const vantle_result *first) {
 
 namespace {
 
-void put_csv_header(FILE *out, bool family_column) {
+// The fields of an explained row (-explain), by their CSV and JSON names.
+const char *const kExplainedFields[] = {
+    "compulsory",  "capacity",        "conflict",    "opt_misses",
+    "write_backs", "bytes_to_memory", "dirty_at_end"};
+enum { kExplainedFieldCount = 7 };
+
+// Field i of x as text; empty when not counted.
+std::string explained_field(const explained_row &x, int i) {
+  const uint64_t kNot = VANTLE_NOT_COUNTED;
+  bool three_cs = x.compulsory != kNot;
+  switch (i) {
+    case 0: return three_cs ? std::to_string(x.compulsory) : "";
+    case 1: return three_cs ? std::to_string(x.capacity) : "";
+    case 2: return three_cs ? std::to_string(x.conflict) : "";
+    case 3: return x.opt_misses != kNot ? std::to_string(x.opt_misses) : "";
+    case 4: return x.writebacks != kNot ? std::to_string(x.writebacks) : "";
+    case 5:
+      return x.bytes_to_memory != kNot ? std::to_string(x.bytes_to_memory)
+                                       : "";
+    default:
+      return x.dirty_at_end != kNot ? std::to_string(x.dirty_at_end) : "";
+  }
+}
+
+void put_csv_header(FILE *out, bool family_column, bool explained) {
   fprintf(out,
           "%sorganisation,policy,line_size,sets,associativity,cache_size,"
-          "references,hits,miss_ratio\n", family_column ? "family," : "");
+          "references,hits,miss_ratio", family_column ? "family," : "");
+  for (int i = 0; explained && i < kExplainedFieldCount; i++)
+    fprintf(out, ",%s", kExplainedFields[i]);
+  fputc('\n', out);
 }
 
 // A field as RFC 4180 has it: quoted, its quotes doubled, when it holds a
@@ -122,7 +151,8 @@ void put_csv_field(FILE *out, const char *text) {
 }
 
 void put_csv_rows(FILE *out, const char *family, const vantle_result *rows,
-                  int count) {
+                  int count, const explained_row *explained,
+                  bool explained_columns) {
   for (int i = 0; i < count; i++) {
     const vantle_result &r = rows[i];
     if (family) {
@@ -137,13 +167,17 @@ void put_csv_rows(FILE *out, const char *family, const vantle_result *rows,
             static_cast<unsigned long long>(r.references),
             static_cast<unsigned long long>(r.hits));
     if (!isnan(r.miss_ratio)) fprintf(out, "%.6f", r.miss_ratio);
+    for (int f = 0; explained_columns && f < kExplainedFieldCount; f++)
+      fprintf(out, ",%s",
+              explained ? explained_field(explained[i], f).c_str() : "");
     fputc('\n', out);
   }
 }
 
 // The run's fields and its rows, inside an object opened at indent.
 void put_json_family(FILE *out, const run_description *run, bool with_input,
-                     const vantle_result *rows, int count, const char *indent) {
+                     const vantle_result *rows, int count,
+                     const explained_row *explained, const char *indent) {
   fprintf(out, "%s\"family\": ", indent);
   put_json_string(out, run->family);
   fprintf(out, ",\n%s\"options\": ", indent);
@@ -175,9 +209,15 @@ void put_json_family(FILE *out, const run_description *run, bool with_input,
             static_cast<unsigned long long>(r.references),
             static_cast<unsigned long long>(r.hits));
     if (isnan(r.miss_ratio))
-      fputs("null}", out);
+      fputs("null", out);
     else
-      fprintf(out, "%.6f}", r.miss_ratio);
+      fprintf(out, "%.6f", r.miss_ratio);
+    for (int f = 0; explained && f < kExplainedFieldCount; f++) {
+      std::string v = explained_field(explained[i], f);
+      fprintf(out, ", \"%s\": %s", kExplainedFields[f],
+              v.empty() ? "null" : v.c_str());
+    }
+    fputc('}', out);
   }
   if (count) fprintf(out, "\n%s", indent);
   fputs("]", out);
@@ -185,25 +225,29 @@ void put_json_family(FILE *out, const run_description *run, bool with_input,
 
 }  // namespace
 
-int write_results_csv(FILE *out, const vantle_result *rows, int count) {
-  put_csv_header(out, false);
-  put_csv_rows(out, nullptr, rows, count);
+int write_results_csv(FILE *out, const vantle_result *rows, int count,
+                      const explained_row *explained) {
+  put_csv_header(out, false, explained);
+  put_csv_rows(out, nullptr, rows, count, explained, explained);
   return finish(out);
 }
 
 int write_results_json(FILE *out, const run_description *run,
-                       const vantle_result *rows, int count) {
+                       const vantle_result *rows, int count,
+                       const explained_row *explained) {
   fputs("{\n", out);
-  put_json_family(out, run, true, rows, count, "  ");
+  put_json_family(out, run, true, rows, count, explained, "  ");
   fputs("\n}\n", out);
   return finish(out);
 }
 
 int write_families_csv(FILE *out, const family_results *families, int count) {
-  put_csv_header(out, true);
+  bool explained = false;
+  for (int i = 0; i < count; i++) explained = explained || families[i].explained;
+  put_csv_header(out, true, explained);
   for (int i = 0; i < count; i++)
     put_csv_rows(out, families[i].run.options, families[i].rows,
-                 families[i].count);
+                 families[i].count, families[i].explained, explained);
   return finish(out);
 }
 
@@ -215,7 +259,7 @@ int write_families_json(FILE *out, const family_results *families,
   for (int i = 0; i < count; i++) {
     fputs(i ? ",\n    {\n" : "\n    {\n", out);
     put_json_family(out, &families[i].run, false, families[i].rows,
-                    families[i].count, "      ");
+                    families[i].count, families[i].explained, "      ");
     fputs("\n    }", out);
   }
   fputs(count ? "\n  ]\n}\n" : "]\n}\n", out);

@@ -19,12 +19,24 @@ struct run_description {
                             // (e.g. "SIGUSR2", "-trace:max"), or null
 };
 
+// Why one configuration misses, and what its misses cost (-explain),
+// beside its row. A count not known is VANTLE_NOT_COUNTED; conflict is
+// known with the other two Cs.
+struct explained_row {
+  uint64_t compulsory;  // first references to a line
+  uint64_t capacity;    // fully-associative LRU misses, less compulsory
+  int64_t conflict;     // the rest; negative where the row misses less
+  uint64_t opt_misses;  // the same configuration under OPT
+  uint64_t writebacks, bytes_to_memory, dirty_at_end;
+};
+
 // One family of a run of several.
 struct family_results {
   run_description run;   // its options are the -cache:opts value as given
   const char *label;     // names it in a plot's legend, e.g. "#2 OPT data"
   const vantle_result *rows;
   int count;
+  const explained_row *explained = nullptr;  // beside rows (-explain)
 };
 
 // The family's display name: policy and organisation ("Direct-mapped"
@@ -36,22 +48,29 @@ const char *family_name(const vantle_result *first_row);
 // family has reads as the default organisation.
 const char *organisation_title(int organisation);
 
-// Writes a header line and one line per row. Returns 0, or -1 when the
-// stream reports an error.
-int write_results_csv(FILE *out, const vantle_result *rows, int count);
+// Writes a header line and one line per row; with explained (-explain,
+// one beside each row) the explanation's fields follow the row's, empty
+// where not counted. Returns 0, or -1 when the stream reports an error.
+int write_results_csv(FILE *out, const vantle_result *rows, int count,
+                      const explained_row *explained = nullptr);
 
-// Writes one JSON object: the run's description and its rows. Returns 0,
-// or -1 when the stream reports an error.
+// Writes one JSON object: the run's description and its rows; with
+// explained, each row has the explanation's fields too, null where not
+// counted. Returns 0, or -1 when the stream reports an error.
 int write_results_json(FILE *out, const run_description *run,
-                       const vantle_result *rows, int count);
+                       const vantle_result *rows, int count,
+                       const explained_row *explained = nullptr);
 
 // Writes an SVG plot of the miss ratios against what varies in the family:
 // cache size (fully associative; set associative with one set count or
 // one associativity), number of sets with one curve per associativity
 // (set associative), or line size (direct mapped); logarithmic x axis,
-// sizes in KiB and MiB. Returns 0, or -1 when the stream reports an error.
+// sizes in KiB and MiB. With explained, a second panel below stacks each
+// configuration's misses: compulsory, capacity and conflict. Returns 0,
+// or -1 when the stream reports an error.
 int write_results_svg(FILE *out, const run_description *run,
-                      const vantle_result *rows, int count);
+                      const vantle_result *rows, int count,
+                      const explained_row *explained = nullptr);
 
 // The same three for several families. CSV: a first column, family, holds
 // each row's -cache:opts value. JSON: one object, the input and an array
@@ -60,7 +79,9 @@ int write_results_svg(FILE *out, const run_description *run,
 // that organisation, named by the family's label; the set-associative
 // panel runs over cache size unless every family in it varies in both
 // sets and ways. Every legend has one font size; the picture widens to
-// hold the longest entry.
+// hold the longest entry. With -explain (families' explained), the CSV and
+// JSON rows carry the explanation's fields, and the SVG adds a panel per
+// family that stacks its misses.
 int write_families_csv(FILE *out, const family_results *families, int count);
 int write_families_json(FILE *out, const family_results *families,
                         int count);

@@ -365,16 +365,161 @@ bool panel_by_sets(const family_results *families, int count) {
   return true;
 }
 
+// ---- The three Cs, stacked (-explain) ----------------------------------------
+
+const char *const kCauseColours[] = {"#7f9fbf", "#ff9f40", "#d62728"};
+const char *const kCauses[] = {"compulsory", "capacity", "conflict"};
+
+// Whether the explanation holds the three Cs of every row.
+bool has_three_cs(const explained_row *x, int count) {
+  if (!x || count == 0) return false;
+  for (int k = 0; k < count; k++)
+    if (x[k].compulsory == VANTLE_NOT_COUNTED) return false;
+  return true;
+}
+
+// The label under bar k, or "" for none: a set-associative family's set
+// count under the first bar of its group, a direct-mapped line size, a
+// fully-associative size at about a dozen bars.
+std::string bar_label(const vantle_result *rows, int count, int k) {
+  const vantle_result &r = rows[k];
+  if (r.organisation == VANTLE_SET_ASSOCIATIVE)
+    return k == 0 || rows[k - 1].sets != r.sets ? std::to_string(r.sets) : "";
+  if (r.organisation == VANTLE_DIRECT_MAPPED)
+    return axis_label(double(r.line_size), true);
+  int every = count > 12 ? (count + 11) / 12 : 1;
+  return (k + 1) % every == 0 || count == 1
+             ? axis_label(double(r.cache_size), true)
+             : "";
+}
+
+void put_rect(FILE *out, double x, double y, double w, double h,
+              const char *style) {
+  fprintf(out, "<rect x=\"%.1f\" y=\"%.1f\" width=\"%.2f\" height=\"%.2f\" "
+               "%s/>\n", x, y, w, h, style);
+}
+
+// One bar: compulsory, capacity and conflict stacked as miss ratios; a
+// negative conflict (fewer misses than the fully-associative LRU cache)
+// is the outline between the bar's top and that cache's misses.
+void put_bar(FILE *out, const Frame &f, double x, double w,
+             const vantle_result &r, const explained_row &e) {
+  if (r.references == 0) return;
+  double refs = double(r.references);
+  double c = e.compulsory / refs, fa = (e.compulsory + e.capacity) / refs;
+  double m = double(r.references - r.hits) / refs;
+  double bounds[] = {0, c, fa, m > fa ? m : fa};
+  for (int i = 0; i < 3; i++) {
+    double low = bounds[i], high = i == 2 ? bounds[3] : bounds[i + 1];
+    if (i == 2 && m < fa) continue;
+    char style[64];
+    snprintf(style, sizeof style, "class=\"%s\" fill=\"%s\"", kCauses[i],
+             kCauseColours[i]);
+    put_rect(out, x, f.py(high), w, f.py(low) - f.py(high), style);
+  }
+  if (m < fa)
+    put_rect(out, x, f.py(fa), w, f.py(m) - f.py(fa),
+             "class=\"negative-conflict\" fill=\"white\" stroke=\"#d62728\" "
+             "stroke-dasharray=\"3,2\"");
+}
+
+// The panel: a bar per configuration in row order, labelled below, the
+// y axis up to the largest of the misses and the fully-associative ones.
+void put_stacked_panel(FILE *out, const std::string &title,
+                       const vantle_result *rows, const explained_row *x,
+                       int count, double width) {
+  Frame f;
+  f.width = width;
+  for (int k = 0; k < count; k++) {
+    if (rows[k].references == 0) continue;
+    double refs = double(rows[k].references);
+    f.y_max = fmax(f.y_max, double(rows[k].references - rows[k].hits) / refs);
+    f.y_max = fmax(f.y_max, (x[k].compulsory + x[k].capacity) / refs);
+  }
+  f.y_step = tick_step(f.y_max > 0 ? f.y_max : 1);
+  f.y_top = f.y_max > 0 ? ceil(f.y_max / f.y_step - 1e-9) * f.y_step : 1;
+  fprintf(out, "<text x=\"%.1f\" y=\"28\" font-size=\"16\" "
+               "text-anchor=\"middle\">", f.left + f.plot_w / 2);
+  put_xml_text(out, title);
+  fputs("</text>\n", out);
+  for (double y = 0; y <= f.y_top + f.y_step / 2; y += f.y_step)
+    fprintf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">%g"
+                 "</text>\n", f.left - 8, f.py(y) + 4,
+            round(y / f.y_step) * f.y_step);
+  double slot = f.plot_w / fmax(1, count);
+  double bar = count <= 64 ? slot * 0.8 : slot;
+  for (int k = 0; k < count; k++) {
+    double bx = f.left + slot * k + (slot - bar) / 2;
+    put_bar(out, f, bx, bar, rows[k], x[k]);
+    std::string label = bar_label(rows, count, k);
+    // A set count's label stands under the middle of its group of bars.
+    int group = 1;
+    while (rows[k].organisation == VANTLE_SET_ASSOCIATIVE &&
+           k + group < count && rows[k + group].sets == rows[k].sets)
+      group++;
+    if (!label.empty())
+      fprintf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">"
+                   "%s</text>\n", f.left + slot * (k + group / 2.0),
+              f.top + f.plot_h + 18, label.c_str());
+  }
+  fprintf(out, "<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" "
+               "height=\"%.1f\" fill=\"none\" stroke=\"black\"/>\n",
+          f.left, f.top, f.plot_w, f.plot_h);
+  const char *x_label =
+      rows[0].organisation == VANTLE_SET_ASSOCIATIVE
+          ? "number of sets; a bar per associativity, fewest ways first"
+      : rows[0].organisation == VANTLE_DIRECT_MAPPED
+          ? "line size"
+          : "cache size";
+  fprintf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%s"
+               "</text>\n", f.left + f.plot_w / 2, f.height - 22, x_label);
+  fprintf(out, "<text transform=\"translate(22 %.1f) rotate(-90)\" "
+               "text-anchor=\"middle\">miss ratio</text>\n",
+          f.top + f.plot_h / 2);
+  for (int i = 0; i < 4; i++) {
+    double ly = f.top + 12 + 20 * i, lx = f.left + f.plot_w + 14;
+    put_rect(out, lx, ly - 6, 26, 10,
+             i < 3 ? (std::string("fill=\"") + kCauseColours[i] + "\"").c_str()
+                   : "fill=\"white\" stroke=\"#d62728\" "
+                     "stroke-dasharray=\"3,2\"");
+    fprintf(out, "<text x=\"%.1f\" y=\"%.1f\" font-size=\"%.0f\">%s"
+                 "</text>\n", lx + 32, ly + 4, kLegendFont,
+            i < 3 ? kCauses[i] : "negative conflict");
+  }
+}
+
+// The stacked panel of a family below the picture's other panels, at
+// vertical offset top; false when it has no three Cs to show.
+bool put_explained(FILE *out, const run_description *run,
+                   const vantle_result *rows, const explained_row *x,
+                   int count, const char *label, double width, double top) {
+  if (!has_three_cs(x, count)) return false;
+  const char *input = run->input ? base_name(run->input) : "";
+  std::string name = label ? std::string(label) + " " : "";
+  fprintf(out, "<g transform=\"translate(0 %.0f)\">\n", top);
+  put_stacked_panel(out,
+                    name + (run->family ? run->family : family_name(rows)) +
+                        " caches, misses explained: " + input,
+                    rows, x, count, width);
+  fputs("</g>\n", out);
+  return true;
+}
+
 }  // namespace
 
 int write_results_svg(FILE *out, const run_description *run,
-                      const vantle_result *rows, int count) {
+                      const vantle_result *rows, int count,
+                      const explained_row *explained) {
   Frame frame;
   Plot plot = build_plot(run, rows, count, nullptr,
                          varies_in_sets_and_ways(rows, count));
   double width = picture_width({plot});
-  put_document(out, width, frame.height);
+  bool stacked = has_three_cs(explained, count);
+  put_document(out, width, frame.height * (stacked ? 2 : 1));
   put_panel(out, plot, width, count == 0 || rows[0].references == 0);
+  if (stacked)
+    put_explained(out, run, rows, explained, count, nullptr, width,
+                  frame.height);
   fputs("</svg>\n", out);
   return finish(out);
 }
@@ -405,12 +550,22 @@ int write_families_svg(FILE *out, const family_results *families,
   }
   Frame frame;
   double width = picture_width(panels);
-  put_document(out, width, frame.height * double(panels.size()));
+  size_t stacked = 0;  // explained families: a stacked panel each
+  for (int i = 0; i < count; i++)
+    stacked += has_three_cs(families[i].explained, families[i].count);
+  put_document(out, width, frame.height * double(panels.size() + stacked));
   for (size_t p = 0; p < panels.size(); p++) {
     fprintf(out, "<g transform=\"translate(0 %.0f)\">\n",
             frame.height * double(p));
     put_panel(out, panels[p], width, no_refs[p]);
     fputs("</g>\n", out);
+  }
+  double top = frame.height * double(panels.size());
+  for (int i = 0; i < count; i++) {
+    const family_results &f = families[i];
+    if (put_explained(out, &f.run, f.rows, f.explained, f.count, f.label,
+                      width, top))
+      top += frame.height;
   }
   fputs("</svg>\n", out);
   return finish(out);

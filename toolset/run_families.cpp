@@ -9,14 +9,26 @@
 #include <algorithm>
 
 #include "toolset/cache_words.h"
+#include "toolset/explanation.h"
 #include "toolset/report_note.h"
 #include "toolset/run_stats.h"
 
 namespace {
 
+// What a companion of a family does (-explain): a family of its own, fed
+// what that family is fed in a process of its own, never reported; its
+// counts explain the family's misses.
+enum role { kThreeCs = 1, kOpt = 2 };
+
 struct {
+  // The families of the command line, then the companions.
   fam_family list[RF_MOST_FAMILIES];
-  int count;
+  int count;  // of the command line
+  int total;  // with the companions
+  int companion_of[RF_MOST_FAMILIES];  // for a companion: its family
+  int role[RF_MOST_FAMILIES];          // for a companion: its role
+  bool explaining;        // -explain
+  bool stores_recorded;   // the input records which references write
   const family_sink *sink;
   counter_t max;              // -trace:max; 0: none
   counter_t reference_limit;  // the library simulates no more
@@ -50,7 +62,7 @@ size_t after_nth(const fam_family *f, const unsigned char *kinds, size_t n,
 size_t before_reference_limit(const unsigned char *kinds, size_t n,
                               const counter_t *by_kind) {
   size_t end = n;
-  for (int i = 0; i < run.count; i++) {
+  for (int i = 0; i < run.total; i++) {
     const fam_family *f = &run.list[i];
     counter_t want = taking(f, by_kind);
     if (run.max) want = std::min(want, run.max - f->fed);
@@ -76,6 +88,83 @@ void feed_family(fam_family *f, const md_addr_t *addrs,
   }
 }
 
+// The companions' text is theirs: a run shows none of it.
+FILE *discarded() {
+  static FILE *sink = fopen("/dev/null", "w");
+  if (!sink) sink = tmpfile();
+  return sink;
+}
+
+// Adds a companion of family i in the given role: family i's words (with
+// -Ropt for OPT), its kinds; the library checks it with what it will be
+// asked for. Ends the run, before anything is simulated, when it cannot.
+void add_companion(int i, int what) {
+  const fam_family *f = &run.list[i];
+  if (run.total == RF_MOST_FAMILIES) {
+    fprintf(stderr, "error: -explain: the families and their companions "
+                    "would take more than %d processes\n", RF_MOST_FAMILIES);
+    exit(1);
+  }
+  static char opt_word[] = "-Ropt";
+  fam_family *c = &run.list[run.total];
+  *c = *f;
+  c->fed = 0;
+  c->stores = false;
+  c->explain = 0;
+  if (what == kOpt && c->count < static_cast<int>(sizeof c->words /
+                                                  sizeof c->words[0]))
+    c->words[c->count++] = opt_word;
+  if (what == kThreeCs)
+    c->explain = VANTLE_EXPLAIN_COMPULSORY | VANTLE_EXPLAIN_FULLY_ASSOCIATIVE |
+                 VANTLE_EXPLAIN_APART;
+  char *said = nullptr;
+  vantle_explain(c->explain);
+  bool runs = cw_configure(c, &said);
+  vantle_explain(0);
+  if (!runs) {
+    fputs(said, stderr);
+    fprintf(stderr, "error: -explain: family %d of %d (`%s') cannot be "
+            "explained: %s cannot run; nothing was simulated\n", i + 1,
+            run.count, f->spec,
+            what == kOpt ? "the same family under OPT"
+                         : "its fully-associative LRU stacks");
+    exit(1);
+  }
+  run.companion_of[run.total] = i;
+  run.role[run.total++] = what;
+}
+
+// The companion of family i in the given role, or null.
+fam_family *companion(int i, int what) {
+  for (int c = run.count; c < run.total; c++)
+    if (run.companion_of[c] == i && run.role[c] == what) return &run.list[c];
+  return nullptr;
+}
+
+// Family i's companions' final reports, kept from the run's output, then
+// the explanation of its misses. False when a companion failed.
+bool explain_misses(int i, FILE *stream) {
+  bool well = true;
+  for (int c = run.count; c < run.total; c++) {
+    if (run.companion_of[c] != i) continue;
+    if (run.sink->final_report(&run.list[c], discarded())) continue;
+    fprintf(stream, "sim: -explain: %s, which explains family %d of %d "
+            "(`%s'), failed\n",
+            run.role[c] == kOpt ? "the same family under OPT"
+                                : "the fully-associative LRU stacks",
+            i + 1, run.count, run.list[i].spec);
+    well = false;
+  }
+  if (!well) return false;
+  explained_row *x = nullptr;
+  vantle_result *rows = nullptr;
+  int n = rf_explained(i, &rows, &x);
+  ex_print(stream, rows, x, n);
+  free(rows);
+  free(x);
+  return true;
+}
+
 }  // namespace
 
 bool rf_add(const char *spec, const char *kinds, char *why, size_t n) {
@@ -85,7 +174,7 @@ bool rf_add(const char *spec, const char *kinds, char *why, size_t n) {
     return false;
   }
   if (!cw_parse(&run.list[run.count], spec, kinds, why, n)) return false;
-  run.count++;
+  run.total = ++run.count;
   return true;
 }
 
@@ -120,8 +209,8 @@ void rf_limits(counter_t max, counter_t reference_limit) {
 void rf_on_asked(bool (*answer)(void)) { run.answer = answer; }
 
 void rf_start(const fam_hooks *hooks) {
-  run.sink = run.count > 1 ? &kChildFamilies : &kLocalFamily;
-  run.sink->start(run.list, run.count, hooks);
+  run.sink = run.total > 1 ? &kChildFamilies : &kLocalFamily;
+  run.sink->start(run.list, run.total, hooks);
 }
 
 void rf_config(int i, FILE *stream) { run.sink->config(&run.list[i], stream); }
@@ -138,7 +227,7 @@ size_t rf_feed(const md_addr_t *addrs, const unsigned char *kinds,
   rs_count_kinds(kinds, n, by_kind);
   size_t end = before_reference_limit(kinds, n, by_kind);
   size_t used = 0;  // records before the last one any family took
-  for (int i = 0; i < run.count; i++) {
+  for (int i = 0; i < run.total; i++) {
     fam_family *f = &run.list[i];
     counter_t room = (run.max ? run.max : run.reference_limit) - f->fed;
     if (room <= 0) continue;
@@ -169,7 +258,7 @@ bool rf_past_reference_limit(void) { return run.past_reference_limit; }
 
 bool rf_at_max(void) {
   if (!run.max) return false;
-  for (int i = 0; i < run.count; i++)
+  for (int i = 0; i < run.total; i++)
     if (run.list[i].fed < run.max) return false;
   return true;
 }
@@ -177,7 +266,7 @@ bool rf_at_max(void) {
 bool rf_failed(void) { return run.failed; }
 
 bool rf_any_gone(void) {
-  if (run.sink && !run.failed && run.sink->any_gone(run.list, run.count))
+  if (run.sink && !run.failed && run.sink->any_gone(run.list, run.total))
     run.failed = true;
   return run.failed;
 }
@@ -201,7 +290,7 @@ void rf_interim_reports(FILE *stream, bool say_interim) {
 }
 
 bool rf_final_reports(FILE *stream) {
-  run.sink->end_input(run.list, run.count);
+  run.sink->end_input(run.list, run.total);
   bool all_well = true;
   for (int i = 0; i < run.count; i++) {
     fam_family *f = &run.list[i];
@@ -214,6 +303,7 @@ bool rf_final_reports(FILE *stream) {
     bool well = run.sink->final_report(f, watched);
     explain_report(watched, &watch);
     if (!well) run.sink->say_failure(f, i, run.count, stream);
+    if (well && run.explaining) well = explain_misses(i, stream);
     all_well = all_well && well;
   }
   return all_well;
@@ -221,4 +311,58 @@ bool rf_final_reports(FILE *stream) {
 
 int rf_rows(int i, vantle_result **rows) {
   return run.sink->rows(&run.list[i], rows);
+}
+
+void rf_explain(void) {
+  run.explaining = true;
+  for (int i = 0; i < run.count; i++) {
+    fam_family *f = &run.list[i];
+    bool lru = f->policy == VANTLE_LRU;
+    bool fa_lru = lru && f->organisation == VANTLE_FULLY_ASSOCIATIVE;
+    // OPT families count no write-backs; a fully-associative LRU family's
+    // misses are those of fully-associative LRU caches: it counts its
+    // compulsory ones itself.
+    f->stores = lru;
+    f->explain = (lru ? VANTLE_EXPLAIN_WRITEBACKS : 0) |
+                 (fa_lru ? VANTLE_EXPLAIN_COMPULSORY |
+                               VANTLE_EXPLAIN_FULLY_ASSOCIATIVE
+                         : 0);
+    if (!fa_lru) add_companion(i, kThreeCs);
+    if (lru && f->organisation != VANTLE_DIRECT_MAPPED) add_companion(i, kOpt);
+  }
+}
+
+bool rf_explaining(void) { return run.explaining; }
+
+void rf_stores_recorded(bool recorded) { run.stores_recorded = recorded; }
+
+int rf_explained(int i, vantle_result **rows, explained_row **explained) {
+  fam_family *f = &run.list[i];
+  ex_sources s = {};
+  vantle_explained *own = nullptr, *three_cs = nullptr;
+  vantle_result *opt = nullptr;
+  s.count = run.sink->rows(f, rows);
+  s.rows = *rows;
+  s.own_count = run.sink->explanation(f, &own);
+  // Without stores in the input, the write-backs say nothing.
+  if (!run.stores_recorded)
+    for (int k = 0; k < s.own_count; k++)
+      own[k].writebacks = own[k].dirty_at_end = VANTLE_NOT_COUNTED;
+  s.own = own;
+  if (fam_family *c = companion(i, kThreeCs))
+    s.three_cs_count = run.sink->explanation(c, &three_cs);
+  s.three_cs = three_cs;
+  if (fam_family *c = companion(i, kOpt)) s.opt_count = run.sink->rows(c, &opt);
+  s.opt = opt;
+  *explained = static_cast<explained_row *>(
+      calloc(s.count > 0 ? s.count : 1, sizeof(explained_row)));
+  if (!*explained) {
+    s.count = 0;
+  } else {
+    ex_combine(&s, *explained);
+  }
+  free(own);
+  free(three_cs);
+  free(opt);
+  return s.count;
 }

@@ -10,6 +10,7 @@
 #include <stddef.h>
 #include <stdio.h>
 
+#include "toolset/export.h"
 #include "toolset/family_sink.h"
 
 enum { RF_MOST_FAMILIES = 64 };
@@ -80,5 +81,23 @@ bool rf_final_reports(FILE *stream);
 
 // Family i's result rows, which the caller frees; returns how many.
 int rf_rows(int i, vantle_result **rows);
+
+// -explain, after rf_check and before rf_start: every family counts its
+// write-backs (LRU and direct-mapped; its references then come with their
+// store marks), and gets its companions, each a family of its own fed what
+// it is fed, never reported: the fully-associative LRU stacks and the
+// compulsory misses of its three Cs (a fully-associative LRU family counts
+// these itself), and for an LRU family with ways the same family under
+// OPT. A companion the library refuses, or more than RF_MOST_FAMILIES
+// processes in all, end the process with status 1. Each final report is
+// then followed by its explanation (explanation.h).
+void rf_explain(void);
+bool rf_explaining(void);
+// Whether the input records which references write; without, no
+// write-back is shown.
+void rf_stores_recorded(bool recorded);
+// Family i's result rows and their explanation, which the caller frees
+// (after its final report); returns how many.
+int rf_explained(int i, vantle_result **rows, explained_row **explained);
 
 #endif  // VANTLE_TOOLSET_RUN_FAMILIES_H_

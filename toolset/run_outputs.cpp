@@ -16,6 +16,7 @@ namespace {
 struct run_results {
   family_results family[RF_MOST_FAMILIES];
   vantle_result *rows[RF_MOST_FAMILIES];
+  explained_row *explained[RF_MOST_FAMILIES];  // -explain, or null
   char label[RF_MOST_FAMILIES][64];
   int count;
 };
@@ -26,7 +27,9 @@ void gather_results(run_results *r, const char *ended_early) {
   r->count = rf_count();
   for (int i = 0; i < r->count; i++) {
     const fam_family *f = rf_family(i);
-    int n = rf_rows(i, &r->rows[i]);
+    r->explained[i] = nullptr;
+    int n = rf_explaining() ? rf_explained(i, &r->rows[i], &r->explained[i])
+                            : rf_rows(i, &r->rows[i]);
     const vantle_result *first = n ? r->rows[i] : nullptr;
     const char *name = family_name(first);
     // The legend names the policy, the first word of the family's name.
@@ -38,7 +41,7 @@ void gather_results(run_results *r, const char *ended_early) {
              f->kinds_given ? f->kinds : "");
     r->family[i] = {{name, f->spec, ld_name(), f->kinds,
                      static_cast<unsigned long long>(f->fed), ended_early},
-                    r->label[i], r->rows[i], n};
+                    r->label[i], r->rows[i], n, r->explained[i]};
   }
 }
 
@@ -50,11 +53,13 @@ int write_output(int kind, FILE *fd, void *context) {
     return kind == OUT_CSV    ? write_families_csv(fd, r->family, r->count)
            : kind == OUT_JSON ? write_families_json(fd, r->family, r->count)
                               : write_families_svg(fd, r->family, r->count);
-  return kind == OUT_CSV    ? write_results_csv(fd, one.rows, one.count)
-         : kind == OUT_JSON ? write_results_json(fd, &one.run, one.rows,
-                                                 one.count)
-                            : write_results_svg(fd, &one.run, one.rows,
-                                                one.count);
+  return kind == OUT_CSV ? write_results_csv(fd, one.rows, one.count,
+                                             one.explained)
+         : kind == OUT_JSON
+             ? write_results_json(fd, &one.run, one.rows, one.count,
+                                  one.explained)
+             : write_results_svg(fd, &one.run, one.rows, one.count,
+                                 one.explained);
 }
 
 }  // namespace
@@ -63,6 +68,9 @@ bool ro_write(const char *ended_early,
               bool (*give_up)(const char *option, const char *name)) {
   gather_results(&results, ended_early);
   bool written = out_write(write_output, &results, give_up);
-  for (int i = 0; i < results.count; i++) free(results.rows[i]);
+  for (int i = 0; i < results.count; i++) {
+    free(results.rows[i]);
+    free(results.explained[i]);
+  }
   return written;
 }

@@ -36,6 +36,8 @@ static char *tracer_name;
 static char *sysroot;
 static char *valgrind_opts;
 
+static int explain;             // -explain
+
 static int input_format;
 static counter_t max_refs;      // 0: no limit
 static bool progress_on;
@@ -84,6 +86,11 @@ void sim_reg_options(opt_odb_t *odb) {
   cache_opts_values.count = 0;
   opt_on_each(odb, "-cache:opts", note_cache_opts, nullptr);
   out_reg_options(odb);
+  opt_reg_flag(odb, "-explain",
+               "after each family's report, why each cache misses "
+               "(compulsory, capacity, conflict), its misses under OPT, and "
+               "its write-backs; also in the -out: files",
+               &explain, 0, 0, nullptr);
   opt_reg_string(odb, "-trace:refs",
                  "references that feed the cache: all|inst|data|load|store",
                  &refs_name, "all", 1, nullptr);
@@ -179,6 +186,7 @@ void sim_check_options(opt_odb_t *, int, char **) {
                  sim_chkpt_fname);
   // The library judges every family's words before any file is made.
   rf_check();
+  if (explain) rf_explain();
   char why[4096];
   if (!out_open(why, sizeof why)) option_error("%s", why);
 }
@@ -259,6 +267,7 @@ static void check_kinds_recorded(void) {
     option_error("-trace:refs %s needs reference kinds, which this trace's "
                  "format does not record", f->kinds);
   }
+  rf_stores_recorded(ld_has_kinds());
 }
 
 void sim_load_prog(char *fname, int argc, char **argv, char **) {
@@ -315,6 +324,12 @@ void sim_aux_config(FILE *stream) {
   if (one)
     fprintf(stream, "sim: references fed to the cache: %s\n",
             refs_description(rf_family(0)->kinds));
+  if (rf_explaining())
+    fprintf(stream, "sim: -explain: each family's report is followed by why "
+                    "its caches miss%s\n",
+            ld_has_kinds() ? ""
+                           : "; this trace's format records no stores, so "
+                             "no write-backs are counted");
   if (max_refs)
     fprintf(stream, "sim: stopping after %lld references%s\n",
             static_cast<long long>(max_refs), one ? "" : " per family");
