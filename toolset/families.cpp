@@ -154,9 +154,7 @@ void quiet_fatal(FILE *) {}
 
 [[noreturn]] void run_child(fam_family *f, int ack_fd,
                             const fam_hooks *hooks) {
-  // The child goes with vantle-sim, however vantle-sim ends; the run's
-  // signals are vantle-sim's to answer.
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  // The run's signals are vantle-sim's to answer.
   for (int sig : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2}) signal(sig, SIG_IGN);
   signal(SIGPIPE, SIG_DFL);
   fatal_hook(quiet_fatal);
@@ -403,6 +401,11 @@ void fork_child(fam_family *families, int i, int count,
   p->pid = fork();
   if (p->pid < 0) cannot_make(f, i, count, "its process", __LINE__);
   if (p->pid == 0) {
+    // The child goes with vantle-sim, however vantle-sim ends. Asked for
+    // first and checked after: vantle-sim may end between the fork and
+    // the request, which would otherwise leave the child waiting for
+    // input for ever.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent) _exit(1);  // vantle-sim is gone already
     for (int j = 0; j < i; j++) {  // the earlier children's ends
       trace_ring_unmap(processes[j].ring);
