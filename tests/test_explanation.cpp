@@ -322,6 +322,25 @@ TEST_F(ExplainSimTest, SeveralFamilies) {
   EXPECT_EQ(count(json, "\"opt_misses\": null"), 3);
 }
 
+// -explain:opt false leaves the same family under OPT out, and with it
+// only the OPT columns; a value that is not a boolean is an error.
+TEST_F(ExplainSimTest, OptGapLeftOut) {
+  Trace t = mixed_trace(20000, 200, 3000, 8);
+  std::string trace = din(t);
+  Outcome o = run({"-explain", "-explain:opt", "false", "-cache:opts",
+                   "-Csa -a2 -b4 -n1", "-out:csv", path("e.csv"), trace});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_FALSE(has(o.err, "OPT-bypass"));
+  EXPECT_TRUE(has(o.err, "  write-backs  bytes to memory  dirty at end"));
+  std::vector<CsvRow> rows = read_csv(path("e.csv"));
+  for (const CsvRow &row : rows) EXPECT_EQ(row.get("opt_misses"), kNot);
+  expect_rows_explained(rows, t.refs, true);
+  Outcome bad = run({"-explain", "-explain:opt", "maybe", trace});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_TRUE(has(bad.err, "error: -explain:opt must be true or false, not "
+                           "`maybe'")) << bad.err;
+}
+
 // -trace:max: the companions take the references their family takes.
 TEST_F(ExplainSimTest, TraceMaxHoldsForTheCompanions) {
   Trace t = mixed_trace(20000, 200, 3000, 6);

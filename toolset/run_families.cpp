@@ -313,7 +313,7 @@ int rf_rows(int i, vantle_result **rows) {
   return run.sink->rows(&run.list[i], rows);
 }
 
-void rf_explain(void) {
+void rf_explain(bool with_opt) {
   run.explaining = true;
   for (int i = 0; i < run.count; i++) {
     fam_family *f = &run.list[i];
@@ -328,7 +328,8 @@ void rf_explain(void) {
                                VANTLE_EXPLAIN_FULLY_ASSOCIATIVE
                          : 0);
     if (!fa_lru) add_companion(i, kThreeCs);
-    if (lru && f->organisation != VANTLE_DIRECT_MAPPED) add_companion(i, kOpt);
+    if (with_opt && lru && f->organisation != VANTLE_DIRECT_MAPPED)
+      add_companion(i, kOpt);
   }
 }
 

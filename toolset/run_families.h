@@ -87,11 +87,11 @@ int rf_rows(int i, vantle_result **rows);
 // store marks), and gets its companions, each a family of its own fed what
 // it is fed, never reported: the fully-associative LRU stacks and the
 // compulsory misses of its three Cs (a fully-associative LRU family counts
-// these itself), and for an LRU family with ways the same family under
-// OPT. A companion the library refuses, or more than RF_MOST_FAMILIES
+// these itself), and with_opt, for an LRU family with ways, the same
+// family under OPT. A companion the library refuses, or more than RF_MOST_FAMILIES
 // processes in all, end the process with status 1. Each final report is
 // then followed by its explanation (explanation.h).
-void rf_explain(void);
+void rf_explain(bool with_opt);
 bool rf_explaining(void);
 // Whether the input records which references write; without, no
 // write-back is shown.

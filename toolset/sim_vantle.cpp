@@ -37,6 +37,7 @@ static char *sysroot;
 static char *valgrind_opts;
 
 static int explain;             // -explain
+static char *explain_opt_text;  // -explain:opt
 
 static int input_format;
 static counter_t max_refs;      // 0: no limit
@@ -91,6 +92,11 @@ void sim_reg_options(opt_odb_t *odb) {
                "(compulsory, capacity, conflict), its misses under OPT, and "
                "its write-backs; also in the -out: files",
                &explain, 0, 0, nullptr);
+  opt_reg_string(odb, "-explain:opt",
+                 "with -explain, an LRU family's misses under OPT too (the "
+                 "same family under OPT beside it, which takes as long as "
+                 "an OPT run): true|false",
+                 &explain_opt_text, "true", 0, nullptr);
   opt_reg_string(odb, "-trace:refs",
                  "references that feed the cache: all|inst|data|load|store",
                  &refs_name, "all", 1, nullptr);
@@ -186,7 +192,10 @@ void sim_check_options(opt_odb_t *, int, char **) {
                  sim_chkpt_fname);
   // The library judges every family's words before any file is made.
   rf_check();
-  if (explain) rf_explain();
+  if (strcmp(explain_opt_text, "true") && strcmp(explain_opt_text, "false"))
+    option_error("-explain:opt must be true or false, not `%s'",
+                 explain_opt_text);
+  if (explain) rf_explain(!strcmp(explain_opt_text, "true"));
   char why[4096];
   if (!out_open(why, sizeof why)) option_error("%s", why);
 }
