@@ -341,6 +341,38 @@ TEST_F(ExplainSimTest, OptGapLeftOut) {
                            "`maybe'")) << bad.err;
 }
 
+// What cannot run ends the run before it starts, naming the family: more
+// processes than families may have, or a family whose write-back tables
+// do not fit where the family alone does.
+TEST_F(ExplainSimTest, WhatCannotRunIsRefusedBeforeTheRun) {
+  std::string trace = din(mixed_trace(1000, 50, 100, 9));
+  std::vector<std::string> args = {"-explain", "-out:csv", path("e.csv")};
+  for (int i = 0; i < 22; i++) args.insert(args.end(), {"-cache:opts", "-Csa"});
+  args.push_back(trace);
+  Outcome many = run(args);
+  EXPECT_EQ(many.status, 1);
+  EXPECT_TRUE(has(many.err, "error: -explain: the families and their "
+                            "companions would take more than 64 processes"))
+      << many.err;
+  EXPECT_FALSE(has(many.err, "end of simulation"));
+#if !defined(__SANITIZE_ADDRESS__)  // address-space limits clash with ASan
+  // 128 MiB of lists; their write-back depths double that.
+  Launch launch;
+  launch.address_space = size_t{300} << 20;
+  std::vector<std::string> big = {"-cache:opts", "-Csa -a0 -b20 -n4", trace};
+  Outcome alone = run_program(kSim, big, launch);
+  EXPECT_EQ(alone.status, 0) << alone.err;
+  big.insert(big.begin(), "-explain");
+  Outcome explained = run_program(kSim, big, launch);
+  EXPECT_EQ(explained.status, 1);
+  EXPECT_TRUE(has(explained.err, "error: -explain: family 1 of 1 (`-Csa -a0 "
+                                 "-b20 -n4') cannot be explained: the family "
+                                 "with its write-backs cannot run"))
+      << explained.err;
+#endif
+  EXPECT_FALSE(has(read_file(path("e.csv")), "organisation"));
+}
+
 // -trace:max: the companions take the references their family takes.
 TEST_F(ExplainSimTest, TraceMaxHoldsForTheCompanions) {
   Trace t = mixed_trace(20000, 200, 3000, 6);

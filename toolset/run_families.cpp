@@ -95,9 +95,25 @@ FILE *discarded() {
   return sink;
 }
 
+// Has the library check f, family i or a companion of it (`what'), with
+// the explanation it will be asked for; what it refuses ends the run,
+// before anything is simulated or written.
+void check_explained(fam_family *f, int i, const char *what) {
+  char *said = nullptr;
+  vantle_explain(f->explain);
+  bool runs = cw_configure(f, &said);
+  vantle_explain(0);
+  if (runs) return;
+  fputs(said, stderr);
+  fprintf(stderr, "error: -explain: family %d of %d (`%s') cannot be "
+          "explained: %s cannot run; nothing was simulated\n", i + 1,
+          run.count, run.list[i].spec, what);
+  exit(1);
+}
+
 // Adds a companion of family i in the given role: family i's words (with
-// -Ropt for OPT), its kinds; the library checks it with what it will be
-// asked for. Ends the run, before anything is simulated, when it cannot.
+// -Ropt for OPT), its kinds; checked as check_explained does. More
+// processes than RF_MOST_FAMILIES end the run too.
 void add_companion(int i, int what) {
   const fam_family *f = &run.list[i];
   if (run.total == RF_MOST_FAMILIES) {
@@ -117,19 +133,8 @@ void add_companion(int i, int what) {
   if (what == kThreeCs)
     c->explain = VANTLE_EXPLAIN_COMPULSORY | VANTLE_EXPLAIN_FULLY_ASSOCIATIVE |
                  VANTLE_EXPLAIN_APART;
-  char *said = nullptr;
-  vantle_explain(c->explain);
-  bool runs = cw_configure(c, &said);
-  vantle_explain(0);
-  if (!runs) {
-    fputs(said, stderr);
-    fprintf(stderr, "error: -explain: family %d of %d (`%s') cannot be "
-            "explained: %s cannot run; nothing was simulated\n", i + 1,
-            run.count, f->spec,
-            what == kOpt ? "the same family under OPT"
-                         : "its fully-associative LRU stacks");
-    exit(1);
-  }
+  check_explained(c, i, what == kOpt ? "the same family under OPT"
+                                      : "its fully-associative LRU stacks");
   run.companion_of[run.total] = i;
   run.role[run.total++] = what;
 }
@@ -327,6 +332,7 @@ void rf_explain(bool with_opt) {
                  (fa_lru ? VANTLE_EXPLAIN_COMPULSORY |
                                VANTLE_EXPLAIN_FULLY_ASSOCIATIVE
                          : 0);
+    if (f->explain) check_explained(f, i, "the family with its write-backs");
     if (!fa_lru) add_companion(i, kThreeCs);
     if (with_opt && lru && f->organisation != VANTLE_DIRECT_MAPPED)
       add_companion(i, kOpt);
