@@ -1,7 +1,9 @@
-// The compulsory misses of every configuration of a family and the misses
-// of the fully-associative LRU cache of each configuration's size and line
-// size, in the same pass as the family, for any family. They split each
-// configuration's misses into Hill's three Cs.
+// The explanation of a family's misses (vantle_explain): the compulsory
+// misses of every configuration and the misses of the fully-associative
+// LRU cache of each configuration's size and line size, in the same pass
+// as the family, for any family (they split each configuration's misses
+// into Hill's three Cs); and the route of each reference to them and to
+// the family's own count of write-backs.
 //
 // One record per line size that the family's configurations have (one for
 // the fully- and set-associative families, one per line size for the
@@ -12,9 +14,9 @@
 // one of them. Its depth histogram gives the fully-associative misses of
 // every size it keeps.
 //
-// State: the parts asked for, the configurations' sizes, the records.
-// Learns the configurations from the family's results call; its footprint
-// reads trace_config, A, B, C, L, N and MAX_LINES.
+// State: the parts asked for, the family's entries, the configurations'
+// sizes, the records. Learns the configurations from the family's results
+// call; its footprint reads trace_config, A, B, C, L, N and MAX_LINES.
 #include "libvantle/explain.h"
 
 #include <stdlib.h>
@@ -47,6 +49,10 @@ enum { kMostLineSizes = 32 };
 
 static struct {
   unsigned parts;
+  explained_family family;
+  bool other_parts;  // compulsory or fully-associative misses
+  bool apart;        // the family is simulated elsewhere
+  bool writebacks;   // the family counts them
   int configurations;
   uint32_t *line_bits_of;   // by configuration
   uint64_t *lines_of;       // by configuration: its size in lines
@@ -60,10 +66,11 @@ static struct {
 static int log2_of(uint32_t power) { return __builtin_ctz(power); }
 
 // The configurations' rows, which the caller frees.
-static vantle_result *family_rows(explain_results_fn results, int *count) {
+static vantle_result *family_rows(int (*results)(vantle_result *, int),
+                                  int *count) {
   *count = results(nullptr, 0);
   vantle_result *rows = static_cast<vantle_result *>(checked_calloc(
-      *count > 0 ? *count : 1, sizeof *rows, kUnit, "init_explain",
+      *count > 0 ? *count : 1, sizeof *rows, kUnit, "explain_start",
       __LINE__));
   results(rows, *count);
   return rows;
@@ -84,7 +91,19 @@ static uint64_t pages_for(int line_bits) {
   return bits > 0 ? uint64_t{1} << bits : 1;
 }
 
-uint64_t footprint_explain(unsigned parts) {
+// The parts that explaining family f takes: a fully-associative LRU
+// family's misses are its own, and an OPT family counts no write-back.
+static unsigned needed(unsigned parts, const explained_family &f) {
+  if (f.organisation == VANTLE_FULLY_ASSOCIATIVE &&
+      f.policy == VANTLE_LRU && !(parts & VANTLE_EXPLAIN_APART))
+    parts &= ~VANTLE_EXPLAIN_FULLY_ASSOCIATIVE;
+  if (!f.writebacks || (parts & VANTLE_EXPLAIN_APART))
+    parts &= ~VANTLE_EXPLAIN_WRITEBACKS;
+  return parts;
+}
+
+// Bytes of the compulsory and fully-associative parts.
+static uint64_t footprint_stacks(unsigned parts) {
   // The largest configuration of each line size, from the configuration.
   int low = L, high = L;
   uint64_t most_lines = 0;
@@ -108,17 +127,24 @@ uint64_t footprint_explain(unsigned parts) {
   return bytes;
 }
 
-void init_explain(unsigned parts, explain_results_fn results) {
-  ex.parts = parts;
+uint64_t footprint_explain(unsigned parts, const explained_family &f) {
+  parts = needed(parts, f);
+  uint64_t bytes = footprint_stacks(parts);
+  if (parts & VANTLE_EXPLAIN_WRITEBACKS) bytes += f.writebacks->footprint();
+  return bytes;
+}
+
+// Readies the compulsory and fully-associative parts.
+static void init_stacks(unsigned parts) {
   ex.seen = parts & VANTLE_EXPLAIN_COMPULSORY;
   ex.stacks = parts & VANTLE_EXPLAIN_FULLY_ASSOCIATIVE;
   if (!ex.seen && !ex.stacks) return;
-  vantle_result *rows = family_rows(results, &ex.configurations);
+  vantle_result *rows = family_rows(ex.family.results, &ex.configurations);
   ex.line_bits_of = static_cast<uint32_t *>(checked_calloc(
-      ex.configurations + 1, sizeof(uint32_t), kUnit, "init_explain",
+      ex.configurations + 1, sizeof(uint32_t), kUnit, "explain_start",
       __LINE__));
   ex.lines_of = static_cast<uint64_t *>(checked_calloc(
-      ex.configurations + 1, sizeof(uint64_t), kUnit, "init_explain",
+      ex.configurations + 1, sizeof(uint64_t), kUnit, "explain_start",
       __LINE__));
   for (int i = 0; i < ex.configurations; i++) {
     int bits = log2_of(rows[i].line_size);
@@ -133,11 +159,11 @@ void init_explain(unsigned parts, explain_results_fn results) {
     if (ex.seen) {
       r->page_count = pages_for(r->line_bits);
       r->pages = static_cast<uint64_t **>(checked_calloc(
-          r->page_count, sizeof(uint64_t *), kUnit, "init_explain",
+          r->page_count, sizeof(uint64_t *), kUnit, "explain_start",
           __LINE__));
     }
     if (ex.stacks) {
-      lru_axis_init(&r->stack, kUnit, "init_explain");
+      lru_axis_init(&r->stack, kUnit, "explain_start");
       depth_counts_init(&r->at_depth, r->most_lines + 1, kUnit);
     }
   }
@@ -180,7 +206,8 @@ static void stack_reference(line_size_record *r, md_addr_t line) {
   lru_axis_mark_next(x, line);
 }
 
-void explain_reference(md_addr_t addr) {
+// Counts one reference in the compulsory and fully-associative parts.
+static void explain_reference(md_addr_t addr) {
   ex.references++;
   for (int i = 0; i < ex.size_count; i++) {
     line_size_record *r = &ex.sizes[i];
@@ -223,7 +250,8 @@ static void fill_misses(const line_size_record *r, vantle_explained *rows,
   free(sizes);
 }
 
-void explain_fill(vantle_explained *rows, int count) {
+// Sets compulsory and fully_associative_misses of rows[0 .. count-1].
+static void fill_stacks(vantle_explained *rows, int count) {
   for (int i = 0; i < count; i++) {
     rows[i].compulsory = VANTLE_NOT_COUNTED;
     rows[i].fully_associative_misses = VANTLE_NOT_COUNTED;
@@ -236,4 +264,56 @@ void explain_fill(vantle_explained *rows, int count) {
       if (ex.line_bits_of[i] == static_cast<uint32_t>(r->line_bits))
         rows[i].compulsory = r->compulsory;
   }
+}
+
+// A fully-associative LRU family explains its misses as the misses of
+// fully-associative LRU caches: its own.
+static void fill_own_misses(vantle_explained *rows, int count) {
+  vantle_result *results = static_cast<vantle_result *>(checked_calloc(
+      count + 1, sizeof *results, kUnit, "explain_rows", __LINE__));
+  ex.family.results(results, count);
+  for (int i = 0; i < count; i++)
+    rows[i].fully_associative_misses = results[i].references - results[i].hits;
+  free(results);
+}
+
+void explain_rows(vantle_explained *rows, int count) {
+  fill_stacks(rows, count);
+  for (int i = 0; i < count; i++)
+    rows[i].writebacks = rows[i].dirty_at_end = VANTLE_NOT_COUNTED;
+  if (ex.writebacks) ex.family.writebacks->fill(rows, count);
+  if ((ex.parts & VANTLE_EXPLAIN_FULLY_ASSOCIATIVE) && !ex.stacks &&
+      !ex.apart)
+    fill_own_misses(rows, count);
+}
+
+// A reference: the parts apart from the write-backs, then the family,
+// which counts them.
+void explain_access_store(md_addr_t addr, int store) {
+  if (ex.other_parts) explain_reference(addr);
+  if (ex.apart) return;
+  if (ex.writebacks)
+    ex.family.writebacks->access_store(addr, store);
+  else
+    ex.family.access(addr);
+}
+
+static void explain_access(md_addr_t addr) { explain_access_store(addr, 0); }
+
+void (*explain_start(unsigned parts,
+                     const explained_family &f))(md_addr_t addr) {
+  ex.parts = parts;
+  ex.family = f;
+  parts = needed(parts, f);
+  init_stacks(parts);
+  ex.other_parts = ex.seen || ex.stacks;
+  ex.apart = parts & VANTLE_EXPLAIN_APART;
+  ex.writebacks = parts & VANTLE_EXPLAIN_WRITEBACKS;
+  if (ex.writebacks) f.writebacks->init();
+  return explain_access;
+}
+
+void (*explain_store_entry(void))(md_addr_t addr, int store) {
+  if (ex.writebacks && !ex.other_parts) return ex.family.writebacks->access_store;
+  return explain_access_store;
 }

@@ -1,7 +1,8 @@
-// The explanation of a family's misses that does not depend on its
-// replacement: the compulsory misses of every configuration, and the
-// misses of the fully-associative LRU cache of its size and line size.
-// The write-backs are each family's own (its access_store entry).
+// The explanation of a family's misses (vantle_explain): what does not
+// depend on its replacement, the compulsory misses of every configuration
+// and the misses of the fully-associative LRU cache of its size and line
+// size; and the route of every reference to it and to the family's own
+// count of write-backs.
 #ifndef VANTLE_LIBVANTLE_EXPLAIN_H_
 #define VANTLE_LIBVANTLE_EXPLAIN_H_
 
@@ -9,23 +10,44 @@
 
 #include "libvantle/libvantle.h"
 
-// The family's results call, from which the explanation learns the line
-// size and size of every configuration.
-typedef int (*explain_results_fn)(vantle_result *rows, int capacity);
+// A family's count of write-backs, when it has one (its unit's).
+struct writeback_ops {
+  void (*init)(void);  // after the family's own
+  // The family's access, which also counts write-backs; once they are
+  // counted, every reference comes here.
+  void (*access_store)(md_addr_t addr, int store);
+  // Sets writebacks and dirty_at_end of rows[0 .. count-1].
+  void (*fill)(vantle_explained *rows, int count);
+  uint64_t (*footprint)(void);  // bytes init allocates
+};
 
-// Bytes init_explain allocates for the parts and the configured family
-// (what the trace adds later, the lines in the stacks, is not counted).
-// Reads the configuration variables.
-uint64_t footprint_explain(unsigned parts);
-// Readies the parts asked for (VANTLE_EXPLAIN_COMPULSORY,
-// VANTLE_EXPLAIN_FULLY_ASSOCIATIVE; the others are ignored) after the
-// family's own initialiser. Ends through _fatal when memory is out.
-void init_explain(unsigned parts, explain_results_fn results);
-// Counts one reference to the byte address addr.
-void explain_reference(md_addr_t addr);
-// Sets compulsory and fully_associative_misses of rows[0 .. count-1], one
-// per configuration in the order of results, VANTLE_NOT_COUNTED where a
-// part was not asked for.
-void explain_fill(vantle_explained *rows, int count);
+// What the explanation needs of the family chosen.
+struct explained_family {
+  int organisation, policy;
+  void (*access)(md_addr_t addr);
+  // Its vantle_results, from which the explanation learns the line size
+  // and size of every configuration.
+  int (*results)(vantle_result *rows, int capacity);
+  const writeback_ops *writebacks;  // null: it counts none
+};
+
+// Bytes that explaining family f with parts (vantle_explain's) allocates
+// at init (what the trace adds later, the lines in the stacks, is not
+// counted). Reads the configuration variables.
+uint64_t footprint_explain(unsigned parts, const explained_family &f);
+// Readies the parts for family f, after its own init, and returns the
+// entry that vantle_access then calls instead of f.access. Ends through
+// _fatal when memory is out.
+void (*explain_start(unsigned parts,
+                     const explained_family &f))(md_addr_t addr);
+// A reference with its store mark, once explain_start has run.
+void explain_access_store(md_addr_t addr, int store);
+// The entry that vantle_access_store calls once explain_start has run:
+// explain_access_store, or the family's own when it is all there is.
+void (*explain_store_entry(void))(md_addr_t addr, int store);
+// Fills rows[0 .. count-1], one per configuration in the order of the
+// family's results, VANTLE_NOT_COUNTED where a part was not asked for or
+// does not apply.
+void explain_rows(vantle_explained *rows, int count);
 
 #endif  // VANTLE_LIBVANTLE_EXPLAIN_H_

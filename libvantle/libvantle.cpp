@@ -32,14 +32,7 @@ const char *outstrings[15] = {
     " ",      "a store", " ", "a data", "a unified"};
 }
 
-// A family's count of write-backs (vantle_explain), when it has one.
-struct writeback_ops {
-  void (*init)(void);
-  void (*access_store)(md_addr_t addr, int store);
-  void (*fill)(vantle_explained *rows, int count);
-  uint64_t (*footprint)(void);
-};
-
+// The families' counts of write-backs (vantle_explain).
 static const writeback_ops kWidestackWritebacks = {
     init_writebacks_widestack, ptc_store, writebacks_widestack,
     footprint_writebacks_widestack};
@@ -129,17 +122,10 @@ static int initialized;
 static const family *chosen;
 static family active;
 
-// What vantle_explain asked for, and what a reference then does.
-static struct {
-  unsigned parts;
-  bool other_parts;  // compulsory or fully-associative misses
-  bool apart;        // the family is simulated elsewhere
-  void (*access)(md_addr_t addr);                 // the family's
-  void (*access_store)(md_addr_t addr, int store);  // or null
-  // What vantle_access_store calls: access_store alone when nothing else
-  // is asked for; null when nothing is.
-  void (*store_entry)(md_addr_t addr, int store);
-} explaining;
+// What vantle_explain asked for, and the entry of vantle_access_store
+// once it asked for anything.
+static unsigned explain_parts;
+static void (*store_entry)(md_addr_t addr, int store);
 
 // Every count is 64-bit; the tool set counts references in signed 64 bits,
 // so the limit is the largest count it can hold. Later references are
@@ -317,6 +303,11 @@ static bool validate_set_associative() {
   return true;
 }
 
+// What the explanation needs of family f.
+static explained_family explained(const family *f) {
+  return {f->organisation, f->policy, f->access, f->results, f->writebacks};
+}
+
 // The record of the configured family; null when trace_config or repl
 // holds a value no family has.
 static const family *configured_family() {
@@ -332,9 +323,7 @@ static double gib(uint64_t bytes) { return bytes / 1073741824.0; }
 static bool fits_in_memory(const family *f) {
   const char *limit = nullptr;
   uint64_t need = f->footprint(), room = memory_available(&limit);
-  if (explaining.parts & VANTLE_EXPLAIN_WRITEBACKS && f->writebacks)
-    need += f->writebacks->footprint();
-  need += footprint_explain(explaining.parts);
+  need += footprint_explain(explain_parts, explained(f));
   if (need <= room) return true;
   return complain(
       "this family's tables take %llu bytes (%.1f GiB), more than the %llu "
@@ -374,51 +363,11 @@ int vantle_configure(int argc, char **argv) {
   return valid ? 0 : 1;
 }
 
-// A reference when vantle_explain asked for anything: the parts apart
-// from the write-backs, then the family, which counts the write-backs.
-static void access_store_explained(md_addr_t addr, int store) {
-  if (explaining.other_parts) explain_reference(addr);
-  if (explaining.apart) return;
-  if (explaining.access_store)
-    explaining.access_store(addr, store);
-  else
-    explaining.access(addr);
-}
-
-static void access_explained(md_addr_t addr) {
-  access_store_explained(addr, 0);
-}
-
-// Readies what vantle_explain asked for, after the family's init, and
-// routes every reference through it.
-static void start_explaining() {
-  unsigned parts = explaining.parts;
-  // A fully-associative LRU family's misses are its own.
-  if (active.organisation == VANTLE_FULLY_ASSOCIATIVE &&
-      active.policy == VANTLE_LRU && !(parts & VANTLE_EXPLAIN_APART))
-    parts &= ~VANTLE_EXPLAIN_FULLY_ASSOCIATIVE;
-  init_explain(parts, active.results);
-  explaining.other_parts =
-      parts & (VANTLE_EXPLAIN_COMPULSORY | VANTLE_EXPLAIN_FULLY_ASSOCIATIVE);
-  explaining.apart = parts & VANTLE_EXPLAIN_APART;
-  explaining.access = active.access;
-  if (parts & VANTLE_EXPLAIN_WRITEBACKS && active.writebacks &&
-      !explaining.apart) {
-    active.writebacks->init();
-    explaining.access_store = active.writebacks->access_store;
-  }
-  active.access = access_explained;
-  explaining.store_entry =
-      explaining.access_store && !explaining.other_parts
-          ? explaining.access_store
-          : access_store_explained;
-}
-
 int vantle_explain(unsigned parts) {
   const unsigned every = VANTLE_EXPLAIN_WRITEBACKS | VANTLE_EXPLAIN_COMPULSORY |
                          VANTLE_EXPLAIN_FULLY_ASSOCIATIVE | VANTLE_EXPLAIN_APART;
   if (initialized || (parts & ~every)) return 1;
-  explaining.parts = parts;
+  explain_parts = parts;
   return 0;
 }
 
@@ -429,7 +378,9 @@ void vantle_init(int argc, char **argv) {
   active = *configured_family();
   chosen = &active;
   active.init();
-  if (explaining.parts) start_explaining();
+  if (!explain_parts) return;
+  active.access = explain_start(explain_parts, explained(&active));
+  store_entry = explain_store_entry();
 }
 
 void vantle_config(FILE *fd) {
@@ -499,8 +450,8 @@ void vantle_access(md_addr_t addr) {
 
 void vantle_access_store(md_addr_t addr, int store) {
   if (!accepted()) return;
-  if (explaining.store_entry)
-    explaining.store_entry(addr, store);
+  if (store_entry)
+    store_entry(addr, store);
   else
     chosen->access(addr);
 }
@@ -516,18 +467,6 @@ void vantle_stats(FILE *fd, int mid) {
   }
 }
 
-// A fully-associative LRU family explains its misses as the misses of
-// fully-associative LRU caches: its own.
-static void own_misses(vantle_explained *rows, int count) {
-  vantle_result *results = static_cast<vantle_result *>(checked_calloc(
-      count + 1, sizeof *results, "libvantle", "vantle_explanation",
-      __LINE__));
-  chosen->results(results, count);
-  for (int i = 0; i < count; i++)
-    rows[i].fully_associative_misses = results[i].references - results[i].hits;
-  free(results);
-}
-
 int vantle_results(vantle_result *rows, int capacity) {
   if (capacity < 0 || (capacity > 0 && !rows)) capacity = 0;
   if (!chosen) return 0;
@@ -538,15 +477,13 @@ int vantle_explanation(vantle_explained *rows, int capacity) {
   if (capacity < 0 || (capacity > 0 && !rows)) capacity = 0;
   if (!chosen) return 0;
   int count = chosen->results(nullptr, 0);
-  int filled = count < capacity ? count : capacity;
-  explain_fill(rows, filled);
-  for (int i = 0; i < filled; i++)
-    rows[i].writebacks = rows[i].dirty_at_end = VANTLE_NOT_COUNTED;
-  if (explaining.access_store) chosen->writebacks->fill(rows, filled);
-  if (chosen->organisation == VANTLE_FULLY_ASSOCIATIVE &&
-      chosen->policy == VANTLE_LRU && !explaining.apart &&
-      explaining.parts & VANTLE_EXPLAIN_FULLY_ASSOCIATIVE)
-    own_misses(rows, filled);
+  if (explain_parts) {
+    explain_rows(rows, count < capacity ? count : capacity);
+    return count;
+  }
+  for (int i = 0; i < count && i < capacity; i++)
+    rows[i] = {VANTLE_NOT_COUNTED, VANTLE_NOT_COUNTED, VANTLE_NOT_COUNTED,
+               VANTLE_NOT_COUNTED};
   return count;
 }
 
