@@ -158,6 +158,12 @@ class ExplainSimTest : public ScratchDirTest {
     write_file(path("t.din"), din_text(t));
     return path("t.din");
   }
+  // -explain with options on a small set-associative family over t.
+  Outcome explain_small(const Trace &t, std::vector<std::string> options) {
+    options.insert(options.begin(), "-explain");
+    options.insert(options.end(), {"-cache:opts", "-Csa -a2 -b4 -n1", din(t)});
+    return run(options);
+  }
 };
 
 // The default family on a trace with stores: every configuration's three
@@ -326,16 +332,15 @@ TEST_F(ExplainSimTest, SeveralFamilies) {
 // only the OPT columns; a value that is not a boolean is an error.
 TEST_F(ExplainSimTest, OptGapLeftOut) {
   Trace t = mixed_trace(20000, 200, 3000, 8);
-  std::string trace = din(t);
-  Outcome o = run({"-explain", "-explain:opt", "false", "-cache:opts",
-                   "-Csa -a2 -b4 -n1", "-out:csv", path("e.csv"), trace});
+  Outcome o =
+      explain_small(t, {"-explain:opt", "false", "-out:csv", path("e.csv")});
   ASSERT_EQ(o.status, 0) << o.err;
   EXPECT_FALSE(has(o.err, "OPT-bypass"));
   EXPECT_TRUE(has(o.err, "  write-backs  bytes to memory  dirty at end"));
   std::vector<CsvRow> rows = read_csv(path("e.csv"));
   for (const CsvRow &row : rows) EXPECT_EQ(row.get("opt_misses"), kNot);
   expect_rows_explained(rows, t.refs, true);
-  Outcome bad = run({"-explain", "-explain:opt", "maybe", trace});
+  Outcome bad = explain_small(t, {"-explain:opt", "maybe"});
   EXPECT_EQ(bad.status, 1);
   EXPECT_TRUE(has(bad.err, "error: -explain:opt must be true or false, not "
                            "`maybe'")) << bad.err;
@@ -376,9 +381,8 @@ TEST_F(ExplainSimTest, WhatCannotRunIsRefusedBeforeTheRun) {
 // -trace:max: the companions take the references their family takes.
 TEST_F(ExplainSimTest, TraceMaxHoldsForTheCompanions) {
   Trace t = mixed_trace(20000, 200, 3000, 6);
-  std::string trace = din(t);
-  Outcome o = run({"-explain", "-trace:max", "7000", "-cache:opts",
-                   "-Csa -a2 -b4 -n1", "-out:csv", path("e.csv"), trace});
+  Outcome o =
+      explain_small(t, {"-trace:max", "7000", "-out:csv", path("e.csv")});
   ASSERT_EQ(o.status, 0) << o.err;
   t.refs.resize(7000);
   expect_rows_explained(read_csv(path("e.csv")), t.refs, true);
@@ -388,16 +392,14 @@ TEST_F(ExplainSimTest, TraceMaxHoldsForTheCompanions) {
 // its compulsory, capacity and conflict misses.
 TEST_F(ExplainSimTest, PlotStacksTheThreeCs) {
   Trace t = mixed_trace(20000, 200, 3000, 7);
-  std::string trace = din(t);
-  Outcome o = run({"-explain", "-cache:opts", "-Csa -a2 -b4 -n1",
-                   "-out:plot", path("e.svg"), trace});
+  Outcome o = explain_small(t, {"-out:plot", path("e.svg")});
   ASSERT_EQ(o.status, 0) << o.err;
   std::string svg = read_file(path("e.svg"));
   EXPECT_TRUE(has(svg, "misses explained"));
   EXPECT_EQ(count(svg, "class=\"compulsory\""), 6);
   EXPECT_EQ(count(svg, "class=\"capacity\""), 6);
   Outcome plain = run({"-cache:opts", "-Csa -a2 -b4 -n1", "-out:plot",
-                       path("p.svg"), trace});
+                       path("p.svg"), path("t.din")});
   ASSERT_EQ(plain.status, 0) << plain.err;
   EXPECT_FALSE(has(read_file(path("p.svg")), "compulsory"));
 }

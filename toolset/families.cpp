@@ -524,21 +524,28 @@ void say_failure(const fam_family *f, int index, int count, FILE *to) {
     fprintf(to, "failed with exit status %d\n", WEXITSTATUS(p->wait_status));
 }
 
-int rows(fam_family *f, vantle_result **out) {
+// The records of size `size` a child left in the memory file fd, in a
+// table the caller frees; *count says how many (0, with null, when there
+// are none or they cannot be read).
+void *records_of(int fd, size_t size, int *count, const char *func) {
   struct stat st;
-  int fd = f->process->rows_fd;
-  *out = nullptr;
-  if (fstat(fd, &st) != 0 || st.st_size <= 0) return 0;
-  size_t n = static_cast<size_t>(st.st_size) / sizeof(vantle_result);
-  *out = static_cast<vantle_result *>(checked_calloc(
-      n, sizeof(vantle_result), "families", "fam_rows", __LINE__));
-  if (pread(fd, *out, n * sizeof(vantle_result), 0) !=
-      static_cast<ssize_t>(n * sizeof(vantle_result))) {
-    free(*out);
-    *out = nullptr;
-    return 0;
+  *count = 0;
+  if (fd < 0 || fstat(fd, &st) != 0 || st.st_size <= 0) return nullptr;
+  size_t n = static_cast<size_t>(st.st_size) / size;
+  void *records = checked_calloc(n, size, "families", func, __LINE__);
+  if (pread(fd, records, n * size, 0) != static_cast<ssize_t>(n * size)) {
+    free(records);
+    return nullptr;
   }
-  return static_cast<int>(n);
+  *count = static_cast<int>(n);
+  return records;
+}
+
+int rows(fam_family *f, vantle_result **out) {
+  int n;
+  *out = static_cast<vantle_result *>(records_of(
+      f->process->rows_fd, sizeof(vantle_result), &n, "fam_rows"));
+  return n;
 }
 
 bool any_gone(fam_family *families, int count) {
@@ -565,20 +572,11 @@ bool any_gone(fam_family *families, int count) {
 bool in_flight(size_t *) { return false; }  // the children feed themselves
 
 int explanation(fam_family *f, vantle_explained **out) {
-  struct stat st;
-  int fd = f->process->explained_fd;
-  *out = nullptr;
-  if (fd < 0 || fstat(fd, &st) != 0 || st.st_size <= 0) return 0;
-  size_t n = static_cast<size_t>(st.st_size) / sizeof(vantle_explained);
-  *out = static_cast<vantle_explained *>(checked_calloc(
-      n, sizeof(vantle_explained), "families", "fam_explanation", __LINE__));
-  if (pread(fd, *out, n * sizeof(vantle_explained), 0) !=
-      static_cast<ssize_t>(n * sizeof(vantle_explained))) {
-    free(*out);
-    *out = nullptr;
-    return 0;
-  }
-  return static_cast<int>(n);
+  int n;
+  *out = static_cast<vantle_explained *>(
+      records_of(f->process->explained_fd, sizeof(vantle_explained), &n,
+                 "fam_explanation"));
+  return n;
 }
 
 }  // namespace
