@@ -340,6 +340,13 @@ TEST_F(ExplainSimTest, OptGapLeftOut) {
   std::vector<CsvRow> rows = read_csv(path("e.csv"));
   for (const CsvRow &row : rows) EXPECT_EQ(row.get("opt_misses"), kNot);
   expect_rows_explained(rows, t.refs, true);
+  // A fully-associative LRU family then needs no companion: it explains
+  // itself, in vantle-sim's own process.
+  Outcome alone = run({"-explain", "-explain:opt", "false", "-cache:opts",
+                       "-Cfa -l4 -M4096 -i512", "-out:csv", path("f.csv"),
+                       path("t.din")});
+  ASSERT_EQ(alone.status, 0) << alone.err;
+  expect_rows_explained(read_csv(path("f.csv")), t.refs, true);
   Outcome bad = explain_small(t, {"-explain:opt", "maybe"});
   EXPECT_EQ(bad.status, 1);
   EXPECT_TRUE(has(bad.err, "error: -explain:opt must be true or false, not "
