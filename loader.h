@@ -92,7 +92,9 @@ void ld_close(void);
 int ld_exit_signal(void);
 
 // How many processes were traced so far: under valgrind the distinct pids
-// of its own lines, under QEMU the one it runs; 0 for a trace file.
+// of its own lines, under QEMU those its plugins ran in (the program's
+// and every process of its tree: an exec keeps its process, a fork makes
+// a new one); 0 for a trace file.
 long long ld_processes_traced(void);
 
 // Closes the input and returns the loader to its state before ld_open, so
