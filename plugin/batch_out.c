@@ -9,10 +9,14 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <limits.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
@@ -31,9 +35,9 @@ static struct {
   uint32_t interleave;
   int stopped;
   unsigned next_slot;        /* where the search for a free slot starts */
-  /* With a descriptor: the threads so far and those running, and the
-   * locks (the shared file has its own). */
-  uint32_t threads_seen, running;
+  /* With a descriptor: the threads so far and those running, their
+   * turns, and the locks (the shared file has its own). */
+  uint32_t threads_seen, running, turns, turn_waiters;
   pthread_mutex_t write_lock, fold_lock;
   /* Regions placed since the last batch, under the fold lock. */
   struct trace_region *placed;
@@ -88,6 +92,62 @@ int fold(uint64_t address, uint32_t *folded) {
   UNLOCK(fold_lock);
   if (result == FM_NO_MEMORY) give_up("out of memory");
   return result != FM_FULL;
+}
+
+/* ---- Turns --------------------------------------------------------------- */
+
+/* While several threads run, none writes two batches in a row however the
+ * host schedules them: a thread writes its next batch once the other
+ * running threads have written as many since its last, so that each
+ * thread's references reach the ring in runs of `interleave' at most. A
+ * thread that does not come (stopped, or held by QEMU while it waits for
+ * this one) is waited for TURN_SLEEPS sleeps of a millisecond at most. */
+enum { TURN_SPINS = 2000, TURN_SLEEPS = 100 };
+
+static uint32_t *turns(void) {
+  return o.file.live ? &o.file.live->turns : &o.turns;
+}
+
+static uint32_t *turn_waiters(void) {
+  return o.file.live ? &o.file.live->turn_waiters : &o.turn_waiters;
+}
+
+static uint32_t running_now(void) {
+  return __atomic_load_n(o.file.live ? &o.file.live->threads_running
+                                     : &o.running,
+                         __ATOMIC_RELAXED);
+}
+
+/* Whether b's thread may write its batch now, the turns being now. */
+static int my_turn(const struct batch *b, uint32_t *now) {
+  uint32_t running = running_now();
+  *now = __atomic_load_n(turns(), __ATOMIC_SEQ_CST);
+  return running <= 1 || *now - b->last_turn >= running - 1;
+}
+
+static void await_turn(const struct batch *b) {
+  uint32_t now;
+  for (int spin = 0; spin < TURN_SPINS; spin++) {
+    if (my_turn(b, &now)) return;
+    if (spin % 64 == 63)
+      sched_yield();
+    else
+      __builtin_ia32_pause();
+  }
+  for (int slept = 0; slept < TURN_SLEEPS; slept++) {
+    if (my_turn(b, &now)) return;
+    const struct timespec ms = {0, 1000000};
+    __atomic_add_fetch(turn_waiters(), 1, __ATOMIC_SEQ_CST);
+    syscall(SYS_futex, turns(), FUTEX_WAIT, now, &ms, NULL, 0);
+    __atomic_sub_fetch(turn_waiters(), 1, __ATOMIC_SEQ_CST);
+  }
+}
+
+/* b has written a batch: one turn more, and the waiters look again. */
+static void count_turn(struct batch *b) {
+  b->last_turn = __atomic_add_fetch(turns(), 1, __ATOMIC_SEQ_CST);
+  if (__atomic_load_n(turn_waiters(), __ATOMIC_SEQ_CST))
+    syscall(SYS_futex, turns(), FUTEX_WAKE, INT_MAX, NULL, NULL, 0);
 }
 
 /* ---- Writing ------------------------------------------------------------- */
@@ -222,6 +282,7 @@ void flush(struct batch *b, int map_full, uint64_t address) {
   free(regions);
   if (map_full) stop();
   UNLOCK(write_lock);
+  count_turn(b);
 }
 
 void end_at_full_map(struct batch *b, uint64_t address) {
@@ -229,7 +290,12 @@ void end_at_full_map(struct batch *b, uint64_t address) {
 }
 
 void look_at(struct batch *b) {
-  if (b->out.count >= TRACE_BATCH_REFERENCES || others_running()) {
+  if (b->out.count >= TRACE_BATCH_REFERENCES) {
+    flush(b, 0, 0);
+    return;
+  }
+  if (others_running()) {
+    await_turn(b);
     flush(b, 0, 0);
     return;
   }
@@ -272,6 +338,7 @@ struct batch *new_batch(void) {
   b->out.pid = getpid();
   b->next_fetch = b->end_fetch = NULL;
   b->cut = o.interleave;
+  b->last_turn = 0;
   b->slot = slot;
   b->running = b->forking = 0;
   for (int i = 0; i < REGION_CACHE; i++) b->cache[i].region = ~0ull;
@@ -305,11 +372,7 @@ void set_running(struct batch *b, int running) {
   if (o.self) __atomic_add_fetch(&o.self->running, delta, __ATOMIC_RELAXED);
 }
 
-int others_running(void) {
-  const uint32_t *running =
-      o.file.live ? &o.file.live->threads_running : &o.running;
-  return __atomic_load_n(running, __ATOMIC_RELAXED) > 1;
-}
+int others_running(void) { return running_now() > 1; }
 
 /* ---- This process in the run --------------------------------------------- */
 
@@ -423,6 +486,8 @@ int open_output(int fd, int ring_fd, int bits, uint32_t interleave) {
       return 0;
     }
     region_bits = fm_shared_region_bits(o.file.map);
+    uint32_t every = o.file.live->interleave;
+    if (every >= 1 && every <= TRACE_BATCH_REFERENCES) o.interleave = every;
     join_run(NULL);
     return 1;
   }

@@ -25,6 +25,7 @@ struct batch {
   /* The fetches of the running block not yet recorded. */
   const uint32_t *next_fetch, *end_fetch;
   uint32_t cut;  /* at this count, whether to write the batch is asked */
+  uint32_t last_turn; /* the turns counted when it last wrote */
   int32_t slot;  /* its slot in the shared file, or -1 */
   uint8_t running, forking; /* out of a system call; in a fork */
   struct {
@@ -62,8 +63,8 @@ void end_batch(struct batch *b);
 void flush(struct batch *b, int map_full, uint64_t address);
 /* Ends the trace at address, which does not fold. */
 void end_at_full_map(struct batch *b, uint64_t address);
-/* The batch reached its cut: written when full or when other threads
- * run, else filled on. */
+/* The batch reached its cut: written when full, or when other threads
+ * run (once they have had their turns), else filled on. */
 void look_at(struct batch *b);
 
 /* Notes that the thread of b runs (1) or waits in a system call (0). */

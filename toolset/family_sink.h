@@ -74,6 +74,10 @@ struct family_sink {
   // The record of the batch being fed when a fatal error ends the run
   // inside feed; false when none is.
   bool (*in_flight)(size_t *record);
+  // Starts families[index] while the run goes on (one for each thread of
+  // a traced program); false, with it gone, when it cannot run. Null for
+  // a sink of one family.
+  bool (*add)(fam_family *families, int index, const fam_hooks *hooks);
 };
 
 // The family of a run of one, fed in this process.

@@ -435,6 +435,19 @@ const char *lr_error(void) { return reader.error; }
 uint32_t lr_thread(void) { return reader.thread; }
 pid_t lr_thread_process(void) { return reader.pid; }
 
+const char *lr_thread_program(void) {
+  static char name[TRACE_NAME];
+  name[0] = '\0';
+  const trace_live *live = shared.file.live;
+  for (int i = 0; live && i < TRACE_PROCESSES; i++) {
+    const trace_process *p = &live->processes[i];
+    if (p->pid == reader.pid &&
+        __atomic_load_n(&p->state, __ATOMIC_SEQ_CST) != TRACE_PROC_FREE)
+      snprintf(name, sizeof name, "%s", p->name);
+  }
+  return name;
+}
+
 bool lr_counted(size_t n, counter_t *by_kind) {
   if (n == 0 || n != reader.counted_records) return false;
   std::copy(reader.counted, reader.counted + MD_REF_MODIFY + 1, by_kind);

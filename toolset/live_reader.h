@@ -49,6 +49,9 @@ bool lr_counted(size_t n, counter_t *by_kind);
 // last, and its process.
 uint32_t lr_thread(void);
 pid_t lr_thread_process(void);
+// The program that process runs now, as its plugin named it ("" when
+// unknown).
+const char *lr_thread_program(void);
 
 // How many processes were traced so far (until lr_reset).
 long long lr_processes(void);

@@ -33,6 +33,7 @@ struct input {
   bool is_program = false;
   bool under_qemu = false;  // QEMU runs the program, else valgrind
   int tracer_wanted = LD_TRACER_AUTO;
+  unsigned interleave = 256;  // references of a thread in a row
   char tracer_note[600] = "";  // why auto did not take QEMU
   // The program: its executable, its words (argv[0] its path) and where
   // its output goes; the tracer's process running it, and how it ended.
@@ -128,7 +129,7 @@ pid_t spawn(char **args) {
 // The command that runs the program under QEMU, and the descriptor of the
 // file shared with the plugins, for QEMU to inherit (it stays open).
 char **qemu_command(int *shared_fd) {
-  *shared_fd = tq_share(fm_region_bits());
+  *shared_fd = tq_share(fm_region_bits(), in.interleave);
   if (*shared_fd < 0)
     _fatal("loader", "ld_start", __LINE__,
            "cannot make the memory shared with QEMU: %s", strerror(errno));
@@ -179,6 +180,14 @@ void ld_open(const char *name, int argc, char **argv, int format,
 void ld_use_tracer(int tracer, const char *sysroot) {
   in.tracer_wanted = tracer;
   tq_use_sysroot(sysroot);
+}
+
+void ld_interleave(unsigned references) { in.interleave = references; }
+
+unsigned ld_thread(void) { return in.under_qemu ? lr_thread() : 0; }
+int ld_thread_process(void) { return in.under_qemu ? lr_thread_process() : 0; }
+const char *ld_thread_program(void) {
+  return in.under_qemu ? lr_thread_program() : "";
 }
 
 void ld_tracer_options(const char *words) {

@@ -142,10 +142,11 @@ const char *tq_interpreter(void) {
 
 void tq_use_sysroot(const char *sysroot) { launch.sysroot = sysroot; }
 
-int tq_share(int region_bits) {
+int tq_share(int region_bits, unsigned interleave) {
   int fd = lr_share(region_bits);
   if (fd < 0) return -1;
   trace_live *live = lr_record();
+  live->interleave = interleave;
   snprintf(live->plugin, sizeof live->plugin, "%s", launch.plugin);
   snprintf(live->sysroot, sizeof live->sysroot, "%s",
            launch.sysroot ? launch.sysroot : "");

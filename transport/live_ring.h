@@ -100,8 +100,14 @@ struct trace_live {
   pthread_mutex_t process_lock;  /* the processes */
   struct trace_pending pending;
   uint32_t processes_seen;       /* processes registered so far */
+  uint32_t interleave;           /* references of a thread's batch while
+                                    other threads run */
   uint32_t threads_seen;         /* threads so far: each one's number */
   uint32_t threads_running;      /* threads out of system calls now */
+  /* The running threads' turns (batch_out.c): batches written while
+   * several ran, and the threads waiting for their turn. */
+  uint32_t turns __attribute__((aligned(64)));
+  uint32_t turn_waiters;
   uint32_t untraced_seen;
   struct trace_process processes[TRACE_PROCESSES];
   struct trace_untraced untraced[TRACE_UNTRACED];
