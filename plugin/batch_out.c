@@ -35,9 +35,11 @@ static struct {
   uint32_t interleave;
   int stopped;
   unsigned next_slot;        /* where the search for a free slot starts */
-  /* With a descriptor: the threads so far and those running, their
-   * turns, and the locks (the shared file has its own). */
-  uint32_t threads_seen, running, turns, turn_waiters;
+  /* The process's threads out of system calls, and their turns. */
+  uint32_t running, turns, turn_waiters;
+  /* With a descriptor: the threads so far, and the locks (the shared file
+   * has its own). */
+  uint32_t threads_seen;
   pthread_mutex_t write_lock, fold_lock;
   /* Regions placed since the last batch, under the fold lock. */
   struct trace_region *placed;
@@ -96,32 +98,23 @@ int fold(uint64_t address, uint32_t *folded) {
 
 /* ---- Turns --------------------------------------------------------------- */
 
-/* While several threads run, none writes two batches in a row however the
- * host schedules them: a thread writes its next batch once the other
- * running threads have written as many since its last, so that each
- * thread's references reach the ring in runs of `interleave' at most. A
+/* While several threads of the process run, none writes two batches in a
+ * row however the host schedules them: a thread writes its next batch once
+ * the other running threads have written as many since its last, so that
+ * each thread's references reach the ring in runs of `interleave' at most.
+ * Processes take no turns: each writes whole batches. A
  * thread that does not come (stopped, or held by QEMU while it waits for
  * this one) is waited for TURN_SLEEPS sleeps of a millisecond at most. */
 enum { TURN_SPINS = 2000, TURN_SLEEPS = 100 };
 
-static uint32_t *turns(void) {
-  return o.file.live ? &o.file.live->turns : &o.turns;
-}
-
-static uint32_t *turn_waiters(void) {
-  return o.file.live ? &o.file.live->turn_waiters : &o.turn_waiters;
-}
-
 static uint32_t running_now(void) {
-  return __atomic_load_n(o.file.live ? &o.file.live->threads_running
-                                     : &o.running,
-                         __ATOMIC_RELAXED);
+  return __atomic_load_n(&o.running, __ATOMIC_RELAXED);
 }
 
 /* Whether b's thread may write its batch now, the turns being now. */
 static int my_turn(const struct batch *b, uint32_t *now) {
   uint32_t running = running_now();
-  *now = __atomic_load_n(turns(), __ATOMIC_SEQ_CST);
+  *now = __atomic_load_n(&o.turns, __ATOMIC_SEQ_CST);
   return running <= 1 || *now - b->last_turn >= running - 1;
 }
 
@@ -137,17 +130,17 @@ static void await_turn(const struct batch *b) {
   for (int slept = 0; slept < TURN_SLEEPS; slept++) {
     if (my_turn(b, &now)) return;
     const struct timespec ms = {0, 1000000};
-    __atomic_add_fetch(turn_waiters(), 1, __ATOMIC_SEQ_CST);
-    syscall(SYS_futex, turns(), FUTEX_WAIT, now, &ms, NULL, 0);
-    __atomic_sub_fetch(turn_waiters(), 1, __ATOMIC_SEQ_CST);
+    __atomic_add_fetch(&o.turn_waiters, 1, __ATOMIC_SEQ_CST);
+    syscall(SYS_futex, &o.turns, FUTEX_WAIT_PRIVATE, now, &ms, NULL, 0);
+    __atomic_sub_fetch(&o.turn_waiters, 1, __ATOMIC_SEQ_CST);
   }
 }
 
 /* b has written a batch: one turn more, and the waiters look again. */
 static void count_turn(struct batch *b) {
-  b->last_turn = __atomic_add_fetch(turns(), 1, __ATOMIC_SEQ_CST);
-  if (__atomic_load_n(turn_waiters(), __ATOMIC_SEQ_CST))
-    syscall(SYS_futex, turns(), FUTEX_WAKE, INT_MAX, NULL, NULL, 0);
+  b->last_turn = __atomic_add_fetch(&o.turns, 1, __ATOMIC_SEQ_CST);
+  if (__atomic_load_n(&o.turn_waiters, __ATOMIC_SEQ_CST))
+    syscall(SYS_futex, &o.turns, FUTEX_WAKE_PRIVATE, INT_MAX, NULL, NULL, 0);
 }
 
 /* ---- Writing ------------------------------------------------------------- */
@@ -363,13 +356,7 @@ void end_batch(struct batch *b) {
 void set_running(struct batch *b, int running) {
   if (b->running == running) return;
   b->running = (uint8_t)running;
-  int delta = running ? 1 : -1;
-  if (!o.file.live) {
-    __atomic_add_fetch(&o.running, delta, __ATOMIC_RELAXED);
-    return;
-  }
-  __atomic_add_fetch(&o.file.live->threads_running, delta, __ATOMIC_RELAXED);
-  if (o.self) __atomic_add_fetch(&o.self->running, delta, __ATOMIC_RELAXED);
+  __atomic_add_fetch(&o.running, running ? 1 : -1, __ATOMIC_RELAXED);
 }
 
 int others_running(void) { return running_now() > 1; }
@@ -401,8 +388,7 @@ enum followed follow_here(const struct guest_abi *abi, int64_t number,
 }
 
 /* Registers this process in the shared file (named name, unless null);
- * after an exec, as the process's next image, whose threads start anew
- * (the old image's threads were ended by the exec). */
+ * after an exec, as the process's next image. */
 static void join_run(const char *name) {
   struct trace_live *live = o.file.live;
   o.self = trace_live_register(&o.file, getpid(), name);
@@ -414,8 +400,6 @@ static void join_run(const char *name) {
   }
   trace_live_lock(&o.file, &live->process_lock);
   if (o.self->state == TRACE_PROC_EXECING) {
-    uint32_t left = __atomic_exchange_n(&o.self->running, 0, __ATOMIC_SEQ_CST);
-    __atomic_sub_fetch(&live->threads_running, left, __ATOMIC_SEQ_CST);
     o.self->image++;
     o.self->state = TRACE_PROC_RUNNING;
   }
@@ -435,6 +419,7 @@ void name_process(void) {
 }
 
 struct batch *batch_of_child(const struct batch *parent) {
+  o.running = o.turns = o.turn_waiters = 0; /* the forking thread, alone */
   if (o.fd >= 0) { /* a descriptor: the child writes nothing */
     struct batch *own = malloc(sizeof *own);
     if (!own) give_up("out of memory");

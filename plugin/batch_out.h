@@ -69,7 +69,7 @@ void look_at(struct batch *b);
 
 /* Notes that the thread of b runs (1) or waits in a system call (0). */
 void set_running(struct batch *b, int running);
-/* Whether threads other than the caller's are out of system calls. */
+/* Whether other threads of this process are out of system calls. */
 int others_running(void);
 
 /* Tells vantle-sim this process's state (TRACE_PROC_*); RUNNING only

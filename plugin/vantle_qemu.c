@@ -9,9 +9,10 @@
  * a forked child's plugin goes on in the child, and an exec runs the new
  * program under QEMU with the plugin again (follow_exec.h); all of them
  * fold with the one map in the file. Threads' references reach the ring
- * finely interleaved: while more than one thread of the run is out of
- * system calls, a batch goes out every `interleave' references (256), and
- * before each system call; a thread that runs alone fills whole batches.
+ * finely interleaved: while more than one thread of the process is out of
+ * system calls, the threads take turns, a batch every `interleave'
+ * references (256), and each writes its batch before a system call; a
+ * thread that runs alone, and every process, fills whole batches.
  * State: one batch per vCPU (the guest threads run concurrently, each on
  * its own vCPU), with a small cache of the regions it folded; the guest's
  * machine; this process's entry in the file. */

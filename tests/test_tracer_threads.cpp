@@ -54,8 +54,9 @@ TEST_F(ThreadsTest, SharedCacheDoesNotDependOnTheTurnsLength) {
   Outcome o;
   double by_default = shared_ratio(rows({"-cache:opts", kFamily}, "2", &o));
   EXPECT_TRUE(has(o.err, "sim: threads: shared: every thread of every "
-                         "process feeds the one cache, in turns of at most "
-                         "256 references while several run\n")) << o.err;
+                         "process feeds the one cache, the threads of a "
+                         "process in turns of at most 256 references while "
+                         "several run\n")) << o.err;
   ASSERT_GT(by_default, 0.4) << "each thread's passes would hit";
   for (const char *turn : {"64", "1024"})
     EXPECT_NEAR(shared_ratio(rows({"-cache:opts", kFamily,

@@ -121,8 +121,7 @@ void leave_over(int i) {
 }
 
 // Process entry index has ended (or left the trace and died): what its
-// slots hold is handed out, its share of the running threads goes, and
-// the entry is free.
+// slots hold is handed out, and the entry is free.
 void retire(int index) {
   trace_live *live = shared.file.live;
   for (int i = 0; i < TRACE_SLOTS; i++) {
@@ -130,10 +129,8 @@ void retire(int index) {
                                      __ATOMIC_SEQ_CST);
     if (owner && trace_owner_index(owner) == index) leave_over(i);
   }
-  trace_process *p = &live->processes[index];
-  __atomic_sub_fetch(&live->threads_running, p->running, __ATOMIC_SEQ_CST);
-  p->running = 0;
-  __atomic_store_n(&p->state, TRACE_PROC_FREE, __ATOMIC_SEQ_CST);
+  __atomic_store_n(&live->processes[index].state, TRACE_PROC_FREE,
+                   __ATOMIC_SEQ_CST);
 }
 
 // The slots an exec abandoned: their process runs a later image.

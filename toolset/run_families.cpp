@@ -190,8 +190,8 @@ void rf_threads_note(FILE *stream, bool under_qemu, unsigned interleave) {
             "summed\n", run.pattern.spec);
   else if (under_qemu)
     fprintf(stream, "sim: threads: shared: every thread of every process "
-            "feeds the one cache, in turns of at most %u references while "
-            "several run\n", interleave);
+            "feeds the one cache, the threads of a process in turns of at "
+            "most %u references while several run\n", interleave);
   else
     fprintf(stream, "sim: threads: shared: every thread of every process "
             "feeds the one cache, as valgrind runs them\n");

@@ -42,9 +42,8 @@ enum {
 
 /* A process of the tree: its state (TRACE_PROC_*), its id and start time
  * (clock ticks since boot, as /proc/<pid>/stat says), its number in the
- * run (from 1), its image (one more at each exec it makes), how many of
- * its threads are out of system calls, the program it runs (the last part
- * of its path). */
+ * run (from 1), its image (one more at each exec it makes), the program
+ * it runs (the last part of its path). */
 enum {
   TRACE_PROC_FREE = 0,
   TRACE_PROC_RUNNING,
@@ -57,8 +56,6 @@ struct trace_process {
   int32_t pid;
   uint64_t start;
   uint32_t number, image;
-  uint32_t running; /* its share of threads_running */
-  uint32_t unused;
   char name[TRACE_NAME];
 };
 
@@ -101,13 +98,8 @@ struct trace_live {
   struct trace_pending pending;
   uint32_t processes_seen;       /* processes registered so far */
   uint32_t interleave;           /* references of a thread's batch while
-                                    other threads run */
+                                    other threads of its process run */
   uint32_t threads_seen;         /* threads so far: each one's number */
-  uint32_t threads_running;      /* threads out of system calls now */
-  /* The running threads' turns (batch_out.c): batches written while
-   * several ran, and the threads waiting for their turn. */
-  uint32_t turns __attribute__((aligned(64)));
-  uint32_t turn_waiters;
   uint32_t untraced_seen;
   struct trace_process processes[TRACE_PROCESSES];
   struct trace_untraced untraced[TRACE_UNTRACED];
