@@ -168,6 +168,7 @@ TEST_F(SimTracerTest, LiveRunMatchesAFileOfTheSameRecords) {
   ASSERT_EQ(live.status, 0) << live.err;
   EXPECT_TRUE(has(live.err, "traced live under " + qemu_ +
                                 " with vantle's plugin")) << live.err;
+  EXPECT_FALSE(has(live.err, "sim: input: trace file")) << live.err;
   EXPECT_EQ(stat_value(live.err, "sim_num_insn"), counts[TRACE_KIND_FETCH]);
   EXPECT_EQ(stat_value(live.err, "sim_num_loads"), counts[TRACE_KIND_LOAD]);
   EXPECT_EQ(stat_value(live.err, "sim_num_stores"),
@@ -279,6 +280,7 @@ TEST_F(SimTracerTest, MissingPluginOrQemuFallsBackToValgrind) {
   o = sim({"-trace:tracer", "valgrind", "-trace:max", "1000", kKernel, "1",
            "1"});
   EXPECT_FALSE(has(o.err, "times slower")) << "valgrind was asked for";
+  EXPECT_FALSE(has(o.err, "sim: input: trace file")) << o.err;
 }
 
 // vantle-sim killed outright while the plugin waits for room in the ring

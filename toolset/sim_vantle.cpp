@@ -332,14 +332,15 @@ static void say_input(FILE *stream) {
     fprintf(stream, "sim: input: program `%s' traced live under %s with "
                     "vantle's plugin (binary records)\n", ld_name(),
             ld_tracer_path());
+  else if (ld_is_program() && !*ld_tracer_note())
+    fprintf(stream, "sim: input: program `%s' traced live under valgrind "
+                    "--tool=lackey (lackey records)\n", ld_name());
   else if (ld_is_program())
     fprintf(stream, "sim: input: program `%s' traced live under valgrind "
-                    "--tool=lackey (lackey records)%s%s\n", ld_name(),
-            *ld_tracer_note() ? ", not QEMU: " : "", ld_tracer_note());
-  if (ld_is_program() && *ld_tracer_note())
-    fprintf(stream, "sim: valgrind traces some 40 to 200 times slower than "
+                    "--tool=lackey (lackey records), not QEMU: %s\n"
+                    "sim: valgrind traces some 40 to 200 times slower than "
                     "QEMU with vantle's plugin, chosen only because QEMU "
-                    "cannot trace it here\n");
+                    "cannot trace it here\n", ld_name(), ld_tracer_note());
   else
     fprintf(stream, "sim: input: trace file `%s' (%s%s%s%s)\n", ld_name(),
             md_format_name(ld_format()), ld_compressed() ? ", " : "",
