@@ -38,6 +38,15 @@ enum ld_tracer { LD_TRACER_AUTO, LD_TRACER_QEMU, LD_TRACER_VALGRIND };
 // directory QEMU takes a foreign program's libraries from (null: none).
 // sysroot must live until the run ends.
 void ld_use_tracer(int tracer, const char *sysroot);
+// Under QEMU, the references of one thread that go to the cache in a row
+// while other threads run (1..65536; default 256).
+void ld_interleave(unsigned references);
+// The thread whose references the last ld_read handed out: its number in
+// the run (from 1), 0 when the input does not say.
+unsigned ld_thread(void);
+// Its process, and the program that process runs ("" when unknown).
+int ld_thread_process(void);
+const char *ld_thread_program(void);
 // The tracer of the program (never auto) and the path of its executable.
 int ld_tracer(void);
 const char *ld_tracer_path(void);
@@ -92,7 +101,9 @@ void ld_close(void);
 int ld_exit_signal(void);
 
 // How many processes were traced so far: under valgrind the distinct pids
-// of its own lines, under QEMU the one it runs; 0 for a trace file.
+// of its own lines, under QEMU those its plugins ran in (the program's
+// and every process of its tree: an exec keeps its process, a fork makes
+// a new one); 0 for a trace file.
 long long ld_processes_traced(void);
 
 // Closes the input and returns the loader to its state before ld_open, so

@@ -170,7 +170,7 @@ void quiet_fatal(FILE *) {}
   serve(f->process, ack_fd);
 }
 
-// ---- Waiting on a child ------------------------------------------------------
+// ---- Waiting on a child -----------------------------------------------------
 
 enum { kSlice = 100, kGraceSlices = 50 };  // milliseconds; 5 s
 
@@ -418,6 +418,17 @@ void fork_child(fam_family *families, int i, int count,
   p->ack_fd = ack[0];
 }
 
+// Waits for family f's child to say it has started; false, the child
+// gone and its text shown, when it does not.
+bool started(fam_family *f) {
+  watch w = watching(f, FAM_END, 0, false);
+  if (acknowledged(f, &w)) return true;
+  if (!f->gone) kill(f->process->pid, SIGKILL);
+  wait_for_child(f);
+  copy_text(f, stderr);
+  return false;
+}
+
 void start(fam_family *families, int count, const fam_hooks *hooks) {
   asked_of_waits = hooks->asked;
   fflush(nullptr);  // nothing buffered may be written twice
@@ -426,11 +437,7 @@ void start(fam_family *families, int count, const fam_hooks *hooks) {
     fork_child(families, i, count, hooks, parent);
   for (int i = 0; i < count; i++) {
     fam_family *f = &families[i];
-    watch w = watching(f, FAM_END, 0, false);
-    if (acknowledged(f, &w)) continue;
-    if (!f->gone) kill(f->process->pid, SIGKILL);
-    wait_for_child(f);
-    copy_text(f, stderr);
+    if (started(f)) continue;
     fprintf(stderr, "error: -cache:opts family %d of %d (`%s') cannot run; "
                     "nothing was simulated\n", i + 1, count, f->spec);
     kill_all(families, count);
@@ -579,8 +586,15 @@ int explanation(fam_family *f, vantle_explained **out) {
   return n;
 }
 
+bool add(fam_family *families, int index, const fam_hooks *hooks) {
+  fflush(nullptr);
+  fork_child(families, index, index + 1, hooks, getpid());
+  return started(&families[index]);
+}
+
 }  // namespace
 
-const family_sink kChildFamilies = {start, copy_text, feed, interim,
-                                    end_input, final_report, say_failure,
-                                    rows, any_gone, in_flight, explanation};
+const family_sink kChildFamilies = {start,       copy_text,   feed,
+                                    interim,     end_input,   final_report,
+                                    say_failure, rows,        any_gone,
+                                    in_flight,   explanation, add};

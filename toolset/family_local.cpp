@@ -95,6 +95,7 @@ bool in_flight(size_t *record) {
 
 }  // namespace
 
-const family_sink kLocalFamily = {start, config, feed, interim, end_input,
-                                  final_report, say_failure, rows, any_gone,
-                                  in_flight, explanation};
+const family_sink kLocalFamily = {start,       config,    feed,
+                                  interim,     end_input, final_report,
+                                  say_failure, rows,      any_gone,
+                                  in_flight,   explanation, nullptr};

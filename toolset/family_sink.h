@@ -83,6 +83,10 @@ struct family_sink {
   // f's vantle_explanation rows (after final_report), which the caller
   // frees; returns how many (0 when f explains nothing).
   int (*explanation)(fam_family *f, vantle_explained **rows);
+  // Starts families[index] while the run goes on (one for each thread of
+  // a traced program); false, with it gone, when it cannot run. Null for
+  // a sink of one family.
+  bool (*add)(fam_family *families, int index, const fam_hooks *hooks);
 };
 
 // Whether a reference of this kind writes: a store, or a modify (one

@@ -20,6 +20,7 @@
 
 #include "misc.h"
 #include "toolset/input_file.h"
+#include "toolset/live_reader.h"
 #include "toolset/tracer_qemu.h"
 #include "toolset/tracer_valgrind.h"
 #include "transport/fold_map.h"
@@ -32,6 +33,7 @@ struct input {
   bool is_program = false;
   bool under_qemu = false;  // QEMU runs the program, else valgrind
   int tracer_wanted = LD_TRACER_AUTO;
+  unsigned interleave = 256;  // references of a thread in a row
   char tracer_note[600] = "";  // why auto did not take QEMU
   // The program: its executable, its words (argv[0] its path) and where
   // its output goes; the tracer's process running it, and how it ended.
@@ -125,13 +127,13 @@ pid_t spawn(char **args) {
 }
 
 // The command that runs the program under QEMU, and the descriptor of the
-// file shared with the plugin, for QEMU to inherit.
+// file shared with the plugins, for QEMU to inherit (it stays open).
 char **qemu_command(int *shared_fd) {
-  *shared_fd = tq_share();
+  *shared_fd = tq_share(fm_region_bits(), in.interleave);
   if (*shared_fd < 0)
     _fatal("loader", "ld_start", __LINE__,
            "cannot make the memory shared with QEMU: %s", strerror(errno));
-  return tq_command(in.program_argv, *shared_fd, fm_region_bits());
+  return tq_command(in.program_argv, *shared_fd);
 }
 
 // The command that runs the program under valgrind, and the writing end of
@@ -180,6 +182,14 @@ void ld_use_tracer(int tracer, const char *sysroot) {
   tq_use_sysroot(sysroot);
 }
 
+void ld_interleave(unsigned references) { in.interleave = references; }
+
+unsigned ld_thread(void) { return in.under_qemu ? lr_thread() : 0; }
+int ld_thread_process(void) { return in.under_qemu ? lr_thread_process() : 0; }
+const char *ld_thread_program(void) {
+  return in.under_qemu ? lr_thread_program() : "";
+}
+
 void ld_tracer_options(const char *words) {
   if (in.is_program && !in.under_qemu) tv_use_options(words);
 }
@@ -191,7 +201,10 @@ void ld_start(void) {
                               : valgrind_command(&write_fd);
   in.tracer_pid = spawn(args);
   free(args);
-  close(write_fd);
+  if (in.under_qemu)
+    lr_first_process(in.tracer_pid, in.program_path);
+  else
+    close(write_fd);
   reap_at_exit();
   if (verbose)
     fprintf(stderr, "sim: tracing `%s' under %s (pid %d)\n", in.program_path,
@@ -209,20 +222,22 @@ size_t ld_read(const md_addr_t **addrs, const unsigned char **kinds,
   *kinds = in.kinds;  // all MD_REF_NONE for a format without kinds
   cap = std::min<size_t>(cap, LD_MOST_RECORDS);
   if (in.under_qemu)
-    return tq_read(cap, in.tracer_pid, in.stop_waiting, in.name, addrs,
-                   kinds);
+    return lr_read(cap, in.stop_waiting, in.name, addrs, kinds);
   return in_read(in.addrs, in.kinds, cap);
 }
 
 bool ld_counted(size_t n, counter_t *by_kind) {
-  return in.under_qemu && tq_counted(n, by_kind);
+  return in.under_qemu && lr_counted(n, by_kind);
 }
 
 int ld_finish(int kill_it) {
   in_finish(kill_it);
-  tq_unshare();
+  if (kill_it && in.tracer_pid > 0) {
+    lr_kill_all();
+    kill(in.tracer_pid, SIGKILL);
+  }
+  lr_close();
   if (in.tracer_pid <= 0) return 0;
-  if (kill_it) kill(in.tracer_pid, SIGKILL);
   int status = 0;
   while (waitpid(in.tracer_pid, &status, 0) < 0 && errno == EINTR) {
   }
@@ -238,14 +253,14 @@ void ld_close(void) { ld_finish(1); }
 int ld_exit_signal(void) { return in.exit_signal; }
 
 long long ld_processes_traced(void) {
-  // QEMU traces the one process it runs (a fork goes untraced).
-  return in.under_qemu ? 1 : tv_processes();
+  return in.under_qemu ? lr_processes() : tv_processes();
 }
 
 void ld_reset(void) {
   ld_close();
   in_reset();
   tq_reset();
+  lr_reset();
   tv_reset();
   free(in.name);
   free(in.program_path);
@@ -256,7 +271,7 @@ void ld_reset(void) {
   fm_reset(fm_region_bits());
 }
 
-int ld_state(void) { return in.under_qemu ? tq_state() : in_state(); }
+int ld_state(void) { return in.under_qemu ? lr_state() : in_state(); }
 int ld_is_program(void) { return in.is_program; }
 int ld_format(void) { return in.format; }
 int ld_has_kinds(void) {
@@ -274,6 +289,6 @@ int ld_compressed(void) { return in_compression() != nullptr; }
 const char *ld_compression(void) { return in_compression(); }
 const char *ld_name(void) { return in.name ? in.name : ""; }
 long long ld_line_number(void) { return in_line_number(); }
-const char *ld_error(void) { return in.under_qemu ? tq_error() : in_error(); }
+const char *ld_error(void) { return in.under_qemu ? lr_error() : in_error(); }
 long long ld_bytes_read(void) { return in_bytes_read(); }
 long long ld_total_bytes(void) { return in_total_bytes(); }

@@ -1,13 +1,17 @@
 // The families of a run (run_families.h): owns the families, their sink,
 // the limits of feeding (-trace:max, the library's reference limit) and
-// whether feeding stopped at one, and whether a family failed.
+// whether feeding stopped at one, whether a family failed, and in a run
+// per thread the family given and each family's thread.
 #include "toolset/run_families.h"
 
+#include <math.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
 
+#include "loader.h"
+#include "misc.h"
 #include "toolset/cache_words.h"
 #include "toolset/explanation.h"
 #include "toolset/report_note.h"
@@ -35,7 +39,51 @@ struct {
   bool past_reference_limit;  // feeding stopped before one past it
   bool failed;                // a family's process ended before its time
   bool (*answer)(void);       // answers a signal while a sink waits
+  const fam_hooks *hooks;
+  // A run per thread: the family given, which each thread's copies, and
+  // each family's thread (its number in the run), process and program.
+  bool per_thread;
+  fam_family pattern;
+  struct {
+    unsigned number;
+    int pid;
+    char program[64];
+    char spec[300];  // its family's name: "thread 2: <the family given>"
+  } thread[RF_MOST_FAMILIES];
 } run;
+
+// The family of the thread whose references the loader handed out last,
+// started when these are its first.
+int thread_family(void) {
+  unsigned number = ld_thread();
+  for (int i = 0; i < run.count; i++)
+    if (run.thread[i].number == number) return i;
+  if (run.count == RF_MOST_FAMILIES)
+    _fatal("run_families", "rf_feed", __LINE__, "-trace:threads private "
+           "simulates %d threads at most, and the program started more; "
+           "-trace:threads shared takes any number", RF_MOST_FAMILIES);
+  int i = run.count++;
+  run.total = run.count;  // a run per thread has no companions
+  fam_family *f = &run.list[i];
+  *f = run.pattern;
+  f->process = nullptr;
+  run.thread[i].number = number;
+  run.thread[i].pid = ld_thread_process();
+  snprintf(run.thread[i].program, sizeof run.thread[i].program, "%s",
+           ld_thread_program());
+  snprintf(run.thread[i].spec, sizeof run.thread[i].spec, "thread %u: %s",
+           number, run.pattern.spec);
+  f->spec = run.thread[i].spec;
+  if (!run.sink->add(run.list, i, run.hooks)) run.failed = true;
+  return i;
+}
+
+// The families the batch the loader handed out last goes to: every one
+// with the companions, or in a run per thread its thread's.
+void feeding(int *from, int *to) {
+  *from = run.per_thread ? thread_family() : 0;
+  *to = run.per_thread ? *from + 1 : run.total;
+}
 
 // How many of the n records counted by kind in by_kind f takes.
 counter_t taking(const fam_family *f, const counter_t *by_kind) {
@@ -60,9 +108,9 @@ size_t after_nth(const fam_family *f, const unsigned char *kinds, size_t n,
 // among the n records (n when none is): no family takes it or anything
 // after it. A family stopped first by -trace:max never gets there.
 size_t before_reference_limit(const unsigned char *kinds, size_t n,
-                              const counter_t *by_kind) {
+                              const counter_t *by_kind, int from, int to) {
   size_t end = n;
-  for (int i = 0; i < run.total; i++) {
+  for (int i = from; i < to; i++) {
     const fam_family *f = &run.list[i];
     counter_t want = taking(f, by_kind);
     if (run.max) want = std::min(want, run.max - f->fed);
@@ -213,15 +261,43 @@ void rf_limits(counter_t max, counter_t reference_limit) {
 
 void rf_on_asked(bool (*answer)(void)) { run.answer = answer; }
 
+void rf_per_thread(void) { run.per_thread = true; }
+
+bool rf_is_per_thread(void) { return run.per_thread; }
+
 void rf_start(const fam_hooks *hooks) {
-  run.sink = run.total > 1 ? &kChildFamilies : &kLocalFamily;
+  run.hooks = hooks;
+  if (run.per_thread) {  // the threads' families start as threads come
+    run.pattern = run.list[0];
+    run.count = run.total = 0;
+  }
+  run.sink =
+      run.total > 1 || run.per_thread ? &kChildFamilies : &kLocalFamily;
   run.sink->start(run.list, run.total, hooks);
 }
 
 void rf_config(int i, FILE *stream) { run.sink->config(&run.list[i], stream); }
 
+void rf_threads_note(FILE *stream, bool under_qemu, unsigned interleave) {
+  if (run.per_thread)
+    fprintf(stream, "sim: threads: private: each thread of the program "
+            "feeds a family of its own (`%s'), reported after the run, then "
+            "summed\n", run.pattern.spec);
+  else if (under_qemu)
+    fprintf(stream, "sim: threads: shared: every thread of every process "
+            "feeds the one cache, the threads of a process in turns of at "
+            "most %u references while several run\n", interleave);
+  else
+    fprintf(stream, "sim: threads: shared: every thread of every process "
+            "feeds the one cache, as valgrind runs them\n");
+}
+
 void rf_introduce(FILE *stream, int i, const char *what) {
-  if (run.count > 1)
+  if (run.per_thread)
+    fprintf(stream, "\nsim: thread %u (process %d, `%s'): `%s'%s\n",
+            run.thread[i].number, run.thread[i].pid, run.thread[i].program,
+            run.pattern.spec, what);
+  else if (run.count > 1)
     fprintf(stream, "\nsim: family %d of %d: `%s'%s\n", i + 1, run.count,
             run.list[i].spec, what);
 }
@@ -230,9 +306,11 @@ size_t rf_feed(const md_addr_t *addrs, const unsigned char *kinds,
                size_t n) {
   counter_t by_kind[MD_REF_MODIFY + 1];
   rs_count_kinds(kinds, n, by_kind);
-  size_t end = before_reference_limit(kinds, n, by_kind);
+  int from, to;
+  feeding(&from, &to);
+  size_t end = before_reference_limit(kinds, n, by_kind, from, to);
   size_t used = 0;  // records before the last one any family took
-  for (int i = 0; i < run.total; i++) {
+  for (int i = from; i < to; i++) {
     fam_family *f = &run.list[i];
     counter_t room = (run.max ? run.max : run.reference_limit) - f->fed;
     if (room <= 0) continue;
@@ -262,7 +340,7 @@ bool rf_count_in_flight(const unsigned char *kinds) {
 bool rf_past_reference_limit(void) { return run.past_reference_limit; }
 
 bool rf_at_max(void) {
-  if (!run.max) return false;
+  if (!run.max || run.total == 0) return false;
   for (int i = 0; i < run.total; i++)
     if (run.list[i].fed < run.max) return false;
   return true;
@@ -294,6 +372,43 @@ void rf_interim_reports(FILE *stream, bool say_interim) {
   }
 }
 
+// Writes, for a run per thread, each cache's references and hits added up
+// over the threads' families.
+static void summed_report(FILE *stream) {
+  vantle_result *sum = nullptr;
+  int n = 0;
+  for (int i = 0; i < run.count; i++) {
+    vantle_result *rows = nullptr;
+    int k = run.sink->rows(&run.list[i], &rows);
+    if (!sum) {
+      sum = rows;
+      n = k;
+      continue;
+    }
+    for (int j = 0; j < std::min(n, k); j++) {
+      sum[j].references += rows[j].references;
+      sum[j].hits += rows[j].hits;
+    }
+    free(rows);
+  }
+  fprintf(stream, "\nsim: the %d threads summed: each cache's references and "
+          "hits added up over the threads' private caches\n", run.count);
+  fprintf(stream, "%10s %8s %6s %12s %14s %14s %10s\n", "line bytes", "sets",
+          "ways", "cache bytes", "references", "hits", "miss ratio");
+  for (int j = 0; j < n; j++) {
+    const vantle_result &r = sum[j];
+    double ratio = r.references ? 1.0 - static_cast<double>(r.hits) /
+                                            static_cast<double>(r.references)
+                                : NAN;
+    fprintf(stream, "%10u %8u %6u %12llu %14llu %14llu %10.6f\n", r.line_size,
+            r.sets, r.associativity,
+            static_cast<unsigned long long>(r.cache_size),
+            static_cast<unsigned long long>(r.references),
+            static_cast<unsigned long long>(r.hits), ratio);
+  }
+  free(sum);
+}
+
 bool rf_final_reports(FILE *stream) {
   run.sink->end_input(run.list, run.total);
   bool all_well = true;
@@ -311,6 +426,7 @@ bool rf_final_reports(FILE *stream) {
     if (well && run.explaining) well = explain_misses(i, stream);
     all_well = all_well && well;
   }
+  if (run.per_thread && all_well) summed_report(stream);
   return all_well;
 }
 

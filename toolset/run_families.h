@@ -39,14 +39,27 @@ void rf_limits(counter_t max, counter_t reference_limit);
 // answers, and returns false when the run is to end.
 void rf_on_asked(bool (*answer)(void));
 
+// Makes the run one per thread (before rf_start; one family given): each
+// thread of the traced program feeds a family of its own, a copy of the
+// one given, started as the thread's first references come (in a child
+// process each, RF_MOST_FAMILIES threads at most); the final reports are
+// each thread's, then their sum.
+void rf_per_thread(void);
+bool rf_is_per_thread(void);
+
 // Starts the families in their sink.
 void rf_start(const fam_hooks *hooks);
+
+// Says how the threads of a traced program feed the cache: shared (under
+// QEMU, in turns of interleave references) or one family each.
+void rf_threads_note(FILE *stream, bool under_qemu, unsigned interleave);
 
 // Writes family i's parameters (and the note after them).
 void rf_config(int i, FILE *stream);
 
 // Writes, with several families, the line that introduces family i's part
-// of a report ("\nsim: family 2 of 3: `-Cfa'" and what); nothing for one.
+// of a report ("\nsim: family 2 of 3: `-Cfa'" and what, or in a run per
+// thread "\nsim: thread 2 (process 812, `xz'): `-Cfa'"); nothing for one.
 void rf_introduce(FILE *stream, int i, const char *what);
 
 // Feeds the families records 0..n-1 of the batch the loader handed out

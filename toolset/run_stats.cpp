@@ -49,8 +49,8 @@ void rs_reg_stats(stat_sdb_t *sdb, bool program) {
                    &counts.modifies, 0, nullptr);
   if (program)
     stat_reg_formula(sdb, "sim_num_procs",
-                     "processes traced (under valgrind, forked and exec'd ones "
-                     "included)",
+                     "processes traced (forked ones included; an exec keeps "
+                     "its process)",
                      processes_traced, "%.0f");
   stat_reg_int(sdb, "sim_elapsed_time",
                "total simulation time in seconds", &sim_elapsed_time, 0,

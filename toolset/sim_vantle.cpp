@@ -12,6 +12,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "libvantle/frontend.h"
 #include "libvantle/libvantle.h"
 #include "loader.h"
@@ -35,11 +37,14 @@ static char *progress_text;
 static char *tracer_name;
 static char *sysroot;
 static char *valgrind_opts;
+static char *threads_name;
+static char *interleave_text;
 
 static int explain;             // -explain
 static char *explain_opt_text;  // -explain:opt
 
 static int input_format;
+static unsigned interleave;     // -trace:interleave
 static counter_t max_refs;      // 0: no limit
 static bool progress_on;
 
@@ -115,6 +120,14 @@ void sim_reg_options(opt_odb_t *odb) {
                  "further valgrind options for a traced program, split on "
                  "blanks, e.g. \"--trace-children=no\"",
                  &valgrind_opts, "", 1, nullptr);
+  opt_reg_string(odb, "-trace:threads",
+                 "threads of a traced program: shared|private (one cache "
+                 "for all threads, or a family each; private: QEMU)",
+                 &threads_name, "shared", 1, nullptr);
+  opt_reg_string(odb, "-trace:interleave",
+                 "QEMU: references of one thread in a row while other "
+                 "threads run (1..65536)", &interleave_text, "256", 1,
+                 nullptr);
   opt_reg_string(odb, "-progress",
                  "progress line on a terminal's error stream: true|false",
                  &progress_text, "true", 0, nullptr);
@@ -163,6 +176,29 @@ static void check_cache_opts(void) {
   if (rf_count() > 1) cache_opts = several_values;
 }
 
+// -trace:threads and -trace:interleave.
+static void check_thread_options(void) {
+  if (strcmp(threads_name, "shared") && strcmp(threads_name, "private"))
+    option_error("-trace:threads must be shared or private, not `%s'",
+                 threads_name);
+  char *end = nullptr;
+  long every = strtol(interleave_text, &end, 10);
+  if (!*interleave_text || *end || every < 1 || every > LD_MOST_RECORDS)
+    option_error("-trace:interleave needs a count of references from 1 to "
+                 "65536, not `%s'", interleave_text);
+  interleave = static_cast<unsigned>(every);
+  ld_interleave(interleave);
+  if (strcmp(threads_name, "private")) return;
+  if (cache_opts_values.count > 1)
+    option_error("-trace:threads private takes one -cache:opts family, not "
+                 "%s", std::to_string(cache_opts_values.count).c_str());
+  // Each thread's family would need companions of its own.
+  if (explain)
+    option_error("-trace:threads private takes no %s; -trace:threads "
+                 "shared explains the one cache of all threads", "-explain");
+  rf_per_thread();
+}
+
 void sim_check_options(opt_odb_t *, int, char **) {
   bool wanted[MD_REF_MODIFY + 1];
   if (!cw_select_kinds(refs_name, wanted))
@@ -184,6 +220,7 @@ void sim_check_options(opt_odb_t *, int, char **) {
       strcmp(tracer_name, "valgrind"))
     option_error("-trace:tracer must be auto, qemu or valgrind, not `%s'",
                  tracer_name);
+  check_thread_options();
   if (strcmp(progress_text, "true") && strcmp(progress_text, "false"))
     option_error("-progress must be true or false, not `%s'", progress_text);
   progress_on = !strcmp(progress_text, "true") && isatty(2);
@@ -288,6 +325,10 @@ void sim_load_prog(char *fname, int argc, char **argv, char **) {
                 sysroot);
   ld_open(fname, argc, argv, input_format, sim_progfd);
   ld_tracer_options(valgrind_opts);
+  if (rf_is_per_thread() &&
+      (!ld_is_program() || ld_tracer() != LD_TRACER_QEMU))
+    option_error("-trace:threads private needs a program traced under QEMU, "
+                 "which tells each reference's thread; `%s' is not", fname);
   if (!ld_is_program()) {
     sim_xtr_fname = fname;
     if (argc > 1)
@@ -313,10 +354,15 @@ static void say_input(FILE *stream) {
     fprintf(stream, "sim: input: program `%s' traced live under %s with "
                     "vantle's plugin (binary records)\n", ld_name(),
             ld_tracer_path());
+  else if (ld_is_program() && !*ld_tracer_note())
+    fprintf(stream, "sim: input: program `%s' traced live under valgrind "
+                    "--tool=lackey (lackey records)\n", ld_name());
   else if (ld_is_program())
     fprintf(stream, "sim: input: program `%s' traced live under valgrind "
-                    "--tool=lackey (lackey records)%s%s\n", ld_name(),
-            *ld_tracer_note() ? ", not QEMU: " : "", ld_tracer_note());
+                    "--tool=lackey (lackey records), not QEMU: %s\n"
+                    "sim: valgrind traces some 40 to 200 times slower than "
+                    "QEMU with vantle's plugin, chosen only because QEMU "
+                    "cannot trace it here\n", ld_name(), ld_tracer_note());
   else
     fprintf(stream, "sim: input: trace file `%s' (%s%s%s%s)\n", ld_name(),
             md_format_name(ld_format()), ld_compressed() ? ", " : "",
@@ -330,6 +376,8 @@ void sim_aux_config(FILE *stream) {
   bool one = rf_count() == 1;
   if (one) rf_config(0, stream);
   say_input(stream);
+  if (ld_is_program())
+    rf_threads_note(stream, ld_tracer() == LD_TRACER_QEMU, interleave);
   if (one)
     fprintf(stream, "sim: references fed to the cache: %s\n",
             refs_description(rf_family(0)->kinds));

@@ -1,6 +1,6 @@
-/* What vantle's QEMU plugin writes and vantle-sim reads: batches of
- * references, in the host's byte order (writer and reader run on one
- * machine). The plugin folds each guest address into 32 bits itself
+/* What vantle's QEMU plugins write and vantle-sim reads: batches of one
+ * thread's references, in the host's byte order (writers and reader run on
+ * one machine). The plugin folds each guest address into 32 bits itself
  * (fold_map.h), so that vantle-sim can hand the addresses to the cache as
  * they come. A batch is its head, then its newly folded regions, then its
  * folded addresses, then one kind byte per address, padded to a multiple
@@ -37,6 +37,10 @@ struct trace_batch {
   /* 1: the batch ends the trace, since address (64-bit, unfolded) found
    * every place of the folding map taken. */
   uint32_t map_full;
+  /* The thread whose references these are: its number in the run (from
+   * 1), and its process. */
+  uint32_t thread;
+  int32_t pid;
   uint32_t unused;
   uint64_t address;
 };

@@ -10,6 +10,8 @@
  *                    exec      execs itself as "ending exit 0"
  *                    fork      returns 0 after a forked child has loaded
  *                              the whole array four times
+ *                    childdies returns 0 after a forked child has loaded
+ *                              the first n words and killed itself
  *                    close     first closes descriptors 3 to 4095
  *                    dup2      first puts /dev/null on descriptors 3 to 4095
  *                    read      first reads and closes descriptors 500 to
@@ -44,6 +46,17 @@ static void fork_a_busy_child(void) {
   if (child > 0) waitpid(child, NULL, 0);
 }
 
+/* A child loads the first n words and dies by SIGKILL, its last records
+ * unwritten; the parent waits for it. */
+static void fork_a_dying_child(long n) {
+  pid_t child = fork();
+  if (child == 0) {
+    if (load_words(n) == 0) kill(getpid(), SIGKILL);
+    _exit(1);
+  }
+  if (child > 0) waitpid(child, NULL, 0);
+}
+
 /* Does to the descriptors what how says (nothing for the other ways). */
 static void meddle(const char *how) {
   int null = open("/dev/null", O_RDWR);
@@ -71,5 +84,6 @@ int main(int argc, char **argv) {
   if (!strcmp(how, "kill")) kill(getpid(), SIGKILL);
   if (!strcmp(how, "exec")) execl(argv[0], argv[0], "exit", "0", (char *)0);
   if (!strcmp(how, "fork")) fork_a_busy_child();
+  if (!strcmp(how, "childdies")) fork_a_dying_child(n);
   return sum != 0;
 }

@@ -1,0 +1,489 @@
+/* The plugin's output (batch_out.h). State: the output and its locks (the
+ * shared file's, or the process's own with a descriptor), this process's
+ * entry and image in the file, the regions newly placed in the folding
+ * map, the threads counted, and whether writing has stopped (vantle-sim
+ * has gone, or the map is full). */
+#define _GNU_SOURCE
+#include "plugin/batch_out.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <limits.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "plugin/qemu_api.h"
+#include "transport/fold_map.h"
+
+int region_bits;
+
+static struct {
+  int fd;                    /* the descriptor written to, or -1 */
+  pid_t writer_pid;          /* with a descriptor, the process writing */
+  struct trace_file file;    /* the shared file, when there is one */
+  struct trace_process *self;
+  uint32_t image;
+  uint32_t interleave;
+  int stopped;
+  unsigned next_slot;        /* where the search for a free slot starts */
+  /* The process's threads out of system calls, and their turns. */
+  uint32_t running, turns, turn_waiters;
+  /* With a descriptor: the threads so far, and the locks (the shared file
+   * has its own). */
+  uint32_t threads_seen;
+  pthread_mutex_t write_lock, fold_lock;
+  /* Regions placed since the last batch, under the fold lock. */
+  struct trace_region *placed;
+  size_t placed_count, placed_capacity;
+} o = {.fd = -1,
+       .write_lock = PTHREAD_MUTEX_INITIALIZER,
+       .fold_lock = PTHREAD_MUTEX_INITIALIZER};
+
+void give_up(const char *why) {
+  fprintf(stderr, "vantle plugin: %s\n", why);
+  abort();
+}
+
+static int stopped(void) {
+  return __atomic_load_n(&o.stopped, __ATOMIC_RELAXED);
+}
+
+static void stop(void) { __atomic_store_n(&o.stopped, 1, __ATOMIC_RELAXED); }
+
+static void lock(pthread_mutex_t *own, pthread_mutex_t *shared) {
+  if (o.file.live)
+    trace_live_lock(&o.file, shared);
+  else
+    pthread_mutex_lock(own);
+}
+
+static void unlock(pthread_mutex_t *own, pthread_mutex_t *shared) {
+  pthread_mutex_unlock(o.file.live ? shared : own);
+}
+
+#define LOCK(name) lock(&o.name, o.file.live ? &o.file.live->name : NULL)
+#define UNLOCK(name) unlock(&o.name, o.file.live ? &o.file.live->name : NULL)
+
+/* ---- Folding ------------------------------------------------------------- */
+
+static void note_placed(uint64_t address, uint32_t folded) {
+  if (o.placed_count == o.placed_capacity) {
+    o.placed_capacity = o.placed_capacity ? 2 * o.placed_capacity : 64;
+    o.placed = realloc(o.placed, o.placed_capacity * sizeof *o.placed);
+    if (!o.placed) give_up("out of memory");
+  }
+  o.placed[o.placed_count].region = address >> region_bits;
+  o.placed[o.placed_count++].place = (uint64_t)folded >> region_bits;
+}
+
+int fold(uint64_t address, uint32_t *folded) {
+  LOCK(fold_lock);
+  enum fm_result result = o.file.map
+                              ? fm_shared_fold(o.file.map, address, folded)
+                              : fm_fold(address, folded);
+  if (result == FM_NEW_REGION) note_placed(address, *folded);
+  UNLOCK(fold_lock);
+  if (result == FM_NO_MEMORY) give_up("out of memory");
+  return result != FM_FULL;
+}
+
+/* ---- Turns --------------------------------------------------------------- */
+
+/* While several threads of the process run, none writes two batches in a
+ * row however the host schedules them: a thread writes its next batch once
+ * the other running threads have written as many since its last, so that
+ * each thread's references reach the ring in runs of `interleave' at most.
+ * Processes take no turns: each writes whole batches. A
+ * thread that does not come (stopped, or held by QEMU while it waits for
+ * this one) is waited for TURN_SLEEPS sleeps of a millisecond at most. */
+enum { TURN_SPINS = 2000, TURN_SLEEPS = 100 };
+
+static uint32_t running_now(void) {
+  return __atomic_load_n(&o.running, __ATOMIC_RELAXED);
+}
+
+/* Whether b's thread may write its batch now, the turns being now. */
+static int my_turn(const struct batch *b, uint32_t *now) {
+  uint32_t running = running_now();
+  *now = __atomic_load_n(&o.turns, __ATOMIC_SEQ_CST);
+  return running <= 1 || *now - b->last_turn >= running - 1;
+}
+
+static void await_turn(const struct batch *b) {
+  uint32_t now;
+  for (int spin = 0; spin < TURN_SPINS; spin++) {
+    if (my_turn(b, &now)) return;
+    if (spin % 64 == 63)
+      sched_yield();
+    else
+      __builtin_ia32_pause();
+  }
+  for (int slept = 0; slept < TURN_SLEEPS; slept++) {
+    if (my_turn(b, &now)) return;
+    const struct timespec ms = {0, 1000000};
+    __atomic_add_fetch(&o.turn_waiters, 1, __ATOMIC_SEQ_CST);
+    syscall(SYS_futex, &o.turns, FUTEX_WAIT_PRIVATE, now, &ms, NULL, 0);
+    __atomic_sub_fetch(&o.turn_waiters, 1, __ATOMIC_SEQ_CST);
+  }
+}
+
+/* b has written a batch: one turn more, and the waiters look again. */
+static void count_turn(struct batch *b) {
+  b->last_turn = __atomic_add_fetch(&o.turns, 1, __ATOMIC_SEQ_CST);
+  if (__atomic_load_n(&o.turn_waiters, __ATOMIC_SEQ_CST))
+    syscall(SYS_futex, &o.turns, FUTEX_WAKE_PRIVATE, INT_MAX, NULL, NULL, 0);
+}
+
+/* ---- Writing ------------------------------------------------------------- */
+
+/* Writes the iov pieces whole unless the reader has gone. SIGPIPE is held
+ * back meanwhile: QEMU would hand it to the guest, which it would kill. */
+static void write_all(struct iovec *iov, int count) {
+  sigset_t pipe_only, before;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_only, &before);
+  while (count > 0 && !stopped()) {
+    ssize_t n = writev(o.fd, iov, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      stop();
+      if (errno == EPIPE) {
+        const struct timespec now = {0, 0};
+        sigtimedwait(&pipe_only, NULL, &now); /* the SIGPIPE it raised */
+      }
+      break;
+    }
+    for (; count > 0 && (size_t)n >= iov->iov_len; iov++, count--)
+      n -= (ssize_t)iov->iov_len;
+    if (count > 0) {
+      iov->iov_base = (char *)iov->iov_base + n;
+      iov->iov_len -= (size_t)n;
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &before, NULL);
+}
+
+/* Whether vantle-sim has gone (the program then runs on untraced): a wait
+ * for room in the ring stops then. */
+static int reader_gone(void *unused) {
+  (void)unused;
+  const struct trace_live *live = o.file.live;
+  return !trace_process_alive(live->reader_pid, live->reader_start);
+}
+
+/* Copies the iov pieces into the ring as one batch and tells vantle-sim;
+ * the record of a pending batch says meanwhile where the batch of slot
+ * (or -1) will be whole. Under the write lock. */
+static void write_ring(const struct iovec *iov, int count, size_t bytes,
+                       int slot) {
+  struct trace_ring *ring = o.file.ring;
+  if (trace_ring_wait(ring, TRACE_RING_WRITER, bytes, reader_gone, NULL)) {
+    stop();
+    return;
+  }
+  if (slot >= 0) {
+    o.file.live->pending.end = ring->written + bytes;
+    __atomic_store_n(&o.file.live->pending.slot, (uint32_t)slot + 1,
+                     __ATOMIC_SEQ_CST);
+  }
+  unsigned char *at = trace_ring_at(ring, ring->written);
+  for (int i = 0; i < count; i++) {
+    if (iov[i].iov_len) memcpy(at, iov[i].iov_base, iov[i].iov_len);
+    at += iov[i].iov_len;
+  }
+  trace_ring_publish(ring, bytes);
+}
+
+/* Writes one batch: head, regions, then the first n records of b (none
+ * when b is null). */
+static void write_batch(struct trace_batch *head,
+                        const struct trace_region *regions,
+                        struct batch *b) {
+  static const char zeros[8];
+  uint32_t n = head->references;
+  struct iovec iov[] = {
+      {head, sizeof *head},
+      {(void *)regions, head->regions * sizeof *regions},
+      {b ? (void *)b->out.addresses : NULL, n * sizeof(uint32_t)},
+      {b ? (void *)b->out.kinds : NULL, n},
+      {(void *)zeros, trace_batch_bytes(head) - trace_batch_kinds(head) - n}};
+  int count = sizeof iov / sizeof iov[0];
+  if (stopped()) return;
+  if (o.file.live)
+    write_ring(iov, count, trace_batch_bytes(head), b ? b->slot : -1);
+  else
+    write_all(iov, count);
+}
+
+/* Counts the batch's loads and stores into its head: once a batch, where
+ * the loop vectorises, rather than once a reference, where the counters
+ * stall the callbacks. */
+static void count_kinds(const struct batch *b, struct trace_batch *head) {
+  uint32_t loads = 0, stores = 0;
+  for (uint32_t i = 0; i < b->out.count; i++) {
+    loads += b->out.kinds[i] == TRACE_KIND_LOAD;
+    stores += b->out.kinds[i] == TRACE_KIND_STORE;
+  }
+  head->loads = loads;
+  head->stores = stores;
+}
+
+/* The regions placed since the last batch, taken (the caller frees them). */
+static struct trace_region *take_placed(size_t *count) {
+  LOCK(fold_lock);
+  struct trace_region *regions = o.placed;
+  *count = o.placed_count;
+  o.placed = NULL;
+  o.placed_count = o.placed_capacity = 0;
+  UNLOCK(fold_lock);
+  return regions;
+}
+
+void flush(struct batch *b, int map_full, uint64_t address) {
+  b->cut = o.interleave;
+  if (o.fd >= 0 && getpid() != o.writer_pid) {
+    b->out.count = 0;
+    return;
+  }
+  struct trace_batch head = {b->out.count, 0, 0, 0, (uint32_t)map_full,
+                             b->out.thread, b->out.pid, 0, address};
+  count_kinds(b, &head);
+  LOCK(write_lock);
+  size_t count, sent = 0;
+  struct trace_region *regions = take_placed(&count);
+  for (; count - sent > TRACE_BATCH_REGIONS; sent += TRACE_BATCH_REGIONS) {
+    struct trace_batch only_regions = {0, TRACE_BATCH_REGIONS, 0, 0, 0,
+                                       b->out.thread, b->out.pid, 0, 0};
+    write_batch(&only_regions, regions + sent, NULL);
+  }
+  head.regions = (uint32_t)(count - sent);
+  write_batch(&head, regions + sent, b);
+  /* Emptied only once the ring has it, in case QEMU dies meanwhile. */
+  __atomic_store_n(&b->out.count, 0, __ATOMIC_SEQ_CST);
+  if (o.file.live)
+    __atomic_store_n(&o.file.live->pending.slot, 0, __ATOMIC_SEQ_CST);
+  free(regions);
+  if (map_full) stop();
+  UNLOCK(write_lock);
+  count_turn(b);
+}
+
+void end_at_full_map(struct batch *b, uint64_t address) {
+  if (!stopped()) flush(b, 1, address);
+}
+
+void look_at(struct batch *b) {
+  if (b->out.count >= TRACE_BATCH_REFERENCES) {
+    flush(b, 0, 0);
+    return;
+  }
+  if (others_running()) {
+    await_turn(b);
+    flush(b, 0, 0);
+    return;
+  }
+  b->cut += o.interleave;
+  if (b->cut > TRACE_BATCH_REFERENCES) b->cut = TRACE_BATCH_REFERENCES;
+}
+
+/* ---- Threads ------------------------------------------------------------- */
+
+static uint32_t next_thread(void) {
+  uint32_t *seen = o.file.live ? &o.file.live->threads_seen : &o.threads_seen;
+  return __atomic_add_fetch(seen, 1, __ATOMIC_SEQ_CST);
+}
+
+/* A slot of the shared file for a batch of this process, or -1. */
+static int take_slot(void) {
+  if (!o.file.live || !o.self) return -1;
+  uint32_t owner = trace_slot_owner((int)(o.self - o.file.live->processes),
+                                    o.image);
+  for (int k = 0; k < TRACE_SLOTS; k++) {
+    int i = (int)((o.next_slot + (unsigned)k) % TRACE_SLOTS);
+    uint32_t none = 0;
+    if (__atomic_compare_exchange_n(&trace_slot_at(&o.file, i)->owner, &none,
+                                    owner, 0, __ATOMIC_SEQ_CST,
+                                    __ATOMIC_SEQ_CST)) {
+      o.next_slot = (unsigned)i + 1;
+      return i;
+    }
+  }
+  return -1;
+}
+
+struct batch *new_batch(void) {
+  int slot = take_slot();
+  struct batch *b = slot >= 0 ? (struct batch *)trace_slot_at(&o.file, slot)
+                              : malloc(sizeof *b);
+  if (!b) give_up("out of memory");
+  b->out.count = 0;
+  b->out.thread = next_thread();
+  b->out.pid = getpid();
+  b->next_fetch = b->end_fetch = NULL;
+  b->cut = o.interleave;
+  b->last_turn = 0;
+  b->slot = slot;
+  b->running = b->forking = 0;
+  for (int i = 0; i < REGION_CACHE; i++) b->cache[i].region = ~0ull;
+  return b;
+}
+
+/* Frees b, and its slot. */
+static void free_batch(struct batch *b) {
+  if (b->slot < 0)
+    free(b);
+  else
+    __atomic_store_n(&b->out.owner, 0, __ATOMIC_SEQ_CST);
+}
+
+void end_batch(struct batch *b) {
+  finish_block(b);
+  if (b->out.count) flush(b, 0, 0);
+  set_running(b, 0);
+  free_batch(b);
+}
+
+void set_running(struct batch *b, int running) {
+  if (b->running == running) return;
+  b->running = (uint8_t)running;
+  __atomic_add_fetch(&o.running, running ? 1 : -1, __ATOMIC_RELAXED);
+}
+
+int others_running(void) { return running_now() > 1; }
+
+/* ---- This process in the run --------------------------------------------- */
+
+void say_state(uint32_t state) {
+  if (!o.self) return;
+  uint32_t *at = &o.self->state;
+  if (state != TRACE_PROC_RUNNING) {
+    __atomic_store_n(at, state, __ATOMIC_SEQ_CST);
+    return;
+  }
+  uint32_t was = __atomic_load_n(at, __ATOMIC_SEQ_CST);
+  if (was == TRACE_PROC_EXECING || was == TRACE_PROC_LEFT)
+    __atomic_compare_exchange_n(at, &was, state, 0, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+}
+
+void register_child(int pid) {
+  if (o.self) trace_live_register(&o.file, pid, o.self->name);
+}
+
+int can_follow(void) { return o.self && !stopped() && can_follow_exec(); }
+
+enum followed follow_here(const struct guest_abi *abi, int64_t number,
+                          const uint64_t *args) {
+  return follow_exec(&o.file, abi, number, args, &o.self->state);
+}
+
+/* Registers this process in the shared file (named name, unless null);
+ * after an exec, as the process's next image. */
+static void join_run(const char *name) {
+  struct trace_live *live = o.file.live;
+  o.self = trace_live_register(&o.file, getpid(), name);
+  if (!o.self) {
+    trace_live_untraced(&o.file, name ? name : "a program",
+                        TRACE_UNTRACED_CROWD);
+    stop();
+    return;
+  }
+  trace_live_lock(&o.file, &live->process_lock);
+  if (o.self->state == TRACE_PROC_EXECING) {
+    o.self->image++;
+    o.self->state = TRACE_PROC_RUNNING;
+  }
+  o.image = o.self->image;
+  trace_live_unlock(&live->process_lock);
+}
+
+void name_process(void) {
+  if (!o.self) return;
+  const char *path = qemu_plugin_path_to_binary();
+  const char *slash = path ? strrchr(path, '/') : NULL;
+  trace_live_lock(&o.file, &o.file.live->process_lock);
+  snprintf(o.self->name, sizeof o.self->name, "%s",
+           slash ? slash + 1 : path ? path : "?");
+  trace_live_unlock(&o.file.live->process_lock);
+  free((void *)path);
+}
+
+struct batch *batch_of_child(const struct batch *parent) {
+  o.running = o.turns = o.turn_waiters = 0; /* the forking thread, alone */
+  if (o.fd >= 0) { /* a descriptor: the child writes nothing */
+    struct batch *own = malloc(sizeof *own);
+    if (!own) give_up("out of memory");
+    memcpy(own, parent, sizeof *own);
+    own->slot = -1;
+    pthread_mutex_init(&o.write_lock, NULL);
+    pthread_mutex_init(&o.fold_lock, NULL);
+    return own;
+  }
+  free(o.placed); /* the parent's to write */
+  o.placed = NULL;
+  o.placed_count = o.placed_capacity = 0;
+  if (o.self) {
+    char name[TRACE_NAME];
+    snprintf(name, sizeof name, "%s", o.self->name);
+    o.image = 0;
+    join_run(name);
+  }
+  struct batch *b = new_batch();
+  b->next_fetch = parent->next_fetch;
+  b->end_fetch = parent->end_fetch;
+  memcpy(b->cache, parent->cache, sizeof b->cache);
+  return b;
+}
+
+/* Moves fd above the descriptors a guest usually uses, unless it is there,
+ * and makes it close on exec: a program the guest execs must not hold it
+ * open. */
+static int out_of_guest_way(int fd) {
+  int high = fd < TRACE_HIGH_DESCRIPTOR
+                 ? fcntl(fd, F_DUPFD_CLOEXEC, TRACE_HIGH_DESCRIPTOR)
+                 : -1;
+  if (high < 0) {
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    return fd;
+  }
+  close(fd);
+  return high;
+}
+
+int open_output(int fd, int ring_fd, int bits, uint32_t interleave) {
+  o.interleave = interleave;
+  if (ring_fd >= 0) {
+    int mapped = trace_file_map(&o.file, ring_fd, 1);
+    close(ring_fd);
+    if (!mapped) {
+      fprintf(stderr, "vantle plugin: ring=M needs vantle-sim's shared "
+                      "file\n");
+      return 0;
+    }
+    region_bits = fm_shared_region_bits(o.file.map);
+    uint32_t every = o.file.live->interleave;
+    if (every >= 1 && every <= TRACE_BATCH_REFERENCES) o.interleave = every;
+    join_run(NULL);
+    return 1;
+  }
+  if (fd < 0 || fcntl(fd, F_GETFD) < 0) {
+    fprintf(stderr, "vantle plugin: needs an open descriptor as fd=N, or "
+                    "vantle-sim's shared file as ring=M\n");
+    return 0;
+  }
+  o.fd = out_of_guest_way(fd);
+  o.writer_pid = getpid();
+  fm_reset(bits);
+  region_bits = fm_region_bits();
+  return 1;
+}

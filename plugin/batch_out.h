@@ -1,0 +1,100 @@
+/* Where the plugin's batches go, and this process's part in the run: the
+ * output (vantle-sim's shared file, or a descriptor), the folding map, the
+ * batch of each thread (in a slot of the shared file while there is one,
+ * so that vantle-sim takes what it holds should the process die), the
+ * threads running, and this process's entry in the file. With a
+ * descriptor only the process that loaded the plugin writes: a guest's
+ * forked child would otherwise repeat its parent's unwritten records. */
+#ifndef VANTLE_PLUGIN_BATCH_OUT_H_
+#define VANTLE_PLUGIN_BATCH_OUT_H_
+
+#include <stdint.h>
+
+#include "plugin/follow_exec.h"
+#include "transport/live_ring.h"
+
+/* A program's data references fall in a few hundred regions at a time
+ * even when they are small (a family of small caches folds by pages), and
+ * a cache per vCPU holds that many: a miss takes the lock. */
+enum { REGION_CACHE = 1024 };
+
+/* A thread's batch. The records come first: in a slot, they are what
+ * vantle-sim takes. */
+struct batch {
+  struct trace_slot out;
+  /* The fetches of the running block not yet recorded. */
+  const uint32_t *next_fetch, *end_fetch;
+  uint32_t cut;  /* at this count, whether to write the batch is asked */
+  uint32_t last_turn; /* the turns counted when it last wrote */
+  int32_t slot;  /* its slot in the shared file, or -1 */
+  uint8_t running, forking; /* out of a system call; in a fork */
+  struct {
+    uint64_t region; /* ~0: none (a region has at most 63 bits) */
+    uint32_t base;
+  } cache[REGION_CACHE];
+};
+_Static_assert(sizeof(struct batch) <= TRACE_SLOT_BYTES, "a batch per slot");
+
+/* The region size of the folding map, read without its lock. */
+extern int region_bits;
+
+/* Readies the output: the shared file ring_fd (which it closes) when not
+ * -1, else descriptor fd folding by regions of 2^bits bytes; threads
+ * interleave every `interleave' references. 0, said on the error
+ * stream, when neither is usable. */
+int open_output(int fd, int ring_fd, int bits, uint32_t interleave);
+
+/* Ends the process, naming why. */
+void give_up(const char *why);
+
+/* Folds address under the map's lock, noting a newly placed region for
+ * the next batch. Returns 0 when the map is full. */
+int fold(uint64_t address, uint32_t *folded);
+
+/* A new thread's batch, and the batch of the forking thread's child (in
+ * the child, after a fork: parent is the thread's batch there). */
+struct batch *new_batch(void);
+struct batch *batch_of_child(const struct batch *parent);
+/* The thread has ended: its records go out, its batch is freed. */
+void end_batch(struct batch *b);
+
+/* Writes the batch's records, after the regions placed since the last
+ * batch, then empties it. map_full: the trace ends at address. */
+void flush(struct batch *b, int map_full, uint64_t address);
+/* Ends the trace at address, which does not fold. */
+void end_at_full_map(struct batch *b, uint64_t address);
+/* The batch reached its cut: written when full, or when other threads
+ * run (once they have had their turns), else filled on. */
+void look_at(struct batch *b);
+
+/* Notes that the thread of b runs (1) or waits in a system call (0). */
+void set_running(struct batch *b, int running);
+/* Whether other threads of this process are out of system calls. */
+int others_running(void);
+
+/* Tells vantle-sim this process's state (TRACE_PROC_*); RUNNING only
+ * after an exec that failed. */
+void say_state(uint32_t state);
+/* Names this process after the program it runs, once QEMU knows it (as
+ * the first block is translated). */
+void name_process(void);
+/* Registers the child process pid, forked by this one. */
+void register_child(int pid);
+/* Whether execs are followed, and follows one (follow_exec). */
+int can_follow(void);
+enum followed follow_here(const struct guest_abi *abi, int64_t number,
+                          const uint64_t *args);
+
+static inline void put(struct batch *b, uint32_t folded, uint8_t kind) {
+  b->out.addresses[b->out.count] = folded;
+  b->out.kinds[b->out.count] = kind;
+  if (++b->out.count == b->cut) look_at(b);
+}
+
+/* Records the fetches left of the block that ran last. */
+static inline void finish_block(struct batch *b) {
+  while (b->next_fetch < b->end_fetch)
+    put(b, *b->next_fetch++, TRACE_KIND_FETCH);
+}
+
+#endif /* VANTLE_PLUGIN_BATCH_OUT_H_ */
