@@ -119,6 +119,8 @@ TEST_F(ThreadsTest, ThreadOptionsRefuseWhatTheyCannotDo) {
       {{"-trace:threads", "private", "-cache:opts", "-Cdm", "-cache:opts",
         "-Cfa", kKernel, "1", "1"},
        "error: -trace:threads private takes one -cache:opts family, not 2"},
+      {{"-trace:threads", "private", "-explain", kKernel, "1", "1"},
+       "error: -trace:threads private takes no -explain"},
       {{"-trace:threads", "own", kKernel, "1", "1"},
        "error: -trace:threads must be shared or private, not `own'"},
       {{"-trace:interleave", "0", kKernel, "1", "1"},
