@@ -93,10 +93,8 @@ __attribute__((noinline, cold)) static void interim_report() {
   outpr_linesweep(stderr);
 }
 
-void linesweep(md_addr_t addr) {
-  uint64_t t = ++s.t_entries;
-  if (progress_due(&s.marks_due, t)) progress_line();
-
+// One reference in every line size, with no count and no mark.
+static inline void sweep(md_addr_t addr) {
   uint32_t key = ~(addr >> s.cache_sz);
   uint32_t x = ((addr & s.tag_mask) | s.index_bit) >> s.min_line_sz;
   uint32_t *tags = s.tags;
@@ -115,8 +113,36 @@ void linesweep(md_addr_t addr) {
     line_hits[i] += *e == key;
     *e = key;
   }
+}
 
+void linesweep(md_addr_t addr) {
+  uint64_t t = ++s.t_entries;
+  if (progress_due(&s.marks_due, t)) progress_line();
+  sweep(addr);
   if (save_due(&s.marks_due, t)) interim_report();
+}
+
+// The interim report comes after the count, unlike the other families'.
+static uint64_t quiet_linesweep() {
+  return quiet_references(&s.marks_due, s.t_entries, true);
+}
+
+static void set_hits_linesweep(uint64_t n) {
+  for (uint32_t i = 0; i < s.no_lines; i++) s.line_hits[i] += n;
+  s.t_entries += n;
+}
+
+void linesweep_repeat(md_addr_t addr, uint64_t count) {
+  feed_repeats(addr, count, linesweep, quiet_linesweep, set_hits_linesweep);
+}
+
+static void sweep_many(const md_addr_t *addrs, size_t n) {
+  for (size_t i = 0; i < n; i++) sweep(addrs[i]);
+  s.t_entries += n;
+}
+
+void linesweep_batch(const md_addr_t *addrs, size_t count) {
+  feed_batch(addrs, count, linesweep, quiet_linesweep, sweep_many);
 }
 
 void outpr_linesweep(FILE *fd) {
