@@ -56,9 +56,11 @@ inline double timed_run(const std::vector<std::string> &args,
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds : -1;
 }
 
-// The number after prefix on the last line of file that holds it (digits
-// with thousands' commas, as valgrind writes them), or -1.
-inline long long number_after(const std::string &file, const char *prefix) {
+// The number after the last prefix in file (digits with thousands'
+// commas, as valgrind writes them, or plain), or -1. With at_start, a
+// prefix counts only at the start of a line and followed by a blank.
+inline long long number_after(const std::string &file, const char *prefix,
+                              bool at_start = false) {
   FILE *f = fopen(file.c_str(), "r");
   if (!f) return -1;
   char line[512];
@@ -66,7 +68,7 @@ inline long long number_after(const std::string &file, const char *prefix) {
   size_t len = strlen(prefix);
   while (fgets(line, sizeof line, f)) {
     const char *at = strstr(line, prefix);
-    if (!at) continue;
+    if (!at || (at_start && (at != line || line[len] != ' '))) continue;
     value = 0;
     for (at += len; *at == ' '; at++) {
     }
@@ -79,16 +81,7 @@ inline long long number_after(const std::string &file, const char *prefix) {
 
 // The value of statistic name in a vantle-sim error stream file, or -1.
 inline long long stat_value(const std::string &file, const char *name) {
-  FILE *f = fopen(file.c_str(), "r");
-  if (!f) return -1;
-  char line[512];
-  long long value = -1;
-  size_t len = strlen(name);
-  while (fgets(line, sizeof line, f))
-    if (!strncmp(line, name, len) && line[len] == ' ')
-      value = atoll(line + len);
-  fclose(f);
-  return value;
+  return number_after(file, name, true);
 }
 
 #endif  // VANTLE_BENCH_CHILD_RUN_H_
