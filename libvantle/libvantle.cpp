@@ -99,18 +99,18 @@ static void report_sa_lru(FILE *fd, int) { outpr_saclru(fd); }
 static void report_dm(FILE *fd, int) { outpr_linesweep(fd); }
 
 static const family kFamilies[] = {
-    {VANTLE_FULLY_ASSOCIATIVE, VANTLE_LRU, init_widestack, ptc,
-     ptc_repeat, nullptr, report_fa_lru, results_widestack, footprint_widestack,
+    {VANTLE_FULLY_ASSOCIATIVE, VANTLE_LRU, init_widestack, ptc, ptc_repeat,
+     nullptr, report_fa_lru, results_widestack, footprint_widestack,
      test_start_widestack_at, &kWidestackWritebacks},
     {VANTLE_FULLY_ASSOCIATIVE, VANTLE_OPT, init_fa_opt, access_fa_opt,
-     nullptr, nullptr, report_fa_opt, results_wideseer, footprint_wideseer, test_start_fa_opt,
-     nullptr},
+     nullptr, nullptr, report_fa_opt, results_wideseer, footprint_wideseer,
+     test_start_fa_opt, nullptr},
     {VANTLE_SET_ASSOCIATIVE, VANTLE_LRU, init_saclru, sacnmul_woarr,
-     sacnmul_repeat, sacnmul_batch, report_sa_lru, results_saclru, footprint_saclru, test_start_saclru_at,
-     &kSaclruWritebacks},
+     sacnmul_repeat, sacnmul_batch, report_sa_lru, results_saclru,
+     footprint_saclru, test_start_saclru_at, &kSaclruWritebacks},
     {VANTLE_SET_ASSOCIATIVE, VANTLE_OPT, init_sa_opt, access_sa_opt,
-     nullptr, nullptr, report_sa_opt, results_rowseer, footprint_rowseer, test_start_sa_opt,
-     nullptr},
+     nullptr, nullptr, report_sa_opt, results_rowseer, footprint_rowseer,
+     test_start_sa_opt, nullptr},
     // Direct-mapped has no policy: -R is accepted and ignored.
     {VANTLE_DIRECT_MAPPED, VANTLE_LRU, init_linesweep, linesweep,
      linesweep_repeat, linesweep_batch, report_dm,
@@ -607,35 +607,6 @@ int vantle_word_help(vantle_word_help_row *rows, int capacity) {
     default_word(h.letter, rows[i].default_word, sizeof rows[i].default_word);
   }
   return count;
-}
-
-// ---- Queries of the names and the configured family ----------------------
-
-const char *vantle_organisation_name(int organisation) {
-  switch (organisation) {
-    case VANTLE_SET_ASSOCIATIVE:
-    case VANTLE_FULLY_ASSOCIATIVE:
-    case VANTLE_DIRECT_MAPPED:
-      return outstrings[organisation];
-    default:
-      return nullptr;
-  }
-}
-
-const char *vantle_policy_name(int organisation, int policy) {
-  if (!vantle_organisation_name(organisation) ||
-      (policy != VANTLE_LRU && policy != VANTLE_OPT))
-    return nullptr;
-  if (organisation == VANTLE_DIRECT_MAPPED) return "";
-  if (organisation == VANTLE_SET_ASSOCIATIVE && policy == VANTLE_OPT)
-    return "OPT-bypass";
-  return outstrings[policy];
-}
-
-int vantle_set_span_bits(void) {
-  if (trace_config == VANTLE_FULLY_ASSOCIATIVE) return L;
-  if (trace_config == VANTLE_DIRECT_MAPPED) return C;
-  return B + L;
 }
 
 // ---------------------------------------------------------------------------
