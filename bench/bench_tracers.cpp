@@ -5,17 +5,13 @@
 // to the file (the tracer must not be the bottleneck: 0.8 or more).
 //
 //   bench_tracers [n]    (n x n matrices, default 128: about 20 M references)
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
-#include "clock.h"
+#include "child_run.h"
 #include "transport/trace_record.h"
 
 namespace {
@@ -23,58 +19,6 @@ namespace {
 const char *const kSim = VANTLE_SIM_PATH;
 const char *const kPlugin = VANTLE_QEMU_PLUGIN;
 const char *const kMatmul = MATMUL_PATH;
-
-std::string on_path(const char *name) {
-  const char *path = getenv("PATH");
-  std::string dirs = path ? path : "";
-  for (size_t at = 0; at <= dirs.size();) {
-    size_t colon = dirs.find(':', at);
-    if (colon == std::string::npos) colon = dirs.size();
-    std::string full = dirs.substr(at, colon - at) + "/" + name;
-    if (colon > at && access(full.c_str(), X_OK) == 0) return full;
-    at = colon + 1;
-  }
-  return "";
-}
-
-// Runs argv with stdout to /dev/null, stderr to err_file and descriptor 3
-// to fd3_file when given; returns the wall time, or -1 when it failed.
-double timed_run(const std::vector<std::string> &args,
-                 const std::string &err_file, const char *fd3_file = nullptr) {
-  double start = now_seconds();
-  pid_t pid = fork();
-  if (pid == 0) {
-    int null = open("/dev/null", O_RDWR);
-    int err = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(null, 0);
-    dup2(null, 1);
-    dup2(err, 2);
-    if (fd3_file) dup2(open(fd3_file, O_WRONLY | O_CREAT | O_TRUNC, 0644), 3);
-    std::vector<char *> argv;
-    for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  double seconds = now_seconds() - start;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds : -1;
-}
-
-// The value of statistic name in a vantle-sim error stream file, or -1.
-long long stat_value(const std::string &file, const char *name) {
-  FILE *f = fopen(file.c_str(), "r");
-  if (!f) return -1;
-  char line[512];
-  long long value = -1;
-  size_t len = strlen(name);
-  while (fgets(line, sizeof line, f))
-    if (!strncmp(line, name, len) && line[len] == ' ')
-      value = atoll(line + len);
-  fclose(f);
-  return value;
-}
 
 // Turns the plugin's batches into a bin32 file of the addresses, folded as
 // the plugin folds them; returns the number of references.

@@ -50,6 +50,10 @@ struct family {
   int policy;
   void (*init)(void);
   void (*access)(md_addr_t addr);
+  // count accesses to addr at once; null: one by one.
+  void (*repeat)(md_addr_t addr, uint64_t count);
+  // A batch of accesses at once, with no allocation; null: run by run.
+  void (*batch)(const md_addr_t *addrs, size_t count);
   void (*report)(FILE *fd, int mid);
   int (*results)(vantle_result *rows, int capacity);
   uint64_t (*footprint)(void);
@@ -95,23 +99,25 @@ static void report_sa_lru(FILE *fd, int) { outpr_saclru(fd); }
 static void report_dm(FILE *fd, int) { outpr_linesweep(fd); }
 
 static const family kFamilies[] = {
-    {VANTLE_FULLY_ASSOCIATIVE, VANTLE_LRU, init_widestack, ptc,
-     report_fa_lru, results_widestack, footprint_widestack,
+    {VANTLE_FULLY_ASSOCIATIVE, VANTLE_LRU, init_widestack, ptc, ptc_repeat,
+     nullptr, report_fa_lru, results_widestack, footprint_widestack,
      test_start_widestack_at, &kWidestackWritebacks},
     {VANTLE_FULLY_ASSOCIATIVE, VANTLE_OPT, init_fa_opt, access_fa_opt,
-     report_fa_opt, results_wideseer, footprint_wideseer, test_start_fa_opt,
-     nullptr},
+     nullptr, nullptr, report_fa_opt, results_wideseer, footprint_wideseer,
+     test_start_fa_opt, nullptr},
     {VANTLE_SET_ASSOCIATIVE, VANTLE_LRU, init_saclru, sacnmul_woarr,
-     report_sa_lru, results_saclru, footprint_saclru, test_start_saclru_at,
-     &kSaclruWritebacks},
+     sacnmul_repeat, sacnmul_batch, report_sa_lru, results_saclru,
+     footprint_saclru, test_start_saclru_at, &kSaclruWritebacks},
     {VANTLE_SET_ASSOCIATIVE, VANTLE_OPT, init_sa_opt, access_sa_opt,
-     report_sa_opt, results_rowseer, footprint_rowseer, test_start_sa_opt,
-     nullptr},
+     nullptr, nullptr, report_sa_opt, results_rowseer, footprint_rowseer,
+     test_start_sa_opt, nullptr},
     // Direct-mapped has no policy: -R is accepted and ignored.
-    {VANTLE_DIRECT_MAPPED, VANTLE_LRU, init_linesweep, linesweep, report_dm,
+    {VANTLE_DIRECT_MAPPED, VANTLE_LRU, init_linesweep, linesweep,
+     linesweep_repeat, linesweep_batch, report_dm,
      results_linesweep, footprint_linesweep, test_start_linesweep_at,
      &kLinesweepWritebacks},
-    {VANTLE_DIRECT_MAPPED, VANTLE_OPT, init_linesweep, linesweep, report_dm,
+    {VANTLE_DIRECT_MAPPED, VANTLE_OPT, init_linesweep, linesweep,
+     linesweep_repeat, linesweep_batch, report_dm,
      results_linesweep, footprint_linesweep, test_start_linesweep_at,
      &kLinesweepWritebacks},
 };
@@ -380,6 +386,9 @@ void vantle_init(int argc, char **argv) {
   active.init();
   if (!explain_parts) return;
   active.access = explain_start(explain_parts, explained(&active));
+  // The explanation takes its references one by one.
+  active.repeat = nullptr;
+  active.batch = nullptr;
   store_entry = explain_store_entry();
 }
 
@@ -447,6 +456,55 @@ static inline bool accepted() {
 void vantle_access(md_addr_t addr) {
   if (accepted()) chosen->access(addr);
 }
+
+// How many of count references to simulate: all up to the limit or the
+// final report; counts them. accepted() says why the rest are not.
+static uint64_t accept_many(uint64_t count) {
+  uint64_t room = references_accepted < accept_until
+                      ? accept_until - references_accepted
+                      : 0;
+  uint64_t taken = count < room ? count : room;
+  if (taken && !chosen) refuse("configuration wrongly set\n");
+  references_accepted += taken;
+  return taken;
+}
+
+static void repeat(md_addr_t addr, uint64_t count) {
+  if (chosen->repeat)
+    chosen->repeat(addr, count);
+  else
+    for (uint64_t i = 0; i < count; i++) chosen->access(addr);
+}
+
+void vantle_access_repeat(md_addr_t addr, uint64_t count) {
+  uint64_t taken = accept_many(count);
+  if (taken) repeat(addr, taken);
+  if (taken < count) accepted();  // past the limit: its message
+}
+
+int vantle_line_bits(void) {
+  if (!chosen || !chosen->repeat) return -1;
+  return trace_config == VANTLE_DIRECT_MAPPED ? A : L;
+}
+
+void vantle_access_batch(const md_addr_t *addrs, size_t count) {
+  size_t taken = static_cast<size_t>(accept_many(count));
+  if (taken && chosen->batch) {
+    chosen->batch(addrs, taken);
+  } else if (taken) {  // run by run
+    int bits = vantle_line_bits();
+    for (size_t i = 0, next; i < taken; i = next) {
+      for (next = i + 1;
+           bits >= 0 && next < taken && addrs[next] >> bits == addrs[i] >> bits;
+           next++) {
+      }
+      repeat(addrs[i], next - i);
+    }
+  }
+  if (taken < count) accepted();
+}
+
+int vantle_takes_batches(void) { return chosen && chosen->batch ? 1 : 0; }
 
 void vantle_access_store(md_addr_t addr, int store) {
   if (!accepted()) return;
@@ -549,35 +607,6 @@ int vantle_word_help(vantle_word_help_row *rows, int capacity) {
     default_word(h.letter, rows[i].default_word, sizeof rows[i].default_word);
   }
   return count;
-}
-
-// ---- Queries of the names and the configured family ----------------------
-
-const char *vantle_organisation_name(int organisation) {
-  switch (organisation) {
-    case VANTLE_SET_ASSOCIATIVE:
-    case VANTLE_FULLY_ASSOCIATIVE:
-    case VANTLE_DIRECT_MAPPED:
-      return outstrings[organisation];
-    default:
-      return nullptr;
-  }
-}
-
-const char *vantle_policy_name(int organisation, int policy) {
-  if (!vantle_organisation_name(organisation) ||
-      (policy != VANTLE_LRU && policy != VANTLE_OPT))
-    return nullptr;
-  if (organisation == VANTLE_DIRECT_MAPPED) return "";
-  if (organisation == VANTLE_SET_ASSOCIATIVE && policy == VANTLE_OPT)
-    return "OPT-bypass";
-  return outstrings[policy];
-}
-
-int vantle_set_span_bits(void) {
-  if (trace_config == VANTLE_FULLY_ASSOCIATIVE) return L;
-  if (trace_config == VANTLE_DIRECT_MAPPED) return C;
-  return B + L;
 }
 
 // ---------------------------------------------------------------------------

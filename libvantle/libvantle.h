@@ -31,6 +31,7 @@
 #ifndef VANTLE_LIBVANTLE_LIBVANTLE_H_
 #define VANTLE_LIBVANTLE_LIBVANTLE_H_
 
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 
@@ -159,6 +160,32 @@ void vantle_config(FILE *fd);
 /* Simulates one reference to the byte address addr. After the final report
  * a reference is ignored, with one message to stderr for the first. */
 void vantle_access(md_addr_t addr);
+
+/* count references to the byte address addr, one after the other: in
+ * every count, report and message the same as count calls of
+ * vantle_access(addr), and cheaper where the family counts the repeats of
+ * a line at once (the LRU and direct-mapped families, unless misses are
+ * explained). */
+void vantle_access_repeat(md_addr_t addr, uint64_t count);
+
+/* The base-2 logarithm of the configured family's smallest line size:
+ * addresses that agree above these low bits are the same reference to
+ * every cache of the family, so a run of them may go to
+ * vantle_access_repeat under the first one's address. -1 where that gains
+ * nothing, for a family that takes repeats one by one. */
+int vantle_line_bits(void);
+
+/* count references, addrs[0] first: in every count, report and message
+ * the same as vantle_access for each in turn, and cheaper where the family
+ * takes the batch whole (vantle_takes_batches) or its runs of repeats at
+ * once. */
+void vantle_access_batch(const md_addr_t *addrs, size_t count);
+
+/* 1 when vantle_access_batch takes a batch whole, allocating nothing on
+ * the way, so that running out of memory cannot end the process inside
+ * it (the set-associative LRU and direct-mapped families, unless misses
+ * are explained); 0 when it feeds the family run by run. */
+int vantle_takes_batches(void);
 
 /* Prints the miss-ratio report to fd. mid != 0: an interim report, which
  * leaves the OPT look-ahead window alone; mid == 0: the final report, which

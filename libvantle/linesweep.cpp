@@ -93,15 +93,13 @@ __attribute__((noinline, cold)) static void interim_report() {
   outpr_linesweep(stderr);
 }
 
-void linesweep(md_addr_t addr) {
-  uint64_t t = ++s.t_entries;
-  if (progress_due(&s.marks_due, t)) progress_line();
-
+// One reference in the line sizes of index below n, with no count and no
+// mark.
+static inline void sweep_sizes(md_addr_t addr, uint32_t n) {
   uint32_t key = ~(addr >> s.cache_sz);
   uint32_t x = ((addr & s.tag_mask) | s.index_bit) >> s.min_line_sz;
   uint32_t *tags = s.tags;
   uint64_t *line_hits = s.line_hits;
-  uint32_t n = s.no_lines;
   uint32_t i = 0;
   for (; i + 1 < n; i += 2) {
     uint32_t *e0 = tags + (x >> i), *e1 = tags + (x >> (i + 1));
@@ -115,8 +113,55 @@ void linesweep(md_addr_t addr) {
     line_hits[i] += *e == key;
     *e = key;
   }
+}
 
+static inline void sweep(md_addr_t addr) { sweep_sizes(addr, s.no_lines); }
+
+void linesweep(md_addr_t addr) {
+  uint64_t t = ++s.t_entries;
+  if (progress_due(&s.marks_due, t)) progress_line();
+  sweep(addr);
   if (save_due(&s.marks_due, t)) interim_report();
+}
+
+// The interim report comes after the count, unlike the other families'.
+static uint64_t quiet_linesweep() {
+  return quiet_references(&s.marks_due, s.t_entries, true);
+}
+
+static void set_hits_linesweep(uint64_t n) {
+  for (uint32_t i = 0; i < s.no_lines; i++) s.line_hits[i] += n;
+  s.t_entries += n;
+}
+
+void linesweep_repeat(md_addr_t addr, uint64_t count) {
+  feed_repeats(addr, count, linesweep, quiet_linesweep, set_hits_linesweep);
+}
+
+// A reference in the line of the one before it, for a line size, hits
+// there and changes nothing; it is in that line for every larger size
+// too. So only the smaller sizes are swept, and the rest counted as hits
+// from the first of them on (from_size), added up at the end.
+static void sweep_many(const md_addr_t *addrs, size_t n) {
+  uint64_t from_size[33] = {0};
+  uint32_t sizes = s.no_lines, shift = s.min_line_sz;
+  for (size_t i = 0; i < n; i++) {
+    uint32_t apart = i ? (addrs[i] ^ addrs[i - 1]) >> shift : ~0u;
+    uint32_t differ = apart ? 32 - __builtin_clz(apart) : 0;
+    if (differ > sizes) differ = sizes;
+    from_size[differ]++;
+    sweep_sizes(addrs[i], differ);
+  }
+  uint64_t hits = 0;
+  for (uint32_t i = 0; i < sizes; i++) {
+    hits += from_size[i];
+    s.line_hits[i] += hits;
+  }
+  s.t_entries += n;
+}
+
+void linesweep_batch(const md_addr_t *addrs, size_t count) {
+  feed_batch(addrs, count, linesweep, quiet_linesweep, sweep_many);
 }
 
 void outpr_linesweep(FILE *fd) {

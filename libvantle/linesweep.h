@@ -17,6 +17,12 @@ void init_linesweep(void);
 uint64_t footprint_linesweep(void);
 // Simulates one reference to the byte address addr.
 void linesweep(md_addr_t addr);
+// count calls of linesweep(addr), count at least 1, with the same counts
+// and messages: after the first, every line size's set holds the line.
+void linesweep_repeat(md_addr_t addr, uint64_t count);
+// linesweep for addrs[0 .. count-1] in turn, with the same counts and
+// messages; allocates nothing.
+void linesweep_batch(const md_addr_t *addrs, size_t count);
 // Prints the miss ratio of every line size to fd.
 void outpr_linesweep(FILE *fd);
 // vantle_results for this family: one row per line size, smallest first.

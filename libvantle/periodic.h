@@ -45,4 +45,63 @@ static inline bool save_due(periodic_marks *m, uint64_t count) {
   return true;
 }
 
+// How many references, the first of them making the count count + 1, can
+// go by with neither a progress line nor an interim report due, for a
+// family that asks save_due of the count before each reference
+// (save_after false) or after it (true). 0 when P_INTERVAL has changed, so
+// that the next reference retimes the marks. A run of repeats counts that
+// many at once and feeds the reference that falls due one by one.
+static inline uint64_t quiet_references(const periodic_marks *m,
+                                        uint64_t count, bool save_after) {
+  if (P_INTERVAL != m->progress_interval || m->next_progress <= count)
+    return 0;
+  uint64_t to_progress = m->next_progress - count - 1;
+  uint64_t first_save_count = save_after ? count + 1 : count;
+  if (first_save_count > m->next_save) return 0;
+  uint64_t to_save = m->next_save - first_save_count;  // then one more
+  if (to_save < UINT64_MAX) to_save++;
+  return to_progress < to_save ? to_progress : to_save;
+}
+
+// Feeds count references (at least 1) to the line of addr as one(addr)
+// count times would: one(addr) for the first, which leaves the line the
+// most recent in every cache; then, while quiet() says how many more pass
+// with no mark due, repeats(n) to count n hits at the most recent position
+// at once, and one(addr) for each reference a mark falls due at.
+static inline void feed_repeats(md_addr_t addr, uint64_t count,
+                                void (*one)(md_addr_t),
+                                uint64_t (*quiet)(void),
+                                void (*repeats)(uint64_t n)) {
+  one(addr);
+  for (uint64_t left = count - 1; left;) {
+    uint64_t n = quiet();
+    if (n > left) n = left;
+    if (n) repeats(n);
+    left -= n;
+    if (left) {  // a mark falls due at this one
+      one(addr);
+      left--;
+    }
+  }
+}
+
+// Feeds addrs[0 .. count-1] as one() for each would: many(addrs, n) for
+// the n that quiet() lets pass with no mark due, one() for each reference
+// a mark falls due at.
+static inline void feed_batch(const md_addr_t *addrs, size_t count,
+                              void (*one)(md_addr_t), uint64_t (*quiet)(void),
+                              void (*many)(const md_addr_t *, size_t)) {
+  while (count) {
+    uint64_t n = quiet();
+    if (n > count) n = count;
+    if (n) many(addrs, static_cast<size_t>(n));
+    addrs += n;
+    count -= static_cast<size_t>(n);
+    if (count) {
+      one(*addrs++);
+      count--;
+    }
+  }
+}
+
 #endif  // VANTLE_LIBVANTLE_PERIODIC_H_

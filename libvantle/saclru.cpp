@@ -70,6 +70,9 @@ static struct {
   uint32_t *fill;        // entries in use per list (counted path only)
   uint64_t *hits;        // wide_hits' body: row r at hits + r * 2^N
   uint64_t t_entries;
+  // head_from[r]: hits at the head of row r's list, and so at the head of
+  // every later row's, not yet added to those rows' counts.
+  uint64_t head_from[32];
   periodic_marks marks_due;  // progress lines and interim reports
   Row row[32];
 } s;
@@ -113,9 +116,18 @@ void init_saclru(void) {
   periodic_init(&s.marks_due);
 }
 
-// Counts a hit at position 0 for the set counts from row first on.
-static void hit_at_head_from(int first) {
-  for (int row = first; row < s.rows; row++) s.hits[row * s.ways]++;
+// Counts a hit at position 0 for the set counts from row first on, in
+// one count that settle_head_hits spreads over the rows.
+static inline void hit_at_head_from(int first) { s.head_from[first]++; }
+
+// Adds the hits at the head counted by hit_at_head_from to the rows.
+static void settle_head_hits() {
+  uint64_t from_above = 0;
+  for (int row = 0; row < s.rows; row++) {
+    from_above += s.head_from[row];
+    s.head_from[row] = 0;
+    s.hits[row * s.ways] += from_above;
+  }
 }
 
 // One way: every set count, with no branch on the data (a line at the
@@ -139,7 +151,7 @@ static inline void two_ways(uint32_t line, uint32_t key) {
     uint64_t pair = *entry;
     if (static_cast<uint32_t>(pair) == key) {
       // At the head here, so at the head of every list of more sets.
-      for (; row < end; row++, hits += 2) hits[0]++;
+      hit_at_head_from(static_cast<int>(row - s.row));
       return;
     }
     hits[1] += static_cast<uint32_t>(pair >> 32) == key;
@@ -220,6 +232,56 @@ void sacnmul_woarr(md_addr_t addr) {
   }
 }
 
+// References one after the other, n of them with no mark due: the path
+// chosen once, and no mark looked at.
+static void quiet_batch(const md_addr_t *addrs, size_t n) {
+  uint32_t line_shift = s.line_shift, tag_shift = s.tag_shift;
+  switch (s.path) {
+    case TWO_WAYS:
+      for (size_t i = 0; i < n; i++) {
+        uint32_t line = addrs[i] >> line_shift;
+        two_ways(line, ~(line >> tag_shift));
+      }
+      break;
+    case ONE_WAY:
+      for (size_t i = 0; i < n; i++) {
+        uint32_t line = addrs[i] >> line_shift;
+        one_way(line, ~(line >> tag_shift));
+      }
+      break;
+    case MANY_WAYS:
+      for (size_t i = 0; i < n; i++) {
+        uint32_t line = addrs[i] >> line_shift;
+        many_ways(line, ~(line >> tag_shift));
+      }
+      break;
+    default:
+      for (size_t i = 0; i < n; i++) {
+        uint32_t line = addrs[i] >> line_shift;
+        counted(line, ~(line >> tag_shift));
+      }
+      break;
+  }
+  s.t_entries += n;
+}
+
+static uint64_t quiet_saclru() {
+  return quiet_references(&s.marks_due, s.t_entries, false);
+}
+
+static void head_hits_saclru(uint64_t n) {
+  s.head_from[0] += n;
+  s.t_entries += n;
+}
+
+void sacnmul_batch(const md_addr_t *addrs, size_t count) {
+  feed_batch(addrs, count, sacnmul_woarr, quiet_saclru, quiet_batch);
+}
+
+void sacnmul_repeat(md_addr_t addr, uint64_t count) {
+  feed_repeats(addr, count, sacnmul_woarr, quiet_saclru, head_hits_saclru);
+}
+
 // Copies the exact counts into sac_hits, saturating what 32 bits cannot
 // hold rather than wrapping it.
 static void refresh_sac_hits() {
@@ -231,11 +293,13 @@ static void refresh_sac_hits() {
 }
 
 void outpr_saclru(FILE *fd) {
+  settle_head_hits();
   refresh_sac_hits();
   print_sa_report(fd, s.t_entries, wide_hits, MAX_DEPTH + 1, TWO_PWR_N);
 }
 
 int results_saclru(vantle_result *rows, int capacity) {
+  settle_head_hits();
   int count = (MAX_DEPTH + 1) * TWO_PWR_N;
   uint32_t line_size = 1u << L;
   int filled = 0;

@@ -18,6 +18,13 @@ uint64_t footprint_saclru(void);
 // Simulates one reference to the byte address addr in every configuration,
 // counting a hit at list position j of the lists of 2^(A+r) sets in 64 bits.
 void sacnmul_woarr(md_addr_t addr);
+// count calls of sacnmul_woarr(addr), count at least 1, with the same
+// counts, progress lines and interim reports: after the first, the line is
+// at the head of every list, and the rest are counted as head hits at once.
+void sacnmul_repeat(md_addr_t addr, uint64_t count);
+// sacnmul_woarr for addrs[0 .. count-1] in turn, with the same counts,
+// progress lines and interim reports; allocates nothing.
+void sacnmul_batch(const md_addr_t *addrs, size_t count);
 // Copies the hit counts into sac_hits[r][j], each saturated at 2^32 - 1,
 // and prints the miss-ratio table (one row per set count, one column per
 // associativity) to fd.

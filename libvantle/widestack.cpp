@@ -111,6 +111,22 @@ void ptc(md_addr_t addr) {
   lru_axis_mark_next(&axis, line);
 }
 
+// The note of a passed limit comes at the reference after the one that
+// passed it: none passes quietly while it is due.
+static uint64_t quiet_widestack() {
+  if (tot_addrs > MAX_LINES && !size_exceeded) return 0;
+  return quiet_references(&marks_due, t_entries, false);
+}
+
+static void top_hits_widestack(uint64_t n) {
+  depth_counts_add_many(&out_stack, 1, n);
+  t_entries += n;
+}
+
+void ptc_repeat(md_addr_t addr, uint64_t count) {
+  feed_repeats(addr, count, ptc, quiet_widestack, top_hits_widestack);
+}
+
 static fa_histogram histogram() { return {&out_stack, t_entries, tot_addrs}; }
 
 void outpr_widestack(FILE *fd) {

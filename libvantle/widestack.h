@@ -17,6 +17,9 @@ void init_widestack(void);
 uint64_t footprint_widestack(void);
 // Simulates one reference to the byte address addr.
 void ptc(md_addr_t addr);
+// count calls of ptc(addr), count at least 1, with the same counts and
+// messages: after the first the line is at depth 1, where the rest hit.
+void ptc_repeat(md_addr_t addr, uint64_t count);
 // Prints the miss ratio of every cache size to fd.
 void outpr_widestack(FILE *fd);
 // vantle_results for this family.

@@ -43,14 +43,17 @@ int main(void) {
       rows[3].cache_size != 16 * 2 * 16 || rows[0].references != 0 ||
       !isnan(rows[0].miss_ratio))
     return 8;
-  /* The same line twice, written the second time: one hit in every
-   * cache, and one dirty line at the end. */
+  /* The same line six times, written the second time: five hits in
+   * every cache, and one dirty line at the end. */
   vantle_access(0x40);
   vantle_access_store(0x44, 1);
+  vantle_access_repeat(0x48, 2);
+  md_addr_t two[2] = {0x4c, 0x40};
+  vantle_access_batch(two, 2);
   vantle_stats(sink, 0);
   vantle_results(rows, 4);
-  if (rows[2].references != 2 || rows[2].hits != 1 ||
-      rows[2].miss_ratio != 0.5)
+  if (rows[2].references != 6 || rows[2].hits != 5 ||
+      rows[2].miss_ratio != 1.0 - 5.0 / 6.0)
     return 9;
   vantle_explained why[4];
   if (vantle_explanation(why, 4) != 4 || why[3].writebacks != 0 ||

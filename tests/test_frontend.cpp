@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "isolate.h"
 #include "libvantle/frontend.h"
 #include "libvantle/libvantle.h"
+#include "rng.h"
 
 namespace {
 
@@ -358,6 +360,116 @@ TEST(Configure, ReturnsInsteadOfEndingTheProcess) {
   EXPECT_EQ(o.err,
             "libvantle: configuration `xx' not supported\n"
             "libvantle: max line size greater than cache size\n");
+}
+
+// ---- Runs of repeats ---------------------------------------------------------
+
+// A trace of runs: each a line of 64 bytes from a few, referenced 1 to 40
+// times, mostly at one address and now and then elsewhere in the line.
+std::vector<md_addr_t> trace_of_runs(uint64_t seed, size_t length) {
+  Rng rng(seed);
+  std::vector<md_addr_t> trace;
+  while (trace.size() < length) {
+    md_addr_t line = rng.below(48) * 0x1040u + rng.below(2) * 0x40000u;
+    md_addr_t addr = line * 64 + rng.below(64);
+    for (uint32_t n = 1 + rng.below(40); n && trace.size() < length; n--) {
+      if (rng.chance(0.3)) addr = line * 64 + rng.below(64);
+      trace.push_back(addr);
+    }
+  }
+  return trace;
+}
+
+// Prints every row of vantle_results and vantle_explanation.
+void print_rows() {
+  std::vector<vantle_result> rows(vantle_results(nullptr, 0));
+  vantle_results(rows.data(), static_cast<int>(rows.size()));
+  for (const vantle_result &r : rows)
+    printf("%u %u %u %llu %llu %a\n", r.line_size, r.sets, r.associativity,
+           static_cast<unsigned long long>(r.references),
+           static_cast<unsigned long long>(r.hits), r.miss_ratio);
+  std::vector<vantle_explained> why(vantle_explanation(nullptr, 0));
+  vantle_explanation(why.data(), static_cast<int>(why.size()));
+  for (const vantle_explained &e : why)
+    printf("%llu %llu %llu %llu\n",
+           static_cast<unsigned long long>(e.compulsory),
+           static_cast<unsigned long long>(e.fully_associative_misses),
+           static_cast<unsigned long long>(e.writebacks),
+           static_cast<unsigned long long>(e.dirty_at_end));
+}
+
+enum Feed { ONE_BY_ONE, RUNS, BATCHES };
+
+// Feeds trace from a count near 2^31, where the first interim report falls
+// due, with a progress line every 7 references and a report every 50, a
+// reference limit before its end, rows and interim reports asked for at
+// every 333rd reference, and one run more after the final report. RUNS: each run of
+// one line at vantle_line_bits, cut where a report is asked for, goes to
+// vantle_access_repeat (of one address where the family takes repeats one
+// by one); BATCHES: the references between reports go to
+// vantle_access_batch. Returns everything the library said and counted.
+ChildOutcome run_of_repeats(const std::string &words, unsigned explain,
+                            const std::vector<md_addr_t> &trace, Feed feed) {
+  return run_isolated([&] {
+    const uint64_t start = 2147483600;
+    vantle_set_reference_limit(start + trace.size() - 100);
+    if (explain) vantle_explain(explain);
+    init_with(words);
+    if (test_start_at(start)) _exit(3);
+    P_INTERVAL = 7;
+    SAVE_INTERVAL = 50;
+    int bits = vantle_line_bits();
+    if (bits < 0) bits = 0;  // runs of one address, fed one by one
+    for (size_t i = 0; i < trace.size();) {
+      size_t end = i + 1;
+      while (feed != ONE_BY_ONE && end < trace.size() && end % 333 &&
+             (feed == BATCHES || trace[end] >> bits == trace[i] >> bits))
+        end++;
+      if (feed == BATCHES)
+        vantle_access_batch(&trace[i], end - i);
+      else if (feed == RUNS)
+        vantle_access_repeat(trace[i], end - i);
+      else
+        vantle_access(trace[i]);
+      if (end % 333 == 0) {  // the rows, then the report
+        print_rows();
+        vantle_stats(stdout, 1);
+      }
+      i = end;
+    }
+    vantle_stats(stdout, 0);
+    vantle_access_repeat(trace[0], 3);
+    print_rows();
+  });
+}
+
+// A run of repeats, or a batch, given at once counts, reports and says
+// exactly what the same references do one by one, in every family, with progress lines,
+// interim reports, the limit of a small fully-associative stack and the
+// reference limit falling inside runs, and with misses explained.
+TEST(Repeats, InBulkAreTheSameAsOneByOneInEveryFamily) {
+  const std::vector<md_addr_t> trace = trace_of_runs(11, 3000);
+  const unsigned every = VANTLE_EXPLAIN_COMPULSORY |
+                         VANTLE_EXPLAIN_FULLY_ASSOCIATIVE |
+                         VANTLE_EXPLAIN_WRITEBACKS;
+  for (const char *words :
+       {"-Cfa -Rlru", "-Cfa -Rlru -M512 -i16", "-Csa", "-Csa -n0 -a0 -b4",
+        "-Csa -n2 -l6", "-Csa -a0 -b3 -l0 -n2", "-Cdm", "-Cdm -a2 -b6 -c10",
+        "-Cdm -a0 -b0 -c5", "-Cfa -Ropt -M1024", "-Csa -Ropt -a2 -b5"}) {
+    for (unsigned explain : {0u, every}) {
+      ChildOutcome single = run_of_repeats(words, explain, trace, ONE_BY_ONE);
+      std::string what = std::string(words) + (explain ? " explained" : "");
+      ASSERT_EQ(single.status, 0) << what << single.err;
+      EXPECT_NE(single.err.find("addresses processed"), std::string::npos)
+          << what;
+      for (Feed feed : {RUNS, BATCHES}) {
+        ChildOutcome bulk = run_of_repeats(words, explain, trace, feed);
+        EXPECT_EQ(bulk.status, 0) << what << bulk.err;
+        EXPECT_EQ(bulk.out, single.out) << what << " " << feed;
+        EXPECT_EQ(bulk.err, single.err) << what << " " << feed;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -109,6 +109,7 @@ int input_over(void *ring) {
 // The child's loop: feed what comes, report when asked, and at the end of
 // the input make the final report and leave the rows.
 [[noreturn]] void serve(fam_process *p, int ack_fd) {
+  fam_intake intake = fam_intake_of_library();
   while (!trace_ring_wait(p->ring, TRACE_RING_READER, 1, input_over,
                           p->ring)) {
     const unsigned char *message = trace_ring_at(p->ring, p->ring->read);
@@ -130,7 +131,8 @@ int input_over(void *ring) {
       for (uint32_t i = 0; i < h.count; i++)
         vantle_access_store(addrs[i], writes[i]);
     } else {
-      for (uint32_t i = 0; i < h.count; i++) vantle_access(addrs[i]);
+      size_t at;
+      fam_feed_runs(addrs, nullptr, nullptr, h.count, intake, &at);
     }
     trace_ring_release(p->ring, message_bytes(h.count, stores));
   }

@@ -12,12 +12,16 @@ struct {
   size_t at;
 } feeding;
 
+// How the library takes references.
+fam_intake intake = {-1, false};
+
 const fam_hooks *hooks;
 
 void start(fam_family *families, int, const fam_hooks *given) {
   hooks = given;
   vantle_explain(families[0].explain);
   vantle_init(families[0].count, families[0].words);
+  intake = fam_intake_of_library();
 }
 
 void config(fam_family *, FILE *to) {
@@ -34,17 +38,9 @@ fam_fed feed(fam_family *f, const md_addr_t *addrs,
       feeding.at = i;
       vantle_access_store(addrs[i], fam_stores(kinds[i]));
     }
-  } else if (f->wanted[MD_REF_NONE]) {  // every kind
-    for (size_t i = 0; i < take; i++) {
-      feeding.at = i;
-      vantle_access(addrs[i]);
-    }
   } else {
-    for (size_t i = 0; i < take; i++) {
-      if (!f->wanted[kinds[i]]) continue;
-      feeding.at = i;
-      vantle_access(addrs[i]);
-    }
+    fam_feed_runs(addrs, f->wanted[MD_REF_NONE] ? nullptr : kinds, f->wanted,
+                  take, intake, &feeding.at);
   }
   feeding.on = false;
   return FAM_FED;
@@ -94,6 +90,51 @@ bool in_flight(size_t *record) {
 }
 
 }  // namespace
+
+fam_intake fam_intake_of_library(void) {
+  return {vantle_line_bits(), vantle_takes_batches() != 0};
+}
+
+void fam_feed_runs(const md_addr_t *addrs, const unsigned char *kinds,
+                   const bool *wanted, size_t count, fam_intake intake,
+                   size_t *at) {
+  if (!kinds && intake.whole_batches) {
+    *at = 0;
+    vantle_access_batch(addrs, count);
+    return;
+  }
+  auto wants = [&](size_t i) { return !kinds || wanted[kinds[i]]; };
+  int line_bits = intake.line_bits;
+  if (line_bits < 0) {
+    for (size_t i = 0; i < count; i++) {
+      if (!wants(i)) continue;
+      *at = i;
+      vantle_access(addrs[i]);
+    }
+    return;
+  }
+  for (size_t i = 0; i < count;) {
+    if (!wants(i)) {
+      i++;
+      continue;
+    }
+    // The run goes on over references the family does not take.
+    md_addr_t line = addrs[i] >> line_bits;
+    size_t next = i + 1;
+    uint64_t run = 1;
+    for (; next < count; next++) {
+      if (!wants(next)) continue;
+      if (addrs[next] >> line_bits != line) break;
+      run++;
+    }
+    *at = i;
+    if (run == 1)
+      vantle_access(addrs[i]);
+    else
+      vantle_access_repeat(addrs[i], run);
+    i = next;
+  }
+}
 
 const family_sink kLocalFamily = {start,       config,    feed,
                                   interim,     end_input, final_report,

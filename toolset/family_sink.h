@@ -95,6 +95,24 @@ static inline bool fam_stores(unsigned char kind) {
   return kind == MD_REF_STORE || kind == MD_REF_MODIFY;
 }
 
+// How the library of this process takes references, asked once after
+// vantle_init: vantle_line_bits and vantle_takes_batches.
+struct fam_intake {
+  int line_bits;
+  bool whole_batches;
+};
+fam_intake fam_intake_of_library(void);
+
+// Feeds the library of this process the references addrs[i], i from 0 to
+// count - 1, that it wants: those with wanted[kinds[i]], or every one when
+// kinds is null. Every one goes in one call where the library takes
+// batches whole; otherwise each run of one line does where it counts
+// repeats at once. *at follows the record being fed, the first of its run
+// (nothing can end the process inside a whole batch).
+void fam_feed_runs(const md_addr_t *addrs, const unsigned char *kinds,
+                   const bool *wanted, size_t count, fam_intake intake,
+                   size_t *at);
+
 // The family of a run of one, fed in this process.
 extern const family_sink kLocalFamily;
 // The families of a run of several, each fed in a child process.
