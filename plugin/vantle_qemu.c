@@ -101,17 +101,17 @@ static void on_access(unsigned int vcpu, uint32_t meminfo, uint64_t vaddr,
   if (fetch) fetch_through(b, fetch);
   const int bits = region_bits;
   uint64_t region = vaddr >> bits;
-  unsigned at = (unsigned)(region % REGION_CACHE);
-  if (b->cache[at].region != region) {
+  struct cached_region *c = &b->cache[region % REGION_CACHE];
+  if (c->key != region + 1) {
     uint32_t folded;
     if (!fold(vaddr, &folded)) {
       end_at_full_map(b, vaddr);
       return;
     }
-    b->cache[at].region = region;
-    b->cache[at].base = folded & ~(uint32_t)((1ull << bits) - 1);
+    c->key = region + 1;
+    c->base = folded & ~(uint32_t)((1ull << bits) - 1);
   }
-  put(b, b->cache[at].base | (uint32_t)(vaddr & ((1ull << bits) - 1)),
+  put(b, c->base | (uint32_t)(vaddr & ((1ull << bits) - 1)),
       qemu_plugin_mem_is_store(meminfo) ? TRACE_KIND_STORE : TRACE_KIND_LOAD);
 }
 
@@ -209,6 +209,7 @@ static void on_syscall(qemu_plugin_id_t id, unsigned int vcpu, int64_t number,
     finish_block(b);
     if (b->out.count) flush(b, 0, 0);
   }
+  announce();
   if (is_fork(number)) {
     b->forking = 1;
     forking_vcpu = vcpu;
