@@ -98,10 +98,27 @@ static inline void put(struct batch *b, uint32_t folded, uint8_t kind) {
   if (++b->out.count == b->cut) look_at(b);
 }
 
+/* Records the running block's fetches before end: in runs up to the cut,
+ * counted in a local (the records' stores could alias the count). */
+static inline void put_fetches(struct batch *b, const uint32_t *end) {
+  while (b->next_fetch < end) {
+    uint32_t count = b->out.count, room = b->cut - count;
+    uint32_t n = end - b->next_fetch < room ? (uint32_t)(end - b->next_fetch)
+                                            : room;
+    const uint32_t *from = b->next_fetch;
+    for (uint32_t i = 0; i < n; i++) {
+      b->out.addresses[count + i] = from[i];
+      b->out.kinds[count + i] = TRACE_KIND_FETCH;
+    }
+    b->next_fetch = from + n;
+    b->out.count = count + n;
+    if (n == room) look_at(b);
+  }
+}
+
 /* Records the fetches left of the block that ran last. */
 static inline void finish_block(struct batch *b) {
-  while (b->next_fetch < b->end_fetch)
-    put(b, *b->next_fetch++, TRACE_KIND_FETCH);
+  put_fetches(b, b->end_fetch);
 }
 
 #endif /* VANTLE_PLUGIN_BATCH_OUT_H_ */
