@@ -385,6 +385,7 @@ void say_state(uint32_t state) {
   uint32_t *at = &o.self->state;
   if (state != TRACE_PROC_RUNNING) {
     __atomic_store_n(at, state, __ATOMIC_SEQ_CST);
+    announce(); /* vantle-sim may wait for the end, else asleep a tenth */
     return;
   }
   uint32_t was = __atomic_load_n(at, __ATOMIC_SEQ_CST);
