@@ -86,6 +86,7 @@ static void note_placed(uint64_t address, uint32_t folded) {
 }
 
 int fold(uint64_t address, uint32_t *folded) {
+  if (o.file.map && fm_shared_lookup(o.file.map, address, folded)) return 1;
   LOCK(fold_lock);
   enum fm_result result = o.file.map
                               ? fm_shared_fold(o.file.map, address, folded)
@@ -181,11 +182,12 @@ static int reader_gone(void *unused) {
   return !trace_process_alive(live->reader_pid, live->reader_start);
 }
 
-/* Copies the iov pieces into the ring as one batch and tells vantle-sim;
- * the record of a pending batch says meanwhile where the batch of slot
- * (or -1) will be whole. Under the write lock. */
+/* Copies the iov pieces into the ring as one batch and tells vantle-sim,
+ * unless quiet (announce wakes it later); the record of a pending batch
+ * says meanwhile where the batch of slot (or -1) will be whole. Under the
+ * write lock. */
 static void write_ring(const struct iovec *iov, int count, size_t bytes,
-                       int slot) {
+                       int slot, int quiet) {
   struct trace_ring *ring = o.file.ring;
   if (trace_ring_wait(ring, TRACE_RING_WRITER, bytes, reader_gone, NULL)) {
     stop();
@@ -201,14 +203,21 @@ static void write_ring(const struct iovec *iov, int count, size_t bytes,
     if (iov[i].iov_len) memcpy(at, iov[i].iov_base, iov[i].iov_len);
     at += iov[i].iov_len;
   }
-  trace_ring_publish(ring, bytes);
+  if (quiet)
+    trace_ring_publish_quietly(ring, bytes);
+  else
+    trace_ring_publish(ring, bytes);
+}
+
+void announce(void) {
+  if (o.file.live) trace_ring_wake(&o.file.ring->reader_waiting);
 }
 
 /* Writes one batch: head, regions, then the first n records of b (none
- * when b is null). */
+ * when b is null); quietly (write_ring) or not. */
 static void write_batch(struct trace_batch *head,
-                        const struct trace_region *regions,
-                        struct batch *b) {
+                        const struct trace_region *regions, struct batch *b,
+                        int quiet) {
   static const char zeros[8];
   uint32_t n = head->references;
   struct iovec iov[] = {
@@ -220,7 +229,7 @@ static void write_batch(struct trace_batch *head,
   int count = sizeof iov / sizeof iov[0];
   if (stopped()) return;
   if (o.file.live)
-    write_ring(iov, count, trace_batch_bytes(head), b ? b->slot : -1);
+    write_ring(iov, count, trace_batch_bytes(head), b ? b->slot : -1, quiet);
   else
     write_all(iov, count);
 }
@@ -249,7 +258,9 @@ static struct trace_region *take_placed(size_t *count) {
   return regions;
 }
 
-void flush(struct batch *b, int map_full, uint64_t address) {
+/* flush, quietly or not (write_ring). */
+static void write_out(struct batch *b, int map_full, uint64_t address,
+                      int quiet) {
   b->cut = o.interleave;
   if (o.fd >= 0 && getpid() != o.writer_pid) {
     b->out.count = 0;
@@ -264,10 +275,10 @@ void flush(struct batch *b, int map_full, uint64_t address) {
   for (; count - sent > TRACE_BATCH_REGIONS; sent += TRACE_BATCH_REGIONS) {
     struct trace_batch only_regions = {0, TRACE_BATCH_REGIONS, 0, 0, 0,
                                        b->out.thread, b->out.pid, 0, 0};
-    write_batch(&only_regions, regions + sent, NULL);
+    write_batch(&only_regions, regions + sent, NULL, quiet);
   }
   head.regions = (uint32_t)(count - sent);
-  write_batch(&head, regions + sent, b);
+  write_batch(&head, regions + sent, b, quiet);
   /* Emptied only once the ring has it, in case QEMU dies meanwhile. */
   __atomic_store_n(&b->out.count, 0, __ATOMIC_SEQ_CST);
   if (o.file.live)
@@ -276,6 +287,10 @@ void flush(struct batch *b, int map_full, uint64_t address) {
   if (map_full) stop();
   UNLOCK(write_lock);
   count_turn(b);
+}
+
+void flush(struct batch *b, int map_full, uint64_t address) {
+  write_out(b, map_full, address, 0);
 }
 
 void end_at_full_map(struct batch *b, uint64_t address) {
@@ -287,9 +302,9 @@ void look_at(struct batch *b) {
     flush(b, 0, 0);
     return;
   }
-  if (others_running()) {
+  if (others_running()) { /* a thread's system call announces them */
     await_turn(b);
-    flush(b, 0, 0);
+    write_out(b, 0, 0, 1);
     return;
   }
   b->cut += o.interleave;
@@ -334,12 +349,14 @@ struct batch *new_batch(void) {
   b->last_turn = 0;
   b->slot = slot;
   b->running = b->forking = 0;
-  for (int i = 0; i < REGION_CACHE; i++) b->cache[i].region = ~0ull;
+  b->cache = calloc(REGION_CACHE, sizeof *b->cache);
+  if (!b->cache) give_up("out of memory");
   return b;
 }
 
 /* Frees b, and its slot. */
 static void free_batch(struct batch *b) {
+  free(b->cache);
   if (b->slot < 0)
     free(b);
   else
@@ -368,6 +385,7 @@ void say_state(uint32_t state) {
   uint32_t *at = &o.self->state;
   if (state != TRACE_PROC_RUNNING) {
     __atomic_store_n(at, state, __ATOMIC_SEQ_CST);
+    announce(); /* vantle-sim may wait for the end, else asleep a tenth */
     return;
   }
   uint32_t was = __atomic_load_n(at, __ATOMIC_SEQ_CST);
@@ -441,7 +459,6 @@ struct batch *batch_of_child(const struct batch *parent) {
   struct batch *b = new_batch();
   b->next_fetch = parent->next_fetch;
   b->end_fetch = parent->end_fetch;
-  memcpy(b->cache, parent->cache, sizeof b->cache);
   return b;
 }
 

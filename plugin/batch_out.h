@@ -13,10 +13,16 @@
 #include "plugin/follow_exec.h"
 #include "transport/live_ring.h"
 
-/* A program's data references fall in a few hundred regions at a time
- * even when they are small (a family of small caches folds by pages), and
- * a cache per vCPU holds that many: a miss takes the lock. */
-enum { REGION_CACHE = 1024 };
+/* A cache per vCPU of the regions it folded, indexed by the region's low
+ * bits: a miss searches the shared map. A family of small caches folds
+ * by regions of a few bytes, and a program's data then spans many of them
+ * (sort's, some hundred thousand): the cache is large, and allocated
+ * zero-filled, so that only the entries in use take memory. */
+enum { REGION_CACHE = 1 << 16 };
+struct cached_region {
+  uint64_t key; /* region + 1; 0: none */
+  uint32_t base;
+};
 
 /* A thread's batch. The records come first: in a slot, they are what
  * vantle-sim takes. */
@@ -28,10 +34,7 @@ struct batch {
   uint32_t last_turn; /* the turns counted when it last wrote */
   int32_t slot;  /* its slot in the shared file, or -1 */
   uint8_t running, forking; /* out of a system call; in a fork */
-  struct {
-    uint64_t region; /* ~0: none (a region has at most 63 bits) */
-    uint32_t base;
-  } cache[REGION_CACHE];
+  struct cached_region *cache;
 };
 _Static_assert(sizeof(struct batch) <= TRACE_SLOT_BYTES, "a batch per slot");
 
@@ -47,8 +50,9 @@ int open_output(int fd, int ring_fd, int bits, uint32_t interleave);
 /* Ends the process, naming why. */
 void give_up(const char *why);
 
-/* Folds address under the map's lock, noting a newly placed region for
- * the next batch. Returns 0 when the map is full. */
+/* Folds address: a region already placed without the map's lock, else
+ * under it, noting a newly placed region for the next batch. Returns 0
+ * when the map is full. */
 int fold(uint64_t address, uint32_t *folded);
 
 /* A new thread's batch, and the batch of the forking thread's child (in
@@ -61,6 +65,9 @@ void end_batch(struct batch *b);
 /* Writes the batch's records, after the regions placed since the last
  * batch, then empties it. map_full: the trace ends at address. */
 void flush(struct batch *b, int map_full, uint64_t address);
+/* Wakes vantle-sim for batches written quietly: those of threads' turns,
+ * which a system call or a later batch of the process announces. */
+void announce(void);
 /* Ends the trace at address, which does not fold. */
 void end_at_full_map(struct batch *b, uint64_t address);
 /* The batch reached its cut: written when full, or when other threads
@@ -91,10 +98,27 @@ static inline void put(struct batch *b, uint32_t folded, uint8_t kind) {
   if (++b->out.count == b->cut) look_at(b);
 }
 
+/* Records the running block's fetches before end: in runs up to the cut,
+ * counted in a local (the records' stores could alias the count). */
+static inline void put_fetches(struct batch *b, const uint32_t *end) {
+  while (b->next_fetch < end) {
+    uint32_t count = b->out.count, room = b->cut - count;
+    uint32_t n = end - b->next_fetch < room ? (uint32_t)(end - b->next_fetch)
+                                            : room;
+    const uint32_t *from = b->next_fetch;
+    for (uint32_t i = 0; i < n; i++) {
+      b->out.addresses[count + i] = from[i];
+      b->out.kinds[count + i] = TRACE_KIND_FETCH;
+    }
+    b->next_fetch = from + n;
+    b->out.count = count + n;
+    if (n == room) look_at(b);
+  }
+}
+
 /* Records the fetches left of the block that ran last. */
 static inline void finish_block(struct batch *b) {
-  while (b->next_fetch < b->end_fetch)
-    put(b, *b->next_fetch++, TRACE_KIND_FETCH);
+  put_fetches(b, b->end_fetch);
 }
 
 #endif /* VANTLE_PLUGIN_BATCH_OUT_H_ */

@@ -57,18 +57,14 @@ struct block {
   uint32_t fetches[];
 };
 
-/* Records the running block's fetches up to and including *last. */
-static inline void fetch_through(struct batch *b, const uint32_t *last) {
-  while (b->next_fetch <= last) put(b, *b->next_fetch++, TRACE_KIND_FETCH);
-}
-
 /* Fetches left of the last block mean it was cut short: the ones before
  * this block's first instruction ran. */
 static void on_block(unsigned int vcpu, void *data) {
   struct batch *b = batches[vcpu];
   const struct block *block = data;
-  while (b->next_fetch < b->end_fetch && *b->next_fetch != block->fetches[0])
-    put(b, *b->next_fetch++, TRACE_KIND_FETCH);
+  const uint32_t *left = b->next_fetch;
+  while (left < b->end_fetch && *left != block->fetches[0]) left++;
+  put_fetches(b, left);
   b->next_fetch = block->fetches;
   b->end_fetch = block->fetches + block->count;
 }
@@ -91,28 +87,65 @@ static void on_unfoldable_fetch(unsigned int vcpu, void *address) {
   end_at_full_map(batches[vcpu], (uint64_t)(uintptr_t)address);
 }
 
-/* One callback for both directions: QEMU 7.2 does not keep a read-only
- * and a write-only callback of one instruction apart. Its data points at
- * the instruction's fetch in its block (null: the block has a callback
- * per fetch). */
-static void on_access(unsigned int vcpu, uint32_t meminfo, uint64_t vaddr,
-                      void *fetch) {
-  struct batch *b = batches[vcpu];
-  if (fetch) fetch_through(b, fetch);
+/* The bit of a memory callback's meminfo that says store, when QEMU's
+ * answer depends on that bit alone (install asks it about each bit); else
+ * -1, and QEMU is asked each time. */
+static int store_bit = -1;
+_Static_assert(TRACE_KIND_STORE == TRACE_KIND_LOAD + 1, "a store bit");
+
+static void find_store_bit(void) {
+  int found = -1;
+  for (int bit = 0; bit < 32; bit++)
+    if (qemu_plugin_mem_is_store(1u << bit)) {
+      if (found >= 0) return;
+      found = bit;
+    }
+  if (found >= 0 && !qemu_plugin_mem_is_store(0) &&
+      qemu_plugin_mem_is_store(~0u) &&
+      !qemu_plugin_mem_is_store(~0u ^ (1u << found)))
+    store_bit = found;
+}
+
+/* A load or store at vaddr by the instruction whose fetch is *fetch (null:
+ * the block has a callback per fetch). */
+static inline void record_access(struct batch *b, uint64_t vaddr,
+                                 uint8_t kind, const uint32_t *fetch) {
+  if (fetch) put_fetches(b, fetch + 1);
   const int bits = region_bits;
   uint64_t region = vaddr >> bits;
-  unsigned at = (unsigned)(region % REGION_CACHE);
-  if (b->cache[at].region != region) {
+  struct cached_region *c = &b->cache[region % REGION_CACHE];
+  if (c->key != region + 1) {
     uint32_t folded;
     if (!fold(vaddr, &folded)) {
       end_at_full_map(b, vaddr);
       return;
     }
-    b->cache[at].region = region;
-    b->cache[at].base = folded & ~(uint32_t)((1ull << bits) - 1);
+    c->key = region + 1;
+    c->base = folded & ~(uint32_t)((1ull << bits) - 1);
   }
-  put(b, b->cache[at].base | (uint32_t)(vaddr & ((1ull << bits) - 1)),
-      qemu_plugin_mem_is_store(meminfo) ? TRACE_KIND_STORE : TRACE_KIND_LOAD);
+  put(b, c->base | (uint32_t)(vaddr & ((1ull << bits) - 1)), kind);
+}
+
+/* One callback for both directions: QEMU 7.2 does not keep a read-only
+ * and a write-only callback of one instruction apart. Its data points at
+ * the instruction's fetch in its block. */
+static void on_access(unsigned int vcpu, uint32_t meminfo, uint64_t vaddr,
+                      void *fetch) {
+  record_access(batches[vcpu], vaddr,
+                (uint8_t)(TRACE_KIND_LOAD + (meminfo >> store_bit & 1)),
+                fetch);
+}
+
+static void on_access_asking(unsigned int vcpu, uint32_t meminfo,
+                             uint64_t vaddr, void *fetch) {
+  record_access(batches[vcpu], vaddr,
+                qemu_plugin_mem_is_store(meminfo) ? TRACE_KIND_STORE
+                                                  : TRACE_KIND_LOAD,
+                fetch);
+}
+
+static mem_cb access_callback(void) {
+  return store_bit >= 0 ? on_access : on_access_asking;
 }
 
 /* Gives each instruction of the block a fetch callback and a memory one. */
@@ -128,7 +161,7 @@ static void instrument_each(struct qemu_plugin_tb *tb, size_t n) {
       qemu_plugin_register_vcpu_insn_exec_cb(insn, on_unfoldable_fetch,
                                              CB_NO_REGS,
                                              (void *)(uintptr_t)address);
-    qemu_plugin_register_vcpu_mem_cb(insn, on_access, CB_NO_REGS,
+    qemu_plugin_register_vcpu_mem_cb(insn, access_callback(), CB_NO_REGS,
                                      MEM_READ_WRITE, NULL);
   }
 }
@@ -153,7 +186,8 @@ static void on_translate(qemu_plugin_id_t id, struct qemu_plugin_tb *tb) {
                                          on_last_instruction, CB_NO_REGS, NULL);
   for (size_t i = 0; i < n; i++)
     qemu_plugin_register_vcpu_mem_cb(qemu_plugin_tb_get_insn(tb, i),
-                                     on_access, CB_NO_REGS, MEM_READ_WRITE,
+                                     access_callback(), CB_NO_REGS,
+                                     MEM_READ_WRITE,
                                      &block->fetches[i]);
 }
 
@@ -209,6 +243,7 @@ static void on_syscall(qemu_plugin_id_t id, unsigned int vcpu, int64_t number,
     finish_block(b);
     if (b->out.count) flush(b, 0, 0);
   }
+  announce();
   if (is_fork(number)) {
     b->forking = 1;
     forking_vcpu = vcpu;
@@ -292,6 +327,7 @@ __attribute__((visibility("default"))) int qemu_plugin_install(
                    every > 0 ? (uint32_t)every : 256))
     return -1;
   abi = guest_abi_of(info ? info->target_name : NULL);
+  find_store_bit();
   pthread_atfork(NULL, NULL, on_fork_child);
   qemu_plugin_register_vcpu_init_cb(id, on_vcpu_init);
   qemu_plugin_register_vcpu_exit_cb(id, on_vcpu_exit);

@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -481,5 +482,37 @@ TEST(TracerTest, PluginIsNotBuilt) {
   GTEST_SKIP() << "the QEMU plugin is not built on this host";
 }
 #endif
+
+// The plugins look a placed region up in the shared map without its lock:
+// a region not yet placed is not found, a placed one folds as under the
+// lock, and so it goes on after the map has grown into new tables many
+// times over (16-byte regions, hundreds of thousands of them).
+TEST(SharedFolding, LookupWithoutTheLockFindsPlacedRegionsOnly) {
+  const int bits = 4;
+  size_t bytes = fm_shared_bytes(bits);
+  void *area = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                    MAP_SHARED | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(area, MAP_FAILED);
+  fm_shared_init(area, bits);
+  std::vector<uint64_t> addrs;
+  uint64_t x = 7;
+  for (int i = 0; i < 200000; i++) {
+    x = x * 6364136223846793005ull + 1442695040888963407ull;
+    addrs.push_back(x >> 8);
+  }
+  std::vector<uint32_t> folded(addrs.size());
+  uint32_t found = 0;
+  for (size_t i = 0; i < addrs.size(); i++) {
+    ASSERT_FALSE(fm_shared_lookup(area, addrs[i], &found)) << i;
+    ASSERT_EQ(fm_shared_fold(area, addrs[i], &folded[i]), FM_NEW_REGION);
+    ASSERT_TRUE(fm_shared_lookup(area, addrs[i] ^ 9, &found)) << i;
+    ASSERT_EQ(found, folded[i] ^ 9) << i;
+  }
+  for (size_t i = 0; i < addrs.size(); i++) {
+    ASSERT_TRUE(fm_shared_lookup(area, addrs[i], &found)) << i;
+    EXPECT_EQ(found, folded[i]) << i;
+  }
+  munmap(area, bytes);
+}
 
 }  // namespace

@@ -45,12 +45,17 @@ static void init_state(struct fm_map *m, int bits) {
   m->next_high_place = (int64_t)place_count(m) - 1;
 }
 
+/* Where the search for region starts in a table of mask + 1 entries. */
+static size_t first_entry(uint64_t region, size_t mask) {
+  return (size_t)((region * 0x9E3779B97F4A7C15ull) >> 32) & mask;
+}
+
 /* The entry of region, or the free entry where it would go; null while
  * the map has no table. */
 static struct entry *entry_of(const struct view *v, uint64_t region) {
   if (!v->capacity) return NULL;
   size_t mask = v->capacity - 1;
-  size_t at = (size_t)((region * 0x9E3779B97F4A7C15ull) >> 32) & mask;
+  size_t at = first_entry(region, mask);
   while (v->table[at].key && v->table[at].key != region + 1)
     at = (at + 1) & mask;
   return &v->table[at];
@@ -189,4 +194,28 @@ enum fm_result fm_shared_fold(void *area, uint64_t address,
   if (result == FM_FOLDED || result == FM_NEW_REGION)
     *folded = base | low_bits(address, m->region_bits);
   return result;
+}
+
+/* A table dropped after the map grew reads as zeros, and an entry's key is
+ * written after its place: a key that still matches once the place is read
+ * vouches for the place. */
+int fm_shared_lookup(const void *area, uint64_t address, uint32_t *folded) {
+  const struct fm_map *m = area;
+  uint64_t capacity = __atomic_load_n(&m->capacity, __ATOMIC_ACQUIRE);
+  if (!capacity) return 0;
+  const struct entry *table =
+      (const struct entry *)((const unsigned char *)area +
+                             capacity * sizeof(struct entry));
+  uint64_t key = (address >> m->region_bits) + 1, seen;
+  size_t mask = (size_t)capacity - 1;
+  size_t at = first_entry(key - 1, mask);
+  while ((seen = __atomic_load_n(&table[at].key, __ATOMIC_ACQUIRE)) != key) {
+    if (!seen) return 0;
+    at = (at + 1) & mask;
+  }
+  uint32_t place = __atomic_load_n(&table[at].place, __ATOMIC_ACQUIRE);
+  if (__atomic_load_n(&table[at].key, __ATOMIC_ACQUIRE) != key) return 0;
+  *folded = (uint32_t)((uint64_t)place << m->region_bits) |
+            low_bits(address, m->region_bits);
+  return 1;
 }

@@ -64,6 +64,10 @@ int fm_shared_region_bits(const void *area);
 // Folds address with the shared map at area, as fm_fold does.
 enum fm_result fm_shared_fold(void *area, uint64_t address,
                               uint32_t *folded);
+// Folds address with the shared map at area into *folded when its region
+// has a place already; 0 when not (or when the map grew meanwhile). Takes
+// no lock: it may run while another process folds under the lock.
+int fm_shared_lookup(const void *area, uint64_t address, uint32_t *folded);
 
 #ifdef __cplusplus
 }
