@@ -6,11 +6,13 @@
 // simulator's shared state (sim.h).
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -275,6 +277,33 @@ static void check_redirections(char **argv) {
     refuse_redirection("-redir:prog", prog, "the -redir:sim file too");
 }
 
+// Opens a -redir: file for writing. A FIFO is opened without blocking and
+// its reader awaited a tenth of a second at a time, so that SIGINT,
+// SIGTERM or SIGUSR2 ends the wait: a plain open would hold the run where
+// no signal is answered.
+static FILE *open_redirection(const char *option, const char *name) {
+  struct stat st;
+  if (stat(name, &st) != 0 || !S_ISFIFO(st.st_mode)) return fopen(name, "w");
+  for (;;) {
+    int fd = open(name, O_WRONLY | O_NONBLOCK);
+    if (fd >= 0) {
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+      return fdopen(fd, "w");
+    }
+    if (errno != ENXIO && errno != EINTR) return nullptr;
+    if (sim_exit_now) {
+      fprintf(stderr, "sim: run ended by %s while %s waited for a reader of "
+              "`%s'; nothing was simulated\n",
+              sim_end_signal == SIGINT    ? "SIGINT"
+              : sim_end_signal == SIGTERM ? "SIGTERM"
+                                          : "SIGUSR2",
+              option, name);
+      exit(sim_end_signal ? 128 + sim_end_signal : 0);
+    }
+    poll(nullptr, 0, 100);
+  }
+}
+
 // Moves stderr onto -redir:sim's file and opens -redir:prog's.
 static void redirect_output() {
   if (options.sim_simout) {
@@ -282,7 +311,7 @@ static void redirect_output() {
     // would close the error stream before a failure could be reported on it.
     fflush(stderr);
     original_stderr = fcntl(2, F_DUPFD_CLOEXEC, 3);
-    FILE *simout = fopen(options.sim_simout, "w");
+    FILE *simout = open_redirection("-redir:sim", options.sim_simout);
     if (!simout || dup2(fileno(simout), fileno(stderr)) < 0)
       _fatal("main", "main", __LINE__,
              "unable to redirect simulator output to file `%s'",
@@ -290,7 +319,7 @@ static void redirect_output() {
     fclose(simout);
   }
   if (options.sim_progout) {
-    sim_progfd = fopen(options.sim_progout, "w");
+    sim_progfd = open_redirection("-redir:prog", options.sim_progout);
     if (!sim_progfd)
       _fatal("main", "main", __LINE__,
              "unable to redirect program output to file `%s'",

@@ -728,6 +728,15 @@ TEST_F(ExportTest, OutputPathsAreWrittenWhereTheyPoint) {
   EXPECT_LT(report, rows);
 }
 
+// Whether process pid has a handler for sig (its SigCgt mask in /proc).
+bool catches(pid_t pid, int sig) {
+  std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+  size_t at = status.find("SigCgt:");
+  if (at == std::string::npos) return false;
+  unsigned long long mask = strtoull(status.c_str() + at + 7, nullptr, 16);
+  return (mask >> (sig - 1)) & 1;
+}
+
 // An -out: FIFO is opened once the report is out, and written when a
 // reader has it; while no reader comes, SIGUSR1 says so and SIGTERM gives
 // the file up with status 1: no open waits where signals go unanswered.
@@ -755,6 +764,22 @@ TEST_F(ExportTest, OutputFifoWaitsForItsReaderAndAnswersSignals) {
   read.launch({"-out:csv", fifo.c_str(), trace.c_str()});
   EXPECT_EQ(read_file(fifo), read_file(path("plain.csv")));
   EXPECT_EQ(read.finish(), 0) << read.err;
+
+  // A -redir: FIFO without a reader is opened before anything is said:
+  // SIGINT, once its handler is in place, still ends the wait.
+  FifoRun redirected{kSim};
+  redirected.launch({"-redir:prog", fifo.c_str(), trace.c_str()});
+  for (int waits = 0; waits < 200 && !catches(redirected.pid, SIGINT); waits++)
+    usleep(100000);
+  kill(redirected.pid, SIGINT);
+  EXPECT_TRUE(redirected.exits(&wstatus));
+  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 130) << wstatus;
+  redirected.read_until("\x01never");
+  close(redirected.err_fd);
+  EXPECT_TRUE(has(redirected.err, "sim: run ended by SIGINT while -redir:prog "
+                                  "waited for a reader of `" + fifo +
+                                  "'; nothing was simulated\n"))
+      << redirected.err;
 }
 
 // A malformed record ends the run after the report of what came before
