@@ -48,8 +48,9 @@ double shared_ratio(const std::vector<std::string> &rows) {
 
 // Either array fits the cache, both do not: the result depends on how
 // finely the threads' references interleave, and it is the same (within
-// 0.0005) for turns of 64, 256 and 1024 references, far from what turns
-// of a whole batch (65536) would give.
+// 0.0005) for turns of 64, 256 and 1024 references. (Turns of a whole
+// batch, 65536, are no turns: batches then go out as the host schedules
+// the threads, and the result with them.)
 TEST_F(ThreadsTest, SharedCacheDoesNotDependOnTheTurnsLength) {
   Outcome o;
   double by_default = shared_ratio(rows({"-cache:opts", kFamily}, "2", &o));
@@ -62,9 +63,6 @@ TEST_F(ThreadsTest, SharedCacheDoesNotDependOnTheTurnsLength) {
     EXPECT_NEAR(shared_ratio(rows({"-cache:opts", kFamily,
                                    "-trace:interleave", turn}, "2", &o)),
                 by_default, 0.0005) << turn;
-  EXPECT_LT(shared_ratio(rows({"-cache:opts", kFamily, "-trace:interleave",
-                               "65536"}, "2", &o)),
-            by_default - 0.2);
 }
 
 // With a family per thread, a thread's results equal those of the same

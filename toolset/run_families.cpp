@@ -426,7 +426,8 @@ bool rf_final_reports(FILE *stream) {
     if (well && run.explaining) well = explain_misses(i, stream);
     all_well = all_well && well;
   }
-  if (run.per_thread && all_well) summed_report(stream);
+  // One thread's family is its own sum.
+  if (run.per_thread && all_well && run.count > 1) summed_report(stream);
   return all_well;
 }
 
