@@ -426,7 +426,7 @@ static inline void two_ways_store(uint32_t line, uint32_t key, bool store) {
     bool dirty = depth_of(second) != 0;
     hits[1] += found;
     written_back[3] += !found & dirty;  // it leaves both caches of the row
-    uint32_t deepest = found & dirty ? 2 : 0;
+    uint32_t deepest = (found && dirty) ? 2 : 0;
     written_back[store ? deepest : 0] += store;
     list[1] = head;
     list[0] = entry_of(key, store ? 1 : deepest);
