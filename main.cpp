@@ -6,7 +6,6 @@
 // simulator's shared state (sim.h).
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <stdio.h>
@@ -20,6 +19,7 @@
 
 #include "toolset/cache_words.h"
 #include "toolset/driver.h"
+#include "toolset/out_files.h"
 #include "host.h"
 #include "libvantle/frontend.h"
 #include "loader.h"
@@ -284,24 +284,16 @@ static void check_redirections(char **argv) {
 static FILE *open_redirection(const char *option, const char *name) {
   struct stat st;
   if (stat(name, &st) != 0 || !S_ISFIFO(st.st_mode)) return fopen(name, "w");
-  for (;;) {
-    int fd = open(name, O_WRONLY | O_NONBLOCK);
-    if (fd >= 0) {
-      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-      return fdopen(fd, "w");
-    }
-    if (errno != ENXIO && errno != EINTR) return nullptr;
-    if (sim_exit_now) {
-      fprintf(stderr, "sim: run ended by %s while %s waited for a reader of "
-              "`%s'; nothing was simulated\n",
-              sim_end_signal == SIGINT    ? "SIGINT"
-              : sim_end_signal == SIGTERM ? "SIGTERM"
-                                          : "SIGUSR2",
-              option, name);
-      exit(sim_end_signal ? 128 + sim_end_signal : 0);
-    }
-    poll(nullptr, 0, 100);
+  int fd = out_open_fifo(name, 0, [](void *) { return !sim_exit_now; },
+                         nullptr);
+  if (fd >= 0) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fdopen(fd, "w");
   }
+  if (errno != ENXIO) return nullptr;
+  fprintf(stderr, "sim: run ended by %s while %s waited for a reader of `%s'; "
+          "nothing was simulated\n", sim_end_signal_name(), option, name);
+  exit(sim_end_signal_status());
 }
 
 // Moves stderr onto -redir:sim's file and opens -redir:prog's.

@@ -21,6 +21,17 @@ extern int sim_exit_now;
 // run ends as at SIGUSR2, and the process exits with 128 + it after the
 // report.
 extern volatile sig_atomic_t sim_end_signal;
+// The name of the signal that ends the run: SIGINT, SIGTERM, or SIGUSR2
+// when sim_end_signal is 0; and the status it gives a run that ends before
+// anything was simulated (128 + the signal, 0 for SIGUSR2).
+static inline const char *sim_end_signal_name(void) {
+  return sim_end_signal == SIGINT    ? "SIGINT"
+         : sim_end_signal == SIGTERM ? "SIGTERM"
+                                     : "SIGUSR2";
+}
+static inline int sim_end_signal_status(void) {
+  return sim_end_signal ? 128 + sim_end_signal : 0;
+}
 // Jump here with the simulated program's exit status + 1 to end the run.
 extern jmp_buf sim_exit_buf;
 // Byte- and word-swap flags for the module; the driver leaves them alone.

@@ -140,7 +140,8 @@ static uint64_t reference_limit = VANTLE_REFERENCE_LIMIT;
 static uint64_t references_accepted;
 // After the final report no family may take a reference: the OPT ones
 // have drained their window. One bound serves both limits, so that an
-// accepted reference costs one comparison.
+// accepted reference costs one comparison beside the check that a family
+// was chosen.
 static bool final_report_made;
 static uint64_t accept_until = VANTLE_REFERENCE_LIMIT;
 

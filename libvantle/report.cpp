@@ -59,10 +59,9 @@ void depth_counts_add_many(depth_counts *c, size_t d, uint64_t n) {
   }
 }
 
-// The report step in lines. The front end makes it at least one line; a
-// direct caller that left it at 0 gets every size rather than a division
-// by zero.
-static uint32_t fa_report_step() {
+// The front end makes the step at least one line; a direct caller that
+// left it at 0 gets every size rather than a division by zero.
+uint32_t fa_report_step() {
   return MISS_RATIO_INTERVAL > 0 ? static_cast<uint32_t>(MISS_RATIO_INTERVAL)
                                  : 1;
 }

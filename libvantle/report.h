@@ -65,6 +65,9 @@ struct fa_histogram {
   uint64_t distinct;  // lines that entered the stack, as the family counts
 };
 
+// The fully-associative report's step between cache sizes, in lines.
+uint32_t fa_report_step();
+
 // Writes the fully-associative miss-ratio report: the header lines (the
 // distinct count under distinct_label), one line per multiple of the report
 // step up to the largest cache or the distinct count, the "all bigger

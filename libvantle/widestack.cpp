@@ -227,7 +227,7 @@ void writebacks_widestack(vantle_explained *rows, int count) {
     past += depth_count(&written_back, d);
   // Row k holds (k + 1) * step lines; the write-backs counted at depths up
   // to its size leave the sum as the rows grow.
-  uint32_t step = MISS_RATIO_INTERVAL > 0 ? MISS_RATIO_INTERVAL : 1;
+  uint32_t step = fa_report_step();
   uint32_t counted_to = 1;
   size_t below = 0;  // dirty lines no deeper than the row's size
   for (int k = 0; k < count; k++) {

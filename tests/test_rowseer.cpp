@@ -196,8 +196,9 @@ TEST(RowseerDifferential, CleanUpBoundCoversEverySetCount) {
 // Runs that cross 2^31 and 2^32 references, with far reuse whose next uses
 // lie on the far side of each edge: every count in full; the priority
 // clock started late, so that its epoch moves and the unknown priorities
-// are numbered afresh; and every configuration against the naive model. The window hands a block off 50000 references before 2^31 - 1,
-// where a 32-bit schedule wrapped.
+// are numbered afresh; and every configuration against the naive model.
+// The window hands a block off 50000 references before 2^31 - 1, where a
+// 32-bit schedule wrapped.
 TEST(RowseerDifferential, CountsPastBothEdgesOf32Bits) {
   const size_t n = 600000;
   for (const Family &f : {kFamilies[0], kFamilies[1]}) {

@@ -26,6 +26,7 @@
 
 #include "libvantle/util.h"
 #include "toolset/family_sink.h"
+#include "toolset/run_families.h"
 #include "transport/trace_ring.h"
 
 // A child running one family.
@@ -45,7 +46,7 @@ struct fam_process {
 namespace {
 
 enum { kBatch = 1 << 16 };  // the most references one message carries
-enum { kMostChildren = 64 };
+enum { kMostChildren = RF_MOST_FAMILIES };
 
 // What a message holds: count addresses; a request for an interim report;
 // count addresses followed by count bytes, each 1 when its reference
@@ -109,7 +110,6 @@ int input_over(void *ring) {
 // The child's loop: feed what comes, report when asked, and at the end of
 // the input make the final report and leave the rows.
 [[noreturn]] void serve(fam_process *p, int ack_fd) {
-  fam_intake intake = fam_intake_of_library();
   while (!trace_ring_wait(p->ring, TRACE_RING_READER, 1, input_over,
                           p->ring)) {
     const unsigned char *message = trace_ring_at(p->ring, p->ring->read);
@@ -131,8 +131,7 @@ int input_over(void *ring) {
       for (uint32_t i = 0; i < h.count; i++)
         vantle_access_store(addrs[i], writes[i]);
     } else {
-      size_t at;
-      fam_feed_runs(addrs, nullptr, nullptr, h.count, intake, &at);
+      vantle_access_batch(addrs, h.count);
     }
     trace_ring_release(p->ring, message_bytes(h.count, stores));
   }
@@ -449,13 +448,8 @@ void start(fam_family *families, int count, const fam_hooks *hooks) {
 
 // ---- The sink ---------------------------------------------------------------
 
-// Puts the addresses that f takes among records 0..take-1 into picked,
-// which has room for take.
-void pick(const fam_family *f, const md_addr_t *addrs,
-          const unsigned char *kinds, size_t take, md_addr_t *picked);
-
-// pick, with the store marks of the taken references after the taken
-// addresses.
+// The addresses that f takes among records 0..take-1 into picked, then
+// their store marks after the taken addresses.
 void pick_with_stores(const fam_family *f, const md_addr_t *addrs,
                       const unsigned char *kinds, size_t take, size_t taken,
                       md_addr_t *picked) {
@@ -468,6 +462,8 @@ void pick_with_stores(const fam_family *f, const md_addr_t *addrs,
   }
 }
 
+// Puts the addresses that f takes among records 0..take-1 into picked,
+// which has room for take.
 void pick(const fam_family *f, const md_addr_t *addrs,
           const unsigned char *kinds, size_t take, md_addr_t *picked) {
   if (f->wanted[MD_REF_NONE]) {  // every kind

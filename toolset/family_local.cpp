@@ -6,13 +6,31 @@
 
 namespace {
 
+// How the library takes references, asked once after vantle_init:
+// vantle_line_bits and vantle_takes_batches.
+struct fam_intake {
+  int line_bits;
+  bool whole_batches;
+};
+fam_intake fam_intake_of_library(void);
+
+// Feeds the library of this process the references addrs[i], i from 0 to
+// count - 1, that it wants: those with wanted[kinds[i]], or every one when
+// kinds is null. Every one goes in one call where the library takes
+// batches whole; otherwise each run of one line does where it counts
+// repeats at once. *at follows the record being fed, the first of its run
+// (nothing can end the process inside a whole batch).
+void fam_feed_runs(const md_addr_t *addrs, const unsigned char *kinds,
+                   const bool *wanted, size_t count, fam_intake intake,
+                   size_t *at);
+
 // While on, the library is being given record `at` of the batch.
 struct {
   bool on;
   size_t at;
 } feeding;
 
-// How the library takes references.
+// How this process's library takes references.
 fam_intake intake = {-1, false};
 
 const fam_hooks *hooks;
@@ -89,8 +107,6 @@ bool in_flight(size_t *record) {
   return true;
 }
 
-}  // namespace
-
 fam_intake fam_intake_of_library(void) {
   return {vantle_line_bits(), vantle_takes_batches() != 0};
 }
@@ -135,6 +151,8 @@ void fam_feed_runs(const md_addr_t *addrs, const unsigned char *kinds,
     i = next;
   }
 }
+
+}  // namespace
 
 const family_sink kLocalFamily = {start,       config,    feed,
                                   interim,     end_input, final_report,

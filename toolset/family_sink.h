@@ -1,7 +1,7 @@
 // A family of a run (one -cache:opts value) and where its references go.
 // The library holds one family per process: a run of one family feeds it
 // here (family_local.cpp); a run of several feeds each in a child process
-// of its own (families.h). Both are a family sink, so that the simulator
+// of its own (families.cpp). Both are a family sink, so that the simulator
 // module feeds, asks for reports and takes rows the one way.
 #ifndef VANTLE_TOOLSET_FAMILY_SINK_H_
 #define VANTLE_TOOLSET_FAMILY_SINK_H_
@@ -28,7 +28,7 @@ struct fam_family {
   bool has_window;      // an OPT family with a look-ahead window
   counter_t fed;        // references fed to it
   bool gone;            // its process ended before its time
-  fam_process *process;  // families.h: its child process, or null
+  fam_process *process;  // families.cpp: its child process, or null
   // -explain: what its library is asked for (vantle_explain; 0: nothing),
   // and whether its references come with their store marks
   // (vantle_access_store).
@@ -94,24 +94,6 @@ struct family_sink {
 static inline bool fam_stores(unsigned char kind) {
   return kind == MD_REF_STORE || kind == MD_REF_MODIFY;
 }
-
-// How the library of this process takes references, asked once after
-// vantle_init: vantle_line_bits and vantle_takes_batches.
-struct fam_intake {
-  int line_bits;
-  bool whole_batches;
-};
-fam_intake fam_intake_of_library(void);
-
-// Feeds the library of this process the references addrs[i], i from 0 to
-// count - 1, that it wants: those with wanted[kinds[i]], or every one when
-// kinds is null. Every one goes in one call where the library takes
-// batches whole; otherwise each run of one line does where it counts
-// repeats at once. *at follows the record being fed, the first of its run
-// (nothing can end the process inside a whole batch).
-void fam_feed_runs(const md_addr_t *addrs, const unsigned char *kinds,
-                   const bool *wanted, size_t count, fam_intake intake,
-                   size_t *at);
 
 // The family of a run of one, fed in this process.
 extern const family_sink kLocalFamily;

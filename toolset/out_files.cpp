@@ -148,23 +148,23 @@ bool open_one(out_file *o) {
 // descriptor names (a pipe) gets no new reader: without one it is broken.
 int open_fifo(const out_file *o,
               bool (*give_up)(const char *option, const char *name)) {
-  for (;;) {
-    int fd = open(o->fname, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0 || errno == EINTR) {
-      if (fd >= 0) return fd;
-      continue;
-    }
-    if (errno != ENXIO) return -1;
-    if (o->descriptor) {
+  struct {
+    const out_file *o;
+    bool (*give_up)(const char *option, const char *name);
+  } asked = {o, give_up};
+  auto keep_waiting = [](void *context) {
+    auto *a = static_cast<decltype(asked) *>(context);
+    return !a->give_up(a->o->option, a->o->fname);
+  };
+  int fd = out_open_fifo(o->fname, O_CLOEXEC,
+                         o->descriptor ? nullptr : +keep_waiting, &asked);
+  if (fd < 0 && errno == ENXIO) {
+    if (o->descriptor)
       errno = EPIPE;
-      return -1;
-    }
-    poll(nullptr, 0, 100);
-    if (give_up(o->option, o->fname)) {
+    else
       failure = "no reader opened it";
-      return -1;
-    }
   }
+  return fd;
 }
 
 // Writes text to fd whole, waiting while a pipe or terminal is full; false
@@ -236,6 +236,21 @@ bool write_one(out_file *o, int kind,
 }
 
 }  // namespace
+
+int out_open_fifo(const char *name, int flags, bool (*keep_waiting)(void *),
+                  void *context) {
+  for (;;) {
+    int fd = open(name, O_WRONLY | O_NONBLOCK | flags);
+    if (fd >= 0) return fd;
+    if (errno == EINTR) continue;
+    if (errno != ENXIO || !keep_waiting) return -1;
+    poll(nullptr, 0, 100);
+    if (!keep_waiting(context)) {
+      errno = ENXIO;
+      return -1;
+    }
+  }
+}
 
 void out_reg_options(opt_odb_t *odb) {
   opt_reg_string(odb, "-out:csv",

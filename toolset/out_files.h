@@ -36,6 +36,14 @@ bool out_open(char *message, size_t n);
 bool out_write(int (*fill)(int kind, FILE *to, void *context), void *context,
                bool (*give_up)(const char *option, const char *name));
 
+// Opens the FIFO name for writing (with O_NONBLOCK and flags) once a
+// reader has it open, asking keep_waiting(context) every tenth of a second
+// meanwhile, so that a wait never blocks in open where no signal is
+// answered. -1 with errno set when it cannot; ENXIO when no reader came
+// and keep_waiting said to stop (at once when it is null).
+int out_open_fifo(const char *name, int flags, bool (*keep_waiting)(void *),
+                  void *context);
+
 // Removes the new files not yet complete; safe in a signal handler.
 void out_remove_unfinished(void);
 

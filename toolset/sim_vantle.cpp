@@ -292,11 +292,8 @@ static int answer_before_start(void) {
   }
   if (!sim_exit_now) return 0;
   fprintf(stderr, "sim: run ended by %s before the input delivered "
-          "anything; nothing was simulated\n",
-          sim_end_signal == SIGINT    ? "SIGINT"
-          : sim_end_signal == SIGTERM ? "SIGTERM"
-                                      : "SIGUSR2");
-  exit(sim_end_signal ? 128 + sim_end_signal : 0);
+          "anything; nothing was simulated\n", sim_end_signal_name());
+  exit(sim_end_signal_status());
 }
 
 // A trace's format may record no kinds: then every family must take all.
@@ -546,10 +543,8 @@ static void note_early_end(bool ended_early, bool cut_at_max) {
     return;
   }
   if (ended_early)
-    ended_early_by = sim_end_signal == SIGINT    ? "SIGINT"
-                     : sim_end_signal == SIGTERM ? "SIGTERM"
-                     : sim_exit_now              ? "SIGUSR2"
-                                                 : "debugger";
+    ended_early_by =
+        sim_end_signal || sim_exit_now ? sim_end_signal_name() : "debugger";
   else if (cut_at_max)
     ended_early_by = "-trace:max";
   else
