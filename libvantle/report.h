@@ -80,4 +80,22 @@ void print_fa_report(FILE *fd, const fa_histogram &h,
 int fa_results(vantle_result *rows, int capacity, const fa_histogram &h,
                int policy);
 
+// A site's counts (site_table.h) in the set-associative families: the
+// hits at list position j of row r at r * ways + j, then per row r the
+// hits at the head of its list and of every later row's. sa_site_hits
+// sets the hits of rows[0 .. count-1], in the order of the results.
+uint32_t sa_site_width(int rows, uint32_t ways);
+void sa_site_hits(const uint64_t *counts, int rows, uint32_t ways,
+                  vantle_result *out, int count);
+
+// A site's counts in the fully-associative families: its hits by report
+// row, count k for the depths (k * step, (k + 1) * step].
+uint32_t fa_site_width();
+// Counts a hit at stack position depth (1 the top) in a site's counts.
+static inline void fa_site_hit(uint64_t *counts, uint64_t depth) {
+  uint64_t bucket = (depth - 1) / fa_report_step();
+  if (bucket < fa_site_width()) counts[bucket]++;
+}
+void fa_site_hits(const uint64_t *counts, vantle_result *out, int count);
+
 #endif  // VANTLE_LIBVANTLE_REPORT_H_
