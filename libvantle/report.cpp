@@ -156,7 +156,15 @@ void sa_site_hits(const uint64_t *counts, int rows, uint32_t ways,
   }
 }
 
-uint32_t fa_site_width() { return MAX_LINES / fa_report_step(); }
+fa_site_shape fa_site;
+
+uint32_t fa_site_width() {
+  uint32_t step = fa_report_step(), rows = MAX_LINES / step;
+  bool power_of_two = (step & (step - 1)) == 0;
+  fa_site = {uint64_t{rows} * step, step,
+             power_of_two ? __builtin_ctz(step) : -1};
+  return rows;
+}
 
 void fa_site_hits(const uint64_t *counts, vantle_result *out, int count) {
   uint64_t sum = 0;

@@ -11,12 +11,18 @@
 
 // Readies an empty table of rows of width counts. Allocates nothing.
 void site_table_init(uint32_t width);
-// Whether a row has been asked for: from then on the families count sites.
-bool site_table_used(void);
 // Counts one reference processed for site and returns its row of counts,
 // width of them, growing the table (zero-filled) to reach it. Ends the
 // process through _fatal when memory is out.
 uint64_t *site_counts(uint32_t site);
+// site_counts for a reference whose one count is slot of the row, or none
+// when slot is kNoSlot, counted a little later: a few thousand such
+// references go to the table at once, so that their cache misses overlap
+// (a family of wide rows over thousands of sites misses the cache at
+// nearly every reference). Every row is brought up to date before it is
+// read. Ends the process through _fatal when memory is out.
+constexpr uint32_t kNoSlot = UINT32_MAX;
+void site_note(uint32_t site, uint32_t slot);
 // The references counted for site, and its row; null (and 0) for a site
 // that no reference reached.
 const uint64_t *site_row(uint32_t site);

@@ -108,14 +108,16 @@ static inline void reference(md_addr_t addr, uint32_t site) {
   begin_reference();
   md_addr_t line = addr >> L;
   uint32_t position = hash_lookup_add(line);
+  uint32_t slot = kNoSlot;
   if (position) {
     uint32_t depth = lru_axis_take_mark(&axis, position);
     depth_counts_add(&out_stack, depth);
-    if (kSites) fa_site_hit(site_counts(site), depth);
-  } else {
-    if (kSites) site_counts(site);
-    if (size_exceeded) evict_lru();  // a new line in a full stack
+    slot = fa_site_slot(depth);
+  } else if (size_exceeded) {  // a new line in a full stack
+    evict_lru();
   }
+  // Noted for later: the row of a random site is a cache miss.
+  if (kSites) site_note(site, slot);
   lru_axis_mark_next(&axis, line);
 }
 
