@@ -14,6 +14,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <deque>
+#include <vector>
 
 #include "loader.h"
 #include "misc.h"
@@ -37,7 +39,8 @@ enum outcome {
   END,          // every process has ended and every record is read
   LEFT_OVER,    // a process that died left records in its slots
   BAD_BATCH,    // a batch head the plugin cannot have written
-  BAD_KIND      // a record of no kind the plugin writes
+  BAD_KIND,     // a record of no kind the plugin writes
+  WAITED_LONG   // a thread whose turn it is wrote nothing for a while
 };
 
 // Records next_records handed out, and what came with them.
@@ -76,6 +79,53 @@ struct {
   struct timespec last_check;
   bool untraced_said;
 } shared;
+
+// A batch of the ring taken in by the threads' turns, until released.
+struct held_batch {
+  uint64_t at;     // its position in the ring: when it was written
+  uint64_t start;  // when its thread's run began (see turns)
+  uint64_t end;    // when its last record was made
+  size_t bytes;
+  trace_batch head;
+  const md_addr_t *addrs;
+  const unsigned char *kinds;
+  uint32_t given;  // references handed out
+  bool in_ring;    // not yet released (else done, or copied out)
+  std::vector<unsigned char> copy;  // the batch copied out of the ring
+};
+
+// A thread of a process of several that runs on beside others (so that
+// its next batch is waited for), and where in the ring its run began.
+struct turn_thread {
+  uint32_t thread;
+  pid_t pid;
+  uint64_t run_begin;
+};
+
+// The threads' turns. Each thread writes whole batches, and says where
+// it starts to run beside others (a new thread, or back from a system
+// call; the batches of the others are cut there) and where it stops. The
+// ring's order says which ran at once: of a process's threads, those
+// whose run began before the earliest of their held batches ended take
+// turns of at most `length' references each, round the threads by number,
+// however fast each ran; a batch that ended before any other thread's run
+// began goes out whole, where it lies. A thread that runs on and has
+// written nothing yet is waited for when its turn comes; one that stopped
+// (a system call, its end) is passed over. Processes take no turns.
+// Batches are taken in from the ring as they come and released in the
+// ring's order once handed out.
+struct {
+  unsigned length;  // references of a turn; 0: batches go out whole
+  uint64_t taken;   // the ring's position up to which batches are held
+  std::deque<held_batch> held;
+  std::vector<turn_thread> threads;
+  uint32_t current;  // the thread whose turn it is, and what it has left
+  unsigned left;
+  uint64_t waiting_since_ms;  // since when a turn waits for a thread
+  size_t copied_bytes;        // of the batches copied out of the ring
+  md_addr_t addrs[TRACE_BATCH_REFERENCES];
+  unsigned char kinds[TRACE_BATCH_REFERENCES];
+} turns;
 
 // Where reading stands, for the loader, and the counts by kind of the last
 // records handed out when they came counted (counted_records of them).
@@ -178,17 +228,29 @@ bool processes_run(void) {
   return running;
 }
 
+uint64_t now_ms(void) {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return uint64_t(now.tv_sec) * 1000 + uint64_t(now.tv_nsec) / 1000000;
+}
+
 // Asked by the ring's wait before each sleep: LEFT_OVER when a process
 // that died left records, STOPPED when the caller says to stop, END once
-// every process has ended; else 0, sleep on. The ring's wait hands out
-// what the plugins wrote before their end first.
+// every process has ended, WAITED_LONG once a turn has waited kTurnWait
+// ms for its thread; else 0, sleep on. The ring's wait hands out what the
+// plugins wrote before their end first.
+enum { kTurnWait = 100 };
 int stop_waiting_for_batch(void *stop_arg) {
   int (*stop)(void) = *static_cast<int (**)(void)>(stop_arg);
   if (shared.left_over_count) return LEFT_OVER;
   if (stop && stop()) return STOPPED;
   bool running = processes_run();
   if (shared.left_over_count) return LEFT_OVER;
-  return running ? 0 : END;
+  if (!running) return END;
+  return turns.waiting_since_ms &&
+                 now_ms() - turns.waiting_since_ms >= kTurnWait
+             ? WAITED_LONG
+             : 0;
 }
 
 // ---- The records ------------------------------------------------------------
@@ -201,13 +263,16 @@ bool kinds_valid(const unsigned char *kinds, size_t n) {
   return !bad;
 }
 
-// Whether the batch head at the read position is one the plugin writes,
+// Whether the batch head at ring position at is one the plugin writes,
 // whole in the ring, with records of known kinds.
-outcome check_batch(const unsigned char *batch, const trace_batch &head) {
+outcome check_batch(const unsigned char *batch, const trace_batch &head,
+                    uint64_t at) {
   if (head.references > TRACE_BATCH_REFERENCES ||
       uint64_t{head.loads} + head.stores > head.references ||
       head.regions > TRACE_BATCH_REGIONS || head.map_full > 1 ||
-      trace_batch_bytes(&head) > trace_ring_unread(shared.file.ring))
+      head.runs_on > TRACE_RUNS_ON_CUT ||
+      trace_batch_bytes(&head) >
+          __atomic_load_n(&shared.file.ring->written, __ATOMIC_SEQ_CST) - at)
     return BAD_BATCH;
   if (!kinds_valid(batch + trace_batch_kinds(&head), head.references))
     return BAD_KIND;
@@ -223,7 +288,7 @@ outcome from_ring(size_t cap, records *out) {
   out->references = head.references;
   out->region_count = head.regions;
   if (shared.given == 0) {
-    outcome sound = check_batch(batch, head);
+    outcome sound = check_batch(batch, head, ring->read);
     if (sound != RECORDS) return sound;
     out->regions = batch + sizeof head;
   }
@@ -278,10 +343,285 @@ outcome from_slots(size_t cap, records *out) {
   return RECORDS;
 }
 
+// The n regions a batch of a plugin newly placed in the folding map.
+void note_placed_regions(const void *regions, uint32_t n) {
+  for (uint32_t i = 0; i < n; i++) {
+    trace_region r;
+    memcpy(&r, static_cast<const char *>(regions) + i * sizeof r, sizeof r);
+    note_region_placed(r.region, r.place);
+  }
+}
+
+// ---- The threads' turns -----------------------------------------------------
+
+turn_thread *thread_of(uint32_t thread) {
+  for (turn_thread &t : turns.threads)
+    if (t.thread == thread) return &t;
+  return nullptr;
+}
+
+// Notes what batch h says of its thread, and where its run began; a
+// batch cut short ends where the latest run of another thread began.
+void note_thread(held_batch *h) {
+  const trace_batch &head = h->head;
+  turn_thread *t = thread_of(head.thread);
+  h->start = h->end = h->at;
+  for (const turn_thread &o : turns.threads)
+    if (head.runs_on == TRACE_RUNS_ON_CUT && o.pid == head.pid &&
+        o.thread != head.thread && o.run_begin < h->end &&
+        (!t || o.run_begin > t->run_begin))
+      h->end = o.run_begin;
+  if (t) h->start = t->run_begin;
+  if (t && !head.runs_on)
+    turns.threads.erase(turns.threads.begin() + (t - turns.threads.data()));
+  else if (!t && head.runs_on)
+    turns.threads.push_back({head.thread, head.pid, h->at});
+}
+
+bool has_records(const held_batch &h) {
+  return h.given < h.head.references;
+}
+
+// Takes in the batches written since the last look (and their heads' word
+// on their threads).
+outcome take_in(records *out) {
+  trace_ring *ring = shared.file.ring;
+  uint64_t written = __atomic_load_n(&ring->written, __ATOMIC_SEQ_CST);
+  while (turns.taken < written) {
+    const unsigned char *batch = trace_ring_at(ring, turns.taken);
+    held_batch h{turns.taken, 0, 0, 0, {}, nullptr, nullptr, 0, true, {}};
+    memcpy(&h.head, batch, sizeof h.head);
+    out->references = h.head.references;
+    out->region_count = h.head.regions;
+    outcome sound = check_batch(batch, h.head, turns.taken);
+    if (sound != RECORDS) return sound;
+    if (debugging && h.head.references == 0)
+      note_placed_regions(batch + sizeof h.head, h.head.regions);
+    note_thread(&h);
+    h.bytes = trace_batch_bytes(&h.head);
+    h.addrs = reinterpret_cast<const md_addr_t *>(
+        batch + trace_batch_addresses(&h.head));
+    h.kinds = batch + trace_batch_kinds(&h.head);
+    turns.held.push_back(h);
+    turns.taken += h.bytes;
+  }
+  return RECORDS;
+}
+
+// Releases the batches handed out or copied out, in the ring's order, and
+// forgets those handed out.
+void release_given(void) {
+  for (held_batch &h : turns.held) {
+    if (!h.in_ring) continue;
+    if (has_records(h) && h.copy.empty()) break;
+    trace_ring_release(shared.file.ring, h.bytes);
+    h.in_ring = false;
+  }
+  while (!turns.held.empty() && !turns.held.front().in_ring &&
+         !has_records(turns.held.front())) {
+    turns.copied_bytes -= turns.held.front().copy.size();
+    turns.held.pop_front();
+  }
+}
+
+// Whether a writer may be waiting for room that only a release makes.
+bool ring_pressed(void) {
+  const uint64_t largest = sizeof(trace_batch) +
+                           TRACE_BATCH_REGIONS * sizeof(trace_region) +
+                           TRACE_BATCH_REFERENCES * 5 + 8;
+  return trace_ring_unread(shared.file.ring) + largest > TRACE_RING_DATA;
+}
+
+// A thread ahead of the one whose turn it is fills the ring while its
+// batches wait: they are copied out, so that every writer goes on (one
+// waiting for room holds the ring's lock), up to kMostCopied bytes; past
+// that, false, and the thread waited for is passed over.
+enum : size_t { kMostCopied = size_t{256} << 20 };
+bool copy_out_held(void) {
+  for (held_batch &h : turns.held) {
+    if (!h.in_ring || !has_records(h) || !h.copy.empty()) continue;
+    if (turns.copied_bytes + h.bytes > kMostCopied) return false;
+    const unsigned char *batch = trace_ring_at(shared.file.ring, h.at);
+    h.copy.assign(batch, batch + h.bytes);
+    h.addrs = reinterpret_cast<const md_addr_t *>(
+        h.copy.data() + trace_batch_addresses(&h.head));
+    h.kinds = h.copy.data() + trace_batch_kinds(&h.head);
+    turns.copied_bytes += h.bytes;
+  }
+  release_given();
+  return true;
+}
+
+// Takes records of h out: n of them, from where it stands.
+void take_from(held_batch *h, size_t n, records *out) {
+  if (debugging && h->given == 0)
+    note_placed_regions(reinterpret_cast<const char *>(h->addrs) -
+                            h->head.regions * sizeof(trace_region),
+                        h->head.regions);
+  out->thread = h->head.thread;
+  out->pid = h->head.pid;
+  h->given += static_cast<uint32_t>(n);
+  if (!has_records(*h) && h->head.map_full) {
+    out->map_full = true;
+    out->address = h->head.address;
+  }
+}
+
+// Hands out h's records where they lie, up to cap.
+void give_whole(held_batch *h, size_t cap, records *out) {
+  size_t n = std::min<size_t>(cap, h->head.references - h->given);
+  out->addrs = h->addrs + h->given;
+  out->kinds = h->kinds + h->given;
+  out->count = n;
+  out->counted = n == h->head.references;
+  out->loads = h->head.loads;
+  out->stores = h->head.stores;
+  take_from(h, n, out);
+}
+
+// A thread of a process in the turns: its next batch (null: it runs on
+// and has written none since begin), where that began and ended.
+struct contender {
+  uint32_t thread;
+  held_batch *batch;
+  uint64_t begin, end;
+};
+
+// The threads of process pid that take turns now (see turns), by number.
+const std::vector<contender> &in_turns(pid_t pid, bool drain) {
+  static std::vector<contender> all;
+  all.clear();
+  auto known = [](uint32_t thread) {
+    return std::any_of(all.begin(), all.end(), [thread](const contender &c) {
+      return c.thread == thread;
+    });
+  };
+  for (held_batch &h : turns.held)
+    if (h.head.pid == pid && has_records(h) && !known(h.head.thread))
+      all.push_back({h.head.thread, &h, h.start, h.end});
+  for (const turn_thread &t : turns.threads)
+    if (!drain && t.pid == pid && !known(t.thread))
+      all.push_back({t.thread, nullptr, t.run_begin, UINT64_MAX});
+  uint64_t first_end = UINT64_MAX;
+  for (const contender &c : all) first_end = std::min(first_end, c.end);
+  all.erase(std::remove_if(all.begin(), all.end(),
+                           [first_end](const contender &c) {
+                             return c.begin >= first_end &&
+                                    c.end != first_end;
+                           }),
+            all.end());
+  std::sort(all.begin(), all.end(),
+            [](const contender &a, const contender &b) {
+              return a.thread < b.thread;
+            });
+  return all;
+}
+
+// The contender whose turn it is: the current one while its turn lasts,
+// else the next by number.
+const contender &whose_turn(const std::vector<contender> &round) {
+  auto next = std::lower_bound(round.begin(), round.end(), turns.current,
+                               [](const contender &c, uint32_t thread) {
+                                 return c.thread < thread;
+                               });
+  if (next != round.end() && next->thread == turns.current && turns.left)
+    return *next;
+  if (next != round.end() && next->thread == turns.current) ++next;
+  if (next == round.end()) next = round.begin();
+  turns.current = next->thread;
+  turns.left = turns.length;
+  return *next;
+}
+
+// Hands out up to cap records of process pid's held batches in turns.
+// Stops at a thread that runs on and has written nothing, unless draining
+// or pass_over (the thread is then passed over until it writes again).
+void give_in_turns(pid_t pid, size_t cap, bool drain, bool pass_over,
+                   records *out) {
+  size_t n = 0;
+  while (n < cap && !out->map_full) {
+    const std::vector<contender> &round = in_turns(pid, drain);
+    if (round.empty()) break;
+    if (round.size() == 1 && n == 0 && round[0].batch) {
+      give_whole(round[0].batch, cap, out);
+      return;
+    }
+    const contender &c = whose_turn(round);
+    held_batch *h = c.batch;
+    if (!h) {
+      if (!(drain || pass_over)) break;
+      turn_thread *t = thread_of(c.thread);
+      turns.threads.erase(turns.threads.begin() + (t - turns.threads.data()));
+      continue;
+    }
+    size_t k = std::min<size_t>({turns.left, h->head.references - h->given,
+                                 cap - n});
+    std::copy(h->addrs + h->given, h->addrs + h->given + k, turns.addrs + n);
+    std::copy(h->kinds + h->given, h->kinds + h->given + k, turns.kinds + n);
+    take_from(h, k, out);
+    n += k;
+    turns.left -= static_cast<unsigned>(k);
+  }
+  out->addrs = turns.addrs;
+  out->kinds = turns.kinds;
+  out->count = n;
+}
+
+// Hands out up to cap records of the held batches: those of the process
+// of the oldest batch, in turns.
+void give_turns(size_t cap, bool drain, bool pass_over, records *out) {
+  auto first = std::find_if(turns.held.begin(), turns.held.end(),
+                            has_records);
+  if (first != turns.held.end())
+    give_in_turns(first->head.pid, cap, drain, pass_over, out);
+}
+
+bool records_held(void) {
+  return std::any_of(turns.held.begin(), turns.held.end(), has_records);
+}
+
+// next_records with the threads' turns: what is held goes out before a
+// dead process's slots, and at the end, with no thread waited for.
+outcome next_in_turns(size_t cap, int (*stop)(void), records *out) {
+  trace_ring *ring = shared.file.ring;
+  release_given();
+  bool pass_over = false, ended = false;
+  for (;;) {
+    bool drain = ended || shared.left_over_count;
+    outcome taken = take_in(out);
+    if (taken != RECORDS) return taken;
+    give_turns(cap, drain, pass_over, out);
+    if (out->count) {
+      turns.waiting_since_ms = 0;
+      return RECORDS;
+    }
+    if (!records_held()) {
+      turns.waiting_since_ms = 0;
+      if (shared.left_over_count) return from_slots(cap, out);
+      if (ended) return END;
+    } else {
+      if (!turns.waiting_since_ms) turns.waiting_since_ms = now_ms();
+      if (ring_pressed() && !copy_out_held()) {
+        pass_over = true;
+        continue;
+      }
+    }
+    pass_over = false;
+    outcome waited = static_cast<outcome>(trace_ring_wait(
+        ring, TRACE_RING_READER, turns.taken - ring->read + 1,
+        stop_waiting_for_batch, &stop));
+    if (waited == STOPPED) return STOPPED;
+    pass_over = waited == WAITED_LONG;
+    ended = waited == END;
+  }
+}
+
 // Hands out up to cap records of the next batch, where they lie (see
 // lr_read).
 outcome next_records(size_t cap, int (*stop)(void), records *out) {
   *out = {};
+  turns.length = shared.file.live->interleave;
+  if (turns.length) return next_in_turns(cap, stop, out);
   if (shared.release_bytes) {
     trace_ring_release(shared.file.ring, shared.release_bytes);
     shared.release_bytes = shared.given = 0;
@@ -325,20 +665,12 @@ void say_untraced(void) {
             seen - TRACE_UNTRACED);
 }
 
-// The n regions a batch of a plugin newly placed in the folding map.
-void note_placed_regions(const void *regions, uint32_t n) {
-  for (uint32_t i = 0; i < n; i++) {
-    trace_region r;
-    memcpy(&r, static_cast<const char *>(regions) + i * sizeof r, sizeof r);
-    note_region_placed(r.region, r.place);
-  }
-}
-
 // Notes where reading stands after an outcome that handed out nothing.
 void stop_reading(outcome done, const records &r, const char *name) {
   switch (done) {
     case RECORDS:
     case LEFT_OVER:
+    case WAITED_LONG:
       break;
     case STOPPED:
       reader.interrupted = true;
@@ -473,6 +805,12 @@ void lr_close(void) {
   if (shared.file.ring) trace_file_unmap(&shared.file);
   if (shared.fd >= 0) close(shared.fd);
   shared = {};
+  turns.taken = 0;
+  turns.held.clear();
+  turns.threads.clear();
+  turns.current = turns.left = 0;
+  turns.waiting_since_ms = 0;
+  turns.copied_bytes = 0;
 }
 
 void lr_reset(void) {
