@@ -479,6 +479,20 @@ void give_whole(held_batch *h, size_t cap, records *out) {
   take_from(h, n, out);
 }
 
+// Counts the loads and stores of the records out holds, copied (in one
+// pass, cheaper than a count per kind where they are fed).
+void count_kinds(records *out) {
+  uint32_t loads = 0, stores = 0;
+  for (size_t i = 0; i < out->count; i++) {
+    loads += out->kinds[i] == TRACE_KIND_LOAD;
+    stores += out->kinds[i] == TRACE_KIND_STORE;
+  }
+  out->references = static_cast<uint32_t>(out->count);
+  out->loads = loads;
+  out->stores = stores;
+  out->counted = out->count > 0;
+}
+
 // A thread of a process in the turns: its next batch (null: it runs on
 // and has written none since begin), where that began and ended.
 struct contender {
@@ -565,6 +579,7 @@ void give_in_turns(pid_t pid, size_t cap, bool drain, bool pass_over,
   out->addrs = turns.addrs;
   out->kinds = turns.kinds;
   out->count = n;
+  count_kinds(out);
 }
 
 // Hands out up to cap records of the held batches: those of the process
