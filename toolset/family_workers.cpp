@@ -13,6 +13,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -47,21 +48,47 @@ bool restricts_rows(const char *word) {
   return word[0] == '-' && (word[1] == 'a' || word[1] == 'b');
 }
 
+// What row j of rows costs to simulate, relatively. Set-associative lists
+// of more sets miss the processor's caches more: on 30 million random
+// references, the default family's four larger set counts took 1.5 times
+// the CPU time of its four smaller ones (0.175 s against 0.12 s), the
+// eight line sizes of the direct-mapped family about the same each.
+int row_weight(const fam_family *f, int j) {
+  return f->organisation == VANTLE_SET_ASSOCIATIVE ? 8 + j : 1;
+}
+
+// The first row of worker k's share: where the rows' weight before it
+// comes nearest to k shares of the whole.
+int share_start(const fam_family *f, int rows, int k) {
+  int total = 0;
+  for (int j = 0; j < rows; j++) total += row_weight(f, j);
+  int target = total * k, before = 0, j = 0;
+  while (j < rows && (before + row_weight(f, j)) * workers.count * 2 <=
+                         target * 2 + row_weight(f, j) * workers.count)
+    before += row_weight(f, j++);
+  return std::clamp(j, k, rows - (workers.count - k));
+}
+
 // Makes workers.parts copies of f, each with its share of rows first to
 // last (2^first to 2^last sets or bytes a line).
 void share_rows(const fam_family *f, int first, int last) {
   int rows = last - first + 1;
   workers.count = std::min(workers.asked, rows);
+  int starts[kMostWorkers + 1];
+  for (int k = 0; k <= workers.count; k++)  // each at least one row
+    starts[k] = k == workers.count ? rows
+                : k == 0           ? 0
+                          : std::max(share_start(f, rows, k), starts[k - 1] + 1);
   for (int k = 0; k < workers.count; k++) {
     fam_family *p = &workers.parts[k];
     *p = *f;
     p->count = 0;
     for (int i = 0; i < f->count; i++)
       if (!restricts_rows(f->words[i])) p->words[p->count++] = f->words[i];
-    int lo = first + k * rows / workers.count;
-    int hi = first + (k + 1) * rows / workers.count - 1;
-    snprintf(workers.range[k][0], sizeof workers.range[k][0], "-a%d", lo);
-    snprintf(workers.range[k][1], sizeof workers.range[k][1], "-b%d", hi);
+    snprintf(workers.range[k][0], sizeof workers.range[k][0], "-a%d",
+             first + starts[k]);
+    snprintf(workers.range[k][1], sizeof workers.range[k][1], "-b%d",
+             first + starts[k + 1] - 1);
     p->words[p->count++] = workers.range[k][0];
     p->words[p->count++] = workers.range[k][1];
     snprintf(workers.spec[k], sizeof workers.spec[k], "%s, worker %d of %d",

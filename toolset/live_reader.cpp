@@ -474,6 +474,7 @@ void give_whole(held_batch *h, size_t cap, records *out) {
   out->kinds = h->kinds + h->given;
   out->count = n;
   out->counted = n == h->head.references;
+  out->references = h->head.references;
   out->loads = h->head.loads;
   out->stores = h->head.stores;
   take_from(h, n, out);
