@@ -33,6 +33,7 @@ std::string steady(const std::string &text) {
   std::string kept;
   for (const std::string &line : lines_of(text))
     if (!has(line, "-cache:workers") && !has(line, "sim_elapsed_time") &&
+        !has(line, "simulation started @") &&
         !has(line, "sim_ref_rate") && !has(line, "\"elapsed"))
       kept += line + "\n";
   return kept;
