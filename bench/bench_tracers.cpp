@@ -104,7 +104,7 @@ int main(int argc, char **argv) {
     live_qemu = best_sim({"-trace:tracer", "qemu", kMatmul, n}, err, 3);
     print_rate("bin32 file of the same references", file);
     print_rate("live under QEMU", live_qemu);
-    print_rate("QEMU and plugin alone, to /dev/null", tracer_alone);
+    print_rate("QEMU and plugin, to /dev/null", tracer_alone);
     // What a live run costs before its first reference: QEMU's start-up,
     // measured on a 2 x 2 multiply.
     Rate start_up = best_sim({"-trace:tracer", "qemu", kMatmul, "2"}, err, 3);
