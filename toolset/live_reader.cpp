@@ -14,12 +14,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <deque>
-#include <vector>
 
 #include "loader.h"
 #include "misc.h"
 #include "toolset/folding.h"
+#include "toolset/thread_turns.h"
 #include "transport/live_ring.h"
 
 // The plugin's records are handed out as they lie: its folded addresses
@@ -43,24 +42,8 @@ enum outcome {
   WAITED_LONG   // a thread whose turn it is wrote nothing for a while
 };
 
-// Records next_records handed out, and what came with them.
-struct records {
-  const md_addr_t *addrs;
-  const unsigned char *kinds;
-  size_t count;
-  uint32_t thread;
-  pid_t pid;
-  // The batch's (bad) head, and the regions it newly placed (handed out
-  // with its first records).
-  uint32_t references, region_count;
-  const void *regions;  // trace_region records
-  // The records are the whole batch, whose counts by kind these are.
-  bool counted;
-  counter_t loads, stores;
-  // The batch ends the trace: address found the folding map full.
-  bool map_full;
-  uint64_t address;
-};
+
+using records = live_records;
 
 enum { kCheckEvery = 20 };  // ms between looks at whether processes live
 
@@ -78,54 +61,9 @@ struct {
   bool queued[TRACE_SLOTS];
   struct timespec last_check;
   bool untraced_said;
+  uint64_t waiting_since_ms;  // since when a thread's turn waits for it
 } shared;
 
-// A batch of the ring taken in by the threads' turns, until released.
-struct held_batch {
-  uint64_t at;     // its position in the ring: when it was written
-  uint64_t start;  // when its thread's run began (see turns)
-  uint64_t end;    // when its last record was made
-  size_t bytes;
-  trace_batch head;
-  const md_addr_t *addrs;
-  const unsigned char *kinds;
-  uint32_t given;  // references handed out
-  bool in_ring;    // not yet released (else done, or copied out)
-  std::vector<unsigned char> copy;  // the batch copied out of the ring
-};
-
-// A thread of a process of several that runs on beside others (so that
-// its next batch is waited for), and where in the ring its run began.
-struct turn_thread {
-  uint32_t thread;
-  pid_t pid;
-  uint64_t run_begin;
-};
-
-// The threads' turns. Each thread writes whole batches, and says where
-// it starts to run beside others (a new thread, or back from a system
-// call; the batches of the others are cut there) and where it stops. The
-// ring's order says which ran at once: of a process's threads, those
-// whose run began before the earliest of their held batches ended take
-// turns of at most `length' references each, round the threads by number,
-// however fast each ran; a batch that ended before any other thread's run
-// began goes out whole, where it lies. A thread that runs on and has
-// written nothing yet is waited for when its turn comes; one that stopped
-// (a system call, its end) is passed over. Processes take no turns.
-// Batches are taken in from the ring as they come and released in the
-// ring's order once handed out.
-struct {
-  unsigned length;  // references of a turn; 0: batches go out whole
-  uint64_t taken;   // the ring's position up to which batches are held
-  std::deque<held_batch> held;
-  std::vector<turn_thread> threads;
-  uint32_t current;  // the thread whose turn it is, and what it has left
-  unsigned left;
-  uint64_t waiting_since_ms;  // since when a turn waits for a thread
-  size_t copied_bytes;        // of the batches copied out of the ring
-  md_addr_t addrs[TRACE_BATCH_REFERENCES];
-  unsigned char kinds[TRACE_BATCH_REFERENCES];
-} turns;
 
 // Where reading stands, for the loader, and the counts by kind of the last
 // records handed out when they came counted (counted_records of them).
@@ -247,8 +185,8 @@ int stop_waiting_for_batch(void *stop_arg) {
   bool running = processes_run();
   if (shared.left_over_count) return LEFT_OVER;
   if (!running) return END;
-  return turns.waiting_since_ms &&
-                 now_ms() - turns.waiting_since_ms >= kTurnWait
+  return shared.waiting_since_ms &&
+                 now_ms() - shared.waiting_since_ms >= kTurnWait
              ? WAITED_LONG
              : 0;
 }
@@ -343,288 +281,45 @@ outcome from_slots(size_t cap, records *out) {
   return RECORDS;
 }
 
-// The n regions a batch of a plugin newly placed in the folding map.
-void note_placed_regions(const void *regions, uint32_t n) {
-  for (uint32_t i = 0; i < n; i++) {
-    trace_region r;
-    memcpy(&r, static_cast<const char *>(regions) + i * sizeof r, sizeof r);
-    note_region_placed(r.region, r.place);
-  }
+
+// Whether the batch head at ring position at is sound (0), else what is
+// wrong (an outcome), for the threads' turns.
+int check_held(const unsigned char *batch, const trace_batch &head,
+               uint64_t at) {
+  return check_batch(batch, head, at);
 }
 
-// ---- The threads' turns -----------------------------------------------------
-
-turn_thread *thread_of(uint32_t thread) {
-  for (turn_thread &t : turns.threads)
-    if (t.thread == thread) return &t;
-  return nullptr;
-}
-
-// Notes what batch h says of its thread, and where its run began; a
-// batch cut short ends where the latest run of another thread began.
-void note_thread(held_batch *h) {
-  const trace_batch &head = h->head;
-  turn_thread *t = thread_of(head.thread);
-  h->start = h->end = h->at;
-  for (const turn_thread &o : turns.threads)
-    if (head.runs_on == TRACE_RUNS_ON_CUT && o.pid == head.pid &&
-        o.thread != head.thread && o.run_begin < h->end &&
-        (!t || o.run_begin > t->run_begin))
-      h->end = o.run_begin;
-  if (t) h->start = t->run_begin;
-  if (t && !head.runs_on)
-    turns.threads.erase(turns.threads.begin() + (t - turns.threads.data()));
-  else if (!t && head.runs_on)
-    turns.threads.push_back({head.thread, head.pid, h->at});
-}
-
-bool has_records(const held_batch &h) {
-  return h.given < h.head.references;
-}
-
-// Takes in the batches written since the last look (and their heads' word
-// on their threads).
-outcome take_in(records *out) {
+// next_records with the threads' turns (thread_turns.h): what is held goes
+// out before a dead process's slots, and at the end, with no thread
+// waited for.
+outcome next_in_turns(size_t cap, unsigned length, int (*stop)(void),
+                      records *out) {
   trace_ring *ring = shared.file.ring;
-  uint64_t written = __atomic_load_n(&ring->written, __ATOMIC_SEQ_CST);
-  while (turns.taken < written) {
-    const unsigned char *batch = trace_ring_at(ring, turns.taken);
-    held_batch h{turns.taken, 0, 0, 0, {}, nullptr, nullptr, 0, true, {}};
-    memcpy(&h.head, batch, sizeof h.head);
-    out->references = h.head.references;
-    out->region_count = h.head.regions;
-    outcome sound = check_batch(batch, h.head, turns.taken);
-    if (sound != RECORDS) return sound;
-    if (debugging && h.head.references == 0)
-      note_placed_regions(batch + sizeof h.head, h.head.regions);
-    note_thread(&h);
-    h.bytes = trace_batch_bytes(&h.head);
-    h.addrs = reinterpret_cast<const md_addr_t *>(
-        batch + trace_batch_addresses(&h.head));
-    h.kinds = batch + trace_batch_kinds(&h.head);
-    turns.held.push_back(h);
-    turns.taken += h.bytes;
-  }
-  return RECORDS;
-}
-
-// Releases the batches handed out or copied out, in the ring's order, and
-// forgets those handed out.
-void release_given(void) {
-  for (held_batch &h : turns.held) {
-    if (!h.in_ring) continue;
-    if (has_records(h) && h.copy.empty()) break;
-    trace_ring_release(shared.file.ring, h.bytes);
-    h.in_ring = false;
-  }
-  while (!turns.held.empty() && !turns.held.front().in_ring &&
-         !has_records(turns.held.front())) {
-    turns.copied_bytes -= turns.held.front().copy.size();
-    turns.held.pop_front();
-  }
-}
-
-// Whether a writer may be waiting for room that only a release makes.
-bool ring_pressed(void) {
-  const uint64_t largest = sizeof(trace_batch) +
-                           TRACE_BATCH_REGIONS * sizeof(trace_region) +
-                           TRACE_BATCH_REFERENCES * 5 + 8;
-  return trace_ring_unread(shared.file.ring) + largest > TRACE_RING_DATA;
-}
-
-// A thread ahead of the one whose turn it is fills the ring while its
-// batches wait: they are copied out, so that every writer goes on (one
-// waiting for room holds the ring's lock), up to kMostCopied bytes; past
-// that, false, and the thread waited for is passed over.
-enum : size_t { kMostCopied = size_t{256} << 20 };
-bool copy_out_held(void) {
-  for (held_batch &h : turns.held) {
-    if (!h.in_ring || !has_records(h) || !h.copy.empty()) continue;
-    if (turns.copied_bytes + h.bytes > kMostCopied) return false;
-    const unsigned char *batch = trace_ring_at(shared.file.ring, h.at);
-    h.copy.assign(batch, batch + h.bytes);
-    h.addrs = reinterpret_cast<const md_addr_t *>(
-        h.copy.data() + trace_batch_addresses(&h.head));
-    h.kinds = h.copy.data() + trace_batch_kinds(&h.head);
-    turns.copied_bytes += h.bytes;
-  }
-  release_given();
-  return true;
-}
-
-// Takes records of h out: n of them, from where it stands.
-void take_from(held_batch *h, size_t n, records *out) {
-  if (debugging && h->given == 0)
-    note_placed_regions(reinterpret_cast<const char *>(h->addrs) -
-                            h->head.regions * sizeof(trace_region),
-                        h->head.regions);
-  out->thread = h->head.thread;
-  out->pid = h->head.pid;
-  h->given += static_cast<uint32_t>(n);
-  if (!has_records(*h) && h->head.map_full) {
-    out->map_full = true;
-    out->address = h->head.address;
-  }
-}
-
-// Hands out h's records where they lie, up to cap.
-void give_whole(held_batch *h, size_t cap, records *out) {
-  size_t n = std::min<size_t>(cap, h->head.references - h->given);
-  out->addrs = h->addrs + h->given;
-  out->kinds = h->kinds + h->given;
-  out->count = n;
-  out->counted = n == h->head.references;
-  out->references = h->head.references;
-  out->loads = h->head.loads;
-  out->stores = h->head.stores;
-  take_from(h, n, out);
-}
-
-// Counts the loads and stores of the records out holds, copied (in one
-// pass, cheaper than a count per kind where they are fed).
-void count_kinds(records *out) {
-  uint32_t loads = 0, stores = 0;
-  for (size_t i = 0; i < out->count; i++) {
-    loads += out->kinds[i] == TRACE_KIND_LOAD;
-    stores += out->kinds[i] == TRACE_KIND_STORE;
-  }
-  out->references = static_cast<uint32_t>(out->count);
-  out->loads = loads;
-  out->stores = stores;
-  out->counted = out->count > 0;
-}
-
-// A thread of a process in the turns: its next batch (null: it runs on
-// and has written none since begin), where that began and ended.
-struct contender {
-  uint32_t thread;
-  held_batch *batch;
-  uint64_t begin, end;
-};
-
-// The threads of process pid that take turns now (see turns), by number.
-const std::vector<contender> &in_turns(pid_t pid, bool drain) {
-  static std::vector<contender> all;
-  all.clear();
-  auto known = [](uint32_t thread) {
-    return std::any_of(all.begin(), all.end(), [thread](const contender &c) {
-      return c.thread == thread;
-    });
-  };
-  for (held_batch &h : turns.held)
-    if (h.head.pid == pid && has_records(h) && !known(h.head.thread))
-      all.push_back({h.head.thread, &h, h.start, h.end});
-  for (const turn_thread &t : turns.threads)
-    if (!drain && t.pid == pid && !known(t.thread))
-      all.push_back({t.thread, nullptr, t.run_begin, UINT64_MAX});
-  uint64_t first_end = UINT64_MAX;
-  for (const contender &c : all) first_end = std::min(first_end, c.end);
-  all.erase(std::remove_if(all.begin(), all.end(),
-                           [first_end](const contender &c) {
-                             return c.begin >= first_end &&
-                                    c.end != first_end;
-                           }),
-            all.end());
-  std::sort(all.begin(), all.end(),
-            [](const contender &a, const contender &b) {
-              return a.thread < b.thread;
-            });
-  return all;
-}
-
-// The contender whose turn it is: the current one while its turn lasts,
-// else the next by number.
-const contender &whose_turn(const std::vector<contender> &round) {
-  auto next = std::lower_bound(round.begin(), round.end(), turns.current,
-                               [](const contender &c, uint32_t thread) {
-                                 return c.thread < thread;
-                               });
-  if (next != round.end() && next->thread == turns.current && turns.left)
-    return *next;
-  if (next != round.end() && next->thread == turns.current) ++next;
-  if (next == round.end()) next = round.begin();
-  turns.current = next->thread;
-  turns.left = turns.length;
-  return *next;
-}
-
-// Hands out up to cap records of process pid's held batches in turns.
-// Stops at a thread that runs on and has written nothing, unless draining
-// or pass_over (the thread is then passed over until it writes again).
-void give_in_turns(pid_t pid, size_t cap, bool drain, bool pass_over,
-                   records *out) {
-  size_t n = 0;
-  while (n < cap && !out->map_full) {
-    const std::vector<contender> &round = in_turns(pid, drain);
-    if (round.empty()) break;
-    if (round.size() == 1 && n == 0 && round[0].batch) {
-      give_whole(round[0].batch, cap, out);
-      return;
-    }
-    const contender &c = whose_turn(round);
-    held_batch *h = c.batch;
-    if (!h) {
-      if (!(drain || pass_over)) break;
-      turn_thread *t = thread_of(c.thread);
-      turns.threads.erase(turns.threads.begin() + (t - turns.threads.data()));
-      continue;
-    }
-    size_t k = std::min<size_t>({turns.left, h->head.references - h->given,
-                                 cap - n});
-    std::copy(h->addrs + h->given, h->addrs + h->given + k, turns.addrs + n);
-    std::copy(h->kinds + h->given, h->kinds + h->given + k, turns.kinds + n);
-    take_from(h, k, out);
-    n += k;
-    turns.left -= static_cast<unsigned>(k);
-  }
-  out->addrs = turns.addrs;
-  out->kinds = turns.kinds;
-  out->count = n;
-  count_kinds(out);
-}
-
-// Hands out up to cap records of the held batches: those of the process
-// of the oldest batch, in turns.
-void give_turns(size_t cap, bool drain, bool pass_over, records *out) {
-  auto first = std::find_if(turns.held.begin(), turns.held.end(),
-                            has_records);
-  if (first != turns.held.end())
-    give_in_turns(first->head.pid, cap, drain, pass_over, out);
-}
-
-bool records_held(void) {
-  return std::any_of(turns.held.begin(), turns.held.end(), has_records);
-}
-
-// next_records with the threads' turns: what is held goes out before a
-// dead process's slots, and at the end, with no thread waited for.
-outcome next_in_turns(size_t cap, int (*stop)(void), records *out) {
-  trace_ring *ring = shared.file.ring;
-  release_given();
+  tt_release();
   bool pass_over = false, ended = false;
   for (;;) {
     bool drain = ended || shared.left_over_count;
-    outcome taken = take_in(out);
+    outcome taken = static_cast<outcome>(tt_take_in(check_held, out));
     if (taken != RECORDS) return taken;
-    give_turns(cap, drain, pass_over, out);
+    tt_give(cap, length, drain, pass_over, out);
     if (out->count) {
-      turns.waiting_since_ms = 0;
+      shared.waiting_since_ms = 0;
       return RECORDS;
     }
-    if (!records_held()) {
-      turns.waiting_since_ms = 0;
+    if (!tt_records_held()) {
+      shared.waiting_since_ms = 0;
       if (shared.left_over_count) return from_slots(cap, out);
       if (ended) return END;
     } else {
-      if (!turns.waiting_since_ms) turns.waiting_since_ms = now_ms();
-      if (ring_pressed() && !copy_out_held()) {
+      if (!shared.waiting_since_ms) shared.waiting_since_ms = now_ms();
+      if (tt_ring_pressed() && !tt_copy_out()) {
         pass_over = true;
         continue;
       }
     }
     pass_over = false;
     outcome waited = static_cast<outcome>(trace_ring_wait(
-        ring, TRACE_RING_READER, turns.taken - ring->read + 1,
+        ring, TRACE_RING_READER, tt_taken() - ring->read + 1,
         stop_waiting_for_batch, &stop));
     if (waited == STOPPED) return STOPPED;
     pass_over = waited == WAITED_LONG;
@@ -636,8 +331,8 @@ outcome next_in_turns(size_t cap, int (*stop)(void), records *out) {
 // lr_read).
 outcome next_records(size_t cap, int (*stop)(void), records *out) {
   *out = {};
-  turns.length = shared.file.live->interleave;
-  if (turns.length) return next_in_turns(cap, stop, out);
+  unsigned length = shared.file.live->interleave;
+  if (length) return next_in_turns(cap, length, stop, out);
   if (shared.release_bytes) {
     trace_ring_release(shared.file.ring, shared.release_bytes);
     shared.release_bytes = shared.given = 0;
@@ -712,7 +407,7 @@ void stop_reading(outcome done, const records &r, const char *name) {
 // The records of one next_records call, taken in.
 size_t take_records(const records &r, const char *name,
                     const md_addr_t **addrs, const unsigned char **kinds) {
-  if (debugging && r.regions) note_placed_regions(r.regions, r.region_count);
+  if (debugging && r.regions) live_note_regions(r.regions, r.region_count);
   reader.counted_records = r.counted ? r.count : 0;
   reader.counted[MD_REF_LOAD] = r.loads;
   reader.counted[MD_REF_STORE] = r.stores;
@@ -746,6 +441,7 @@ int lr_share(int region_bits) {
     return -1;
   }
   shared.fd = above_guest_descriptors(fd);
+  tt_start(shared.file.ring);
   shared.file.live->reader_fd = shared.fd;
   return shared.fd;
 }
@@ -821,12 +517,7 @@ void lr_close(void) {
   if (shared.file.ring) trace_file_unmap(&shared.file);
   if (shared.fd >= 0) close(shared.fd);
   shared = {};
-  turns.taken = 0;
-  turns.held.clear();
-  turns.threads.clear();
-  turns.current = turns.left = 0;
-  turns.waiting_since_ms = 0;
-  turns.copied_bytes = 0;
+  tt_start(nullptr);
 }
 
 void lr_reset(void) {
