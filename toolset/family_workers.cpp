@@ -42,6 +42,7 @@ struct {
   char spec[kMostWorkers][320];
   const fam_hooks *hooks;
   batch_to_feed pending;
+  bool failed[kMostWorkers];  // by the last report asked of each
 } workers;
 
 bool restricts_rows(const char *word) {
@@ -184,7 +185,7 @@ std::string merged(const std::vector<std::string> &texts) {
 }
 
 // Writes the merged reports that report (interim or final) has each
-// worker write; false when one of them did not.
+// worker write; false when one of them did not (noted in failed).
 bool merged_report(bool (*report)(fam_family *, FILE *), FILE *to) {
   std::vector<std::string> texts;
   bool well = true;
@@ -193,7 +194,8 @@ bool merged_report(bool (*report)(fam_family *, FILE *), FILE *to) {
     size_t size = 0;
     FILE *into = open_memstream(&text, &size);
     if (!into) return false;
-    well = report(&workers.parts[k], into) && well;
+    workers.failed[k] = !report(&workers.parts[k], into);
+    well = well && !workers.failed[k];
     fclose(into);
     texts.emplace_back(text, size);
     free(text);
@@ -203,9 +205,12 @@ bool merged_report(bool (*report)(fam_family *, FILE *), FILE *to) {
   return well;
 }
 
-bool interim(fam_family *, FILE *to) {
+bool interim(fam_family *f, FILE *to) {
   settle_pending();
-  return merged_report(kChildFamilies.interim, to);
+  bool well = merged_report(kChildFamilies.interim, to);
+  for (int k = 0; k < workers.count; k++)
+    f->gone = f->gone || workers.parts[k].gone;
+  return well;
 }
 
 void end_input(fam_family *, int) {
@@ -213,17 +218,14 @@ void end_input(fam_family *, int) {
   kChildFamilies.end_input(workers.parts, workers.count);
 }
 
-bool final_report(fam_family *f, FILE *to) {
-  bool well = merged_report(kChildFamilies.final_report, to);
-  f->gone = true;
-  return well;
+bool final_report(fam_family *, FILE *to) {
+  return merged_report(kChildFamilies.final_report, to);
 }
 
 void say_failure(const fam_family *, int, int, FILE *to) {
-  for (int k = 0; k < workers.count; k++) {
-    const fam_family *p = &workers.parts[k];
-    kChildFamilies.say_failure(p, k, workers.count, to);
-  }
+  for (int k = 0; k < workers.count; k++)
+    if (workers.failed[k])
+      kChildFamilies.say_failure(&workers.parts[k], k, workers.count, to);
 }
 
 int rows(fam_family *, vantle_result **out) {
