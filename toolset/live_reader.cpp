@@ -117,6 +117,7 @@ void retire(int index) {
                                      __ATOMIC_SEQ_CST);
     if (owner && trace_owner_index(owner) == index) leave_over(i);
   }
+  tt_forget_process(live->processes[index].pid);
   __atomic_store_n(&live->processes[index].state, TRACE_PROC_FREE,
                    __ATOMIC_SEQ_CST);
 }

@@ -321,3 +321,8 @@ void tt_start(trace_ring *ring) {
 }
 
 uint64_t tt_taken(void) { return turns.taken; }
+
+void tt_forget_process(pid_t pid) {
+  std::erase_if(turns.threads,
+                [pid](const turn_thread &t) { return t.pid == pid; });
+}

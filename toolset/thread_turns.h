@@ -65,6 +65,8 @@ bool tt_copy_out(void);
 // again). The records are counted by kind.
 void tt_give(size_t cap, unsigned length, bool drain, bool pass_over,
              live_records *out);
+// Process pid has ended: none of its threads runs on.
+void tt_forget_process(pid_t pid);
 // Whether records are held that are not handed out yet.
 bool tt_records_held(void);
 
