@@ -99,5 +99,13 @@ static inline bool fam_stores(unsigned char kind) {
 extern const family_sink kLocalFamily;
 // The families of a run of several, each fed in a child process.
 extern const family_sink kChildFamilies;
+// One family split over worker processes (-cache:workers), each a share
+// of its report's rows; a run of one family where fam_splits says so.
+extern const family_sink kWorkerFamily;
+// The workers a family of a run of one is split over (at least 1), and
+// whether it is split: a set-associative LRU or direct-mapped family,
+// with no -explain, when more than one worker is asked for.
+void fam_set_workers(int count);
+bool fam_splits(const fam_family *f);
 
 #endif  // VANTLE_TOOLSET_FAMILY_SINK_H_

@@ -271,8 +271,9 @@ void rf_start(const fam_hooks *hooks) {
     run.pattern = run.list[0];
     run.count = run.total = 0;
   }
-  run.sink =
-      run.total > 1 || run.per_thread ? &kChildFamilies : &kLocalFamily;
+  run.sink = run.total > 1 || run.per_thread ? &kChildFamilies
+             : fam_splits(&run.list[0])       ? &kWorkerFamily
+                                              : &kLocalFamily;
   run.sink->start(run.list, run.total, hooks);
 }
 

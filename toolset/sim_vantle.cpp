@@ -6,12 +6,14 @@
 // sim_progfd.
 #include <limits.h>
 #include <math.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "libvantle/frontend.h"
@@ -39,6 +41,7 @@ static char *sysroot;
 static char *valgrind_opts;
 static char *threads_name;
 static char *interleave_text;
+static char *workers_text;      // -cache:workers
 
 static int explain;             // -explain
 static char *explain_opt_text;  // -explain:opt
@@ -82,6 +85,17 @@ static void note_cache_opts(const char *value, void *) {
   if (cache_opts_values.count < RF_MOST_FAMILIES)
     cache_opts_values.list[cache_opts_values.count] = value;
   cache_opts_values.count++;
+}
+
+// The cores this process may run on less one for the tracer, at least 1.
+static const char *default_workers(void) {
+  static char text[16];
+  cpu_set_t cores;
+  int count = sched_getaffinity(0, sizeof cores, &cores) == 0
+                  ? CPU_COUNT(&cores)
+                  : 1;
+  snprintf(text, sizeof text, "%d", std::clamp(count - 1, 1, 64));
+  return text;
 }
 
 void sim_reg_options(opt_odb_t *odb) {
@@ -128,6 +142,11 @@ void sim_reg_options(opt_odb_t *odb) {
                  "QEMU: references of one thread in a row while other "
                  "threads run (1..65536)", &interleave_text, "256", 1,
                  nullptr);
+  opt_reg_string(odb, "-cache:workers",
+                 "processes a set-associative LRU or direct-mapped family is "
+                 "split over, each a share of its rows (1..64; default: the "
+                 "cores available less one)", &workers_text, default_workers(),
+                 1, nullptr);
   opt_reg_string(odb, "-progress",
                  "progress line on a terminal's error stream: true|false",
                  &progress_text, "true", 0, nullptr);
@@ -187,8 +206,9 @@ static void check_thread_options(void) {
     option_error("-trace:interleave needs a count of references from 1 to "
                  "65536, not `%s'", interleave_text);
   interleave = static_cast<unsigned>(every);
-  ld_interleave(interleave);
-  if (strcmp(threads_name, "private")) return;
+  bool per_thread = !strcmp(threads_name, "private");
+  ld_interleave(per_thread ? 0 : interleave);  // a family each takes no turns
+  if (!per_thread) return;
   if (cache_opts_values.count > 1)
     option_error("-trace:threads private takes one -cache:opts family, not "
                  "%s", std::to_string(cache_opts_values.count).c_str());
@@ -221,6 +241,12 @@ void sim_check_options(opt_odb_t *, int, char **) {
     option_error("-trace:tracer must be auto, qemu or valgrind, not `%s'",
                  tracer_name);
   check_thread_options();
+  end = nullptr;
+  long workers = strtol(workers_text, &end, 10);
+  if (!*workers_text || *end || workers < 1 || workers > 64)
+    option_error("-cache:workers needs a count of processes from 1 to 64, "
+                 "not `%s'", workers_text);
+  fam_set_workers(static_cast<int>(workers));
   if (strcmp(progress_text, "true") && strcmp(progress_text, "false"))
     option_error("-progress must be true or false, not `%s'", progress_text);
   progress_on = !strcmp(progress_text, "true") && isatty(2);
