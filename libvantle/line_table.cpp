@@ -5,6 +5,8 @@
 #include "libvantle/line_table.h"
 
 #include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
 
 #include "libvantle/util.h"
 
@@ -24,10 +26,24 @@ static bool same_group(const line_table *t, md_addr_t x, md_addr_t y) {
   return ((x ^ y) & t->group_mask) == 0;
 }
 
+// Zero-filled slots. A table of a huge page or more is held in huge pages
+// where the system grants them: its look-ups land anywhere in it, and the
+// TLB covers little of a table this large in small pages.
+static line_record *zeroed_slots(const line_table *t, size_t count) {
+  const size_t kHugePage = size_t{2} << 20;
+  size_t bytes = count * sizeof(line_record);  // a power of two
+  if (bytes < kHugePage)
+    return static_cast<line_record *>(checked_calloc(
+        count, sizeof(line_record), t->unit, "line_table_add", __LINE__));
+  void *p = aligned_alloc(kHugePage, bytes);
+  if (!p) _fatal(t->unit, "line_table_add", __LINE__, "out of virtual memory");
+  madvise(p, bytes, MADV_HUGEPAGE);  // a hint: refused, small pages serve
+  memset(p, 0, bytes);
+  return static_cast<line_record *>(p);
+}
+
 static void allocate_slots(line_table *t, int bits) {
-  t->slots = static_cast<line_record *>(checked_calloc(
-      size_t{1} << bits, sizeof(line_record), t->unit, "line_table_add",
-      __LINE__));
+  t->slots = zeroed_slots(t, size_t{1} << bits);
   t->mask = (1u << bits) - 1;
   t->shift = 32 - bits;
   t->count = 0;
