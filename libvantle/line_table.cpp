@@ -26,24 +26,22 @@ static bool same_group(const line_table *t, md_addr_t x, md_addr_t y) {
   return ((x ^ y) & t->group_mask) == 0;
 }
 
-// Zero-filled slots. A table of a huge page or more is held in huge pages
-// where the system grants them: its look-ups land anywhere in it, and the
-// TLB covers little of a table this large in small pages.
-static line_record *zeroed_slots(const line_table *t, size_t count) {
+void *table_calloc(size_t count, size_t size, const char *unit,
+                   const char *func) {
   const size_t kHugePage = size_t{2} << 20;
-  size_t bytes = count * sizeof(line_record);  // a power of two
+  size_t bytes = count * size;  // a power of two
   if (bytes < kHugePage)
-    return static_cast<line_record *>(checked_calloc(
-        count, sizeof(line_record), t->unit, "line_table_add", __LINE__));
+    return checked_calloc(count, size, unit, func, __LINE__);
   void *p = aligned_alloc(kHugePage, bytes);
-  if (!p) _fatal(t->unit, "line_table_add", __LINE__, "out of virtual memory");
+  if (!p) _fatal(unit, func, __LINE__, "out of virtual memory");
   madvise(p, bytes, MADV_HUGEPAGE);  // a hint: refused, small pages serve
   memset(p, 0, bytes);
-  return static_cast<line_record *>(p);
+  return p;
 }
 
 static void allocate_slots(line_table *t, int bits) {
-  t->slots = zeroed_slots(t, size_t{1} << bits);
+  t->slots = static_cast<line_record *>(table_calloc(
+      size_t{1} << bits, sizeof(line_record), t->unit, "line_table_add"));
   t->mask = (1u << bits) - 1;
   t->shift = 32 - bits;
   t->count = 0;
