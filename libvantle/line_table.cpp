@@ -5,6 +5,8 @@
 #include "libvantle/line_table.h"
 
 #include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
 
 #include "libvantle/util.h"
 
@@ -24,10 +26,22 @@ static bool same_group(const line_table *t, md_addr_t x, md_addr_t y) {
   return ((x ^ y) & t->group_mask) == 0;
 }
 
+void *table_calloc(size_t count, size_t size, const char *unit,
+                   const char *func) {
+  const size_t kHugePage = size_t{2} << 20;
+  size_t bytes = count * size;  // a power of two
+  if (bytes < kHugePage)
+    return checked_calloc(count, size, unit, func, __LINE__);
+  void *p = aligned_alloc(kHugePage, bytes);
+  if (!p) _fatal(unit, func, __LINE__, "out of virtual memory");
+  madvise(p, bytes, MADV_HUGEPAGE);  // a hint: refused, small pages serve
+  memset(p, 0, bytes);
+  return p;
+}
+
 static void allocate_slots(line_table *t, int bits) {
-  t->slots = static_cast<line_record *>(checked_calloc(
-      size_t{1} << bits, sizeof(line_record), t->unit, "line_table_add",
-      __LINE__));
+  t->slots = static_cast<line_record *>(table_calloc(
+      size_t{1} << bits, sizeof(line_record), t->unit, "line_table_add"));
   t->mask = (1u << bits) - 1;
   t->shift = 32 - bits;
   t->count = 0;

@@ -1,9 +1,11 @@
-// The library's one hash table keyed by line address, which the units that
-// find lines by address share: the look-ahead window's last occurrences,
-// the LRU stack's positions and the OPT families' unknown priorities.
+// The library's hash table keyed by line address, which the units that find
+// lines by address share: the LRU stack's positions and the OPT families'
+// unknown priorities. (The look-ahead window keeps its last occurrences in
+// a table of 8-byte records of its own, in the array table_calloc gives.)
 #ifndef VANTLE_LIBVANTLE_LINE_TABLE_H_
 #define VANTLE_LIBVANTLE_LINE_TABLE_H_
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "libvantle/libvantle.h"
@@ -35,6 +37,13 @@ struct line_table {
   const char *unit;       // owner, named in out-of-memory messages
 };
 
+// A zero-filled array of count records of size bytes, whose product is a
+// power of two, for a hash table. One of a huge page or more is held in
+// huge pages where the system grants them: look-ups land anywhere in it,
+// and the TLB covers little of a table this large in small pages. Ends
+// the process through _fatal (with unit and func) when memory is out.
+void *table_calloc(size_t count, size_t size, const char *unit,
+                   const char *func);
 // Bytes that readying a table grouped by group_bits bits allocates (32 for
 // a table of single lines).
 uint64_t line_table_bytes(int group_bits);

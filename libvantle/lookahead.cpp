@@ -1,8 +1,6 @@
 // Look-ahead window for the OPT simulators. Owns the circular window of
 // 200000 references (addr_array, time_array), the hand-off schedule, and the
-// last-occurrence table that finds each line's previous reference (a
-// line_table whose field a is one more than the time of the line's latest
-// reference, so that the time 0 leaves it non-zero).
+// last-occurrence table that finds each line's previous reference.
 // Time is the reference number counted from 0 (from a later count when a
 // test starts the clock late). Reads no configuration variable: the
 // line-size exponent comes with every reference.
@@ -14,7 +12,7 @@
 #include <algorithm>
 #include <functional>
 
-#include "libvantle/line_table.h"
+#include "libvantle/line_table.h"  // table_calloc
 #include "libvantle/util.h"
 
 md_addr_t addr_array[LA_WINDOW];
@@ -34,7 +32,25 @@ static int oe_flag = 1;   // base grows at every second hand-off
 static int start, end;    // window positions of the block being handed off
 static bool flushed;      // term_optpp has run
 
-static line_table last_seen;
+// Last occurrences: a record per line referenced, of the line and the time
+// of its latest reference, in 8 bytes where a line_table takes 16, as this
+// is the OPT families' largest table (a record for every distinct line).
+// Open addressing with linear probing over a power-of-two array, grown
+// before it is three quarters full. A time t is kept as the stamp
+// t - stamp_base + 1 (0 marks a free slot); stamps are renumbered from a
+// later base before they could pass 2^32.
+struct seen_record {
+  md_addr_t addr;
+  uint32_t stamp;
+};
+static seen_record *seen;
+static uint32_t seen_mask;  // capacity - 1
+static int seen_shift;      // 32 - log2(capacity), for multiply-shift hashing
+static uint32_t seen_count;
+static int64_t stamp_base;
+// Stamps are renumbered at a hand-off that leaves la_limit this far past
+// stamp_base: until the next, every stamp stays below 2^32.
+static const int64_t kStampSpan = int64_t{1} << 31;
 
 // References queued by optpp_queue, as line addresses, with the callbacks
 // they go to optpp with.
@@ -50,13 +66,88 @@ enum { kLaterLength = 32 };
 static md_addr_t later[kLaterLength];
 static int later_count;
 
+static seen_record *seen_home(md_addr_t addr) {
+  return &seen[static_cast<uint32_t>(addr * 2654435769u) >> seen_shift];
+}
+
+static seen_record *seen_next(seen_record *r) {
+  return &seen[(static_cast<uint32_t>(r - seen) + 1) & seen_mask];
+}
+
+static void seen_allocate(int bits) {
+  seen = static_cast<seen_record *>(table_calloc(
+      size_t{1} << bits, sizeof(seen_record), "lookahead", "ft_hash"));
+  seen_mask = (1u << bits) - 1;
+  seen_shift = 32 - bits;
+  seen_count = 0;
+}
+
+static seen_record *seen_find(md_addr_t addr) {
+  for (seen_record *r = seen_home(addr);; r = seen_next(r)) {
+    if (!r->stamp) return nullptr;
+    if (r->addr == addr) return r;
+  }
+}
+
+static void seen_place(seen_record record) {
+  seen_record *r = seen_home(record.addr);
+  while (r->stamp) r = seen_next(r);
+  *r = record;
+  seen_count++;
+}
+
+static void seen_add(md_addr_t addr, uint32_t stamp) {
+  if (seen_count >= (seen_mask + 1) / 4 * 3) {  // load factor at most 3/4
+    if (seen_shift <= 1)
+      _fatal("lookahead", "ft_hash", __LINE__, "out of virtual memory");
+    seen_record *old = seen;
+    uint32_t capacity = seen_mask + 1;
+    seen_allocate(33 - seen_shift);
+    for (uint32_t i = 0; i < capacity; i++)
+      if (old[i].stamp) seen_place(old[i]);
+    free(old);
+  }
+  seen_place(seen_record{addr, stamp});
+}
+
+// Backward-shift removal: each record after the hole moves back into it
+// unless its home lies cyclically in (hole, its slot], so that no look-up
+// meets a gap.
+static void seen_remove(seen_record *r) {
+  uint32_t hole = static_cast<uint32_t>(r - seen);
+  for (uint32_t j = (hole + 1) & seen_mask; seen[j].stamp;
+       j = (j + 1) & seen_mask) {
+    uint32_t home = static_cast<uint32_t>(seen_home(seen[j].addr) - seen);
+    if (hole <= j ? hole < home && home <= j : hole < home || home <= j)
+      continue;
+    seen[hole] = seen[j];
+    hole = j;
+  }
+  seen[hole].stamp = 0;
+  seen_count--;
+}
+
+// Renumbers the stamps from a base just below the times not yet handed
+// off: a line last referenced before the base reads as referenced at it,
+// which is handed off all the same, so that optpp decides as before.
+static void restamp() {
+  int64_t new_base = la_limit - LA_WINDOW - 1;
+  for (uint32_t i = 0; i <= seen_mask; i++) {
+    if (!seen[i].stamp) continue;
+    int64_t time = stamp_base + seen[i].stamp - 1;
+    seen[i].stamp =
+        static_cast<uint32_t>(time <= new_base ? 1 : time - new_base + 1);
+  }
+  stamp_base = new_base;
+}
+
 static void delete_later_ones() {
   for (int i = 0; i < later_count; i++) ft_hash_del(later[i]);
   later_count = 0;
 }
 
 void ft_hash_del_later(md_addr_t addr) {
-  line_table_prefetch(&last_seen, addr);
+  __builtin_prefetch(seen_home(addr));
   later[later_count++] = addr;
   if (later_count == kLaterLength) delete_later_ones();
 }
@@ -70,12 +161,14 @@ static void advance_window() {
   la_limit += LA_BLOCK;
   oe_flag = oe_flag == 1 ? 0 : 1;
   if (oe_flag == 1) base += LA_WINDOW;
+  if (la_limit - stamp_base > kStampSpan) restamp();
 }
 
 void init_optpp(void) {
   la_limit = origin + LA_WINDOW;
   base = origin;
-  line_table_init(&last_seen, "lookahead");
+  stamp_base = origin;
+  seen_allocate(10);
 }
 
 void optpp(md_addr_t addr, int L, stack_proc_fn stack_proc,
@@ -149,7 +242,7 @@ void optpp_queue(md_addr_t addr, int L, stack_proc_fn stack_proc,
     optpp(line, 0, stack_proc, inf_handler);
     return;
   }
-  line_table_prefetch(&last_seen, line);
+  __builtin_prefetch(seen_home(line));
   queued[queued_count++] = line;
   queued_proc = stack_proc;
   queued_handler = inf_handler;
@@ -165,7 +258,7 @@ void optpp_queue_at(md_addr_t addr, uint32_t mark, int L,
     optpp_marked(line, mark, stack_proc, inf_handler);
     return;
   }
-  line_table_prefetch(&last_seen, line);
+  __builtin_prefetch(seen_home(line));
   queued[queued_count] = line;
   queued_mark[queued_count++] = mark;
   queued_proc = stack_proc;
@@ -175,20 +268,21 @@ void optpp_queue_at(md_addr_t addr, uint32_t mark, int L,
 
 int64_t ft_hash(md_addr_t addr) {
   if (later_count) delete_later_ones();
-  line_record *r = line_table_find(&last_seen, addr);
+  uint32_t stamp = static_cast<uint32_t>(p_inum - stamp_base + 1);
+  seen_record *r = seen_find(addr);
   if (!r) {
-    line_table_add(&last_seen, addr, p_inum + 1);
+    seen_add(addr, stamp);
     return -1;
   }
-  int64_t prev = r->a - 1;
-  r->a = p_inum + 1;
+  int64_t prev = stamp_base + r->stamp - 1;
+  r->stamp = stamp;
   return prev;
 }
 
 void ft_hash_del(md_addr_t addr) {
-  line_record *r = line_table_find(&last_seen, addr);
+  seen_record *r = seen_find(addr);
   if (r)
-    line_table_remove(&last_seen, r);
+    seen_remove(r);
   else
     printf("Error: addr not found in hash_table\n");
 }
@@ -201,6 +295,9 @@ void test_start_window_at(uint64_t time) {
   origin = p_inum = static_cast<int64_t>(time);
   la_limit = origin + LA_WINDOW;
   base = origin;
+  // Stamps start so high that the last before the first hand-off is
+  // 2^32 - 2: unless that hand-off renumbers them, the next ones wrap.
+  stamp_base = origin - (int64_t{UINT32_MAX} - LA_WINDOW - 1);
 }
 
 // ---------------------------------------------------------------------------

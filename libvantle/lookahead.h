@@ -134,7 +134,9 @@ void optpp_queue(md_addr_t addr, int L, stack_proc_fn stack_proc,
 void optpp_queue_at(md_addr_t addr, uint32_t mark, int L,
                     stack_proc_fn stack_proc, inf_handler_fn inf_handler);
 // Records the current time as the line's most recent reference; returns the
-// time of the previous one, or -1 when the line had no record.
+// time of the previous one, or -1 when the line had no record. A previous
+// reference handed off long before (some 2^31 references) may read as a
+// later time that is handed off too: what optpp needs is kept exactly.
 int64_t ft_hash(md_addr_t addr);
 // Removes the line's record, so that its next reference counts as its first.
 // Writes "Error: addr not found in hash_table" to stdout when there is none.

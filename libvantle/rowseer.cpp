@@ -95,6 +95,58 @@ void swap_entry(list_entry *e, md_addr_t *tag, int32_t *prty) {
   *prty = old.prty;
 }
 
+// Applies one reference of the line with this tag and priority to one list
+// (kWays entries, or ways when 0): found at position j, the carried entry
+// goes there and the entries after j stay; each position before it (every
+// position on a miss) keeps the higher priority and carries the other on,
+// the lower one on a tie. Returns j, or ways on a miss, with the entry that
+// dropped out of the list in *dropped. No branch on the entries: whether
+// the line is found, and where, is as good as random.
+template <int kWays>
+inline int walk_list(list_entry *list, int ways, md_addr_t tag, int32_t prty,
+                     list_entry *dropped) {
+  if (kWays) ways = kWays;
+  list_entry carried{tag, prty};
+  int at = ways;
+  for (int j = 0; j < ways; j++) {
+    list_entry here = list[j];
+    bool searching = at == ways;
+    bool found = searching && holds(here, tag);
+    bool stays = !searching || (!found && carried.prty <= here.prty);
+    list[j] = stays ? here : carried;
+    if (searching && !found && !stays) carried = here;
+    at = found ? j : at;
+  }
+  *dropped = carried;
+  return at;
+}
+
+// What a reference did to the list of the largest set count.
+struct last_list {
+  bool hit;            // the line was found there
+  list_entry dropped;  // else the entry that left the list
+};
+
+// Applies one reference to the lists of its set at every set count (kWays
+// entries each, or TWO_PWR_N when 0). Returns whether it missed or was
+// found below position 0 anywhere.
+template <int kWays>
+bool walk_lists(const line_lists &sets, md_addr_t tag, int32_t prty,
+                last_list *end) {
+  const int depth = MAX_DEPTH, ways = kWays ? kWays : TWO_PWR_N;
+  bool moved = false;
+  for (int r = 0; r <= depth; r++) {
+    int at = walk_list<kWays>(sets.at[r], ways, tag, prty, &end->dropped);
+    end->hit = at < ways;
+    if (end->hit) {
+      hits[r][at]++;
+      if (site_now) site_now[r * ways + at]++;
+    }
+    moved = moved || at > 0;
+  }
+  return moved;
+}
+
 // Brings the position-0 priority of the larger set counts up to date after
 // shortcut hits in base set base_setno (whose flag the caller has seen set).
 void propagate(md_addr_t base_setno) {
@@ -241,7 +293,7 @@ int stack_proc_sa(int start, int end) {
 }
 
 void gfsoptls(md_addr_t addr, int priority) {
-  const int a = A, depth = MAX_DEPTH, ways = TWO_PWR_N;
+  const int a = A, ways = TWO_PWR_N;
   md_addr_t orig_tag = addr >> a;
   md_addr_t base_setno = low_bits(addr, a);
   line_lists sets;
@@ -250,35 +302,22 @@ void gfsoptls(md_addr_t addr, int priority) {
   if (all_hit_flag[base_setno] == 1) {
     if (holds(base, orig_tag)) {
       hit0++;
-      if (site_now) site_now[(depth + 1) * ways]++;  // head from row 0 on
+      if (site_now) site_now[(MAX_DEPTH + 1) * ways]++;  // head from row 0 on
       base.prty = priority;
       return;
     }
     propagate(base_setno);
   }
-  bool hit = false, moved = false;
-  list_entry carried{};
-  for (int r = 0; r <= depth; r++) {
-    list_entry *list = sets.at[r];
-    carried = list_entry{orig_tag, priority};
-    hit = false;
-    int j = 0;
-    for (; j < ways; j++) {
-      list_entry here = list[j];
-      if (holds(here, orig_tag)) {
-        hit = true;
-        hits[r][j]++;
-        if (site_now) site_now[r * ways + j]++;
-        list[j] = carried;
-        break;
-      }
-      // Without a branch: which entry stays here is as good as random.
-      bool stays = carried.prty <= here.prty;
-      list[j] = stays ? here : carried;
-      carried = stays ? carried : here;
-    }
-    moved = moved || j > 0;
+  last_list end{};
+  bool moved;
+  switch (ways) {  // the common list lengths, their loops unrolled
+    case 1: moved = walk_lists<1>(sets, orig_tag, priority, &end); break;
+    case 2: moved = walk_lists<2>(sets, orig_tag, priority, &end); break;
+    case 4: moved = walk_lists<4>(sets, orig_tag, priority, &end); break;
+    default: moved = walk_lists<0>(sets, orig_tag, priority, &end);
   }
+  bool hit = end.hit;
+  list_entry carried = end.dropped;
   // The carried entry dropped out; at the largest set count a line of
   // unknown next use leaves every cache, so the window forgets it.
   if (!hit && carried.prty < 0 && carried.prty > kEmptyPrty)
