@@ -173,16 +173,15 @@ TEST(SitesReport, CsvAndJsonReadBack) {
   std::vector<function_rows> g = s.group(3, true);
   char dir[] = "/tmp/vantle-sites-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
-  std::string csv = std::string(dir) + "/s.csv",
-              json = std::string(dir) + "/s.json";
-  FILE *f = fopen(csv.c_str(), "w");
-  ASSERT_EQ(write_sites_csv(f, g), 0);
-  fclose(f);
+  std::string csv = std::string(dir) + "/s.csv";
+  std::string json = std::string(dir) + "/s.JSON";  // by its name, any case
   run_description run = {
       "LRU Set-associative", "-Csa", "prog", "data", 42, nullptr};
-  f = fopen(json.c_str(), "w");
-  ASSERT_EQ(write_sites_json(f, &run, g), 0);
-  fclose(f);
+  for (const std::string &name : {csv, json}) {
+    FILE *f = fopen(name.c_str(), "w");
+    ASSERT_EQ(write_sites_table(f, name.c_str(), &run, g), 0);
+    fclose(f);
+  }
   std::string script =
       "import csv, json, sys\n"
       "rows = list(csv.DictReader(open(sys.argv[1], newline='')))\n"
@@ -206,7 +205,7 @@ TEST(SitesReport, CsvAndJsonReadBack) {
   EXPECT_EQ(out,
             "8 'operator,<\"q\">\\nx' /lib/a,b.so 2 2 1 p.c 7 ''\n"
             "42 'operator,<\"q\">\\nx' None None 7 4 0.75\n");
-  for (const char *name : {"/s.csv", "/s.json", "/read.py"})
+  for (const char *name : {"/s.csv", "/s.JSON", "/read.py"})
     unlink((std::string(dir) + name).c_str());
   rmdir(dir);
 }

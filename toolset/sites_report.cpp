@@ -8,6 +8,7 @@
 #include <math.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <map>
@@ -359,4 +360,12 @@ int write_sites_json(FILE *out, const run_description *run,
   }
   fputs(groups.empty() ? "]\n}\n" : "\n  ]\n}\n", out);
   return fflush(out) == 0 && !ferror(out) ? 0 : -1;
+}
+
+int write_sites_table(FILE *out, const char *name, const run_description *run,
+                      const std::vector<function_rows> &groups) {
+  size_t n = strlen(name);
+  return n >= 5 && strcasecmp(name + n - 5, ".json") == 0
+             ? write_sites_json(out, run, groups)
+             : write_sites_csv(out, groups);
 }

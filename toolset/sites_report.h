@@ -65,6 +65,11 @@ int write_sites_csv(FILE *out, const std::vector<function_rows> &groups);
 int write_sites_json(FILE *out, const run_description *run,
                      const std::vector<function_rows> &groups);
 
+// -out:sites FILE: write_sites_json when name ends in ".json" (in any
+// case), else write_sites_csv.
+int write_sites_table(FILE *out, const char *name, const run_description *run,
+                      const std::vector<function_rows> &groups);
+
 // -out:plot with -sites: the family's plot over the same axis, with the
 // family's own curve ("all code") and those of the 8 groups first in
 // order; a set-associative family varying in sets and ways is drawn at
