@@ -342,19 +342,9 @@ int write_sites_json(FILE *out, const run_description *run,
     else
       fputs(", \"line\": null, \"rows\": [", out);
     for (size_t k = 0; k < g.rows.size(); k++) {
-      const vantle_result &r = g.rows[k];
-      fprintf(out,
-              "%s\n      {\"sets\": %u, \"associativity\": %u, "
-              "\"line_size\": %u, \"cache_size\": %llu, \"references\": %llu, "
-              "\"hits\": %llu, \"miss_ratio\": ",
-              k ? "," : "", r.sets, r.associativity, r.line_size,
-              static_cast<unsigned long long>(r.cache_size),
-              static_cast<unsigned long long>(r.references),
-              static_cast<unsigned long long>(r.hits));
-      if (isnan(r.miss_ratio))
-        fputs("null}", out);
-      else
-        fprintf(out, "%.6f}", r.miss_ratio);
+      fputs(k ? ",\n      " : "\n      ", out);
+      put_json_row(out, g.rows[k]);
+      fputc('}', out);
     }
     fputs(g.rows.empty() ? "]}" : "\n    ]}", out);
   }

@@ -59,7 +59,8 @@ void write_sites_report(FILE *out, const std::vector<function_rows> &groups,
 // function, module, source file and line (empty when not known), the
 // member (sets, associativity, line size, cache size), references, hits
 // and miss ratio. JSON: the run's description and an array of groups,
-// each with its name's fields (null when not known) and its rows. Returns
+// each with its name's fields (null when not known) and its rows, as
+// -out:json writes rows. Returns
 // 0, or -1 when the stream reports an error.
 int write_sites_csv(FILE *out, const std::vector<function_rows> &groups);
 int write_sites_json(FILE *out, const run_description *run,
