@@ -19,17 +19,6 @@
 
 namespace {
 
-std::string command_output(const std::string &command) {
-  std::string text;
-  FILE *p = popen(command.c_str(), "r");
-  if (!p) return text;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
-  pclose(p);
-  return text;
-}
-
 // A run of the program: the addresses it printed, by name, and its maps.
 struct program_run {
   std::vector<std::pair<std::string, uint64_t>> functions;

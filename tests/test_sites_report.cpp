@@ -194,14 +194,8 @@ TEST(SitesReport, CsvAndJsonReadBack) {
       "      s[0]['line'], s[1]['line'], len(s[1]['rows']),\n"
       "      s[0]['rows'][2]['miss_ratio'])\n";
   write_file(std::string(dir) + "/read.py", script);
-  std::string out;
-  FILE *p = popen(
-      ("python3 " + std::string(dir) + "/read.py " + csv + " " + json + " 2>&1")
-          .c_str(),
-      "r");
-  char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-  pclose(p);
+  std::string out = command_output("python3 " + std::string(dir) +
+                                    "/read.py " + csv + " " + json + " 2>&1");
   EXPECT_EQ(out,
             "8 'operator,<\"q\">\\nx' /lib/a,b.so 2 2 1 p.c 7 ''\n"
             "42 'operator,<\"q\">\\nx' None None 7 4 0.75\n");
