@@ -227,6 +227,14 @@ TEST(SitesReport, PlotDrawsTheTopEightAtTheChosenWays) {
   EXPECT_TRUE(has(svg, "all code")) << svg;
   EXPECT_TRUE(has(svg, ">fn0<"));   // 10 misses: among the top 8
   EXPECT_FALSE(has(svg, ">fn9<"));  // 1 miss: not
+  // By line, a function's lines are told apart.
+  s.names[1] = {"fn0", "/bin/p", "/src/p.c", 7};
+  f = open_memstream(&text, &size);
+  write_sites_svg(f, &run, family.data(), kMembers, s.group(1, true), 1);
+  fclose(f);
+  std::string by_line(text, size);
+  free(text);
+  EXPECT_TRUE(has(by_line, ">fn0 (p.c:7)<")) << by_line;
   // Two points per curve: 1 and 2 sets at 2 ways.
   for (size_t at = svg.find("points=\""); at != std::string::npos;
        at = svg.find("points=\"", at + 1)) {
