@@ -149,7 +149,8 @@ int sites_member(const char *at, const vantle_result *rows, int members,
     *error = "the family has no member";
     return -1;
   }
-  if (!*at || strcmp(at, "largest") == 0) return largest_member(rows, members);
+  if (!at || !*at || strcmp(at, "largest") == 0)
+    return largest_member(rows, members);
   char *end;
   if (at[0] == '#') {
     long n = strtol(at + 1, &end, 10);
@@ -167,8 +168,9 @@ int sites_member(const char *at, const vantle_result *rows, int members,
       if (rows[k].organisation == VANTLE_SET_ASSOCIATIVE &&
           rows[k].sets == sets && rows[k].associativity == ways)
         return k;
-    *error = std::string(parsed ? "no member of the family has " : "not ") +
-             at + (parsed ? " (sets x ways)" : " SETSxWAYS, e.g. 64x8");
+    *error = parsed ? std::string("no member of the family has ") + at +
+                          " (sets x ways)"
+                    : std::string(at) + ": not SETSxWAYS, e.g. 64x8";
     return -1;
   }
   if (uint64_t size = parse_size(at))
