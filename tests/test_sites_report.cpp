@@ -175,8 +175,8 @@ TEST(SitesReport, CsvAndJsonReadBack) {
   ASSERT_NE(mkdtemp(dir), nullptr);
   std::string csv = std::string(dir) + "/s.csv";
   std::string json = std::string(dir) + "/s.JSON";  // by its name, any case
-  run_description run = {
-      "LRU Set-associative", "-Csa", "prog", "data", 42, nullptr};
+  run_description run = {"LRU Set-associative", "-Csa", "prog", "data", 42,
+                         "-trace:max"};
   for (const std::string &name : {csv, json}) {
     FILE *f = fopen(name.c_str(), "w");
     ASSERT_EQ(write_sites_table(f, name.c_str(), &run, g), 0);
@@ -190,15 +190,16 @@ TEST(SitesReport, CsvAndJsonReadBack) {
       "      rows[4]['file'], rows[4]['line'], repr(rows[0]['line']))\n"
       "d = json.load(open(sys.argv[2]))\n"
       "s = d['sites']\n"
-      "print(d['references'], repr(s[0]['function']), s[0]['file'],\n"
+      "print(d['references'], d['ended_early'], repr(s[0]['function']),\n"
+      "      s[0]['file'],\n"
       "      s[0]['line'], s[1]['line'], len(s[1]['rows']),\n"
       "      s[0]['rows'][2]['miss_ratio'])\n";
   write_file(std::string(dir) + "/read.py", script);
-  std::string out = command_output("python3 " + std::string(dir) +
-                                    "/read.py " + csv + " " + json + " 2>&1");
+  std::string out = command_output("python3 " + std::string(dir) + "/read.py " +
+                                   csv + " " + json + " 2>&1");
   EXPECT_EQ(out,
             "8 'operator,<\"q\">\\nx' /lib/a,b.so 2 2 1 p.c 7 ''\n"
-            "42 'operator,<\"q\">\\nx' None None 7 4 0.75\n");
+            "42 -trace:max 'operator,<\"q\">\\nx' None None 7 4 0.75\n");
   for (const char *name : {"/s.csv", "/s.JSON", "/read.py"})
     unlink((std::string(dir) + name).c_str());
   rmdir(dir);

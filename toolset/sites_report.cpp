@@ -327,7 +327,13 @@ int write_sites_json(FILE *out, const run_description *run,
   put_json_string(out, run->input);
   fputs(",\n  \"reference_kinds\": ", out);
   put_json_string(out, run->kinds);
-  fprintf(out, ",\n  \"references\": %llu,\n  \"sites\": [", run->references);
+  fprintf(out,
+          ",\n  \"references\": %llu,\n  \"ended_early\": ", run->references);
+  if (run->ended_early)
+    put_json_string(out, run->ended_early);
+  else
+    fputs("null", out);
+  fputs(",\n  \"sites\": [", out);
   for (size_t i = 0; i < groups.size(); i++) {
     const function_rows &g = groups[i];
     fputs(i ? ",\n    {\"function\": " : "\n    {\"function\": ", out);
