@@ -15,15 +15,11 @@
 #include "toolset/site_names.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static std::string path;
-  if (path.empty()) {
-    char name[] = "/tmp/vantle-fuzz-elf-XXXXXX";
-    int fd = mkstemp(name);
-    if (fd < 0) abort();
-    close(fd);
-    path = name;
-  }
-  FILE *f = fopen(path.c_str(), "wb");
+  char name[] = "/tmp/vantle-fuzz-elf-XXXXXX";
+  int fd = mkstemp(name);
+  if (fd < 0) abort();
+  const std::string path = name;
+  FILE *f = fdopen(fd, "wb");
   if (!f || fwrite(data, 1, size, f) != size || fclose(f) != 0) abort();
   // The file mapped twice, as a loader maps text and data.
   std::vector<code_module> modules = {{path, 0x400000, 0x401000, 0},
@@ -40,5 +36,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string text(reinterpret_cast<const char *>(data), size);
   for (const code_module &m : modules_from_maps(text.c_str()))
     if (m.path.empty() || m.path[0] != '/' || m.end <= m.start) abort();
+  unlink(path.c_str());
   return 0;
 }
