@@ -42,7 +42,7 @@ bench: build
 # installs nothing. `make test` needs neither: every build compiles the
 # same targets as replay_<name> programs that feed them their seeds once,
 # and .ci/run adds `make fuzz FUZZ_SECONDS=5` where clang is installed.
-FUZZ_TARGETS = options din lackey hex bin32 gzip recognise sim_options
+FUZZ_TARGETS = options din lackey hex bin32 gzip recognise sim_options elf_names
 fuzz:
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVANTLE_FUZZ=ON

@@ -56,7 +56,11 @@ const char *policy_name(int organisation, int policy) {
   return vantle_policy_name(organisation, known_policy(organisation, policy));
 }
 
+int finish(FILE *out) { return fflush(out) == 0 && !ferror(out) ? 0 : -1; }
+
 const char kReplacement[] = "\xef\xbf\xbd";  // U+FFFD
+
+}  // namespace
 
 void put_json_string(FILE *out, const char *text) {
   fputc('"', out);
@@ -77,9 +81,18 @@ void put_json_string(FILE *out, const char *text) {
   fputc('"', out);
 }
 
-int finish(FILE *out) { return fflush(out) == 0 && !ferror(out) ? 0 : -1; }
-
-}  // namespace
+void put_csv_field(FILE *out, const char *text) {
+  if (!text[strcspn(text, ",\"\r\n")]) {
+    fputs(text, out);
+    return;
+  }
+  fputc('"', out);
+  for (const char *p = text; *p; p++) {
+    if (*p == '"') fputc('"', out);
+    fputc(*p, out);
+  }
+  fputc('"', out);
+}
 
 const char *organisation_title(int organisation) {
   const char *name = vantle_organisation_name(organisation);
@@ -135,21 +148,6 @@ void put_csv_header(FILE *out, bool family_column, bool explained) {
   fputc('\n', out);
 }
 
-// A field as RFC 4180 has it: quoted, its quotes doubled, when it holds a
-// comma, a quote or a line end.
-void put_csv_field(FILE *out, const char *text) {
-  if (!text[strcspn(text, ",\"\r\n")]) {
-    fputs(text, out);
-    return;
-  }
-  fputc('"', out);
-  for (const char *p = text; *p; p++) {
-    if (*p == '"') fputc('"', out);
-    fputc(*p, out);
-  }
-  fputc('"', out);
-}
-
 void put_csv_rows(FILE *out, const char *family, const vantle_result *rows,
                   int count, const explained_row *explained,
                   bool explained_columns) {
@@ -196,22 +194,8 @@ void put_json_family(FILE *out, const run_description *run, bool with_input,
     fputs("null", out);
   fprintf(out, ",\n%s\"rows\": [", indent);
   for (int i = 0; i < count; i++) {
-    const vantle_result &r = rows[i];
-    fprintf(out,
-            "%s\n%s  {\"organisation\": \"%s\", \"policy\": \"%s\", "
-            "\"line_size\": %u, \"sets\": %u, \"associativity\": %u, "
-            "\"cache_size\": %llu, \"references\": %llu, \"hits\": %llu, "
-            "\"miss_ratio\": ",
-            i ? "," : "", indent, organisation_name(r.organisation),
-            policy_name(r.organisation, r.policy), r.line_size, r.sets,
-            r.associativity,
-            static_cast<unsigned long long>(r.cache_size),
-            static_cast<unsigned long long>(r.references),
-            static_cast<unsigned long long>(r.hits));
-    if (isnan(r.miss_ratio))
-      fputs("null", out);
-    else
-      fprintf(out, "%.6f", r.miss_ratio);
+    fprintf(out, "%s\n%s  ", i ? "," : "", indent);
+    put_json_row(out, rows[i]);
     for (int f = 0; explained && f < kExplainedFieldCount; f++) {
       std::string v = explained_field(explained[i], f);
       fprintf(out, ", \"%s\": %s", kExplainedFields[f],
@@ -224,6 +208,23 @@ void put_json_family(FILE *out, const run_description *run, bool with_input,
 }
 
 }  // namespace
+
+void put_json_row(FILE *out, const vantle_result &r) {
+  fprintf(out,
+          "{\"organisation\": \"%s\", \"policy\": \"%s\", "
+          "\"line_size\": %u, \"sets\": %u, \"associativity\": %u, "
+          "\"cache_size\": %llu, \"references\": %llu, \"hits\": %llu, "
+          "\"miss_ratio\": ",
+          organisation_name(r.organisation),
+          policy_name(r.organisation, r.policy), r.line_size, r.sets,
+          r.associativity, static_cast<unsigned long long>(r.cache_size),
+          static_cast<unsigned long long>(r.references),
+          static_cast<unsigned long long>(r.hits));
+  if (isnan(r.miss_ratio))
+    fputs("null", out);
+  else
+    fprintf(out, "%.6f", r.miss_ratio);
+}
 
 int write_results_csv(FILE *out, const vantle_result *rows, int count,
                       const explained_row *explained) {
