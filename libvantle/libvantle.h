@@ -231,6 +231,38 @@ typedef struct vantle_result {
  * Direct mapped: one row per line size, smallest first. */
 int vantle_results(vantle_result *rows, int capacity);
 
+/* Results by site: which code issues the references that hit or miss.
+ * A site is a small dense number chosen by the caller (0, 1, 2, ... as
+ * the code issuing references is first seen); the library keeps a row of
+ * counts per site up to the largest fed, so its memory grows with sites x
+ * configurations. Sites above VANTLE_MOST_SITES - 1 end the process with
+ * one "libvantle: " line, as a bad configuration does. */
+#define VANTLE_MOST_SITES 16777216u
+
+/* vantle_access, for a reference issued by the code numbered site. The
+ * family's counts, reports and messages are those of vantle_access(addr);
+ * besides, the reference's hit or miss in every configuration is counted
+ * for its site, when the family processes it (for the OPT families, as it
+ * leaves the look-ahead window). References fed by vantle_access and the
+ * others belong to no site. With vantle_explain it is a load for the
+ * explanation; combined with VANTLE_EXPLAIN_WRITEBACKS it ends the
+ * process with one "libvantle: " line (write-backs are not counted by
+ * site). */
+void vantle_access_at(md_addr_t addr, uint32_t site);
+
+/* One more than the largest site fed so far (0: no vantle_access_at yet). */
+uint32_t vantle_site_count(void);
+
+/* Fills rows[0 .. capacity-1] like vantle_results, counting only the
+ * references fed with vantle_access_at(..., site): same order, same
+ * configuration fields, references and hits of that site alone. A site
+ * never fed gives rows of 0 references, 0 hits and a NaN miss ratio.
+ * Returns the number of configurations. Over all sites the references and
+ * hits of a row add up to the family's when every reference was fed with
+ * a site. For the OPT families call it after the final vantle_stats, as
+ * vantle_results. Changes no state. */
+int vantle_site_results(uint32_t site, vantle_result *rows, int capacity);
+
 /* Misses explained: why each configuration misses, and what its misses
  * cost the memory bus. Off unless vantle_explain asks for it, before
  * vantle_init; a run that does not ask does no work for it.
