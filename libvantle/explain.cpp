@@ -300,6 +300,14 @@ void explain_access_store(md_addr_t addr, int store) {
 
 static void explain_access(md_addr_t addr) { explain_access_store(addr, 0); }
 
+bool explain_access_at(md_addr_t addr, uint32_t site,
+                       void (*access_at)(md_addr_t addr, uint32_t site)) {
+  if (ex.writebacks && !ex.apart) return false;
+  if (ex.other_parts) explain_reference(addr);
+  if (!ex.apart) access_at(addr, site);
+  return true;
+}
+
 void (*explain_start(unsigned parts,
                      const explained_family &f))(md_addr_t addr) {
   ex.parts = parts;

@@ -45,6 +45,12 @@ void explain_access_store(md_addr_t addr, int store);
 // The entry that vantle_access_store calls once explain_start has run:
 // explain_access_store, or the family's own when it is all there is.
 void (*explain_store_entry(void))(md_addr_t addr, int store);
+// A reference of a site (vantle_access_at), once explain_start has run: a
+// load for the parts, then the family's access_at unless the family is
+// simulated apart. Returns false, doing nothing, when write-backs are
+// counted: they are not counted by site.
+bool explain_access_at(md_addr_t addr, uint32_t site,
+                       void (*access_at)(md_addr_t addr, uint32_t site));
 // Fills rows[0 .. count-1], one per configuration in the order of the
 // family's results, VANTLE_NOT_COUNTED where a part was not asked for or
 // does not apply.

@@ -16,7 +16,9 @@
 #include "libvantle/linesweep.h"
 #include "libvantle/lookahead.h"
 #include "libvantle/rowseer.h"
+#include "libvantle/report.h"
 #include "libvantle/saclru.h"
+#include "libvantle/site_table.h"
 #include "libvantle/wideseer.h"
 #include "libvantle/widestack.h"
 
@@ -60,6 +62,11 @@ struct family {
   // For tests: starts the family's clock and counts at a later count.
   void (*test_start)(uint64_t count);
   const writeback_ops *writebacks;  // null: the family counts none
+  // access, which also counts the reference for a site; the counts of a
+  // site's row; the hits of the family's rows from a site's row.
+  void (*access_at)(md_addr_t addr, uint32_t site);
+  uint32_t (*site_width)(void);
+  void (*site_hits)(const uint64_t *counts, vantle_result *rows, int count);
 };
 
 // The OPT families reach their simulator through the look-ahead window
@@ -71,6 +78,9 @@ static void init_fa_opt() {
 static void access_fa_opt(md_addr_t addr) {
   optpp_queue(addr, L, stack_proc_fa, inf_handler_fa);
 }
+static void access_fa_opt_at(md_addr_t addr, uint32_t site) {
+  optpp_queue_at(addr, site + 1, L, stack_proc_fa, inf_handler_fa);
+}
 static void report_fa_opt(FILE *fd, int mid) {
   if (!mid) term_optpp(stack_proc_fa);
   outpr_wideseer(fd);
@@ -81,6 +91,9 @@ static void init_sa_opt() {
 }
 static void access_sa_opt(md_addr_t addr) {
   optpp_queue(addr, L, stack_proc_sa, inf_handler_sa);
+}
+static void access_sa_opt_at(md_addr_t addr, uint32_t site) {
+  optpp_queue_at(addr, site + 1, L, stack_proc_sa, inf_handler_sa);
 }
 static void report_sa_opt(FILE *fd, int mid) {
   if (!mid) term_optpp(stack_proc_sa);
@@ -101,25 +114,31 @@ static void report_dm(FILE *fd, int) { outpr_linesweep(fd); }
 static const family kFamilies[] = {
     {VANTLE_FULLY_ASSOCIATIVE, VANTLE_LRU, init_widestack, ptc, ptc_repeat,
      nullptr, report_fa_lru, results_widestack, footprint_widestack,
-     test_start_widestack_at, &kWidestackWritebacks},
+     test_start_widestack_at, &kWidestackWritebacks, ptc_at, fa_site_width,
+     fa_site_hits},
     {VANTLE_FULLY_ASSOCIATIVE, VANTLE_OPT, init_fa_opt, access_fa_opt,
      nullptr, nullptr, report_fa_opt, results_wideseer, footprint_wideseer,
-     test_start_fa_opt, nullptr},
+     test_start_fa_opt, nullptr, access_fa_opt_at, fa_site_width,
+     fa_site_hits},
     {VANTLE_SET_ASSOCIATIVE, VANTLE_LRU, init_saclru, sacnmul_woarr,
      sacnmul_repeat, sacnmul_batch, report_sa_lru, results_saclru,
-     footprint_saclru, test_start_saclru_at, &kSaclruWritebacks},
+     footprint_saclru, test_start_saclru_at, &kSaclruWritebacks, sacnmul_at,
+     site_width_saclru, site_hits_saclru},
     {VANTLE_SET_ASSOCIATIVE, VANTLE_OPT, init_sa_opt, access_sa_opt,
      nullptr, nullptr, report_sa_opt, results_rowseer, footprint_rowseer,
-     test_start_sa_opt, nullptr},
+     test_start_sa_opt, nullptr, access_sa_opt_at, site_width_rowseer,
+     site_hits_rowseer},
     // Direct-mapped has no policy: -R is accepted and ignored.
     {VANTLE_DIRECT_MAPPED, VANTLE_LRU, init_linesweep, linesweep,
      linesweep_repeat, linesweep_batch, report_dm,
      results_linesweep, footprint_linesweep, test_start_linesweep_at,
-     &kLinesweepWritebacks},
+     &kLinesweepWritebacks, linesweep_at, site_width_linesweep,
+     site_hits_linesweep},
     {VANTLE_DIRECT_MAPPED, VANTLE_OPT, init_linesweep, linesweep,
      linesweep_repeat, linesweep_batch, report_dm,
      results_linesweep, footprint_linesweep, test_start_linesweep_at,
-     &kLinesweepWritebacks},
+     &kLinesweepWritebacks, linesweep_at, site_width_linesweep,
+     site_hits_linesweep},
 };
 
 static int initialized;
@@ -385,6 +404,7 @@ void vantle_init(int argc, char **argv) {
   active = *configured_family();
   chosen = &active;
   active.init();
+  site_table_init(active.site_width());
   if (!explain_parts) return;
   active.access = explain_start(explain_parts, explained(&active));
   // The explanation takes its references one by one.
@@ -515,6 +535,42 @@ void vantle_access_store(md_addr_t addr, int store) {
     chosen->access(addr);
 }
 
+// One more than the largest site fed with vantle_access_at.
+static uint32_t sites_fed;
+
+void vantle_access_at(md_addr_t addr, uint32_t site) {
+  if (site >= VANTLE_MOST_SITES) {
+    complain("vantle_access_at: site %u is above the largest, %u\n", site,
+             VANTLE_MOST_SITES - 1);
+    exit(1);
+  }
+  if (!accepted()) return;
+  if (site >= sites_fed) sites_fed = site + 1;
+  if (!explain_parts)
+    chosen->access_at(addr, site);
+  else if (!explain_access_at(addr, site, chosen->access_at))
+    refuse("vantle_access_at: sites are not counted with write-backs\n");
+}
+
+uint32_t vantle_site_count(void) { return sites_fed; }
+
+int vantle_site_results(uint32_t site, vantle_result *rows, int capacity) {
+  if (capacity < 0 || (capacity > 0 && !rows)) capacity = 0;
+  if (!chosen) return 0;
+  int count = chosen->results(rows, capacity);
+  int filled = count < capacity ? count : capacity;
+  const uint64_t *counts = site_row(site);
+  uint64_t references = site_references(site);
+  if (counts) chosen->site_hits(counts, rows, filled);
+  for (int i = 0; i < filled; i++) {
+    uint64_t hits = counts ? rows[i].hits : 0;
+    rows[i] = result_row(rows[i].organisation, rows[i].policy,
+                         rows[i].line_size, rows[i].sets,
+                         rows[i].associativity, rows[i].cache_size,
+                         references, hits);
+  }
+  return count;
+}
 
 void vantle_stats(FILE *fd, int mid) {
   fprintf(fd, "\nlibvantle: ** end of simulation **\n");

@@ -25,6 +25,7 @@
 
 #include "libvantle/periodic.h"
 #include "libvantle/report.h"
+#include "libvantle/site_table.h"
 
 static uint32_t CACHE_SZ, MIN_LINE_SZ, MAX_LINE_SZ, NO_LINES, TAG_MASK;
 static uint64_t *hits;  // by line-size exponent, written by the report
@@ -94,8 +95,11 @@ __attribute__((noinline, cold)) static void interim_report() {
 }
 
 // One reference in the line sizes of index below n, with no count and no
-// mark.
-static inline void sweep_sizes(md_addr_t addr, uint32_t n) {
+// mark. A reference of a site (kSites) also counts its hit of line-size
+// index i in count i of the site's row (site_table.h).
+template <bool kSites = false>
+static inline void sweep_sizes(md_addr_t addr, uint32_t n,
+                               uint64_t *site = nullptr) {
   uint32_t key = ~(addr >> s.cache_sz);
   uint32_t x = ((addr & s.tag_mask) | s.index_bit) >> s.min_line_sz;
   uint32_t *tags = s.tags;
@@ -103,15 +107,20 @@ static inline void sweep_sizes(md_addr_t addr, uint32_t n) {
   uint32_t i = 0;
   for (; i + 1 < n; i += 2) {
     uint32_t *e0 = tags + (x >> i), *e1 = tags + (x >> (i + 1));
-    line_hits[i] += *e0 == key;
+    uint64_t hit0 = *e0 == key;
+    line_hits[i] += hit0;
     *e0 = key;
-    line_hits[i + 1] += *e1 == key;
+    uint64_t hit1 = *e1 == key;
+    line_hits[i + 1] += hit1;
     *e1 = key;
+    if (kSites) site[i] += hit0, site[i + 1] += hit1;
   }
   if (i < n) {
     uint32_t *e = tags + (x >> i);
-    line_hits[i] += *e == key;
+    uint64_t hit = *e == key;
+    line_hits[i] += hit;
     *e = key;
+    if (kSites) site[i] += hit;
   }
 }
 
@@ -122,6 +131,20 @@ void linesweep(md_addr_t addr) {
   if (progress_due(&s.marks_due, t)) progress_line();
   sweep(addr);
   if (save_due(&s.marks_due, t)) interim_report();
+}
+
+void linesweep_at(md_addr_t addr, uint32_t site) {
+  uint64_t t = ++s.t_entries;
+  if (progress_due(&s.marks_due, t)) progress_line();
+  sweep_sizes<true>(addr, s.no_lines, site_counts(site));
+  if (save_due(&s.marks_due, t)) interim_report();
+}
+
+uint32_t site_width_linesweep(void) { return s.no_lines; }
+
+void site_hits_linesweep(const uint64_t *counts, vantle_result *rows,
+                         int count) {
+  for (int i = 0; i < count; i++) rows[i].hits = counts[i];
 }
 
 // The interim report comes after the count, unlike the other families'.

@@ -17,6 +17,13 @@ void init_linesweep(void);
 uint64_t footprint_linesweep(void);
 // Simulates one reference to the byte address addr.
 void linesweep(md_addr_t addr);
+// linesweep, which also counts the reference's hits for site.
+void linesweep_at(md_addr_t addr, uint32_t site);
+// The counts of a site's row, and the hits of rows[0 .. count-1] (in the
+// order of results_linesweep) from a site's counts.
+uint32_t site_width_linesweep(void);
+void site_hits_linesweep(const uint64_t *counts, vantle_result *rows,
+                         int count);
 // count calls of linesweep(addr), count at least 1, with the same counts
 // and messages: after the first, every line size's set holds the line.
 void linesweep_repeat(md_addr_t addr, uint64_t count);

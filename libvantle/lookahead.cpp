@@ -19,6 +19,8 @@
 
 md_addr_t addr_array[LA_WINDOW];
 uint64_t time_array[LA_WINDOW];
+uint32_t site_array[LA_WINDOW];
+bool window_sites;
 
 // The clock counts in 64 bits, like every time of the window, so that the
 // hand-off schedule stays exact up to the library's reference limit: la_limit
@@ -38,6 +40,7 @@ static line_table last_seen;
 // they go to optpp with.
 enum { kQueueLength = 16 };
 static md_addr_t queued[kQueueLength];
+static uint32_t queued_mark[kQueueLength];  // with window_sites: the sites
 static int queued_count;
 static stack_proc_fn queued_proc;
 static inf_handler_fn queued_handler;
@@ -93,10 +96,22 @@ void optpp(md_addr_t addr, int L, stack_proc_fn stack_proc,
   p_inum++;
 }
 
+// optpp, which also puts the reference's site mark in its window position.
+static void optpp_marked(md_addr_t line, uint32_t mark,
+                         stack_proc_fn stack_proc,
+                         inf_handler_fn inf_handler) {
+  int64_t time = p_inum;
+  optpp(line, 0, stack_proc, inf_handler);
+  if (p_inum != time) site_array[window_pos(time)] = mark;
+}
+
 // Passes every queued reference to optpp.
 static void optpp_drain() {
   for (int i = 0; i < queued_count; i++)
-    optpp(queued[i], 0, queued_proc, queued_handler);
+    if (window_sites)
+      optpp_marked(queued[i], queued_mark[i], queued_proc, queued_handler);
+    else
+      optpp(queued[i], 0, queued_proc, queued_handler);
   queued_count = 0;
 }
 
@@ -120,6 +135,11 @@ void term_optpp(stack_proc_fn stack_proc) {
 
 void optpp_queue(md_addr_t addr, int L, stack_proc_fn stack_proc,
                  inf_handler_fn inf_handler) {
+  // Once sites are counted, a reference of none must clear its position's.
+  if (__builtin_expect(window_sites, 0)) {
+    optpp_queue_at(addr, 0, L, stack_proc, inf_handler);
+    return;
+  }
   md_addr_t line = addr >> L;
   // A reference that hands a block off goes at once, behind the queue, so
   // that blocks leave at the same references as without it: the counts
@@ -136,6 +156,22 @@ void optpp_queue(md_addr_t addr, int L, stack_proc_fn stack_proc,
   if (queued_count == kQueueLength) optpp_drain();
 }
 
+void optpp_queue_at(md_addr_t addr, uint32_t mark, int L,
+                    stack_proc_fn stack_proc, inf_handler_fn inf_handler) {
+  window_sites = true;
+  md_addr_t line = addr >> L;
+  if (p_inum + queued_count >= la_limit) {
+    optpp_drain();
+    optpp_marked(line, mark, stack_proc, inf_handler);
+    return;
+  }
+  line_table_prefetch(&last_seen, line);
+  queued[queued_count] = line;
+  queued_mark[queued_count++] = mark;
+  queued_proc = stack_proc;
+  queued_handler = inf_handler;
+  if (queued_count == kQueueLength) optpp_drain();
+}
 
 int64_t ft_hash(md_addr_t addr) {
   if (later_count) delete_later_ones();

@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include "libvantle/libvantle.h"
+#include "libvantle/site_table.h"
 
 enum {
   LA_WINDOW = 200000,  // references buffered
@@ -88,6 +89,20 @@ static inline bool past_opt_limit(uint64_t count) {
 // Times count references in 64 bits, from 0.
 extern md_addr_t addr_array[LA_WINDOW];
 extern uint64_t time_array[LA_WINDOW];
+// Once a reference came with a site (optpp_queue_at), window_sites is set
+// and site_array holds each position's site plus one, 0 for none.
+extern uint32_t site_array[LA_WINDOW];
+extern bool window_sites;
+
+// The row of counts of the site of window position l, with the reference
+// counted for it (site_table.h); null when it has no site. Clears the
+// position's site. The simulators call it once per position they process.
+static inline uint64_t *window_site(int l) {
+  if (__builtin_expect(!window_sites, 1)) return nullptr;
+  uint32_t mark = site_array[l];
+  site_array[l] = 0;
+  return mark ? site_counts(mark - 1) : nullptr;
+}
 
 // Processes window positions start .. end-1 in order, clearing both entries
 // of each; returns 1 when it stopped early (reference limit), else 0.
@@ -113,6 +128,11 @@ void term_optpp(stack_proc_fn stack_proc);
 // optpp without a queue.
 void optpp_queue(md_addr_t addr, int L, stack_proc_fn stack_proc,
                  inf_handler_fn inf_handler);
+// optpp_queue for a reference of site mark - 1, or of no site when mark is
+// 0. Once it has been called, optpp_queue comes here with mark 0, so that
+// each window position holds its reference's site.
+void optpp_queue_at(md_addr_t addr, uint32_t mark, int L,
+                    stack_proc_fn stack_proc, inf_handler_fn inf_handler);
 // Records the current time as the line's most recent reference; returns the
 // time of the previous one, or -1 when the line had no record.
 int64_t ft_hash(md_addr_t addr);

@@ -136,3 +136,40 @@ void print_sa_report(FILE *fd, uint64_t references, uint64_t *const *hits,
   }
   fprintf(fd, "\n\n\n");
 }
+
+uint32_t sa_site_width(int rows, uint32_t ways) {
+  return static_cast<uint32_t>(rows) * ways + static_cast<uint32_t>(rows);
+}
+
+void sa_site_hits(const uint64_t *counts, int rows, uint32_t ways,
+                  vantle_result *out, int count) {
+  const uint64_t *head_from = counts + static_cast<size_t>(rows) * ways;
+  uint64_t at_head = 0;
+  int n = 0;
+  for (int r = 0; r < rows; r++) {
+    at_head += head_from[r];
+    uint64_t sum = at_head;
+    for (uint32_t j = 0; j < ways; j++, n++) {
+      sum += counts[static_cast<size_t>(r) * ways + j];
+      if (n < count) out[n].hits = sum;
+    }
+  }
+}
+
+fa_site_shape fa_site;
+
+uint32_t fa_site_width() {
+  uint32_t step = fa_report_step(), rows = MAX_LINES / step;
+  bool power_of_two = (step & (step - 1)) == 0;
+  fa_site = {uint64_t{rows} * step, step,
+             power_of_two ? __builtin_ctz(step) : -1};
+  return rows;
+}
+
+void fa_site_hits(const uint64_t *counts, vantle_result *out, int count) {
+  uint64_t sum = 0;
+  for (int k = 0; k < count; k++) {
+    sum += counts[k];
+    out[k].hits = sum;
+  }
+}

@@ -9,6 +9,7 @@
 #include <stdio.h>
 
 #include "libvantle/libvantle.h"
+#include "libvantle/site_table.h"
 
 // The three stderr lines of an unknown-priority table that records a line
 // twice: "libvantle: <noun> already in hash table", the line with the time
@@ -79,5 +80,37 @@ void print_fa_report(FILE *fd, const fa_histogram &h,
 // row per multiple of the report step up to MAX_LINES.
 int fa_results(vantle_result *rows, int capacity, const fa_histogram &h,
                int policy);
+
+// A site's counts (site_table.h) in the set-associative families: the
+// hits at list position j of row r at r * ways + j, then per row r the
+// hits at the head of its list and of every later row's. sa_site_hits
+// sets the hits of rows[0 .. count-1], in the order of the results.
+uint32_t sa_site_width(int rows, uint32_t ways);
+void sa_site_hits(const uint64_t *counts, int rows, uint32_t ways,
+                  vantle_result *out, int count);
+
+// A site's counts in the fully-associative families: its hits by report
+// row, count k for the depths (k * step, (k + 1) * step]. fa_site_width
+// also readies fa_site_hit's shape; call it after the report step is set.
+uint32_t fa_site_width();
+struct fa_site_shape {
+  uint64_t deepest;  // the depths counted: rows x step
+  uint32_t step;
+  int shift;         // log2 step when a power of two, else -1
+};
+extern fa_site_shape fa_site;
+// The count of a site's row that a hit at stack position depth (1 the
+// top) adds to, or kNoSlot; no division for a step that is a power of two.
+static inline uint32_t fa_site_slot(uint64_t depth) {
+  if (depth > fa_site.deepest) return kNoSlot;
+  return static_cast<uint32_t>(fa_site.shift >= 0
+                                   ? (depth - 1) >> fa_site.shift
+                                   : (depth - 1) / fa_site.step);
+}
+static inline void fa_site_hit(uint64_t *counts, uint64_t depth) {
+  uint32_t slot = fa_site_slot(depth);
+  if (slot != kNoSlot) counts[slot]++;
+}
+void fa_site_hits(const uint64_t *counts, vantle_result *out, int count);
 
 #endif  // VANTLE_LIBVANTLE_REPORT_H_

@@ -39,6 +39,9 @@ int16_t *all_hit_flag;   // per base set: last reference hit at 0 everywhere
 uint64_t **hits;         // [set count - A][list position]
 uint64_t hit0;           // shortcut hits not yet folded into hits[*][0]
 uint64_t t_entries;      // references processed
+// The counts of the site of the reference being processed (the layout of
+// sa_site_width), or null.
+uint64_t *site_now;
 periodic_marks marks_due; // progress lines and interim reports
 priority_clock clock;    // known priorities' epoch, unknowns given out
 
@@ -227,7 +230,9 @@ int stack_proc_sa(int start, int end) {
     md_addr_t addr = addr_array[l];
     int priority = Priority_sa(l);
     if (priority < 0) unk_hash_add_sa(addr, priority);
+    site_now = window_site(l);
     gfsoptls(addr, priority);
+    site_now = nullptr;  // the table may move before the next
     addr_array[l] = 0;
     time_array[l] = 0;
     if (past_opt_limit(t_entries)) return 1;
@@ -245,6 +250,7 @@ void gfsoptls(md_addr_t addr, int priority) {
   if (all_hit_flag[base_setno] == 1) {
     if (holds(base, orig_tag)) {
       hit0++;
+      if (site_now) site_now[(depth + 1) * ways]++;  // head from row 0 on
       base.prty = priority;
       return;
     }
@@ -262,6 +268,7 @@ void gfsoptls(md_addr_t addr, int priority) {
       if (holds(here, orig_tag)) {
         hit = true;
         hits[r][j]++;
+        if (site_now) site_now[r * ways + j]++;
         list[j] = carried;
         break;
       }
@@ -350,6 +357,16 @@ void inf_handler_sa(md_addr_t addr, int64_t cur_time) {
 void outpr_rowseer(FILE *fd) {
   fold_hit0();
   print_sa_report(fd, t_entries, hits, MAX_DEPTH + 1, TWO_PWR_N);
+}
+
+uint32_t site_width_rowseer(void) {
+  return sa_site_width(MAX_DEPTH + 1, static_cast<uint32_t>(TWO_PWR_N));
+}
+
+void site_hits_rowseer(const uint64_t *counts, vantle_result *rows,
+                       int count) {
+  sa_site_hits(counts, MAX_DEPTH + 1, static_cast<uint32_t>(TWO_PWR_N), rows,
+               count);
 }
 
 int results_rowseer(vantle_result *rows, int capacity) {

@@ -25,6 +25,11 @@ void inf_handler_sa(md_addr_t addr, int64_t cur_time);
 void outpr_rowseer(FILE *fd);
 // vantle_results for this family; changes no state.
 int results_rowseer(vantle_result *rows, int capacity);
+// The counts of a site's row (sa_site_width), and the hits of rows[0 ..
+// count-1], in the order of results_rowseer, from a site's counts.
+uint32_t site_width_rowseer(void);
+void site_hits_rowseer(const uint64_t *counts, vantle_result *rows,
+                       int count);
 
 // Internal operations, declared for tests.
 

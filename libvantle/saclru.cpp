@@ -38,6 +38,7 @@
 
 #include "libvantle/periodic.h"
 #include "libvantle/report.h"
+#include "libvantle/site_table.h"
 
 // [set count exponent - A][list position]: the hit counts as the public
 // 32-bit table has them, each saturated at 2^32 - 1; the report refreshes it.
@@ -130,20 +131,30 @@ static void settle_head_hits() {
   }
 }
 
+// A reference of a site (vantle_access_at) also counts its hits in the
+// site's row (site_table.h), laid out as the hit table, rows x ways, then
+// a head count per row as head_from has them; kSites says whether it has
+// one, so that the paths without a site count nothing more.
+static uint32_t site_head(int row) { return s.rows * s.ways + row; }
+
 // One way: every set count, with no branch on the data (a line at the
 // head of its list is stored there again).
-static inline void one_way(uint32_t line, uint32_t key) {
+template <bool kSites>
+static inline void one_way(uint32_t line, uint32_t key, uint64_t *site) {
   uint64_t *hits = s.hits;
   for (const Row *row = s.row, *end = s.row + s.rows; row < end;
        row++, hits++) {
     uint32_t *entry = row->tags + (line & row->mask);
-    *hits += *entry == key;
+    uint64_t hit = *entry == key;
+    *hits += hit;
+    if (kSites) site[hits - s.hits] += hit;
     *entry = key;
   }
 }
 
 // Two ways: the search of the general path, unrolled.
-static inline void two_ways(uint32_t line, uint32_t key) {
+template <bool kSites>
+static inline void two_ways(uint32_t line, uint32_t key, uint64_t *site) {
   uint64_t *hits = s.hits;
   for (const Row *row = s.row, *end = s.row + s.rows; row < end;
        row++, hits += 2) {
@@ -152,22 +163,28 @@ static inline void two_ways(uint32_t line, uint32_t key) {
     if (static_cast<uint32_t>(pair) == key) {
       // At the head here, so at the head of every list of more sets.
       hit_at_head_from(static_cast<int>(row - s.row));
+      if (kSites) site[site_head(static_cast<int>(row - s.row))]++;
       return;
     }
-    hits[1] += static_cast<uint32_t>(pair >> 32) == key;
+    uint64_t second = static_cast<uint32_t>(pair >> 32) == key;
+    hits[1] += second;
+    if (kSites) site[hits - s.hits + 1] += second;
     *entry = pair << 32 | key;  // the old head moves behind the line
   }
 }
 
 // Any number of ways: search each list, smallest set count first; stop at a
 // hit at the head.
-__attribute__((noinline)) static void many_ways(uint32_t line, uint32_t key) {
+template <bool kSites>
+__attribute__((noinline)) static void many_ways(uint32_t line, uint32_t key,
+                                                uint64_t *site) {
   uint32_t ways = s.ways;
   for (int r = 0; r < s.rows; r++) {
     uint32_t *entries =
         s.row[r].tags + static_cast<size_t>(line & s.row[r].mask) * ways;
     if (entries[0] == key) {
       hit_at_head_from(r);
+      if (kSites) site[site_head(r)]++;
       return;
     }
     // Search and shift in one pass: each entry passed moves down one place;
@@ -182,11 +199,14 @@ __attribute__((noinline)) static void many_ways(uint32_t line, uint32_t key) {
       carried = here;
     }
     if (j < ways) s.hits[r * ways + j]++;
+    if (kSites && j < ways) site[r * ways + j]++;
   }
 }
 
 // L = A = 0: a fill count per list tells the entries in use.
-__attribute__((noinline)) static void counted(uint32_t line, uint32_t key) {
+template <bool kSites>
+__attribute__((noinline)) static void counted(uint32_t line, uint32_t key,
+                                              uint64_t *site) {
   uint32_t ways = s.ways;
   for (int r = 0; r < s.rows; r++) {
     size_t list = static_cast<size_t>(s.row[r].tags - s.tags) / ways +
@@ -197,11 +217,13 @@ __attribute__((noinline)) static void counted(uint32_t line, uint32_t key) {
     while (j < fill && entries[j] != key) j++;
     if (j == 0 && fill != 0) {
       hit_at_head_from(r);
+      if (kSites) site[site_head(r)]++;
       return;
     }
     uint32_t moved;
     if (j < fill) {
       s.hits[r * ways + j]++;
+      if (kSites) site[r * ways + j]++;
       moved = j;
     } else {  // a miss: the least recent entry drops out of a full list
       if (fill < ways) s.fill[list] = fill + 1;
@@ -218,18 +240,32 @@ __attribute__((noinline, cold)) static void progress_line() {
           static_cast<unsigned long long>(s.t_entries));
 }
 
-void sacnmul_woarr(md_addr_t addr) {
+template <bool kSites>
+static inline void reference(md_addr_t addr, uint64_t *site) {
   if (save_due(&s.marks_due, s.t_entries)) outpr_saclru(stderr);
   if (progress_due(&s.marks_due, ++s.t_entries)) progress_line();
 
   uint32_t line = addr >> s.line_shift;
   uint32_t key = ~(line >> s.tag_shift);  // the tag, the same in every row
   switch (s.path) {
-    case TWO_WAYS: two_ways(line, key); break;
-    case ONE_WAY: one_way(line, key); break;
-    case MANY_WAYS: many_ways(line, key); break;
-    default: counted(line, key); break;
+    case TWO_WAYS: two_ways<kSites>(line, key, site); break;
+    case ONE_WAY: one_way<kSites>(line, key, site); break;
+    case MANY_WAYS: many_ways<kSites>(line, key, site); break;
+    default: counted<kSites>(line, key, site); break;
   }
+}
+
+void sacnmul_woarr(md_addr_t addr) { reference<false>(addr, nullptr); }
+
+void sacnmul_at(md_addr_t addr, uint32_t site) {
+  reference<true>(addr, site_counts(site));
+}
+
+uint32_t site_width_saclru(void) { return sa_site_width(s.rows, s.ways); }
+
+void site_hits_saclru(const uint64_t *counts, vantle_result *rows,
+                      int count) {
+  sa_site_hits(counts, s.rows, s.ways, rows, count);
 }
 
 // References one after the other, n of them with no mark due: the path
@@ -240,25 +276,25 @@ static void quiet_batch(const md_addr_t *addrs, size_t n) {
     case TWO_WAYS:
       for (size_t i = 0; i < n; i++) {
         uint32_t line = addrs[i] >> line_shift;
-        two_ways(line, ~(line >> tag_shift));
+        two_ways<false>(line, ~(line >> tag_shift), nullptr);
       }
       break;
     case ONE_WAY:
       for (size_t i = 0; i < n; i++) {
         uint32_t line = addrs[i] >> line_shift;
-        one_way(line, ~(line >> tag_shift));
+        one_way<false>(line, ~(line >> tag_shift), nullptr);
       }
       break;
     case MANY_WAYS:
       for (size_t i = 0; i < n; i++) {
         uint32_t line = addrs[i] >> line_shift;
-        many_ways(line, ~(line >> tag_shift));
+        many_ways<false>(line, ~(line >> tag_shift), nullptr);
       }
       break;
     default:
       for (size_t i = 0; i < n; i++) {
         uint32_t line = addrs[i] >> line_shift;
-        counted(line, ~(line >> tag_shift));
+        counted<false>(line, ~(line >> tag_shift), nullptr);
       }
       break;
   }

@@ -18,6 +18,13 @@ uint64_t footprint_saclru(void);
 // Simulates one reference to the byte address addr in every configuration,
 // counting a hit at list position j of the lists of 2^(A+r) sets in 64 bits.
 void sacnmul_woarr(md_addr_t addr);
+// sacnmul_woarr, which also counts the reference's hits for site.
+void sacnmul_at(md_addr_t addr, uint32_t site);
+// The counts of a site's row, and the hits of rows[0 .. count-1] (in the
+// order of results_saclru) from a site's counts.
+uint32_t site_width_saclru(void);
+void site_hits_saclru(const uint64_t *counts, vantle_result *rows,
+                      int count);
 // count calls of sacnmul_woarr(addr), count at least 1, with the same
 // counts, progress lines and interim reports: after the first, the line is
 // at the head of every list, and the rest are counted as head hits at once.

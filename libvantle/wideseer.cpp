@@ -92,6 +92,9 @@ static periodic_marks marks_due;  // progress lines and interim reports
 static uint64_t CLEAN_INTERVAL;
 static uint64_t next_clean_time;
 static bool stack_built;         // the first block has built the stack
+// The counts of the site of the reference being processed (the layout of
+// fa_site_width), or null.
+static uint64_t *site_now;
 
 // Unknown-priority table: field a is the unknown priority, b the recorded
 // group number.
@@ -298,6 +301,15 @@ static void push_top_into_first_group(md_addr_t addr, int32_t prty) {
 // the first entry not yet processed. A block of one distinct line (or of
 // none) leaves a stack of the top entry alone; the first group is then made
 // by the first miss (process_groups).
+// The sites of the first n references, which built the stack: those of
+// the first line after the first are hits at the top.
+static void count_sites_of_build(int n) {
+  for (int k = 0; k < n; k++) {
+    uint64_t *site = window_site(k);
+    if (site && k > 0 && addr_array[k] == addr_array[0]) fa_site_hit(site, 1);
+  }
+}
+
 static int build_stack(int end) {
   if (end <= 0) return end;
   stack_built = true;
@@ -308,6 +320,7 @@ static int build_stack(int end) {
   if (i == end) {
     if (end > 1) set_top_priority(Priority_fa(end - 1));
     depth_counts_add_many(&out_stack, 1, end - 1);
+    count_sites_of_build(end);
     tot_addrs = 1;
     for (int k = 0; k < end; k++) addr_array[k] = time_array[k] = 0;
     t_entries += end;
@@ -316,6 +329,7 @@ static int build_stack(int end) {
   set_top_priority(Priority_fa(i - 1));  // the first line's last repeat
   push_top_into_first_group(addr_array[i], Priority_fa(i));
   depth_counts_add_many(&out_stack, 1, i - 1);
+  count_sites_of_build(i + 1);
   tot_addrs = 2;
   for (int k = 0; k <= i; k++) addr_array[k] = time_array[k] = 0;
   t_entries += i + 1;
@@ -416,6 +430,7 @@ static inline uint32_t next_stop(uint32_t from, md_addr_t addr,
 
 static void count_hit(uint32_t position) {
   if (position <= MAX_LINES) depth_counts_add(&out_stack, position);
+  if (site_now) fa_site_hit(site_now, position);
 }
 
 // Group numbers left above the lowest after a late start (tests only), so
@@ -624,7 +639,9 @@ int stack_proc_fa(int start, int end) {
     if (progress_due(&marks_due, count))
       fprintf(stderr, "libvantle: addresses processed  %llu\n",
               static_cast<unsigned long long>(count));
+    site_now = window_site(i);
     if (process_groups(addr, Priority_fa(i)) == 1) count_miss();
+    site_now = nullptr;  // the table may move before the next
     addr_array[i] = 0;
     time_array[i] = 0;
     if (past_opt_limit(count)) return 1;

@@ -23,6 +23,7 @@
 #include "libvantle/lru_axis.h"
 #include "libvantle/periodic.h"
 #include "libvantle/report.h"
+#include "libvantle/site_table.h"
 
 static const char kUnit[] = "widestack";
 
@@ -100,16 +101,29 @@ static inline void begin_reference() {
   if (progress_due(&marks_due, t_entries)) progress_line();
 }
 
-void ptc(md_addr_t addr) {
+// A reference of a site (kSites) also counts its depth in the site's
+// row (fa_site_hit).
+template <bool kSites>
+static inline void reference(md_addr_t addr, uint32_t site) {
   begin_reference();
   md_addr_t line = addr >> L;
   uint32_t position = hash_lookup_add(line);
-  if (position)
-    depth_counts_add(&out_stack, lru_axis_take_mark(&axis, position));
-  else if (size_exceeded)  // a new line in a full stack
+  uint32_t slot = kNoSlot;
+  if (position) {
+    uint32_t depth = lru_axis_take_mark(&axis, position);
+    depth_counts_add(&out_stack, depth);
+    slot = fa_site_slot(depth);
+  } else if (size_exceeded) {  // a new line in a full stack
     evict_lru();
+  }
+  // Noted for later: the row of a random site is a cache miss.
+  if (kSites) site_note(site, slot);
   lru_axis_mark_next(&axis, line);
 }
+
+void ptc(md_addr_t addr) { reference<false>(addr, 0); }
+
+void ptc_at(md_addr_t addr, uint32_t site) { reference<true>(addr, site); }
 
 // The note of a passed limit comes at the reference after the one that
 // passed it: none passes quietly while it is due.

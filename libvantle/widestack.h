@@ -17,6 +17,8 @@ void init_widestack(void);
 uint64_t footprint_widestack(void);
 // Simulates one reference to the byte address addr.
 void ptc(md_addr_t addr);
+// ptc, which also counts the reference's depth for site (fa_site_hit).
+void ptc_at(md_addr_t addr, uint32_t site);
 // count calls of ptc(addr), count at least 1, with the same counts and
 // messages: after the first the line is at depth 1, where the rest hit.
 void ptc_repeat(md_addr_t addr, uint64_t count);

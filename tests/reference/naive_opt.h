@@ -31,9 +31,11 @@ inline std::vector<uint64_t> next_uses(const std::vector<uint32_t> &lines) {
   return next;
 }
 
-// Hits of one optimal cache of k lines.
+// Hits of one optimal cache of k lines; with hit_at, which references hit.
 inline uint64_t belady_hits(const std::vector<uint32_t> &lines, size_t k,
-                            const std::vector<uint64_t> &next) {
+                            const std::vector<uint64_t> &next,
+                            std::vector<bool> *hit_at = nullptr) {
+  if (hit_at) hit_at->assign(lines.size(), false);
   std::set<std::pair<uint64_t, uint32_t>> by_next;  // resident lines
   std::unordered_map<uint32_t, uint64_t> resident;  // line -> its next use
   uint64_t hits = 0;
@@ -42,6 +44,7 @@ inline uint64_t belady_hits(const std::vector<uint32_t> &lines, size_t k,
     auto it = resident.find(x);
     if (it != resident.end()) {
       hits++;
+      if (hit_at) (*hit_at)[t] = true;
       by_next.erase({it->second, x});
       it->second = next[t];
     } else {

@@ -32,10 +32,12 @@ inline std::vector<uint64_t> next_uses(const std::vector<uint32_t> &lines) {
   return next;
 }
 
-// Hits of one cache with 2^set_bits sets and `ways` lines per set.
+// Hits of one cache with 2^set_bits sets and `ways` lines per set; with
+// hit_at, which references hit.
 inline uint64_t hits_of(const std::vector<uint32_t> &lines,
                         const std::vector<uint64_t> &next, int set_bits,
-                        int ways) {
+                        int ways, std::vector<bool> *hit_at = nullptr) {
+  if (hit_at) hit_at->assign(lines.size(), false);
   size_t sets = size_t{1} << set_bits;
   std::vector<uint32_t> line(sets * ways);
   std::vector<uint64_t> use(sets * ways);
@@ -50,6 +52,7 @@ inline uint64_t hits_of(const std::vector<uint32_t> &lines,
     while (k < n && l[k] != x) k++;
     if (k < n) {
       hits++;
+      if (hit_at) (*hit_at)[t] = true;
       u[k] = next[t];
       continue;
     }

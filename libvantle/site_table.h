@@ -1,0 +1,31 @@
+// The counts of each site (the code that issued a reference, numbered by
+// the caller of vantle_access_at): per site, the references its family has
+// processed and a row of counts whose meaning is the family's (a stack
+// depth bucket, a list position per set count, a hit per line size). The
+// family turns a row into hits per configuration only when results are
+// asked for.
+#ifndef VANTLE_LIBVANTLE_SITE_TABLE_H_
+#define VANTLE_LIBVANTLE_SITE_TABLE_H_
+
+#include <stdint.h>
+
+// Readies an empty table of rows of width counts. Allocates nothing.
+void site_table_init(uint32_t width);
+// Counts one reference processed for site and returns its row of counts,
+// width of them, growing the table (zero-filled) to reach it. Ends the
+// process through _fatal when memory is out.
+uint64_t *site_counts(uint32_t site);
+// site_counts for a reference whose one count is slot of the row, or none
+// when slot is kNoSlot, counted a little later: a few thousand such
+// references go to the table at once, so that their cache misses overlap
+// (a family of wide rows over thousands of sites misses the cache at
+// nearly every reference). Every row is brought up to date before it is
+// read. Ends the process through _fatal when memory is out.
+constexpr uint32_t kNoSlot = UINT32_MAX;
+void site_note(uint32_t site, uint32_t slot);
+// The references counted for site, and its row; null (and 0) for a site
+// that no reference reached.
+const uint64_t *site_row(uint32_t site);
+uint64_t site_references(uint32_t site);
+
+#endif  // VANTLE_LIBVANTLE_SITE_TABLE_H_
