@@ -56,7 +56,11 @@ const char *policy_name(int organisation, int policy) {
   return vantle_policy_name(organisation, known_policy(organisation, policy));
 }
 
+int finish(FILE *out) { return fflush(out) == 0 && !ferror(out) ? 0 : -1; }
+
 const char kReplacement[] = "\xef\xbf\xbd";  // U+FFFD
+
+}  // namespace
 
 void put_json_string(FILE *out, const char *text) {
   fputc('"', out);
@@ -77,9 +81,18 @@ void put_json_string(FILE *out, const char *text) {
   fputc('"', out);
 }
 
-int finish(FILE *out) { return fflush(out) == 0 && !ferror(out) ? 0 : -1; }
-
-}  // namespace
+void put_csv_field(FILE *out, const char *text) {
+  if (!text[strcspn(text, ",\"\r\n")]) {
+    fputs(text, out);
+    return;
+  }
+  fputc('"', out);
+  for (const char *p = text; *p; p++) {
+    if (*p == '"') fputc('"', out);
+    fputc(*p, out);
+  }
+  fputc('"', out);
+}
 
 const char *organisation_title(int organisation) {
   const char *name = vantle_organisation_name(organisation);
@@ -133,21 +146,6 @@ void put_csv_header(FILE *out, bool family_column, bool explained) {
   for (int i = 0; explained && i < kExplainedFieldCount; i++)
     fprintf(out, ",%s", kExplainedFields[i]);
   fputc('\n', out);
-}
-
-// A field as RFC 4180 has it: quoted, its quotes doubled, when it holds a
-// comma, a quote or a line end.
-void put_csv_field(FILE *out, const char *text) {
-  if (!text[strcspn(text, ",\"\r\n")]) {
-    fputs(text, out);
-    return;
-  }
-  fputc('"', out);
-  for (const char *p = text; *p; p++) {
-    if (*p == '"') fputc('"', out);
-    fputc(*p, out);
-  }
-  fputc('"', out);
 }
 
 void put_csv_rows(FILE *out, const char *family, const vantle_result *rows,

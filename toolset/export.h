@@ -48,6 +48,14 @@ const char *family_name(const vantle_result *first_row);
 // family has reads as the default organisation.
 const char *organisation_title(int organisation);
 
+// A JSON string of text (null as ""): quotes, backslashes and control
+// characters escaped, bytes that are not UTF-8 as U+FFFD.
+void put_json_string(FILE *out, const char *text);
+
+// A CSV field as RFC 4180 has it: quoted, its quotes doubled, when it
+// holds a comma, a quote or a line end.
+void put_csv_field(FILE *out, const char *text);
+
 // Writes a header line and one line per row; with explained (-explain,
 // one beside each row) the explanation's fields follow the row's, empty
 // where not counted. Returns 0, or -1 when the stream reports an error.

@@ -1,6 +1,7 @@
 // The SVG miss-ratio plot of a run's vantle_results rows, of one family or
-// several (export.h): what varies in a family is its x axis, on a log
-// scale; a panel per organisation, a curve per associativity or family.
+// several (export.h), or of the functions that miss most (sites_report.h):
+// what varies in a family is its x axis, on a log scale; a panel per
+// organisation, a curve per associativity, family or function.
 #include <math.h>
 #include <stdint.h>
 #include <string.h>
@@ -11,6 +12,7 @@
 
 #include "misc.h"
 #include "toolset/export.h"
+#include "toolset/sites_report.h"
 
 namespace {
 
@@ -567,6 +569,40 @@ int write_families_svg(FILE *out, const family_results *families,
                       width, top))
       top += frame.height;
   }
+  fputs("</svg>\n", out);
+  return finish(out);
+}
+
+int write_sites_svg(FILE *out, const run_description *run,
+                    const vantle_result *rows, int members,
+                    const std::vector<function_rows> &groups, int member) {
+  // One curve each: a set-associative family varying in sets and ways is
+  // drawn over its set counts at the chosen member's associativity.
+  bool one_way = member >= 0 && member < members &&
+                 rows[0].organisation == VANTLE_SET_ASSOCIATIVE &&
+                 varies_in_sets_and_ways(rows, members);
+  auto chosen = [&](const vantle_result *from) {
+    std::vector<vantle_result> kept;
+    for (int k = 0; k < members; k++)
+      if (!one_way || from[k].associativity == rows[member].associativity)
+        kept.push_back(from[k]);
+    return kept;
+  };
+  std::vector<vantle_result> family = chosen(rows);
+  int count = static_cast<int>(family.size());
+  Plot plot = build_plot(run, family.data(), count, nullptr, false);
+  plot.title += ", the 8 functions that miss most";
+  for (Curve &c : plot.curves) c.label = "all code, " + c.label;
+  for (size_t i = 0; i < groups.size() && i < 8; i++) {
+    std::vector<vantle_result> own = chosen(groups[i].rows.data());
+    Plot one = build_plot(run, own.data(), count, nullptr, false);
+    std::string name = groups[i].name.function;
+    if (name.size() > 48) name = name.substr(0, 45) + "...";
+    for (Curve &c : one.curves) plot.curves.push_back({name, c.points});
+  }
+  double width = picture_width({plot});
+  put_document(out, width, Frame().height);
+  put_panel(out, plot, width, count == 0 || family[0].references == 0);
   fputs("</svg>\n", out);
   return finish(out);
 }
