@@ -65,6 +65,11 @@ void end_batch(struct batch *b);
 /* Writes the batch's records, after the regions placed since the last
  * batch, then empties it. map_full: the trace ends at address. */
 void flush(struct batch *b, int map_full, uint64_t address);
+/* When the run wants sites, writes this process's code mappings (its
+ * /proc/self/maps) in a batch of their own, while they can be read: at the
+ * guest's exit, or before an exec replaces them. Nothing when the guest's
+ * addresses are not the host's (QEMU then offsets them). */
+void report_code_maps(void);
 /* Wakes vantle-sim for batches written quietly: those of threads' turns,
  * which a system call or a later batch of the process announces. */
 void announce(void);

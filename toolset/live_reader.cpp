@@ -18,6 +18,7 @@
 #include "loader.h"
 #include "misc.h"
 #include "toolset/folding.h"
+#include "toolset/site_numbers.h"
 #include "transport/live_ring.h"
 
 // The plugin's records are handed out as they lie: its folded addresses
@@ -207,6 +208,7 @@ outcome check_batch(const unsigned char *batch, const trace_batch &head) {
   if (head.references > TRACE_BATCH_REFERENCES ||
       uint64_t{head.loads} + head.stores > head.references ||
       head.regions > TRACE_BATCH_REGIONS || head.map_full > 1 ||
+      head.text > TRACE_BATCH_TEXT || (head.text && head.references) ||
       trace_batch_bytes(&head) > trace_ring_unread(shared.file.ring))
     return BAD_BATCH;
   if (!kinds_valid(batch + trace_batch_kinds(&head), head.references))
@@ -226,6 +228,9 @@ outcome from_ring(size_t cap, records *out) {
     outcome sound = check_batch(batch, head);
     if (sound != RECORDS) return sound;
     out->regions = batch + sizeof head;
+    if (head.text)
+      sn_add_maps(reinterpret_cast<const char *>(batch) +
+                      trace_batch_kinds(&head), head.text);
   }
   size_t n = std::min<size_t>(cap, head.references - shared.given);
   out->counted = n == head.references;
@@ -364,7 +369,7 @@ void stop_reading(outcome done, const records &r, const char *name) {
 // The records of one next_records call, taken in.
 size_t take_records(const records &r, const char *name,
                     const md_addr_t **addrs, const unsigned char **kinds) {
-  if (debugging && r.regions) note_placed_regions(r.regions, r.region_count);
+  if (r.regions) note_placed_regions(r.regions, r.region_count);
   reader.counted_records = r.counted ? r.count : 0;
   reader.counted[MD_REF_LOAD] = r.loads;
   reader.counted[MD_REF_STORE] = r.stores;

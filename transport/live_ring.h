@@ -101,6 +101,8 @@ struct trace_live {
                                     other threads of its process run */
   uint32_t threads_seen;         /* threads so far: each one's number */
   uint32_t untraced_seen;
+  uint32_t sites;                /* 1: each process reports its code
+                                    mappings as it ends (trace_record.h) */
   struct trace_process processes[TRACE_PROCESSES];
   struct trace_untraced untraced[TRACE_UNTRACED];
 };

@@ -1,0 +1,54 @@
+// The code sites of a run with -sites: every instruction address that
+// issued a reference gets a small dense number, first seen first (the
+// library's vantle_access_at counts by it). A data reference's site is
+// the instruction fetch just before it in its thread's records (QEMU's
+// plugin and lackey both record an instruction's fetch before its
+// accesses; din traces are taken to do the same); a fetch's site is its own
+// address. Addresses are kept unfolded, the program's own, for naming; the
+// modules of the traced program (file mappings) are gathered for the same
+// purpose, from /proc/<pid>/maps of a live process when a site falls
+// outside every module known, and from the maps QEMU's plugins report.
+#ifndef VANTLE_TOOLSET_SITE_NUMBERS_H_
+#define VANTLE_TOOLSET_SITE_NUMBERS_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <vector>
+
+#include "machine.h"
+#include "toolset/site_names.h"
+
+// The site of a data reference that no fetch of its thread came before:
+// address 0 stands for code not known.
+enum { SN_UNKNOWN_ADDRESS = 0 };
+
+// Turns numbering on (off until called) and forgets every site.
+void sn_start(void);
+bool sn_on(void);
+
+// Notes that the folding map placed region at place (both shifted by the
+// map's region size), so that folded fetch addresses unfold.
+void sn_note_region(uint64_t region, uint64_t place);
+
+// The sites of the n records of a batch (addrs folded, kinds by
+// md_ref_kind), the references of one thread of process pid (0: none
+// known); valid until the next call. Null when kinds is null (the format
+// records no fetches).
+const uint32_t *sn_number(const md_addr_t *addrs, const unsigned char *kinds,
+                          size_t n, unsigned thread, int pid);
+
+// Whether any fetch has been seen, hence whether the sites mean anything.
+bool sn_any_fetch(void);
+
+// The sites so far, and the unfolded instruction address of each.
+uint32_t sn_count(void);
+const uint64_t *sn_addresses(void);
+
+// Adds the file mappings of a /proc/<pid>/maps text (n bytes, not
+// terminated), as a QEMU plugin reports them at its process's end.
+void sn_add_maps(const char *text, size_t n);
+// The modules known so far.
+const std::vector<code_module> &sn_modules(void);
+
+#endif  // VANTLE_TOOLSET_SITE_NUMBERS_H_
