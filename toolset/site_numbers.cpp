@@ -28,9 +28,11 @@ struct site_state {
   bool any_fetch;
   std::unordered_map<uint32_t, uint32_t> by_address;  // folded -> site
   recent_entry recent[1 << kRecentBits];
-  std::vector<uint64_t> addresses;                    // site -> unfolded
+  std::vector<uint32_t> folded;                       // site -> address
+  std::vector<uint64_t> unfolded;                     // sn_addresses'
   std::unordered_map<uint64_t, uint64_t> region_at;   // place -> region
   std::unordered_map<unsigned, uint32_t> last_site;   // thread -> site
+  uint32_t unknown = kNoSite;  // the site of data before any fetch
   std::vector<uint32_t> batch;                        // the batch's sites
   std::vector<code_module> modules;
   bool maps_read;  // this batch's process's maps have been read
@@ -76,10 +78,10 @@ uint32_t site_of_fetch(uint32_t folded, int pid) {
                                  ((1u << kRecentBits) - 1)];
   if (r.site != kNoSite && r.folded == folded) return r.site;
   auto [at, added] = sites.by_address.try_emplace(
-      folded, static_cast<uint32_t>(sites.addresses.size()));
+      folded, static_cast<uint32_t>(sites.folded.size()));
   if (added) {
-    sites.addresses.push_back(unfold(folded));
-    look_for_module(sites.addresses.back(), pid);
+    sites.folded.push_back(folded);
+    look_for_module(unfold(folded), pid);
   }
   r = {folded, at->second};
   return at->second;
@@ -87,10 +89,11 @@ uint32_t site_of_fetch(uint32_t folded, int pid) {
 
 // The site of data references no fetch came before.
 uint32_t unknown_site(void) {
-  auto [at, added] = sites.by_address.try_emplace(
-      SN_UNKNOWN_ADDRESS, static_cast<uint32_t>(sites.addresses.size()));
-  if (added) sites.addresses.push_back(SN_UNKNOWN_ADDRESS);
-  return at->second;
+  if (sites.unknown == kNoSite) {
+    sites.unknown = static_cast<uint32_t>(sites.folded.size());
+    sites.folded.push_back(SN_UNKNOWN_ADDRESS);
+  }
+  return sites.unknown;
 }
 
 }  // namespace
@@ -132,8 +135,18 @@ const uint32_t *sn_number(const md_addr_t *addrs, const unsigned char *kinds,
 }
 
 bool sn_any_fetch(void) { return sites.any_fetch; }
-uint32_t sn_count(void) { return static_cast<uint32_t>(sites.addresses.size()); }
-const uint64_t *sn_addresses(void) { return sites.addresses.data(); }
+uint32_t sn_count(void) { return static_cast<uint32_t>(sites.folded.size()); }
+
+// Unfolded only now: a region another process placed can reach vantle-sim
+// after a fetch of this one that lies in it.
+const uint64_t *sn_addresses(void) {
+  sites.unfolded.resize(sites.folded.size());
+  for (size_t i = 0; i < sites.folded.size(); i++)
+    sites.unfolded[i] =
+        i == sites.unknown ? uint64_t{SN_UNKNOWN_ADDRESS}
+                           : unfold(sites.folded[i]);
+  return sites.unfolded.data();
+}
 
 void sn_add_maps(const char *text, size_t n) {
   add_modules(modules_from_maps(std::string(text, n).c_str()));

@@ -41,7 +41,8 @@ const uint32_t *sn_number(const md_addr_t *addrs, const unsigned char *kinds,
 // Whether any fetch has been seen, hence whether the sites mean anything.
 bool sn_any_fetch(void);
 
-// The sites so far, and the unfolded instruction address of each.
+// The sites so far, and the unfolded instruction address of each (valid
+// until the next call).
 uint32_t sn_count(void);
 const uint64_t *sn_addresses(void);
 
