@@ -73,17 +73,21 @@ void look_for_module(uint64_t address, int pid) {
   if (read_maps_file(path.c_str(), &found) == 0) add_modules(found);
 }
 
-uint32_t site_of_fetch(uint32_t folded, int pid) {
-  recent_entry &r = sites.recent[(folded ^ folded >> kRecentBits) &
-                                 ((1u << kRecentBits) - 1)];
-  if (r.site != kNoSite && r.folded == folded) return r.site;
+recent_entry *recent_slot(uint32_t folded) {
+  return &sites.recent[(folded ^ folded >> kRecentBits) &
+                       ((1u << kRecentBits) - 1)];
+}
+
+// The site of a fetch that the recent table does not hold; it holds it
+// then.
+__attribute__((noinline)) uint32_t site_of_fetch(uint32_t folded, int pid) {
   auto [at, added] = sites.by_address.try_emplace(
       folded, static_cast<uint32_t>(sites.folded.size()));
   if (added) {
     sites.folded.push_back(folded);
     look_for_module(unfold(folded), pid);
   }
-  r = {folded, at->second};
+  *recent_slot(folded) = {folded, at->second};
   return at->second;
 }
 
@@ -117,21 +121,25 @@ const uint32_t *sn_number(const md_addr_t *addrs, const unsigned char *kinds,
   sites.maps_read = false;
   auto last = sites.last_site.try_emplace(thread, kNoSite).first;
   uint32_t site = last->second;
+  // Locals, so that the loop keeps them in registers.
+  uint32_t *out = sites.batch.data();
+  bool fetched = false;
   for (size_t i = 0; i < n; i++) {
     if (kinds[i] == MD_REF_INST) {
-      site = site_of_fetch(addrs[i], pid);
-      sites.any_fetch = true;
+      const recent_entry *r = recent_slot(addrs[i]);
+      site = r->site != kNoSite && r->folded == addrs[i]
+                 ? r->site
+                 : site_of_fetch(addrs[i], pid);
+      fetched = true;
     } else if (site == kNoSite) {
-      site = unknown_site();
-      // Only until the thread's first fetch.
-      sites.batch[i] = site;
-      site = kNoSite;
+      out[i] = unknown_site();  // only until the thread's first fetch
       continue;
     }
-    sites.batch[i] = site;
+    out[i] = site;
   }
+  sites.any_fetch |= fetched;
   last->second = site;
-  return sites.batch.data();
+  return out;
 }
 
 bool sn_any_fetch(void) { return sites.any_fetch; }
