@@ -230,7 +230,7 @@ outcome from_ring(size_t cap, records *out) {
     out->regions = batch + sizeof head;
     if (head.text)
       sn_add_maps(reinterpret_cast<const char *>(batch) +
-                      trace_batch_kinds(&head), head.text);
+                      trace_batch_kinds(&head), head.text, head.pid);
   }
   size_t n = std::min<size_t>(cap, head.references - shared.given);
   out->counted = n == head.references;

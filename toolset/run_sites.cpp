@@ -99,8 +99,7 @@ void rsite_final(FILE *out) {
   std::vector<vantle_result> rows(size_t{count} * members + 1);
   for (uint32_t s = 0; s < count; s++)
     vantle_site_results(s, &rows[size_t{s} * members], members);
-  std::vector<site_name> names =
-      name_sites(sn_addresses(), count, sn_modules(), run.lines);
+  std::vector<site_name> names = sn_names(count, run.lines);
   run.groups = group_sites(names.data(), rows.data(), count, members,
                            run.member, run.lines);
   write_sites_report(out, run.groups, run.member, run.lines);

@@ -1,13 +1,16 @@
 // The code sites of a run with -sites: every instruction address that
-// issued a reference gets a small dense number, first seen first (the
-// library's vantle_access_at counts by it). A data reference's site is
-// the instruction fetch just before it in its thread's records (QEMU's
-// plugin and lackey both record an instruction's fetch before its
-// accesses; din traces are taken to do the same); a fetch's site is its own
-// address. Addresses are kept unfolded, the program's own, for naming; the
-// modules of the traced program (file mappings) are gathered for the same
-// purpose, from /proc/<pid>/maps of a live process when a site falls
-// outside every module known, and from the maps QEMU's plugins report.
+// issued a reference, in one program image, gets a small dense number,
+// first seen first (the library's vantle_access_at counts by it). A data
+// reference's site is the instruction fetch just before it in its
+// thread's records (QEMU's plugin and lackey both record an instruction's
+// fetch before its accesses; din traces are taken to do the same); a
+// fetch's site is its own address. A process's image ends where its
+// plugin reports its code mappings (at an exec or its end): the next
+// image of that process, an exec'd program, may place other code at the
+// same addresses. Addresses are kept folded and unfolded at the end; each
+// image's modules (file mappings) come from /proc/<pid>/maps of the live
+// process, read when a site falls outside every module known, and from
+// the maps the plugins report.
 #ifndef VANTLE_TOOLSET_SITE_NUMBERS_H_
 #define VANTLE_TOOLSET_SITE_NUMBERS_H_
 
@@ -41,15 +44,16 @@ const uint32_t *sn_number(const md_addr_t *addrs, const unsigned char *kinds,
 // Whether any fetch has been seen, hence whether the sites mean anything.
 bool sn_any_fetch(void);
 
-// The sites so far, and the unfolded instruction address of each (valid
-// until the next call).
+// The sites so far.
 uint32_t sn_count(void);
-const uint64_t *sn_addresses(void);
 
 // Adds the file mappings of a /proc/<pid>/maps text (n bytes, not
-// terminated), as a QEMU plugin reports them at its process's end.
-void sn_add_maps(const char *text, size_t n);
-// The modules known so far.
-const std::vector<code_module> &sn_modules(void);
+// terminated) to the image process pid runs, which ends there: the
+// process's plugin reports them as the image ends.
+void sn_add_maps(const char *text, size_t n, int pid);
+
+// Names the first count sites, each against its image's modules
+// (name_sites, site_names.h); result i names site i.
+std::vector<site_name> sn_names(uint32_t count, bool lines);
 
 #endif  // VANTLE_TOOLSET_SITE_NUMBERS_H_
