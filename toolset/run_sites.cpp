@@ -85,7 +85,8 @@ void rsite_input_opened(bool has_kinds) {
 const uint32_t *rsite_number(const md_addr_t *addrs,
                              const unsigned char *kinds, size_t n) {
   if (!run.numbering) return nullptr;
-  return sn_number(addrs, kinds, n, ld_thread(), ld_thread_process());
+  return sn_number(addrs, kinds, n, ld_thread(), ld_thread_process(),
+                   ld_is_program() && ld_tracer() == LD_TRACER_VALGRIND);
 }
 
 void rsite_final(FILE *out) {

@@ -28,6 +28,7 @@ struct recent_entry {
 // its end.
 struct image {
   int pid;
+  bool maps_readable;  // /proc/<pid>/maps names its code
   std::vector<code_module> modules;
 };
 
@@ -55,10 +56,10 @@ uint64_t unfold(uint32_t folded) {
 }
 
 // The image process pid runs now (pid 0: the one image of a trace).
-uint32_t image_now(int pid) {
+uint32_t image_now(int pid, bool maps_readable) {
   auto [at, added] = sites.image_of_pid.try_emplace(
       pid, static_cast<uint32_t>(sites.images.size()));
-  if (added) sites.images.push_back({pid, {}});
+  if (added) sites.images.push_back({pid, maps_readable && pid > 0, {}});
   return at->second;
 }
 
@@ -83,7 +84,8 @@ void add_modules(image *im, const std::vector<code_module> &found) {
 // (once a batch) when none of the image's modules holds it.
 void look_for_module(uint32_t i, uint64_t address) {
   image *im = &sites.images[i];
-  if (im->pid <= 0 || sites.maps_read || in_module(*im, address)) return;
+  if (!im->maps_readable || sites.maps_read || in_module(*im, address))
+    return;
   sites.maps_read = true;
   std::vector<code_module> found;
   std::string path = "/proc/" + std::to_string(im->pid) + "/maps";
@@ -134,7 +136,8 @@ void sn_note_region(uint64_t region, uint64_t place) {
 }
 
 const uint32_t *sn_number(const md_addr_t *addrs, const unsigned char *kinds,
-                          size_t n, unsigned thread, int pid) {
+                          size_t n, unsigned thread, int pid,
+                          bool maps_readable) {
   if (!kinds) return nullptr;
   if (sites.batch.size() < n) sites.batch.resize(n);
   sites.maps_read = false;
@@ -142,7 +145,7 @@ const uint32_t *sn_number(const md_addr_t *addrs, const unsigned char *kinds,
   uint32_t site = last->second;
   // Locals, so that the loop keeps them in registers.
   uint32_t *out = sites.batch.data();
-  const uint64_t high = uint64_t{image_now(pid)} << 32;
+  const uint64_t high = uint64_t{image_now(pid, maps_readable)} << 32;
   bool fetched = false;
   for (size_t i = 0; i < n; i++) {
     if (kinds[i] == MD_REF_INST) {
@@ -166,7 +169,7 @@ bool sn_any_fetch(void) { return sites.any_fetch; }
 uint32_t sn_count(void) { return static_cast<uint32_t>(sites.keys.size()); }
 
 void sn_add_maps(const char *text, size_t n, int pid) {
-  uint32_t i = image_now(pid);
+  uint32_t i = image_now(pid, false);
   add_modules(&sites.images[i],
               modules_from_maps(std::string(text, n).c_str()));
   sites.image_of_pid.erase(pid);  // what the process runs next is new

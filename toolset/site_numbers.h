@@ -8,9 +8,11 @@
 // plugin reports its code mappings (at an exec or its end): the next
 // image of that process, an exec'd program, may place other code at the
 // same addresses. Addresses are kept folded and unfolded at the end; each
-// image's modules (file mappings) come from /proc/<pid>/maps of the live
-// process, read when a site falls outside every module known, and from
-// the maps the plugins report.
+// image's modules (file mappings) come from the maps QEMU's plugins
+// report, or from /proc/<pid>/maps of a live process under valgrind, read
+// when a site falls outside every module known. (vantle-sim reads no map
+// of QEMU's process: its guest's addresses need not be the host's, which
+// the plugin checks.)
 #ifndef VANTLE_TOOLSET_SITE_NUMBERS_H_
 #define VANTLE_TOOLSET_SITE_NUMBERS_H_
 
@@ -36,10 +38,12 @@ void sn_note_region(uint64_t region, uint64_t place);
 
 // The sites of the n records of a batch (addrs folded, kinds by
 // md_ref_kind), the references of one thread of process pid (0: none
-// known); valid until the next call. Null when kinds is null (the format
-// records no fetches).
+// known), whose /proc/<pid>/maps names its code when maps_readable; valid
+// until the next call. Null when kinds is null (the format records no
+// fetches).
 const uint32_t *sn_number(const md_addr_t *addrs, const unsigned char *kinds,
-                          size_t n, unsigned thread, int pid);
+                          size_t n, unsigned thread, int pid,
+                          bool maps_readable);
 
 // Whether any fetch has been seen, hence whether the sites mean anything.
 bool sn_any_fetch(void);
