@@ -205,16 +205,19 @@ void expect_functions_ranked(const Outcome &o, const std::string &csv) {
 // A program traced live under QEMU: its three functions are named, and
 // miss as their loops say at the largest cache: a line apart always,
 // streaming once a line, a small array hardly ever. So too when a shell
-// execs it, whose code lay at the same addresses before.
+// execs it, whose code lay at the same addresses before, and under
+// valgrind, whose modules come from another source.
 TEST_F(SitesTest, LiveFunctionsAreNamedAndRankedByTheirMisses) {
-  const std::vector<std::string> programs[] = {
-      {SITES_PATH}, {"/bin/sh", "-c", std::string("exec ") + SITES_PATH}};
-  for (const std::vector<std::string> &program : programs) {
-    SCOPED_TRACE(program.back());
+  const std::vector<std::string> runs[] = {
+      {"qemu", SITES_PATH},
+      {"qemu", "/bin/sh", "-c", std::string("exec ") + SITES_PATH},
+      {"valgrind", SITES_PATH}};
+  for (const std::vector<std::string> &words : runs) {
+    SCOPED_TRACE(words[0] + " " + words.back());
     std::vector<std::string> args = {
-        "-cache:opts", kFamily, "-trace:tracer", "qemu", "-trace:refs",
+        "-cache:opts", kFamily, "-trace:tracer", words[0], "-trace:refs",
         "data", "-sites", "-out:sites", path("sites.csv")};
-    args.insert(args.end(), program.begin(), program.end());
+    args.insert(args.end(), words.begin() + 1, words.end());
     expect_functions_ranked(run(args), path("sites.csv"));
   }
 }
