@@ -4,7 +4,8 @@
  * Conventions:
  *   - Call vantle_init exactly once, before anything else but
  *     vantle_explain; vantle_config optionally; vantle_access (or
- *     vantle_access_store) once per reference, in stream order;
+ *     vantle_access_store, or vantle_access_at with the issuing code's
+ *     site) once per reference, in stream order;
  *     vantle_stats with mid != 0 for interim reports and with mid == 0 once,
  *     after the last reference.
  *   - All state is process-wide: one configuration per process. The calls are

@@ -59,5 +59,9 @@ int main(void) {
   if (vantle_explanation(why, 4) != 4 || why[3].writebacks != 0 ||
       why[3].dirty_at_end != 1 || why[3].compulsory != VANTLE_NOT_COUNTED)
     return 14;
+  /* The calls by site link from C; no reference came with a site. */
+  if (vantle_site_count() != 0 || vantle_site_results(0, rows, 4) != 4 ||
+      rows[3].references != 0 || rows[3].sets != 16)
+    return 15;
   return 0;
 }
