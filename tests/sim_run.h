@@ -26,14 +26,30 @@ struct Outcome {
   std::string out, err;
 };
 
-inline std::string read_file(const std::string &path) {
+// Everything left to read from f.
+inline std::string read_stream(FILE *f) {
   std::string text;
-  FILE *f = fopen(path.c_str(), "rb");
-  if (!f) return text;
   char buf[65536];
   size_t n;
   while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+  return text;
+}
+
+inline std::string read_file(const std::string &path) {
+  FILE *f = fopen(path.c_str(), "rb");
+  if (!f) return "";
+  std::string text = read_stream(f);
   fclose(f);
+  return text;
+}
+
+// What a shell command writes on its standard output ("" when it cannot
+// be run).
+inline std::string command_output(const std::string &command) {
+  FILE *p = popen(command.c_str(), "r");
+  if (!p) return "";
+  std::string text = read_stream(p);
+  pclose(p);
   return text;
 }
 

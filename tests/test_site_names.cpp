@@ -19,17 +19,6 @@
 
 namespace {
 
-std::string command_output(const std::string &command) {
-  std::string text;
-  FILE *p = popen(command.c_str(), "r");
-  if (!p) return text;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
-  pclose(p);
-  return text;
-}
-
 // A run of the program: the addresses it printed, by name, and its maps.
 struct program_run {
   std::vector<std::pair<std::string, uint64_t>> functions;
@@ -134,6 +123,44 @@ TEST_P(SiteNamesTest, NamesTheProgramsFunctionsAndLines) {
 
 INSTANTIATE_TEST_SUITE_P(PieAndNot, SiteNamesTest,
                          ::testing::Values(NAMED_PIE_PATH, NAMED_NOPIE_PATH));
+
+// Code that no symbol covers takes its name from the debug information
+// (a copy of the program without any symbol table); a symbol table that
+// lacks the function does not lend it its neighbour's name (addr2line's
+// guess for a copy without the one symbol).
+TEST(SiteNamesDebugInfo, CodeWithoutSymbolsNamedByDebugInformation) {
+  program_run run = run_named(NAMED_PIE_PATH);
+  ASSERT_EQ(run.functions.size(), 3u);
+  char dir[] = "/tmp/vantle-names-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string bare = std::string(dir) + "/bare", partial = bare + "-partial";
+  ASSERT_EQ(system(("objcopy --strip-all --keep-section='.debug_*' " +
+                    std::string(NAMED_PIE_PATH) + " " + bare)
+                       .c_str()),
+            0);
+  ASSERT_EQ(system(("objcopy --strip-symbol=stream_sum " +
+                    std::string(NAMED_PIE_PATH) + " " + partial)
+                       .c_str()),
+            0);
+  auto named = [&](const std::string &copy, bool lines) {
+    std::vector<code_module> modules = run.modules;
+    for (code_module &m : modules)
+      if (m.path.find("named-pie") != std::string::npos) m.path = copy;
+    uint64_t at[] = {run.functions[0].second, run.functions[2].second};
+    return name_sites(at, 2, modules, lines);
+  };
+  std::vector<site_name> n = named(bare, true);
+  EXPECT_EQ(n[0].function, "stream_sum");
+  EXPECT_EQ(n[1].function, nm_name(NAMED_PIE_PATH, "kern::walk("));
+  EXPECT_EQ(named(bare, false)[0].function.rfind("bare+0x", 0), 0u);
+  n = named(partial, true);
+  EXPECT_EQ(n[0].function.rfind("bare-partial+0x", 0), 0u) << n[0].function;
+  auto [first, last] = source_span("stream_sum(const");
+  EXPECT_GE(n[0].line, first);
+  EXPECT_LE(n[0].line, last);
+  for (const std::string &f : {bare, partial}) unlink(f.c_str());
+  rmdir(dir);
+}
 
 // A file that is gone, cut short anywhere, or corrupted in its headers
 // names by module+offset (or still by symbol), never crashes or reads

@@ -173,16 +173,15 @@ TEST(SitesReport, CsvAndJsonReadBack) {
   std::vector<function_rows> g = s.group(3, true);
   char dir[] = "/tmp/vantle-sites-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
-  std::string csv = std::string(dir) + "/s.csv",
-              json = std::string(dir) + "/s.json";
-  FILE *f = fopen(csv.c_str(), "w");
-  ASSERT_EQ(write_sites_csv(f, g), 0);
-  fclose(f);
-  run_description run = {
-      "LRU Set-associative", "-Csa", "prog", "data", 42, nullptr};
-  f = fopen(json.c_str(), "w");
-  ASSERT_EQ(write_sites_json(f, &run, g), 0);
-  fclose(f);
+  std::string csv = std::string(dir) + "/s.csv";
+  std::string json = std::string(dir) + "/s.JSON";  // by its name, any case
+  run_description run = {"LRU Set-associative", "-Csa", "prog", "data", 42,
+                         "-trace:max"};
+  for (const std::string &name : {csv, json}) {
+    FILE *f = fopen(name.c_str(), "w");
+    ASSERT_EQ(write_sites_table(f, name.c_str(), &run, g), 0);
+    fclose(f);
+  }
   std::string script =
       "import csv, json, sys\n"
       "rows = list(csv.DictReader(open(sys.argv[1], newline='')))\n"
@@ -191,22 +190,17 @@ TEST(SitesReport, CsvAndJsonReadBack) {
       "      rows[4]['file'], rows[4]['line'], repr(rows[0]['line']))\n"
       "d = json.load(open(sys.argv[2]))\n"
       "s = d['sites']\n"
-      "print(d['references'], repr(s[0]['function']), s[0]['file'],\n"
+      "print(d['references'], d['ended_early'], repr(s[0]['function']),\n"
+      "      s[0]['file'],\n"
       "      s[0]['line'], s[1]['line'], len(s[1]['rows']),\n"
       "      s[0]['rows'][2]['miss_ratio'])\n";
   write_file(std::string(dir) + "/read.py", script);
-  std::string out;
-  FILE *p = popen(
-      ("python3 " + std::string(dir) + "/read.py " + csv + " " + json + " 2>&1")
-          .c_str(),
-      "r");
-  char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-  pclose(p);
+  std::string out = command_output("python3 " + std::string(dir) + "/read.py " +
+                                   csv + " " + json + " 2>&1");
   EXPECT_EQ(out,
             "8 'operator,<\"q\">\\nx' /lib/a,b.so 2 2 1 p.c 7 ''\n"
-            "42 'operator,<\"q\">\\nx' None None 7 4 0.75\n");
-  for (const char *name : {"/s.csv", "/s.json", "/read.py"})
+            "42 -trace:max 'operator,<\"q\">\\nx' None None 7 4 0.75\n");
+  for (const char *name : {"/s.csv", "/s.JSON", "/read.py"})
     unlink((std::string(dir) + name).c_str());
   rmdir(dir);
 }
@@ -234,6 +228,14 @@ TEST(SitesReport, PlotDrawsTheTopEightAtTheChosenWays) {
   EXPECT_TRUE(has(svg, "all code")) << svg;
   EXPECT_TRUE(has(svg, ">fn0<"));   // 10 misses: among the top 8
   EXPECT_FALSE(has(svg, ">fn9<"));  // 1 miss: not
+  // By line, a function's lines are told apart.
+  s.names[1] = {"fn0", "/bin/p", "/src/p.c", 7};
+  f = open_memstream(&text, &size);
+  write_sites_svg(f, &run, family.data(), kMembers, s.group(1, true), 1);
+  fclose(f);
+  std::string by_line(text, size);
+  free(text);
+  EXPECT_TRUE(has(by_line, ">fn0 (p.c:7)<")) << by_line;
   // Two points per curve: 1 and 2 sets at 2 ways.
   for (size_t at = svg.find("points=\""); at != std::string::npos;
        at = svg.find("points=\"", at + 1)) {

@@ -194,22 +194,8 @@ void put_json_family(FILE *out, const run_description *run, bool with_input,
     fputs("null", out);
   fprintf(out, ",\n%s\"rows\": [", indent);
   for (int i = 0; i < count; i++) {
-    const vantle_result &r = rows[i];
-    fprintf(out,
-            "%s\n%s  {\"organisation\": \"%s\", \"policy\": \"%s\", "
-            "\"line_size\": %u, \"sets\": %u, \"associativity\": %u, "
-            "\"cache_size\": %llu, \"references\": %llu, \"hits\": %llu, "
-            "\"miss_ratio\": ",
-            i ? "," : "", indent, organisation_name(r.organisation),
-            policy_name(r.organisation, r.policy), r.line_size, r.sets,
-            r.associativity,
-            static_cast<unsigned long long>(r.cache_size),
-            static_cast<unsigned long long>(r.references),
-            static_cast<unsigned long long>(r.hits));
-    if (isnan(r.miss_ratio))
-      fputs("null", out);
-    else
-      fprintf(out, "%.6f", r.miss_ratio);
+    fprintf(out, "%s\n%s  ", i ? "," : "", indent);
+    put_json_row(out, rows[i]);
     for (int f = 0; explained && f < kExplainedFieldCount; f++) {
       std::string v = explained_field(explained[i], f);
       fprintf(out, ", \"%s\": %s", kExplainedFields[f],
@@ -222,6 +208,23 @@ void put_json_family(FILE *out, const run_description *run, bool with_input,
 }
 
 }  // namespace
+
+void put_json_row(FILE *out, const vantle_result &r) {
+  fprintf(out,
+          "{\"organisation\": \"%s\", \"policy\": \"%s\", "
+          "\"line_size\": %u, \"sets\": %u, \"associativity\": %u, "
+          "\"cache_size\": %llu, \"references\": %llu, \"hits\": %llu, "
+          "\"miss_ratio\": ",
+          organisation_name(r.organisation),
+          policy_name(r.organisation, r.policy), r.line_size, r.sets,
+          r.associativity, static_cast<unsigned long long>(r.cache_size),
+          static_cast<unsigned long long>(r.references),
+          static_cast<unsigned long long>(r.hits));
+  if (isnan(r.miss_ratio))
+    fputs("null", out);
+  else
+    fprintf(out, "%.6f", r.miss_ratio);
+}
 
 int write_results_csv(FILE *out, const vantle_result *rows, int count,
                       const explained_row *explained) {

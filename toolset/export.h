@@ -56,6 +56,10 @@ void put_json_string(FILE *out, const char *text);
 // holds a comma, a quote or a line end.
 void put_csv_field(FILE *out, const char *text);
 
+// A row as -out:json writes it, from its "{" to its miss ratio: the
+// caller adds any more fields and the closing "}".
+void put_json_row(FILE *out, const vantle_result &row);
+
 // Writes a header line and one line per row; with explained (-explain,
 // one beside each row) the explanation's fields follow the row's, empty
 // where not counted. Returns 0, or -1 when the stream reports an error.

@@ -591,15 +591,23 @@ int write_sites_svg(FILE *out, const run_description *run,
   std::vector<vantle_result> family = chosen(rows);
   int count = static_cast<int>(family.size());
   Plot plot = build_plot(run, family.data(), count, nullptr, false);
-  plot.title += ", the 8 functions that miss most";
+  bool by_line = false;
   for (Curve &c : plot.curves) c.label = "all code, " + c.label;
   for (size_t i = 0; i < groups.size() && i < 8; i++) {
     std::vector<vantle_result> own = chosen(groups[i].rows.data());
     Plot one = build_plot(run, own.data(), count, nullptr, false);
-    std::string name = groups[i].name.function;
+    const site_name &n = groups[i].name;
+    std::string name = n.function;
     if (name.size() > 48) name = name.substr(0, 45) + "...";
+    // Sites grouped by line: the line tells a function's curves apart.
+    if (!n.file.empty())
+      name += std::string(" (") + base_name(n.file.c_str()) + ":" +
+              std::to_string(n.line) + ")";
+    by_line = by_line || !n.file.empty();
     for (Curve &c : one.curves) plot.curves.push_back({name, c.points});
   }
+  plot.title += by_line ? ", the 8 source lines that miss most"
+                        : ", the 8 functions that miss most";
   double width = picture_width({plot});
   put_document(out, width, Frame().height);
   put_panel(out, plot, width, count == 0 || family[0].references == 0);

@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <map>
+#include <unordered_set>
 
 #include "misc.h"
 
@@ -76,7 +77,8 @@ struct symbol {
 struct module_image {
   std::string path;
   std::vector<segment> segments;
-  std::vector<symbol> symbols;  // by value, one per value
+  std::vector<symbol> symbols;            // by value, one per value
+  std::unordered_set<std::string> names;  // of every symbol of the table
 };
 
 int binding_rank(unsigned char info) {
@@ -102,16 +104,17 @@ void read_symbols(const elf_file &f, const Shdr &table, const Shdr &strings,
   uint64_t entry = table.sh_entsize ? table.sh_entsize : sizeof(Sym);
   Sym s;
   for (uint64_t i = 1; record(syms, entry, i, &s); i++) {
-    int type = ELF64_ST_TYPE(s.st_info);
-    if ((type != STT_FUNC && type != STT_GNU_IFUNC) ||
-        s.st_shndx == SHN_UNDEF || s.st_value == 0 || s.st_name >= names.size())
-      continue;
+    if (s.st_name >= names.size()) continue;
     const char *name = reinterpret_cast<const char *>(names.data()) + s.st_name;
     size_t room = names.size() - s.st_name;
     size_t length = strnlen(name, room);
     if (length == 0 || length == room) continue;  // empty, or no end
-    image->symbols.push_back({s.st_value, s.st_size, binding_rank(s.st_info),
-                              std::string(name, length)});
+    image->names.emplace(name, length);
+    int type = ELF64_ST_TYPE(s.st_info);
+    if ((type == STT_FUNC || type == STT_GNU_IFUNC) &&
+        s.st_shndx != SHN_UNDEF && s.st_value != 0)
+      image->symbols.push_back({s.st_value, s.st_size, binding_rank(s.st_info),
+                                std::string(name, length)});
   }
 }
 
@@ -171,7 +174,8 @@ void read_elf(const elf_file &f, module_image *image) {
 // The image of the file at path: empty when it is not an ELF file of this
 // host's byte order.
 module_image read_module(const std::string &path) {
-  module_image image{path, {}, {}};
+  module_image image;
+  image.path = path;
   elf_file f{open(path.c_str(), O_RDONLY | O_CLOEXEC), 0};
   if (f.fd < 0) return image;
   struct stat st;
@@ -291,7 +295,7 @@ std::string run_addr2line(const std::string &tool, const std::string &file,
     dup2(input, 0);
     dup2(fds[1], 1);
     if (null >= 0) dup2(null, 2);
-    execl(tool.c_str(), "addr2line", "-a", "-i", "-f", "-C", "-e", file.c_str(),
+    execl(tool.c_str(), "addr2line", "-a", "-i", "-f", "-e", file.c_str(),
           static_cast<char *>(nullptr));
     _exit(127);
   }
@@ -334,19 +338,30 @@ bool address_line(const std::string &line) {
 
 // The source lines of the named addresses of one module. For each address
 // addr2line writes the address, then a function line and a location line
-// for each inlined call around it (-i), innermost first: the last is the
-// line in the function that holds the address, the one a reader looks for.
+// for each inlined call around it (-i), innermost first: the last pair is
+// the function that holds the address and its line there, the one a reader
+// looks for. Code that no symbol named (unnamed[k]) takes the function's
+// name from the debug information, where it has one; a name of the symbol
+// table is addr2line's guess from the nearest symbol before the address,
+// which the table has already found not to cover it, and is not taken.
 void add_lines(const std::string &tool, const module_image &image,
                const std::vector<size_t> &which,
                const std::vector<uint64_t> &vaddrs,
+               const std::vector<bool> &unnamed,
                std::vector<site_name> *names) {
   std::string out = run_addr2line(tool, image.path, vaddrs);
   size_t block = 0, in_block = 0;
-  std::string last;
+  std::string function, location;
   auto close = [&]() {
-    if (block > 0 && block <= which.size() && !last.empty())
-      parse_location(last, &(*names)[which[block - 1]]);
-    last.clear();
+    if (block > 0 && block <= which.size()) {
+      site_name &n = (*names)[which[block - 1]];
+      if (!location.empty()) parse_location(location, &n);
+      if (unnamed[block - 1] && !function.empty() && function != "??" &&
+          !image.names.count(function))
+        n.function = demangled(function);
+    }
+    function.clear();
+    location.clear();
   };
   for (size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos;
        at = end + 1) {
@@ -355,8 +370,8 @@ void add_lines(const std::string &tool, const module_image &image,
       close();
       block++;
       in_block = 0;
-    } else if (++in_block % 2 == 0) {
-      last = line;
+    } else {
+      (++in_block % 2 ? function : location) = line;
     }
   }
   close();
@@ -382,6 +397,7 @@ std::vector<site_name> name_sites(const uint64_t *addresses, size_t count,
   std::vector<site_name> names(count);
   std::vector<std::vector<size_t>> wanted(images.size());
   std::vector<std::vector<uint64_t>> vaddrs(images.size());
+  std::vector<std::vector<bool>> unnamed(images.size());
   for (size_t i = 0; i < count; i++) {
     placed p = place(addresses[i], maps, images);
     site_name &n = names[i];
@@ -398,6 +414,7 @@ std::vector<site_name> name_sites(const uint64_t *addresses, size_t count,
     if (lines && p.virtual_address) {
       wanted[p.module].push_back(i);
       vaddrs[p.module].push_back(p.offset);
+      unnamed[p.module].push_back(s == nullptr);
     }
   }
   std::string tool;
@@ -405,7 +422,7 @@ std::vector<site_name> name_sites(const uint64_t *addresses, size_t count,
     if (wanted[m].empty()) continue;
     if (tool.empty()) tool = find_addr2line();
     if (tool.empty()) break;
-    add_lines(tool, images[m], wanted[m], vaddrs[m], &names);
+    add_lines(tool, images[m], wanted[m], vaddrs[m], unnamed[m], &names);
   }
   return names;
 }

@@ -4,7 +4,8 @@
 // (the offset is the address as the module's file places it, as nm and
 // addr2line show it); the raw "0x<address>" outside every module. With
 // lines wanted, the source file and line from the module's debug
-// information (addr2line, one process per module). A module's file is
+// information (addr2line, one process per module), and there the name of
+// code that no symbol covers, where it has one. A module's file is
 // read once, whatever the number of addresses; a file that is gone, is
 // not ELF or lies about its offsets gives "module+0x<offset>" and nothing
 // worse.

@@ -8,6 +8,7 @@
 #include <math.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <map>
@@ -148,7 +149,8 @@ int sites_member(const char *at, const vantle_result *rows, int members,
     *error = "the family has no member";
     return -1;
   }
-  if (!*at || strcmp(at, "largest") == 0) return largest_member(rows, members);
+  if (!at || !*at || strcmp(at, "largest") == 0)
+    return largest_member(rows, members);
   char *end;
   if (at[0] == '#') {
     long n = strtol(at + 1, &end, 10);
@@ -166,8 +168,9 @@ int sites_member(const char *at, const vantle_result *rows, int members,
       if (rows[k].organisation == VANTLE_SET_ASSOCIATIVE &&
           rows[k].sets == sets && rows[k].associativity == ways)
         return k;
-    *error = std::string(parsed ? "no member of the family has " : "not ") +
-             at + (parsed ? " (sets x ways)" : " SETSxWAYS, e.g. 64x8");
+    *error = parsed ? std::string("no member of the family has ") + at +
+                          " (sets x ways)"
+                    : std::string(at) + ": not SETSxWAYS, e.g. 64x8";
     return -1;
   }
   if (uint64_t size = parse_size(at))
@@ -324,7 +327,13 @@ int write_sites_json(FILE *out, const run_description *run,
   put_json_string(out, run->input);
   fputs(",\n  \"reference_kinds\": ", out);
   put_json_string(out, run->kinds);
-  fprintf(out, ",\n  \"references\": %llu,\n  \"sites\": [", run->references);
+  fprintf(out,
+          ",\n  \"references\": %llu,\n  \"ended_early\": ", run->references);
+  if (run->ended_early)
+    put_json_string(out, run->ended_early);
+  else
+    fputs("null", out);
+  fputs(",\n  \"sites\": [", out);
   for (size_t i = 0; i < groups.size(); i++) {
     const function_rows &g = groups[i];
     fputs(i ? ",\n    {\"function\": " : "\n    {\"function\": ", out);
@@ -341,22 +350,20 @@ int write_sites_json(FILE *out, const run_description *run,
     else
       fputs(", \"line\": null, \"rows\": [", out);
     for (size_t k = 0; k < g.rows.size(); k++) {
-      const vantle_result &r = g.rows[k];
-      fprintf(out,
-              "%s\n      {\"sets\": %u, \"associativity\": %u, "
-              "\"line_size\": %u, \"cache_size\": %llu, \"references\": %llu, "
-              "\"hits\": %llu, \"miss_ratio\": ",
-              k ? "," : "", r.sets, r.associativity, r.line_size,
-              static_cast<unsigned long long>(r.cache_size),
-              static_cast<unsigned long long>(r.references),
-              static_cast<unsigned long long>(r.hits));
-      if (isnan(r.miss_ratio))
-        fputs("null}", out);
-      else
-        fprintf(out, "%.6f}", r.miss_ratio);
+      fputs(k ? ",\n      " : "\n      ", out);
+      put_json_row(out, g.rows[k]);
+      fputc('}', out);
     }
     fputs(g.rows.empty() ? "]}" : "\n    ]}", out);
   }
   fputs(groups.empty() ? "]\n}\n" : "\n  ]\n}\n", out);
   return fflush(out) == 0 && !ferror(out) ? 0 : -1;
+}
+
+int write_sites_table(FILE *out, const char *name, const run_description *run,
+                      const std::vector<function_rows> &groups) {
+  size_t n = strlen(name);
+  return n >= 5 && strcasecmp(name + n - 5, ".json") == 0
+             ? write_sites_json(out, run, groups)
+             : write_sites_csv(out, groups);
 }

@@ -55,13 +55,21 @@ std::string member_label(const vantle_result &row);
 void write_sites_report(FILE *out, const std::vector<function_rows> &groups,
                         int member, bool by_line);
 
-// -out:sites: every group's rows, one line (CSV) or object (JSON) per
-// group and member: function, module, source file and line (empty or
-// null when not known), the member, references, hits and miss ratio.
-// Returns 0, or -1 when the stream reports an error.
+// -out:sites: every group's rows. CSV: one line per group and member:
+// function, module, source file and line (empty when not known), the
+// member (sets, associativity, line size, cache size), references, hits
+// and miss ratio. JSON: the run's description and an array of groups,
+// each with its name's fields (null when not known) and its rows, as
+// -out:json writes rows. Returns
+// 0, or -1 when the stream reports an error.
 int write_sites_csv(FILE *out, const std::vector<function_rows> &groups);
 int write_sites_json(FILE *out, const run_description *run,
                      const std::vector<function_rows> &groups);
+
+// -out:sites FILE: write_sites_json when name ends in ".json" (in any
+// case), else write_sites_csv.
+int write_sites_table(FILE *out, const char *name, const run_description *run,
+                      const std::vector<function_rows> &groups);
 
 // -out:plot with -sites: the family's plot over the same axis, with the
 // family's own curve ("all code") and those of the 8 groups first in
