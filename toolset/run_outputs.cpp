@@ -46,21 +46,14 @@ void gather_results(run_results *r, const char *ended_early) {
   }
 }
 
-// -out:sites, in JSON when its name ends in .json, else CSV.
-int write_sites(FILE *fd, const family_results &one) {
-  const char *name = out_name(OUT_SITES);
-  size_t len = strlen(name);
-  if (len >= 5 && !strcmp(name + len - 5, ".json"))
-    return write_sites_json(fd, &one.run, rsite_groups());
-  return write_sites_csv(fd, rsite_groups());
-}
-
 // Writes one -out: file: one family as always, several with their names;
 // with -sites, the plot has the curves of the functions too.
 int write_output(int kind, FILE *fd, void *context) {
   const run_results *r = static_cast<const run_results *>(context);
   const family_results &one = r->family[0];
-  if (kind == OUT_SITES) return write_sites(fd, one);
+  if (kind == OUT_SITES)
+    return write_sites_table(fd, out_name(OUT_SITES), &one.run,
+                             rsite_groups());
   if (kind == OUT_PLOT && !rsite_groups().empty())
     return write_sites_svg(fd, &one.run, one.rows, one.count, rsite_groups(),
                            rsite_member());
