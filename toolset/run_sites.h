@@ -10,6 +10,7 @@
 #include <stddef.h>
 #include <stdio.h>
 
+#include <string>
 #include <vector>
 
 #include "machine.h"
