@@ -16,7 +16,7 @@ void site_table_init(uint32_t width);
 // process through _fatal when memory is out.
 uint64_t *site_counts(uint32_t site);
 // site_counts for a reference whose one count is slot of the row, or none
-// when slot is kNoSlot, counted a little later: a few thousand such
+// when slot is kNoSlot, counted a little later: a few hundred such
 // references go to the table at once, so that their cache misses overlap
 // (a family of wide rows over thousands of sites misses the cache at
 // nearly every reference). Every row is brought up to date before it is

@@ -297,10 +297,6 @@ static void push_top_into_first_group(md_addr_t addr, int32_t prty) {
   set_top(addr, prty);
 }
 
-// Builds the stack from the start of the first block; returns the index of
-// the first entry not yet processed. A block of one distinct line (or of
-// none) leaves a stack of the top entry alone; the first group is then made
-// by the first miss (process_groups).
 // The sites of the first n references, which built the stack: those of
 // the first line after the first are hits at the top.
 static void count_sites_of_build(int n) {
@@ -310,6 +306,10 @@ static void count_sites_of_build(int n) {
   }
 }
 
+// Builds the stack from the start of the first block; returns the index of
+// the first entry not yet processed. A block of one distinct line (or of
+// none) leaves a stack of the top entry alone; the first group is then made
+// by the first miss (process_groups).
 static int build_stack(int end) {
   if (end <= 0) return end;
   stack_built = true;

@@ -101,8 +101,8 @@ static inline void begin_reference() {
   if (progress_due(&marks_due, t_entries)) progress_line();
 }
 
-// A reference of a site (kSites) also counts its depth in the site's
-// row (fa_site_hit).
+// A reference of a site (kSites) also notes its depth's count in the
+// site's row (fa_site_slot).
 template <bool kSites>
 static inline void reference(md_addr_t addr, uint32_t site) {
   begin_reference();
