@@ -44,7 +44,8 @@ void ld_interleave(unsigned references);
 // The thread whose references the last ld_read handed out: its number in
 // the run (from 1), 0 when the input does not say.
 unsigned ld_thread(void);
-// Its process, and the program that process runs ("" when unknown).
+// Its process (under valgrind the program's first, 0 for a trace), and
+// the program that process runs ("" when unknown).
 int ld_thread_process(void);
 const char *ld_thread_program(void);
 // The tracer of the program (never auto) and the path of its executable.

@@ -176,6 +176,55 @@ static void write_batch(struct trace_batch *head,
     write_all(iov, count);
 }
 
+/* Keeps the lines of text[0..n) that name a file (file-backed mappings),
+ * in place; returns their bytes. Whether the guest's code lies at host
+ * addresses is told by start_code falling in one of them. */
+static size_t keep_file_lines(char *text, size_t n, uint64_t start_code,
+                              int *code_found) {
+  size_t kept = 0;
+  for (size_t at = 0; at < n;) {
+    char *line = text + at, *end = memchr(line, '\n', n - at);
+    size_t len = end ? (size_t)(end - line) + 1 : n - at;
+    at += len;
+    if (!memchr(line, '/', len)) continue;
+    unsigned long long lo, hi;
+    if (sscanf(line, "%llx-%llx", &lo, &hi) == 2 && start_code >= lo &&
+        start_code < hi)
+      *code_found = 1;
+    memmove(text + kept, line, len);
+    kept += len;
+  }
+  return kept;
+}
+
+void report_code_maps(void) {
+  if (!o.file.live || stopped() ||
+      !__atomic_load_n(&o.file.live->sites, __ATOMIC_RELAXED))
+    return;
+  static char text[TRACE_BATCH_TEXT];
+  int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  size_t n = 0;
+  ssize_t got;
+  while (n < sizeof text &&
+         (got = read(fd, text + n, sizeof text - n)) > 0)
+    n += (size_t)got;
+  close(fd);
+  while (n && text[n - 1] != '\n') n--; /* whole lines only */
+  int code_found = 0;
+  n = keep_file_lines(text, n, qemu_plugin_start_code(), &code_found);
+  if (!code_found || !n) return;
+  static const char zeros[8];
+  struct trace_batch head = {.pid = getpid(), .text = (uint32_t)n};
+  struct iovec iov[] = {
+      {&head, sizeof head},
+      {text, n},
+      {(void *)zeros, trace_batch_bytes(&head) - sizeof head - n}};
+  LOCK(write_lock);
+  write_ring(iov, 3, trace_batch_bytes(&head), -1);
+  UNLOCK(write_lock);
+}
+
 /* Counts the batch's loads and stores into its head: once a batch, where
  * the loop vectorises, rather than once a reference, where the counters
  * stall the callbacks. */
@@ -208,15 +257,21 @@ static void write_out(struct batch *b, int map_full, uint64_t address,
     b->out.count = 0;
     return;
   }
-  struct trace_batch head = {b->out.count, 0, 0, 0, (uint32_t)map_full,
-                             b->out.thread, b->out.pid, runs_on, address};
+  struct trace_batch head = {.references = b->out.count,
+                             .map_full = (uint32_t)map_full,
+                             .thread = b->out.thread,
+                             .pid = b->out.pid,
+                             .runs_on = runs_on,
+                             .address = address};
   count_kinds(b, &head);
   LOCK(write_lock);
   size_t count, sent = 0;
   struct trace_region *regions = take_placed(&count);
   for (; count - sent > TRACE_BATCH_REGIONS; sent += TRACE_BATCH_REGIONS) {
-    struct trace_batch only_regions = {0, TRACE_BATCH_REGIONS, 0, 0, 0,
-                                       b->out.thread, b->out.pid, runs_on, 0};
+    struct trace_batch only_regions = {.regions = TRACE_BATCH_REGIONS,
+                                       .thread = b->out.thread,
+                                       .pid = b->out.pid,
+                                       .runs_on = runs_on};
     write_batch(&only_regions, regions + sent, NULL);
   }
   head.regions = (uint32_t)(count - sent);

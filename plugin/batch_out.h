@@ -70,6 +70,11 @@ void end_batch(struct batch *b);
  * ends at address. */
 void flush(struct batch *b, int map_full, uint64_t address);
 void say_running(struct batch *b);
+/* When the run wants sites, writes this process's code mappings (its
+ * /proc/self/maps) in a batch of their own, while they can be read: at the
+ * guest's exit, or before an exec replaces them. Nothing when the guest's
+ * addresses are not the host's (QEMU then offsets them). */
+void report_code_maps(void);
 /* Wakes vantle-sim, which may be waiting for the process's end. */
 void announce(void);
 /* Ends the trace at address, which does not fold. */

@@ -46,5 +46,6 @@ void qemu_plugin_register_vcpu_syscall_ret_cb(qemu_plugin_id_t,
 _Bool qemu_plugin_mem_is_store(uint32_t meminfo);
 /* The guest program's path, in memory the caller frees. */
 const char *qemu_plugin_path_to_binary(void);
+uint64_t qemu_plugin_start_code(void);
 
 #endif /* VANTLE_PLUGIN_QEMU_API_H_ */

@@ -218,6 +218,7 @@ static void on_guest_exit(qemu_plugin_id_t id, void *unused) {
   (void)unused;
   for (int i = 0; i < MAX_VCPUS; i++)
     if (batches[i]) end_batch(batches[i]);
+  report_code_maps();
   say_state(TRACE_PROC_EXITED);
 }
 
@@ -251,6 +252,7 @@ static void on_syscall(qemu_plugin_id_t id, unsigned int vcpu, int64_t number,
     forking_vcpu = vcpu;
   }
   if (is_exec(number) && can_follow()) {
+    report_code_maps();
     const uint64_t args[] = {a1, a2, a3, a4, a5};
     if (follow_here(abi, number, args) == EXEC_UNTRACED)
       say_state(TRACE_PROC_LEFT);

@@ -33,7 +33,11 @@ class ThreadTurnsTest : public ::testing::Test {
   // Writes a batch of thread (of process 7) holding the addresses first
   // to first + n - 1, saying runs_on.
   void write(uint32_t thread, uint32_t runs_on, uint32_t first, uint32_t n) {
-    trace_batch head = {n, 0, n, 0, 0, thread, 7, runs_on, 0};
+    trace_batch head{};
+    head.references = head.loads = n;
+    head.thread = thread;
+    head.pid = 7;
+    head.runs_on = runs_on;
     unsigned char *at = trace_ring_at(ring_, ring_->written);
     memcpy(at, &head, sizeof head);
     uint32_t *addrs = reinterpret_cast<uint32_t *>(at + sizeof head);

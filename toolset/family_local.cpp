@@ -50,7 +50,13 @@ void config(fam_family *, FILE *to) {
 fam_fed feed(fam_family *f, const md_addr_t *addrs,
              const unsigned char *kinds, size_t take, size_t) {
   feeding.on = true;
-  if (f->stores) {
+  if (f->sites) {
+    for (size_t i = 0; i < take; i++) {
+      if (!f->wanted[kinds[i]]) continue;
+      feeding.at = i;
+      vantle_access_at(addrs[i], f->sites[i]);
+    }
+  } else if (f->stores) {
     for (size_t i = 0; i < take; i++) {
       if (!f->wanted[kinds[i]]) continue;
       feeding.at = i;

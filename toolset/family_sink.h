@@ -35,6 +35,10 @@ struct fam_family {
   unsigned explain;
   bool stores;
   int organisation, policy;  // as the library read its words
+  // -sites: the site of each record of the batch being fed (records
+  // 0..take-1 of feed), or null; only a family fed in this process
+  // takes them.
+  const uint32_t *sites;
 };
 
 // What the run's signals ask of a sink that waits (several families: on

@@ -1,15 +1,17 @@
 // The loader's side of the folding map: folds with the map of
-// transport/fold_map.c, whose region size the caller sets; keeps no state
-// of its own.
+// transport/fold_map.c, whose region size the caller sets, and tells the
+// sites' numbering where each region went; keeps no state of its own.
 #include "toolset/folding.h"
 
 #include <stdio.h>
 
 #include "loader.h"
 #include "misc.h"
+#include "toolset/site_numbers.h"
 #include "transport/fold_map.h"
 
 void note_region_placed(uint64_t region, uint64_t place) {
+  sn_note_region(region, place);
   debug("region 0x%llx folded into slot %llu\n",
         static_cast<unsigned long long>(region),
         static_cast<unsigned long long>(place));

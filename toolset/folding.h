@@ -7,7 +7,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
-// Says under -d that region took place (both shifted by the region size).
+// Notes that region took place (both shifted by the region size), for
+// the sites' addresses, and says so under -d.
 void note_region_placed(uint64_t region, uint64_t place);
 
 // Writes into out why the input named name stops at address: its regions

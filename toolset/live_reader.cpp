@@ -19,6 +19,7 @@
 #include "misc.h"
 #include "toolset/folding.h"
 #include "toolset/thread_turns.h"
+#include "toolset/site_numbers.h"
 #include "transport/live_ring.h"
 
 // The plugin's records are handed out as they lie: its folded addresses
@@ -210,6 +211,7 @@ outcome check_batch(const unsigned char *batch, const trace_batch &head,
       uint64_t{head.loads} + head.stores > head.references ||
       head.regions > TRACE_BATCH_REGIONS || head.map_full > 1 ||
       head.runs_on > TRACE_RUNS_ON_CUT ||
+      head.text > TRACE_BATCH_TEXT || (head.text && head.references) ||
       trace_batch_bytes(&head) >
           __atomic_load_n(&shared.file.ring->written, __ATOMIC_SEQ_CST) - at)
     return BAD_BATCH;
@@ -230,6 +232,9 @@ outcome from_ring(size_t cap, records *out) {
     outcome sound = check_batch(batch, head, ring->read);
     if (sound != RECORDS) return sound;
     out->regions = batch + sizeof head;
+    if (head.text)
+      sn_add_maps(reinterpret_cast<const char *>(batch) +
+                      trace_batch_kinds(&head), head.text, head.pid);
   }
   size_t n = std::min<size_t>(cap, head.references - shared.given);
   out->counted = n == head.references;
@@ -302,6 +307,7 @@ outcome next_in_turns(size_t cap, unsigned length, int (*stop)(void),
     bool drain = ended || shared.left_over_count;
     outcome taken = static_cast<outcome>(tt_take_in(check_held, out));
     if (taken != RECORDS) return taken;
+    tt_texts_due(sn_add_maps);  // what was handed out before is fed
     tt_give(cap, length, drain, pass_over, out);
     if (out->count) {
       shared.waiting_since_ms = 0;
@@ -408,7 +414,7 @@ void stop_reading(outcome done, const records &r, const char *name) {
 // The records of one next_records call, taken in.
 size_t take_records(const records &r, const char *name,
                     const md_addr_t **addrs, const unsigned char **kinds) {
-  if (debugging && r.regions) live_note_regions(r.regions, r.region_count);
+  if (r.regions) live_note_regions(r.regions, r.region_count);
   reader.counted_records = r.counted ? r.count : 0;
   reader.counted[MD_REF_LOAD] = r.loads;
   reader.counted[MD_REF_STORE] = r.stores;

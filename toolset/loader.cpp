@@ -185,7 +185,12 @@ void ld_use_tracer(int tracer, const char *sysroot) {
 void ld_interleave(unsigned references) { in.interleave = references; }
 
 unsigned ld_thread(void) { return in.under_qemu ? lr_thread() : 0; }
-int ld_thread_process(void) { return in.under_qemu ? lr_thread_process() : 0; }
+// valgrind runs the program in its own process.
+int ld_thread_process(void) {
+  return in.under_qemu ? lr_thread_process()
+         : in.is_program && in.tracer_pid > 0 ? in.tracer_pid
+                                              : 0;
+}
 const char *ld_thread_program(void) {
   return in.under_qemu ? lr_thread_program() : "";
 }

@@ -33,7 +33,8 @@ struct out_file {
 out_file outputs[OUT_KINDS] = {
     {"-out:csv", nullptr, kReplace, false, false, -1, "", ""},
     {"-out:json", nullptr, kReplace, false, false, -1, "", ""},
-    {"-out:plot", nullptr, kReplace, false, false, -1, "", ""}};
+    {"-out:plot", nullptr, kReplace, false, false, -1, "", ""},
+    {"-out:sites", nullptr, kReplace, false, false, -1, "", ""}};
 
 // Why the last file failed, when errno cannot say.
 const char *failure;
@@ -263,6 +264,10 @@ void out_reg_options(opt_odb_t *odb) {
   opt_reg_string(odb, "-out:plot",
                  "at the end, write a miss-ratio plot to this SVG file",
                  &outputs[OUT_PLOT].fname, nullptr, 1, nullptr);
+  opt_reg_string(odb, "-out:sites",
+                 "with -sites, at the end, write every function's result "
+                 "to this CSV file (JSON when its name ends in .json)",
+                 &outputs[OUT_SITES].fname, nullptr, 1, nullptr);
 }
 
 const char *out_name(int kind) { return outputs[kind].fname; }

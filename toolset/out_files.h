@@ -1,11 +1,11 @@
-// The -out: files of a run (-out:csv, -out:json, -out:plot), from the check
-// of the options to the moment each is complete. A file is written to a
-// new file beside the one its path ends at (symbolic links followed) and
-// renamed over it when whole, so that a run that fails or is ended never
-// leaves one half written and a link stays a link. A device, a FIFO, or a
-// file that a descriptor of the run names (/dev/stdout, /dev/fd/3, the
-// file the error stream goes to) is written where it is instead, from
-// memory, once the text is whole.
+// The -out: files of a run (-out:csv, -out:json, -out:plot, -out:sites),
+// from the check of the options to the moment each is complete. A file is
+// written to a new file beside the one its path ends at (symbolic links
+// followed) and renamed over it when whole, so that a run that fails or
+// is ended never leaves one half written and a link stays a link. A
+// device, a FIFO, or a file that a descriptor of the run names
+// (/dev/stdout, /dev/fd/3, the file the error stream goes to) is written
+// where it is instead, from memory, once the text is whole.
 #ifndef VANTLE_TOOLSET_OUT_FILES_H_
 #define VANTLE_TOOLSET_OUT_FILES_H_
 
@@ -14,9 +14,9 @@
 
 #include "options.h"
 
-enum { OUT_CSV, OUT_JSON, OUT_PLOT, OUT_KINDS };
+enum { OUT_CSV, OUT_JSON, OUT_PLOT, OUT_SITES, OUT_KINDS };
 
-// Registers -out:csv, -out:json and -out:plot, in that order.
+// Registers -out:csv, -out:json, -out:plot and -out:sites, in that order.
 void out_reg_options(opt_odb_t *odb);
 
 // The path given for an -out: kind, or null.

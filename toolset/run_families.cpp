@@ -304,7 +304,7 @@ void rf_introduce(FILE *stream, int i, const char *what) {
 }
 
 size_t rf_feed(const md_addr_t *addrs, const unsigned char *kinds,
-               size_t n) {
+               const uint32_t *sites, size_t n) {
   counter_t by_kind[MD_REF_MODIFY + 1];
   rs_count_kinds(kinds, n, by_kind);
   int from, to;
@@ -318,6 +318,7 @@ size_t rf_feed(const md_addr_t *addrs, const unsigned char *kinds,
     counter_t taken = taking(f, by_kind);
     size_t take = end;
     if (end < n || taken > room) take = after_nth(f, kinds, end, room, &taken);
+    f->sites = sites;
     feed_family(f, addrs, kinds, take, taken);
     used = std::max(used, take);
   }

@@ -63,10 +63,11 @@ void rf_config(int i, FILE *stream);
 void rf_introduce(FILE *stream, int i, const char *what);
 
 // Feeds the families records 0..n-1 of the batch the loader handed out
-// (addrs, kinds) and counts the records used in the statistics
-// (run_stats.h); returns how many records precede the last one any family
-// took.
-size_t rf_feed(const md_addr_t *addrs, const unsigned char *kinds, size_t n);
+// (addrs, kinds, and with -sites each record's site, else null) and
+// counts the records used in the statistics (run_stats.h); returns how
+// many records precede the last one any family took.
+size_t rf_feed(const md_addr_t *addrs, const unsigned char *kinds,
+               const uint32_t *sites, size_t n);
 
 // The record of the batch being fed when a fatal error ends the run inside
 // the library, counted in the statistics; false when none is.

@@ -9,6 +9,7 @@
 #include "toolset/export.h"
 #include "toolset/out_files.h"
 #include "toolset/run_families.h"
+#include "toolset/run_sites.h"
 
 namespace {
 
@@ -45,10 +46,17 @@ void gather_results(run_results *r, const char *ended_early) {
   }
 }
 
-// Writes one -out: file: one family as always, several with their names.
+// Writes one -out: file: one family as always, several with their names;
+// with -sites, the plot has the curves of the functions too.
 int write_output(int kind, FILE *fd, void *context) {
   const run_results *r = static_cast<const run_results *>(context);
   const family_results &one = r->family[0];
+  if (kind == OUT_SITES)
+    return write_sites_table(fd, out_name(OUT_SITES), &one.run,
+                             rsite_groups());
+  if (kind == OUT_PLOT && !rsite_groups().empty())
+    return write_sites_svg(fd, &one.run, one.rows, one.count, rsite_groups(),
+                           rsite_member());
   if (r->count > 1)
     return kind == OUT_CSV    ? write_families_csv(fd, r->family, r->count)
            : kind == OUT_JSON ? write_families_json(fd, r->family, r->count)

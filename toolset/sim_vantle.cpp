@@ -27,6 +27,7 @@
 #include "toolset/out_files.h"
 #include "toolset/run_families.h"
 #include "toolset/run_outputs.h"
+#include "toolset/run_sites.h"
 #include "toolset/run_stats.h"
 #include "transport/fold_map.h"
 
@@ -116,6 +117,7 @@ void sim_reg_options(opt_odb_t *odb) {
                  "same family under OPT beside it, which takes as long as "
                  "an OPT run): true|false",
                  &explain_opt_text, "true", 0, nullptr);
+  rsite_reg_options(odb);
   opt_reg_string(odb, "-trace:refs",
                  "references that feed the cache: all|inst|data|load|store",
                  &refs_name, "all", 1, nullptr);
@@ -259,6 +261,9 @@ void sim_check_options(opt_odb_t *, int, char **) {
     option_error("-explain:opt must be true or false, not `%s'",
                  explain_opt_text);
   if (explain) rf_explain(!strcmp(explain_opt_text, "true"));
+  if (const char *no = rsite_refusal(cache_opts_values.count, explain,
+                                     rf_is_per_thread(), out_name(OUT_SITES)))
+    option_error("%s", no);
   char why[4096];
   if (!out_open(why, sizeof why)) option_error("%s", why);
 }
@@ -306,6 +311,10 @@ void sim_init(void) {
                                   asked_by_signals};
   rf_start(&hooks);
   library_ready = true;
+  std::string why;
+  if (rsite_on() && rsite_check_member(&why) < 0)
+    option_error("-sites:at: %s", why.c_str());
+  rsite_start();
 }
 
 // The signals while the input is opened (a pipe or FIFO that has delivered
@@ -358,6 +367,7 @@ void sim_load_prog(char *fname, int argc, char **argv, char **) {
       option_error("`%s' is a trace file, which takes no arguments", fname);
   }
   check_kinds_recorded();
+  rsite_input_opened(ld_has_kinds());
 }
 
 void sim_reg_stats(stat_sdb_t *sdb) { rs_reg_stats(sdb, ld_is_program()); }
@@ -454,6 +464,7 @@ void sim_aux_stats(FILE *stream) {
   }
   final_report_done = true;
   if (rf_final_reports(stream)) {
+    rsite_final(stream);
     write_outputs();
     return;
   }
@@ -607,7 +618,8 @@ static bool feed_input(bool *cut_at_max) {
       sim_dump_stats = 0;
       interim_stats();
     }
-    size_t used = rf_feed(batch_addrs, batch_kinds, n);
+    size_t used = rf_feed(batch_addrs, batch_kinds,
+                          rsite_number(batch_addrs, batch_kinds, n), n);
     if (rf_failed()) break;
     // A record after either limit is never reached.
     if (ld_state() == LD_MALFORMED && !rf_past_reference_limit() &&

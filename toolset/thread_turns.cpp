@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <string>
 #include <vector>
 
 #include "misc.h"
@@ -28,6 +29,14 @@ struct held_batch {
   uint32_t given;  // references handed out
   bool in_ring;    // not yet released (else done, or copied out)
   std::vector<unsigned char> copy;  // the batch copied out of the ring
+};
+
+// The text a batch carried (its process's code maps), held until every
+// earlier batch of its process has been handed out, and so fed.
+struct held_text {
+  uint64_t at;
+  pid_t pid;
+  std::string text;
 };
 
 // A thread of a process of several that runs on beside others (so that
@@ -56,6 +65,7 @@ struct {
   uint64_t taken;   // the ring's position up to which batches are held
   std::deque<held_batch> held;
   std::vector<turn_thread> threads;
+  std::deque<held_text> texts;
   uint32_t current;  // the thread whose turn it is, and what it has left
   unsigned left;
   size_t copied_bytes;        // of the batches copied out of the ring
@@ -106,8 +116,14 @@ int tt_take_in(int (*check)(const unsigned char *, const trace_batch &,
     out->region_count = h.head.regions;
     int wrong = check(batch, h.head, turns.taken);
     if (wrong) return wrong;
-    if (debugging && h.head.references == 0)
+    if (h.head.references == 0)
       live_note_regions(batch + sizeof h.head, h.head.regions);
+    if (h.head.text)
+      turns.texts.push_back(
+          {h.at, h.head.pid,
+           std::string(reinterpret_cast<const char *>(batch) +
+                           trace_batch_kinds(&h.head),
+                       h.head.text)});
     note_thread(&h);
     h.bytes = trace_batch_bytes(&h.head);
     h.addrs = reinterpret_cast<const md_addr_t *>(
@@ -159,7 +175,7 @@ namespace {
 
 // Takes records of h out: n of them, from where it stands.
 void take_from(held_batch *h, size_t n, live_records *out) {
-  if (debugging && h->given == 0)
+  if (h->given == 0)
     live_note_regions(reinterpret_cast<const char *>(h->addrs) -
                             h->head.regions * sizeof(trace_region),
                         h->head.regions);
@@ -303,6 +319,21 @@ bool tt_records_held(void) {
   return std::any_of(turns.held.begin(), turns.held.end(), has_records);
 }
 
+void tt_texts_due(void (*take)(const char *text, size_t n, pid_t pid)) {
+  for (auto t = turns.texts.begin(); t != turns.texts.end();) {
+    bool earlier_held = std::any_of(
+        turns.held.begin(), turns.held.end(), [&](const held_batch &h) {
+          return h.at < t->at && h.head.pid == t->pid && has_records(h);
+        });
+    if (earlier_held) {
+      ++t;
+      continue;
+    }
+    take(t->text.data(), t->text.size(), t->pid);
+    t = turns.texts.erase(t);
+  }
+}
+
 void live_note_regions(const void *regions, uint32_t n) {
   for (uint32_t i = 0; i < n; i++) {
     trace_region r;
@@ -316,6 +347,7 @@ void tt_start(trace_ring *ring) {
   turns.taken = ring ? ring->read : 0;
   turns.held.clear();
   turns.threads.clear();
+  turns.texts.clear();
   turns.current = turns.left = 0;
   turns.copied_bytes = 0;
 }

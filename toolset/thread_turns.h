@@ -46,6 +46,11 @@ void tt_start(trace_ring *ring);
 int tt_take_in(int (*check)(const unsigned char *batch,
                             const trace_batch &head, uint64_t at),
                live_records *out);
+// Hands take, in the ring's order, each text a batch carried (a
+// process's code maps) whose process has no earlier records held: call
+// it once the records handed out so far are fed, so that a text follows
+// its process's earlier references, as it does in the ring.
+void tt_texts_due(void (*take)(const char *text, size_t n, pid_t pid));
 // The ring's position up to which batches are taken in.
 uint64_t tt_taken(void);
 // Releases in the ring's order the batches handed out (or copied out),

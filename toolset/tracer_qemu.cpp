@@ -15,6 +15,7 @@
 
 #include "misc.h"
 #include "toolset/live_reader.h"
+#include "toolset/site_numbers.h"
 #include "transport/live_ring.h"
 #include "transport/programs.h"
 
@@ -147,6 +148,7 @@ int tq_share(int region_bits, unsigned interleave) {
   if (fd < 0) return -1;
   trace_live *live = lr_record();
   live->interleave = interleave;
+  live->sites = sn_on();
   snprintf(live->plugin, sizeof live->plugin, "%s", launch.plugin);
   snprintf(live->sysroot, sizeof live->sysroot, "%s",
            launch.sysroot ? launch.sysroot : "");

@@ -102,6 +102,8 @@ struct trace_live {
                                     no turns (a family per thread) */
   uint32_t threads_seen;         /* threads so far: each one's number */
   uint32_t untraced_seen;
+  uint32_t sites;                /* 1: each process reports its code
+                                    mappings as it ends (trace_record.h) */
   struct trace_process processes[TRACE_PROCESSES];
   struct trace_untraced untraced[TRACE_UNTRACED];
 };

@@ -3,8 +3,10 @@
  * one machine). The plugin folds each guest address into 32 bits itself
  * (fold_map.h), so that vantle-sim can hand the addresses to the cache as
  * they come. A batch is its head, then its newly folded regions, then its
- * folded addresses, then one kind byte per address, padded to a multiple
- * of 8 bytes.
+ * folded addresses, then one kind byte per address, then text, padded to
+ * a multiple of 8 bytes. Text comes only in a batch of no references: the
+ * code mappings of the process at its end (its /proc/self/maps), written
+ * when the run wants sites.
  * Shared by the plugin (C) and the loader's QEMU reader (C++), which hands
  * the kinds on as the tool set's md_ref_kind and checks, as it compiles,
  * that their values are equal. */
@@ -24,6 +26,7 @@ enum {
   /* The most references and regions one batch holds. */
   TRACE_BATCH_REFERENCES = 1 << 16,
   TRACE_BATCH_REGIONS = 1 << 12,
+  TRACE_BATCH_TEXT = 1 << 16,
   /* vantle-sim hands QEMU the shared file at or above this descriptor,
    * which QEMU's table then already holds (growing it while QEMU runs
    * threads waits some 15 ms); the plugin moves a descriptor given with
@@ -49,6 +52,8 @@ struct trace_batch {
    * and the batch was cut short as another thread began to run. A batch
    * of no references may say just that. */
   uint32_t runs_on;
+  uint32_t text; /* bytes of text */
+  uint32_t unused; /* keeps address 8-byte aligned */
   uint64_t address;
 };
 
@@ -68,7 +73,7 @@ static inline size_t trace_batch_kinds(const struct trace_batch *b) {
   return trace_batch_addresses(b) + b->references * sizeof(uint32_t);
 }
 static inline size_t trace_batch_bytes(const struct trace_batch *b) {
-  return (trace_batch_kinds(b) + b->references + 7) & ~(size_t)7;
+  return (trace_batch_kinds(b) + b->references + b->text + 7) & ~(size_t)7;
 }
 
 #endif /* VANTLE_TRANSPORT_TRACE_RECORD_H_ */
