@@ -67,6 +67,11 @@ struct family {
   void (*access_at)(md_addr_t addr, uint32_t site);
   uint32_t (*site_width)(void);
   void (*site_hits)(const uint64_t *counts, vantle_result *rows, int count);
+  // access_at for a batch, taken whole as batch is (null: run by run), and
+  // for a run of one line by one site (null: one by one).
+  void (*batch_at)(const md_addr_t *addrs, const uint32_t *sites,
+                   size_t count);
+  void (*repeat_at)(md_addr_t addr, uint32_t site, uint64_t count);
 };
 
 // The OPT families reach their simulator through the look-ahead window
@@ -115,30 +120,30 @@ static const family kFamilies[] = {
     {VANTLE_FULLY_ASSOCIATIVE, VANTLE_LRU, init_widestack, ptc, ptc_repeat,
      nullptr, report_fa_lru, results_widestack, footprint_widestack,
      test_start_widestack_at, &kWidestackWritebacks, ptc_at, fa_site_width,
-     fa_site_hits},
+     fa_site_hits, nullptr, ptc_repeat_at},
     {VANTLE_FULLY_ASSOCIATIVE, VANTLE_OPT, init_fa_opt, access_fa_opt,
      nullptr, nullptr, report_fa_opt, results_wideseer, footprint_wideseer,
      test_start_fa_opt, nullptr, access_fa_opt_at, fa_site_width,
-     fa_site_hits},
+     fa_site_hits, nullptr, nullptr},
     {VANTLE_SET_ASSOCIATIVE, VANTLE_LRU, init_saclru, sacnmul_woarr,
      sacnmul_repeat, sacnmul_batch, report_sa_lru, results_saclru,
      footprint_saclru, test_start_saclru_at, &kSaclruWritebacks, sacnmul_at,
-     site_width_saclru, site_hits_saclru},
+     site_width_saclru, site_hits_saclru, sacnmul_batch_at, nullptr},
     {VANTLE_SET_ASSOCIATIVE, VANTLE_OPT, init_sa_opt, access_sa_opt,
      nullptr, nullptr, report_sa_opt, results_rowseer, footprint_rowseer,
      test_start_sa_opt, nullptr, access_sa_opt_at, site_width_rowseer,
-     site_hits_rowseer},
+     site_hits_rowseer, nullptr, nullptr},
     // Direct-mapped has no policy: -R is accepted and ignored.
     {VANTLE_DIRECT_MAPPED, VANTLE_LRU, init_linesweep, linesweep,
      linesweep_repeat, linesweep_batch, report_dm,
      results_linesweep, footprint_linesweep, test_start_linesweep_at,
      &kLinesweepWritebacks, linesweep_at, site_width_linesweep,
-     site_hits_linesweep},
+     site_hits_linesweep, linesweep_batch_at, nullptr},
     {VANTLE_DIRECT_MAPPED, VANTLE_OPT, init_linesweep, linesweep,
      linesweep_repeat, linesweep_batch, report_dm,
      results_linesweep, footprint_linesweep, test_start_linesweep_at,
      &kLinesweepWritebacks, linesweep_at, site_width_linesweep,
-     site_hits_linesweep},
+     site_hits_linesweep, linesweep_batch_at, nullptr},
 };
 
 static int initialized;
@@ -550,6 +555,45 @@ void vantle_access_at(md_addr_t addr, uint32_t site) {
     chosen->access_at(addr, site);
   else if (!explain_access_at(addr, site, chosen->access_at))
     refuse("vantle_access_at: sites are not counted with write-backs\n");
+}
+
+// The batch of vantle_access_batch_at that the family is given: the
+// accepted ones, none past an out-of-range site; the sites fed follow
+// them.
+static void feed_sites_batch(const md_addr_t *addrs, const uint32_t *sites,
+                             size_t count) {
+  for (size_t i = 0; i < count; i++)
+    if (sites[i] >= sites_fed) sites_fed = sites[i] + 1;
+  if (chosen->batch_at) {
+    chosen->batch_at(addrs, sites, count);
+    return;
+  }
+  int bits = vantle_line_bits();
+  for (size_t i = 0, next; i < count; i = next) {  // run by run
+    for (next = i + 1; chosen->repeat_at && next < count &&
+                       sites[next] == sites[i] &&
+                       addrs[next] >> bits == addrs[i] >> bits;
+         next++) {
+    }
+    if (next - i > 1)
+      chosen->repeat_at(addrs[i], sites[i], next - i);
+    else
+      chosen->access_at(addrs[i], sites[i]);
+  }
+}
+
+void vantle_access_batch_at(const md_addr_t *addrs, const uint32_t *sites,
+                            size_t count) {
+  if (explain_parts) {  // the explanation takes references one by one
+    for (size_t i = 0; i < count; i++) vantle_access_at(addrs[i], sites[i]);
+    return;
+  }
+  size_t valid = 0;
+  while (valid < count && sites[valid] < VANTLE_MOST_SITES) valid++;
+  size_t taken = static_cast<size_t>(accept_many(valid));
+  if (taken) feed_sites_batch(addrs, sites, taken);
+  if (taken < valid) accepted();  // past the limit: its message
+  if (valid < count) vantle_access_at(addrs[valid], sites[valid]);  // ends
 }
 
 uint32_t vantle_site_count(void) { return sites_fed; }

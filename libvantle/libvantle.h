@@ -251,6 +251,17 @@ int vantle_results(vantle_result *rows, int capacity);
  * site). */
 void vantle_access_at(md_addr_t addr, uint32_t site);
 
+/* vantle_access_at(addrs[i], sites[i]) for i from 0 to count - 1, in
+ * every count, report and message the same, and cheaper: the
+ * set-associative LRU and direct-mapped families take the batch whole
+ * where vantle_takes_batches says so, growing the sites' table once before
+ * the first reference (the one allocation, so that running out of memory
+ * ends the process before any of the batch is counted); the
+ * fully-associative LRU family counts a run of one line by one site at
+ * once; the others take the references one by one. */
+void vantle_access_batch_at(const md_addr_t *addrs, const uint32_t *sites,
+                            size_t count);
+
 /* One more than the largest site fed so far (0: no vantle_access_at yet). */
 uint32_t vantle_site_count(void);
 

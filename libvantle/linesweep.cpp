@@ -126,18 +126,20 @@ static inline void sweep_sizes(md_addr_t addr, uint32_t n,
 
 static inline void sweep(md_addr_t addr) { sweep_sizes(addr, s.no_lines); }
 
-void linesweep(md_addr_t addr) {
+// One reference with its count and marks; with kSites, its hits also in
+// the site's row.
+template <bool kSites>
+static inline void reference(md_addr_t addr, uint64_t *site) {
   uint64_t t = ++s.t_entries;
   if (progress_due(&s.marks_due, t)) progress_line();
-  sweep(addr);
+  sweep_sizes<kSites>(addr, s.no_lines, site);
   if (save_due(&s.marks_due, t)) interim_report();
 }
 
+void linesweep(md_addr_t addr) { reference<false>(addr, nullptr); }
+
 void linesweep_at(md_addr_t addr, uint32_t site) {
-  uint64_t t = ++s.t_entries;
-  if (progress_due(&s.marks_due, t)) progress_line();
-  sweep_sizes<true>(addr, s.no_lines, site_counts(site));
-  if (save_due(&s.marks_due, t)) interim_report();
+  reference<true>(addr, site_counts(site));
 }
 
 uint32_t site_width_linesweep(void) { return s.no_lines; }
@@ -185,6 +187,21 @@ static void sweep_many(const md_addr_t *addrs, size_t n) {
 
 void linesweep_batch(const md_addr_t *addrs, size_t count) {
   feed_batch(addrs, count, linesweep, quiet_linesweep, sweep_many);
+}
+
+// A site's row needs a count for every line size, so with sites each
+// reference sweeps them all.
+void linesweep_batch_at(const md_addr_t *addrs, const uint32_t *sites,
+                        size_t count) {
+  site_rows rows = site_batch_rows(sites, count);
+  feed_batch_by_index(
+      count, quiet_linesweep,
+      [&](size_t i) { reference<true>(addrs[i], rows.of(sites[i])); },
+      [&](size_t i, size_t n) {
+        for (size_t k = i; k < i + n; k++)
+          sweep_sizes<true>(addrs[k], s.no_lines, rows.of(sites[k]));
+        s.t_entries += n;
+      });
 }
 
 void outpr_linesweep(FILE *fd) {

@@ -68,10 +68,9 @@ static inline uint64_t quiet_references(const periodic_marks *m,
 // most recent in every cache; then, while quiet() says how many more pass
 // with no mark due, repeats(n) to count n hits at the most recent position
 // at once, and one(addr) for each reference a mark falls due at.
-static inline void feed_repeats(md_addr_t addr, uint64_t count,
-                                void (*one)(md_addr_t),
-                                uint64_t (*quiet)(void),
-                                void (*repeats)(uint64_t n)) {
+template <class One, class Repeats>
+static inline void feed_repeats(md_addr_t addr, uint64_t count, One one,
+                                uint64_t (*quiet)(void), Repeats repeats) {
   one(addr);
   for (uint64_t left = count - 1; left;) {
     uint64_t n = quiet();
@@ -85,23 +84,28 @@ static inline void feed_repeats(md_addr_t addr, uint64_t count,
   }
 }
 
-// Feeds addrs[0 .. count-1] as one() for each would: many(addrs, n) for
-// the n that quiet() lets pass with no mark due, one() for each reference
-// a mark falls due at.
+// Feeds references 0 .. count-1 as one(i) for each would: many(i, n) for
+// the n from i on that quiet() lets pass with no mark due, one(i) for each
+// reference a mark falls due at.
+template <class One, class Many>
+static inline void feed_batch_by_index(size_t count, uint64_t (*quiet)(void),
+                                       One one, Many many) {
+  for (size_t i = 0; i < count;) {
+    uint64_t n = quiet();
+    if (n > count - i) n = count - i;
+    if (n) many(i, static_cast<size_t>(n));
+    i += static_cast<size_t>(n);
+    if (i < count) one(i++);
+  }
+}
+
+// feed_batch_by_index for addrs[0 .. count-1]: many(addrs + i, n), one(addrs[i]).
 static inline void feed_batch(const md_addr_t *addrs, size_t count,
                               void (*one)(md_addr_t), uint64_t (*quiet)(void),
                               void (*many)(const md_addr_t *, size_t)) {
-  while (count) {
-    uint64_t n = quiet();
-    if (n > count) n = count;
-    if (n) many(addrs, static_cast<size_t>(n));
-    addrs += n;
-    count -= static_cast<size_t>(n);
-    if (count) {
-      one(*addrs++);
-      count--;
-    }
-  }
+  feed_batch_by_index(
+      count, quiet, [&](size_t i) { one(addrs[i]); },
+      [&](size_t i, size_t n) { many(addrs + i, n); });
 }
 
 #endif  // VANTLE_LIBVANTLE_PERIODIC_H_

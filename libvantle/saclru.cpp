@@ -269,33 +269,30 @@ void site_hits_saclru(const uint64_t *counts, vantle_result *rows,
 }
 
 // References one after the other, n of them with no mark due: the path
-// chosen once, and no mark looked at.
-static void quiet_batch(const md_addr_t *addrs, size_t n) {
+// chosen once, and no mark looked at. With kSites, reference i also counts
+// in the row of sites[i].
+template <bool kSites>
+static void quiet_batch(const md_addr_t *addrs, const uint32_t *sites,
+                        site_rows rows, size_t n) {
   uint32_t line_shift = s.line_shift, tag_shift = s.tag_shift;
+  auto each = [&](auto path) {
+    for (size_t i = 0; i < n; i++) {
+      uint32_t line = addrs[i] >> line_shift;
+      path(line, ~(line >> tag_shift), kSites ? rows.of(sites[i]) : nullptr);
+    }
+  };
   switch (s.path) {
     case TWO_WAYS:
-      for (size_t i = 0; i < n; i++) {
-        uint32_t line = addrs[i] >> line_shift;
-        two_ways<false>(line, ~(line >> tag_shift), nullptr);
-      }
+      each([](uint32_t l, uint32_t k, uint64_t *at) { two_ways<kSites>(l, k, at); });
       break;
     case ONE_WAY:
-      for (size_t i = 0; i < n; i++) {
-        uint32_t line = addrs[i] >> line_shift;
-        one_way<false>(line, ~(line >> tag_shift), nullptr);
-      }
+      each([](uint32_t l, uint32_t k, uint64_t *at) { one_way<kSites>(l, k, at); });
       break;
     case MANY_WAYS:
-      for (size_t i = 0; i < n; i++) {
-        uint32_t line = addrs[i] >> line_shift;
-        many_ways<false>(line, ~(line >> tag_shift), nullptr);
-      }
+      each([](uint32_t l, uint32_t k, uint64_t *at) { many_ways<kSites>(l, k, at); });
       break;
     default:
-      for (size_t i = 0; i < n; i++) {
-        uint32_t line = addrs[i] >> line_shift;
-        counted<false>(line, ~(line >> tag_shift), nullptr);
-      }
+      each([](uint32_t l, uint32_t k, uint64_t *at) { counted<kSites>(l, k, at); });
       break;
   }
   s.t_entries += n;
@@ -310,8 +307,23 @@ static void head_hits_saclru(uint64_t n) {
   s.t_entries += n;
 }
 
+static void quiet_run(const md_addr_t *addrs, size_t n) {
+  quiet_batch<false>(addrs, nullptr, {}, n);
+}
+
 void sacnmul_batch(const md_addr_t *addrs, size_t count) {
-  feed_batch(addrs, count, sacnmul_woarr, quiet_saclru, quiet_batch);
+  feed_batch(addrs, count, sacnmul_woarr, quiet_saclru, quiet_run);
+}
+
+void sacnmul_batch_at(const md_addr_t *addrs, const uint32_t *sites,
+                      size_t count) {
+  site_rows rows = site_batch_rows(sites, count);
+  feed_batch_by_index(
+      count, quiet_saclru,
+      [&](size_t i) { reference<true>(addrs[i], rows.of(sites[i])); },
+      [&](size_t i, size_t n) {
+        quiet_batch<true>(addrs + i, sites + i, rows, n);
+      });
 }
 
 void sacnmul_repeat(md_addr_t addr, uint64_t count) {

@@ -7,6 +7,7 @@
 #ifndef VANTLE_LIBVANTLE_SITE_TABLE_H_
 #define VANTLE_LIBVANTLE_SITE_TABLE_H_
 
+#include <stddef.h>
 #include <stdint.h>
 
 // Readies an empty table of rows of width counts. Allocates nothing.
@@ -23,6 +24,23 @@ uint64_t *site_counts(uint32_t site);
 // read. Ends the process through _fatal when memory is out.
 constexpr uint32_t kNoSlot = UINT32_MAX;
 void site_note(uint32_t site, uint32_t slot);
+// For a batch of references of sites[0 .. n-1]: reaches the largest of
+// them, growing the table (which may end the process through _fatal, before
+// any of the batch is counted), and counts the references of all n. Returns
+// the table's first row; site s's row is width counts on, until the table
+// next grows, which nothing but site_counts, site_note and
+// site_batch_rows does.
+struct site_rows {
+  uint64_t *first;
+  uint32_t width;
+  uint64_t *of(uint32_t site) const {
+    return first + static_cast<size_t>(site) * width;
+  }
+};
+site_rows site_batch_rows(const uint32_t *sites, size_t n);
+// Counts n more references of site with n in its row's slot, as n calls of
+// site_note(site, slot) would.
+void site_note_many(uint32_t site, uint32_t slot, uint64_t n);
 // The references counted for site, and its row; null (and 0) for a site
 // that no reference reached.
 const uint64_t *site_row(uint32_t site);

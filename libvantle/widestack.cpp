@@ -141,6 +141,15 @@ void ptc_repeat(md_addr_t addr, uint64_t count) {
   feed_repeats(addr, count, ptc, quiet_widestack, top_hits_widestack);
 }
 
+void ptc_repeat_at(md_addr_t addr, uint32_t site, uint64_t count) {
+  feed_repeats(
+      addr, count, [site](md_addr_t a) { ptc_at(a, site); }, quiet_widestack,
+      [site](uint64_t n) {
+        top_hits_widestack(n);
+        site_note_many(site, fa_site_slot(1), n);
+      });
+}
+
 static fa_histogram histogram() { return {&out_stack, t_entries, tot_addrs}; }
 
 void outpr_widestack(FILE *fd) {

@@ -22,6 +22,9 @@ void ptc_at(md_addr_t addr, uint32_t site);
 // count calls of ptc(addr), count at least 1, with the same counts and
 // messages: after the first the line is at depth 1, where the rest hit.
 void ptc_repeat(md_addr_t addr, uint64_t count);
+// ptc_repeat, whose references are also counted for site: the first as
+// ptc_at, the rest as hits at the top of the stack.
+void ptc_repeat_at(md_addr_t addr, uint32_t site, uint64_t count);
 // Prints the miss ratio of every cache size to fd.
 void outpr_widestack(FILE *fd);
 // vantle_results for this family.

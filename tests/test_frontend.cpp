@@ -472,4 +472,110 @@ TEST(Repeats, InBulkAreTheSameAsOneByOneInEveryFamily) {
   }
 }
 
+// ---- Batches with sites -------------------------------------------------------
+
+// Sites for trace: each held for 1 to 30 references, so that runs of one
+// line by one site come and go within runs of the line; numbers up to 80,
+// so that the sites' table grows inside batches. The reference at bad, if
+// any, has a site above the largest.
+std::vector<uint32_t> sites_of_runs(uint64_t seed, size_t length,
+                                    size_t bad) {
+  Rng rng(seed);
+  std::vector<uint32_t> sites;
+  while (sites.size() < length) {
+    uint32_t site = rng.chance(0.5) ? rng.below(6) : rng.below(80);
+    for (uint32_t n = 1 + rng.below(30); n && sites.size() < length; n--)
+      sites.push_back(site);
+  }
+  if (bad < length) sites[bad] = VANTLE_MOST_SITES;
+  return sites;
+}
+
+// Prints the site count and every site's rows.
+void print_site_rows() {
+  uint32_t count = vantle_site_count();
+  std::vector<vantle_result> rows(vantle_results(nullptr, 0));
+  printf("sites %u\n", count);
+  for (uint32_t site = 0; site < count; site++) {
+    vantle_site_results(site, rows.data(), static_cast<int>(rows.size()));
+    for (const vantle_result &r : rows)
+      printf("%llu %llu\n", static_cast<unsigned long long>(r.references),
+             static_cast<unsigned long long>(r.hits));
+  }
+}
+
+// run_of_repeats with sites: each reference to vantle_access_at, or
+// (batched) the references between reports to vantle_access_batch_at;
+// the family's and every site's rows printed before each interim report
+// and at the end.
+ChildOutcome run_with_sites(const std::string &words, unsigned explain,
+                            const std::vector<md_addr_t> &trace,
+                            const std::vector<uint32_t> &sites,
+                            bool batched) {
+  return run_isolated([&] {
+    const uint64_t start = 2147483600;
+    vantle_set_reference_limit(start + trace.size() - 100);
+    if (explain) vantle_explain(explain);
+    init_with(words);
+    if (test_start_at(start)) _exit(3);
+    P_INTERVAL = 7;
+    SAVE_INTERVAL = 50;
+    for (size_t i = 0; i < trace.size();) {
+      size_t end = i + 1;
+      while (batched && end < trace.size() && end % 333) end++;
+      if (batched)
+        vantle_access_batch_at(&trace[i], &sites[i], end - i);
+      else
+        vantle_access_at(trace[i], sites[i]);
+      if (end % 333 == 0) {
+        print_rows();
+        print_site_rows();
+        vantle_stats(stdout, 1);
+      }
+      i = end;
+    }
+    vantle_stats(stdout, 0);
+    vantle_access_batch_at(&trace[0], &sites[0], 3);
+    print_rows();
+    print_site_rows();
+  });
+}
+
+// A batch with sites counts, reports and says exactly what its references
+// do one by one through vantle_access_at, in every family and with misses
+// explained: each site's rows, with progress lines, interim reports, the
+// reference limit and the sites' table's growth inside batches; a site
+// above the largest ends the run at the same reference.
+TEST(SiteBatches, AreTheSameAsOneByOneInEveryFamily) {
+  const std::vector<md_addr_t> trace = trace_of_runs(23, 3000);
+  const std::vector<uint32_t> sites = sites_of_runs(24, 3000, SIZE_MAX);
+  const std::vector<uint32_t> bad = sites_of_runs(24, 3000, 1500);
+  const unsigned explain =
+      VANTLE_EXPLAIN_COMPULSORY | VANTLE_EXPLAIN_FULLY_ASSOCIATIVE;
+  for (const char *words :
+       {"-Cfa -Rlru", "-Cfa -Rlru -M512 -i16", "-Csa", "-Csa -n0 -a0 -b4",
+        "-Csa -n2 -l6", "-Csa -a0 -b3 -l0 -n2", "-Cdm", "-Cdm -a2 -b6 -c10",
+        "-Cdm -a0 -b0 -c5", "-Cfa -Ropt -M1024", "-Csa -Ropt -a2 -b5"}) {
+    for (unsigned parts : {0u, explain}) {
+      std::string what = std::string(words) + (parts ? " explained" : "");
+      ChildOutcome single = run_with_sites(words, parts, trace, sites, false);
+      ASSERT_EQ(single.status, 0) << what << single.err;
+      EXPECT_NE(single.err.find("addresses processed"), std::string::npos)
+          << what;
+      ChildOutcome batch = run_with_sites(words, parts, trace, sites, true);
+      EXPECT_EQ(batch.status, 0) << what << batch.err;
+      EXPECT_EQ(batch.out, single.out) << what;
+      EXPECT_EQ(batch.err, single.err) << what;
+    }
+    ChildOutcome single = run_with_sites(words, 0, trace, bad, false);
+    EXPECT_EQ(single.status, 1) << words;
+    EXPECT_NE(single.err.find("vantle_access_at: site 16777216"),
+              std::string::npos) << words << single.err;
+    ChildOutcome batch = run_with_sites(words, 0, trace, bad, true);
+    EXPECT_EQ(batch.status, 1) << words;
+    EXPECT_EQ(batch.out, single.out) << words;
+    EXPECT_EQ(batch.err, single.err) << words;
+  }
+}
+
 }  // namespace
