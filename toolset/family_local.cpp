@@ -1,6 +1,8 @@
 // The family of a run of one, fed to the library in this process
 // (kLocalFamily, family_sink.h). Owns the record of the batch being fed,
 // which a fatal error inside the library needs to count what it was given.
+#include <stdlib.h>
+
 #include "libvantle/util.h"
 #include "toolset/family_sink.h"
 
@@ -23,6 +25,21 @@ fam_intake fam_intake_of_library(void);
 void fam_feed_runs(const md_addr_t *addrs, const unsigned char *kinds,
                    const bool *wanted, size_t count, fam_intake intake,
                    size_t *at);
+
+// -sites: the references of a batch that the family wants, with their
+// sites and the records they came from, side by side for
+// vantle_access_batch_at.
+struct sited_batch {
+  md_addr_t *addrs;
+  uint32_t *sites;
+  size_t *records;
+  size_t count, capacity;
+};
+sited_batch sited;
+
+void fam_feed_sites(const md_addr_t *addrs, const unsigned char *kinds,
+                    const uint32_t *sites, const bool *wanted, size_t count,
+                    fam_intake intake, size_t *at);
 
 // While on, the library is being given record `at` of the batch.
 struct {
@@ -51,11 +68,8 @@ fam_fed feed(fam_family *f, const md_addr_t *addrs,
              const unsigned char *kinds, size_t take, size_t) {
   feeding.on = true;
   if (f->sites) {
-    for (size_t i = 0; i < take; i++) {
-      if (!f->wanted[kinds[i]]) continue;
-      feeding.at = i;
-      vantle_access_at(addrs[i], f->sites[i]);
-    }
+    fam_feed_sites(addrs, kinds, f->sites, f->wanted, take, intake,
+                   &feeding.at);
   } else if (f->stores) {
     for (size_t i = 0; i < take; i++) {
       if (!f->wanted[kinds[i]]) continue;
@@ -155,6 +169,54 @@ void fam_feed_runs(const md_addr_t *addrs, const unsigned char *kinds,
     else
       vantle_access_repeat(addrs[i], run);
     i = next;
+  }
+}
+
+// Room in sited for count references.
+void make_room(size_t count) {
+  if (count <= sited.capacity) return;
+  free(sited.addrs);
+  free(sited.sites);
+  free(sited.records);
+  const char *unit = "family_local", *routine = "make_room";
+  sited.addrs = static_cast<md_addr_t *>(
+      checked_calloc(count, sizeof(md_addr_t), unit, routine, __LINE__));
+  sited.sites = static_cast<uint32_t *>(
+      checked_calloc(count, sizeof(uint32_t), unit, routine, __LINE__));
+  sited.records = static_cast<size_t *>(
+      checked_calloc(count, sizeof(size_t), unit, routine, __LINE__));
+  sited.capacity = count;
+}
+
+// The references with kinds the family wants go, with their sites, to
+// vantle_access_batch_at: in one call where the library takes batches
+// whole (it can end the process only before the first is counted), else
+// each run of one line by one site apart, *at at its first record.
+void fam_feed_sites(const md_addr_t *addrs, const unsigned char *kinds,
+                    const uint32_t *sites, const bool *wanted, size_t count,
+                    fam_intake intake, size_t *at) {
+  make_room(count);
+  size_t n = 0;
+  for (size_t i = 0; i < count; i++) {
+    if (!wanted[kinds[i]]) continue;
+    sited.addrs[n] = addrs[i];
+    sited.sites[n] = sites[i];
+    sited.records[n++] = i;
+  }
+  if (intake.whole_batches) {
+    *at = 0;
+    vantle_access_batch_at(sited.addrs, sited.sites, n);
+    return;
+  }
+  int bits = intake.line_bits;
+  for (size_t j = 0, next; j < n; j = next) {
+    for (next = j + 1; bits >= 0 && next < n &&
+                       sited.sites[next] == sited.sites[j] &&
+                       sited.addrs[next] >> bits == sited.addrs[j] >> bits;
+         next++) {
+    }
+    *at = sited.records[j];
+    vantle_access_batch_at(sited.addrs + j, sited.sites + j, next - j);
   }
 }
 
