@@ -70,7 +70,7 @@ struct family {
   // access_at for a batch, taken whole as batch is (null: run by run), and
   // for a run of one line by one site (null: one by one).
   void (*batch_at)(const md_addr_t *addrs, const uint32_t *sites,
-                   size_t count);
+                   size_t count, site_rows rows);
   void (*repeat_at)(md_addr_t addr, uint32_t site, uint64_t count);
 };
 
@@ -558,14 +558,13 @@ void vantle_access_at(md_addr_t addr, uint32_t site) {
 }
 
 // The batch of vantle_access_batch_at that the family is given: the
-// accepted ones, none past an out-of-range site; the sites fed follow
-// them.
+// accepted ones, none above largest.
 static void feed_sites_batch(const md_addr_t *addrs, const uint32_t *sites,
-                             size_t count) {
-  for (size_t i = 0; i < count; i++)
-    if (sites[i] >= sites_fed) sites_fed = sites[i] + 1;
+                             size_t count, uint32_t largest) {
+  if (largest >= sites_fed) sites_fed = largest + 1;
   if (chosen->batch_at) {
-    chosen->batch_at(addrs, sites, count);
+    chosen->batch_at(addrs, sites, count,
+                     site_batch_rows(largest));
     return;
   }
   int bits = vantle_line_bits();
@@ -588,10 +587,23 @@ void vantle_access_batch_at(const md_addr_t *addrs, const uint32_t *sites,
     for (size_t i = 0; i < count; i++) vantle_access_at(addrs[i], sites[i]);
     return;
   }
-  size_t valid = 0;
-  while (valid < count && sites[valid] < VANTLE_MOST_SITES) valid++;
+  // The sites up to the first out of range, and the largest of them: a
+  // loop without an exit, which the compiler vectorises, then the rare one.
+  uint32_t largest = 0;
+  for (size_t i = 0; i < count; i++)
+    largest = sites[i] > largest ? sites[i] : largest;
+  size_t valid = count;
+  if (largest >= VANTLE_MOST_SITES) {
+    for (valid = 0; sites[valid] < VANTLE_MOST_SITES; valid++) {
+    }
+  }
   size_t taken = static_cast<size_t>(accept_many(valid));
-  if (taken) feed_sites_batch(addrs, sites, taken);
+  if (taken < count) {  // the largest of those taken
+    largest = 0;
+    for (size_t i = 0; i < taken; i++)
+      if (sites[i] > largest) largest = sites[i];
+  }
+  if (taken) feed_sites_batch(addrs, sites, taken, largest);
   if (taken < valid) accepted();  // past the limit: its message
   if (valid < count) vantle_access_at(addrs[valid], sites[valid]);  // ends
 }

@@ -192,14 +192,13 @@ void linesweep_batch(const md_addr_t *addrs, size_t count) {
 // A site's row needs a count for every line size, so with sites each
 // reference sweeps them all.
 void linesweep_batch_at(const md_addr_t *addrs, const uint32_t *sites,
-                        size_t count) {
-  site_rows rows = site_batch_rows(sites, count);
+                        size_t count, site_rows rows) {
   feed_batch_by_index(
       count, quiet_linesweep,
-      [&](size_t i) { reference<true>(addrs[i], rows.of(sites[i])); },
+      [&](size_t i) { reference<true>(addrs[i], rows.count(sites[i])); },
       [&](size_t i, size_t n) {
         for (size_t k = i; k < i + n; k++)
-          sweep_sizes<true>(addrs[k], s.no_lines, rows.of(sites[k]));
+          sweep_sizes<true>(addrs[k], s.no_lines, rows.count(sites[k]));
         s.t_entries += n;
       });
 }

@@ -7,6 +7,7 @@
 #include <stdio.h>
 
 #include "libvantle/libvantle.h"
+#include "libvantle/site_table.h"
 #include "libvantle/util.h"
 
 // Derives the sizes from A, B, C and allocates and fills the tables. Ends
@@ -30,10 +31,11 @@ void linesweep_repeat(md_addr_t addr, uint64_t count);
 // linesweep for addrs[0 .. count-1] in turn, with the same counts and
 // messages; allocates nothing.
 void linesweep_batch(const md_addr_t *addrs, size_t count);
-// linesweep_at(addrs[i], sites[i]) for each in turn; the site table grows
-// once, before the first (site_batch_rows), and nothing else is allocated.
+// linesweep_at(addrs[i], sites[i]) for each in turn, each site's row found
+// in rows (site_batch_rows), where its reference is counted; allocates
+// nothing.
 void linesweep_batch_at(const md_addr_t *addrs, const uint32_t *sites,
-                        size_t count);
+                        size_t count, site_rows rows);
 // Prints the miss ratio of every line size to fd.
 void outpr_linesweep(FILE *fd);
 // vantle_results for this family: one row per line size, smallest first.

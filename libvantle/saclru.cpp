@@ -156,19 +156,20 @@ static inline void one_way(uint32_t line, uint32_t key, uint64_t *site) {
 template <bool kSites>
 static inline void two_ways(uint32_t line, uint32_t key, uint64_t *site) {
   uint64_t *hits = s.hits;
+  int r = 0;
   for (const Row *row = s.row, *end = s.row + s.rows; row < end;
-       row++, hits += 2) {
+       row++, hits += 2, r++) {
     uint64_t *entry = row->pairs + (line & row->mask);
     uint64_t pair = *entry;
     if (static_cast<uint32_t>(pair) == key) {
       // At the head here, so at the head of every list of more sets.
-      hit_at_head_from(static_cast<int>(row - s.row));
-      if (kSites) site[site_head(static_cast<int>(row - s.row))]++;
+      hit_at_head_from(r);
+      if (kSites) site[site_head(r)]++;
       return;
     }
     uint64_t second = static_cast<uint32_t>(pair >> 32) == key;
     hits[1] += second;
-    if (kSites) site[hits - s.hits + 1] += second;
+    if (kSites) site[2 * r + 1] += second;
     *entry = pair << 32 | key;  // the old head moves behind the line
   }
 }
@@ -278,7 +279,7 @@ static void quiet_batch(const md_addr_t *addrs, const uint32_t *sites,
   auto each = [&](auto path) {
     for (size_t i = 0; i < n; i++) {
       uint32_t line = addrs[i] >> line_shift;
-      path(line, ~(line >> tag_shift), kSites ? rows.of(sites[i]) : nullptr);
+      path(line, ~(line >> tag_shift), kSites ? rows.count(sites[i]) : nullptr);
     }
   };
   switch (s.path) {
@@ -316,11 +317,10 @@ void sacnmul_batch(const md_addr_t *addrs, size_t count) {
 }
 
 void sacnmul_batch_at(const md_addr_t *addrs, const uint32_t *sites,
-                      size_t count) {
-  site_rows rows = site_batch_rows(sites, count);
+                      size_t count, site_rows rows) {
   feed_batch_by_index(
       count, quiet_saclru,
-      [&](size_t i) { reference<true>(addrs[i], rows.of(sites[i])); },
+      [&](size_t i) { reference<true>(addrs[i], rows.count(sites[i])); },
       [&](size_t i, size_t n) {
         quiet_batch<true>(addrs + i, sites + i, rows, n);
       });

@@ -7,6 +7,7 @@
 #include <stdio.h>
 
 #include "libvantle/libvantle.h"
+#include "libvantle/site_table.h"
 #include "libvantle/util.h"
 
 // Allocates the lists of every set count and the hit tables. Ends through
@@ -32,10 +33,11 @@ void sacnmul_repeat(md_addr_t addr, uint64_t count);
 // sacnmul_woarr for addrs[0 .. count-1] in turn, with the same counts,
 // progress lines and interim reports; allocates nothing.
 void sacnmul_batch(const md_addr_t *addrs, size_t count);
-// sacnmul_at(addrs[i], sites[i]) for each in turn; the site table grows
-// once, before the first (site_batch_rows), and nothing else is allocated.
+// sacnmul_at(addrs[i], sites[i]) for each in turn, each site's row found
+// in rows (site_batch_rows), where its reference is counted; allocates
+// nothing.
 void sacnmul_batch_at(const md_addr_t *addrs, const uint32_t *sites,
-                      size_t count);
+                      size_t count, site_rows rows);
 // Copies the hit counts into sac_hits[r][j], each saturated at 2^32 - 1,
 // and prints the miss-ratio table (one row per set count, one column per
 // associativity) to fd.

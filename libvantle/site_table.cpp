@@ -106,13 +106,9 @@ void site_note(uint32_t site, uint32_t slot) {
   if (t.noted == kNotes) count_notes();
 }
 
-site_rows site_batch_rows(const uint32_t *sites, size_t n) {
-  uint32_t largest = 0;
-  for (size_t i = 0; i < n; i++)
-    if (sites[i] > largest) largest = sites[i];
-  if (n) reach(largest);
-  for (size_t i = 0; i < n; i++) t.references[sites[i]]++;
-  return {t.rows, t.width};
+site_rows site_batch_rows(uint32_t largest) {
+  reach(largest);
+  return {t.references, t.rows, t.width};
 }
 
 void site_note_many(uint32_t site, uint32_t slot, uint64_t n) {

@@ -24,20 +24,22 @@ uint64_t *site_counts(uint32_t site);
 // read. Ends the process through _fatal when memory is out.
 constexpr uint32_t kNoSlot = UINT32_MAX;
 void site_note(uint32_t site, uint32_t slot);
-// For a batch of references of sites[0 .. n-1]: reaches the largest of
-// them, growing the table (which may end the process through _fatal, before
-// any of the batch is counted), and counts the references of all n. Returns
-// the table's first row; site s's row is width counts on, until the table
-// next grows, which nothing but site_counts, site_note and
-// site_batch_rows does.
+// For a batch of references whose sites are none above largest: reaches
+// largest, growing the table (which may end the process through _fatal,
+// before any of the batch is counted), and returns the table, in which
+// count(site) is site_counts(site) with no check, until the table next
+// grows (which nothing but site_counts, site_note and site_batch_rows
+// does).
 struct site_rows {
+  uint64_t *references;
   uint64_t *first;
   uint32_t width;
-  uint64_t *of(uint32_t site) const {
+  uint64_t *count(uint32_t site) const {
+    references[site]++;
     return first + static_cast<size_t>(site) * width;
   }
 };
-site_rows site_batch_rows(const uint32_t *sites, size_t n);
+site_rows site_batch_rows(uint32_t largest);
 // Counts n more references of site with n in its row's slot, as n calls of
 // site_note(site, slot) would.
 void site_note_many(uint32_t site, uint32_t slot, uint64_t n);

@@ -195,6 +195,11 @@ void make_room(size_t count) {
 void fam_feed_sites(const md_addr_t *addrs, const unsigned char *kinds,
                     const uint32_t *sites, const bool *wanted, size_t count,
                     fam_intake intake, size_t *at) {
+  if (wanted[MD_REF_NONE] && intake.whole_batches) {  // every one wanted
+    *at = 0;
+    vantle_access_batch_at(addrs, sites, count);
+    return;
+  }
   make_room(count);
   size_t n = 0;
   for (size_t i = 0; i < count; i++) {
