@@ -400,6 +400,21 @@ void print_rows() {
 
 enum Feed { ONE_BY_ONE, RUNS, BATCHES };
 
+// In the child: the family of words (explained with explain) started at
+// a count near 2^31, where the first interim report falls due, with a
+// progress line every 7 references, a report every 50 and a reference
+// limit 100 before the end of a trace of length references.
+void start_near_the_edge(const std::string &words, unsigned explain,
+                         size_t length) {
+  const uint64_t start = 2147483600;
+  vantle_set_reference_limit(start + length - 100);
+  if (explain) vantle_explain(explain);
+  init_with(words);
+  if (test_start_at(start)) _exit(3);
+  P_INTERVAL = 7;
+  SAVE_INTERVAL = 50;
+}
+
 // Feeds trace from a count near 2^31, where the first interim report falls
 // due, with a progress line every 7 references and a report every 50, a
 // reference limit before its end, rows and interim reports asked for at
@@ -411,13 +426,7 @@ enum Feed { ONE_BY_ONE, RUNS, BATCHES };
 ChildOutcome run_of_repeats(const std::string &words, unsigned explain,
                             const std::vector<md_addr_t> &trace, Feed feed) {
   return run_isolated([&] {
-    const uint64_t start = 2147483600;
-    vantle_set_reference_limit(start + trace.size() - 100);
-    if (explain) vantle_explain(explain);
-    init_with(words);
-    if (test_start_at(start)) _exit(3);
-    P_INTERVAL = 7;
-    SAVE_INTERVAL = 50;
+    start_near_the_edge(words, explain, trace.size());
     int bits = vantle_line_bits();
     if (bits < 0) bits = 0;  // runs of one address, fed one by one
     for (size_t i = 0; i < trace.size();) {
@@ -513,13 +522,7 @@ ChildOutcome run_with_sites(const std::string &words, unsigned explain,
                             const std::vector<uint32_t> &sites,
                             bool batched) {
   return run_isolated([&] {
-    const uint64_t start = 2147483600;
-    vantle_set_reference_limit(start + trace.size() - 100);
-    if (explain) vantle_explain(explain);
-    init_with(words);
-    if (test_start_at(start)) _exit(3);
-    P_INTERVAL = 7;
-    SAVE_INTERVAL = 50;
+    start_near_the_edge(words, explain, trace.size());
     for (size_t i = 0; i < trace.size();) {
       size_t end = i + 1;
       while (batched && end < trace.size() && end % 333) end++;
