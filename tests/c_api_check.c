@@ -59,7 +59,10 @@ int main(void) {
   if (vantle_explanation(why, 4) != 4 || why[3].writebacks != 0 ||
       why[3].dirty_at_end != 1 || why[3].compulsory != VANTLE_NOT_COUNTED)
     return 14;
-  /* The calls by site link from C; no reference came with a site. */
+  /* The calls by site link from C; no reference came with a site (an
+   * empty batch brings none). */
+  uint32_t no_sites[1] = {0};
+  vantle_access_batch_at(two, no_sites, 0);
   if (vantle_site_count() != 0 || vantle_site_results(0, rows, 4) != 4 ||
       rows[3].references != 0 || rows[3].sets != 16)
     return 15;
