@@ -39,7 +39,7 @@ enum ld_tracer { LD_TRACER_AUTO, LD_TRACER_QEMU, LD_TRACER_VALGRIND };
 // sysroot must live until the run ends.
 void ld_use_tracer(int tracer, const char *sysroot);
 // Under QEMU, the references of one thread that go to the cache in a row
-// while other threads run (1..65536; default 256; 0: batches go whole).
+// while other threads run (1..65536; default 256).
 void ld_interleave(unsigned references);
 // The thread whose references the last ld_read handed out: its number in
 // the run (from 1), 0 when the input does not say.

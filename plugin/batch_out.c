@@ -1,17 +1,22 @@
 /* The plugin's output (batch_out.h). State: the output and its locks (the
  * shared file's, or the process's own with a descriptor), this process's
  * entry and image in the file, the regions newly placed in the folding
- * map, the threads counted, and whether writing has stopped (vantle-sim has gone, or the map is full). */
+ * map, the threads counted, and whether writing has stopped (vantle-sim
+ * has gone, or the map is full). */
 #define _GNU_SOURCE
 #include "plugin/batch_out.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <limits.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
@@ -27,10 +32,11 @@ static struct {
   struct trace_file file;    /* the shared file, when there is one */
   struct trace_process *self;
   uint32_t image;
+  uint32_t interleave;
   int stopped;
   unsigned next_slot;        /* where the search for a free slot starts */
-  uint8_t mine[TRACE_SLOTS]; /* the slots of this process's batches */
-  uint32_t threads; /* the process's threads */
+  /* The process's threads out of system calls, and their turns. */
+  uint32_t running, turns, turn_waiters;
   /* With a descriptor: the threads so far, and the locks (the shared file
    * has its own). */
   uint32_t threads_seen;
@@ -91,6 +97,53 @@ int fold(uint64_t address, uint32_t *folded) {
   return result != FM_FULL;
 }
 
+/* ---- Turns --------------------------------------------------------------- */
+
+/* While several threads of the process run, none writes two batches in a
+ * row however the host schedules them: a thread writes its next batch once
+ * the other running threads have written as many since its last, so that
+ * each thread's references reach the ring in runs of `interleave' at most.
+ * Processes take no turns: each writes whole batches. A
+ * thread that does not come (stopped, or held by QEMU while it waits for
+ * this one) is waited for TURN_SLEEPS sleeps of a millisecond at most. */
+enum { TURN_SPINS = 2000, TURN_SLEEPS = 100 };
+
+static uint32_t running_now(void) {
+  return __atomic_load_n(&o.running, __ATOMIC_RELAXED);
+}
+
+/* Whether b's thread may write its batch now, the turns being now. */
+static int my_turn(const struct batch *b, uint32_t *now) {
+  uint32_t running = running_now();
+  *now = __atomic_load_n(&o.turns, __ATOMIC_SEQ_CST);
+  return running <= 1 || *now - b->last_turn >= running - 1;
+}
+
+static void await_turn(const struct batch *b) {
+  uint32_t now;
+  for (int spin = 0; spin < TURN_SPINS; spin++) {
+    if (my_turn(b, &now)) return;
+    if (spin % 64 == 63)
+      sched_yield();
+    else
+      __builtin_ia32_pause();
+  }
+  for (int slept = 0; slept < TURN_SLEEPS; slept++) {
+    if (my_turn(b, &now)) return;
+    const struct timespec ms = {0, 1000000};
+    __atomic_add_fetch(&o.turn_waiters, 1, __ATOMIC_SEQ_CST);
+    syscall(SYS_futex, &o.turns, FUTEX_WAIT_PRIVATE, now, &ms, NULL, 0);
+    __atomic_sub_fetch(&o.turn_waiters, 1, __ATOMIC_SEQ_CST);
+  }
+}
+
+/* b has written a batch: one turn more, and the waiters look again. */
+static void count_turn(struct batch *b) {
+  b->last_turn = __atomic_add_fetch(&o.turns, 1, __ATOMIC_SEQ_CST);
+  if (__atomic_load_n(&o.turn_waiters, __ATOMIC_SEQ_CST))
+    syscall(SYS_futex, &o.turns, FUTEX_WAKE_PRIVATE, INT_MAX, NULL, NULL, 0);
+}
+
 /* ---- Writing ------------------------------------------------------------- */
 
 /* Writes the iov pieces whole unless the reader has gone. SIGPIPE is held
@@ -129,11 +182,12 @@ static int reader_gone(void *unused) {
   return !trace_process_alive(live->reader_pid, live->reader_start);
 }
 
-/* Copies the iov pieces into the ring as one batch and tells vantle-sim;
- * the record of a pending batch says meanwhile where the batch of slot (or
- * -1) will be whole. Under the write lock. */
+/* Copies the iov pieces into the ring as one batch and tells vantle-sim,
+ * unless quiet (announce wakes it later); the record of a pending batch
+ * says meanwhile where the batch of slot (or -1) will be whole. Under the
+ * write lock. */
 static void write_ring(const struct iovec *iov, int count, size_t bytes,
-                       int slot) {
+                       int slot, int quiet) {
   struct trace_ring *ring = o.file.ring;
   if (trace_ring_wait(ring, TRACE_RING_WRITER, bytes, reader_gone, NULL)) {
     stop();
@@ -149,7 +203,10 @@ static void write_ring(const struct iovec *iov, int count, size_t bytes,
     if (iov[i].iov_len) memcpy(at, iov[i].iov_base, iov[i].iov_len);
     at += iov[i].iov_len;
   }
-  trace_ring_publish(ring, bytes);
+  if (quiet)
+    trace_ring_publish_quietly(ring, bytes);
+  else
+    trace_ring_publish(ring, bytes);
 }
 
 void announce(void) {
@@ -157,9 +214,10 @@ void announce(void) {
 }
 
 /* Writes one batch: head, regions, then the first n records of b (none
- * when b is null). */
+ * when b is null); quietly (write_ring) or not. */
 static void write_batch(struct trace_batch *head,
-                        const struct trace_region *regions, struct batch *b) {
+                        const struct trace_region *regions, struct batch *b,
+                        int quiet) {
   static const char zeros[8];
   uint32_t n = head->references;
   struct iovec iov[] = {
@@ -171,7 +229,7 @@ static void write_batch(struct trace_batch *head,
   int count = sizeof iov / sizeof iov[0];
   if (stopped()) return;
   if (o.file.live)
-    write_ring(iov, count, trace_batch_bytes(head), b ? b->slot : -1);
+    write_ring(iov, count, trace_batch_bytes(head), b ? b->slot : -1, quiet);
   else
     write_all(iov, count);
 }
@@ -215,13 +273,13 @@ void report_code_maps(void) {
   n = keep_file_lines(text, n, qemu_plugin_start_code(), &code_found);
   if (!code_found || !n) return;
   static const char zeros[8];
-  struct trace_batch head = {.pid = getpid(), .text = (uint32_t)n};
+  struct trace_batch head = {0, 0, 0, 0, 0, 0, getpid(), (uint32_t)n, 0};
   struct iovec iov[] = {
       {&head, sizeof head},
       {text, n},
       {(void *)zeros, trace_batch_bytes(&head) - sizeof head - n}};
   LOCK(write_lock);
-  write_ring(iov, 3, trace_batch_bytes(&head), -1);
+  write_ring(iov, 3, trace_batch_bytes(&head), -1, 0);
   UNLOCK(write_lock);
 }
 
@@ -249,33 +307,27 @@ static struct trace_region *take_placed(size_t *count) {
   return regions;
 }
 
-/* flush, saying whether the thread runs on beside others (runs_on). */
+/* flush, quietly or not (write_ring). */
 static void write_out(struct batch *b, int map_full, uint64_t address,
-                      uint32_t runs_on) {
-  __atomic_store_n(&b->cut, TRACE_BATCH_REFERENCES, __ATOMIC_RELAXED);
+                      int quiet) {
+  b->cut = o.interleave;
   if (o.fd >= 0 && getpid() != o.writer_pid) {
     b->out.count = 0;
     return;
   }
-  struct trace_batch head = {.references = b->out.count,
-                             .map_full = (uint32_t)map_full,
-                             .thread = b->out.thread,
-                             .pid = b->out.pid,
-                             .runs_on = runs_on,
-                             .address = address};
+  struct trace_batch head = {b->out.count, 0, 0, 0, (uint32_t)map_full,
+                             b->out.thread, b->out.pid, 0, address};
   count_kinds(b, &head);
   LOCK(write_lock);
   size_t count, sent = 0;
   struct trace_region *regions = take_placed(&count);
   for (; count - sent > TRACE_BATCH_REGIONS; sent += TRACE_BATCH_REGIONS) {
-    struct trace_batch only_regions = {.regions = TRACE_BATCH_REGIONS,
-                                       .thread = b->out.thread,
-                                       .pid = b->out.pid,
-                                       .runs_on = runs_on};
-    write_batch(&only_regions, regions + sent, NULL);
+    struct trace_batch only_regions = {0, TRACE_BATCH_REGIONS, 0, 0, 0,
+                                       b->out.thread, b->out.pid, 0, 0};
+    write_batch(&only_regions, regions + sent, NULL, quiet);
   }
   head.regions = (uint32_t)(count - sent);
-  write_batch(&head, regions + sent, b);
+  write_batch(&head, regions + sent, b, quiet);
   /* Emptied only once the ring has it, in case QEMU dies meanwhile. */
   __atomic_store_n(&b->out.count, 0, __ATOMIC_SEQ_CST);
   if (o.file.live)
@@ -283,31 +335,29 @@ static void write_out(struct batch *b, int map_full, uint64_t address,
   free(regions);
   if (map_full) stop();
   UNLOCK(write_lock);
+  count_turn(b);
 }
 
 void flush(struct batch *b, int map_full, uint64_t address) {
   write_out(b, map_full, address, 0);
 }
 
-void say_running(struct batch *b) { write_out(b, 0, 0, 1); }
-
 void end_at_full_map(struct batch *b, uint64_t address) {
   if (!stopped()) flush(b, 1, address);
 }
 
 void look_at(struct batch *b) {
-  int cut_short = b->out.count < TRACE_BATCH_REFERENCES;
-  write_out(b, 0, 0, cut_short ? TRACE_RUNS_ON_CUT : several_threads());
-}
-
-/* (A slot freed meanwhile and taken by another process has its batch cut
- * short once: no harm.) */
-void cut_others(const struct batch *b) {
-  for (int i = 0; o.file.live && i < TRACE_SLOTS; i++)
-    if (i != b->slot && __atomic_load_n(&o.mine[i], __ATOMIC_RELAXED)) {
-      struct batch *other = (struct batch *)trace_slot_at(&o.file, i);
-      __atomic_store_n(&other->cut, 0, __ATOMIC_RELAXED);
-    }
+  if (b->out.count >= TRACE_BATCH_REFERENCES) {
+    flush(b, 0, 0);
+    return;
+  }
+  if (others_running()) { /* a thread's system call announces them */
+    await_turn(b);
+    write_out(b, 0, 0, 1);
+    return;
+  }
+  b->cut += o.interleave;
+  if (b->cut > TRACE_BATCH_REFERENCES) b->cut = TRACE_BATCH_REFERENCES;
 }
 
 /* ---- Threads ------------------------------------------------------------- */
@@ -329,7 +379,6 @@ static int take_slot(void) {
                                     owner, 0, __ATOMIC_SEQ_CST,
                                     __ATOMIC_SEQ_CST)) {
       o.next_slot = (unsigned)i + 1;
-      __atomic_store_n(&o.mine[i], 1, __ATOMIC_RELAXED);
       return i;
     }
   }
@@ -343,12 +392,12 @@ struct batch *new_batch(void) {
   if (!b) give_up("out of memory");
   b->out.count = 0;
   b->out.thread = next_thread();
-  __atomic_add_fetch(&o.threads, 1, __ATOMIC_SEQ_CST);
   b->out.pid = getpid();
   b->next_fetch = b->end_fetch = NULL;
-  b->cut = TRACE_BATCH_REFERENCES;
+  b->cut = o.interleave;
+  b->last_turn = 0;
   b->slot = slot;
-  b->forking = 0;
+  b->running = b->forking = 0;
   b->cache = calloc(REGION_CACHE, sizeof *b->cache);
   if (!b->cache) give_up("out of memory");
   return b;
@@ -359,22 +408,24 @@ static void free_batch(struct batch *b) {
   free(b->cache);
   if (b->slot < 0)
     free(b);
-  else {
-    __atomic_store_n(&o.mine[b->slot], 0, __ATOMIC_RELAXED);
+  else
     __atomic_store_n(&b->out.owner, 0, __ATOMIC_SEQ_CST);
-  }
 }
 
 void end_batch(struct batch *b) {
   finish_block(b);
-  if (b->out.count || several_threads()) flush(b, 0, 0);
-  __atomic_sub_fetch(&o.threads, 1, __ATOMIC_SEQ_CST);
+  if (b->out.count) flush(b, 0, 0);
+  set_running(b, 0);
   free_batch(b);
 }
 
-int several_threads(void) {
-  return __atomic_load_n(&o.threads, __ATOMIC_SEQ_CST) > 1;
+void set_running(struct batch *b, int running) {
+  if (b->running == running) return;
+  b->running = (uint8_t)running;
+  __atomic_add_fetch(&o.running, running ? 1 : -1, __ATOMIC_RELAXED);
 }
+
+int others_running(void) { return running_now() > 1; }
 
 /* ---- This process in the run --------------------------------------------- */
 
@@ -435,7 +486,7 @@ void name_process(void) {
 }
 
 struct batch *batch_of_child(const struct batch *parent) {
-  o.threads = 0; /* the forking thread, alone, counted by new_batch */
+  o.running = o.turns = o.turn_waiters = 0; /* the forking thread, alone */
   if (o.fd >= 0) { /* a descriptor: the child writes nothing */
     struct batch *own = malloc(sizeof *own);
     if (!own) give_up("out of memory");
@@ -445,7 +496,6 @@ struct batch *batch_of_child(const struct batch *parent) {
     pthread_mutex_init(&o.fold_lock, NULL);
     return own;
   }
-  memset(o.mine, 0, sizeof o.mine); /* the parent's batches */
   free(o.placed); /* the parent's to write */
   o.placed = NULL;
   o.placed_count = o.placed_capacity = 0;
@@ -476,7 +526,8 @@ static int out_of_guest_way(int fd) {
   return high;
 }
 
-int open_output(int fd, int ring_fd, int bits) {
+int open_output(int fd, int ring_fd, int bits, uint32_t interleave) {
+  o.interleave = interleave;
   if (ring_fd >= 0) {
     int mapped = trace_file_map(&o.file, ring_fd, 1);
     close(ring_fd);
@@ -486,6 +537,8 @@ int open_output(int fd, int ring_fd, int bits) {
       return 0;
     }
     region_bits = fm_shared_region_bits(o.file.map);
+    uint32_t every = o.file.live->interleave;
+    if (every >= 1 && every <= TRACE_BATCH_REFERENCES) o.interleave = every;
     join_run(NULL);
     return 1;
   }

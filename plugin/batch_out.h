@@ -2,7 +2,7 @@
  * output (vantle-sim's shared file, or a descriptor), the folding map, the
  * batch of each thread (in a slot of the shared file while there is one,
  * so that vantle-sim takes what it holds should the process die), the
- * threads counted, and this process's entry in the file. With a
+ * threads running, and this process's entry in the file. With a
  * descriptor only the process that loaded the plugin writes: a guest's
  * forked child would otherwise repeat its parent's unwritten records. */
 #ifndef VANTLE_PLUGIN_BATCH_OUT_H_
@@ -30,11 +30,10 @@ struct batch {
   struct trace_slot out;
   /* The fetches of the running block not yet recorded. */
   const uint32_t *next_fetch, *end_fetch;
-  /* At this count the batch is written: whole, or sooner when another
-   * thread of the process starts to run (cut_others). */
-  uint32_t cut;
+  uint32_t cut;  /* at this count, whether to write the batch is asked */
+  uint32_t last_turn; /* the turns counted when it last wrote */
   int32_t slot;  /* its slot in the shared file, or -1 */
-  uint8_t forking; /* in a fork */
+  uint8_t running, forking; /* out of a system call; in a fork */
   struct cached_region *cache;
 };
 _Static_assert(sizeof(struct batch) <= TRACE_SLOT_BYTES, "a batch per slot");
@@ -43,9 +42,10 @@ _Static_assert(sizeof(struct batch) <= TRACE_SLOT_BYTES, "a batch per slot");
 extern int region_bits;
 
 /* Readies the output: the shared file ring_fd (which it closes) when not
- * -1, else descriptor fd folding by regions of 2^bits bytes. 0, said on
- * the error stream, when neither is usable. */
-int open_output(int fd, int ring_fd, int bits);
+ * -1, else descriptor fd folding by regions of 2^bits bytes; threads
+ * interleave every `interleave' references. 0, said on the error
+ * stream, when neither is usable. */
+int open_output(int fd, int ring_fd, int bits, uint32_t interleave);
 
 /* Ends the process, naming why. */
 void give_up(const char *why);
@@ -63,31 +63,26 @@ struct batch *batch_of_child(const struct batch *parent);
 void end_batch(struct batch *b);
 
 /* Writes the batch's records, after the regions placed since the last
- * batch, then empties it; its head says the thread stops (a system call,
- * its end) or, through say_running, that it runs on beside other
- * threads of its process, whose batches vantle-sim then interleaves with
- * its own in turns (even an empty batch says so). map_full: the trace
- * ends at address. */
+ * batch, then empties it. map_full: the trace ends at address. */
 void flush(struct batch *b, int map_full, uint64_t address);
-void say_running(struct batch *b);
 /* When the run wants sites, writes this process's code mappings (its
  * /proc/self/maps) in a batch of their own, while they can be read: at the
  * guest's exit, or before an exec replaces them. Nothing when the guest's
  * addresses are not the host's (QEMU then offsets them). */
 void report_code_maps(void);
-/* Wakes vantle-sim, which may be waiting for the process's end. */
+/* Wakes vantle-sim for batches written quietly: those of threads' turns,
+ * which a system call or a later batch of the process announces. */
 void announce(void);
 /* Ends the trace at address, which does not fold. */
 void end_at_full_map(struct batch *b, uint64_t address);
-/* The batch reached its cut: written, the thread running on. */
+/* The batch reached its cut: written when full, or when other threads
+ * run (once they have had their turns), else filled on. */
 void look_at(struct batch *b);
-/* The thread of b starts to run beside others: their batches are cut at
- * their next reference, so that vantle-sim knows which of their records
- * came before. */
-void cut_others(const struct batch *b);
 
-/* Whether this process has other threads than the caller's. */
-int several_threads(void);
+/* Notes that the thread of b runs (1) or waits in a system call (0). */
+void set_running(struct batch *b, int running);
+/* Whether other threads of this process are out of system calls. */
+int others_running(void);
 
 /* Tells vantle-sim this process's state (TRACE_PROC_*); RUNNING only
  * after an exec that failed. */
@@ -102,23 +97,17 @@ int can_follow(void);
 enum followed follow_here(const struct guest_abi *abi, int64_t number,
                           const uint64_t *args);
 
-/* The cut, which another thread may lower at any time. */
-static inline uint32_t cut_of(const struct batch *b) {
-  return __atomic_load_n(&b->cut, __ATOMIC_RELAXED);
-}
-
 static inline void put(struct batch *b, uint32_t folded, uint8_t kind) {
   b->out.addresses[b->out.count] = folded;
   b->out.kinds[b->out.count] = kind;
-  if (++b->out.count >= cut_of(b)) look_at(b);
+  if (++b->out.count == b->cut) look_at(b);
 }
 
 /* Records the running block's fetches before end: in runs up to the cut,
  * counted in a local (the records' stores could alias the count). */
 static inline void put_fetches(struct batch *b, const uint32_t *end) {
   while (b->next_fetch < end) {
-    uint32_t count = b->out.count, cut = cut_of(b);
-    uint32_t room = cut > count ? cut - count : 0;
+    uint32_t count = b->out.count, room = b->cut - count;
     uint32_t n = end - b->next_fetch < room ? (uint32_t)(end - b->next_fetch)
                                             : room;
     const uint32_t *from = b->next_fetch;

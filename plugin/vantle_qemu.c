@@ -8,10 +8,11 @@
  * With the shared file, every process of the program's tree is traced:
  * a forked child's plugin goes on in the child, and an exec runs the new
  * program under QEMU with the plugin again (follow_exec.h); all of them
- * fold with the one map in the file. Every thread fills whole batches;
- * while a process has several threads, each writes its batch before a
- * system call, saying it stops, and says when it runs again, so that
- * vantle-sim can interleave the batches of the threads that ran at once.
+ * fold with the one map in the file. Threads' references reach the ring
+ * finely interleaved: while more than one thread of the process is out of
+ * system calls, the threads take turns, a batch every `interleave'
+ * references (256), and each writes its batch before a system call; a
+ * thread that runs alone, and every process, fills whole batches.
  * State: one batch per vCPU (the guest threads run concurrently, each on
  * its own vCPU), with a small cache of the regions it folded; the guest's
  * machine; this process's entry in the file. */
@@ -198,10 +199,7 @@ static void on_vcpu_init(qemu_plugin_id_t id, unsigned int vcpu) {
   (void)id;
   if (vcpu >= MAX_VCPUS) give_up("more than 4096 threads at once");
   batches[vcpu] = new_batch();
-  if (several_threads()) {
-    say_running(batches[vcpu]);
-    cut_others(batches[vcpu]);
-  }
+  set_running(batches[vcpu], 1);
 }
 
 /* A thread has ended: its records go out, and its slot is free. */
@@ -234,23 +232,24 @@ static int is_fork(int64_t number) {
 /* An exec replaces QEMU with the new program, and QEMU calls no exit
  * callback: the thread's records go out first; then the new program runs
  * under QEMU if it can (the call does not return), else untraced. Before
- * any other system call of a process of several threads, the thread's
- * records go out, saying it stops, so that what it did before a call that
- * wakes another thread comes first and vantle-sim waits for it no more. */
+ * any other system call, while other threads run, the thread's records go
+ * out, so that what it did before a call that wakes another thread comes
+ * first. */
 static void on_syscall(qemu_plugin_id_t id, unsigned int vcpu, int64_t number,
                        uint64_t a1, uint64_t a2, uint64_t a3, uint64_t a4,
                        uint64_t a5, uint64_t a6, uint64_t a7, uint64_t a8) {
   (void)id, (void)a6, (void)a7, (void)a8;
   struct batch *b = batches[vcpu];
-  if (is_exec(number) || several_threads()) {
+  if (is_exec(number) || others_running()) {
     finish_block(b);
-    if (b->out.count || several_threads()) flush(b, 0, 0);
+    if (b->out.count) flush(b, 0, 0);
   }
   announce();
   if (is_fork(number)) {
     b->forking = 1;
     forking_vcpu = vcpu;
   }
+  set_running(b, 0);
   if (is_exec(number) && can_follow()) {
     report_code_maps();
     const uint64_t args[] = {a1, a2, a3, a4, a5};
@@ -278,10 +277,7 @@ static void on_syscall_return(qemu_plugin_id_t id, unsigned int vcpu,
   if (b->forking && result > 0 && !own_thread(result))
     register_child((int)result);
   b->forking = 0;
-  if (several_threads()) {
-    say_running(b);
-    cut_others(b);
-  }
+  set_running(b, 1);
 }
 
 /* A forked guest's QEMU goes on as a process of its own: the forking
@@ -306,13 +302,14 @@ static long number_argument(const char *arg, const char *name, long most) {
              : -1;
 }
 
-/* Takes "ring=M" or "fd=N", and "region=B": the batches go into the file
- * M shares with vantle-sim (live_ring.h), whose map says the region size,
- * or to descriptor N, folded by regions of 2^B bytes. */
+/* Takes "ring=M" or "fd=N", and "region=B" and "interleave=R": the
+ * batches go into the file M shares with vantle-sim (live_ring.h), whose
+ * map says the region size, or to descriptor N, folded by regions of 2^B
+ * bytes; threads interleave every R references. */
 __attribute__((visibility("default"))) int qemu_plugin_install(
     qemu_plugin_id_t id, const struct qemu_info *info, int argc,
     char **argv) {
-  long bits = FM_DEFAULT_REGION_BITS, ring_fd = -1, fd = -1;
+  long bits = FM_DEFAULT_REGION_BITS, ring_fd = -1, fd = -1, every = -1;
   for (int i = 0; i < argc; i++) {
     long n = number_argument(argv[i], "fd", (1 << 20) - 1);
     if (n >= 0) fd = n;
@@ -320,12 +317,17 @@ __attribute__((visibility("default"))) int qemu_plugin_install(
       bits = number_argument(argv[i], "region", 32);
     if (!strncmp(argv[i], "ring=", 5))
       ring_fd = number_argument(argv[i], "ring", (1 << 20) - 1);
+    if (!strncmp(argv[i], "interleave=", 11))
+      every = number_argument(argv[i], "interleave", TRACE_BATCH_REFERENCES);
   }
-  if (bits < 1) {
-    fprintf(stderr, "vantle plugin: region=B needs B in 1..32\n");
+  if (bits < 1 || every == 0) {
+    fprintf(stderr, "vantle plugin: region=B needs B in 1..32, interleave=R "
+                    "R in 1..65536\n");
     return -1;
   }
-  if (!open_output((int)fd, (int)ring_fd, (int)bits)) return -1;
+  if (!open_output((int)fd, (int)ring_fd, (int)bits,
+                   every > 0 ? (uint32_t)every : 256))
+    return -1;
   abi = guest_abi_of(info ? info->target_name : NULL);
   find_store_bit();
   pthread_atfork(NULL, NULL, on_fork_child);

@@ -18,7 +18,6 @@
 #include "loader.h"
 #include "misc.h"
 #include "toolset/folding.h"
-#include "toolset/thread_turns.h"
 #include "toolset/site_numbers.h"
 #include "transport/live_ring.h"
 
@@ -39,12 +38,27 @@ enum outcome {
   END,          // every process has ended and every record is read
   LEFT_OVER,    // a process that died left records in its slots
   BAD_BATCH,    // a batch head the plugin cannot have written
-  BAD_KIND,     // a record of no kind the plugin writes
-  WAITED_LONG   // a thread whose turn it is wrote nothing for a while
+  BAD_KIND      // a record of no kind the plugin writes
 };
 
-
-using records = live_records;
+// Records next_records handed out, and what came with them.
+struct records {
+  const md_addr_t *addrs;
+  const unsigned char *kinds;
+  size_t count;
+  uint32_t thread;
+  pid_t pid;
+  // The batch's (bad) head, and the regions it newly placed (handed out
+  // with its first records).
+  uint32_t references, region_count;
+  const void *regions;  // trace_region records
+  // The records are the whole batch, whose counts by kind these are.
+  bool counted;
+  counter_t loads, stores;
+  // The batch ends the trace: address found the folding map full.
+  bool map_full;
+  uint64_t address;
+};
 
 enum { kCheckEvery = 20 };  // ms between looks at whether processes live
 
@@ -62,9 +76,7 @@ struct {
   bool queued[TRACE_SLOTS];
   struct timespec last_check;
   bool untraced_said;
-  uint64_t waiting_since_ms;  // since when a thread's turn waits for it
 } shared;
-
 
 // Where reading stands, for the loader, and the counts by kind of the last
 // records handed out when they came counted (counted_records of them).
@@ -118,7 +130,6 @@ void retire(int index) {
                                      __ATOMIC_SEQ_CST);
     if (owner && trace_owner_index(owner) == index) leave_over(i);
   }
-  tt_forget_process(live->processes[index].pid);
   __atomic_store_n(&live->processes[index].state, TRACE_PROC_FREE,
                    __ATOMIC_SEQ_CST);
 }
@@ -168,29 +179,17 @@ bool processes_run(void) {
   return running;
 }
 
-uint64_t now_ms(void) {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return uint64_t(now.tv_sec) * 1000 + uint64_t(now.tv_nsec) / 1000000;
-}
-
 // Asked by the ring's wait before each sleep: LEFT_OVER when a process
 // that died left records, STOPPED when the caller says to stop, END once
-// every process has ended, WAITED_LONG once a turn has waited kTurnWait
-// ms for its thread; else 0, sleep on. The ring's wait hands out what the
-// plugins wrote before their end first.
-enum { kTurnWait = 100 };
+// every process has ended; else 0, sleep on. The ring's wait hands out
+// what the plugins wrote before their end first.
 int stop_waiting_for_batch(void *stop_arg) {
   int (*stop)(void) = *static_cast<int (**)(void)>(stop_arg);
   if (shared.left_over_count) return LEFT_OVER;
   if (stop && stop()) return STOPPED;
   bool running = processes_run();
   if (shared.left_over_count) return LEFT_OVER;
-  if (!running) return END;
-  return shared.waiting_since_ms &&
-                 now_ms() - shared.waiting_since_ms >= kTurnWait
-             ? WAITED_LONG
-             : 0;
+  return running ? 0 : END;
 }
 
 // ---- The records ------------------------------------------------------------
@@ -203,17 +202,14 @@ bool kinds_valid(const unsigned char *kinds, size_t n) {
   return !bad;
 }
 
-// Whether the batch head at ring position at is one the plugin writes,
+// Whether the batch head at the read position is one the plugin writes,
 // whole in the ring, with records of known kinds.
-outcome check_batch(const unsigned char *batch, const trace_batch &head,
-                    uint64_t at) {
+outcome check_batch(const unsigned char *batch, const trace_batch &head) {
   if (head.references > TRACE_BATCH_REFERENCES ||
       uint64_t{head.loads} + head.stores > head.references ||
       head.regions > TRACE_BATCH_REGIONS || head.map_full > 1 ||
-      head.runs_on > TRACE_RUNS_ON_CUT ||
       head.text > TRACE_BATCH_TEXT || (head.text && head.references) ||
-      trace_batch_bytes(&head) >
-          __atomic_load_n(&shared.file.ring->written, __ATOMIC_SEQ_CST) - at)
+      trace_batch_bytes(&head) > trace_ring_unread(shared.file.ring))
     return BAD_BATCH;
   if (!kinds_valid(batch + trace_batch_kinds(&head), head.references))
     return BAD_KIND;
@@ -229,7 +225,7 @@ outcome from_ring(size_t cap, records *out) {
   out->references = head.references;
   out->region_count = head.regions;
   if (shared.given == 0) {
-    outcome sound = check_batch(batch, head, ring->read);
+    outcome sound = check_batch(batch, head);
     if (sound != RECORDS) return sound;
     out->regions = batch + sizeof head;
     if (head.text)
@@ -287,59 +283,10 @@ outcome from_slots(size_t cap, records *out) {
   return RECORDS;
 }
 
-
-// Whether the batch head at ring position at is sound (0), else what is
-// wrong (an outcome), for the threads' turns.
-int check_held(const unsigned char *batch, const trace_batch &head,
-               uint64_t at) {
-  return check_batch(batch, head, at);
-}
-
-// next_records with the threads' turns (thread_turns.h): what is held goes
-// out before a dead process's slots, and at the end, with no thread
-// waited for.
-outcome next_in_turns(size_t cap, unsigned length, int (*stop)(void),
-                      records *out) {
-  trace_ring *ring = shared.file.ring;
-  tt_release();
-  bool pass_over = false, ended = false;
-  for (;;) {
-    bool drain = ended || shared.left_over_count;
-    outcome taken = static_cast<outcome>(tt_take_in(check_held, out));
-    if (taken != RECORDS) return taken;
-    tt_texts_due(sn_add_maps);  // what was handed out before is fed
-    tt_give(cap, length, drain, pass_over, out);
-    if (out->count) {
-      shared.waiting_since_ms = 0;
-      return RECORDS;
-    }
-    if (!tt_records_held()) {
-      shared.waiting_since_ms = 0;
-      if (shared.left_over_count) return from_slots(cap, out);
-      if (ended) return END;
-    } else {
-      if (!shared.waiting_since_ms) shared.waiting_since_ms = now_ms();
-      if (tt_ring_pressed() && !tt_copy_out()) {
-        pass_over = true;
-        continue;
-      }
-    }
-    pass_over = false;
-    outcome waited = static_cast<outcome>(trace_ring_wait(
-        ring, TRACE_RING_READER, tt_taken() - ring->read + 1,
-        stop_waiting_for_batch, &stop));
-    if (waited == STOPPED) return STOPPED;
-    pass_over = waited == WAITED_LONG;
-    ended = waited == END;
-  }
-}
-
 // Hands out up to cap records of the next batch, where they lie (see
 // lr_read).
 outcome next_records(size_t cap, int (*stop)(void), records *out) {
   *out = {};
-  unsigned length = shared.file.live->interleave;
-  if (length) return next_in_turns(cap, length, stop, out);
   if (shared.release_bytes) {
     trace_ring_release(shared.file.ring, shared.release_bytes);
     shared.release_bytes = shared.given = 0;
@@ -383,12 +330,20 @@ void say_untraced(void) {
             seen - TRACE_UNTRACED);
 }
 
+// The n regions a batch of a plugin newly placed in the folding map.
+void note_placed_regions(const void *regions, uint32_t n) {
+  for (uint32_t i = 0; i < n; i++) {
+    trace_region r;
+    memcpy(&r, static_cast<const char *>(regions) + i * sizeof r, sizeof r);
+    note_region_placed(r.region, r.place);
+  }
+}
+
 // Notes where reading stands after an outcome that handed out nothing.
 void stop_reading(outcome done, const records &r, const char *name) {
   switch (done) {
     case RECORDS:
     case LEFT_OVER:
-    case WAITED_LONG:
       break;
     case STOPPED:
       reader.interrupted = true;
@@ -414,7 +369,7 @@ void stop_reading(outcome done, const records &r, const char *name) {
 // The records of one next_records call, taken in.
 size_t take_records(const records &r, const char *name,
                     const md_addr_t **addrs, const unsigned char **kinds) {
-  if (r.regions) live_note_regions(r.regions, r.region_count);
+  if (r.regions) note_placed_regions(r.regions, r.region_count);
   reader.counted_records = r.counted ? r.count : 0;
   reader.counted[MD_REF_LOAD] = r.loads;
   reader.counted[MD_REF_STORE] = r.stores;
@@ -448,7 +403,6 @@ int lr_share(int region_bits) {
     return -1;
   }
   shared.fd = above_guest_descriptors(fd);
-  tt_start(shared.file.ring);
   shared.file.live->reader_fd = shared.fd;
   return shared.fd;
 }
@@ -524,7 +478,6 @@ void lr_close(void) {
   if (shared.file.ring) trace_file_unmap(&shared.file);
   if (shared.fd >= 0) close(shared.fd);
   shared = {};
-  tt_start(nullptr);
 }
 
 void lr_reset(void) {

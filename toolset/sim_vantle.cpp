@@ -208,9 +208,8 @@ static void check_thread_options(void) {
     option_error("-trace:interleave needs a count of references from 1 to "
                  "65536, not `%s'", interleave_text);
   interleave = static_cast<unsigned>(every);
-  bool per_thread = !strcmp(threads_name, "private");
-  ld_interleave(per_thread ? 0 : interleave);  // a family each takes no turns
-  if (!per_thread) return;
+  ld_interleave(interleave);
+  if (strcmp(threads_name, "private")) return;
   if (cache_opts_values.count > 1)
     option_error("-trace:threads private takes one -cache:opts family, not "
                  "%s", std::to_string(cache_opts_values.count).c_str());

@@ -24,11 +24,10 @@ const char *tq_interpreter(void);
 void tq_use_sysroot(const char *sysroot);
 
 // Makes the file shared with the plugins, which fold by regions of
-// 2^region_bits bytes, notes in it the threads' turns of `interleave'
-// references (0: none) the reader takes while threads run at once, and
-// fills in what a plugin needs to start QEMU on an exec'd program; returns
-// its descriptor for QEMU to inherit (kept open for the run), or -1 with
-// errno set.
+// 2^region_bits bytes and write a thread's batch every `interleave'
+// references while other threads run, and fills in what a plugin needs to
+// start QEMU on an exec'd program; returns its descriptor for QEMU to
+// inherit (kept open for the run), or -1 with errno set.
 int tq_share(int region_bits, unsigned interleave);
 
 // The command that runs the program argv (argv[0] its path) under the

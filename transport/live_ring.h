@@ -97,9 +97,8 @@ struct trace_live {
   pthread_mutex_t process_lock;  /* the processes */
   struct trace_pending pending;
   uint32_t processes_seen;       /* processes registered so far */
-  uint32_t interleave;           /* references of a thread's turn while
-                                    other threads of its process run; 0:
-                                    no turns (a family per thread) */
+  uint32_t interleave;           /* references of a thread's batch while
+                                    other threads of its process run */
   uint32_t threads_seen;         /* threads so far: each one's number */
   uint32_t untraced_seen;
   uint32_t sites;                /* 1: each process reports its code

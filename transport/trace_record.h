@@ -21,8 +21,6 @@ enum {
   TRACE_KIND_FETCH = 1,
   TRACE_KIND_LOAD = 2,
   TRACE_KIND_STORE = 3,
-  /* A batch head's runs_on, cut short. */
-  TRACE_RUNS_ON_CUT = 2,
   /* The most references and regions one batch holds. */
   TRACE_BATCH_REFERENCES = 1 << 16,
   TRACE_BATCH_REGIONS = 1 << 12,
@@ -46,14 +44,7 @@ struct trace_batch {
    * 1), and its process. */
   uint32_t thread;
   int32_t pid;
-  /* 1: the thread runs on beside other threads of its process (its next
-   * batch will come), their batches to be interleaved; 0: it stops (a
-   * system call, its end) or runs alone; TRACE_RUNS_ON_CUT: it runs on,
-   * and the batch was cut short as another thread began to run. A batch
-   * of no references may say just that. */
-  uint32_t runs_on;
   uint32_t text; /* bytes of text */
-  uint32_t unused; /* keeps address 8-byte aligned */
   uint64_t address;
 };
 
