@@ -124,8 +124,6 @@ static inline void sweep_sizes(md_addr_t addr, uint32_t n,
   }
 }
 
-static inline void sweep(md_addr_t addr) { sweep_sizes(addr, s.no_lines); }
-
 // One reference with its count and marks; with kSites, its hits also in
 // the site's row.
 template <bool kSites>
