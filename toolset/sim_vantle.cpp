@@ -247,7 +247,8 @@ void sim_check_options(opt_odb_t *, int, char **) {
   if (!*workers_text || *end || workers < 1 || workers > 64)
     option_error("-cache:workers needs a count of processes from 1 to 64, "
                  "not `%s'", workers_text);
-  fam_set_workers(static_cast<int>(workers));
+  // The library in this process counts each reference's site.
+  fam_set_workers(rsite_on() ? 1 : static_cast<int>(workers));
   if (strcmp(progress_text, "true") && strcmp(progress_text, "false"))
     option_error("-progress must be true or false, not `%s'", progress_text);
   progress_on = !strcmp(progress_text, "true") && isatty(2);
