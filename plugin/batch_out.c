@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include "plugin/qemu_api.h"
+#include "plugin/turns.h"
 #include "transport/fold_map.h"
 
 int region_bits;
@@ -32,11 +33,8 @@ static struct {
   struct trace_file file;    /* the shared file, when there is one */
   struct trace_process *self;
   uint32_t image;
-  uint32_t interleave;
   int stopped;
   unsigned next_slot;        /* where the search for a free slot starts */
-  /* The process's threads out of system calls, and their turns. */
-  uint32_t running, turns, turn_waiters;
   /* With a descriptor: the threads so far, and the locks (the shared file
    * has its own). */
   uint32_t threads_seen;
@@ -57,6 +55,8 @@ static int stopped(void) {
   return __atomic_load_n(&o.stopped, __ATOMIC_RELAXED);
 }
 
+int writing_stopped(void) { return stopped(); }
+
 static void stop(void) { __atomic_store_n(&o.stopped, 1, __ATOMIC_RELAXED); }
 
 static void lock(pthread_mutex_t *own, pthread_mutex_t *shared) {
@@ -73,6 +73,9 @@ static void unlock(pthread_mutex_t *own, pthread_mutex_t *shared) {
 #define LOCK(name) lock(&o.name, o.file.live ? &o.file.live->name : NULL)
 #define UNLOCK(name) unlock(&o.name, o.file.live ? &o.file.live->name : NULL)
 
+void lock_writes(void) { LOCK(write_lock); }
+void unlock_writes(void) { UNLOCK(write_lock); }
+
 /* ---- Folding ------------------------------------------------------------- */
 
 static void note_placed(uint64_t address, uint32_t folded) {
@@ -82,7 +85,9 @@ static void note_placed(uint64_t address, uint32_t folded) {
     if (!o.placed) give_up("out of memory");
   }
   o.placed[o.placed_count].region = address >> region_bits;
-  o.placed[o.placed_count++].place = (uint64_t)folded >> region_bits;
+  o.placed[o.placed_count].place = (uint64_t)folded >> region_bits;
+  /* Atomic: a writer looks without the lock whether there are any. */
+  __atomic_store_n(&o.placed_count, o.placed_count + 1, __ATOMIC_RELEASE);
 }
 
 int fold(uint64_t address, uint32_t *folded) {
@@ -95,53 +100,6 @@ int fold(uint64_t address, uint32_t *folded) {
   UNLOCK(fold_lock);
   if (result == FM_NO_MEMORY) give_up("out of memory");
   return result != FM_FULL;
-}
-
-/* ---- Turns --------------------------------------------------------------- */
-
-/* While several threads of the process run, none writes two batches in a
- * row however the host schedules them: a thread writes its next batch once
- * the other running threads have written as many since its last, so that
- * each thread's references reach the ring in runs of `interleave' at most.
- * Processes take no turns: each writes whole batches. A
- * thread that does not come (stopped, or held by QEMU while it waits for
- * this one) is waited for TURN_SLEEPS sleeps of a millisecond at most. */
-enum { TURN_SPINS = 2000, TURN_SLEEPS = 100 };
-
-static uint32_t running_now(void) {
-  return __atomic_load_n(&o.running, __ATOMIC_RELAXED);
-}
-
-/* Whether b's thread may write its batch now, the turns being now. */
-static int my_turn(const struct batch *b, uint32_t *now) {
-  uint32_t running = running_now();
-  *now = __atomic_load_n(&o.turns, __ATOMIC_SEQ_CST);
-  return running <= 1 || *now - b->last_turn >= running - 1;
-}
-
-static void await_turn(const struct batch *b) {
-  uint32_t now;
-  for (int spin = 0; spin < TURN_SPINS; spin++) {
-    if (my_turn(b, &now)) return;
-    if (spin % 64 == 63)
-      sched_yield();
-    else
-      __builtin_ia32_pause();
-  }
-  for (int slept = 0; slept < TURN_SLEEPS; slept++) {
-    if (my_turn(b, &now)) return;
-    const struct timespec ms = {0, 1000000};
-    __atomic_add_fetch(&o.turn_waiters, 1, __ATOMIC_SEQ_CST);
-    syscall(SYS_futex, &o.turns, FUTEX_WAIT_PRIVATE, now, &ms, NULL, 0);
-    __atomic_sub_fetch(&o.turn_waiters, 1, __ATOMIC_SEQ_CST);
-  }
-}
-
-/* b has written a batch: one turn more, and the waiters look again. */
-static void count_turn(struct batch *b) {
-  b->last_turn = __atomic_add_fetch(&o.turns, 1, __ATOMIC_SEQ_CST);
-  if (__atomic_load_n(&o.turn_waiters, __ATOMIC_SEQ_CST))
-    syscall(SYS_futex, &o.turns, FUTEX_WAKE_PRIVATE, INT_MAX, NULL, NULL, 0);
 }
 
 /* ---- Writing ------------------------------------------------------------- */
@@ -184,10 +142,10 @@ static int reader_gone(void *unused) {
 
 /* Copies the iov pieces into the ring as one batch and tells vantle-sim,
  * unless quiet (announce wakes it later); the record of a pending batch
- * says meanwhile where the batch of slot (or -1) will be whole. Under the
- * write lock. */
+ * says meanwhile where the batch of slot (or -1) will be whole, and the
+ * slot's `taken' then. Under the write lock. */
 static void write_ring(const struct iovec *iov, int count, size_t bytes,
-                       int slot, int quiet) {
+                       int slot, uint32_t taken, int quiet) {
   struct trace_ring *ring = o.file.ring;
   if (trace_ring_wait(ring, TRACE_RING_WRITER, bytes, reader_gone, NULL)) {
     stop();
@@ -195,6 +153,7 @@ static void write_ring(const struct iovec *iov, int count, size_t bytes,
   }
   if (slot >= 0) {
     o.file.live->pending.end = ring->written + bytes;
+    o.file.live->pending.taken = taken;
     __atomic_store_n(&o.file.live->pending.slot, (uint32_t)slot + 1,
                      __ATOMIC_SEQ_CST);
   }
@@ -213,23 +172,23 @@ void announce(void) {
   if (o.file.live) trace_ring_wake(&o.file.ring->reader_waiting);
 }
 
-/* Writes one batch: head, regions, then the first n records of b (none
- * when b is null); quietly (write_ring) or not. */
+/* Writes one batch, quietly (write_ring): head, regions, then the n
+ * records of b from its first not taken (none when b is null). */
 static void write_batch(struct trace_batch *head,
-                        const struct trace_region *regions, struct batch *b,
-                        int quiet) {
+                        const struct trace_region *regions, struct batch *b) {
   static const char zeros[8];
-  uint32_t n = head->references;
+  uint32_t n = head->references, from = b ? b->out.taken : 0;
   struct iovec iov[] = {
       {head, sizeof *head},
       {(void *)regions, head->regions * sizeof *regions},
-      {b ? (void *)b->out.addresses : NULL, n * sizeof(uint32_t)},
-      {b ? (void *)b->out.kinds : NULL, n},
+      {b ? (void *)(b->out.addresses + from) : NULL, n * sizeof(uint32_t)},
+      {b ? (void *)(b->out.kinds + from) : NULL, n},
       {(void *)zeros, trace_batch_bytes(head) - trace_batch_kinds(head) - n}};
   int count = sizeof iov / sizeof iov[0];
   if (stopped()) return;
   if (o.file.live)
-    write_ring(iov, count, trace_batch_bytes(head), b ? b->slot : -1, quiet);
+    write_ring(iov, count, trace_batch_bytes(head), b ? b->slot : -1,
+               from + n, 1);
   else
     write_all(iov, count);
 }
@@ -279,16 +238,17 @@ void report_code_maps(void) {
       {text, n},
       {(void *)zeros, trace_batch_bytes(&head) - sizeof head - n}};
   LOCK(write_lock);
-  write_ring(iov, 3, trace_batch_bytes(&head), -1, 0);
+  write_ring(iov, 3, trace_batch_bytes(&head), -1, 0, 0);
   UNLOCK(write_lock);
 }
 
-/* Counts the batch's loads and stores into its head: once a batch, where
- * the loop vectorises, rather than once a reference, where the counters
- * stall the callbacks. */
-static void count_kinds(const struct batch *b, struct trace_batch *head) {
+/* Counts the loads and stores of b's records from its first not taken to
+ * end into head: once a batch, where the loop vectorises, rather than once
+ * a reference, where the counters stall the callbacks. */
+static void count_kinds(const struct batch *b, uint32_t end,
+                        struct trace_batch *head) {
   uint32_t loads = 0, stores = 0;
-  for (uint32_t i = 0; i < b->out.count; i++) {
+  for (uint32_t i = b->out.taken; i < end; i++) {
     loads += b->out.kinds[i] == TRACE_KIND_LOAD;
     stores += b->out.kinds[i] == TRACE_KIND_STORE;
   }
@@ -298,6 +258,8 @@ static void count_kinds(const struct batch *b, struct trace_batch *head) {
 
 /* The regions placed since the last batch, taken (the caller frees them). */
 static struct trace_region *take_placed(size_t *count) {
+  *count = 0;
+  if (!__atomic_load_n(&o.placed_count, __ATOMIC_ACQUIRE)) return NULL;
   LOCK(fold_lock);
   struct trace_region *regions = o.placed;
   *count = o.placed_count;
@@ -307,57 +269,34 @@ static struct trace_region *take_placed(size_t *count) {
   return regions;
 }
 
-/* flush, quietly or not (write_ring). */
-static void write_out(struct batch *b, int map_full, uint64_t address,
-                      int quiet) {
-  b->cut = o.interleave;
+void write_records(struct batch *b, uint32_t end, int map_full,
+                          uint64_t address) {
   if (o.fd >= 0 && getpid() != o.writer_pid) {
-    b->out.count = 0;
+    __atomic_store_n(&b->out.taken, end, __ATOMIC_SEQ_CST);
     return;
   }
-  struct trace_batch head = {b->out.count, 0, 0, 0, (uint32_t)map_full,
-                             b->out.thread, b->out.pid, 0, address};
-  count_kinds(b, &head);
-  LOCK(write_lock);
+  struct trace_batch head = {.references = end - b->out.taken,
+                             .map_full = (uint32_t)map_full,
+                             .thread = b->out.thread,
+                             .pid = b->out.pid,
+                             .address = address};
+  count_kinds(b, end, &head);
   size_t count, sent = 0;
   struct trace_region *regions = take_placed(&count);
   for (; count - sent > TRACE_BATCH_REGIONS; sent += TRACE_BATCH_REGIONS) {
-    struct trace_batch only_regions = {0, TRACE_BATCH_REGIONS, 0, 0, 0,
-                                       b->out.thread, b->out.pid, 0, 0};
-    write_batch(&only_regions, regions + sent, NULL, quiet);
+    struct trace_batch only_regions = {.regions = TRACE_BATCH_REGIONS,
+                                       .thread = b->out.thread,
+                                       .pid = b->out.pid};
+    write_batch(&only_regions, regions + sent, NULL);
   }
   head.regions = (uint32_t)(count - sent);
-  write_batch(&head, regions + sent, b, quiet);
-  /* Emptied only once the ring has it, in case QEMU dies meanwhile. */
-  __atomic_store_n(&b->out.count, 0, __ATOMIC_SEQ_CST);
+  write_batch(&head, regions + sent, b);
+  /* Taken only once the ring has them, in case QEMU dies meanwhile. */
+  __atomic_store_n(&b->out.taken, end, __ATOMIC_SEQ_CST);
   if (o.file.live)
     __atomic_store_n(&o.file.live->pending.slot, 0, __ATOMIC_SEQ_CST);
   free(regions);
   if (map_full) stop();
-  UNLOCK(write_lock);
-  count_turn(b);
-}
-
-void flush(struct batch *b, int map_full, uint64_t address) {
-  write_out(b, map_full, address, 0);
-}
-
-void end_at_full_map(struct batch *b, uint64_t address) {
-  if (!stopped()) flush(b, 1, address);
-}
-
-void look_at(struct batch *b) {
-  if (b->out.count >= TRACE_BATCH_REFERENCES) {
-    flush(b, 0, 0);
-    return;
-  }
-  if (others_running()) { /* a thread's system call announces them */
-    await_turn(b);
-    write_out(b, 0, 0, 1);
-    return;
-  }
-  b->cut += o.interleave;
-  if (b->cut > TRACE_BATCH_REFERENCES) b->cut = TRACE_BATCH_REFERENCES;
 }
 
 /* ---- Threads ------------------------------------------------------------- */
@@ -390,12 +329,13 @@ struct batch *new_batch(void) {
   struct batch *b = slot >= 0 ? (struct batch *)trace_slot_at(&o.file, slot)
                               : malloc(sizeof *b);
   if (!b) give_up("out of memory");
-  b->out.count = 0;
+  b->out.count = b->out.taken = 0;
   b->out.thread = next_thread();
   b->out.pid = getpid();
   b->next_fetch = b->end_fetch = NULL;
-  b->cut = o.interleave;
-  b->last_turn = 0;
+  next_cut(b);
+  b->queued_to = b->turns_made = b->turns_written = 0;
+  b->before = b->after = NULL;
   b->slot = slot;
   b->running = b->forking = 0;
   b->cache = calloc(REGION_CACHE, sizeof *b->cache);
@@ -414,18 +354,10 @@ static void free_batch(struct batch *b) {
 
 void end_batch(struct batch *b) {
   finish_block(b);
-  if (b->out.count) flush(b, 0, 0);
+  if (b->out.count != b->out.taken) flush(b, 0, 0);
   set_running(b, 0);
   free_batch(b);
 }
-
-void set_running(struct batch *b, int running) {
-  if (b->running == running) return;
-  b->running = (uint8_t)running;
-  __atomic_add_fetch(&o.running, running ? 1 : -1, __ATOMIC_RELAXED);
-}
-
-int others_running(void) { return running_now() > 1; }
 
 /* ---- This process in the run --------------------------------------------- */
 
@@ -486,7 +418,7 @@ void name_process(void) {
 }
 
 struct batch *batch_of_child(const struct batch *parent) {
-  o.running = o.turns = o.turn_waiters = 0; /* the forking thread, alone */
+  turns_after_fork();
   if (o.fd >= 0) { /* a descriptor: the child writes nothing */
     struct batch *own = malloc(sizeof *own);
     if (!own) give_up("out of memory");
@@ -527,7 +459,7 @@ static int out_of_guest_way(int fd) {
 }
 
 int open_output(int fd, int ring_fd, int bits, uint32_t interleave) {
-  o.interleave = interleave;
+  start_turns(interleave);
   if (ring_fd >= 0) {
     int mapped = trace_file_map(&o.file, ring_fd, 1);
     close(ring_fd);
@@ -538,7 +470,7 @@ int open_output(int fd, int ring_fd, int bits, uint32_t interleave) {
     }
     region_bits = fm_shared_region_bits(o.file.map);
     uint32_t every = o.file.live->interleave;
-    if (every >= 1 && every <= TRACE_BATCH_REFERENCES) o.interleave = every;
+    if (every >= 1 && every <= TRACE_BATCH_REFERENCES) start_turns(every);
     join_run(NULL);
     return 1;
   }

@@ -24,14 +24,25 @@ struct cached_region {
   uint32_t base;
 };
 
+/* The turns a thread may have waiting for their place in the ring: it
+ * runs ahead of the thread whose turn it is by as many, no more. */
+enum { TURNS_QUEUED = 32 };
+
 /* A thread's batch. The records come first: in a slot, they are what
- * vantle-sim takes. */
+ * vantle-sim takes (those not yet taken into the ring). While other
+ * threads run, its records past out.taken are turns waiting to be written,
+ * in order, each ending at ends[turn % TURNS_QUEUED]; turns_written and
+ * turns_made count them. */
 struct batch {
   struct trace_slot out;
   /* The fetches of the running block not yet recorded. */
   const uint32_t *next_fetch, *end_fetch;
   uint32_t cut;  /* at this count, whether to write the batch is asked */
-  uint32_t last_turn; /* the turns counted when it last wrote */
+  uint32_t queued_to; /* the count when it last queued a turn */
+  uint32_t turns_made, turns_written;
+  uint32_t ends[TURNS_QUEUED];
+  /* Its neighbours in the rotation of running threads, while it runs. */
+  struct batch *before, *after;
   int32_t slot;  /* its slot in the shared file, or -1 */
   uint8_t running, forking; /* out of a system call; in a fork */
   struct cached_region *cache;
@@ -62,27 +73,23 @@ struct batch *batch_of_child(const struct batch *parent);
 /* The thread has ended: its records go out, its batch is freed. */
 void end_batch(struct batch *b);
 
-/* Writes the batch's records, after the regions placed since the last
- * batch, then empties it. map_full: the trace ends at address. */
-void flush(struct batch *b, int map_full, uint64_t address);
 /* When the run wants sites, writes this process's code mappings (its
  * /proc/self/maps) in a batch of their own, while they can be read: at the
  * guest's exit, or before an exec replaces them. Nothing when the guest's
  * addresses are not the host's (QEMU then offsets them). */
 void report_code_maps(void);
+/* Writes b's records from its first not taken to end, after the regions
+ * placed since the last batch, and takes them. map_full: the trace ends
+ * at address. Under the write lock, which these take and release. */
+void write_records(struct batch *b, uint32_t end, int map_full,
+                   uint64_t address);
+void lock_writes(void);
+void unlock_writes(void);
+/* Whether writing has stopped (vantle-sim has gone, or the map is full). */
+int writing_stopped(void);
 /* Wakes vantle-sim for batches written quietly: those of threads' turns,
  * which a system call or a later batch of the process announces. */
 void announce(void);
-/* Ends the trace at address, which does not fold. */
-void end_at_full_map(struct batch *b, uint64_t address);
-/* The batch reached its cut: written when full, or when other threads
- * run (once they have had their turns), else filled on. */
-void look_at(struct batch *b);
-
-/* Notes that the thread of b runs (1) or waits in a system call (0). */
-void set_running(struct batch *b, int running);
-/* Whether other threads of this process are out of system calls. */
-int others_running(void);
 
 /* Tells vantle-sim this process's state (TRACE_PROC_*); RUNNING only
  * after an exec that failed. */
@@ -96,6 +103,9 @@ void register_child(int pid);
 int can_follow(void);
 enum followed follow_here(const struct guest_abi *abi, int64_t number,
                           const uint64_t *args);
+
+/* The batch reached its cut (turns.h). */
+void look_at(struct batch *b);
 
 static inline void put(struct batch *b, uint32_t folded, uint8_t kind) {
   b->out.addresses[b->out.count] = folded;

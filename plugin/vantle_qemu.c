@@ -27,6 +27,7 @@
 #include "plugin/batch_out.h"
 #include "plugin/follow_exec.h"
 #include "plugin/qemu_api.h"
+#include "plugin/turns.h"
 
 __attribute__((visibility("default"))) int qemu_plugin_version = 1;
 
@@ -215,6 +216,9 @@ static void on_guest_exit(qemu_plugin_id_t id, void *unused) {
   (void)id;
   (void)unused;
   for (int i = 0; i < MAX_VCPUS; i++)
+    if (batches[i]) queue_rest(batches[i]);
+  write_queued();
+  for (int i = 0; i < MAX_VCPUS; i++)
     if (batches[i]) end_batch(batches[i]);
   report_code_maps();
   say_state(TRACE_PROC_EXITED);
@@ -242,7 +246,7 @@ static void on_syscall(qemu_plugin_id_t id, unsigned int vcpu, int64_t number,
   struct batch *b = batches[vcpu];
   if (is_exec(number) || others_running()) {
     finish_block(b);
-    if (b->out.count) flush(b, 0, 0);
+    if (b->out.count != b->out.taken) flush(b, 0, 0);
   }
   announce();
   if (is_fork(number)) {

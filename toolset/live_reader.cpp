@@ -113,7 +113,8 @@ bool running_state(uint32_t state) {
 void leave_over(int i) {
   trace_slot *slot = trace_slot_at(&shared.file, i);
   if (shared.queued[i]) return;
-  if (__atomic_load_n(&slot->count, __ATOMIC_SEQ_CST) == 0) {
+  if (__atomic_load_n(&slot->count, __ATOMIC_SEQ_CST) <=
+      __atomic_load_n(&slot->taken, __ATOMIC_SEQ_CST)) {
     __atomic_store_n(&slot->owner, 0u, __ATOMIC_SEQ_CST);
     return;
   }
@@ -258,6 +259,8 @@ outcome from_slots(size_t cap, records *out) {
   while (shared.left_over_count) {
     int i = shared.left_over[0];
     trace_slot *slot = trace_slot_at(&shared.file, i);
+    bool first = shared.given == 0;
+    if (first) shared.given = slot->taken; /* the rest is in the ring */
     if (shared.given >= slot->count) {
       shared.given = 0;
       shared.queued[i] = false;
@@ -267,9 +270,9 @@ outcome from_slots(size_t cap, records *out) {
                 shared.left_over);
       continue;
     }
-    out->references = slot->count;
+    out->references = slot->count - slot->taken;
     if (slot->count > TRACE_BATCH_REFERENCES) return BAD_BATCH;
-    if (shared.given == 0 && !kinds_valid(slot->kinds, slot->count))
+    if (first && !kinds_valid(slot->kinds + slot->taken, out->references))
       return BAD_KIND;
     out->count = std::min<size_t>(cap, slot->count - shared.given);
     out->addrs =

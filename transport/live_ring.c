@@ -70,13 +70,14 @@ int trace_file_init(struct trace_file *f, int fd, int region_bits,
 }
 
 /* The writer that held the write lock died: the batch it was copying is
- * in the ring when `written' reached its end (then its slot is emptied,
- * so that it is not taken twice), else its slot keeps it. */
+ * in the ring when `written' reached its end (then its records count as
+ * taken from its slot, so that they are not taken twice), else its slot
+ * keeps them. */
 static void settle_pending(struct trace_file *f) {
   struct trace_pending *p = &f->live->pending;
   if (p->slot && p->slot <= TRACE_SLOTS &&
       __atomic_load_n(&f->ring->written, __ATOMIC_SEQ_CST) == p->end)
-    __atomic_store_n(&trace_slot_at(f, (int)p->slot - 1)->count, 0,
+    __atomic_store_n(&trace_slot_at(f, (int)p->slot - 1)->taken, p->taken,
                      __ATOMIC_SEQ_CST);
   p->slot = 0;
 }

@@ -74,10 +74,11 @@ struct trace_untraced {
 };
 
 /* A batch that was being copied into the ring when its writer died: slot
- * (plus one; 0: none) and where it ends. */
+ * (plus one; 0: none), where it ends in the ring, and the slot's `taken'
+ * once it is there. */
 struct trace_pending {
   uint32_t slot;
-  uint32_t unused;
+  uint32_t taken;
   uint64_t end;
 };
 
@@ -112,14 +113,16 @@ static_assert(sizeof(struct trace_live) <= TRACE_LIVE_BYTES, "the record");
 _Static_assert(sizeof(struct trace_live) <= TRACE_LIVE_BYTES, "the record");
 #endif
 
-/* A thread's batch in the making: its records so far. owner: who fills
- * the slot, one word (trace_slot_owner), 0 while it is free; thread and
- * pid as in the batch head. */
+/* A thread's batch in the making: its records so far, the first `taken'
+ * of them already in the ring (a thread's turns wait here for their place
+ * in the ring). owner: who fills the slot, one word (trace_slot_owner), 0
+ * while it is free; thread and pid as in the batch head. */
 struct trace_slot {
   uint32_t count;
   uint32_t owner;
   uint32_t thread;
   int32_t pid;
+  uint32_t taken;
   uint32_t addresses[TRACE_BATCH_REFERENCES];
   uint8_t kinds[TRACE_BATCH_REFERENCES];
 };
