@@ -1,10 +1,11 @@
 /* Where the plugin's batches go, and this process's part in the run: the
  * output (vantle-sim's shared file, or a descriptor), the folding map, the
  * batch of each thread (in a slot of the shared file while there is one,
- * so that vantle-sim takes what it holds should the process die), the
- * threads running, and this process's entry in the file. With a
- * descriptor only the process that loaded the plugin writes: a guest's
- * forked child would otherwise repeat its parent's unwritten records. */
+ * so that vantle-sim takes what it holds should the process die), and
+ * this process's entry in the file; the threads' turns are turns.h's.
+ * With a descriptor only the process that loaded the plugin writes: a
+ * guest's forked child would otherwise repeat its parent's unwritten
+ * records. */
 #ifndef VANTLE_PLUGIN_BATCH_OUT_H_
 #define VANTLE_PLUGIN_BATCH_OUT_H_
 

@@ -11,8 +11,9 @@
  * fold with the one map in the file. Threads' references reach the ring
  * finely interleaved: while more than one thread of the process is out of
  * system calls, the threads take turns, a batch every `interleave'
- * references (256), and each writes its batch before a system call; a
- * thread that runs alone, and every process, fills whole batches.
+ * references (256), in strict rotation (turns.h), and a thread's turns
+ * are written before its system call; a thread that runs alone, and
+ * every process, fills whole batches.
  * State: one batch per vCPU (the guest threads run concurrently, each on
  * its own vCPU), with a small cache of the regions it folded; the guest's
  * machine; this process's entry in the file. */

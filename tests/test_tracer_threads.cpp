@@ -1,12 +1,18 @@
 // Threads traced live under QEMU: one cache for all of them, fed in turns
 // of a few hundred references however the host schedules the threads, or
 // a family per thread. Skipped where QEMU is not installed.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "sim_run.h"
+#include "toolset/live_reader.h"
+#include "transport/live_ring.h"
 #ifdef VANTLE_QEMU_PLUGIN
 #include "tracer_run.h"
 #endif
@@ -135,5 +141,78 @@ TEST(ThreadsTest, PluginIsNotBuilt) {
   GTEST_SKIP() << "the QEMU plugin is not built on this host";
 }
 #endif
+
+// A thread's turns wait in its slot, and those the ring has taken stay
+// there until the slot fills from the start again: when the process dies,
+// vantle-sim takes from the slot only the records the ring has not.
+TEST(ThreadSlots, DeadProcessesSlotGivesOnlyWhatTheRingHasNotTaken) {
+  int fd = lr_share(18);
+  ASSERT_GE(fd, 0);
+  pid_t child = fork();
+  if (child == 0) {
+    pause();
+    _exit(0);
+  }
+  ASSERT_GT(child, 0);
+  lr_first_process(child, "dies");
+  trace_file f{};
+  ASSERT_TRUE(trace_file_map(&f, fd, 0));
+  int index = 0;
+  while (lr_record()->processes[index].pid != child) index++;
+  trace_slot *slot = trace_slot_at(&f, 0);
+  slot->thread = 1;
+  slot->pid = child;
+  for (uint32_t i = 0; i < 300; i++) {
+    slot->addresses[i] = 0x1000 + 4 * i;
+    slot->kinds[i] = TRACE_KIND_LOAD;
+  }
+  slot->count = 300;
+  slot->taken = 100;
+  slot->owner = trace_slot_owner(index, 0);
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  std::vector<md_addr_t> given;
+  const md_addr_t *addrs;
+  const unsigned char *kinds;
+  while (size_t n = lr_read(64, nullptr, "dies", &addrs, &kinds))
+    given.insert(given.end(), addrs, addrs + n);
+  ASSERT_EQ(given.size(), 200u);
+  EXPECT_EQ(given.front(), 0x1000u + 4 * 100);
+  EXPECT_EQ(given.back(), 0x1000u + 4 * 299);
+  trace_file_unmap(&f);
+  lr_reset();
+}
+
+// A writer that died holding the write lock while it copied a turn: once
+// the turn is whole in the ring, the slot's records up to the turn's end
+// count as taken and the turns after it stay; else the slot keeps all.
+TEST(ThreadSlots, TurnOfAWriterThatDiedIsTakenOnlyWhenWhole) {
+  int fd = lr_share(18);
+  ASSERT_GE(fd, 0);
+  trace_file f{};
+  ASSERT_TRUE(trace_file_map(&f, fd, 0));
+  trace_slot *slot = trace_slot_at(&f, 3);
+  for (uint64_t short_by : {0, 8}) {
+    slot->count = 300;
+    slot->taken = 100;
+    pid_t writer = fork();
+    if (writer == 0) {
+      trace_live_lock(&f, &f.live->write_lock);
+      f.live->pending.end = f.ring->written + short_by;
+      f.live->pending.taken = 200;
+      f.live->pending.slot = 3 + 1;
+      _exit(0);
+    }
+    ASSERT_GT(writer, 0);
+    waitpid(writer, nullptr, 0);
+    trace_live_lock(&f, &f.live->write_lock);
+    trace_live_unlock(&f.live->write_lock);
+    EXPECT_EQ(slot->taken, short_by ? 100u : 200u) << short_by;
+    EXPECT_EQ(slot->count, 300u) << short_by;
+    EXPECT_EQ(f.live->pending.slot, 0u);
+  }
+  trace_file_unmap(&f);
+  lr_reset();
+}
 
 }  // namespace
