@@ -37,7 +37,8 @@ void end_at_full_map(struct batch *b, uint64_t address);
 void look_at(struct batch *b);
 
 /* Notes that the thread of b runs (1), taking turns, or waits in a system
- * call (0), out of the rotation; its turns must have been written. */
+ * call (0), out of the rotation, its waiting turns written first (flush
+ * writes them in their places). */
 void set_running(struct batch *b, int running);
 /* Whether other threads of this process are out of system calls. */
 int others_running(void);
