@@ -334,8 +334,8 @@ void gfsoptls(md_addr_t addr, int priority) {
 
 namespace {
 
-// A set's record as unk_hash_add_sa's check of the line visits it: the
-// set's oldest comes first.
+// What unk_hash_add_sa's check of a line carries through its set's
+// records: the line, and the set's oldest record, which comes first.
 struct earlier_records {
   md_addr_t line, head_addr;
   int32_t head_prty;
