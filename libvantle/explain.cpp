@@ -46,6 +46,9 @@ struct line_size_record {
 };
 
 enum { kMostLineSizes = 32 };
+// References that wait before the compulsory and fully-associative parts
+// count them, so that the cache misses of their stacks' tables overlap.
+enum { kWaiting = 16 };
 
 static struct {
   unsigned parts;
@@ -61,6 +64,8 @@ static struct {
   bool stacks;  // VANTLE_EXPLAIN_FULLY_ASSOCIATIVE asked for
   bool seen;    // VANTLE_EXPLAIN_COMPULSORY asked for
   uint64_t references;
+  md_addr_t waiting[kWaiting];  // not yet counted, oldest first
+  int waiting_count;
 } ex;
 
 static int log2_of(uint32_t power) { return __builtin_ctz(power); }
@@ -207,7 +212,7 @@ static void stack_reference(line_size_record *r, md_addr_t line) {
 }
 
 // Counts one reference in the compulsory and fully-associative parts.
-static void explain_reference(md_addr_t addr) {
+static void count_reference(md_addr_t addr) {
   ex.references++;
   for (int i = 0; i < ex.size_count; i++) {
     line_size_record *r = &ex.sizes[i];
@@ -215,6 +220,23 @@ static void explain_reference(md_addr_t addr) {
     if (ex.seen) r->compulsory += first_sight(r, line);
     if (ex.stacks) stack_reference(r, line);
   }
+}
+
+// Counts every waiting reference.
+static void count_waiting() {
+  for (int i = 0; i < ex.waiting_count; i++) count_reference(ex.waiting[i]);
+  ex.waiting_count = 0;
+}
+
+// Has the reference wait to be counted, and starts loading what counting
+// it will read.
+static void explain_reference(md_addr_t addr) {
+  for (int i = 0; i < ex.size_count; i++)
+    if (ex.stacks)
+      line_table_prefetch(&ex.sizes[i].stack.lines,
+                          addr >> ex.sizes[i].line_bits);
+  ex.waiting[ex.waiting_count++] = addr;
+  if (ex.waiting_count == kWaiting) count_waiting();
 }
 
 // The hits of r's stack in a cache of each size of sizes[0 .. n-1], which
@@ -278,6 +300,7 @@ static void fill_own_misses(vantle_explained *rows, int count) {
 }
 
 void explain_rows(vantle_explained *rows, int count) {
+  count_waiting();
   fill_stacks(rows, count);
   for (int i = 0; i < count; i++)
     rows[i].writebacks = rows[i].dirty_at_end = VANTLE_NOT_COUNTED;

@@ -28,13 +28,16 @@ static bool same_group(const line_table *t, md_addr_t x, md_addr_t y) {
 
 void *table_calloc(size_t count, size_t size, const char *unit,
                    const char *func) {
-  const size_t kHugePage = size_t{2} << 20;
+  const size_t kHugePage = size_t{2} << 20, kCacheLine = 64;
   size_t bytes = count * size;  // a power of two
-  if (bytes < kHugePage)
+  if (bytes < kCacheLine)
     return checked_calloc(count, size, unit, func, __LINE__);
-  void *p = aligned_alloc(kHugePage, bytes);
+  // Aligned to a cache line at least, so that a record or bucket of a
+  // power-of-two size never straddles two.
+  void *p = aligned_alloc(bytes < kHugePage ? kCacheLine : kHugePage, bytes);
   if (!p) _fatal(unit, func, __LINE__, "out of virtual memory");
-  madvise(p, bytes, MADV_HUGEPAGE);  // a hint: refused, small pages serve
+  if (bytes >= kHugePage)
+    madvise(p, bytes, MADV_HUGEPAGE);  // a hint: refused, small pages serve
   memset(p, 0, bytes);
   return p;
 }

@@ -38,7 +38,8 @@ struct line_table {
 };
 
 // A zero-filled array of count records of size bytes, whose product is a
-// power of two, for a hash table. One of a huge page or more is held in
+// power of two, for a hash table, aligned to a cache line when it spans
+// one or more. One of a huge page or more is held in
 // huge pages where the system grants them: look-ups land anywhere in it,
 // and the TLB covers little of a table this large in small pages. Ends
 // the process through _fatal (with unit and func) when memory is out.

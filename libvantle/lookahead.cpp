@@ -60,6 +60,7 @@ static uint32_t queued_mark[kQueueLength];  // with window_sites: the sites
 static int queued_count;
 static stack_proc_fn queued_proc;
 static inf_handler_fn queued_handler;
+static void (*queued_prefetch)(md_addr_t line);  // optpp_prefetch_hook's
 
 // Removals asked for by ft_hash_del_later, not yet made.
 enum { kLaterLength = 32 };
@@ -243,6 +244,7 @@ void optpp_queue(md_addr_t addr, int L, stack_proc_fn stack_proc,
     return;
   }
   __builtin_prefetch(seen_home(line));
+  if (queued_prefetch) queued_prefetch(line);
   queued[queued_count++] = line;
   queued_proc = stack_proc;
   queued_handler = inf_handler;
@@ -259,11 +261,16 @@ void optpp_queue_at(md_addr_t addr, uint32_t mark, int L,
     return;
   }
   __builtin_prefetch(seen_home(line));
+  if (queued_prefetch) queued_prefetch(line);
   queued[queued_count] = line;
   queued_mark[queued_count++] = mark;
   queued_proc = stack_proc;
   queued_handler = inf_handler;
   if (queued_count == kQueueLength) optpp_drain();
+}
+
+void optpp_prefetch_hook(void (*prefetch)(md_addr_t line)) {
+  queued_prefetch = prefetch;
 }
 
 int64_t ft_hash(md_addr_t addr) {

@@ -133,6 +133,10 @@ void optpp_queue(md_addr_t addr, int L, stack_proc_fn stack_proc,
 // each window position holds its reference's site.
 void optpp_queue_at(md_addr_t addr, uint32_t mark, int L,
                     stack_proc_fn stack_proc, inf_handler_fn inf_handler);
+// Has optpp_queue and optpp_queue_at call prefetch(line) on each line they
+// queue, so that what the simulator's inf_handler will read of the line is
+// loading while the reference waits.
+void optpp_prefetch_hook(void (*prefetch)(md_addr_t line));
 // Records the current time as the line's most recent reference; returns the
 // time of the previous one, or -1 when the line had no record. A previous
 // reference handed off long before (some 2^31 references) may read as a

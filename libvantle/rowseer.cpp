@@ -10,10 +10,10 @@
 
 #include <stddef.h>
 
-#include "libvantle/line_table.h"
 #include "libvantle/lookahead.h"
 #include "libvantle/periodic.h"
 #include "libvantle/report.h"
+#include "libvantle/unknown_sets.h"
 
 namespace {
 
@@ -45,10 +45,9 @@ uint64_t *site_now;
 periodic_marks marks_due; // progress lines and interim reports
 priority_clock clock;    // known priorities' epoch, unknowns given out
 
-// Unknown next-use table: the lines grouped by their set at 2^B sets, so
-// that one set's records are cleaned without a walk of the others; field a
-// is the unknown priority.
-line_table unknowns;
+// Unknown next-use table: the lines by their set at 2^B sets, so that one
+// set's records are cleaned without a walk of the others.
+unknown_sets unknowns;
 
 md_addr_t low_bits(md_addr_t x, int bits) {
   return x & ((md_addr_t{1} << bits) - 1);
@@ -177,17 +176,17 @@ void prefetch_lists(md_addr_t addr) {
   line_lists sets;
   find_lists(addr, &sets);
   for (int r = 0; r <= MAX_DEPTH; r++) __builtin_prefetch(sets.at[r]);
-  line_table_prefetch(&unknowns, addr);
+  unknown_sets_prefetch(&unknowns, addr);
+}
+
+// What inf_handler_sa reads first of a line.
+void prefetch_unknowns(md_addr_t line) {
+  unknown_sets_prefetch(&unknowns, line);
 }
 
 void fold_hit0() {
   for (int r = 0; r <= MAX_DEPTH; r++) hits[r][0] += hit0;
   hit0 = 0;
-}
-
-// Whether a record's priority is above the bound *context.
-bool above(const line_record *r, void *context) {
-  return r->a > *static_cast<int32_t *>(context);
 }
 
 }  // namespace
@@ -196,7 +195,7 @@ uint64_t footprint_rowseer(void) {
   uint64_t sets = uint64_t{1} << B;
   return (sets << (N + 1)) * sizeof(list_entry) +
          (uint64_t{1} << A) * sizeof(int16_t) +
-         idim2_wide_bytes(B - A + 2, 1 << N) + line_table_bytes(B);
+         idim2_wide_bytes(B - A + 2, 1 << N) + unknown_sets_bytes(B);
 }
 
 void init_rowseer(void) {
@@ -211,7 +210,8 @@ void init_rowseer(void) {
   all_hit_flag = static_cast<int16_t *>(checked_calloc(
       size_t{1} << A, sizeof(int16_t), "rowseer", "init_rowseer", __LINE__));
   hits = idim2_wide(MAX_DEPTH + 2, TWO_PWR_N);
-  line_table_init_grouped(&unknowns, "rowseer", B);
+  unknown_sets_init(&unknowns, "rowseer", B);
+  optpp_prefetch_hook(prefetch_unknowns);
   for (size_t e = 0; e < entries; e++) {
     lists[e].tag = kEmptyTag;
     lists[e].prty = kEmptyPrty;
@@ -238,9 +238,8 @@ void move_epoch(uint64_t now) {
   clock.epoch = now;
 }
 
-void renumber_record(line_record *r, void *ranks) {
-  r->a = unknown_renumbered(static_cast<unknown_ranks *>(ranks),
-                            static_cast<int32_t>(r->a));
+int32_t renumber_record(int32_t prty, void *ranks) {
+  return unknown_renumbered(static_cast<unknown_ranks *>(ranks), prty);
 }
 
 bool is_unknown(int32_t prty) { return prty < 0 && prty != kEmptyPrty; }
@@ -260,7 +259,7 @@ void renumber_unknowns() {
   for (size_t e = 0; e < entries; e++)
     if (is_unknown(lists[e].prty))
       lists[e].prty = unknown_renumbered(&ranks, lists[e].prty);
-  line_table_visit(&unknowns, renumber_record, &ranks);
+  unknown_sets_renumber(&unknowns, renumber_record, &ranks);
   clock.inf_count = unknown_ranks_last(&ranks, "rowseer");
   unknown_ranks_free(&ranks);
 }
@@ -274,6 +273,8 @@ int stack_proc_sa(int start, int end) {
   if (clock.inf_count <= kLowestUnknown) renumber_unknowns();
   for (int l = start; l < end; l++) {
     if (l + kAhead < end) prefetch_lists(addr_array[l + kAhead]);
+    if (l + 4 * kAhead < end)
+      unknown_sets_prefetch(&unknowns, addr_array[l + 4 * kAhead]);
     t_entries++;
     if (progress_due(&marks_due, t_entries))
       fprintf(stderr, "libvantle: addresses processed %llu\n",
@@ -327,38 +328,52 @@ void gfsoptls(md_addr_t addr, int priority) {
   // correction repairs all of them from the same records, so a record may
   // only go when no list of any set count could still use it.
   // (A set without records has nothing to clean.)
-  if (!hit && !line_table_group_empty(&unknowns, addr))
+  if (!hit && !unknown_sets_none(&unknowns, addr))
     hash_clean_sa(addr, max_unknown_in_sets(sets));
 }
 
+namespace {
+
+// What unk_hash_add_sa's check of a line carries through its set's
+// records: the line, and the set's oldest record, which comes first.
+struct earlier_records {
+  md_addr_t line, head_addr;
+  int32_t head_prty;
+  bool seen_head;
+};
+
+void report_earlier(md_addr_t addr, int32_t prty, void *context) {
+  earlier_records *e = static_cast<earlier_records *>(context);
+  if (!e->seen_head) {
+    e->head_addr = addr;
+    e->head_prty = prty;
+    e->seen_head = true;
+  }
+  if (addr == e->line)
+    report_second_record("address", addr, t_entries, prty, e->head_addr,
+                         e->head_prty);
+}
+
+}  // namespace
+
 void unk_hash_add_sa(md_addr_t addr, int prty) {
   // Each earlier record of the line is reported beside the set's oldest.
-  const line_record *earlier = line_table_find(&unknowns, addr);
-  if (earlier) {
-    const line_record *head = line_table_group_first(&unknowns, addr);
-    for (const line_record *r = earlier; r;
-         r = line_table_group_next(&unknowns, r))
-      if (r->addr == addr)
-        report_second_record("address", addr, t_entries, r->a, head->addr,
-                             head->a);
+  if (!unknown_sets_none(&unknowns, addr)) {
+    earlier_records e{addr, 0, 0, false};
+    unknown_sets_visit_set(&unknowns, addr, report_earlier, &e);
   }
-  line_table_add(&unknowns, addr, prty);
+  unknown_sets_add(&unknowns, addr, prty);
 }
 
 int unk_hash_del_sa(md_addr_t addr) {
-  if (line_table_group_empty(&unknowns, addr)) return 0;
-  line_record *r = line_table_find(&unknowns, addr);
-  if (!r) return 0;
-  int prty = static_cast<int>(r->a);
-  line_table_remove(&unknowns, r);
-  return prty;
+  if (unknown_sets_none(&unknowns, addr)) return 0;
+  return unknown_sets_take(&unknowns, addr);
 }
 
 void hash_clean_sa(md_addr_t addr, int max_prty) {
   if (max_prty >= 0)
     fprintf(stderr, "libvantle: max unknown priority non-negative\n");
-  int32_t bound = max_prty;
-  line_table_remove_from_group_if(&unknowns, addr, above, &bound);
+  unknown_sets_drop_above(&unknowns, addr, max_prty);
 }
 
 void inf_handler_sa(md_addr_t addr, int64_t cur_time) {
