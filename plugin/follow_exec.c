@@ -240,19 +240,6 @@ static int for_guest_only(const char *e) {
   return !strncmp(e, "LD_", 3) && !strchr(e, ',');
 }
 
-/* The -plugin argument: the plugin's path, commas doubled as QEMU's option
- * syntax wants, and the shared file's descriptor. */
-static char *plugin_argument(const char *plugin, int fd) {
-  char *arg = malloc(2 * strlen(plugin) + 32), *out = arg;
-  if (!arg) return NULL;
-  for (const char *c = plugin; *c; c++) {
-    if (*c == ',') *out++ = ',';
-    *out++ = *c;
-  }
-  sprintf(out, ",ring=%d", fd);
-  return arg;
-}
-
 /* Runs the plan's program under QEMU with the plugin and the shared file,
  * opened anew through vantle-sim's descriptor; returns when it cannot. */
 static void run_under_qemu(const struct plan *p, const struct trace_live *l) {
@@ -262,7 +249,7 @@ static void run_under_qemu(const struct plan *p, const struct trace_live *l) {
   int opened = open(shared, O_RDWR);
   int fd = opened < 0 ? -1 : fcntl(opened, F_DUPFD, TRACE_HIGH_DESCRIPTOR);
   if (opened >= 0) close(opened);
-  char *plugin = fd < 0 ? NULL : plugin_argument(l->plugin, fd);
+  char *plugin = fd < 0 ? NULL : trace_plugin_argument(l->plugin, fd);
   size_t words = 0, env = 0;
   while (p->run_argv[words]) words++;
   while (p->envp[env]) env++;

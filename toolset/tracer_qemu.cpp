@@ -51,22 +51,6 @@ char *plugin_path(void) {
   return path;
 }
 
-// QEMU's -plugin argument: the path, commas doubled as its option syntax
-// wants, and the shared file's descriptor.
-char *plugin_argument(const char *plugin, int shared_fd) {
-  size_t size = 2 * strlen(plugin) + 64;
-  char *arg = static_cast<char *>(
-      checked_calloc(size, 1, "tracer_qemu", "tq_command", __LINE__));
-  char *out = arg;
-  for (const char *p = plugin; *p; p++) {
-    if (*p == ',') *out++ = ',';
-    *out++ = *p;
-  }
-  snprintf(out, size - static_cast<size_t>(out - arg), ",ring=%d",
-           shared_fd);
-  return arg;
-}
-
 void forget_words(void) {
   for (int i = 0; i < launch.word_count; i++) free(launch.run_words[i]);
   launch.word_count = 0;
@@ -161,7 +145,9 @@ int tq_share(int region_bits, unsigned interleave) {
 
 char **tq_command(char **argv, int shared_fd) {
   free(launch.plugin_argument);
-  launch.plugin_argument = plugin_argument(launch.plugin, shared_fd);
+  launch.plugin_argument = trace_plugin_argument(launch.plugin, shared_fd);
+  if (!launch.plugin_argument)
+    _fatal("tracer_qemu", "tq_command", __LINE__, "out of virtual memory");
   int argc = 0;
   while (argv[argc]) argc++;
   char **args = static_cast<char **>(checked_calloc(

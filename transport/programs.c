@@ -4,6 +4,8 @@
 
 #include <elf.h>
 #include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -98,4 +100,16 @@ int trace_script_line(const unsigned char *head, long n, char *interp,
   while (arg_end > at && blank(head[arg_end - 1])) arg_end--;
   copy_out(head, at, arg_end, arg);
   return 1;
+}
+
+char *trace_plugin_argument(const char *plugin, int fd) {
+  size_t size = 2 * strlen(plugin) + sizeof ",ring=-2147483648";
+  char *arg = malloc(size), *out = arg;
+  if (!arg) return NULL;
+  for (const char *c = plugin; *c; c++) {
+    if (*c == ',') *out++ = ',';
+    *out++ = *c;
+  }
+  snprintf(out, size - (size_t)(out - arg), ",ring=%d", fd);
+  return arg;
 }

@@ -33,6 +33,11 @@ const char *trace_emulator_arch(const unsigned char *head, long n,
 int trace_script_line(const unsigned char *head, long n, char *interp,
                       char *arg);
 
+/* QEMU's -plugin argument for the plugin at path plugin with the shared
+ * file's descriptor fd: the path, its commas doubled as QEMU's option
+ * syntax wants, then ",ring=<fd>". Malloc'd; null when memory ran out. */
+char *trace_plugin_argument(const char *plugin, int fd);
+
 #ifdef __cplusplus
 }
 #endif
