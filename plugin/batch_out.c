@@ -270,7 +270,7 @@ static struct trace_region *take_placed(size_t *count) {
 }
 
 void write_records(struct batch *b, uint32_t end, int map_full,
-                          uint64_t address) {
+                   uint64_t address) {
   if (o.fd >= 0 && getpid() != o.writer_pid) {
     __atomic_store_n(&b->out.taken, end, __ATOMIC_SEQ_CST);
     return;

@@ -3,7 +3,7 @@
  * names, which the kernel would run with the line's one argument and the
  * script's path before the script's own arguments. vantle-sim resolves
  * the program it is given this way, and the QEMU plugin each program its
- * guest execs. Plain C. */
+ * guest execs; both start QEMU with the same -plugin argument. Plain C. */
 #ifndef VANTLE_TRANSPORT_PROGRAMS_H_
 #define VANTLE_TRANSPORT_PROGRAMS_H_
 
