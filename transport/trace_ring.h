@@ -5,8 +5,8 @@
  * memory file holds a control block and TRACE_RING_DATA bytes of batches;
  * each side maps the batches twice in a row, so that one running past the
  * end goes on at the start unbroken. The writer alone moves `written',
- * after a whole batch is in; the reader alone moves `read', after it is
- * done with one.
+ * after a whole batch is in; the reader alone moves `read', once it is
+ * done with a share of the ring or before it waits.
  * A side that must wait does so in trace_ring_wait, the one wait of both
  * sides: it sets its flag, looks once more, asks its caller whether to
  * stop waiting, and sleeps in a futex on the flag; the other side, finding
@@ -28,7 +28,8 @@
 enum { TRACE_RING_CONTROL = 4096, TRACE_RING_DATA = 1 << 22 };
 
 /* Each field the two sides keep writing on a cache line of its own. The
- * last two lines are each side's own: the other never touches them. A side
+ * last two lines are each side's own: the other writes nothing there, and
+ * reads only the reader's place (trace_ring_progress). A side
  * goes by its copy of the other's index, and looks at the shared one only
  * when the copy says there is not enough: a batch then costs neither side
  * a load of a line the other keeps writing. */
@@ -194,14 +195,20 @@ static inline void trace_ring_publish(struct trace_ring *ring, size_t bytes) {
 }
 
 /* The writer: the bytes at `written' are whole; wakes the reader only
- * once a quarter of the ring waits for it. For a writer that will wake it
- * soon anyway (trace_ring_wake) or write more: a wake-up per small batch
- * costs both sides more than the batch, and a reader's sleep ends within
- * a tenth of a second whatever happens. */
+ * once a quarter of the ring waits for it, looking whether it does each
+ * time `written' enters another sixteenth of the ring. For a writer that
+ * will wake it soon anyway (trace_ring_wake) or write more: a wake-up, or
+ * the fence of a look at the reader's flag, per small batch costs more
+ * than the batch, and a reader's sleep ends within a tenth of a second
+ * whatever happens. */
 static inline void trace_ring_publish_quietly(struct trace_ring *ring,
                                               size_t bytes) {
+  const uint64_t share = TRACE_RING_DATA / 16;
+  uint64_t before = ring->written;
   trace_ring_put(ring, bytes);
-  if (ring->written - ring->writer_read < TRACE_RING_DATA / 4) return;
+  if (before / share == ring->written / share ||
+      ring->written - ring->writer_read < TRACE_RING_DATA / 4)
+    return;
   trace_ring_look(ring, TRACE_RING_WRITER);
   if (ring->written - ring->writer_read >= TRACE_RING_DATA / 4)
     trace_ring_wake(&ring->reader_waiting);
