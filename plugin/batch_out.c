@@ -143,7 +143,12 @@ static int reader_gone(void *unused) {
 /* Copies the iov pieces into the ring as one batch and tells vantle-sim,
  * unless quiet (announce wakes it later); the record of a pending batch
  * says meanwhile where the batch of slot (or -1) will be whole, and the
- * slot's `taken' then. Under the write lock. */
+ * slot's `taken' then. Under the write lock.
+ * The stores of the record, of `written' and of the slot's `taken' need
+ * no more than release order: the record is read only once this writer
+ * has died, when every store it made is seen, and release keeps them in
+ * the order they were made (record, batch, `written', `taken', no
+ * record), which is all the recovery asks. */
 static void write_ring(const struct iovec *iov, int count, size_t bytes,
                        int slot, uint32_t taken, int quiet) {
   struct trace_ring *ring = o.file.ring;
@@ -155,7 +160,7 @@ static void write_ring(const struct iovec *iov, int count, size_t bytes,
     o.file.live->pending.end = ring->written + bytes;
     o.file.live->pending.taken = taken;
     __atomic_store_n(&o.file.live->pending.slot, (uint32_t)slot + 1,
-                     __ATOMIC_SEQ_CST);
+                     __ATOMIC_RELEASE);
   }
   unsigned char *at = trace_ring_at(ring, ring->written);
   for (int i = 0; i < count; i++) {
@@ -291,10 +296,11 @@ void write_records(struct batch *b, uint32_t end, int map_full,
   }
   head.regions = (uint32_t)(count - sent);
   write_batch(&head, regions + sent, b);
-  /* Taken only once the ring has them, in case QEMU dies meanwhile. */
-  __atomic_store_n(&b->out.taken, end, __ATOMIC_SEQ_CST);
+  /* Taken only once the ring has them, in case QEMU dies meanwhile
+   * (write_ring: release order is enough). */
+  __atomic_store_n(&b->out.taken, end, __ATOMIC_RELEASE);
   if (o.file.live)
-    __atomic_store_n(&o.file.live->pending.slot, 0, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&o.file.live->pending.slot, 0, __ATOMIC_RELEASE);
   free(regions);
   if (map_full) stop();
 }

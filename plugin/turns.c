@@ -22,12 +22,17 @@
 #include <time.h>
 #include <unistd.h>
 
+/* Each on a cache line of its own: every thread reads the first at each
+ * cut, whoever writes turns moves the second, and the third changes only
+ * when a thread waits for its turn. */
 static struct {
   uint32_t interleave;
   uint32_t running; /* threads out of system calls */
-  uint32_t turns, turn_waiters;
-  struct batch *next_turn; /* the rotation of running threads, at whose
-                              turn is next; null when none runs */
+  _Alignas(64) struct batch *next_turn; /* the rotation of running threads,
+                                           at whose turn is next; null when
+                                           none runs */
+  _Alignas(64) uint32_t turns;          /* bumped when a waiter may sleep */
+  uint32_t turn_waiters;
 } t;
 
 /* A thread that does not come (stopped, or held by QEMU while it waits
@@ -61,9 +66,15 @@ static void write_ready(void) {
     wrote = 1;
   }
   if (!wrote) return;
+  /* The fence orders the stores of turns_written before the load of the
+   * waiters (await_turns counts itself in, then looks at turns_written):
+   * either a waiter is seen, and the bump of `turns' wakes it or fails its
+   * sleep, or it sees the turns written. No waiter, no write to a shared
+   * line. */
+  __atomic_thread_fence(__ATOMIC_SEQ_CST);
+  if (!__atomic_load_n(&t.turn_waiters, __ATOMIC_RELAXED)) return;
   __atomic_add_fetch(&t.turns, 1, __ATOMIC_SEQ_CST);
-  if (__atomic_load_n(&t.turn_waiters, __ATOMIC_SEQ_CST))
-    syscall(SYS_futex, &t.turns, FUTEX_WAKE_PRIVATE, INT_MAX, NULL, NULL, 0);
+  syscall(SYS_futex, &t.turns, FUTEX_WAKE_PRIVATE, INT_MAX, NULL, NULL, 0);
 }
 
 /* Writes every waiting turn in rotation, passing over the threads that
@@ -98,10 +109,14 @@ static void await_turns(struct batch *b, uint32_t most) {
       __builtin_ia32_pause();
   }
   for (int slept = 0; slept < TURN_SLEEPS; slept++) {
-    uint32_t seen = __atomic_load_n(&t.turns, __ATOMIC_SEQ_CST);
-    if (turns_waiting(b) < most) return;
-    const struct timespec ms = {0, 1000000};
+    /* Counted in before the look at turns_written (write_ready). */
     __atomic_add_fetch(&t.turn_waiters, 1, __ATOMIC_SEQ_CST);
+    uint32_t seen = __atomic_load_n(&t.turns, __ATOMIC_SEQ_CST);
+    if (turns_waiting(b) < most) {
+      __atomic_sub_fetch(&t.turn_waiters, 1, __ATOMIC_SEQ_CST);
+      return;
+    }
+    const struct timespec ms = {0, 1000000};
     syscall(SYS_futex, &t.turns, FUTEX_WAIT_PRIVATE, seen, &ms, NULL, 0);
     __atomic_sub_fetch(&t.turn_waiters, 1, __ATOMIC_SEQ_CST);
   }

@@ -112,7 +112,7 @@ int input_over(void *ring) {
 [[noreturn]] void serve(fam_process *p, int ack_fd) {
   while (!trace_ring_wait(p->ring, TRACE_RING_READER, 1, input_over,
                           p->ring)) {
-    const unsigned char *message = trace_ring_at(p->ring, p->ring->read);
+    const unsigned char *message = trace_ring_next(p->ring);
     header h;
     memcpy(&h, message, sizeof h);
     if (h.what == kInterim) {
@@ -190,8 +190,7 @@ struct watch {
 };
 
 uint64_t progress(const fam_process *p) {
-  uint64_t done = p->ring ? __atomic_load_n(&p->ring->read, __ATOMIC_SEQ_CST)
-                          : 0;
+  uint64_t done = p->ring ? trace_ring_progress(p->ring) : 0;
   struct stat st;
   if (fstat(p->text_fd, &st) == 0) done += static_cast<uint64_t>(st.st_size);
   if (fstat(p->rows_fd, &st) == 0) done += static_cast<uint64_t>(st.st_size);

@@ -210,7 +210,8 @@ outcome check_batch(const unsigned char *batch, const trace_batch &head) {
       uint64_t{head.loads} + head.stores > head.references ||
       head.regions > TRACE_BATCH_REGIONS || head.map_full > 1 ||
       head.text > TRACE_BATCH_TEXT || (head.text && head.references) ||
-      trace_batch_bytes(&head) > trace_ring_unread(shared.file.ring))
+      trace_batch_bytes(&head) >
+          trace_ring_ready(shared.file.ring, TRACE_RING_READER))
     return BAD_BATCH;
   if (!kinds_valid(batch + trace_batch_kinds(&head), head.references))
     return BAD_KIND;
@@ -219,8 +220,7 @@ outcome check_batch(const unsigned char *batch, const trace_batch &head) {
 
 // Hands out up to cap records of the batch at the ring's read position.
 outcome from_ring(size_t cap, records *out) {
-  trace_ring *ring = shared.file.ring;
-  const unsigned char *batch = trace_ring_at(ring, ring->read);
+  const unsigned char *batch = trace_ring_next(shared.file.ring);
   trace_batch head;
   memcpy(&head, batch, sizeof head);
   out->references = head.references;
