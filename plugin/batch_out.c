@@ -443,10 +443,11 @@ struct batch *batch_of_child(const struct batch *parent) {
     o.image = 0;
     join_run(name);
   }
-  struct batch *b = new_batch();
-  b->next_fetch = parent->next_fetch;
-  b->end_fetch = parent->end_fetch;
-  return b;
+  /* Nothing of the parent's batch: it lies in the parent's slot, which the
+   * two processes share and the parent goes on changing while the child
+   * starts. No fetch is pending at a fork: the system call ends its block,
+   * whose fetches went out as its last instruction started. */
+  return new_batch();
 }
 
 /* Moves fd above the descriptors a guest usually uses, unless it is there,
