@@ -130,29 +130,46 @@ static inline void hit_at_head_from(int first) { s.head_from[first]++; }
 
 // A reference of a site (vantle_access_at) counts its hits in the site's
 // row (site_table.h) instead of s.hits and head_from: laid out as the hit
-// table, rows x ways, then a head count per row as head_from has them,
-// then the references no list held at its head (so that the head counts
-// and this one add up to the site's references); kSites says whether it
-// has one.
-static uint32_t site_head(int row) { return s.rows * s.ways + row; }
+// table, rows x ways, but that with more than one way position 0 of a row
+// counts the hits at the head from that row on, as head_from does (so
+// that what one reference counts lies together); then the references no
+// list held at its head, so that the head counts and this one add up to
+// the site's references (in one way, this one alone). kSites says whether
+// it has one.
+static uint32_t site_head(int row) {
+  return static_cast<uint32_t>(row) * s.ways;
+}
 static uint32_t site_end() { return site_head(s.rows); }
+
+// The hits at cell c (row by row, a list position each) of a site's row
+// of counts (or the sum of several), as s.hits has them: cells taken in
+// order, with *at_head 0 at the first.
+static uint64_t site_position(const uint64_t *counts, uint32_t c,
+                              uint64_t *at_head) {
+  if (c % s.ways || s.path == ONE_WAY) return counts[c];
+  return *at_head += counts[c];
+}
 
 // wide_hits: the hits of references without a site, the hits at the head
 // counted by hit_at_head_from spread over the rows, and every site's row.
 static void settle_head_hits() {
-  static uint64_t *site_sum;  // every site's row, added up
+  static uint64_t *site_sum;  // every site's row added up, then as hits
   static uint32_t site_sum_width;
   uint32_t width = site_end() + 1;
   if (site_sum_width != width) {
     free(site_sum);
     site_sum = static_cast<uint64_t *>(checked_calloc(
-        width, sizeof(uint64_t), kUnit, "settle_head_hits", __LINE__));
+        2 * width, sizeof(uint64_t), kUnit, "settle_head_hits", __LINE__));
     site_sum_width = width;
     s.sites_counted = true;
   }
+  uint64_t *site_hits = site_sum + width;
   if (s.sites_counted) {  // only then can the sum have changed
     memset(site_sum, 0, width * sizeof(uint64_t));
     site_rows_add(site_sum, width);
+    uint64_t at_head = 0;
+    for (uint32_t c = 0; c < site_end(); c++)
+      site_hits[c] = site_position(site_sum, c, &at_head);
     s.sites_counted = false;
   }
   uint64_t from_above = 0;
@@ -161,14 +178,8 @@ static void settle_head_hits() {
     s.head_from[row] = 0;
     s.hits[row * s.ways] += from_above;
   }
-  uint64_t site_heads = 0;
-  for (int row = 0; row < s.rows; row++) {
-    site_heads += site_sum[site_head(row)];
-    for (uint32_t j = 0; j < s.ways; j++) {
-      size_t at = static_cast<size_t>(row) * s.ways + j;
-      wide_hits[row][j] = s.hits[at] + site_sum[at] + (j ? 0 : site_heads);
-    }
-  }
+  for (uint32_t c = 0; c < site_end(); c++)
+    wide_hits[0][c] = s.hits[c] + site_hits[c];
 }
 
 // One way: every set count, with no branch on the data (a line at the
@@ -201,7 +212,7 @@ static inline void two_ways(uint32_t line, uint32_t key, uint64_t *site) {
     if (static_cast<uint32_t>(pair) == key) {
       // At the head here, so at the head of every list of more sets.
       if (kSites)
-        site[site_head(r)]++;
+        site[2 * r]++;
       else
         hit_at_head_from(r);
       return;
@@ -313,13 +324,18 @@ uint32_t site_width_saclru(void) { return site_end() + 1; }
 
 uint64_t site_references_saclru(const uint64_t *counts) {
   uint64_t references = counts[site_end()];
-  for (int r = 0; r < s.rows; r++) references += counts[site_head(r)];
+  for (int r = 0; s.path != ONE_WAY && r < s.rows; r++)
+    references += counts[site_head(r)];
   return references;
 }
 
 void site_hits_saclru(const uint64_t *counts, vantle_result *rows,
                       int count) {
-  sa_site_hits(counts, s.rows, s.ways, rows, count);
+  uint64_t at_head = 0, sum = 0;
+  for (uint32_t c = 0; c < site_end(); c++) {
+    sum = (c % s.ways ? sum : 0) + site_position(counts, c, &at_head);
+    if (static_cast<int>(c) < count) rows[c].hits = sum;
+  }
 }
 
 // References one after the other, n of them with no mark due: the path
