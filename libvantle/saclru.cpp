@@ -72,9 +72,13 @@ static struct {
   uint32_t ways;         // TWO_PWR_N
   uint32_t *tags;        // complemented tags, 2^N per list
   uint32_t *fill;        // entries in use per list (counted path only)
-  uint64_t *hits;        // references without a site: row r at r * 2^N
+  uint64_t *hits;        // wide_hits' body: row r at hits + r * 2^N
   uint64_t t_entries;
-  bool sites_counted;    // site rows have counted since the last report
+  // From the first reference with a site: every site's row added up, then
+  // the site hits by cell (site_position) that hits holds already. The sum
+  // is made again only when a row has counted since.
+  uint64_t *site_sum, *site_hits_added;
+  bool sites_counted;
   // head_from[r]: hits at the head of row r's list, and so at the head of
   // every later row's, not yet added to those rows' counts.
   uint64_t head_from[32];
@@ -106,11 +110,8 @@ void init_saclru(void) {
   }
   sac_hits = idim2(MAX_DEPTH + 1, TWO_PWR_N);
   wide_hits = idim2_wide(MAX_DEPTH + 1, TWO_PWR_N);
+  s.hits = wide_hits[0];
   s.rows = MAX_DEPTH + 1;
-  s.hits = static_cast<uint64_t *>(
-      checked_calloc(static_cast<size_t>(s.rows) * TWO_PWR_N,
-                     sizeof(uint64_t), kUnit, "init_saclru", __LINE__));
-  s.sites_counted = true;  // a former run's rows are gone
   s.line_shift = static_cast<uint32_t>(L);
   s.tag_shift = static_cast<uint32_t>(A);
   s.ways = static_cast<uint32_t>(TWO_PWR_N);
@@ -150,36 +151,37 @@ static uint64_t site_position(const uint64_t *counts, uint32_t c,
   return *at_head += counts[c];
 }
 
-// wide_hits: the hits of references without a site, the hits at the head
-// counted by hit_at_head_from spread over the rows, and every site's row.
-static void settle_head_hits() {
-  static uint64_t *site_sum;  // every site's row added up, then as hits
-  static uint32_t site_sum_width;
+// Readies the sums of the sites' rows, at the first reference with a site.
+static void start_site_sums() {
+  if (s.site_sum) return;
   uint32_t width = site_end() + 1;
-  if (site_sum_width != width) {
-    free(site_sum);
-    site_sum = static_cast<uint64_t *>(checked_calloc(
-        2 * width, sizeof(uint64_t), kUnit, "settle_head_hits", __LINE__));
-    site_sum_width = width;
-    s.sites_counted = true;
-  }
-  uint64_t *site_hits = site_sum + width;
-  if (s.sites_counted) {  // only then can the sum have changed
-    memset(site_sum, 0, width * sizeof(uint64_t));
-    site_rows_add(site_sum, width);
-    uint64_t at_head = 0;
-    for (uint32_t c = 0; c < site_end(); c++)
-      site_hits[c] = site_position(site_sum, c, &at_head);
-    s.sites_counted = false;
-  }
+  s.site_sum = static_cast<uint64_t *>(checked_calloc(
+      2 * static_cast<size_t>(width), sizeof(uint64_t), kUnit,
+      "start_site_sums", __LINE__));
+  s.site_hits_added = s.site_sum + width;
+}
+
+// Brings s.hits up to date: the hits at the head counted by
+// hit_at_head_from spread over the rows, and what the sites' rows have
+// counted since.
+static void settle_head_hits() {
   uint64_t from_above = 0;
   for (int row = 0; row < s.rows; row++) {
     from_above += s.head_from[row];
     s.head_from[row] = 0;
     s.hits[row * s.ways] += from_above;
   }
-  for (uint32_t c = 0; c < site_end(); c++)
-    wide_hits[0][c] = s.hits[c] + site_hits[c];
+  if (!s.sites_counted) return;
+  uint32_t width = site_end() + 1;
+  memset(s.site_sum, 0, width * sizeof(uint64_t));
+  site_rows_add(s.site_sum, width);
+  uint64_t at_head = 0;
+  for (uint32_t c = 0; c < site_end(); c++) {
+    uint64_t hits = site_position(s.site_sum, c, &at_head);
+    s.hits[c] += hits - s.site_hits_added[c];
+    s.site_hits_added[c] = hits;
+  }
+  s.sites_counted = false;
 }
 
 // One way: every set count, with no branch on the data (a line at the
@@ -316,6 +318,7 @@ static inline void reference(md_addr_t addr, uint64_t *site) {
 void sacnmul_woarr(md_addr_t addr) { reference<false>(addr, nullptr); }
 
 void sacnmul_at(md_addr_t addr, uint32_t site) {
+  start_site_sums();
   reference<true>(addr, site_row_of(site));
   s.sites_counted = true;  // after any report the reference made
 }
@@ -387,6 +390,7 @@ void sacnmul_batch(const md_addr_t *addrs, size_t count) {
 
 void sacnmul_batch_at(const md_addr_t *addrs, const uint32_t *sites,
                       size_t count, site_rows rows) {
+  start_site_sums();
   feed_batch_by_index(
       count, quiet_saclru,
       [&](size_t i) { reference<true>(addrs[i], rows.row(sites[i])); },
@@ -405,13 +409,13 @@ void sacnmul_repeat(md_addr_t addr, uint64_t count) {
 static void refresh_sac_hits() {
   size_t cells = static_cast<size_t>(MAX_DEPTH + 1) * TWO_PWR_N;
   for (size_t c = 0; c < cells; c++)
-    sac_hits[0][c] = wide_hits[0][c] < UINT32_MAX
-                         ? static_cast<unsigned int>(wide_hits[0][c])
+    sac_hits[0][c] = s.hits[c] < UINT32_MAX
+                         ? static_cast<unsigned int>(s.hits[c])
                          : UINT32_MAX;
 }
 
 void outpr_saclru(FILE *fd) {
-  s.sites_counted = true;  // it may come inside a batch with sites
+  if (s.site_sum) s.sites_counted = true;  // it may come inside a batch
   settle_head_hits();
   refresh_sac_hits();
   print_sa_report(fd, s.t_entries, wide_hits, MAX_DEPTH + 1, TWO_PWR_N);
