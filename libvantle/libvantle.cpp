@@ -72,6 +72,8 @@ struct family {
   void (*batch_at)(const md_addr_t *addrs, const uint32_t *sites,
                    size_t count, site_rows rows);
   void (*repeat_at)(md_addr_t addr, uint32_t site, uint64_t count);
+  // A site's references from its row (null: counted apart).
+  uint64_t (*site_references)(const uint64_t *counts);
 };
 
 // The OPT families reach their simulator through the look-ahead window
@@ -120,30 +122,31 @@ static const family kFamilies[] = {
     {VANTLE_FULLY_ASSOCIATIVE, VANTLE_LRU, init_widestack, ptc, ptc_repeat,
      nullptr, report_fa_lru, results_widestack, footprint_widestack,
      test_start_widestack_at, &kWidestackWritebacks, ptc_at, fa_site_width,
-     fa_site_hits, nullptr, ptc_repeat_at},
+     fa_site_hits, nullptr, ptc_repeat_at, nullptr},
     {VANTLE_FULLY_ASSOCIATIVE, VANTLE_OPT, init_fa_opt, access_fa_opt,
      nullptr, nullptr, report_fa_opt, results_wideseer, footprint_wideseer,
      test_start_fa_opt, nullptr, access_fa_opt_at, fa_site_width,
-     fa_site_hits, nullptr, nullptr},
+     fa_site_hits, nullptr, nullptr, nullptr},
     {VANTLE_SET_ASSOCIATIVE, VANTLE_LRU, init_saclru, sacnmul_woarr,
      sacnmul_repeat, sacnmul_batch, report_sa_lru, results_saclru,
      footprint_saclru, test_start_saclru_at, &kSaclruWritebacks, sacnmul_at,
-     site_width_saclru, site_hits_saclru, sacnmul_batch_at, nullptr},
+     site_width_saclru, site_hits_saclru, sacnmul_batch_at, nullptr,
+     site_references_saclru},
     {VANTLE_SET_ASSOCIATIVE, VANTLE_OPT, init_sa_opt, access_sa_opt,
      nullptr, nullptr, report_sa_opt, results_rowseer, footprint_rowseer,
      test_start_sa_opt, nullptr, access_sa_opt_at, site_width_rowseer,
-     site_hits_rowseer, nullptr, nullptr},
+     site_hits_rowseer, nullptr, nullptr, nullptr},
     // Direct-mapped has no policy: -R is accepted and ignored.
     {VANTLE_DIRECT_MAPPED, VANTLE_LRU, init_linesweep, linesweep,
      linesweep_repeat, linesweep_batch, report_dm,
      results_linesweep, footprint_linesweep, test_start_linesweep_at,
      &kLinesweepWritebacks, linesweep_at, site_width_linesweep,
-     site_hits_linesweep, linesweep_batch_at, nullptr},
+     site_hits_linesweep, linesweep_batch_at, nullptr, nullptr},
     {VANTLE_DIRECT_MAPPED, VANTLE_OPT, init_linesweep, linesweep,
      linesweep_repeat, linesweep_batch, report_dm,
      results_linesweep, footprint_linesweep, test_start_linesweep_at,
      &kLinesweepWritebacks, linesweep_at, site_width_linesweep,
-     site_hits_linesweep, linesweep_batch_at, nullptr},
+     site_hits_linesweep, linesweep_batch_at, nullptr, nullptr},
 };
 
 static int initialized;
@@ -616,7 +619,9 @@ int vantle_site_results(uint32_t site, vantle_result *rows, int capacity) {
   int count = chosen->results(rows, capacity);
   int filled = count < capacity ? count : capacity;
   const uint64_t *counts = site_row(site);
-  uint64_t references = site_references(site);
+  uint64_t references = !chosen->site_references ? site_references(site)
+                        : counts ? chosen->site_references(counts)
+                                 : 0;
   if (counts) chosen->site_hits(counts, rows, filled);
   for (int i = 0; i < filled; i++) {
     uint64_t hits = counts ? rows[i].hits : 0;

@@ -81,7 +81,7 @@ void print_fa_report(FILE *fd, const fa_histogram &h,
 int fa_results(vantle_result *rows, int capacity, const fa_histogram &h,
                int policy);
 
-// A site's counts (site_table.h) in the set-associative families: the
+// A site's counts (site_table.h) in the set-associative OPT family: the
 // hits at list position j of row r at r * ways + j, then per row r the
 // hits at the head of its list and of every later row's. sa_site_hits
 // sets the hits of rows[0 .. count-1], in the order of the results.

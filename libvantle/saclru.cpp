@@ -6,6 +6,9 @@
 //
 // State: the lists (tags), the hit counts (64-bit, and their 32-bit copy
 // sac_hits), the reference count and the marks of the periodic output.
+// The hits of references with a site are counted in the site's row only
+// (site_table.h) and added to the family's when a report asks, so that a
+// reference with a site counts once, not twice.
 // Reads A, B, N, L, P_INTERVAL and SAVE_INTERVAL.
 //
 // Layout: all lists of all set counts, flat; the lists of 2^(A+r) sets
@@ -71,6 +74,11 @@ static struct {
   uint32_t *fill;        // entries in use per list (counted path only)
   uint64_t *hits;        // wide_hits' body: row r at hits + r * 2^N
   uint64_t t_entries;
+  // From the first reference with a site: every site's row added up, then
+  // the site hits by cell (site_position) that hits holds already. The sum
+  // is made again only when a row has counted since.
+  uint64_t *site_sum, *site_hits_added;
+  bool sites_counted;
   // head_from[r]: hits at the head of row r's list, and so at the head of
   // every later row's, not yet added to those rows' counts.
   uint64_t head_from[32];
@@ -121,7 +129,41 @@ void init_saclru(void) {
 // one count that settle_head_hits spreads over the rows.
 static inline void hit_at_head_from(int first) { s.head_from[first]++; }
 
-// Adds the hits at the head counted by hit_at_head_from to the rows.
+// A reference of a site (vantle_access_at) counts its hits in the site's
+// row (site_table.h) instead of s.hits and head_from: laid out as the hit
+// table, rows x ways, but that with more than one way position 0 of a row
+// counts the hits at the head from that row on, as head_from does (so
+// that what one reference counts lies together); then the references no
+// list held at its head, so that the head counts and this one add up to
+// the site's references (in one way, this one alone). kSites says whether
+// it has one.
+static uint32_t site_head(int row) {
+  return static_cast<uint32_t>(row) * s.ways;
+}
+static uint32_t site_end() { return site_head(s.rows); }
+
+// The hits at cell c (row by row, a list position each) of a site's row
+// of counts (or the sum of several), as s.hits has them: cells taken in
+// order, with *at_head 0 at the first.
+static uint64_t site_position(const uint64_t *counts, uint32_t c,
+                              uint64_t *at_head) {
+  if (c % s.ways || s.path == ONE_WAY) return counts[c];
+  return *at_head += counts[c];
+}
+
+// Readies the sums of the sites' rows, at the first reference with a site.
+static void start_site_sums() {
+  if (s.site_sum) return;
+  uint32_t width = site_end() + 1;
+  s.site_sum = static_cast<uint64_t *>(checked_calloc(
+      2 * static_cast<size_t>(width), sizeof(uint64_t), kUnit,
+      "start_site_sums", __LINE__));
+  s.site_hits_added = s.site_sum + width;
+}
+
+// Brings s.hits up to date: the hits at the head counted by
+// hit_at_head_from spread over the rows, and what the sites' rows have
+// counted since.
 static void settle_head_hits() {
   uint64_t from_above = 0;
   for (int row = 0; row < s.rows; row++) {
@@ -129,13 +171,18 @@ static void settle_head_hits() {
     s.head_from[row] = 0;
     s.hits[row * s.ways] += from_above;
   }
+  if (!s.sites_counted) return;
+  uint32_t width = site_end() + 1;
+  memset(s.site_sum, 0, width * sizeof(uint64_t));
+  site_rows_add(s.site_sum, width);
+  uint64_t at_head = 0;
+  for (uint32_t c = 0; c < site_end(); c++) {
+    uint64_t hits = site_position(s.site_sum, c, &at_head);
+    s.hits[c] += hits - s.site_hits_added[c];
+    s.site_hits_added[c] = hits;
+  }
+  s.sites_counted = false;
 }
-
-// A reference of a site (vantle_access_at) also counts its hits in the
-// site's row (site_table.h), laid out as the hit table, rows x ways, then
-// a head count per row as head_from has them; kSites says whether it has
-// one, so that the paths without a site count nothing more.
-static uint32_t site_head(int row) { return s.rows * s.ways + row; }
 
 // One way: every set count, with no branch on the data (a line at the
 // head of its list is stored there again).
@@ -146,10 +193,13 @@ static inline void one_way(uint32_t line, uint32_t key, uint64_t *site) {
        row++, hits++) {
     uint32_t *entry = row->tags + (line & row->mask);
     uint64_t hit = *entry == key;
-    *hits += hit;
-    if (kSites) site[hits - s.hits] += hit;
+    if (kSites)
+      site[hits - s.hits] += hit;
+    else
+      *hits += hit;
     *entry = key;
   }
+  if (kSites) site[site_end()]++;
 }
 
 // Two ways: the search of the general path, unrolled.
@@ -163,15 +213,20 @@ static inline void two_ways(uint32_t line, uint32_t key, uint64_t *site) {
     uint64_t pair = *entry;
     if (static_cast<uint32_t>(pair) == key) {
       // At the head here, so at the head of every list of more sets.
-      hit_at_head_from(r);
-      if (kSites) site[site_head(r)]++;
+      if (kSites)
+        site[2 * r]++;
+      else
+        hit_at_head_from(r);
       return;
     }
     uint64_t second = static_cast<uint32_t>(pair >> 32) == key;
-    hits[1] += second;
-    if (kSites) site[2 * r + 1] += second;
+    if (kSites)
+      site[2 * r + 1] += second;
+    else
+      hits[1] += second;
     *entry = pair << 32 | key;  // the old head moves behind the line
   }
+  if (kSites) site[site_end()]++;
 }
 
 // Any number of ways: search each list, smallest set count first; stop at a
@@ -184,8 +239,10 @@ __attribute__((noinline)) static void many_ways(uint32_t line, uint32_t key,
     uint32_t *entries =
         s.row[r].tags + static_cast<size_t>(line & s.row[r].mask) * ways;
     if (entries[0] == key) {
-      hit_at_head_from(r);
-      if (kSites) site[site_head(r)]++;
+      if (kSites)
+        site[site_head(r)]++;
+      else
+        hit_at_head_from(r);
       return;
     }
     // Search and shift in one pass: each entry passed moves down one place;
@@ -199,9 +256,9 @@ __attribute__((noinline)) static void many_ways(uint32_t line, uint32_t key,
       if (here == key) break;
       carried = here;
     }
-    if (j < ways) s.hits[r * ways + j]++;
-    if (kSites && j < ways) site[r * ways + j]++;
+    if (j < ways) (kSites ? site : s.hits)[r * ways + j]++;
   }
+  if (kSites) site[site_end()]++;
 }
 
 // L = A = 0: a fill count per list tells the entries in use.
@@ -217,14 +274,15 @@ __attribute__((noinline)) static void counted(uint32_t line, uint32_t key,
     uint32_t j = 0;
     while (j < fill && entries[j] != key) j++;
     if (j == 0 && fill != 0) {
-      hit_at_head_from(r);
-      if (kSites) site[site_head(r)]++;
+      if (kSites)
+        site[site_head(r)]++;
+      else
+        hit_at_head_from(r);
       return;
     }
     uint32_t moved;
     if (j < fill) {
-      s.hits[r * ways + j]++;
-      if (kSites) site[r * ways + j]++;
+      (kSites ? site : s.hits)[r * ways + j]++;
       moved = j;
     } else {  // a miss: the least recent entry drops out of a full list
       if (fill < ways) s.fill[list] = fill + 1;
@@ -233,6 +291,7 @@ __attribute__((noinline)) static void counted(uint32_t line, uint32_t key,
     memmove(entries + 1, entries, moved * sizeof *entries);
     entries[0] = key;
   }
+  if (kSites) site[site_end()]++;
 }
 
 // The progress line and the interim report, off the per-reference path.
@@ -259,14 +318,27 @@ static inline void reference(md_addr_t addr, uint64_t *site) {
 void sacnmul_woarr(md_addr_t addr) { reference<false>(addr, nullptr); }
 
 void sacnmul_at(md_addr_t addr, uint32_t site) {
-  reference<true>(addr, site_counts(site));
+  start_site_sums();
+  reference<true>(addr, site_row_of(site));
+  s.sites_counted = true;  // after any report the reference made
 }
 
-uint32_t site_width_saclru(void) { return sa_site_width(s.rows, s.ways); }
+uint32_t site_width_saclru(void) { return site_end() + 1; }
+
+uint64_t site_references_saclru(const uint64_t *counts) {
+  uint64_t references = counts[site_end()];
+  for (int r = 0; s.path != ONE_WAY && r < s.rows; r++)
+    references += counts[site_head(r)];
+  return references;
+}
 
 void site_hits_saclru(const uint64_t *counts, vantle_result *rows,
                       int count) {
-  sa_site_hits(counts, s.rows, s.ways, rows, count);
+  uint64_t at_head = 0, sum = 0;
+  for (uint32_t c = 0; c < site_end(); c++) {
+    sum = (c % s.ways ? sum : 0) + site_position(counts, c, &at_head);
+    if (static_cast<int>(c) < count) rows[c].hits = sum;
+  }
 }
 
 // References one after the other, n of them with no mark due: the path
@@ -279,7 +351,7 @@ static void quiet_batch(const md_addr_t *addrs, const uint32_t *sites,
   auto each = [&](auto path) {
     for (size_t i = 0; i < n; i++) {
       uint32_t line = addrs[i] >> line_shift;
-      path(line, ~(line >> tag_shift), kSites ? rows.count(sites[i]) : nullptr);
+      path(line, ~(line >> tag_shift), kSites ? rows.row(sites[i]) : nullptr);
     }
   };
   switch (s.path) {
@@ -318,12 +390,14 @@ void sacnmul_batch(const md_addr_t *addrs, size_t count) {
 
 void sacnmul_batch_at(const md_addr_t *addrs, const uint32_t *sites,
                       size_t count, site_rows rows) {
+  start_site_sums();
   feed_batch_by_index(
       count, quiet_saclru,
-      [&](size_t i) { reference<true>(addrs[i], rows.count(sites[i])); },
+      [&](size_t i) { reference<true>(addrs[i], rows.row(sites[i])); },
       [&](size_t i, size_t n) {
         quiet_batch<true>(addrs + i, sites + i, rows, n);
       });
+  s.sites_counted = true;  // after any report inside the batch
 }
 
 void sacnmul_repeat(md_addr_t addr, uint64_t count) {
@@ -341,6 +415,7 @@ static void refresh_sac_hits() {
 }
 
 void outpr_saclru(FILE *fd) {
+  if (s.site_sum) s.sites_counted = true;  // it may come inside a batch
   settle_head_hits();
   refresh_sac_hits();
   print_sa_report(fd, s.t_entries, wide_hits, MAX_DEPTH + 1, TWO_PWR_N);

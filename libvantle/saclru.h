@@ -24,6 +24,8 @@ void sacnmul_at(md_addr_t addr, uint32_t site);
 // The counts of a site's row, and the hits of rows[0 .. count-1] (in the
 // order of results_saclru) from a site's counts.
 uint32_t site_width_saclru(void);
+// The references counted in a site's row: they are not counted apart.
+uint64_t site_references_saclru(const uint64_t *counts);
 void site_hits_saclru(const uint64_t *counts, vantle_result *rows,
                       int count);
 // count calls of sacnmul_woarr(addr), count at least 1, with the same

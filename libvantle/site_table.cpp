@@ -84,6 +84,11 @@ uint64_t *site_counts(uint32_t site) {
   return row_of(site);
 }
 
+uint64_t *site_row_of(uint32_t site) {
+  reach(site);
+  return row_of(site);
+}
+
 // The rows a little ahead are loaded while the counts go in, with no
 // temporal locality: a random site's row need not push the family's own
 // tables out of the cache.
@@ -125,4 +130,12 @@ const uint64_t *site_row(uint32_t site) {
 uint64_t site_references(uint32_t site) {
   count_notes();
   return site < t.sites ? t.references[site] : 0;
+}
+
+void site_rows_add(uint64_t *sum, uint32_t width) {
+  count_notes();
+  for (uint32_t site = 0; site < t.sites; site++) {
+    const uint64_t *row = row_of(site);
+    for (uint32_t c = 0; c < width && c < t.width; c++) sum[c] += row[c];
+  }
 }

@@ -16,6 +16,9 @@ void site_table_init(uint32_t width);
 // width of them, growing the table (zero-filled) to reach it. Ends the
 // process through _fatal when memory is out.
 uint64_t *site_counts(uint32_t site);
+// site_counts for a family whose row counts its references itself: the
+// row, with no count apart.
+uint64_t *site_row_of(uint32_t site);
 // site_counts for a reference whose one count is slot of the row, or none
 // when slot is kNoSlot, counted a little later: a few hundred such
 // references go to the table at once, so that their cache misses overlap
@@ -36,6 +39,9 @@ struct site_rows {
   uint32_t width;
   uint64_t *count(uint32_t site) const {
     references[site]++;
+    return row(site);
+  }
+  uint64_t *row(uint32_t site) const {
     return first + static_cast<size_t>(site) * width;
   }
 };
@@ -47,5 +53,7 @@ void site_note_many(uint32_t site, uint32_t slot, uint64_t n);
 // that no reference reached.
 const uint64_t *site_row(uint32_t site);
 uint64_t site_references(uint32_t site);
+// Adds every site's row to sum, of width counts.
+void site_rows_add(uint64_t *sum, uint32_t width);
 
 #endif  // VANTLE_LIBVANTLE_SITE_TABLE_H_
