@@ -1,7 +1,7 @@
 // Fully-associative OPT simulator: the priority stack (groups held as sorted
-// runs, seen through the priority-tree operations), the
-// unknown-priority table and the late next-use handler. Calls of the front
-// end and the window, and, for tests, the unit's internal operations.
+// runs), the unknown-priority table and the late next-use handler. Calls of
+// the front end and the window, and, for tests, the unit's internal
+// operations.
 #ifndef VANTLE_LIBVANTLE_WIDESEER_H_
 #define VANTLE_LIBVANTLE_WIDESEER_H_
 
@@ -10,6 +10,8 @@
 
 #include "libvantle/libvantle.h"
 #include "libvantle/util.h"
+// The tree operations over the same stack, which tests drive it through.
+#include "libvantle/wideseer_tree.h"
 
 // Allocates the histogram and the group table; the stack is built by the
 // first block. Ends through _fatal when memory is out.
@@ -37,36 +39,6 @@ int Priority_fa(int i);
 // counts its hit position; returns 0 on a hit, 1 when the line was absent.
 int process_groups(md_addr_t addr, int priority);
 
-// The ordered stack, keyed by (grpno, prty): an entry lies deeper than
-// another when its group number is larger, or when the groups are equal and
-// its priority is lower. It is held as a table of groups, each a sorted run
-// of (priority, line) pairs; the operations below see it as one priority
-// tree keyed by (grpno, prty). Nodes are records that describe one entry:
-// callers hand entries in by a node, which the stack copies, and get entries
-// back as nodes that belong to the unit, each operation with its own
-// record(s), valid until that operation runs again. Only grpno, prty and addr
-// of a node are read or set. The simulator itself does not call them; tests
-// drive the stack entry by entry through them.
-// Entry just below entry's key in the stack, or null.
-tree_node *Lookup_next(tree_node *entry);
-// Entry just above entry's key in the stack, or null.
-tree_node *Lookup_prev(tree_node *entry);
-// Puts an entry into the stack at the place of its key, alternating the two
-// variants below. A key already present is reported and the entry left out.
-void Insert(tree_node *ins_node);
-// The two variants differ only in the message for a key already present
-// ("error in insert" and "error in Insert").
-void Insert_no_Balance(tree_node *ins_node);
-void Insert_and_Balance(tree_node *ins_node);
-// Removes the entry with entry's key and returns it (null when absent);
-// *prev_entry gets the entry just above it in the stack (null at the top).
-tree_node *Delete(tree_node *entry, tree_node **prev_entry);
-// Replaces the entry with del_entry's key by ins_entry's group, priority and
-// line, which the caller guarantees sort at the same place; returns the new
-// entry (null when del_entry is in the top entry's group, the root's, or
-// absent).
-tree_node *Lookup_Delete_Insert(tree_node *del_entry, tree_node *ins_entry);
-
 // Unknown-priority table, keyed by line address.
 // Appends a record (reporting earlier records of the same line).
 void unk_hash_add_fa(md_addr_t addr, int grpno, int prty);
@@ -78,14 +50,6 @@ int unk_hash_del_fa(md_addr_t addr, int *prty_ptr);
 void hash_clean_fa(void);
 // Highest negative priority in the stack, or -2147483642 when there is none.
 int Get_max_prty_unknown(void);
-
-// Late resolution: the node to displace in group grpno (the entry with key
-// (grpno, search_prty), else the group's lowest entry above that key when
-// its priority is below del_prty), or null.
-tree_node *Get_first_unknown_wobacking(int grpno, int search_prty,
-                                       int del_prty);
-// The same search by walking up the stack from entry's key.
-tree_node *Get_first_unknown(tree_node *entry, int search_prty, int del_prty);
 
 // Numbers the groups afresh, in the same order, from 2147483646 down, two
 // apart, and every record of the unknown-priority table with them: a
