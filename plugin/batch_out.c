@@ -66,6 +66,11 @@ static void lock(pthread_mutex_t *own, pthread_mutex_t *shared) {
     pthread_mutex_lock(own);
 }
 
+static int try_lock(pthread_mutex_t *own, pthread_mutex_t *shared) {
+  return o.file.live ? trace_live_trylock(&o.file, shared)
+                     : pthread_mutex_trylock(own) == 0;
+}
+
 static void unlock(pthread_mutex_t *own, pthread_mutex_t *shared) {
   pthread_mutex_unlock(o.file.live ? shared : own);
 }
@@ -74,6 +79,9 @@ static void unlock(pthread_mutex_t *own, pthread_mutex_t *shared) {
 #define UNLOCK(name) unlock(&o.name, o.file.live ? &o.file.live->name : NULL)
 
 void lock_writes(void) { LOCK(write_lock); }
+int try_lock_writes(void) {
+  return try_lock(&o.write_lock, o.file.live ? &o.file.live->write_lock : NULL);
+}
 void unlock_writes(void) { UNLOCK(write_lock); }
 
 /* ---- Folding ------------------------------------------------------------- */

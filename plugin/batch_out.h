@@ -86,6 +86,8 @@ void write_records(struct batch *b, uint32_t end, int map_full,
                    uint64_t address);
 void lock_writes(void);
 void unlock_writes(void);
+/* Takes the write lock only when no one holds it: 1 when it is then held. */
+int try_lock_writes(void);
 /* Whether writing has stopped (vantle-sim has gone, or the map is full). */
 int writing_stopped(void);
 /* Wakes vantle-sim for batches written quietly: those of threads' turns,

@@ -177,6 +177,8 @@ static inline struct trace_slot *trace_slot_at(const struct trace_file *f,
  * makes it whole again, and for the write lock settles the batch it was
  * copying: in the ring (its slot emptied) or not (its slot kept). */
 void trace_live_lock(struct trace_file *f, pthread_mutex_t *lock);
+/* The same, only when no one else holds it: 1 when it is then held. */
+int trace_live_trylock(struct trace_file *f, pthread_mutex_t *lock);
 void trace_live_unlock(pthread_mutex_t *lock);
 
 /* The start time of process pid, 0 when it has none (it has gone). */
