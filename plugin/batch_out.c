@@ -341,7 +341,8 @@ static int take_slot(void) {
 struct batch *new_batch(void) {
   int slot = take_slot();
   struct batch *b = slot >= 0 ? (struct batch *)trace_slot_at(&o.file, slot)
-                              : malloc(sizeof *b);
+                              : aligned_alloc(_Alignof(struct batch),
+                                              sizeof *b);
   if (!b) give_up("out of memory");
   b->out.count = b->out.taken = 0;
   b->out.thread = next_thread();
@@ -434,7 +435,7 @@ void name_process(void) {
 struct batch *batch_of_child(const struct batch *parent) {
   turns_after_fork();
   if (o.fd >= 0) { /* a descriptor: the child writes nothing */
-    struct batch *own = malloc(sizeof *own);
+    struct batch *own = aligned_alloc(_Alignof(struct batch), sizeof *own);
     if (!own) give_up("out of memory");
     memcpy(own, parent, sizeof *own);
     own->slot = -1;

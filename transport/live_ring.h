@@ -116,13 +116,17 @@ _Static_assert(sizeof(struct trace_live) <= TRACE_LIVE_BYTES, "the record");
 /* A thread's batch in the making: its records so far, the first `taken'
  * of them already in the ring (a thread's turns wait here for their place
  * in the ring). owner: who fills the slot, one word (trace_slot_owner), 0
- * while it is free; thread and pid as in the batch head. */
+ * while it is free; thread and pid as in the batch head. The thread
+ * writes count at every record, and another thread that writes its turn
+ * reads the rest and moves taken: count has a cache line of its own. */
 struct trace_slot {
   uint32_t count;
+  char count_line[60];
   uint32_t owner;
   uint32_t thread;
   int32_t pid;
   uint32_t taken;
+  char head_line[48];
   uint32_t addresses[TRACE_BATCH_REFERENCES];
   uint8_t kinds[TRACE_BATCH_REFERENCES];
 };
