@@ -66,6 +66,11 @@ static void lock(pthread_mutex_t *own, pthread_mutex_t *shared) {
     pthread_mutex_lock(own);
 }
 
+static int try_lock(pthread_mutex_t *own, pthread_mutex_t *shared) {
+  return o.file.live ? trace_live_trylock(&o.file, shared)
+                     : pthread_mutex_trylock(own) == 0;
+}
+
 static void unlock(pthread_mutex_t *own, pthread_mutex_t *shared) {
   pthread_mutex_unlock(o.file.live ? shared : own);
 }
@@ -74,6 +79,9 @@ static void unlock(pthread_mutex_t *own, pthread_mutex_t *shared) {
 #define UNLOCK(name) unlock(&o.name, o.file.live ? &o.file.live->name : NULL)
 
 void lock_writes(void) { LOCK(write_lock); }
+int try_lock_writes(void) {
+  return try_lock(&o.write_lock, o.file.live ? &o.file.live->write_lock : NULL);
+}
 void unlock_writes(void) { UNLOCK(write_lock); }
 
 /* ---- Folding ------------------------------------------------------------- */
@@ -333,7 +341,8 @@ static int take_slot(void) {
 struct batch *new_batch(void) {
   int slot = take_slot();
   struct batch *b = slot >= 0 ? (struct batch *)trace_slot_at(&o.file, slot)
-                              : malloc(sizeof *b);
+                              : aligned_alloc(_Alignof(struct batch),
+                                              sizeof *b);
   if (!b) give_up("out of memory");
   b->out.count = b->out.taken = 0;
   b->out.thread = next_thread();
@@ -426,7 +435,7 @@ void name_process(void) {
 struct batch *batch_of_child(const struct batch *parent) {
   turns_after_fork();
   if (o.fd >= 0) { /* a descriptor: the child writes nothing */
-    struct batch *own = malloc(sizeof *own);
+    struct batch *own = aligned_alloc(_Alignof(struct batch), sizeof *own);
     if (!own) give_up("out of memory");
     memcpy(own, parent, sizeof *own);
     own->slot = -1;

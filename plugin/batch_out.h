@@ -36,17 +36,23 @@ enum { TURNS_QUEUED = 32 };
  * turns_made count them. */
 struct batch {
   struct trace_slot out;
-  /* The fetches of the running block not yet recorded. */
-  const uint32_t *next_fetch, *end_fetch;
+  /* The thread's own, which no other thread reads: it reads or writes
+   * them at every record, so they lie on a line apart from what the
+   * threads that write its turns touch. */
+  _Alignas(64) const uint32_t *next_fetch, *end_fetch; /* the running
+                                          block's fetches not recorded */
   uint32_t cut;  /* at this count, whether to write the batch is asked */
   uint32_t queued_to; /* the count when it last queued a turn */
-  uint32_t turns_made, turns_written;
-  uint32_t ends[TURNS_QUEUED];
-  /* Its neighbours in the rotation of running threads, while it runs. */
-  struct batch *before, *after;
   int32_t slot;  /* its slot in the shared file, or -1 */
   uint8_t running, forking; /* out of a system call; in a fork */
   struct cached_region *cache;
+  /* The turns it queued, which the writers read once a turn. */
+  _Alignas(64) uint32_t turns_made;
+  uint32_t ends[TURNS_QUEUED];
+  /* Moved by whoever writes its turns; its neighbours in the rotation of
+   * running threads, while it runs. */
+  _Alignas(64) uint32_t turns_written;
+  struct batch *before, *after;
 };
 _Static_assert(sizeof(struct batch) <= TRACE_SLOT_BYTES, "a batch per slot");
 
@@ -86,6 +92,8 @@ void write_records(struct batch *b, uint32_t end, int map_full,
                    uint64_t address);
 void lock_writes(void);
 void unlock_writes(void);
+/* Takes the write lock only when no one holds it: 1 when it is then held. */
+int try_lock_writes(void);
 /* Whether writing has stopped (vantle-sim has gone, or the map is full). */
 int writing_stopped(void);
 /* Wakes vantle-sim for batches written quietly: those of threads' turns,

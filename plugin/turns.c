@@ -5,7 +5,10 @@
  * in turns of `interleave' references at most, in strict rotation however
  * the host schedules them. A thread whose turn ends queues it in its slot
  * and traces on; whoever queues a turn then writes, under the write lock,
- * every queued turn that is next in the rotation. A thread waits only
+ * every queued turn that is next in the rotation, unless another thread
+ * holds the lock: that one is writing, and a turn it missed goes out with
+ * the next turn any thread ends (threads that run at once then never wait
+ * for the lock, nor wake each other to hand it on). A thread waits only
  * when TURNS_QUEUED of its turns wait (it is that far ahead of the thread
  * whose turn it is), when its slot is full, or until its turns are out
  * before it leaves the rotation (a system call, its end): a handoff every
@@ -92,23 +95,36 @@ static void write_every_turn(void) {
 }
 
 /* Queues b's records since its last turn as its next turn, unless there
- * are none. Under the write lock. */
+ * are none. Only b's thread queues b's turns, and the writers read them
+ * behind turns_made: no lock is needed. */
 static void queue_turn(struct batch *b) {
   if (b->out.count == b->queued_to) return;
   b->ends[b->turns_made % TURNS_QUEUED] = b->queued_to = b->out.count;
   __atomic_store_n(&b->turns_made, b->turns_made + 1, __ATOMIC_RELEASE);
 }
 
-/* Waits until fewer than most of b's turns wait. */
+/* Writes the turns that are next in the rotation, unless another thread
+ * holds the write lock (and so writes them). */
+static void write_ready_unless_busy(void) {
+  if (!try_lock_writes()) return;
+  write_ready();
+  unlock_writes();
+}
+
+/* Waits until fewer than most of b's turns wait, writing those that are
+ * next whenever the lock is free: its holder may have missed them. */
 static void await_turns(struct batch *b, uint32_t most) {
   for (int spin = 0; spin < TURN_SPINS; spin++) {
     if (turns_waiting(b) < most) return;
-    if (spin % 16 == 15)
+    if (spin % 16 == 15) {
+      write_ready_unless_busy();
       sched_yield();
-    else
+    } else {
       __builtin_ia32_pause();
+    }
   }
   for (int slept = 0; slept < TURN_SLEEPS; slept++) {
+    write_ready_unless_busy();
     /* Counted in before the look at turns_written (write_ready). */
     __atomic_add_fetch(&t.turn_waiters, 1, __ATOMIC_SEQ_CST);
     uint32_t seen = __atomic_load_n(&t.turns, __ATOMIC_SEQ_CST);
@@ -142,10 +158,8 @@ void next_cut(struct batch *b) {
 
 /* Ends b's turn, leaving room in its slot for the next. */
 static void take_turn(struct batch *b) {
-  lock_writes();
   queue_turn(b);
-  write_ready();
-  unlock_writes();
+  write_ready_unless_busy();
   await_turns(b, b->out.count + t.interleave > TRACE_BATCH_REFERENCES
                      ? 1
                      : TURNS_QUEUED);

@@ -70,6 +70,7 @@ struct {
   // first slot left over).
   size_t given;
   size_t release_bytes;  // that batch's size, once it is out whole
+  uint64_t asked;  // the ring's lines up to here are asked for (ask_ahead)
   // Slots of processes that died (or exec'd), to be handed out in turn.
   int left_over[TRACE_SLOTS];
   int left_over_count;
@@ -195,6 +196,27 @@ int stop_waiting_for_batch(void *stop_arg) {
 
 // ---- The records ------------------------------------------------------------
 
+// Records come from QEMU's core a cache line at a time, each when first
+// read. Batches of one thread's turn are short, so the next ones are
+// asked for as a batch is first looked at: their lines then travel while
+// the family takes this one. Each line is asked for once: asking again
+// for lines on their way stalls.
+enum { kAheadBytes = 1536 };  // about a batch of one turn
+
+// Asks for the lines published in the kAheadBytes after the batch of
+// batch_bytes at the read position.
+void ask_ahead(uint64_t batch_bytes) {
+  trace_ring *ring = shared.file.ring;
+  uint64_t at = ring->reader_at, end = at + batch_bytes;
+  uint64_t from = std::max(shared.asked, end) & ~uint64_t{63};
+  uint64_t to = std::min(at + trace_ring_ready(ring, TRACE_RING_READER),
+                         end + kAheadBytes);
+  if (from >= to) return;
+  const unsigned char *line = trace_ring_at(ring, from);
+  for (uint64_t b = 0; b < to - from; b += 64) __builtin_prefetch(line + b);
+  shared.asked = to;
+}
+
 bool kinds_valid(const unsigned char *kinds, size_t n) {
   unsigned char bad = 0;
   for (size_t i = 0; i < n; i++)
@@ -213,6 +235,7 @@ outcome check_batch(const unsigned char *batch, const trace_batch &head) {
       trace_batch_bytes(&head) >
           trace_ring_ready(shared.file.ring, TRACE_RING_READER))
     return BAD_BATCH;
+  ask_ahead(trace_batch_bytes(&head));
   if (!kinds_valid(batch + trace_batch_kinds(&head), head.references))
     return BAD_KIND;
   return RECORDS;

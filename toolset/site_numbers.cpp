@@ -20,9 +20,16 @@ enum : uint32_t { kNoSite = UINT32_MAX };
 // the high half, the folded address in the low.
 enum { kRecentBits = 12 };
 struct recent_entry {
-  uint64_t key;
-  uint32_t site;  // kNoSite: empty
+  uint64_t key;  // kNoKey: empty
+  uint32_t site;
 };
+// No image is numbered UINT32_MAX, so no fetch has this key.
+constexpr uint64_t kNoKey = UINT64_MAX;
+
+// The records a batch's numbering reads came from QEMU's core, and the
+// numbering outruns the processor's own fetching ahead: asked for this
+// many records ahead, several lines are on their way at once.
+enum { kAhead = 512, kStride = 64 };  // kStride: a line of kinds
 
 // A program image: a process from its start or exec to its next exec or
 // its end.
@@ -112,6 +119,14 @@ __attribute__((noinline)) uint32_t site_of_fetch(uint64_t key) {
   return at->second;
 }
 
+// Asks for the kStride records from at on (see kAhead).
+void ask_ahead(const md_addr_t *addrs, const unsigned char *kinds,
+               size_t at) {
+  __builtin_prefetch(kinds + at);
+  for (size_t k = 0; k < kStride; k += 64 / sizeof *addrs)
+    __builtin_prefetch(addrs + at + k);
+}
+
 // The site of data references no fetch came before.
 uint32_t unknown_site(void) {
   if (sites.unknown == kNoSite) {
@@ -125,7 +140,7 @@ uint32_t unknown_site(void) {
 
 void sn_start(void) {
   sites = site_state{};
-  for (recent_entry &r : sites.recent) r.site = kNoSite;
+  for (recent_entry &r : sites.recent) r.key = kNoKey;
   sites.on = true;
 }
 
@@ -146,21 +161,19 @@ const uint32_t *sn_number(const md_addr_t *addrs, const unsigned char *kinds,
   // Locals, so that the loop keeps them in registers.
   uint32_t *out = sites.batch.data();
   const uint64_t high = uint64_t{image_now(pid, maps_readable)} << 32;
-  bool fetched = false;
-  for (size_t i = 0; i < n; i++) {
+  size_t i = 0;
+  if (site == kNoSite)  // data before the thread's first fetch
+    for (; i < n && kinds[i] != MD_REF_INST; i++) out[i] = unknown_site();
+  for (; i < n; i++) {
+    if (i % kStride == 0 && i + kAhead < n) ask_ahead(addrs, kinds, i + kAhead);
     if (kinds[i] == MD_REF_INST) {
       uint64_t key = high | addrs[i];
       const recent_entry *r = recent_slot(key);
-      site = r->site != kNoSite && r->key == key ? r->site
-                                                 : site_of_fetch(key);
-      fetched = true;
-    } else if (site == kNoSite) {
-      out[i] = unknown_site();  // only until the thread's first fetch
-      continue;
+      site = r->key == key ? r->site : site_of_fetch(key);
     }
     out[i] = site;
   }
-  sites.any_fetch |= fetched;
+  sites.any_fetch |= site != kNoSite;
   last->second = site;
   return out;
 }

@@ -88,6 +88,14 @@ void trace_live_lock(struct trace_file *f, pthread_mutex_t *lock) {
   pthread_mutex_consistent(lock);
 }
 
+int trace_live_trylock(struct trace_file *f, pthread_mutex_t *lock) {
+  int got = pthread_mutex_trylock(lock);
+  if (got != EOWNERDEAD) return got == 0;
+  if (lock == &f->live->write_lock) settle_pending(f);
+  pthread_mutex_consistent(lock);
+  return 1;
+}
+
 void trace_live_unlock(pthread_mutex_t *lock) { pthread_mutex_unlock(lock); }
 
 /* Reads /proc/<pid>/stat: the state letter and the start time (the 22nd

@@ -116,13 +116,17 @@ _Static_assert(sizeof(struct trace_live) <= TRACE_LIVE_BYTES, "the record");
 /* A thread's batch in the making: its records so far, the first `taken'
  * of them already in the ring (a thread's turns wait here for their place
  * in the ring). owner: who fills the slot, one word (trace_slot_owner), 0
- * while it is free; thread and pid as in the batch head. */
+ * while it is free; thread and pid as in the batch head. The thread
+ * writes count at every record, and another thread that writes its turn
+ * reads the rest and moves taken: count has a cache line of its own. */
 struct trace_slot {
   uint32_t count;
+  char count_line[60];
   uint32_t owner;
   uint32_t thread;
   int32_t pid;
   uint32_t taken;
+  char head_line[48];
   uint32_t addresses[TRACE_BATCH_REFERENCES];
   uint8_t kinds[TRACE_BATCH_REFERENCES];
 };
@@ -177,6 +181,8 @@ static inline struct trace_slot *trace_slot_at(const struct trace_file *f,
  * makes it whole again, and for the write lock settles the batch it was
  * copying: in the ring (its slot emptied) or not (its slot kept). */
 void trace_live_lock(struct trace_file *f, pthread_mutex_t *lock);
+/* The same, only when no one else holds it: 1 when it is then held. */
+int trace_live_trylock(struct trace_file *f, pthread_mutex_t *lock);
 void trace_live_unlock(pthread_mutex_t *lock);
 
 /* The start time of process pid, 0 when it has none (it has gone). */
