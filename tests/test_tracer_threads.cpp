@@ -186,12 +186,14 @@ TEST(ThreadSlots, DeadProcessesSlotGivesOnlyWhatTheRingHasNotTaken) {
 // A writer that died holding the write lock while it copied a turn: once
 // the turn is whole in the ring, the slot's records up to the turn's end
 // count as taken and the turns after it stay; else the slot keeps all.
+// The next holder settles it whether it takes the lock or only tries it.
 TEST(ThreadSlots, TurnOfAWriterThatDiedIsTakenOnlyWhenWhole) {
   int fd = lr_share(18);
   ASSERT_GE(fd, 0);
   trace_file f{};
   ASSERT_TRUE(trace_file_map(&f, fd, 0));
   trace_slot *slot = trace_slot_at(&f, 3);
+  for (bool tried : {false, true})
   for (uint64_t short_by : {0, 8}) {
     slot->count = 300;
     slot->taken = 100;
@@ -205,12 +207,18 @@ TEST(ThreadSlots, TurnOfAWriterThatDiedIsTakenOnlyWhenWhole) {
     }
     ASSERT_GT(writer, 0);
     waitpid(writer, nullptr, 0);
-    trace_live_lock(&f, &f.live->write_lock);
+    if (tried)
+      ASSERT_TRUE(trace_live_trylock(&f, &f.live->write_lock));
+    else
+      trace_live_lock(&f, &f.live->write_lock);
     trace_live_unlock(&f.live->write_lock);
-    EXPECT_EQ(slot->taken, short_by ? 100u : 200u) << short_by;
-    EXPECT_EQ(slot->count, 300u) << short_by;
+    EXPECT_EQ(slot->taken, short_by ? 100u : 200u) << short_by << tried;
+    EXPECT_EQ(slot->count, 300u) << short_by << tried;
     EXPECT_EQ(f.live->pending.slot, 0u);
   }
+  // Whole again: tried while free, it is held.
+  ASSERT_TRUE(trace_live_trylock(&f, &f.live->write_lock));
+  trace_live_unlock(&f.live->write_lock);
   trace_file_unmap(&f);
   lr_reset();
 }
