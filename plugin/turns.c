@@ -4,16 +4,16 @@
  * While several threads of the process run, their records reach the ring
  * in turns of `interleave' references at most, in strict rotation however
  * the host schedules them. A thread whose turn ends queues it in its slot
- * and traces on; whoever queues a turn then writes, under the write lock,
- * every queued turn that is next in the rotation, unless another thread
- * holds the lock: that one is writing, and a turn it missed goes out with
- * the next turn any thread ends (threads that run at once then never wait
- * for the lock, nor wake each other to hand it on). A thread waits only
- * when TURNS_QUEUED of its turns wait (it is that far ahead of the thread
- * whose turn it is), when its slot is full, or until its turns are out
- * before it leaves the rotation (a system call, its end): a handoff every
- * few turns rather than every turn. Processes take no turns: each writes
- * whole batches. */
+ * and traces on; when its turn was next, it then writes, under the write
+ * lock, every queued turn that is next in the rotation, unless another
+ * thread holds the lock: that one is writing, and a turn it missed goes
+ * out with the next turn the next thread ends (threads that run at once
+ * then never wait for the lock, nor wake each other to hand it on). A
+ * thread waits only when TURNS_QUEUED of its turns wait (it is that far
+ * ahead of the thread whose turn it is), when its slot is full, or until
+ * its turns are out before it leaves the rotation (a system call, its
+ * end): a handoff every few turns rather than every turn. Processes take
+ * no turns: each writes whole batches. */
 #define _GNU_SOURCE
 #include "plugin/turns.h"
 
@@ -47,6 +47,11 @@ static uint32_t running_now(void) {
   return __atomic_load_n(&t.running, __ATOMIC_RELAXED);
 }
 
+/* Moved under the write lock, read without it too (take_turn). */
+static void set_next_turn(struct batch *b) {
+  __atomic_store_n(&t.next_turn, b, __ATOMIC_RELAXED);
+}
+
 static uint32_t turns_waiting(const struct batch *b) {
   return __atomic_load_n(&b->turns_made, __ATOMIC_ACQUIRE) -
          __atomic_load_n(&b->turns_written, __ATOMIC_ACQUIRE);
@@ -65,7 +70,7 @@ static void write_ready(void) {
   struct batch *b;
   while ((b = t.next_turn) && turns_waiting(b)) {
     write_turn(b);
-    t.next_turn = b->after;
+    set_next_turn(b->after);
     wrote = 1;
   }
   if (!wrote) return;
@@ -90,7 +95,7 @@ static void write_every_turn(void) {
     while ((b = b->after) != idle && !turns_waiting(b)) {
     }
     if (b == idle) return;
-    t.next_turn = b;
+    set_next_turn(b);
   }
 }
 
@@ -159,7 +164,10 @@ void next_cut(struct batch *b) {
 /* Ends b's turn, leaving room in its slot for the next. */
 static void take_turn(struct batch *b) {
   queue_turn(b);
-  write_ready_unless_busy();
+  /* Unless its turn is next, the thread whose turn it is writes this one
+   * after its own: no need to try the lock. */
+  if (__atomic_load_n(&t.next_turn, __ATOMIC_RELAXED) == b)
+    write_ready_unless_busy();
   await_turns(b, b->out.count + t.interleave > TRACE_BATCH_REFERENCES
                      ? 1
                      : TURNS_QUEUED);
@@ -222,7 +230,8 @@ void write_queued(void) {
 static void join_rotation(struct batch *b) {
   struct batch *next = t.next_turn;
   if (!next) {
-    b->before = b->after = t.next_turn = b;
+    b->before = b->after = b;
+    set_next_turn(b);
     return;
   }
   b->after = next;
@@ -236,11 +245,11 @@ static void join_rotation(struct batch *b) {
 static void leave_rotation(struct batch *b) {
   while (turns_waiting(b)) write_turn(b);
   if (b->after == b) {
-    t.next_turn = NULL;
+    set_next_turn(NULL);
   } else {
     b->before->after = b->after;
     b->after->before = b->before;
-    if (t.next_turn == b) t.next_turn = b->after;
+    if (t.next_turn == b) set_next_turn(b->after);
   }
   b->before = b->after = NULL;
   write_ready(); /* the turns that waited for b's */
@@ -264,5 +273,5 @@ void start_turns(uint32_t interleave) { t.interleave = interleave; }
 
 void turns_after_fork(void) {
   t.running = t.turns = t.turn_waiters = 0; /* the forking thread, alone */
-  t.next_turn = NULL; /* the other threads' batches are the parent's */
+  set_next_turn(NULL); /* the other threads' batches are the parent's */
 }
