@@ -78,15 +78,15 @@ static uint64_t *row_of(uint32_t site) {
   return t.rows + static_cast<size_t>(site) * t.width;
 }
 
-uint64_t *site_counts(uint32_t site) {
-  reach(site);
-  t.references[site]++;
-  return row_of(site);
-}
-
 uint64_t *site_row_of(uint32_t site) {
   reach(site);
   return row_of(site);
+}
+
+uint64_t *site_counts(uint32_t site) {
+  uint64_t *row = site_row_of(site);
+  t.references[site]++;
+  return row;
 }
 
 // The rows a little ahead are loaded while the counts go in, with no

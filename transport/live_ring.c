@@ -82,18 +82,21 @@ static void settle_pending(struct trace_file *f) {
   p->slot = 0;
 }
 
-void trace_live_lock(struct trace_file *f, pthread_mutex_t *lock) {
-  if (pthread_mutex_lock(lock) != EOWNERDEAD) return;
-  if (lock == &f->live->write_lock) settle_pending(f);
-  pthread_mutex_consistent(lock);
-}
-
-int trace_live_trylock(struct trace_file *f, pthread_mutex_t *lock) {
-  int got = pthread_mutex_trylock(lock);
+/* Whether lock is held after a call to take it that returned got; when
+ * its last holder died holding it, makes it whole first. */
+static int held(struct trace_file *f, pthread_mutex_t *lock, int got) {
   if (got != EOWNERDEAD) return got == 0;
   if (lock == &f->live->write_lock) settle_pending(f);
   pthread_mutex_consistent(lock);
   return 1;
+}
+
+void trace_live_lock(struct trace_file *f, pthread_mutex_t *lock) {
+  held(f, lock, pthread_mutex_lock(lock));
+}
+
+int trace_live_trylock(struct trace_file *f, pthread_mutex_t *lock) {
+  return held(f, lock, pthread_mutex_trylock(lock));
 }
 
 void trace_live_unlock(pthread_mutex_t *lock) { pthread_mutex_unlock(lock); }
