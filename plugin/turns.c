@@ -5,15 +5,18 @@
  * in turns of `interleave' references at most, in strict rotation however
  * the host schedules them. A thread whose turn ends queues it in its slot
  * and traces on; when its turn was next, it then writes, under the write
- * lock, every queued turn that is next in the rotation, unless another
- * thread holds the lock: that one is writing, and a turn it missed goes
- * out with the next turn the next thread ends (threads that run at once
- * then never wait for the lock, nor wake each other to hand it on). A
- * thread waits only when TURNS_QUEUED of its turns wait (it is that far
- * ahead of the thread whose turn it is), when its slot is full, or until
- * its turns are out before it leaves the rotation (a system call, its
- * end): a handoff every few turns rather than every turn. Processes take
- * no turns: each writes whole batches. */
+ * lock, those of its queued turns that are next in the rotation, unless
+ * another thread holds the lock. It copies only its own records, which
+ * its core has just made: another thread's turn, next once this one's
+ * are out, goes out as that thread ends its next turn (threads that run
+ * at once then never wait for the lock, nor copy each other's records,
+ * nor wake each other to hand the lock on). A thread waits only when
+ * TURNS_QUEUED of its turns wait (it is that far ahead of the thread
+ * whose turn it is), when its slot is full, or until its turns are out
+ * before it leaves the rotation (a system call, its end): a handoff every
+ * few turns rather than every turn. A thread that waits writes every turn
+ * that is next, its own or not. Processes take no turns: each writes
+ * whole batches. */
 #define _GNU_SOURCE
 #include "plugin/turns.h"
 
@@ -63,12 +66,13 @@ static void write_turn(struct batch *b) {
   __atomic_store_n(&b->turns_written, b->turns_written + 1, __ATOMIC_RELEASE);
 }
 
-/* Writes the waiting turns that are next in the rotation, and wakes the
- * threads that wait for theirs. Under the write lock. */
-static void write_ready(void) {
+/* Writes the waiting turns that are next in the rotation (only those of
+ * `only' unless null), and wakes the threads that wait for theirs. Under
+ * the write lock. */
+static void write_ready(const struct batch *only) {
   int wrote = 0;
   struct batch *b;
-  while ((b = t.next_turn) && turns_waiting(b)) {
+  while ((b = t.next_turn) && (!only || b == only) && turns_waiting(b)) {
     write_turn(b);
     set_next_turn(b->after);
     wrote = 1;
@@ -89,7 +93,7 @@ static void write_ready(void) {
  * have none. Under the write lock. */
 static void write_every_turn(void) {
   for (;;) {
-    write_ready();
+    write_ready(NULL);
     struct batch *idle = t.next_turn, *b = idle;
     if (!idle) return;
     while ((b = b->after) != idle && !turns_waiting(b)) {
@@ -110,9 +114,9 @@ static void queue_turn(struct batch *b) {
 
 /* Writes the turns that are next in the rotation, unless another thread
  * holds the write lock (and so writes them). */
-static void write_ready_unless_busy(void) {
+static void write_ready_unless_busy(const struct batch *only) {
   if (!try_lock_writes()) return;
-  write_ready();
+  write_ready(only);
   unlock_writes();
 }
 
@@ -122,14 +126,14 @@ static void await_turns(struct batch *b, uint32_t most) {
   for (int spin = 0; spin < TURN_SPINS; spin++) {
     if (turns_waiting(b) < most) return;
     if (spin % 16 == 15) {
-      write_ready_unless_busy();
+      write_ready_unless_busy(NULL);
       sched_yield();
     } else {
       __builtin_ia32_pause();
     }
   }
   for (int slept = 0; slept < TURN_SLEEPS; slept++) {
-    write_ready_unless_busy();
+    write_ready_unless_busy(NULL);
     /* Counted in before the look at turns_written (write_ready). */
     __atomic_add_fetch(&t.turn_waiters, 1, __ATOMIC_SEQ_CST);
     uint32_t seen = __atomic_load_n(&t.turns, __ATOMIC_SEQ_CST);
@@ -164,10 +168,10 @@ void next_cut(struct batch *b) {
 /* Ends b's turn, leaving room in its slot for the next. */
 static void take_turn(struct batch *b) {
   queue_turn(b);
-  /* Unless its turn is next, the thread whose turn it is writes this one
-   * after its own: no need to try the lock. */
+  /* Unless its turn is next, the thread will write it as it ends its next
+   * turn, or as it waits: no need to try the lock now. */
   if (__atomic_load_n(&t.next_turn, __ATOMIC_RELAXED) == b)
-    write_ready_unless_busy();
+    write_ready_unless_busy(b);
   await_turns(b, b->out.count + t.interleave > TRACE_BATCH_REFERENCES
                      ? 1
                      : TURNS_QUEUED);
@@ -252,7 +256,7 @@ static void leave_rotation(struct batch *b) {
     if (t.next_turn == b) set_next_turn(b->after);
   }
   b->before = b->after = NULL;
-  write_ready(); /* the turns that waited for b's */
+  write_ready(NULL); /* the turns that waited for b's */
 }
 
 void set_running(struct batch *b, int running) {

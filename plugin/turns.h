@@ -32,7 +32,7 @@ void write_queued(void);
 void end_at_full_map(struct batch *b, uint64_t address);
 /* The batch reached its cut: while other threads run (or its turns
  * wait), its records since the last cut are a turn, written in its place
- * in the rotation, by whichever thread finds it next; else they are
+ * in the rotation (by its own thread, or by one that waits); else they are
  * written when the batch is full, or filled on. */
 void look_at(struct batch *b);
 
