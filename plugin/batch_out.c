@@ -256,16 +256,28 @@ void report_code_maps(void) {
 }
 
 /* Counts the loads and stores of b's records from its first not taken to
- * end into head: once a batch, where the loop vectorises, rather than once
- * a reference, where the counters stall the callbacks. */
+ * end into head: once a batch rather than once a reference, where the
+ * counters stall the callbacks; eight kinds a word. A kind's bit 1 says
+ * load or store, and bits 1 and 0 both, store. */
 static void count_kinds(const struct batch *b, uint32_t end,
                         struct trace_batch *head) {
-  uint32_t loads = 0, stores = 0;
-  for (uint32_t i = b->out.taken; i < end; i++) {
-    loads += b->out.kinds[i] == TRACE_KIND_LOAD;
+  const uint64_t low = 0x0101010101010101u; /* bit 0 of each byte */
+  uint32_t data = 0, stores = 0, i = b->out.taken;
+  _Static_assert(TRACE_KIND_FETCH == 1 && TRACE_KIND_LOAD == 2 &&
+                     TRACE_KIND_STORE == 3,
+                 "kinds by their bits");
+  for (; i + 8 <= end; i += 8) {
+    uint64_t w;
+    memcpy(&w, b->out.kinds + i, sizeof w);
+    uint64_t either = w >> 1 & low, store = w & either;
+    data += (uint32_t)((either * low) >> 56); /* the bytes' sum */
+    stores += (uint32_t)((store * low) >> 56);
+  }
+  for (; i < end; i++) {
+    data += b->out.kinds[i] >> 1;
     stores += b->out.kinds[i] == TRACE_KIND_STORE;
   }
-  head->loads = loads;
+  head->loads = data - stores;
   head->stores = stores;
 }
 
