@@ -33,6 +33,8 @@ size_t qemu_plugin_tb_n_insns(const struct qemu_plugin_tb *);
 struct qemu_plugin_insn *qemu_plugin_tb_get_insn(const struct qemu_plugin_tb *,
                                                  size_t);
 uint64_t qemu_plugin_insn_vaddr(const struct qemu_plugin_insn *);
+const void *qemu_plugin_insn_data(const struct qemu_plugin_insn *);
+size_t qemu_plugin_insn_size(const struct qemu_plugin_insn *);
 void qemu_plugin_register_vcpu_insn_exec_cb(struct qemu_plugin_insn *,
                                             exec_cb, int flags, void *);
 void qemu_plugin_register_vcpu_tb_exec_cb(struct qemu_plugin_tb *, exec_cb,

@@ -168,6 +168,25 @@ static void instrument_each(struct qemu_plugin_tb *tb, size_t n) {
   }
 }
 
+/* Whether the instruction accesses memory whenever it runs to its end, so
+ * that its access records the block's last fetches: on an x86-64 guest, a
+ * call (which pushes the return address) or a return (which pops it),
+ * after prefixes that leave that so. Then the block needs no callback at
+ * its last instruction. An instruction QEMU drops from the block (it
+ * crosses into another page) starts the next block and is not run in
+ * this one: its callback would not come either. */
+static int always_accesses(const struct qemu_plugin_insn *insn) {
+  if (!abi || strcmp(abi->machine, "x86_64") != 0) return 0;
+  const uint8_t *code = qemu_plugin_insn_data(insn);
+  size_t size = qemu_plugin_insn_size(insn), i = 0;
+  while (i < size && (code[i] == 0x66 || code[i] == 0xf2 || code[i] == 0x3e ||
+                      (code[i] & 0xf0) == 0x40))
+    i++;
+  if (i >= size) return 0;
+  if (code[i] == 0xe8 || code[i] == 0xc3 || code[i] == 0xc2) return 1;
+  return code[i] == 0xff && i + 1 < size && (code[i + 1] >> 3 & 7) == 2;
+}
+
 static void on_translate(qemu_plugin_id_t id, struct qemu_plugin_tb *tb) {
   (void)id;
   static int named;
@@ -184,8 +203,10 @@ static void on_translate(qemu_plugin_id_t id, struct qemu_plugin_tb *tb) {
       return;
     }
   qemu_plugin_register_vcpu_tb_exec_cb(tb, on_block, CB_NO_REGS, block);
-  qemu_plugin_register_vcpu_insn_exec_cb(qemu_plugin_tb_get_insn(tb, n - 1),
-                                         on_last_instruction, CB_NO_REGS, NULL);
+  struct qemu_plugin_insn *last = qemu_plugin_tb_get_insn(tb, n - 1);
+  if (!always_accesses(last))
+    qemu_plugin_register_vcpu_insn_exec_cb(last, on_last_instruction,
+                                           CB_NO_REGS, NULL);
   for (size_t i = 0; i < n; i++)
     qemu_plugin_register_vcpu_mem_cb(qemu_plugin_tb_get_insn(tb, i),
                                      access_callback(), CB_NO_REGS,
