@@ -59,21 +59,48 @@ struct block {
   uint32_t fetches[];
 };
 
+/* What a callback records most often, with no call, so that it needs no
+ * frame: the running block's fetches before end and, unless kind is 0,
+ * one more record, when they all fit before the cut. Returns 0, having
+ * recorded nothing, when they do not. */
+static inline int put_before_cut(struct batch *b, const uint32_t *end,
+                                 uint32_t folded, uint8_t kind) {
+  const uint32_t *from = b->next_fetch;
+  uint32_t n = end > from ? (uint32_t)(end - from) : 0;
+  uint32_t count = b->out.count;
+  if (count + n + (kind != 0) >= b->cut) return 0;
+  for (uint32_t i = 0; i < n; i++) {
+    b->out.addresses[count + i] = from[i];
+    b->out.kinds[count + i] = TRACE_KIND_FETCH;
+  }
+  b->next_fetch = from + n;
+  if (kind) {
+    b->out.addresses[count + n] = folded;
+    b->out.kinds[count + n] = kind;
+    n++;
+  }
+  b->out.count = count + n;
+  return 1;
+}
+
 /* Fetches left of the last block mean it was cut short: the ones before
  * this block's first instruction ran. */
 static void on_block(unsigned int vcpu, void *data) {
   struct batch *b = batches[vcpu];
   const struct block *block = data;
   const uint32_t *left = b->next_fetch;
-  while (left < b->end_fetch && *left != block->fetches[0]) left++;
-  put_fetches(b, left);
+  if (left != b->end_fetch) {
+    while (left < b->end_fetch && *left != block->fetches[0]) left++;
+    put_fetches(b, left);
+  }
   b->next_fetch = block->fetches;
   b->end_fetch = block->fetches + block->count;
 }
 
 static void on_last_instruction(unsigned int vcpu, void *unused) {
   (void)unused;
-  finish_block(batches[vcpu]);
+  struct batch *b = batches[vcpu];
+  if (!put_before_cut(b, b->end_fetch, 0, 0)) finish_block(b);
 }
 
 /* A block whose every address did not fold has a callback per fetch: its
@@ -110,8 +137,10 @@ static void find_store_bit(void) {
 
 /* A load or store at vaddr by the instruction whose fetch is *fetch (null:
  * the block has a callback per fetch). */
-static inline void record_access(struct batch *b, uint64_t vaddr,
-                                 uint8_t kind, const uint32_t *fetch) {
+__attribute__((noinline)) static void record_access(struct batch *b,
+                                                    uint64_t vaddr,
+                                                    uint8_t kind,
+                                                    const uint32_t *fetch) {
   if (fetch) put_fetches(b, fetch + 1);
   const int bits = region_bits;
   uint64_t region = vaddr >> bits;
@@ -133,9 +162,16 @@ static inline void record_access(struct batch *b, uint64_t vaddr,
  * the instruction's fetch in its block. */
 static void on_access(unsigned int vcpu, uint32_t meminfo, uint64_t vaddr,
                       void *fetch) {
-  record_access(batches[vcpu], vaddr,
-                (uint8_t)(TRACE_KIND_LOAD + (meminfo >> store_bit & 1)),
-                fetch);
+  struct batch *b = batches[vcpu];
+  uint8_t kind = (uint8_t)(TRACE_KIND_LOAD + (meminfo >> store_bit & 1));
+  const int bits = region_bits;
+  uint64_t region = vaddr >> bits;
+  const struct cached_region *c = &b->cache[region % REGION_CACHE];
+  if (fetch && c->key == region + 1 &&
+      put_before_cut(b, (const uint32_t *)fetch + 1,
+                     c->base | (uint32_t)(vaddr & ((1ull << bits) - 1)), kind))
+    return;
+  record_access(b, vaddr, kind, fetch);
 }
 
 static void on_access_asking(unsigned int vcpu, uint32_t meminfo,
