@@ -43,6 +43,7 @@ static _Thread_local unsigned int forking_vcpu;
 
 /* A translated block: the folded addresses of its instructions. A
  * callback as the block starts and one as its last instruction starts
+ * (none where that instruction always accesses memory: always_accesses)
  * stand for all its fetches, which go out lazily, each just before the
  * instruction's first access or with the last instruction: the same order
  * as a callback per instruction gives, for far less of QEMU's time. A
