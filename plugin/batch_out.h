@@ -122,18 +122,25 @@ static inline void put(struct batch *b, uint32_t folded, uint8_t kind) {
   if (++b->out.count == b->cut) look_at(b);
 }
 
-/* Records the running block's fetches before end: in runs up to the cut,
- * counted in a local (the records' stores could alias the count). */
+/* Writes the n fetches at from as b's records from count on, moving
+ * neither (the caller counts in a local: the records' stores could alias
+ * the count). */
+static inline void copy_fetches(struct batch *b, uint32_t count,
+                                const uint32_t *from, uint32_t n) {
+  for (uint32_t i = 0; i < n; i++) {
+    b->out.addresses[count + i] = from[i];
+    b->out.kinds[count + i] = TRACE_KIND_FETCH;
+  }
+}
+
+/* Records the running block's fetches before end, in runs up to the cut. */
 static inline void put_fetches(struct batch *b, const uint32_t *end) {
   while (b->next_fetch < end) {
     uint32_t count = b->out.count, room = b->cut - count;
     uint32_t n = end - b->next_fetch < room ? (uint32_t)(end - b->next_fetch)
                                             : room;
     const uint32_t *from = b->next_fetch;
-    for (uint32_t i = 0; i < n; i++) {
-      b->out.addresses[count + i] = from[i];
-      b->out.kinds[count + i] = TRACE_KIND_FETCH;
-    }
+    copy_fetches(b, count, from, n);
     b->next_fetch = from + n;
     b->out.count = count + n;
     if (n == room) look_at(b);

@@ -112,16 +112,17 @@ static void queue_turn(struct batch *b) {
   __atomic_store_n(&b->turns_made, b->turns_made + 1, __ATOMIC_RELEASE);
 }
 
-/* Writes the turns that are next in the rotation, unless another thread
- * holds the write lock (and so writes them). */
+/* Writes the turns that are next in the rotation (only those of `only'
+ * unless null), unless another thread holds the write lock. */
 static void write_ready_unless_busy(const struct batch *only) {
   if (!try_lock_writes()) return;
   write_ready(only);
   unlock_writes();
 }
 
-/* Waits until fewer than most of b's turns wait, writing those that are
- * next whenever the lock is free: its holder may have missed them. */
+/* Waits until fewer than most of b's turns wait, writing every turn that
+ * is next whenever the lock is free: the other threads write only their
+ * own, and a holder of the lock may have missed some. */
 static void await_turns(struct batch *b, uint32_t most) {
   for (int spin = 0; spin < TURN_SPINS; spin++) {
     if (turns_waiting(b) < most) return;

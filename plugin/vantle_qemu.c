@@ -70,10 +70,7 @@ static inline int put_before_cut(struct batch *b, const uint32_t *end,
   uint32_t n = end > from ? (uint32_t)(end - from) : 0;
   uint32_t count = b->out.count;
   if (count + n + (kind != 0) >= b->cut) return 0;
-  for (uint32_t i = 0; i < n; i++) {
-    b->out.addresses[count + i] = from[i];
-    b->out.kinds[count + i] = TRACE_KIND_FETCH;
-  }
+  copy_fetches(b, count, from, n);
   b->next_fetch = from + n;
   if (kind) {
     b->out.addresses[count + n] = folded;
@@ -90,10 +87,8 @@ static void on_block(unsigned int vcpu, void *data) {
   struct batch *b = batches[vcpu];
   const struct block *block = data;
   const uint32_t *left = b->next_fetch;
-  if (left != b->end_fetch) {
-    while (left < b->end_fetch && *left != block->fetches[0]) left++;
-    put_fetches(b, left);
-  }
+  while (left < b->end_fetch && *left != block->fetches[0]) left++;
+  put_fetches(b, left);
   b->next_fetch = block->fetches;
   b->end_fetch = block->fetches + block->count;
 }
