@@ -360,6 +360,7 @@ struct batch *new_batch(void) {
   b->out.thread = next_thread();
   b->out.pid = getpid();
   b->next_fetch = b->end_fetch = NULL;
+  b->fetch_low = b->fetch_high = 0;
   next_cut(b);
   b->queued_to = b->turns_made = b->turns_written = 0;
   b->before = b->after = NULL;

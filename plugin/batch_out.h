@@ -41,6 +41,9 @@ struct batch {
    * threads that write its turns touch. */
   _Alignas(64) const uint32_t *next_fetch, *end_fetch; /* the running
                                           block's fetches not recorded */
+  uint32_t fetch_low, fetch_high; /* the running block's lowest and highest
+                                     fetch: a block that starts at one of
+                                     its fetches starts between them */
   uint32_t cut;  /* at this count, whether to write the batch is asked */
   uint32_t queued_to; /* the count when it last queued a turn */
   int32_t slot;  /* its slot in the shared file, or -1 */

@@ -57,6 +57,7 @@ static _Thread_local unsigned int forking_vcpu;
  * few times). */
 struct block {
   uint32_t count;
+  uint32_t low, high; /* the lowest and highest of its fetches */
   uint32_t fetches[];
 };
 
@@ -81,16 +82,21 @@ static inline int put_before_cut(struct batch *b, const uint32_t *end,
   return 1;
 }
 
-/* Fetches left of the last block mean it was cut short: the ones before
+/* The last block's fetches not recorded yet ran, unless this block starts
+ * at one of them: then the last was cut short, and only the ones before
  * this block's first instruction ran. */
 static void on_block(unsigned int vcpu, void *data) {
   struct batch *b = batches[vcpu];
   const struct block *block = data;
-  const uint32_t *left = b->next_fetch;
-  while (left < b->end_fetch && *left != block->fetches[0]) left++;
-  put_fetches(b, left);
+  const uint32_t *left = b->end_fetch, first = block->fetches[0];
+  if (first >= b->fetch_low && first <= b->fetch_high)
+    for (left = b->next_fetch; left < b->end_fetch && *left != first; left++) {
+    }
+  if (!put_before_cut(b, left, 0, 0)) put_fetches(b, left);
   b->next_fetch = block->fetches;
   b->end_fetch = block->fetches + block->count;
+  b->fetch_low = block->low;
+  b->fetch_high = block->high;
 }
 
 static void on_last_instruction(unsigned int vcpu, void *unused) {
@@ -200,23 +206,49 @@ static void instrument_each(struct qemu_plugin_tb *tb, size_t n) {
   }
 }
 
-/* Whether the instruction accesses memory whenever it runs to its end, so
- * that its access records the block's last fetches: on an x86-64 guest, a
- * call (which pushes the return address) or a return (which pops it),
- * after prefixes that leave that so. Then the block needs no callback at
- * its last instruction. An instruction QEMU drops from the block (it
- * crosses into another page) starts the next block and is not run in
- * this one: its callback would not come either. */
-static int always_accesses(const struct qemu_plugin_insn *insn) {
+/* Whether the block's last instruction records the block's last fetches
+ * itself, or leaves them to the next block, so that the block needs no
+ * callback at it (x86-64 guests only):
+ * - a call (which pushes the return address) or a return (which pops it)
+ *   always accesses memory, and that access records them;
+ * - a jump or conditional jump to a fixed place outside the block: the
+ *   next block then starts outside it, and on_block records every fetch
+ *   left (only a block that starts at one of this block's instructions
+ *   tells that this one was cut short).
+ * An instruction QEMU drops from the block (it crosses into another page)
+ * starts the next block and is not run in this one: its callback would
+ * not come either. */
+static int ends_without_callback(struct qemu_plugin_tb *tb, size_t n) {
   if (!abi || strcmp(abi->machine, "x86_64") != 0) return 0;
-  const uint8_t *code = qemu_plugin_insn_data(insn);
-  size_t size = qemu_plugin_insn_size(insn), i = 0;
-  while (i < size && (code[i] == 0x66 || code[i] == 0xf2 || code[i] == 0x3e ||
-                      (code[i] & 0xf0) == 0x40))
-    i++;
+  const struct qemu_plugin_insn *last = qemu_plugin_tb_get_insn(tb, n - 1);
+  const uint8_t *code = qemu_plugin_insn_data(last);
+  size_t size = qemu_plugin_insn_size(last), i = 0;
+  int short_offset = 0; /* 66: a jump's offset is 16 bits */
+  for (; i < size && (code[i] == 0x66 || code[i] == 0xf2 || code[i] == 0x3e ||
+                      code[i] == 0x2e || (code[i] & 0xf0) == 0x40);
+       i++)
+    short_offset |= code[i] == 0x66;
   if (i >= size) return 0;
-  if (code[i] == 0xe8 || code[i] == 0xc3 || code[i] == 0xc2) return 1;
-  return code[i] == 0xff && i + 1 < size && (code[i + 1] >> 3 & 7) == 2;
+  uint8_t op = code[i];
+  if (op == 0xe8 || op == 0xc3 || op == 0xc2) return 1;
+  if (op == 0xff) return i + 1 < size && (code[i + 1] >> 3 & 7) == 2;
+  /* The offset is the instruction's last byte, or last four. */
+  int64_t offset;
+  if ((op >= 0x70 && op <= 0x7f) || op == 0xeb || (op >= 0xe0 && op <= 0xe3))
+    offset = (int8_t)code[size - 1];
+  else if (size >= 4 && (op == 0xe9 || (op == 0x0f && i + 1 < size &&
+                                        (code[i + 1] & 0xf0) == 0x80)))
+    offset = (int32_t)((uint32_t)code[size - 4] |
+                       (uint32_t)code[size - 3] << 8 |
+                       (uint32_t)code[size - 2] << 16 |
+                       (uint32_t)code[size - 1] << 24);
+  else
+    return 0;
+  if (short_offset) return 0;
+  uint64_t start = qemu_plugin_insn_vaddr(qemu_plugin_tb_get_insn(tb, 0));
+  uint64_t next = qemu_plugin_insn_vaddr(last) + size;
+  uint64_t target = next + (uint64_t)offset;
+  return target < start || target >= next;
 }
 
 static void on_translate(qemu_plugin_id_t id, struct qemu_plugin_tb *tb) {
@@ -227,18 +259,23 @@ static void on_translate(qemu_plugin_id_t id, struct qemu_plugin_tb *tb) {
   struct block *block = malloc(sizeof *block + n * sizeof(uint32_t));
   if (!block) give_up("out of memory");
   block->count = (uint32_t)n;
-  for (size_t i = 0; i < n; i++)
+  block->low = UINT32_MAX;
+  block->high = 0;
+  for (size_t i = 0; i < n; i++) {
     if (!fold(qemu_plugin_insn_vaddr(qemu_plugin_tb_get_insn(tb, i)),
               &block->fetches[i])) {
       free(block);
       instrument_each(tb, n);
       return;
     }
+    if (block->fetches[i] < block->low) block->low = block->fetches[i];
+    if (block->fetches[i] > block->high) block->high = block->fetches[i];
+  }
   qemu_plugin_register_vcpu_tb_exec_cb(tb, on_block, CB_NO_REGS, block);
-  struct qemu_plugin_insn *last = qemu_plugin_tb_get_insn(tb, n - 1);
-  if (!always_accesses(last))
-    qemu_plugin_register_vcpu_insn_exec_cb(last, on_last_instruction,
-                                           CB_NO_REGS, NULL);
+  if (!ends_without_callback(tb, n))
+    qemu_plugin_register_vcpu_insn_exec_cb(qemu_plugin_tb_get_insn(tb, n - 1),
+                                           on_last_instruction, CB_NO_REGS,
+                                           NULL);
   for (size_t i = 0; i < n; i++)
     qemu_plugin_register_vcpu_mem_cb(qemu_plugin_tb_get_insn(tb, i),
                                      access_callback(), CB_NO_REGS,
