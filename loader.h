@@ -41,11 +41,6 @@ void ld_use_tracer(int tracer, const char *sysroot);
 // Under QEMU, the references of one thread that go to the cache in a row
 // while other threads run (1..65536; default 256).
 void ld_interleave(unsigned references);
-// Keeps `cores' of the cores this process may run on for the processes
-// that simulate (before ld_start; default 1): the tracer and the program
-// run on the others, so that neither takes the other's core; anywhere
-// when no core would be left to them.
-void ld_keep_cores(int cores);
 // The thread whose references the last ld_read handed out: its number in
 // the run (from 1), 0 when the input does not say.
 unsigned ld_thread(void);

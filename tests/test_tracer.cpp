@@ -3,7 +3,6 @@
 // records read back. Skipped where QEMU is not installed.
 #include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -228,27 +227,6 @@ TEST_F(SimTracerTest, ExitStatusSignalAndMaxPassThrough) {
            path("prog"), kMatmul, "200"});
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(stat_value(o.err, "sim_num_fed"), 5000);
-}
-
-// The program runs off the cores kept for the simulating processes, one
-// per family, when that leaves it some (`nproc' counts the cores QEMU may
-// run on).
-TEST_F(SimTracerTest, ProgramRunsOffTheCoresOfTheFamilies) {
-  cpu_set_t cores;
-  ASSERT_EQ(sched_getaffinity(0, sizeof cores, &cores), 0);
-  int all = CPU_COUNT(&cores);
-  if (all < 2) GTEST_SKIP() << "one core: nothing to keep";
-  for (int families : {1, 2}) {
-    std::vector<std::string> args = {"-trace:tracer", "qemu", "-redir:prog",
-                                     path("prog")};
-    for (int i = 0; i < families; i++)
-      args.insert(args.end(), {"-cache:opts", "-Cdm"});
-    args.insert(args.end(), {"/bin/sh", "-c", "nproc"});
-    Outcome o = sim(args);
-    ASSERT_EQ(o.status, 0) << o.err;
-    int left = all > families ? all - families : all;
-    EXPECT_EQ(atoi(read_file(path("prog")).c_str()), left) << families;
-  }
 }
 
 // The plugin folds the addresses: a program that touches memory in more

@@ -111,7 +111,5 @@ extern const family_sink kWorkerFamily;
 // with no -explain, when more than one worker is asked for.
 void fam_set_workers(int count);
 bool fam_splits(const fam_family *f);
-// The workers the split family started.
-int fam_worker_count(void);
 
 #endif  // VANTLE_TOOLSET_FAMILY_SINK_H_

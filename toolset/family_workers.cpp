@@ -258,8 +258,6 @@ int explanation(fam_family *, vantle_explained **out) {
 
 void fam_set_workers(int count) { workers.asked = count; }
 
-int fam_worker_count(void) { return workers.count; }
-
 bool fam_splits(const fam_family *f) {
   bool rows_apart = f->organisation == VANTLE_DIRECT_MAPPED ||
                     (f->organisation == VANTLE_SET_ASSOCIATIVE &&

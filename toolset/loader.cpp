@@ -9,7 +9,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -35,7 +34,6 @@ struct input {
   bool under_qemu = false;  // QEMU runs the program, else valgrind
   int tracer_wanted = LD_TRACER_AUTO;
   unsigned interleave = 256;  // references of a thread in a row
-  int kept_cores = 1;         // for the simulating processes
   char tracer_note[600] = "";  // why auto did not take QEMU
   // The program: its executable, its words (argv[0] its path) and where
   // its output goes; the tracer's process running it, and how it ended.
@@ -108,25 +106,6 @@ bool open_under_qemu(const char *name) {
   return false;
 }
 
-// Moves the calling process (the tracer, before its exec) off the cores
-// kept for the simulation, when others are left. A traced program's
-// threads then share their cores in turns, without taking the simulator's:
-// on two cores, sort -n of 200,000 lines took 3.8 s against 4.4 s
-// wandering, where each side keeps losing its core and warm caches to the
-// other.
-void leave_kept_cores(void) {
-  cpu_set_t cores;
-  if (sched_getaffinity(0, sizeof cores, &cores) != 0 ||
-      CPU_COUNT(&cores) <= in.kept_cores)
-    return;
-  for (int cpu = 0, kept = 0; kept < in.kept_cores; cpu++)
-    if (CPU_ISSET(cpu, &cores)) {
-      CPU_CLR(cpu, &cores);
-      kept++;
-    }
-  sched_setaffinity(0, sizeof cores, &cores);  // else anywhere, as before
-}
-
 // Runs the tracer's command args (args[0] its path), the program's output
 // going to program_out; returns its pid.
 pid_t spawn(char **args) {
@@ -135,7 +114,6 @@ pid_t spawn(char **args) {
   if (pid < 0)
     _fatal("loader", "ld_start", __LINE__, "cannot fork: %s", strerror(errno));
   if (pid == 0) {
-    leave_kept_cores();
     if (in.program_out) {
       dup2(fileno(in.program_out), 1);
       dup2(fileno(in.program_out), 2);
@@ -205,8 +183,6 @@ void ld_use_tracer(int tracer, const char *sysroot) {
 }
 
 void ld_interleave(unsigned references) { in.interleave = references; }
-
-void ld_keep_cores(int cores) { in.kept_cores = cores; }
 
 unsigned ld_thread(void) { return in.under_qemu ? lr_thread() : 0; }
 // valgrind runs the program in its own process.

@@ -277,11 +277,6 @@ void rf_start(const fam_hooks *hooks) {
   run.sink->start(run.list, run.total, hooks);
 }
 
-int rf_processes(void) {
-  if (run.sink == &kWorkerFamily) return fam_worker_count();
-  return run.per_thread ? 1 : run.total;
-}
-
 void rf_config(int i, FILE *stream) { run.sink->config(&run.list[i], stream); }
 
 void rf_threads_note(FILE *stream, bool under_qemu, unsigned interleave) {

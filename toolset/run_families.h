@@ -49,10 +49,6 @@ bool rf_is_per_thread(void);
 
 // Starts the families in their sink.
 void rf_start(const fam_hooks *hooks);
-// The processes that simulate once started: one per family of several, or
-// per worker of a split family, else this one (also in a run per thread,
-// whose families come later).
-int rf_processes(void);
 
 // Says how the threads of a traced program feed the cache: shared (under
 // QEMU, in turns of interleave references) or one family each.

@@ -310,7 +310,6 @@ void sim_init(void) {
   static const fam_hooks hooks = {out_forget, say_what_opt_means,
                                   asked_by_signals};
   rf_start(&hooks);
-  ld_keep_cores(rf_processes());
   library_ready = true;
   std::string why;
   if (rsite_on() && rsite_check_member(&why) < 0)
