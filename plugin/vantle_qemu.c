@@ -43,16 +43,17 @@ static _Thread_local unsigned int forking_vcpu;
 
 /* A translated block: the folded addresses of its instructions. A
  * callback as the block starts and one as its last instruction starts
- * (none where that instruction always accesses memory: always_accesses)
- * stand for all its fetches, which go out lazily, each just before the
- * instruction's first access or with the last instruction: the same order
- * as a callback per instruction gives, for far less of QEMU's time. A
- * block whose last callback never came was cut short: QEMU restarted an
- * instruction that wrote to translated code, or dropped from the block a
- * last instruction that crosses into another page (QEMU 7.2 still lists
- * it). The next block starts at the first instruction that did not run,
- * and only the fetches before it are recorded (all of them when a fault
- * sends the guest to its signal handler). QEMU never says when it drops a
+ * (none where that instruction records them otherwise:
+ * ends_without_callback) stand for all its fetches, which go out lazily,
+ * each just before the instruction's first access, with the last
+ * instruction, or as the next block starts: the same order as a callback
+ * per instruction gives, for far less of QEMU's time. A block was cut
+ * short when the next one starts at one of its instructions whose fetch
+ * is not recorded yet: QEMU restarted an instruction that wrote to
+ * translated code, or dropped from the block a last instruction that
+ * crosses into another page (QEMU 7.2 still lists it). Only the fetches
+ * before that instruction are recorded (all of them when a fault sends
+ * the guest to its signal handler). QEMU never says when it drops a
  * block, so blocks are never freed (a program translates each once or a
  * few times). */
 struct block {
