@@ -207,6 +207,27 @@ static void instrument_each(struct qemu_plugin_tb *tb, size_t n) {
   }
 }
 
+/* Where an x86-64 jump or conditional jump to a fixed place goes: its
+ * opcode at code[at] (after the prefixes), size bytes in all, at address
+ * insn_at. 0 when the instruction is no such jump. */
+static int jump_target(const uint8_t *code, size_t size, size_t at,
+                       uint64_t insn_at, uint64_t *target) {
+  uint8_t op = code[at];
+  int64_t offset; /* the instruction's last byte, or last four */
+  if ((op >= 0x70 && op <= 0x7f) || op == 0xeb || (op >= 0xe0 && op <= 0xe3))
+    offset = (int8_t)code[size - 1];
+  else if (size >= 4 && (op == 0xe9 || (op == 0x0f && at + 1 < size &&
+                                        (code[at + 1] & 0xf0) == 0x80)))
+    offset = (int32_t)((uint32_t)code[size - 4] |
+                       (uint32_t)code[size - 3] << 8 |
+                       (uint32_t)code[size - 2] << 16 |
+                       (uint32_t)code[size - 1] << 24);
+  else
+    return 0;
+  *target = insn_at + size + (uint64_t)offset;
+  return 1;
+}
+
 /* Whether the block's last instruction records the block's last fetches
  * itself, or leaves them to the next block, so that the block needs no
  * callback at it (x86-64 guests only):
@@ -230,26 +251,12 @@ static int ends_without_callback(struct qemu_plugin_tb *tb, size_t n) {
        i++)
     short_offset |= code[i] == 0x66;
   if (i >= size) return 0;
-  uint8_t op = code[i];
-  if (op == 0xe8 || op == 0xc3 || op == 0xc2) return 1;
-  if (op == 0xff) return i + 1 < size && (code[i + 1] >> 3 & 7) == 2;
-  /* The offset is the instruction's last byte, or last four. */
-  int64_t offset;
-  if ((op >= 0x70 && op <= 0x7f) || op == 0xeb || (op >= 0xe0 && op <= 0xe3))
-    offset = (int8_t)code[size - 1];
-  else if (size >= 4 && (op == 0xe9 || (op == 0x0f && i + 1 < size &&
-                                        (code[i + 1] & 0xf0) == 0x80)))
-    offset = (int32_t)((uint32_t)code[size - 4] |
-                       (uint32_t)code[size - 3] << 8 |
-                       (uint32_t)code[size - 2] << 16 |
-                       (uint32_t)code[size - 1] << 24);
-  else
-    return 0;
-  if (short_offset) return 0;
+  if (code[i] == 0xe8 || code[i] == 0xc3 || code[i] == 0xc2) return 1;
+  if (code[i] == 0xff) return i + 1 < size && (code[i + 1] >> 3 & 7) == 2;
   uint64_t start = qemu_plugin_insn_vaddr(qemu_plugin_tb_get_insn(tb, 0));
-  uint64_t next = qemu_plugin_insn_vaddr(last) + size;
-  uint64_t target = next + (uint64_t)offset;
-  return target < start || target >= next;
+  uint64_t at = qemu_plugin_insn_vaddr(last), target;
+  return !short_offset && jump_target(code, size, i, at, &target) &&
+         (target < start || target >= at + size);
 }
 
 static void on_translate(qemu_plugin_id_t id, struct qemu_plugin_tb *tb) {
