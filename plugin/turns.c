@@ -1,6 +1,7 @@
 /* The turns of a process's threads (turns.h). State: the rotation of the
  * running threads, the turns written (a futex word for the threads that
- * wait for theirs), the length of a turn.
+ * wait for theirs), the length of a turn, and until when the host is
+ * crowded.
  * While several threads of the process run, their records reach the ring
  * in turns of `interleave' references at most, in strict rotation however
  * the host schedules them. A thread whose turn ends queues it in its slot
@@ -15,8 +16,9 @@
  * whose turn it is), when its slot is full, or until its turns are out
  * before it leaves the rotation (a system call, its end): a handoff every
  * few turns rather than every turn. A thread that waits writes every turn
- * that is next, its own or not. Processes take no turns: each writes
- * whole batches. */
+ * that is next, its own or not, and yields its core a while before it
+ * sleeps (at once while other programs crowd the host). Processes take no
+ * turns: each writes whole batches. */
 #define _GNU_SOURCE
 #include "plugin/turns.h"
 
@@ -39,12 +41,22 @@ static struct {
                                            none runs */
   _Alignas(64) uint32_t turns;          /* bumped when a waiter may sleep */
   uint32_t turn_waiters;
+  uint64_t crowded_until; /* monotonic ns: waits sleep rather than yield */
 } t;
 
 /* A thread that does not come (stopped, or held by QEMU while it waits
  * for this one) is waited for TURN_SLEEPS sleeps of a millisecond at
  * most; the turns waiting then go out without it. */
 enum { TURN_SPINS = 200, TURN_SLEEPS = 100 };
+
+/* A yield hands the core to the thread whose turn it is when the two
+ * share a core, for the few turns that thread may run ahead: far cheaper
+ * than a sleep and a wake-up. But while other programs keep the cores
+ * busy, each yield hands the core to one of them for a whole time slice,
+ * and a run of two threads took minutes instead of seconds. A yield that
+ * lasts longer than SLOW_YIELD_NS tells the host is crowded: for the next
+ * CROWDED_NS, waits sleep until the turn they wait for is written. */
+enum { SLOW_YIELD_NS = 2000000, CROWDED_NS = 100000000 };
 
 static uint32_t running_now(void) {
   return __atomic_load_n(&t.running, __ATOMIC_RELAXED);
@@ -120,6 +132,24 @@ static void write_ready_unless_busy(const struct batch *only) {
   unlock_writes();
 }
 
+static uint64_t monotonic_ns(void) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (uint64_t)now.tv_sec * 1000000000u + (uint64_t)now.tv_nsec;
+}
+
+/* Yields the core, unless the host is crowded; 0 when it did not, or
+ * found the host crowded. */
+static int yield_unless_crowded(void) {
+  uint64_t before = monotonic_ns();
+  if (before < __atomic_load_n(&t.crowded_until, __ATOMIC_RELAXED)) return 0;
+  sched_yield();
+  uint64_t after = monotonic_ns();
+  if (after - before <= SLOW_YIELD_NS) return 1;
+  __atomic_store_n(&t.crowded_until, after + CROWDED_NS, __ATOMIC_RELAXED);
+  return 0;
+}
+
 /* Waits until fewer than most of b's turns wait, writing every turn that
  * is next whenever the lock is free: the other threads write only their
  * own, and a holder of the lock may have missed some. */
@@ -128,7 +158,7 @@ static void await_turns(struct batch *b, uint32_t most) {
     if (turns_waiting(b) < most) return;
     if (spin % 16 == 15) {
       write_ready_unless_busy(NULL);
-      sched_yield();
+      if (!yield_unless_crowded()) break;
     } else {
       __builtin_ia32_pause();
     }
