@@ -429,7 +429,7 @@ __attribute__((visibility("default"))) int qemu_plugin_install(
     return -1;
   }
   if (!open_output((int)fd, (int)ring_fd, (int)bits,
-                   every > 0 ? (uint32_t)every : 256))
+                   every > 0 ? (uint32_t)every : TRACE_DEFAULT_INTERLEAVE))
     return -1;
   abi = guest_abi_of(info ? info->target_name : NULL);
   find_store_bit();

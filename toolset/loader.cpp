@@ -24,6 +24,7 @@
 #include "toolset/tracer_qemu.h"
 #include "toolset/tracer_valgrind.h"
 #include "transport/fold_map.h"
+#include "transport/trace_record.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ struct input {
   bool is_program = false;
   bool under_qemu = false;  // QEMU runs the program, else valgrind
   int tracer_wanted = LD_TRACER_AUTO;
-  unsigned interleave = 256;  // references of a thread in a row
+  unsigned interleave = TRACE_DEFAULT_INTERLEAVE;  // a thread's in a row
   char tracer_note[600] = "";  // why auto did not take QEMU
   // The program: its executable, its words (argv[0] its path) and where
   // its output goes; the tracer's process running it, and how it ended.

@@ -30,6 +30,7 @@
 #include "toolset/run_sites.h"
 #include "toolset/run_stats.h"
 #include "transport/fold_map.h"
+#include "transport/trace_record.h"
 
 // Options.
 static char *cache_opts;
@@ -99,6 +100,12 @@ static const char *default_workers(void) {
   return text;
 }
 
+static const char *default_interleave(void) {
+  static char text[16];
+  snprintf(text, sizeof text, "%d", TRACE_DEFAULT_INTERLEAVE);
+  return text;
+}
+
 void sim_reg_options(opt_odb_t *odb) {
   opt_reg_string(odb, "-cache:opts",
                  "one family: [kinds:] the library's option words, e.g. "
@@ -142,7 +149,8 @@ void sim_reg_options(opt_odb_t *odb) {
                  &threads_name, "shared", 1, nullptr);
   opt_reg_string(odb, "-trace:interleave",
                  "QEMU: references of one thread in a row while other "
-                 "threads run (1..65536)", &interleave_text, "256", 1,
+                 "threads run (1..65536)", &interleave_text,
+                 default_interleave(), 1,
                  nullptr);
   opt_reg_string(odb, "-cache:workers",
                  "processes a set-associative LRU or direct-mapped family is "

@@ -25,6 +25,9 @@ enum {
   TRACE_BATCH_REFERENCES = 1 << 16,
   TRACE_BATCH_REGIONS = 1 << 12,
   TRACE_BATCH_TEXT = 1 << 16,
+  /* References of a thread in a row while other threads of its process
+   * run, unless the run says otherwise. */
+  TRACE_DEFAULT_INTERLEAVE = 256,
   /* vantle-sim hands QEMU the shared file at or above this descriptor,
    * which QEMU's table then already holds (growing it while QEMU runs
    * threads waits some 15 ms); the plugin moves a descriptor given with
