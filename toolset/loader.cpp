@@ -34,7 +34,8 @@ struct input {
   bool is_program = false;
   bool under_qemu = false;  // QEMU runs the program, else valgrind
   int tracer_wanted = LD_TRACER_AUTO;
-  unsigned interleave = TRACE_DEFAULT_INTERLEAVE;  // a thread's in a row
+  // References of a thread in a row while others run.
+  unsigned interleave = TRACE_DEFAULT_INTERLEAVE;
   char tracer_note[600] = "";  // why auto did not take QEMU
   // The program: its executable, its words (argv[0] its path) and where
   // its output goes; the tracer's process running it, and how it ended.

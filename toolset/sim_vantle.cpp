@@ -150,8 +150,7 @@ void sim_reg_options(opt_odb_t *odb) {
   opt_reg_string(odb, "-trace:interleave",
                  "QEMU: references of one thread in a row while other "
                  "threads run (1..65536)", &interleave_text,
-                 default_interleave(), 1,
-                 nullptr);
+                 default_interleave(), 1, nullptr);
   opt_reg_string(odb, "-cache:workers",
                  "processes a set-associative LRU or direct-mapped family is "
                  "split over, each a share of its rows (1..64; default: the "
